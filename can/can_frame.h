@@ -1,0 +1,23 @@
+#ifndef PT_CAN_CAN_FRAME_H
+#define PT_CAN_CAN_FRAME_H
+
+#include <cstdint>
+
+// One received CAN frame as the CAN layer hands it to the transport.
+struct CanFrame {
+    uint32_t timeMs;        // driver time stamp in ms (ns / 1000, low 32 bits, / 1000)
+    uint16_t timeReserved;  // always 0
+    uint16_t timeUs;        // microseconds within that millisecond
+    uint32_t frameType;     // 1: a frame from a receive event; 0: not set
+    uint16_t frameFlags;    // CAN_FRAME_TX_ACK: confirmation of an own frame
+    uint32_t id;            // bit 31 marks a 29-bit identifier
+    uint8_t dlc;
+    uint8_t data[8];        // the first dlc bytes are valid
+    uint8_t trailer;        // bus-state code of a bus-state report; 0 otherwise
+};
+
+constexpr uint32_t CAN_FRAME_TYPE_FRAME = 1;
+constexpr uint32_t CAN_FRAME_TYPE_BUS_STATE = 4;
+constexpr uint16_t CAN_FRAME_TX_ACK = 0x04;
+
+#endif

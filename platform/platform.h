@@ -1,0 +1,120 @@
+// The operating-system services the library relies on, one interface with a
+// Win32 implementation and a POSIX one that gives the same results.
+#ifndef PT_PLATFORM_PLATFORM_H
+#define PT_PLATFORM_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace plat {
+
+// Path separator of module and file names ('\\' on Windows, '/' elsewhere).
+extern const char kPathSeparator;
+
+// Longest path the library handles in a fixed buffer, terminating NUL included.
+constexpr std::size_t kMaxPath = 260;
+
+// Re-entrant mutual exclusion (a critical section on Windows).
+class CriticalSection {
+public:
+    CriticalSection();
+    ~CriticalSection();
+    CriticalSection(const CriticalSection &) = delete;
+    CriticalSection &operator=(const CriticalSection &) = delete;
+    void enter();
+    void leave();
+
+private:
+    alignas(16) unsigned char storage_[64];
+};
+
+// Manual-reset event, as a hand-shake between threads that never blocks the
+// signalling side.
+class Event {
+public:
+    Event();
+    ~Event();
+    Event(const Event &) = delete;
+    Event &operator=(const Event &) = delete;
+    void set();
+    void reset();
+    // True when the event was set within timeoutMs.
+    bool wait(uint32_t timeoutMs);
+
+private:
+    alignas(16) unsigned char storage_[128];
+};
+
+uint32_t CurrentThreadId();
+uint64_t PerfCounter();
+uint64_t PerfFrequency();
+uint32_t TickCount();
+
+// Local calendar time.
+struct CalendarTime {
+    int year, month, day, hour, minute, second;
+};
+CalendarTime LocalCalendarTime();
+void SleepMs(uint32_t ms);
+
+// While at least one holder exists, sleeps of 1 ms really last about 1 ms.
+void BeginTimerResolution();
+void EndTimerResolution();
+
+typedef uint32_t (*ThreadProc)(void *arg);
+
+struct ThreadHandle {
+    void *native = nullptr;
+    bool open = false;
+};
+
+// Starts a thread running proc(arg) at once. On failure returns false and
+// sets *errorCode to the system's error number.
+bool StartThread(ThreadProc proc, void *arg, ThreadHandle *handle, int *errorCode);
+// Releases the handle. finished tells that the thread has left the library's
+// code (it signalled so), so a POSIX implementation may reap it.
+void CloseThread(ThreadHandle *handle, bool finished);
+
+// Full file name of a module already loaded into the process whose file name
+// (without directory) is moduleName; nothing is loaded. False when there is
+// no such module or its name does not fit into bufLen.
+bool LoadedModuleFileName(const char *moduleName, char *buf, std::size_t bufLen);
+
+// GetPrivateProfileStringA: copies the value (or the default) into buf,
+// truncated to bufLen - 1 characters, and returns the characters copied.
+uint32_t ReadProfileString(const char *section, const char *key, const char *defaultText,
+                           char *buf, uint32_t bufLen, const char *fileName);
+
+// The library needs no per-thread start and end notifications.
+void DisableThreadNotifications(void *module);
+
+// A message box with an OK button and no owner (stderr line on POSIX).
+void ShowMessageBox(const char *text, const char *title);
+
+// GetFullPathNameA into a buffer of bufLen; false when it fails or does not fit.
+bool FullPathName(const char *path, char *buf, std::size_t bufLen);
+
+enum class RenameResult { Ok, SourceMissing, TargetExists, AccessDenied, Failed };
+
+bool FileExists(const char *path);
+// The file exists and cannot be opened for writing.
+bool FileIsReadOnly(const char *path);
+// MoveFileA semantics: never replaces an existing target. A file that
+// another process holds locked reports AccessDenied.
+RenameResult RenameFile(const char *from, const char *to);
+bool RemoveFile(const char *path);
+
+// Run-time loading of a shared library by its plain file name through the
+// platform's normal search; an object of that name already in the process is
+// the one used.
+void *LoadSharedLibrary(const char *fileName);
+void *FindSymbol(void *library, const char *name);
+void UnloadSharedLibrary(void *library);
+// The file name a shared library of this platform gets for a base name
+// ("pt_vector" -> "pt_vector.dll" or "libpt_vector.so").
+const char *SharedLibraryPrefix();
+const char *SharedLibrarySuffix();
+
+}  // namespace plat
+
+#endif

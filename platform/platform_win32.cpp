@@ -1,0 +1,174 @@
+// The Windows services themselves.
+#include "platform/platform.h"
+
+#include <windows.h>
+#include <mmsystem.h>
+
+#include <cstring>
+#include <new>
+
+namespace plat {
+
+const char kPathSeparator = '\\';
+
+static_assert(sizeof(CRITICAL_SECTION) <= 64, "critical section storage too small");
+
+CriticalSection::CriticalSection() {
+    InitializeCriticalSection(reinterpret_cast<CRITICAL_SECTION *>(storage_));
+}
+CriticalSection::~CriticalSection() {
+    DeleteCriticalSection(reinterpret_cast<CRITICAL_SECTION *>(storage_));
+}
+void CriticalSection::enter() { EnterCriticalSection(reinterpret_cast<CRITICAL_SECTION *>(storage_)); }
+void CriticalSection::leave() { LeaveCriticalSection(reinterpret_cast<CRITICAL_SECTION *>(storage_)); }
+
+static HANDLE &EventHandle(unsigned char *storage) { return *reinterpret_cast<HANDLE *>(storage); }
+
+Event::Event() { EventHandle(storage_) = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+Event::~Event() {
+    if (EventHandle(storage_)) CloseHandle(EventHandle(storage_));
+}
+void Event::set() { SetEvent(EventHandle(storage_)); }
+void Event::reset() { ResetEvent(EventHandle(storage_)); }
+bool Event::wait(uint32_t timeoutMs) {
+    return WaitForSingleObject(EventHandle(storage_), timeoutMs) == WAIT_OBJECT_0;
+}
+
+uint32_t CurrentThreadId() { return GetCurrentThreadId(); }
+
+uint64_t PerfCounter() {
+    LARGE_INTEGER v;
+    QueryPerformanceCounter(&v);
+    return static_cast<uint64_t>(v.QuadPart);
+}
+
+uint64_t PerfFrequency() {
+    LARGE_INTEGER v;
+    QueryPerformanceFrequency(&v);
+    return static_cast<uint64_t>(v.QuadPart);
+}
+
+uint32_t TickCount() { return GetTickCount(); }
+void SleepMs(uint32_t ms) { Sleep(ms); }
+
+CalendarTime LocalCalendarTime() {
+    SYSTEMTIME t;
+    GetLocalTime(&t);
+    return CalendarTime{t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond};
+}
+
+// Without this a Sleep(1) lasts a whole scheduler tick of 15.6 ms.
+void BeginTimerResolution() { timeBeginPeriod(1); }
+void EndTimerResolution() { timeEndPeriod(1); }
+
+namespace {
+struct ThreadStart {
+    ThreadProc proc;
+    void *arg;
+};
+
+DWORD WINAPI ThreadTrampoline(LPVOID p) {
+    ThreadStart start = *static_cast<ThreadStart *>(p);
+    delete static_cast<ThreadStart *>(p);
+    return start.proc(start.arg);
+}
+}  // namespace
+
+bool StartThread(ThreadProc proc, void *arg, ThreadHandle *handle, int *errorCode) {
+    auto *start = new (std::nothrow) ThreadStart{proc, arg};
+    if (!start) {
+        *errorCode = ERROR_NOT_ENOUGH_MEMORY;
+        handle->native = nullptr;
+        handle->open = false;
+        return false;
+    }
+    HANDLE thread = CreateThread(nullptr, 0, ThreadTrampoline, start, 0, nullptr);
+    if (!thread) {
+        *errorCode = static_cast<int>(GetLastError());
+        delete start;
+        handle->native = nullptr;
+        handle->open = false;
+        return false;
+    }
+    handle->native = thread;
+    handle->open = true;
+    return true;
+}
+
+// Never waits for the thread: this runs under the loader lock at unload.
+void CloseThread(ThreadHandle *handle, bool) {
+    if (!handle->open) return;
+    CloseHandle(static_cast<HANDLE>(handle->native));
+    handle->open = false;
+}
+
+bool LoadedModuleFileName(const char *moduleName, char *buf, std::size_t bufLen) {
+    HMODULE module = GetModuleHandleA(moduleName);
+    if (!module || bufLen == 0) return false;
+    DWORD n = GetModuleFileNameA(module, buf, static_cast<DWORD>(bufLen));
+    return n != 0 && n < bufLen;
+}
+
+uint32_t ReadProfileString(const char *section, const char *key, const char *defaultText,
+                           char *buf, uint32_t bufLen, const char *fileName) {
+    return GetPrivateProfileStringA(section, key, defaultText, buf, bufLen, fileName);
+}
+
+void DisableThreadNotifications(void *module) {
+    if (module) DisableThreadLibraryCalls(static_cast<HMODULE>(module));
+}
+
+void ShowMessageBox(const char *text, const char *title) {
+    MessageBoxA(nullptr, text, title, MB_OK);
+}
+
+bool FullPathName(const char *path, char *buf, std::size_t bufLen) {
+    DWORD n = GetFullPathNameA(path, static_cast<DWORD>(bufLen), buf, nullptr);
+    return n != 0 && n < bufLen;
+}
+
+bool FileExists(const char *path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+
+bool FileIsReadOnly(const char *path) {
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    if (attributes & FILE_ATTRIBUTE_READONLY) return true;
+    HANDLE h = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_ACCESS_DENIED;
+    CloseHandle(h);
+    return false;
+}
+
+RenameResult RenameFile(const char *from, const char *to) {
+    if (MoveFileA(from, to)) return RenameResult::Ok;
+    switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return RenameResult::SourceMissing;
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS: return RenameResult::TargetExists;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION: return RenameResult::AccessDenied;
+    default: return RenameResult::Failed;
+    }
+}
+
+bool RemoveFile(const char *path) { return DeleteFileA(path) != 0; }
+
+void *LoadSharedLibrary(const char *fileName) {
+    return reinterpret_cast<void *>(LoadLibraryA(fileName));
+}
+
+void *FindSymbol(void *library, const char *name) {
+    if (!library) return nullptr;
+    return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+void UnloadSharedLibrary(void *library) {
+    if (library) FreeLibrary(static_cast<HMODULE>(library));
+}
+
+const char *SharedLibraryPrefix() { return ""; }
+const char *SharedLibrarySuffix() { return ".dll"; }
+
+}  // namespace plat

@@ -1,0 +1,51 @@
+// Transfers in flight: the reassembly and segmentation records the receive
+// analysis, the transmit path and the worker share.
+#ifndef PT_TRANSPORT_RECORDS_H
+#define PT_TRANSPORT_RECORDS_H
+
+#include <cstdint>
+
+#include "j2534.h"
+
+constexpr uint32_t STATE_RX_ACTIVE = 0x10;
+constexpr uint32_t STATE_TX_WAIT_FC = 0x20;
+constexpr uint32_t STATE_TX_SEND_CF = 0x21;
+constexpr uint32_t STATE_TX_DONE = 0x22;
+
+constexpr uint32_t RX_TIMEOUT_MS = 900;
+constexpr uint32_t FC_WAIT_TIMEOUT_MS = 1000;
+constexpr uint32_t TX_CF_SLOTS = 684;
+
+struct RxBufferEntry {
+    uint32_t canId = 0;
+    uint32_t expectedLen = 0;
+    uint32_t receivedLen = 0;
+    uint32_t state = 0;
+    PASSTHRU_MSG msg{};
+    uint16_t nextSn = 0;
+    uint32_t timeoutMs = 0;
+    uint32_t seqId = 0;
+};
+
+struct TxBufferEntry {
+    uint32_t canId = 0;
+    uint32_t m_TxMsgLen = 0;
+    uint32_t m_TxActLen = 0;
+    uint32_t state = 0;
+    uint8_t bs = 0;
+    uint8_t act_blk = 0;
+    uint8_t stmin = 0;
+    uint32_t nextTx = 0;
+    uint16_t cfCount = 0;
+    uint16_t cfSent = 0;
+    uint32_t seqId = 0;
+    uint32_t timeoutMs = 0;
+    uint8_t extFlag = 0;
+    uint8_t extAddr = 0;
+    uint8_t frames[TX_CF_SLOTS][8]{};
+};
+
+// Sequence id of the next record of either kind (post-incremented).
+extern uint32_t m_NextSeqId;
+
+#endif
