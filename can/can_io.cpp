@@ -1,0 +1,233 @@
+#include "can/can_io.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "api/module.h"
+#include "can/driver_init.h"
+#include "can/xl_binding.h"
+#include "j2534.h"
+#include "platform/platform.h"
+#include "trace/trace_scope.h"
+
+std::atomic<uint32_t> m_LastTxTimestamp{0};
+uint32_t m_ErrorFrameCount = 0;
+uint32_t m_ErrorFrameReportTick = 0;
+uint32_t m_UnknownEventCount = 0;
+uint32_t m_UnknownEventReportTick = 0;
+
+namespace {
+
+constexpr int32_t kMaxCanLength = 8;
+constexpr uint8_t kPadByte = 0xFF;
+// Bursts of bus errors or foreign events would flood the trace; they are
+// counted and told at most once a second.
+constexpr uint32_t kReportIntervalMs = 1000;
+
+constexpr uint32_t kWakeUpId = 0x7E0;
+constexpr uint8_t kWakeUpFrame[8] = {0x02, 0x3E, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+constexpr uint32_t kWakeUpAltId = 0x784;
+constexpr uint8_t kWakeUpAltFrame[8] = {0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+// Unsigned both ways, so that a tick count that wrapped, or a report tick
+// still at its initial value, lets the next report through.
+bool ReportDue(uint32_t lastReportTick, uint32_t now) {
+    return now > lastReportTick + kReportIntervalMs || now < lastReportTick - kReportIntervalMs;
+}
+
+void TraceScopeOnly(const char *name) { PT_SCOPE(scope, name); }
+
+// The message flags that keep a frame from the transport, in the order they
+// are looked at, and the scope that marks each in the trace.
+struct BlockingFlag {
+    uint8_t flag;
+    const char *scopeName;
+};
+constexpr BlockingFlag kBlockingFlags[] = {
+    {XL_CAN_MSG_FLAG_OVERRUN, "Queue rx XL_CAN_MSG_FLAG_OVERRUN"},
+    {XL_CAN_MSG_FLAG_NERR, "Queue rx XL_CAN_MSG_FLAG_NERR "},
+    {XL_CAN_MSG_FLAG_WAKEUP, "Queue rx XL_CAN_MSG_FLAG_WAKEUP"},
+    {XL_CAN_MSG_FLAG_REMOTE_FRAME, "Queue rx XL_CAN_MSG_FLAG_REMOTE_FRAME"},
+    {XL_CAN_MSG_FLAG_RESERVED_1, "Queue rx XL_CAN_MSG_FLAG_RESERVED_1"},
+    {XL_CAN_MSG_FLAG_TX_REQUEST, "Queue rx XL_CAN_MSG_FLAG_TX_REQUEST"},
+};
+
+void CountErrorFrame() {
+    ++m_ErrorFrameCount;
+    const uint32_t now = plat::TickCount();
+    if (!ReportDue(m_ErrorFrameReportTick, now)) return;
+    m_ErrorFrameReportTick = now;
+    PT_SCOPE(scope, "VectorReadReceiveQueue()");
+    scope.messagef(TL_FATALERROR, "Queue rx XL_CAN_MSG_FLAG_ERROR_FRAME --> has counted %u time(s)",
+                   m_ErrorFrameCount);
+    m_ErrorFrameCount = 0;
+}
+
+void CountUnknownEvent(XLevent &event) {
+    ++m_UnknownEventCount;
+    const uint32_t now = plat::TickCount();
+    if (!ReportDue(m_UnknownEventReportTick, now)) return;
+    m_UnknownEventReportTick = now;
+    PT_SCOPE(scope, "VectorReadReceiveQueue()");
+    if (scope.isEnabled()) {
+        const char *text = XlDriver().xlGetEventString(&event);
+        scope.messagef(TL_INFO, "RX-INFO %s", text ? text : "");
+    }
+    scope.messagef(TL_FATALERROR, "Queue rx unknown %d --> has counted %u time(s) !!!", event.tag,
+                   m_UnknownEventCount);
+    m_UnknownEventCount = 0;
+}
+
+// Decides whether a received frame goes to the transport; marks the
+// confirmations of our own frames.
+bool AcceptReceivedFrame(const XLevent &event, CanFrame &frame) {
+    const uint8_t flags = static_cast<uint8_t>(event.tagData.msg.flags & 0xFF);
+    if (flags & XL_CAN_MSG_FLAG_ERROR_FRAME) {
+        CountErrorFrame();
+        return false;
+    }
+    for (const BlockingFlag &blocking : kBlockingFlags) {
+        if (flags & blocking.flag) {
+            TraceScopeOnly(blocking.scopeName);
+            return false;
+        }
+    }
+    frame.frameType = CAN_FRAME_TYPE_FRAME;
+    if (flags & XL_CAN_MSG_FLAG_TX_COMPLETED) {
+        frame.frameFlags = CAN_FRAME_TX_ACK;
+        TraceScopeOnly("Queue rx XL_CAN_MSG_FLAG_TX_COMPLETED");
+    }
+    return true;
+}
+
+void FillFrame(const XLevent &event, CanFrame &frame) {
+    const s_xl_can_msg &msg = event.tagData.msg;
+    frame.id = msg.id;
+    frame.dlc = static_cast<uint8_t>(msg.dlc & 0xFF);
+    // The transport keeps time in 32-bit microseconds and lives with the wrap.
+    const uint32_t micros = static_cast<uint32_t>(event.timeStamp / 1000u);
+    frame.timeMs = micros / 1000u;
+    frame.timeReserved = 0;
+    frame.timeUs = static_cast<uint16_t>(micros % 1000u);
+    const size_t count = frame.dlc < sizeof(frame.data) ? frame.dlc : sizeof(frame.data);
+    std::memcpy(frame.data, msg.data, count);
+}
+
+}  // namespace
+
+uint32_t VectorTransmit(uint32_t id, int32_t length, const uint8_t *data, uint32_t pad, TraceScope &scope) {
+    if (length < 0 || length > kMaxCanLength) {
+        scope.messagef(TL_ERROR, "Transmit CAN messages ...FAILED!!!! CanId=0x%04x Len=%d out of range 0..8",
+                       static_cast<unsigned int>(id), static_cast<int>(length));
+        return ERR_FAILED;
+    }
+    if (data == nullptr && length > 0) {
+        scope.messagef(TL_ERROR, "Transmit CAN messages ...FAILED!!!! CanId=0x%04x no data",
+                       static_cast<unsigned int>(id));
+        return ERR_NULL_PARAMETER;
+    }
+
+    XLevent event = {};
+    event.tag = XL_TRANSMIT_MSG;
+    s_xl_can_msg &msg = event.tagData.msg;
+    msg.id = id;
+    const int32_t dlc = pad != 0 ? kMaxCanLength : length;
+    msg.dlc = static_cast<uint16_t>(dlc);
+
+    char line[128];
+    int used = std::snprintf(line, sizeof line, "RAW-CAN--TX CanId=0x%04x Len=%3d Padding = %2d Data: ",
+                             static_cast<unsigned int>(id), static_cast<int>(length), static_cast<int>(pad));
+    for (int32_t i = 0; i < dlc; ++i) {
+        const uint8_t byte = i < length ? data[i] : kPadByte;
+        msg.data[i] = byte;
+        used += std::snprintf(line + used, sizeof line - static_cast<size_t>(used), "0x%02x ", byte);
+    }
+    scope.message(line, TL_INFO);
+
+    const XlDriverBinding &xl = XlDriver();
+    unsigned int count = 1;
+    const XLstatus status = xl.xlCanTransmit(m_PortHandle.load(), m_ChannelMask.load(), &count, &event);
+    if (status != XL_SUCCESS) {
+        scope.messagef(TL_INFO, "Transmit CAN messages ...FAILED!!!! 0x%04X %s", static_cast<int>(status),
+                       XlErrorText(status));
+        return ERR_FAILED;
+    }
+    if (scope.isEnabled()) {
+        const uint32_t micros = static_cast<uint32_t>(event.timeStamp / 1000u);
+        m_LastTxTimestamp = micros;
+        scope.messagef(TL_INFO, "Transmit CAN messages ...successed time=%u us", micros);
+    }
+    return STATUS_NOERROR;
+}
+
+uint32_t VectorReadReceiveQueue(CanFrame &frame, uint32_t &received) {
+    received = 0;
+    XLevent event = {};
+    unsigned int count = 1;
+    const XLstatus status = XlDriver().xlReceive(m_PortHandle.load(), &count, &event);
+    // Anything but a delivered event (an empty queue, a port that is gone)
+    // leaves the caller's frame as it was; the read path polls again anyway.
+    if (status != XL_SUCCESS || count == 0) return 0;
+
+    frame.frameFlags = 0;
+    frame.id = 0;
+    frame.dlc = 0;
+    frame.trailer = 0;
+    frame.frameType = 0;
+
+    switch (event.tag) {
+    case XL_NO_COMMAND:
+        return 0;
+    case XL_RECEIVE_MSG:
+        if (!AcceptReceivedFrame(event, frame)) return 0;
+        break;
+    case XL_TRANSMIT_MSG:
+        TraceScopeOnly("Queue tx ????");
+        break;
+    default:
+        CountUnknownEvent(event);
+        return 0;
+    }
+    received = 1;
+    FillFrame(event, frame);
+    return 0;
+}
+
+void VectorSendWakeUp() {
+    if (m_PortHandle.load() == XL_INVALID_PORTHANDLE) {
+        TraceScopeOnly("WakeUP while can is closed");
+        return;
+    }
+    const int32_t wakeUp = theModule.m_WakeUp;
+    if (wakeUp <= 0) return;
+    PT_SCOPE(scope, "WakeUP !!!!! sent");
+    if (wakeUp == 1) {
+        VectorTransmit(kWakeUpId, kMaxCanLength, kWakeUpFrame, 1, scope);
+    } else if (wakeUp == 2) {
+        VectorTransmit(kWakeUpAltId, kMaxCanLength, kWakeUpAltFrame, 1, scope);
+    }
+}
+
+int16_t VectorCleanUp() {
+    PT_SCOPE(scope, "VectorCleanUp()");
+    const XlDriverBinding &xl = XlDriverIfLoaded();
+    const XLportHandle port = m_PortHandle.load();
+    const XLaccess channels = m_ChannelMask.load();
+
+    XLstatus status = xl.xlDeactivateChannel(port, channels);
+    if (scope.isEnabled()) {
+        scope.messagef(TL_INFO, "- DeactivateChannel: CM(0x%" PRIx64 "), %s", static_cast<uint64_t>(channels),
+                       XlErrorText(status));
+    }
+    if (port != XL_INVALID_PORTHANDLE) {
+        status = xl.xlClosePort(port);
+        if (scope.isEnabled()) {
+            scope.messagef(TL_INFO, "- ClosePort        : PH(0x%x), %s", static_cast<unsigned int>(port),
+                           XlErrorText(status));
+        }
+    }
+    m_PortHandle = XL_INVALID_PORTHANDLE;
+    xl.xlCloseDriver();
+    return 0;
+}
