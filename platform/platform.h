@@ -104,6 +104,11 @@ bool FileIsReadOnly(const char *path);
 RenameResult RenameFile(const char *from, const char *to);
 bool RemoveFile(const char *path);
 
+// Opens a file so that no other process may rename or delete it (what a
+// running program does to its own trace); null when it cannot be opened.
+void *HoldFileExclusively(const char *path);
+void ReleaseFile(void *held);
+
 // Run-time loading of a shared library by its plain file name through the
 // platform's normal search; an object of that name already in the process is
 // the one used.

@@ -346,6 +346,20 @@ RenameResult RenameFile(const char *from, const char *to) {
 
 bool RemoveFile(const char *path) { return unlink(path) == 0; }
 
+void *HoldFileExclusively(const char *path) {
+    int fd = open(path, O_RDWR);
+    if (fd < 0) return nullptr;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    return reinterpret_cast<void *>(static_cast<intptr_t>(fd) + 1);
+}
+
+void ReleaseFile(void *held) {
+    if (held) close(static_cast<int>(reinterpret_cast<intptr_t>(held) - 1));
+}
+
 void *LoadSharedLibrary(const char *fileName) { return dlopen(fileName, RTLD_NOW | RTLD_LOCAL); }
 void *FindSymbol(void *library, const char *name) { return library ? dlsym(library, name) : nullptr; }
 void UnloadSharedLibrary(void *library) {

@@ -155,6 +155,16 @@ RenameResult RenameFile(const char *from, const char *to) {
 
 bool RemoveFile(const char *path) { return DeleteFileA(path) != 0; }
 
+void *HoldFileExclusively(const char *path) {
+    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    return h == INVALID_HANDLE_VALUE ? nullptr : h;
+}
+
+void ReleaseFile(void *held) {
+    if (held) CloseHandle(static_cast<HANDLE>(held));
+}
+
 void *LoadSharedLibrary(const char *fileName) {
     return reinterpret_cast<void *>(LoadLibraryA(fileName));
 }

@@ -34,6 +34,9 @@ private:
     char *name_ = nullptr;
 };
 
+// The library's tracer, created at load (null before and after).
+extern Tracer *m_pTracer;
+
 // The library's usual scope: category 0x8000, level FUNCTION, the module's tracer.
 #define PT_SCOPE(var, name) TraceScope var((name), kTraceCategory, TL_FUNCTION, m_pTracer)
 

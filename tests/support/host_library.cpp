@@ -1,0 +1,74 @@
+#include "host_library.h"
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "platform/platform.h"
+#include "trace_capture.h"
+
+namespace fs = std::filesystem;
+
+std::string BinDir() {
+    if (const char *dir = std::getenv("PT_BIN_DIR")) return dir;
+    return fs::current_path().string();
+}
+
+std::string LibraryPath() {
+    return (fs::path(BinDir()) /
+            (std::string(plat::SharedLibraryPrefix()) + "pt_vector" + plat::SharedLibrarySuffix()))
+        .string();
+}
+
+HostLibrary::HostLibrary(const std::string &iniText, bool withServer, bool writeIni) {
+    if (writeIni) WriteText(dir_.file("morix.ini"), iniText);
+    if (withServer) {
+        std::string server = dir_.file("MORIX_Server.dll");
+        fs::copy_file(fs::path(BinDir()) / "MORIX_Server.dll", server);
+        server_ = plat::LoadSharedLibrary(server.c_str());
+    }
+}
+
+HostLibrary::~HostLibrary() {
+    unload();
+    plat::UnloadSharedLibrary(server_);
+}
+
+template <typename F> static void Resolve(void *library, F &fn, const char *name) {
+    fn = reinterpret_cast<F>(plat::FindSymbol(library, name));
+}
+
+bool HostLibrary::load() {
+    library_ = plat::LoadSharedLibrary(LibraryPath().c_str());
+    if (!library_) return false;
+    Resolve(library_, api_.Connect, "PassThruConnect");
+    Resolve(library_, api_.Disconnect, "PassThruDisconnect");
+    Resolve(library_, api_.ReadMsgs, "PassThruReadMsgs");
+    Resolve(library_, api_.WriteMsgs, "PassThruWriteMsgs");
+    Resolve(library_, api_.StartPeriodicMsg, "PassThruStartPeriodicMsg");
+    Resolve(library_, api_.StopPeriodicMsg, "PassThruStopPeriodicMsg");
+    Resolve(library_, api_.StartMsgFilter, "PassThruStartMsgFilter");
+    Resolve(library_, api_.StopMsgFilter, "PassThruStopMsgFilter");
+    Resolve(library_, api_.SetProgrammingVoltage, "PassThruSetProgrammingVoltage");
+    Resolve(library_, api_.ReadVersion, "PassThruReadVersion");
+    Resolve(library_, api_.GetLastError, "PassThruGetLastError");
+    Resolve(library_, api_.Ioctl, "PassThruIoctl");
+    return true;
+}
+
+void HostLibrary::unload() {
+    if (!library_) return;
+    plat::UnloadSharedLibrary(library_);
+    library_ = nullptr;
+    api_ = J2534Api();
+}
+
+std::vector<std::string> HostLibrary::traceMessages() const {
+    std::vector<std::string> out;
+    auto lines = traceLines();
+    for (size_t i = 2; i < lines.size(); ++i) {
+        // Timestamp column, then the line the front-end composed.
+        TraceLine t;
+        if (lines[i].size() > 12 && t.parse(lines[i].substr(12))) out.push_back(t.message);
+    }
+    return out;
+}

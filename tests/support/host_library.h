@@ -1,0 +1,61 @@
+// Loads the built library the way the diagnostic server does: a private
+// directory with "morix.ini" and a module named "MORIX_Server.dll" loaded
+// into the process first, then the library itself, resolved by name.
+#ifndef PT_TESTS_HOST_LIBRARY_H
+#define PT_TESTS_HOST_LIBRARY_H
+
+#include <string>
+#include <vector>
+
+#include "j2534.h"
+#include "temp_dir.h"
+
+struct J2534Api {
+    decltype(&PassThruConnect) Connect = nullptr;
+    decltype(&PassThruDisconnect) Disconnect = nullptr;
+    decltype(&PassThruReadMsgs) ReadMsgs = nullptr;
+    decltype(&PassThruWriteMsgs) WriteMsgs = nullptr;
+    decltype(&PassThruStartPeriodicMsg) StartPeriodicMsg = nullptr;
+    decltype(&PassThruStopPeriodicMsg) StopPeriodicMsg = nullptr;
+    decltype(&PassThruStartMsgFilter) StartMsgFilter = nullptr;
+    decltype(&PassThruStopMsgFilter) StopMsgFilter = nullptr;
+    decltype(&PassThruSetProgrammingVoltage) SetProgrammingVoltage = nullptr;
+    decltype(&PassThruReadVersion) ReadVersion = nullptr;
+    decltype(&PassThruGetLastError) GetLastError = nullptr;
+    decltype(&PassThruIoctl) Ioctl = nullptr;
+};
+
+// Where the library, the driver stand-in and the server stub were built.
+std::string BinDir();
+std::string LibraryPath();
+
+class HostLibrary {
+public:
+    // iniText: contents of morix.ini, written only when writeIni is true.
+    explicit HostLibrary(const std::string &iniText = "[MORIX_VECTOR]\n", bool withServer = true,
+                         bool writeIni = true);
+    ~HostLibrary();
+    HostLibrary(const HostLibrary &) = delete;
+    HostLibrary &operator=(const HostLibrary &) = delete;
+
+    // Loads the library; false when the platform refused it.
+    bool load();
+    void unload();
+    bool loaded() const { return library_ != nullptr; }
+
+    const J2534Api &api() const { return api_; }
+    const TempDir &dir() const { return dir_; }
+    std::string tracePath() const { return dir_.file("pt_vector.log"); }
+    std::string pduPath() const { return dir_.file("pdu_trace.log"); }
+    std::vector<std::string> traceLines() const { return ReadLines(tracePath()); }
+    // The Message column of every trace line after the header.
+    std::vector<std::string> traceMessages() const;
+
+private:
+    TempDir dir_;
+    void *server_ = nullptr;
+    void *library_ = nullptr;
+    J2534Api api_;
+};
+
+#endif

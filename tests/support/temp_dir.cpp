@@ -1,0 +1,55 @@
+#include "temp_dir.h"
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+    static std::atomic<unsigned> counter{0};
+    auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+    std::ostringstream name;
+    name << "pt_vector_test_" << plat::CurrentThreadId() << "_" << stamp << "_" << counter++;
+    fs::path dir = fs::temp_directory_path() / name.str();
+    fs::create_directories(dir);
+    path_ = dir.string();
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
+    for (auto &entry : fs::recursive_directory_iterator(path_, ignored))
+        fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::remove_all(path_, ignored);
+}
+
+std::string TempDir::file(const std::string &name) const {
+    return (fs::path(path_) / fs::path(name)).make_preferred().string();
+}
+
+std::vector<std::string> ReadLines(const std::string &path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string ReadText(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void WriteText(const std::string &path, const std::string &text) {
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+}
+
+FileHolder::FileHolder(const std::string &path) : handle_(plat::HoldFileExclusively(path.c_str())) {}
+FileHolder::~FileHolder() { plat::ReleaseFile(handle_); }

@@ -1,0 +1,31 @@
+#include "trace/trace_clock.h"
+
+#include <cstdio>
+
+#include "platform/platform.h"
+
+namespace {
+// Read once, before the load handler runs.
+struct CounterFrequency {
+    uint64_t value = plat::PerfFrequency();
+};
+__attribute__((init_priority(200))) const CounterFrequency g_counterFrequency;
+}  // namespace
+
+uint32_t NowMs() {
+    uint64_t frequency = g_counterFrequency.value ? g_counterFrequency.value : plat::PerfFrequency();
+    // Split so that counter * 1000 cannot overflow for a fast counter.
+    uint64_t counter = plat::PerfCounter();
+    uint64_t ms = (counter / frequency) * 1000u + (counter % frequency) * 1000u / frequency;
+    return static_cast<uint32_t>(ms);
+}
+
+void FormatElapsed(uint32_t ms, char *out, std::size_t outLen) {
+    if (ms == 0) {
+        std::snprintf(out, outLen, "00:00:00.000");
+        return;
+    }
+    std::snprintf(out, outLen, "%02d:%02d:%02d.%03u", static_cast<int>((ms / 3600000u) % 24u),
+                  static_cast<int>((ms / 60000u) % 60u), static_cast<int>((ms / 1000u) % 60u),
+                  ms % 1000u);
+}

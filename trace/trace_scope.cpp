@@ -1,0 +1,149 @@
+#include "trace/trace_scope.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "platform/platform.h"
+#include "trace/named_lock.h"
+#include "trace/trace_clock.h"
+#include "trace/tracer.h"
+
+namespace {
+
+// Nesting depth of each thread that has a scope open. Built before the load
+// handler runs and destroyed after the unload handler, like the clock.
+struct DepthRegistry {
+    NamedLock lock;
+    std::map<uint32_t, int32_t> depths;
+
+    int32_t enter(uint32_t thread) {
+        lock.lock();
+        int32_t depth = ++depths[thread];
+        lock.unlock();
+        return depth;
+    }
+
+    int32_t current(uint32_t thread) {
+        lock.lock();
+        auto it = depths.find(thread);
+        int32_t depth = it == depths.end() ? 0 : it->second;
+        lock.unlock();
+        return depth;
+    }
+
+    void leave(uint32_t thread) {
+        lock.lock();
+        auto it = depths.find(thread);
+        if (it != depths.end() && --it->second <= 0) depths.erase(it);
+        lock.unlock();
+    }
+};
+
+__attribute__((init_priority(200))) DepthRegistry g_depths;
+
+// Lines are composed on the stack; only a line longer than this (a long hex
+// dump) goes to the heap.
+constexpr std::size_t kLineBuffer = 2048;
+
+// "____1" style: right-aligned in at least five characters, '_' filled.
+int FormatDepth(char *out, std::size_t size, int32_t depth) {
+    int n = std::snprintf(out, size, "%5d", depth);
+    for (int i = 0; i < n && out[i] == ' '; ++i) out[i] = '_';
+    return n;
+}
+
+void WriteComposed(Tracer *tracer, const char *deltatime, uint32_t level, char marker,
+                   int32_t depth, const char *name, const char *text, uint32_t category,
+                   bool filtered) {
+    char depthText[16];
+    FormatDepth(depthText, sizeof depthText, depth);
+    const char *code = TraceLevelCode(level);
+    uint32_t thread = plat::CurrentThreadId();
+    const char *scopeName = name ? name : "";
+    char line[kLineBuffer];
+    int n = text ? std::snprintf(line, sizeof line, ";%s;%s;%c%s;%05u;%s : %s", deltatime, code,
+                                 marker, depthText, thread, scopeName, text)
+                 : std::snprintf(line, sizeof line, ";%s;%s;%c%s;%05u;%s", deltatime, code, marker,
+                                 depthText, thread, scopeName);
+    const char *out = line;
+    std::string longLine;
+    if (n >= static_cast<int>(sizeof line)) {
+        longLine.resize(static_cast<std::size_t>(n) + 1);
+        if (text)
+            std::snprintf(&longLine[0], longLine.size(), ";%s;%s;%c%s;%05u;%s : %s", deltatime,
+                          code, marker, depthText, thread, scopeName, text);
+        else
+            std::snprintf(&longLine[0], longLine.size(), ";%s;%s;%c%s;%05u;%s", deltatime, code,
+                          marker, depthText, thread, scopeName);
+        out = longLine.c_str();
+    }
+    if (filtered)
+        tracer->write(out, category, level);
+    else
+        tracer->writeUnfiltered(out);
+}
+
+}  // namespace
+
+TraceScope::TraceScope(const char *name, uint32_t category, uint32_t level, Tracer *tracer)
+    : tracer_(tracer), level_(level), category_(category) {
+    int32_t depth = g_depths.enter(plat::CurrentThreadId());
+    if (!tracer_ || !tracer_->isCategoryEnabled(category_)) return;
+    startMs_ = NowMs();
+    std::size_t len = std::strlen(name) + 1;
+    name_ = static_cast<char *>(std::malloc(len));
+    if (name_) std::memcpy(name_, name, len);
+    if (tracer_->isLevelEnabled(level_) && tracer_->isDepthAllowed(depth)) {
+        enabled_ = true;
+        WriteComposed(tracer_, "00:00:00.000", level_, '+', depth, name_, nullptr, category_, false);
+    }
+}
+
+TraceScope::~TraceScope() {
+    uint32_t thread = plat::CurrentThreadId();
+    if (enabled_) {
+        char elapsed[32];
+        FormatElapsed(NowMs() - startMs_, elapsed, sizeof elapsed);
+        WriteComposed(tracer_, elapsed, level_, '-', g_depths.current(thread), name_, nullptr,
+                      category_, false);
+    }
+    g_depths.leave(thread);
+    std::free(name_);
+}
+
+void TraceScope::message(const char *text, uint32_t level) {
+    if (!tracer_ || !tracer_->isLevelEnabled(level)) return;
+    int32_t depth = g_depths.current(plat::CurrentThreadId());
+    if (!tracer_->isDepthAllowed(depth)) return;
+    WriteComposed(tracer_, "__:__:__.___", level, '|', depth, name_, text, category_, true);
+}
+
+void TraceScope::messagef(uint32_t level, const char *format, ...) {
+    if (!tracer_ || !tracer_->isLevelEnabled(level)) return;
+    char text[kLineBuffer];
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (n >= static_cast<int>(sizeof text)) {
+        std::string longText(static_cast<std::size_t>(n) + 1, '\0');
+        va_start(args, format);
+        std::vsnprintf(&longText[0], longText.size(), format, args);
+        va_end(args);
+        message(longText.c_str(), level);
+        return;
+    }
+    message(text, level);
+}
+
+void AttachTraceLevel(const char *levelName, uint32_t level, Tracer *tracer) {
+    TraceScope scope("AttachTraceLevel(..) :", kTraceCategory, TL_FUNCTION, tracer);
+    std::string text = std::string("TraceLevel ") + levelName;
+    if (tracer) tracer->addLevels(level);
+    text += " attached";
+    if (scope.isEnabled()) scope.message(text.c_str(), TL_INFO);
+}
