@@ -119,6 +119,8 @@ const XlDriverBinding &XlDriverIfLoaded() {
     return loaded ? *loaded : kMissingDriver;
 }
 
+bool XlDriverBound() { return g_loadedDriver.load(std::memory_order_acquire) != nullptr; }
+
 const char *XlErrorText(XLstatus status) {
     const char *text = XlDriverIfLoaded().xlGetErrorString(status);
     return text ? text : "";

@@ -37,6 +37,9 @@ const XlDriverBinding &XlDriver();
 // loading a library is not allowed and there is nothing to clean up anyway.
 const XlDriverBinding &XlDriverIfLoaded();
 
+// True once XlDriver() has bound the library (or, without one, its fallbacks).
+bool XlDriverBound();
+
 // File name the binding looks for on this platform.
 const char *XlDriverFileName();
 
