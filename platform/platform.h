@@ -80,6 +80,9 @@ void CloseThread(ThreadHandle *handle, bool finished);
 // no such module or its name does not fit into bufLen.
 bool LoadedModuleFileName(const char *moduleName, char *buf, std::size_t bufLen);
 
+// Full file name of the running program.
+bool ExecutableFileName(char *buf, std::size_t bufLen);
+
 // GetPrivateProfileStringA: copies the value (or the default) into buf,
 // truncated to bufLen - 1 characters, and returns the characters copied.
 uint32_t ReadProfileString(const char *section, const char *key, const char *defaultText,

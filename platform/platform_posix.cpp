@@ -216,6 +216,13 @@ bool LoadedModuleFileName(const char *moduleName, char *buf, std::size_t bufLen)
     return true;
 }
 
+bool ExecutableFileName(char *buf, std::size_t bufLen) {
+    ssize_t n = readlink("/proc/self/exe", buf, bufLen);
+    if (n <= 0 || static_cast<std::size_t>(n) >= bufLen) return false;
+    buf[n] = '\0';
+    return true;
+}
+
 namespace {
 std::string Trim(const std::string &s) {
     size_t b = 0, e = s.size();

@@ -109,6 +109,11 @@ bool LoadedModuleFileName(const char *moduleName, char *buf, std::size_t bufLen)
     return n != 0 && n < bufLen;
 }
 
+bool ExecutableFileName(char *buf, std::size_t bufLen) {
+    DWORD n = GetModuleFileNameA(nullptr, buf, static_cast<DWORD>(bufLen));
+    return n != 0 && n < bufLen;
+}
+
 uint32_t ReadProfileString(const char *section, const char *key, const char *defaultText,
                            char *buf, uint32_t bufLen, const char *fileName) {
     return GetPrivateProfileStringA(section, key, defaultText, buf, bufLen, fileName);

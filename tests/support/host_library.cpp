@@ -10,6 +10,8 @@ namespace fs = std::filesystem;
 
 std::string BinDir() {
     if (const char *dir = std::getenv("PT_BIN_DIR")) return dir;
+    char exe[4096];
+    if (plat::ExecutableFileName(exe, sizeof exe)) return fs::path(exe).parent_path().string();
     return fs::current_path().string();
 }
 

@@ -1,0 +1,21 @@
+// Load and unload of the library inside the diagnostic server's process.
+#ifndef PT_API_MODULE_LOAD_H
+#define PT_API_MODULE_LOAD_H
+
+#include <cstdint>
+#include <string>
+
+// What DllMain does at process attach; false refuses the load.
+bool ModuleLoad(void *module);
+// What DllMain does at process detach.
+void ModuleUnload();
+
+// Directory of the loaded module moduleName followed by fileName; empty when
+// that module is not in the process.
+std::string BuildModuleRelativePath(const char *moduleName, const char *fileName);
+
+// Reads one key of the "MORIX_VECTOR" section as a number with strtol's rules
+// in the given base, clamped to 32 bits as on Windows.
+int32_t ReadConfigNumber(const char *iniPath, const char *key, const char *defaultText, int base);
+
+#endif
