@@ -1,9 +1,13 @@
 // Transfers in flight: the reassembly and segmentation records the receive
-// analysis, the transmit path and the worker share.
+// analysis, the transmit path and the worker share, and the list operations
+// all three use on them.
 #ifndef PT_TRANSPORT_RECORDS_H
 #define PT_TRANSPORT_RECORDS_H
 
+#include <atomic>
 #include <cstdint>
+#include <list>
+#include <memory>
 
 #include "j2534.h"
 
@@ -14,19 +18,22 @@ constexpr uint32_t STATE_TX_DONE = 0x22;
 
 constexpr uint32_t RX_TIMEOUT_MS = 900;
 constexpr uint32_t FC_WAIT_TIMEOUT_MS = 1000;
+// The longest message (4095 bytes with an address byte) needs 682 frames.
 constexpr uint32_t TX_CF_SLOTS = 684;
 
+// One reassembly in progress; guarded by m_readLock.
 struct RxBufferEntry {
     uint32_t canId = 0;
     uint32_t expectedLen = 0;
     uint32_t receivedLen = 0;
     uint32_t state = 0;
     PASSTHRU_MSG msg{};
-    uint16_t nextSn = 0;
+    uint16_t nextSn = 0;  // never wrapped; only its low nibble is compared
     uint32_t timeoutMs = 0;
     uint32_t seqId = 0;
 };
 
+// One multi-frame message being sent; guarded by m_txLock once listed.
 struct TxBufferEntry {
     uint32_t canId = 0;
     uint32_t m_TxMsgLen = 0;
@@ -45,7 +52,27 @@ struct TxBufferEntry {
     uint8_t frames[TX_CF_SLOTS][8]{};
 };
 
-// Sequence id of the next record of either kind (post-incremented).
-extern uint32_t m_NextSeqId;
+// Sequence id of the next record of either kind (post-incremented); host
+// threads of writer and reader both take ids.
+extern std::atomic<uint32_t> m_NextSeqId;
+
+inline uint32_t TakeSeqId() { return m_NextSeqId.fetch_add(1); }
+
+// Appends a completely filled record at the tail and counts it.
+template <typename Record>
+void AppendRecord(std::list<std::unique_ptr<Record>> &list, int32_t &count,
+                  std::unique_ptr<Record> record) {
+    list.push_back(std::move(record));
+    ++count;
+}
+
+// Takes a record out of its list and destroys it. Walks that remove start
+// again at the head, so no iterator is handed back.
+template <typename Record>
+void RemoveRecord(std::list<std::unique_ptr<Record>> &list, int32_t &count,
+                  typename std::list<std::unique_ptr<Record>>::iterator where) {
+    list.erase(where);
+    --count;
+}
 
 #endif

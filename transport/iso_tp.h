@@ -1,0 +1,49 @@
+// ISO 15765-2 frame layout: protocol control information, the optional
+// address byte in front of it, and the payload each frame kind carries.
+#ifndef PT_TRANSPORT_ISO_TP_H
+#define PT_TRANSPORT_ISO_TP_H
+
+#include <cstdint>
+
+// N_PCI type, the high nibble of the protocol control information byte.
+constexpr uint8_t N_PCI_SF = 0x0;
+constexpr uint8_t N_PCI_FF = 0x1;
+constexpr uint8_t N_PCI_CF = 0x2;
+constexpr uint8_t N_PCI_FC = 0x3;
+
+// Flow status of a flow-control frame.
+constexpr uint8_t FS_CTS = 0x0;
+
+constexpr uint8_t N_PCI_LOW_MASK = 0x0F;  // SF_DL, FF_DL high nibble, SN, FS
+constexpr uint8_t SN_MASK = 0x0F;
+
+constexpr uint8_t CAN_MAX_DLEN = 8;
+constexpr uint8_t CAN_PAD_BYTE = 0xFF;
+
+// Largest message a 12-bit FF_DL announces.
+constexpr uint32_t FF_DL_MAX = 4095;
+
+inline uint8_t PciType(uint8_t pci) { return static_cast<uint8_t>(pci >> 4); }
+inline uint8_t PciLow(uint8_t pci) { return static_cast<uint8_t>(pci & N_PCI_LOW_MASK); }
+
+// Addressing of one frame: with extended addressing one target-address byte
+// stands in front of the protocol control information.
+struct IsoTpAddress {
+    uint8_t extFlag = 0;
+    uint8_t extAddr = 0;
+
+    uint8_t pciOffset() const { return extFlag ? 1 : 0; }
+    // Payload bytes behind the PCI of each frame kind.
+    uint8_t singleFrameMax() const { return static_cast<uint8_t>(7 - pciOffset()); }
+    uint8_t firstFramePayload() const { return static_cast<uint8_t>(6 - pciOffset()); }
+    uint8_t consecutivePayload() const { return static_cast<uint8_t>(7 - pciOffset()); }
+};
+
+// One frame as it goes onto the bus.
+struct CanPayload {
+    uint8_t bytes[CAN_MAX_DLEN] = {CAN_PAD_BYTE, CAN_PAD_BYTE, CAN_PAD_BYTE, CAN_PAD_BYTE,
+                                   CAN_PAD_BYTE, CAN_PAD_BYTE, CAN_PAD_BYTE, CAN_PAD_BYTE};
+    int32_t length = 0;
+};
+
+#endif
