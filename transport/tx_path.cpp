@@ -1,0 +1,269 @@
+#include "transport/tx_path.h"
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "api/module.h"
+#include "api/msg_dump.h"
+#include "can/can_io.h"
+#include "fg/functional_group.h"
+#include "platform/callconv.h"
+#include "trace/lock_guard.h"
+#include "trace/trace_clock.h"
+#include "trace/trace_file.h"
+#include "trace/trace_scope.h"
+#include "transport/filters.h"
+#include "transport/iso_tp.h"
+#include "transport/records.h"
+#include "transport/text_line.h"
+
+namespace {
+
+constexpr uint32_t kIdPrefix = 4;
+constexpr uint32_t kPduTraceBit = 0x10;
+constexpr uint32_t kFgFilterSize = 5;
+constexpr uint32_t kStandardIdMask = 0x7FF;
+
+// The message's addressing and payload, as the frames carry them.
+struct TxMessage {
+    uint32_t canId = 0;
+    IsoTpAddress addr;
+    const uint8_t *payload = nullptr;
+    uint32_t length = 0;
+    uint32_t pad = 0;
+};
+
+// Every responder of the group answers on its own id with the tester's
+// address in front, and gets our flow control on the request id with its own.
+void startGroupFilters(uint32_t channelId, uint32_t requestId, TraceScope &scope) {
+    scope.message("Prepare filter for FG", TL_INFO);
+    for (uint32_t respId : m_pFunctionalGroup->respCanIds()) {
+        PASSTHRU_MSG pattern, mask, flow;
+        BuildFilterMsg(kFgFilterSize, respId, static_cast<uint8_t>(requestId), pattern);
+        BuildFilterMsg(kFgFilterSize, kStandardIdMask, 0xFF, mask);
+        BuildFilterMsg(kFgFilterSize, requestId, static_cast<uint8_t>(respId), flow);
+        uint32_t filterId = 0;
+        PassThruStartMsgFilter(channelId, PASS_FILTER, &mask, &pattern, &flow, &filterId);
+        PassThruStartMsgFilter(channelId, FLOW_CONTROL_FILTER, &mask, &pattern, &flow, &filterId);
+    }
+}
+
+void writePduTrace(const PASSTHRU_MSG &msg, uint32_t canId) {
+    if (!(m_TraceSettings & kPduTraceBit) || !m_pPduTrace) return;
+    PduLine text;
+    text.appendf(" CAN-TX ");
+    if (msg.DataSize > kIdPrefix) {
+        text.appendf("0x%04x ", static_cast<unsigned>(canId));
+        text.appendBytes(msg.Data + kIdPrefix, msg.DataSize - kIdPrefix);
+    }
+    m_pPduTrace->writePduLine(text.c_str());
+}
+
+CanPayload buildSingleFrame(const TxMessage &tx) {
+    CanPayload frame;
+    uint8_t *pci = frame.bytes;
+    if (tx.addr.extFlag) *pci++ = tx.addr.extAddr;
+    pci[0] = static_cast<uint8_t>(N_PCI_SF << 4 | tx.length);
+    std::memcpy(pci + 1, tx.payload, tx.length);
+    frame.length = static_cast<int32_t>(tx.length + 1 + tx.addr.pciOffset());
+    return frame;
+}
+
+CanPayload buildFirstFrame(const TxMessage &tx) {
+    CanPayload frame;
+    uint8_t *pci = frame.bytes;
+    if (tx.addr.extFlag) *pci++ = tx.addr.extAddr;
+    pci[0] = static_cast<uint8_t>(N_PCI_FF << 4 | tx.length >> 8);
+    pci[1] = static_cast<uint8_t>(tx.length & 0xFF);
+    std::memcpy(pci + 2, tx.payload, tx.addr.firstFramePayload());
+    frame.length = CAN_MAX_DLEN;
+    return frame;
+}
+
+// Prepares every consecutive frame behind the first frame's payload, so the
+// worker only copies 8 bytes per send. Returns the number of frames, or
+// TX_CF_SLOTS when they would not fit.
+uint32_t buildConsecutiveFrames(const TxMessage &tx, TxBufferEntry &entry) {
+    const uint32_t perFrame = tx.addr.consecutivePayload();
+    uint32_t offset = tx.addr.firstFramePayload();
+    uint32_t count = 0;
+    do {
+        if (count >= TX_CF_SLOTS) return TX_CF_SLOTS;
+        uint8_t *frame = entry.frames[count];
+        std::memset(frame, CAN_PAD_BYTE, CAN_MAX_DLEN);
+        uint8_t *pci = frame;
+        if (tx.addr.extFlag) *pci++ = tx.addr.extAddr;
+        pci[0] = static_cast<uint8_t>(N_PCI_CF << 4 | ((count + 1) & SN_MASK));
+        const uint32_t take = tx.length - offset < perFrame ? tx.length - offset : perFrame;
+        std::memcpy(pci + 1, tx.payload + offset, take);
+        offset += take;
+        ++count;
+    } while (offset < tx.length);
+    return count;
+}
+
+uint32_t sendSingleFrame(PASSTHRU_MSG &msg, const TxMessage &tx, TextLine &line,
+                         TraceScope &scope) {
+    if (tx.addr.extFlag) scope.message("b_ExtendedAdressing data converted to ISO9192 ...", TL_INFO);
+    const CanPayload frame = buildSingleFrame(tx);
+    if (scope.isEnabled()) {
+        line.appendHexDump(tx.payload, tx.length);
+        scope.message(line.c_str(), TL_INFO);
+    }
+    const uint32_t result = VectorTransmit(tx.canId, frame.length, frame.bytes, tx.pad, scope);
+    scope.messagef(TL_INFO, "PassThruWriteMsg->ACK ->CanID: %X ", static_cast<unsigned>(tx.canId));
+    {
+        // Armed also after a refusal: the bus may still confirm the frame.
+        LockGuard txGuard(theModule.m_txLock);
+        theModule.m_ackPending[tx.canId] = true;
+    }
+    msg.Timestamp = m_LastTxTimestamp;
+    return result;
+}
+
+// A new message on an id ends the transfer still running on it, unless that
+// one goes to another extended address.
+void replaceOlderTransfers(const TxMessage &tx, TraceScope &scope) {
+    LockGuard txGuard(theModule.m_txLock);
+    TxBufferList &list = theModule.m_txBuffer;
+    for (auto it = list.begin(); it != list.end();) {
+        TxBufferEntry &old = **it;
+        if (old.canId != tx.canId || (old.extFlag == 1 && old.extAddr != tx.addr.extAddr)) {
+            ++it;
+            continue;
+        }
+        scope.message(old.extFlag == 1 ? "delted via CANID AND ExtAdr" : "delted via CANID", TL_ERROR);
+        old.state = STATE_TX_DONE;
+        const int32_t before = theModule.m_txBufferCount;
+        const uint32_t seqId = old.seqId;
+        const uint32_t canId = old.canId;
+        const uint8_t extAddr = old.extAddr;
+        RemoveRecord(list, theModule.m_txBufferCount, it);
+        scope.messagef(TL_INFO, "DUPLICATED m_txBuffer removed from list ... SeqID=%d %d %d %04x %02x",
+                       static_cast<int>(seqId), static_cast<int>(before),
+                       static_cast<int>(theModule.m_txBufferCount), static_cast<unsigned>(canId),
+                       extAddr);
+        it = list.begin();
+    }
+}
+
+uint32_t startMultiFrame(const TxMessage &tx, TextLine &line, TraceScope &scope) {
+    replaceOlderTransfers(tx, scope);
+
+    auto entry = std::make_unique<TxBufferEntry>();
+    entry->canId = tx.canId;
+    entry->m_TxMsgLen = tx.length;
+    entry->seqId = TakeSeqId();
+    entry->m_TxActLen = tx.addr.firstFramePayload();
+    if (tx.addr.extFlag) {
+        entry->extFlag = 1;
+        entry->extAddr = tx.addr.extAddr;
+        scope.message("ExtendedAdressing saving in TX stucture", TL_INFO);
+    }
+
+    const CanPayload firstFrame = buildFirstFrame(tx);
+    line.appendBytes(tx.payload, tx.addr.firstFramePayload());
+    scope.messagef(TL_INFO, "FIRST_FRAME with len %d SeqID=%d Timeout %d m_txBuffer added CanID=%04X",
+                   static_cast<int>(entry->m_TxMsgLen), static_cast<int>(entry->seqId),
+                   static_cast<int>(FC_WAIT_TIMEOUT_MS), static_cast<unsigned>(tx.canId));
+    scope.message(line.c_str(), TL_INFO);
+    if (VectorTransmit(tx.canId, CAN_MAX_DLEN, firstFrame.bytes, tx.pad, scope) != STATUS_NOERROR) {
+        scope.message("Error in First Frame 1", TL_INFO);
+        return ERR_NOT_SUPPORTED;
+    }
+
+    entry->bs = 8;
+    entry->act_blk = 0xFF;
+    entry->stmin = 0;
+    entry->cfSent = 0;
+    const uint32_t cfCount = buildConsecutiveFrames(tx, *entry);
+    if (cfCount >= TX_CF_SLOTS) {
+        scope.message("ERROR !!! Can Frame size over max !", TL_ERROR);
+        return ERR_NOT_SUPPORTED;
+    }
+    entry->cfCount = static_cast<uint16_t>(cfCount);
+    scope.messagef(TL_INFO, "CF created Count=%d ", static_cast<int>(cfCount));
+    if (scope.isEnabled()) {
+        for (uint32_t i = 0; i < cfCount; ++i) {
+            TextLine frameLine;
+            frameLine.appendf("FRAME %d Data: ", static_cast<int>(i));
+            frameLine.appendBytes(entry->frames[i], CAN_MAX_DLEN);
+            scope.message(frameLine.c_str(), TL_INFO);
+        }
+    }
+
+    entry->timeoutMs = NowMs() + FC_WAIT_TIMEOUT_MS;
+    entry->state = STATE_TX_WAIT_FC;
+    LockGuard txGuard(theModule.m_txLock);
+    AppendRecord(theModule.m_txBuffer, theModule.m_txBufferCount, std::move(entry));
+    return STATUS_NOERROR;
+}
+
+}  // namespace
+
+void BuildFilterMsg(uint32_t dataSize, uint32_t canId, uint8_t extAddr, PASSTHRU_MSG &msg) {
+    std::memset(&msg, 0, sizeof msg);
+    msg.ProtocolID = ISO15765;
+    msg.DataSize = dataSize;
+    msg.Data[2] = static_cast<uint8_t>(canId >> 8);
+    msg.Data[3] = static_cast<uint8_t>(canId & 0xFF);
+    msg.Data[4] = extAddr;
+    if (extAddr != 0) msg.TxFlags = ISO15765_ADDR_TYPE;
+}
+
+extern "C" PT_DLL_EXPORT uint32_t PTAPI PassThruWriteMsgs(uint32_t ChannelID, PASSTHRU_MSG *pMsg,
+                                                          uint32_t *pNumMsgs, uint32_t Timeout) {
+    PT_SCOPE(scope, "PassThruWriteMsgs()");
+    if (!pMsg || !pNumMsgs) {
+        scope.message(!pMsg ? "PassThruWriteMsgs pMsg is a NULL pointer"
+                            : "PassThruWriteMsgs pNumMsgs is a NULL pointer",
+                      TL_ERROR);
+        return ERR_NULL_PARAMETER;
+    }
+    scope.messagef(TL_INFO, "ChannelID=%08lx NumMsg=%08lx Timeout=%08lx",
+                   static_cast<unsigned long>(ChannelID), static_cast<unsigned long>(*pNumMsgs),
+                   static_cast<unsigned long>(Timeout));
+    TracePassThruMsg(pMsg, "Msg", scope);
+    PASSTHRU_MSG &msg = *pMsg;
+    if (*pNumMsgs != 1) {
+        scope.message("only one message supported", TL_INFO);
+        return ERR_NOT_SUPPORTED;
+    }
+    const bool extended = (msg.TxFlags & ISO15765_ADDR_TYPE) != 0;
+    if (msg.DataSize < kIdPrefix + (extended ? 1u : 0u)) {
+        scope.message("only message with content are supported", TL_ERROR);
+        return ERR_NOT_SUPPORTED;
+    }
+    if (msg.DataSize > PT_MSG_DATA_SIZE) {
+        scope.message("Length over CAN MAX 4100!!!", TL_ERROR);
+        return ERR_NOT_SUPPORTED;
+    }
+
+    TxMessage tx;
+    tx.pad = (msg.TxFlags & ISO15765_FRAME_PAD) ? 1 : 0;
+    tx.canId = canIdFromBytes(msg.Data);
+    if (theModule.m_FunctionalGroupActive > 0 && m_pFunctionalGroup &&
+        m_pFunctionalGroup->decode(&msg) >= 0)
+        startGroupFilters(ChannelID, tx.canId, scope);
+
+    TextLine line;
+    line.appendf("ISO15765-TX CanId 0x%04lX Len=%3ld TS=%09lu Data: ", static_cast<unsigned long>(tx.canId),
+                 static_cast<long>(msg.DataSize) - static_cast<long>(kIdPrefix),
+                 static_cast<unsigned long>(msg.Timestamp));
+    if (extended) {
+        tx.addr.extFlag = 1;
+        tx.addr.extAddr = msg.Data[kIdPrefix];
+        scope.messagef(TL_INFO, "ORV-Extadressing Tx Id = %04x", tx.addr.extAddr);
+    }
+    writePduTrace(msg, tx.canId);
+    tx.payload = msg.Data + kIdPrefix + tx.addr.pciOffset();
+    tx.length = msg.DataSize - kIdPrefix - tx.addr.pciOffset();
+
+    if (msg.DataSize - kIdPrefix < CAN_MAX_DLEN) return sendSingleFrame(msg, tx, line, scope);
+    if (msg.DataSize > kIdPrefix + FF_DL_MAX + tx.addr.pciOffset()) {
+        scope.message("Length over CAN MAX 4100!!!", TL_ERROR);
+        return ERR_NOT_SUPPORTED;
+    }
+    return startMultiFrame(tx, line, scope);
+}
