@@ -1,0 +1,128 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fg/functional_group.h"
+#include "fg_messages.h"
+#include "platform/platform.h"
+#include "trace_capture.h"
+
+using namespace fgtest;
+
+namespace {
+
+void SendRequest(COrvFunctionalGroup &fg) {
+    PASSTHRU_MSG request = Request(0x7DF, {0x22, 0xF1, 0x90}, {Entry(0x7E0, 0x7E8)});
+    ASSERT_EQ(fg.decode(&request), 4);
+}
+
+bool Offer(COrvFunctionalGroup &fg, const std::vector<uint8_t> &payload) {
+    PASSTHRU_MSG msg = Response(0x7E8, payload);
+    return fg.encode(&msg);
+}
+
+TEST(FgTimer, SettersAddTheOffset) {
+    COrvFunctionalGroup fg;
+    TraceCapture capture;
+    fg.setTimeoutp2Max(50, 7);
+    fg.setTimeoutp2MaxRespPending(2000, -100);
+    EXPECT_EQ(fg.p2Max(), 57u);
+    EXPECT_EQ(fg.p2Star(), 1900u);
+    EXPECT_EQ(capture.messages(), (std::vector<std::string>{"P2Max: 50 Offset 7 ", "P2Star: 2000 Offset -100"}));
+    EXPECT_EQ(capture.columns(),
+              (std::vector<std::string>{"COrvFunctionalGroup::setTimeoutp2Max(..)",
+                                        "COrvFunctionalGroup::setTimeoutp2Max(..) : P2Max: 50 Offset 7 ",
+                                        "COrvFunctionalGroup::setTimeoutp2Max(..)",
+                                        "COrvFunctionalGroup::setTimeoutp2MaxRespPending(..)",
+                                        "COrvFunctionalGroup::setTimeoutp2MaxRespPending(..) : P2Star: 2000 Offset -100",
+                                        "COrvFunctionalGroup::setTimeoutp2MaxRespPending(..)"}));
+}
+
+TEST(FgTimer, NotSetUntilARequestIsDecoded) {
+    COrvFunctionalGroup fg;
+    TraceCapture capture;
+    EXPECT_FALSE(fg.isTimerSet());
+    EXPECT_EQ(capture.columns().front(), "COrvFunctionalGroup::isTimerSet(..)");
+    SendRequest(fg);
+    EXPECT_TRUE(fg.isTimerSet());
+}
+
+TEST(FgTimer, ElapsesOnceP2HasPassed) {
+    COrvFunctionalGroup fg;
+    fg.setTimeoutp2Max(40, 0);
+    SendRequest(fg);
+    EXPECT_FALSE(fg.isReceiveTimerElapsed());
+    plat::SleepMs(80);
+    EXPECT_TRUE(fg.isReceiveTimerElapsed());
+}
+
+TEST(FgTimer, ResponsesDoNotRestartIt) {
+    COrvFunctionalGroup fg;
+    fg.setTimeoutp2Max(100, 0);
+    SendRequest(fg);
+    plat::SleepMs(60);
+    ASSERT_TRUE(Offer(fg, {0x62, 0xF1, 0x90}));
+    plat::SleepMs(70);
+    EXPECT_TRUE(fg.isReceiveTimerElapsed());
+}
+
+TEST(FgTimer, AFurtherRequestRestartsIt) {
+    COrvFunctionalGroup fg;
+    fg.setTimeoutp2Max(100, 0);
+    SendRequest(fg);
+    plat::SleepMs(60);
+    SendRequest(fg);
+    plat::SleepMs(60);
+    EXPECT_FALSE(fg.isReceiveTimerElapsed());
+}
+
+TEST(FgTimer, ResponsePendingSwitchesToP2Star) {
+    COrvFunctionalGroup fg;
+    fg.setTimeoutp2Max(20, 0);
+    fg.setTimeoutp2MaxRespPending(150, 0);
+    SendRequest(fg);
+    EXPECT_FALSE(Offer(fg, {0x7F, 0x22, 0x78}));
+    plat::SleepMs(70);
+    EXPECT_FALSE(fg.isReceiveTimerElapsed()) << "P2 is over but P2* is not";
+    plat::SleepMs(130);
+    EXPECT_TRUE(fg.isReceiveTimerElapsed());
+
+    // Delivery ends the pending state; the next request waits P2 again.
+    PASSTHRU_MSG out{};
+    fg.prepareToSendResponses(&out, 0x750);
+    EXPECT_FALSE(fg.isRespondPending());
+    SendRequest(fg);
+    plat::SleepMs(50);
+    EXPECT_TRUE(fg.isReceiveTimerElapsed());
+}
+
+TEST(FgTimer, PendingForAnotherServiceKeepsP2) {
+    COrvFunctionalGroup fg;
+    fg.setTimeoutp2Max(20, 0);
+    fg.setTimeoutp2MaxRespPending(5000, 0);
+    SendRequest(fg);
+    EXPECT_FALSE(Offer(fg, {0x7F, 0x10, 0x78}));
+    plat::SleepMs(50);
+    EXPECT_TRUE(fg.isReceiveTimerElapsed());
+}
+
+TEST(FgTimer, ExpiryWithoutResponsesDeliversTheBareHeader) {
+    COrvFunctionalGroup fg;
+    fg.setTimeoutp2Max(20, 0);
+    SendRequest(fg);
+    plat::SleepMs(50);
+    ASSERT_TRUE(fg.isReceiveTimerElapsed());
+
+    TraceCapture capture;
+    PASSTHRU_MSG out{};
+    fg.prepareToSendResponses(&out, 0x750);
+    EXPECT_EQ(DataOf(out), (std::vector<uint8_t>{0x00, 0x00, 0x07, 0x50, 0x62, 0x00, 0x00}));
+    EXPECT_TRUE(capture.hasMessage("FG response 7 bytes: 0x00 0x00 0x07 0x50 0x62 0x00 0x00 "));
+    EXPECT_TRUE(capture.hasMessage(" ISO15765-RX-FG CanId=0x0750 Len=03 TS=000000000  Data: "));
+    EXPECT_FALSE(fg.isTimerSet());
+    // The limits outlive the group they timed.
+    EXPECT_EQ(fg.p2Max(), 20u);
+}
+
+}  // namespace
