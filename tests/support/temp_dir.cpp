@@ -21,8 +21,11 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ignored;
     fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
-    for (auto &entry : fs::recursive_directory_iterator(path_, ignored))
-        fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::recursive_directory_iterator it(path_, ignored), end;
+    while (!ignored && it != end) {
+        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+        it.increment(ignored);
+    }
     fs::remove_all(path_, ignored);
 }
 
