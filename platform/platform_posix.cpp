@@ -102,7 +102,11 @@ bool Event::wait(uint32_t timeoutMs) {
     return signalled;
 }
 
-uint32_t CurrentThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+// Every trace scope and every lock asks for it: one system call per thread.
+uint32_t CurrentThreadId() {
+    static thread_local const uint32_t id = static_cast<uint32_t>(syscall(SYS_gettid));
+    return id;
+}
 
 uint64_t PerfCounter() {
     timespec ts;
