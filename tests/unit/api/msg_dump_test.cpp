@@ -112,13 +112,6 @@ TEST(TracePassThruMsg, WithoutFunctionTracingOnlyThe29BitLineRemains) {
     EXPECT_TRUE(Dump(&msg, "Msg", 0).empty());
 }
 
-TEST(AppendHexDump, AppendsBehindExistingText) {
-    const uint8_t bytes[] = {0x00, 0x7F, 0x80};
-    char out[kTraceLineSize] = "Data: ";
-    AppendHexDump(bytes, out, sizeof(out), 3, 100);
-    EXPECT_STREQ(out, "Data: 0x00 0x7f 0x80 ");
-}
-
 TEST(AppendHexDump, EllipsisWhenTheLimitIsReached) {
     const uint8_t bytes[] = {1, 2, 3, 4};
     char out[64] = "";

@@ -75,15 +75,6 @@ TEST(Decode, SmallestRequestIsUnwrapped) {
               columns.end());
 }
 
-TEST(Decode, LongerPduAndSeveralEntries) {
-    COrvFunctionalGroup fg;
-    PASSTHRU_MSG msg = Request(0x18DB33F1, {0x19, 0x02, 0xFF}, {Entry(1, 0x7E8), Entry(2, 0x7E9)});
-    EXPECT_EQ(fg.decode(&msg), 4);
-    EXPECT_EQ(DataOf(msg), (std::vector<uint8_t>{0x18, 0xDB, 0x33, 0xF1, 0x19, 0x02, 0xFF}));
-    EXPECT_EQ(fg.sid(), 0x19);
-    EXPECT_EQ(fg.respCanIds(), (std::vector<uint32_t>{0x7E8, 0x7E9}));
-}
-
 TEST(Decode, RejectsShortRequest) {
     // 77 bytes: one byte short of the smallest request.
     std::vector<uint8_t> d = RequestBytes(0x7DF, {0x22}, {FullEntry()});
@@ -153,9 +144,11 @@ TEST(Decode, ExtendedAddressingKeepsTheAddressByte) {
 
 TEST(Decode, EntriesOfEarlierRequestsStay) {
     COrvFunctionalGroup fg;
-    PASSTHRU_MSG first = Request(0x7DF, {0x22, 0xF1, 0x90}, {Entry(1, 0x7E8), Entry(2, 0x7E9)});
+    PASSTHRU_MSG first = Request(0x18DB33F1, {0x19, 0x02, 0xFF}, {Entry(1, 0x7E8), Entry(2, 0x7E9)});
     PASSTHRU_MSG second = Request(0x7DF, {0x10, 0x03}, {Entry(3, 0x7EA)});
     ASSERT_EQ(fg.decode(&first), 4);
+    EXPECT_EQ(DataOf(first), (std::vector<uint8_t>{0x18, 0xDB, 0x33, 0xF1, 0x19, 0x02, 0xFF}));
+    EXPECT_EQ(fg.sid(), 0x19);
     ASSERT_EQ(fg.decode(&second), 4);
     EXPECT_EQ(fg.respCanIds(), (std::vector<uint32_t>{0x7E8, 0x7E9, 0x7EA}));
     EXPECT_EQ(fg.sid(), 0x10);

@@ -39,19 +39,14 @@ TEST(FgTimer, SettersAddTheOffset) {
                                         "COrvFunctionalGroup::setTimeoutp2MaxRespPending(..)"}));
 }
 
-TEST(FgTimer, NotSetUntilARequestIsDecoded) {
+TEST(FgTimer, ElapsesOnceP2HasPassed) {
     COrvFunctionalGroup fg;
+    fg.setTimeoutp2Max(40, 0);
     TraceCapture capture;
     EXPECT_FALSE(fg.isTimerSet());
     EXPECT_EQ(capture.columns().front(), "COrvFunctionalGroup::isTimerSet(..)");
     SendRequest(fg);
     EXPECT_TRUE(fg.isTimerSet());
-}
-
-TEST(FgTimer, ElapsesOnceP2HasPassed) {
-    COrvFunctionalGroup fg;
-    fg.setTimeoutp2Max(40, 0);
-    SendRequest(fg);
     EXPECT_FALSE(fg.isReceiveTimerElapsed());
     plat::SleepMs(80);
     EXPECT_TRUE(fg.isReceiveTimerElapsed());
@@ -93,16 +88,6 @@ TEST(FgTimer, ResponsePendingSwitchesToP2Star) {
     fg.prepareToSendResponses(&out, 0x750);
     EXPECT_FALSE(fg.isRespondPending());
     SendRequest(fg);
-    plat::SleepMs(50);
-    EXPECT_TRUE(fg.isReceiveTimerElapsed());
-}
-
-TEST(FgTimer, PendingForAnotherServiceKeepsP2) {
-    COrvFunctionalGroup fg;
-    fg.setTimeoutp2Max(20, 0);
-    fg.setTimeoutp2MaxRespPending(5000, 0);
-    SendRequest(fg);
-    EXPECT_FALSE(Offer(fg, {0x7F, 0x10, 0x78}));
     plat::SleepMs(50);
     EXPECT_TRUE(fg.isReceiveTimerElapsed());
 }
