@@ -1,0 +1,705 @@
+#include "sim.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace vxlsim {
+
+namespace {
+
+constexpr XLportHandle kForeignHolder = -2;
+constexpr size_t kDefaultQueue = 256;
+constexpr size_t kMaxCalls = 1u << 16;
+constexpr size_t kMaxCapture = 1u << 20;
+constexpr size_t kMaxPorts = 64;
+
+bool IsExt(uint32_t id) { return (id & XL_CAN_EXT_MSG_ID) != 0; }
+
+std::string ReadFile(const char *path, bool &ok) {
+    std::ifstream in(path, std::ios::binary);
+    ok = static_cast<bool>(in);
+    std::stringstream ss;
+    if (ok)
+        ss << in.rdbuf();
+    return ss.str();
+}
+
+}  // namespace
+
+uint64_t WallNs() {
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
+}
+
+uint64_t FrameDurationNs(const Frame &f, uint32_t bitrate) {
+    if (bitrate == 0)
+        return 0;
+    const bool remote = (f.flags & XL_CAN_MSG_FLAG_REMOTE_FRAME) != 0;
+    const uint64_t dataBits = remote ? 0 : 8u * std::min<uint16_t>(f.dlc, 8);
+    // Fixed part: SOF, arbitration, control, CRC, delimiters, ACK, EOF and
+    // intermission; only the part up to the CRC is subject to stuffing.
+    const uint64_t fixed = IsExt(f.id) ? 67 : 47;
+    const uint64_t stuffable = (IsExt(f.id) ? 54 : 34) + dataBits;
+    const uint64_t bits = fixed + dataBits + stuffable / 5;
+    return bits * 1000000000ull / bitrate;
+}
+
+bool PortChannel::Accepts(uint32_t id) const {
+    if (IsExt(id)) {
+        if (extClosed)
+            return false;
+        const uint32_t raw = id & 0x1FFFFFFFu;
+        return (raw & extMask) == (extCode & extMask);
+    }
+    return stdOpen.test(id & 0x7FFu);
+}
+
+Sim::Sim() { Reset(); }
+
+Sim &TheSim() {
+    static Sim sim;
+    return sim;
+}
+
+void Sim::Reset() {
+    cfg_ = DefaultConfig();
+    openCount_ = 0;
+    ports_.clear();
+    nextHandle_ = 0;
+    pending_.clear();
+    seq_ = 0;
+    failures_.clear();
+    nodes_.clear();
+    nextNode_ = 0;
+    runningNode_ = -1;
+    capture.clear();
+    calls.clear();
+    manual_ = false;
+    manualNow_ = 0;
+    epochWall_ = WallNs();
+    cur_ = 0;
+    if (const char *path = std::getenv("VXLSIM_CONFIG")) {
+        if (*path) {
+            bool ok = false;
+            const std::string text = ReadFile(path, ok);
+            if (ok) {
+                Config c = cfg_;
+                if (ParseConfig(text, c) == 0)
+                    cfg_ = c;
+            }
+        }
+    }
+    BuildNodes();
+}
+
+int Sim::Load(const std::string &text) {
+    Reset();
+    Config c = cfg_;
+    const int bad = ParseConfig(text, c);
+    if (bad != 0)
+        return bad;
+    std::string error;
+    for (const EcuSettings &e : c.ecus)
+        if (!MakeEcu(0, e, error))
+            return 1;
+    cfg_ = c;
+    nodes_.clear();
+    nextNode_ = 0;
+    BuildNodes();
+    return 0;
+}
+
+void Sim::BuildNodes() {
+    const unsigned n = channelCount();
+    initHolder_.assign(n, XL_INVALID_PORTHANDLE);
+    busFree_.assign(n, 0);
+    bitrate_.clear();
+    for (const ChannelCfg &c : cfg_.channels)
+        bitrate_.push_back(c.bitrate);
+    std::vector<EcuSettings> ecus = cfg_.ecus;
+    if (ecus.empty() && cfg_.defaultEcus)
+        ecus = DefaultEcus();
+    for (const EcuSettings &e : ecus) {
+        // An ECU names its channel; without one it sits on every channel.
+        int channel = -1;
+        for (const auto &kv : e) {
+            uint64_t v = 0;
+            if (kv.first == "channel" && ParseUnsigned(kv.second, v))
+                channel = static_cast<int>(v);
+        }
+        for (unsigned ch = 0; ch < n; ++ch) {
+            if (channel >= 0 && static_cast<unsigned>(channel) != ch)
+                continue;
+            std::string error;
+            std::unique_ptr<Node> node = MakeEcu(ch, e, error);
+            if (node)
+                AddNode(std::move(node));
+        }
+    }
+}
+
+uint64_t Sim::Now() const { return manual_ ? manualNow_ : WallNs() - epochWall_; }
+
+void Sim::SetManualClock(bool on) {
+    if (on == manual_)
+        return;
+    if (on) {
+        manualNow_ = WallNs() - epochWall_;
+    } else {
+        // Real time continues from where the manual clock stood.
+        epochWall_ = WallNs() - manualNow_;
+    }
+    manual_ = on;
+}
+
+void Sim::AdvanceManual(uint64_t ns) {
+    if (!manual_)
+        return;
+    // Step through due work one moment at a time so nodes see it in order.
+    manualNow_ += ns;
+    RunUntil(manualNow_);
+}
+
+void Sim::Pump() { RunUntil(Now()); }
+
+void Sim::RunUntil(uint64_t now) {
+    for (;;) {
+        const uint64_t tFrame = pending_.empty() ? kNever : pending_.begin()->first.first;
+        uint64_t tNode = kNever;
+        int due = -1;
+        for (auto &kv : nodes_) {
+            const uint64_t t = kv.second->NextDue();
+            if (t < tNode) {
+                tNode = t;
+                due = kv.first;
+            }
+        }
+        const uint64_t t = std::min(tFrame, tNode);
+        if (t == kNever || t > now)
+            break;
+        cur_ = std::max(cur_, t);
+        if (tFrame <= tNode) {
+            const Pending p = pending_.begin()->second;
+            pending_.erase(pending_.begin());
+            Deliver(t, p);
+        } else {
+            runningNode_ = due;
+            nodes_[due]->OnTimer(*this, cur_);
+            runningNode_ = -1;
+        }
+    }
+    cur_ = std::max(cur_, now);
+}
+
+void Sim::Send(const Frame &f) {
+    Node *node = FindNode(runningNode_);
+    if (!node)
+        return;
+    Submit(node->channel(), f, XL_INVALID_PORTHANDLE, runningNode_, cur_, WallNs());
+}
+
+void Sim::Submit(unsigned channel, const Frame &f, int32_t senderPort, int senderNode, uint64_t t, uint64_t wall) {
+    uint64_t at = t;
+    if (cfg_.realTiming && channel < busFree_.size()) {
+        // One frame at a time on the wire: a frame waits for the one before.
+        const uint64_t start = std::max(t, busFree_[channel]);
+        at = start + FrameDurationNs(f, bitrate_[channel]);
+        busFree_[channel] = at;
+    }
+    pending_.emplace(std::make_pair(at, seq_++), Pending{channel, senderPort, senderNode, f, wall});
+    if (Port *p = FindPort(senderPort))
+        ++p->txPending;
+}
+
+void Sim::Enqueue(Port &port, XLevent ev) {
+    if (port.rx.size() >= port.queueSize) {
+        port.overrun = true;
+        return;
+    }
+    if (port.overrun && (ev.tag == XL_RECEIVE_MSG || ev.tag == XL_TRANSMIT_MSG)) {
+        ev.tagData.msg.flags |= XL_CAN_MSG_FLAG_OVERRUN;
+        port.overrun = false;
+    }
+    port.rx.push_back(ev);
+}
+
+void Sim::Deliver(uint64_t t, const Pending &p) {
+    if (capture.size() < kMaxCapture) {
+        vxlsim_frame c{};
+        c.time_ns = t;
+        c.wall_ns = p.wall;
+        c.channel = p.channel;
+        c.sender_port = p.senderPort;
+        c.sender_node = p.senderNode;
+        c.id = p.f.id;
+        c.flags = p.f.flags;
+        c.dlc = p.f.dlc;
+        std::memcpy(c.data, p.f.data, 8);
+        capture.push_back(c);
+    }
+    const XLaccess bit = XLaccess(1) << p.channel;
+    for (auto &kv : ports_) {
+        Port &port = kv.second;
+        if (!(port.access & bit) || !port.ch[p.channel].active)
+            continue;
+        const bool self = port.handle == p.senderPort;
+        const bool error = (p.f.flags & XL_CAN_MSG_FLAG_ERROR_FRAME) != 0;
+        // Confirmations and error frames bypass the filter; the application
+        // must always learn what became of its own frames.
+        if (!self && !error && !port.ch[p.channel].Accepts(p.f.id))
+            continue;
+        XLevent ev{};
+        ev.tag = XL_RECEIVE_MSG;
+        ev.chanIndex = static_cast<uint8_t>(p.channel);
+        ev.portHandle = static_cast<uint16_t>(port.handle);
+        ev.timeStamp = t >= port.clockBase ? t - port.clockBase : 0;
+        ev.tagData.msg.id = p.f.id;
+        ev.tagData.msg.dlc = p.f.dlc;
+        std::memcpy(ev.tagData.msg.data, p.f.data, 8);
+        const uint16_t keep =
+            XL_CAN_MSG_FLAG_REMOTE_FRAME | XL_CAN_MSG_FLAG_ERROR_FRAME | XL_CAN_MSG_FLAG_NERR | XL_CAN_MSG_FLAG_WAKEUP;
+        ev.tagData.msg.flags = static_cast<uint16_t>((p.f.flags & keep) | (self ? XL_CAN_MSG_FLAG_TX_COMPLETED : 0));
+        Enqueue(port, ev);
+    }
+    if (Port *sender = FindPort(p.senderPort))
+        if (sender->txPending > 0)
+            --sender->txPending;
+    for (auto &kv : nodes_) {
+        if (kv.first == p.senderNode || kv.second->channel() != p.channel)
+            continue;
+        runningNode_ = kv.first;
+        kv.second->OnFrame(*this, p.f, t);
+        runningNode_ = -1;
+    }
+}
+
+Port *Sim::FindPort(XLportHandle h) {
+    auto it = ports_.find(h);
+    return it == ports_.end() ? nullptr : &it->second;
+}
+
+XLstatus Sim::CheckPort(XLportHandle h, XLaccess mask, Port *&port) {
+    port = FindPort(h);
+    if (!port)
+        return XL_ERR_INVALID_PORT;
+    if (mask == 0 || (mask & ~port->access) != 0)
+        return XL_ERR_INVALID_ACCESS;
+    return XL_SUCCESS;
+}
+
+XLstatus Sim::OpenDriver() {
+    ++openCount_;
+    return XL_SUCCESS;
+}
+
+XLstatus Sim::CloseDriver() {
+    if (openCount_ > 0 && --openCount_ == 0) {
+        // The last user is gone: nothing of its ports survives.
+        ports_.clear();
+        for (XLportHandle &h : initHolder_)
+            if (h != kForeignHolder)
+                h = XL_INVALID_PORTHANDLE;
+    }
+    return XL_SUCCESS;
+}
+
+XLstatus Sim::GetDriverConfig(XLdriverConfig *out) {
+    if (!driverOpen())
+        return XL_ERR_CANNOT_OPEN_DRIVER;
+    if (!out)
+        return XL_ERR_WRONG_PARAMETER;
+    std::memset(out, 0, sizeof(*out));
+    out->dllVersion = cfg_.dllVersion;
+    const unsigned n = std::min<unsigned>(channelCount(), XL_CONFIG_MAX_CHANNELS);
+    out->channelCount = n;
+    for (unsigned i = 0; i < n; ++i) {
+        const ChannelCfg &c = cfg_.channels[i];
+        XLchannelConfig &o = out->channel[i];
+        std::strncpy(o.name, c.name.c_str(), XL_MAX_LENGTH);
+        o.hwType = c.hwType;
+        o.hwIndex = c.hwIndex;
+        o.hwChannel = c.hwChannel;
+        o.transceiverType = c.transceiverType;
+        o.transceiverState = 0;
+        o.channelIndex = static_cast<uint8_t>(i);
+        o.channelMask = XLaccess(1) << i;
+        o.channelCapabilities = c.capabilities;
+        o.channelBusCapabilities = c.busCapabilities;
+        bool onBus = false;
+        for (auto &kv : ports_)
+            if ((kv.second.access & o.channelMask) && kv.second.ch[i].active)
+                onBus = true;
+        o.isOnBus = onBus ? 1 : 0;
+        o.connectedBusType = onBus ? XL_BUS_TYPE_CAN : XL_BUS_TYPE_NONE;
+        o.busParams.busType = XL_BUS_TYPE_CAN;
+        o.busParams.data.can.bitRate = bitrate_[i];
+        o.busParams.data.can.sjw = 1;
+        o.busParams.data.can.tseg1 = 4;
+        o.busParams.data.can.tseg2 = 3;
+        o.busParams.data.can.sam = 1;
+        o.driverVersion = cfg_.dllVersion;
+        o.interfaceVersion = XL_INTERFACE_VERSION;
+        o.serialNumber = c.serialNumber;
+        o.articleNumber = c.articleNumber;
+        std::strncpy(o.transceiverName, c.transceiverName.c_str(), XL_MAX_LENGTH);
+        o.maximalBaudrate = 1000000;
+        o.channelBusActiveCapabilities = static_cast<uint16_t>(c.busCapabilities >> 16);
+    }
+    return XL_SUCCESS;
+}
+
+XLstatus Sim::GetApplConfig(const char *app, unsigned appChannel, unsigned *hwType, unsigned *hwIndex,
+                            unsigned *hwChannel, unsigned busType) {
+    if (!driverOpen())
+        return XL_ERR_CANNOT_OPEN_DRIVER;
+    if (!app || !hwType || !hwIndex || !hwChannel)
+        return XL_ERR_WRONG_PARAMETER;
+    for (const AppCfg &a : cfg_.apps) {
+        if (a.name == app && a.appChannel == appChannel && a.busType == busType) {
+            *hwType = a.hwType;
+            *hwIndex = a.hwIndex;
+            *hwChannel = a.hwChannel;
+            return XL_SUCCESS;
+        }
+    }
+    return XL_ERROR;
+}
+
+XLstatus Sim::SetApplConfig(const char *app, unsigned appChannel, unsigned hwType, unsigned hwIndex,
+                            unsigned hwChannel, unsigned busType) {
+    if (!driverOpen())
+        return XL_ERR_CANNOT_OPEN_DRIVER;
+    if (!app || !*app)
+        return XL_ERR_WRONG_PARAMETER;
+    for (AppCfg &a : cfg_.apps) {
+        if (a.name == app && a.appChannel == appChannel && a.busType == busType) {
+            a.hwType = hwType;
+            a.hwIndex = hwIndex;
+            a.hwChannel = hwChannel;
+            return XL_SUCCESS;
+        }
+    }
+    AppCfg a;
+    a.name = app;
+    a.appChannel = appChannel;
+    a.hwType = hwType;
+    a.hwIndex = hwIndex;
+    a.hwChannel = hwChannel;
+    a.busType = busType;
+    cfg_.apps.push_back(a);
+    return XL_SUCCESS;
+}
+
+XLaccess Sim::ChannelMask(int hwType, int hwIndex, int hwChannel) {
+    if (!driverOpen())
+        return 0;
+    for (unsigned i = 0; i < channelCount(); ++i) {
+        const ChannelCfg &c = cfg_.channels[i];
+        if (c.hwType == hwType && c.hwIndex == hwIndex && c.hwChannel == hwChannel)
+            return XLaccess(1) << i;
+    }
+    return 0;
+}
+
+XLstatus Sim::OpenPort(XLportHandle *handle, const char *user, XLaccess access, XLaccess *permission,
+                       unsigned queueSize, unsigned version, unsigned busType) {
+    if (!handle)
+        return XL_ERR_WRONG_PARAMETER;
+    *handle = XL_INVALID_PORTHANDLE;
+    if (!driverOpen())
+        return XL_ERR_CANNOT_OPEN_DRIVER;
+    if (busType != XL_BUS_TYPE_CAN)
+        return XL_ERR_WRONG_BUS_TYPE;
+    if (version == 0 || version > XL_INTERFACE_VERSION)
+        return XL_ERR_WRONG_PARAMETER;
+    const unsigned n = channelCount();
+    const XLaccess all = n >= 64 ? ~XLaccess(0) : (XLaccess(1) << n) - 1;
+    if (access == 0 || (access & ~all) != 0)
+        return XL_ERR_INVALID_ACCESS;
+    if (ports_.size() >= kMaxPorts)
+        return XL_ERROR;
+    Port port;
+    port.handle = nextHandle_++;
+    port.user = user ? user : "";
+    port.access = access;
+    port.queueSize = queueSize ? queueSize : kDefaultQueue;
+    port.clockBase = cur_;
+    port.ch.resize(n);
+    const XLaccess wanted = permission ? (*permission & access) : 0;
+    for (unsigned i = 0; i < n; ++i) {
+        const XLaccess bit = XLaccess(1) << i;
+        if ((wanted & bit) && initHolder_[i] == XL_INVALID_PORTHANDLE) {
+            initHolder_[i] = port.handle;
+            port.initAccess |= bit;
+        }
+    }
+    if (permission)
+        *permission = port.initAccess;
+    *handle = port.handle;
+    ports_.emplace(port.handle, std::move(port));
+    return XL_SUCCESS;
+}
+
+XLstatus Sim::ClosePort(XLportHandle h) {
+    if (!FindPort(h))
+        return XL_ERR_INVALID_PORT;
+    for (XLportHandle &holder : initHolder_)
+        if (holder == h)
+            holder = XL_INVALID_PORTHANDLE;
+    ports_.erase(h);
+    return XL_SUCCESS;
+}
+
+XLstatus Sim::SetBitrate(XLportHandle h, XLaccess mask, XLulong bitrate) {
+    Port *port = nullptr;
+    if (XLstatus st = CheckPort(h, mask, port))
+        return st;
+    if ((mask & ~port->initAccess) != 0)
+        return XL_ERR_INIT_ACCESS_MISSING;
+    if (bitrate == 0 || bitrate > 1000000)
+        return XL_ERR_WRONG_PARAMETER;
+    for (unsigned i = 0; i < channelCount(); ++i)
+        if (mask & (XLaccess(1) << i))
+            bitrate_[i] = bitrate;
+    return XL_SUCCESS;
+}
+
+XLstatus Sim::Activate(XLportHandle h, XLaccess mask, unsigned busType, unsigned flags) {
+    Port *port = nullptr;
+    if (XLstatus st = CheckPort(h, mask, port))
+        return st;
+    if (busType != XL_BUS_TYPE_CAN)
+        return XL_ERR_WRONG_BUS_TYPE;
+    for (unsigned i = 0; i < channelCount(); ++i)
+        if (mask & (XLaccess(1) << i))
+            port->ch[i].active = true;
+    if (flags & XL_ACTIVATE_RESET_CLOCK)
+        port->clockBase = cur_;
+    return XL_SUCCESS;
+}
+
+XLstatus Sim::Deactivate(XLportHandle h, XLaccess mask) {
+    Port *port = nullptr;
+    if (XLstatus st = CheckPort(h, mask, port))
+        return st;
+    for (unsigned i = 0; i < channelCount(); ++i)
+        if (mask & (XLaccess(1) << i))
+            port->ch[i].active = false;
+    return XL_SUCCESS;
+}
+
+XLstatus Sim::AcceptanceRange(XLportHandle h, XLaccess mask, XLulong first, XLulong last, bool open) {
+    Port *port = nullptr;
+    if (XLstatus st = CheckPort(h, mask, port))
+        return st;
+    if (first > last || last > 0x7FF)
+        return XL_ERR_WRONG_PARAMETER;
+    for (unsigned i = 0; i < channelCount(); ++i) {
+        if (!(mask & (XLaccess(1) << i)))
+            continue;
+        for (XLulong id = first; id <= last; ++id)
+            port->ch[i].stdOpen.set(id, open);
+    }
+    return XL_SUCCESS;
+}
+
+XLstatus Sim::SetAcceptance(XLportHandle h, XLaccess mask, XLulong code, XLulong accMask, unsigned idRange) {
+    Port *port = nullptr;
+    if (XLstatus st = CheckPort(h, mask, port))
+        return st;
+    if (idRange != XL_CAN_STD && idRange != XL_CAN_EXT)
+        return XL_ERR_WRONG_PARAMETER;
+    for (unsigned i = 0; i < channelCount(); ++i) {
+        if (!(mask & (XLaccess(1) << i)))
+            continue;
+        PortChannel &pc = port->ch[i];
+        if (idRange == XL_CAN_STD) {
+            for (uint32_t id = 0; id < 2048; ++id)
+                pc.stdOpen.set(id, (id & accMask) == (code & accMask));
+        } else {
+            // The driver reads this one pair as "no extended identifiers at
+            // all"; any other pair is a plain code/mask comparison.
+            pc.extClosed = (code == 0xFFF && accMask == 0xFFF);
+            pc.extCode = code & 0x1FFFFFFFu;
+            pc.extMask = accMask & 0x1FFFFFFFu;
+        }
+    }
+    return XL_SUCCESS;
+}
+
+XLstatus Sim::Transmit(XLportHandle h, XLaccess mask, unsigned *count, const void *events) {
+    Port *port = nullptr;
+    if (XLstatus st = CheckPort(h, mask, port)) {
+        if (count)
+            *count = 0;
+        return st;
+    }
+    if (!count || !events)
+        return XL_ERR_WRONG_PARAMETER;
+    const unsigned wanted = *count;
+    *count = 0;
+    for (unsigned i = 0; i < channelCount(); ++i)
+        if ((mask & (XLaccess(1) << i)) && !port->ch[i].active)
+            return XL_ERR_PORT_IS_OFFLINE;
+    const XLevent *ev = static_cast<const XLevent *>(events);
+    const uint64_t wall = WallNs();
+    for (unsigned k = 0; k < wanted; ++k) {
+        const s_xl_can_msg &m = ev[k].tagData.msg;
+        if (ev[k].tag != XL_TRANSMIT_MSG || m.dlc > 8)
+            return XL_ERR_WRONG_PARAMETER;
+        const bool ext = (m.id & XL_CAN_EXT_MSG_ID) != 0;
+        if ((ext && (m.id & ~XL_CAN_EXT_MSG_ID) > 0x1FFFFFFFu) || (!ext && m.id > 0x7FF))
+            return XL_ERR_WRONG_PARAMETER;
+        Frame f;
+        f.id = m.id;
+        f.flags = static_cast<uint16_t>(m.flags & (XL_CAN_MSG_FLAG_REMOTE_FRAME | XL_CAN_MSG_FLAG_WAKEUP));
+        f.dlc = m.dlc;
+        std::memcpy(f.data, m.data, 8);
+        for (unsigned i = 0; i < channelCount(); ++i) {
+            if (!(mask & (XLaccess(1) << i)))
+                continue;
+            if (port->txPending >= cfg_.txCapacity)
+                return XL_ERR_QUEUE_IS_FULL;
+            Submit(i, f, h, -1, cur_, wall);
+            RunUntil(Now());
+            port = FindPort(h);
+            if (!port)
+                return XL_ERR_INVALID_PORT;
+        }
+        *count = k + 1;
+    }
+    return XL_SUCCESS;
+}
+
+XLstatus Sim::Receive(XLportHandle h, unsigned *count, XLevent *events) {
+    Port *port = FindPort(h);
+    if (!port) {
+        if (count)
+            *count = 0;
+        return XL_ERR_INVALID_PORT;
+    }
+    if (!count || !events || *count == 0)
+        return XL_ERR_WRONG_PARAMETER;
+    if (port->rx.empty()) {
+        *count = 0;
+        return XL_ERR_QUEUE_IS_EMPTY;
+    }
+    events[0] = port->rx.front();
+    port->rx.pop_front();
+    *count = 1;
+    return XL_SUCCESS;
+}
+
+bool Sim::TakeFailure(const char *function, Failure &f) {
+    auto it = failures_.find(function);
+    if (it == failures_.end())
+        return false;
+    f = it->second;
+    if (it->second.remaining > 0 && --it->second.remaining == 0)
+        failures_.erase(it);
+    return true;
+}
+
+int Sim::SetFailure(const char *function, const Failure &f) {
+    static const char *const kNames[] = {
+        "xlOpenDriver", "xlCloseDriver", "xlGetDriverConfig", "xlGetApplConfig", "xlSetApplConfig",
+        "xlGetChannelMask", "xlOpenPort", "xlClosePort", "xlCanSetChannelBitrate", "xlActivateChannel",
+        "xlDeactivateChannel", "xlCanAddAcceptanceRange", "xlCanRemoveAcceptanceRange",
+        "xlCanSetChannelAcceptance", "xlCanTransmit", "xlReceive"};
+    if (!function)
+        return -1;
+    bool known = false;
+    for (const char *n : kNames)
+        known = known || std::strcmp(n, function) == 0;
+    if (!known)
+        return -1;
+    if (f.mode != VXLSIM_MODE_STATUS && std::strcmp(function, "xlOpenPort") != 0)
+        return -1;
+    if (f.remaining == 0)
+        failures_.erase(function);
+    else
+        failures_[function] = f;
+    return 0;
+}
+
+int Sim::SetForeignInit(unsigned channel, bool held) {
+    if (channel >= initHolder_.size())
+        return -1;
+    XLportHandle &h = initHolder_[channel];
+    if (held) {
+        if (Port *p = FindPort(h))
+            p->initAccess &= ~(XLaccess(1) << channel);
+        h = kForeignHolder;
+    } else if (h == kForeignHolder) {
+        h = XL_INVALID_PORTHANDLE;
+    }
+    return 0;
+}
+
+int Sim::Inject(int port, unsigned channel, const XLevent &ev, bool keepTime) {
+    if (channel >= channelCount())
+        return -1;
+    int reached = 0;
+    auto put = [&](Port &p) {
+        XLevent e = ev;
+        e.chanIndex = static_cast<uint8_t>(channel);
+        e.portHandle = static_cast<uint16_t>(p.handle);
+        if (!keepTime)
+            e.timeStamp = cur_ >= p.clockBase ? cur_ - p.clockBase : 0;
+        Enqueue(p, e);
+        ++reached;
+    };
+    if (port >= 0) {
+        Port *p = FindPort(port);
+        if (!p)
+            return -1;
+        put(*p);
+        return reached;
+    }
+    for (auto &kv : ports_)
+        if ((kv.second.access & (XLaccess(1) << channel)) && kv.second.ch[channel].active)
+            put(kv.second);
+    return reached;
+}
+
+int Sim::BusSend(unsigned channel, const Frame &f) {
+    if (channel >= channelCount())
+        return -1;
+    Submit(channel, f, XL_INVALID_PORTHANDLE, -1, cur_, WallNs());
+    RunUntil(Now());
+    return 0;
+}
+
+void Sim::Log(const vxlsim_call &c) {
+    if (calls.size() < kMaxCalls)
+        calls.push_back(c);
+}
+
+int Sim::AddNode(std::unique_ptr<Node> node) {
+    if (!node || node->channel() >= channelCount())
+        return -1;
+    const int id = nextNode_++;
+    nodes_.emplace(id, std::move(node));
+    return id;
+}
+
+Node *Sim::FindNode(int id) {
+    auto it = nodes_.find(id);
+    return it == nodes_.end() ? nullptr : it->second.get();
+}
+
+int Sim::RemoveNode(int id) { return nodes_.erase(id) ? 0 : -1; }
+
+int Sim::FindEcu(const std::string &name) const {
+    for (auto &kv : nodes_)
+        if (!name.empty() && kv.second->Name() == name)
+            return kv.first;
+    return -1;
+}
+
+}  // namespace vxlsim

@@ -1,0 +1,231 @@
+// Internal state of the simulated XL driver. Every public entry point takes
+// the one mutex, advances simulated time to "now" and then works on this
+// state, so the simulation needs no thread of its own.
+#ifndef VXLSIM_SIM_H
+#define VXLSIM_SIM_H
+
+#include <bitset>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "can/xl_api.h"
+#include "vxlsim_control.h"
+
+namespace vxlsim {
+
+constexpr uint64_t kNever = UINT64_MAX;
+uint64_t WallNs();
+
+struct Frame {
+    uint32_t id = 0;
+    uint16_t flags = 0;
+    uint16_t dlc = 0;
+    uint8_t data[8] = {};
+};
+
+// Bus time of one classic CAN frame, stuffing estimated as one bit in five.
+uint64_t FrameDurationNs(const Frame &f, uint32_t bitrate);
+
+// What a node may do while it reacts: send on its channel at the current
+// simulated time.
+class NodeBus {
+public:
+    virtual ~NodeBus() = default;
+    virtual void Send(const Frame &f) = 0;
+};
+
+class Node {
+public:
+    explicit Node(unsigned channel) : channel_(channel) {}
+    virtual ~Node() = default;
+    unsigned channel() const { return channel_; }
+    virtual void OnFrame(NodeBus &bus, const Frame &f, uint64_t now) = 0;
+    // Earliest time the node wants OnTimer; kNever when idle.
+    virtual uint64_t NextDue() const { return kNever; }
+    virtual void OnTimer(NodeBus &bus, uint64_t now) { (void)bus, (void)now; }
+    // Settings by key, for nodes that have them (the ECUs).
+    virtual bool Set(const std::string &key, const std::string &value) {
+        (void)key, (void)value;
+        return false;
+    }
+    virtual std::string Name() const { return std::string(); }
+
+private:
+    unsigned channel_;
+};
+
+struct ChannelCfg {
+    std::string name;
+    uint8_t hwType = XL_HWTYPE_VIRTUAL;
+    uint8_t hwIndex = 0;
+    uint8_t hwChannel = 0;
+    uint16_t transceiverType = XL_TRANSCEIVER_TYPE_CAN_VIRTUAL;
+    std::string transceiverName = "Virtual CAN";
+    uint32_t capabilities = 0xA0000007u;
+    uint32_t busCapabilities = 0x00010001u;
+    uint32_t serialNumber = 0;
+    uint32_t articleNumber = 0;
+    uint32_t bitrate = 500000;
+};
+
+struct AppCfg {
+    std::string name;
+    unsigned appChannel = 0;
+    unsigned hwType = 0, hwIndex = 0, hwChannel = 0;
+    unsigned busType = XL_BUS_TYPE_CAN;
+};
+
+// An ECU section as read: keys and values, applied by the ECU itself.
+using EcuSettings = std::vector<std::pair<std::string, std::string>>;
+
+struct Config {
+    uint32_t dllVersion = 0x0B010000u;
+    bool realTiming = false;
+    unsigned txCapacity = 256;
+    std::vector<ChannelCfg> channels;
+    std::vector<AppCfg> apps;
+    std::vector<EcuSettings> ecus;
+    bool defaultEcus = true;
+};
+
+Config DefaultConfig();
+// Applies text on top of cfg; channel and ECU sections replace the defaults.
+// 0 on success, else the number of the first bad line.
+int ParseConfig(const std::string &text, Config &cfg);
+bool ParseUnsigned(const std::string &s, uint64_t &out);
+
+// Builders of the nodes the configuration names.
+std::unique_ptr<Node> MakeEcu(unsigned channel, const EcuSettings &settings, std::string &error);
+std::vector<EcuSettings> DefaultEcus();
+
+const char *ErrorName(XLstatus status);
+void FormatEvent(const XLevent &ev, char *buf, size_t size);
+
+struct PortChannel {
+    bool active = false;
+    std::bitset<2048> stdOpen;
+    uint32_t extCode = 0, extMask = 0;
+    bool extClosed = false;
+    PortChannel() { stdOpen.set(); }
+    bool Accepts(uint32_t id) const;
+};
+
+struct Port {
+    XLportHandle handle = XL_INVALID_PORTHANDLE;
+    std::string user;
+    XLaccess access = 0;
+    XLaccess initAccess = 0;
+    size_t queueSize = 0;
+    std::deque<XLevent> rx;
+    bool overrun = false;
+    uint64_t clockBase = 0;
+    unsigned txPending = 0;
+    std::vector<PortChannel> ch;
+};
+
+struct Failure {
+    XLstatus status = XL_SUCCESS;
+    int mode = VXLSIM_MODE_STATUS;
+    int remaining = 0;  // < 0: until cleared
+};
+
+class Sim : private NodeBus {
+public:
+    Sim();
+    std::mutex mu;
+
+    // All below: call with mu held.
+    void Reset();
+    int Load(const std::string &text);
+    uint64_t Now() const;
+    void Pump();                 // run everything due up to Now()
+    void AdvanceManual(uint64_t ns);
+    void SetManualClock(bool on);
+
+    bool driverOpen() const { return openCount_ > 0; }
+    XLstatus OpenDriver();
+    XLstatus CloseDriver();
+    XLstatus GetDriverConfig(XLdriverConfig *cfg);
+    XLstatus GetApplConfig(const char *app, unsigned appChannel, unsigned *hwType, unsigned *hwIndex,
+                           unsigned *hwChannel, unsigned busType);
+    XLstatus SetApplConfig(const char *app, unsigned appChannel, unsigned hwType, unsigned hwIndex,
+                           unsigned hwChannel, unsigned busType);
+    XLaccess ChannelMask(int hwType, int hwIndex, int hwChannel);
+    XLstatus OpenPort(XLportHandle *handle, const char *user, XLaccess access, XLaccess *permission,
+                      unsigned queueSize, unsigned version, unsigned busType);
+    XLstatus ClosePort(XLportHandle h);
+    XLstatus SetBitrate(XLportHandle h, XLaccess mask, XLulong bitrate);
+    XLstatus Activate(XLportHandle h, XLaccess mask, unsigned busType, unsigned flags);
+    XLstatus Deactivate(XLportHandle h, XLaccess mask);
+    XLstatus AcceptanceRange(XLportHandle h, XLaccess mask, XLulong first, XLulong last, bool open);
+    XLstatus SetAcceptance(XLportHandle h, XLaccess mask, XLulong code, XLulong accMask, unsigned idRange);
+    XLstatus Transmit(XLportHandle h, XLaccess mask, unsigned *count, const void *events);
+    XLstatus Receive(XLportHandle h, unsigned *count, XLevent *events);
+
+    // Control interface.
+    bool TakeFailure(const char *function, Failure &f);
+    int SetFailure(const char *function, const Failure &f);
+    void ClearFailures() { failures_.clear(); }
+    int SetForeignInit(unsigned channel, bool held);
+    int Inject(int port, unsigned channel, const XLevent &ev, bool keepTime);
+    int BusSend(unsigned channel, const Frame &f);
+    void Log(const vxlsim_call &c);
+    std::vector<vxlsim_frame> capture;
+    std::vector<vxlsim_call> calls;
+    int AddNode(std::unique_ptr<Node> node);
+    Node *FindNode(int id);
+    int RemoveNode(int id);
+    void ClearNodes() { nodes_.clear(); }
+    int FindEcu(const std::string &name) const;
+    void SetRealTiming(bool on) { cfg_.realTiming = on; }
+    void SetTxCapacity(unsigned n) { cfg_.txCapacity = n; }
+    unsigned channelCount() const { return static_cast<unsigned>(cfg_.channels.size()); }
+
+private:
+    struct Pending {
+        unsigned channel;
+        int32_t senderPort;
+        int senderNode;
+        Frame f;
+        uint64_t wall;
+    };
+
+    void Send(const Frame &f) override;  // NodeBus, for the node being run
+    Port *FindPort(XLportHandle h);
+    XLstatus CheckPort(XLportHandle h, XLaccess mask, Port *&port);
+    void Submit(unsigned channel, const Frame &f, int32_t senderPort, int senderNode, uint64_t t, uint64_t wall);
+    void Deliver(uint64_t t, const Pending &p);
+    void Enqueue(Port &port, XLevent ev);
+    void BuildNodes();
+    void RunUntil(uint64_t now);
+
+    Config cfg_;
+    int openCount_ = 0;
+    std::map<int32_t, Port> ports_;
+    int32_t nextHandle_ = 0;
+    std::vector<XLportHandle> initHolder_;  // per channel; -2 = another application
+    std::vector<uint64_t> busFree_;
+    std::vector<uint32_t> bitrate_;
+    std::map<std::pair<uint64_t, uint64_t>, Pending> pending_;
+    uint64_t seq_ = 0;
+    std::map<std::string, Failure> failures_;
+    std::map<int, std::unique_ptr<Node>> nodes_;
+    int nextNode_ = 0;
+    int runningNode_ = -1;
+    uint64_t cur_ = 0;  // time of the work being done inside RunUntil
+    uint64_t epochWall_ = 0;
+    bool manual_ = false;
+    uint64_t manualNow_ = 0;
+};
+
+Sim &TheSim();
+
+}  // namespace vxlsim
+
+#endif

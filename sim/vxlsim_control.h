@@ -1,0 +1,169 @@
+// Control interface of the simulated XL driver: lets tests and tools shape
+// the simulated world (channels, failures, ECUs) and look at what the
+// application did to it (frames on the bus, calls with their arguments).
+// Everything here is exported from the same library as the xl* functions.
+#ifndef VXLSIM_CONTROL_H
+#define VXLSIM_CONTROL_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "can/xl_api.h"
+#include "platform/callconv.h"
+
+#define VXLSIM_API PT_DLL_EXPORT
+
+// A frame seen on a simulated bus.
+struct vxlsim_frame {
+    uint64_t time_ns;   // simulated time the frame completed on the bus
+    uint64_t wall_ns;   // steady clock when it was handed over (xlCanTransmit call, node send)
+    uint32_t channel;   // channel index
+    int32_t sender_port;  // port handle, -1 when a simulated node or the control interface sent it
+    int32_t sender_node;  // node id, -1 when a port or the control interface sent it
+    uint32_t id;          // XL_CAN_EXT_MSG_ID set for 29-bit identifiers
+    uint16_t flags;
+    uint16_t dlc;
+    uint8_t data[8];
+};
+
+// One call of an xl* function, arguments in order, outputs after inputs.
+#define VXLSIM_MAX_ARGS 8
+struct vxlsim_call {
+    char function[32];
+    char text[64];      // the string argument (application or user name), "" if none
+    int32_t status;     // returned status (xlGetChannelMask: 1 when a mask was found, else 0)
+    uint32_t nargs;
+    uint64_t args[VXLSIM_MAX_ARGS];
+    uint64_t wall_ns;
+};
+
+// Special ways xlOpenPort can misbehave (vxlsim_fail_mode).
+#define VXLSIM_MODE_STATUS 0          // return the status given to vxlsim_fail
+#define VXLSIM_MODE_INVALID_HANDLE 1  // XL_SUCCESS but the handle is XL_INVALID_PORTHANDLE
+#define VXLSIM_MODE_NO_INIT_ACCESS 2  // XL_SUCCESS but no init access granted
+
+extern "C" {
+
+// ---- world -----------------------------------------------------------------
+// Back to the built-in configuration (plus the file named by VXLSIM_CONFIG, if
+// set): driver closed, ports, captures, call log, failures, nodes cleared.
+VXLSIM_API void vxlsim_reset(void);
+// Reset, then apply a configuration file / text. 0 on success, -1 when the
+// file cannot be read, otherwise the number of the first bad line.
+VXLSIM_API int vxlsim_load_config(const char *path);
+VXLSIM_API int vxlsim_load_config_text(const char *text);
+
+// ---- time ------------------------------------------------------------------
+// Simulated time now (ns since reset); it follows the steady clock unless the
+// manual clock is on, where only vxlsim_advance_ns moves it.
+VXLSIM_API uint64_t vxlsim_now_ns(void);
+VXLSIM_API void vxlsim_set_manual_clock(int on);
+VXLSIM_API void vxlsim_advance_ns(uint64_t ns);
+// Frames occupy the bus for their duration at the channel bit rate.
+VXLSIM_API void vxlsim_set_real_timing(int on);
+// Frames a port may have waiting for the bus before xlCanTransmit reports a
+// full queue.
+VXLSIM_API void vxlsim_set_tx_capacity(unsigned frames);
+
+// ---- refusals --------------------------------------------------------------
+// The named xl* function returns status for the next count calls (count < 0:
+// until cleared). -1 for a name that is not a driver function.
+VXLSIM_API int vxlsim_fail(const char *function, int status, int count);
+VXLSIM_API int vxlsim_fail_mode(const char *function, int mode, int count);
+VXLSIM_API void vxlsim_clear_failures(void);
+// Another application holds (held != 0) or released init access on a channel.
+VXLSIM_API int vxlsim_set_foreign_init_access(unsigned channel, int held);
+
+// ---- events into receive queues -------------------------------------------
+// port >= 0: that port's queue; port < 0: every port active on the channel.
+// time_ns < 0: the receiving port's current time, else that port time stamp.
+// The acceptance filter is bypassed. Returns the number of queues reached,
+// -1 on a bad port or channel.
+VXLSIM_API int vxlsim_inject_frame(int port, unsigned channel, uint32_t id, uint16_t flags, uint16_t dlc,
+                                   const uint8_t *data, int64_t time_ns);
+VXLSIM_API int vxlsim_inject_chip_state(int port, unsigned channel, uint8_t busStatus, uint8_t txErr, uint8_t rxErr,
+                                        int64_t time_ns);
+// Any event as given (tag, flags, union); chanIndex, portHandle and, unless
+// keep_time, the time stamp are filled in.
+VXLSIM_API int vxlsim_inject_event(int port, unsigned channel, const XLevent *event, int keep_time);
+
+// A frame sent by an outside node onto the bus: acceptance filters apply,
+// simulated nodes see it, it is captured.
+VXLSIM_API int vxlsim_bus_send(unsigned channel, uint32_t id, uint16_t flags, uint16_t dlc, const uint8_t *data);
+
+// ---- bus capture -----------------------------------------------------------
+VXLSIM_API int vxlsim_capture_count(void);
+VXLSIM_API int vxlsim_capture_get(int index, vxlsim_frame *out);  // 0 ok, -1 out of range
+VXLSIM_API void vxlsim_capture_clear(void);
+
+// ---- call log --------------------------------------------------------------
+// xlReceive calls that found the queue empty are not logged (polling noise).
+VXLSIM_API int vxlsim_call_count(void);
+VXLSIM_API int vxlsim_call_get(int index, vxlsim_call *out);  // 0 ok, -1 out of range
+VXLSIM_API void vxlsim_call_clear(void);
+
+// ---- scripted nodes --------------------------------------------------------
+// A node on the channel that answers a frame with identifier match_id whose
+// data start with prefix. Returns the node id (>= 0) or -1.
+VXLSIM_API int vxlsim_responder_add(unsigned channel, uint32_t match_id, const uint8_t *prefix, unsigned prefix_len);
+// One more frame of the answer, sent delay_us after the matching frame.
+VXLSIM_API int vxlsim_responder_reply(int node, uint32_t id, uint16_t dlc, const uint8_t *data, uint32_t delay_us);
+VXLSIM_API int vxlsim_node_remove(int node);
+VXLSIM_API void vxlsim_nodes_clear(void);  // responders and ECUs
+
+// ---- simulated ECUs --------------------------------------------------------
+// Adds an ECU from "key = value" lines (the [ecu] section keys). Returns its
+// node id, or -(line number) of the first bad line.
+VXLSIM_API int vxlsim_ecu_add(const char *config_text);
+// Changes one setting of a running ECU; 0 ok, -1 bad node, key or value.
+VXLSIM_API int vxlsim_ecu_set(int node, const char *key, const char *value);
+// Node id of the ECU with that name, -1 if none.
+VXLSIM_API int vxlsim_ecu_find(const char *name);
+}
+
+// ---- C++ conveniences --------------------------------------------------------
+namespace vxlsim {
+
+inline std::vector<vxlsim_frame> Captured() {
+    std::vector<vxlsim_frame> out;
+    const int n = vxlsim_capture_count();
+    for (int i = 0; i < n; ++i) {
+        vxlsim_frame f{};
+        if (vxlsim_capture_get(i, &f) == 0)
+            out.push_back(f);
+    }
+    return out;
+}
+
+inline std::vector<vxlsim_call> Calls() {
+    std::vector<vxlsim_call> out;
+    const int n = vxlsim_call_count();
+    for (int i = 0; i < n; ++i) {
+        vxlsim_call c{};
+        if (vxlsim_call_get(i, &c) == 0)
+            out.push_back(c);
+    }
+    return out;
+}
+
+inline std::vector<vxlsim_call> CallsTo(const std::string &function) {
+    std::vector<vxlsim_call> out;
+    for (const vxlsim_call &c : Calls())
+        if (function == c.function)
+            out.push_back(c);
+    return out;
+}
+
+inline int InjectFrame(int port, unsigned channel, uint32_t id, const std::vector<uint8_t> &data, uint16_t flags = 0,
+                       int64_t time_ns = -1) {
+    return vxlsim_inject_frame(port, channel, id, flags, static_cast<uint16_t>(data.size()), data.data(), time_ns);
+}
+
+inline int BusSend(unsigned channel, uint32_t id, const std::vector<uint8_t> &data, uint16_t flags = 0) {
+    return vxlsim_bus_send(channel, id, flags, static_cast<uint16_t>(data.size()), data.data());
+}
+
+}  // namespace vxlsim
+
+#endif

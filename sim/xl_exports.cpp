@@ -1,0 +1,285 @@
+// The driver's entry points: each takes the simulation's lock, brings the
+// simulated world up to the present, honours a refusal set up through the
+// control interface, does its work and records itself in the call log.
+#include "platform/callconv.h"
+#define XL_API_DECL PT_DLL_EXPORT
+
+#include <cstring>
+
+#include "sim.h"
+
+using vxlsim::Failure;
+using vxlsim::Sim;
+using vxlsim::TheSim;
+
+namespace {
+
+class Call {
+public:
+    Call(Sim &sim, const char *function, const char *text = nullptr) : sim_(sim), lock_(sim.mu) {
+        std::strncpy(rec_.function, function, sizeof(rec_.function) - 1);
+        if (text)
+            std::strncpy(rec_.text, text, sizeof(rec_.text) - 1);
+        rec_.wall_ns = vxlsim::WallNs();
+        sim_.Pump();
+    }
+    Call(const Call &) = delete;
+    Call &operator=(const Call &) = delete;
+
+    Call &Arg(uint64_t v) {
+        if (rec_.nargs < VXLSIM_MAX_ARGS)
+            rec_.args[rec_.nargs++] = v;
+        return *this;
+    }
+    bool Refused(Failure &f) { return sim_.TakeFailure(rec_.function, f); }
+    XLstatus Done(XLstatus st) {
+        rec_.status = st;
+        sim_.Log(rec_);
+        return st;
+    }
+    void Quiet() { log_ = false; }
+    XLstatus DoneMaybeQuiet(XLstatus st) {
+        if (!log_)
+            return st;
+        return Done(st);
+    }
+
+private:
+    Sim &sim_;
+    std::lock_guard<std::mutex> lock_;
+    vxlsim_call rec_{};
+    bool log_ = true;
+};
+
+uint64_t U(int64_t v) { return static_cast<uint64_t>(v); }
+
+}  // namespace
+
+extern "C" {
+
+XL_API_DECL XLstatus PT_STDCALL xlOpenDriver(void) {
+    Sim &s = TheSim();
+    Call call(s, "xlOpenDriver");
+    Failure f;
+    if (call.Refused(f))
+        return call.Done(f.status);
+    return call.Done(s.OpenDriver());
+}
+
+XL_API_DECL XLstatus PT_STDCALL xlCloseDriver(void) {
+    Sim &s = TheSim();
+    Call call(s, "xlCloseDriver");
+    Failure f;
+    if (call.Refused(f))
+        return call.Done(f.status);
+    return call.Done(s.CloseDriver());
+}
+
+XL_API_DECL XLstatus PT_STDCALL xlGetDriverConfig(XLdriverConfig *pDriverConfig) {
+    Sim &s = TheSim();
+    Call call(s, "xlGetDriverConfig");
+    Failure f;
+    if (call.Refused(f))
+        return call.Done(f.status);
+    return call.Done(s.GetDriverConfig(pDriverConfig));
+}
+
+XL_API_DECL XLstatus PT_STDCALL xlGetApplConfig(char *appName, unsigned int appChannel, unsigned int *pHwType,
+                                                unsigned int *pHwIndex, unsigned int *pHwChannel,
+                                                unsigned int busType) {
+    Sim &s = TheSim();
+    Call call(s, "xlGetApplConfig", appName);
+    call.Arg(appChannel).Arg(busType);
+    Failure f;
+    const XLstatus st = call.Refused(f)
+                            ? f.status
+                            : s.GetApplConfig(appName, appChannel, pHwType, pHwIndex, pHwChannel, busType);
+    if (st == XL_SUCCESS)
+        call.Arg(*pHwType).Arg(*pHwIndex).Arg(*pHwChannel);
+    return call.Done(st);
+}
+
+XL_API_DECL XLstatus PT_STDCALL xlSetApplConfig(char *appName, unsigned int appChannel, unsigned int hwType,
+                                                unsigned int hwIndex, unsigned int hwChannel, unsigned int busType) {
+    Sim &s = TheSim();
+    Call call(s, "xlSetApplConfig", appName);
+    call.Arg(appChannel).Arg(hwType).Arg(hwIndex).Arg(hwChannel).Arg(busType);
+    Failure f;
+    if (call.Refused(f))
+        return call.Done(f.status);
+    return call.Done(s.SetApplConfig(appName, appChannel, hwType, hwIndex, hwChannel, busType));
+}
+
+XL_API_DECL XLaccess PT_STDCALL xlGetChannelMask(int hwType, int hwIndex, int hwChannel) {
+    Sim &s = TheSim();
+    Call call(s, "xlGetChannelMask");
+    call.Arg(U(hwType)).Arg(U(hwIndex)).Arg(U(hwChannel));
+    Failure f;
+    const XLaccess mask = call.Refused(f) ? 0 : s.ChannelMask(hwType, hwIndex, hwChannel);
+    call.Arg(mask);
+    call.Done(mask != 0 ? 1 : 0);
+    return mask;
+}
+
+XL_API_DECL XLstatus PT_STDCALL xlOpenPort(XLportHandle *pPortHandle, char *userName, XLaccess accessMask,
+                                           XLaccess *pPermissionMask, unsigned int rxQueueSize,
+                                           unsigned int xlInterfaceVersion, unsigned int busType) {
+    Sim &s = TheSim();
+    Call call(s, "xlOpenPort", userName);
+    call.Arg(accessMask).Arg(pPermissionMask ? *pPermissionMask : 0).Arg(rxQueueSize).Arg(xlInterfaceVersion).Arg(
+        busType);
+    Failure f;
+    const bool refused = call.Refused(f);
+    XLstatus st;
+    if (refused && f.mode == VXLSIM_MODE_INVALID_HANDLE) {
+        st = XL_SUCCESS;
+        if (pPortHandle)
+            *pPortHandle = XL_INVALID_PORTHANDLE;
+        if (pPermissionMask)
+            *pPermissionMask = 0;
+    } else if (refused && f.mode == VXLSIM_MODE_NO_INIT_ACCESS) {
+        XLaccess none = 0;
+        st = s.OpenPort(pPortHandle, userName, accessMask, &none, rxQueueSize, xlInterfaceVersion, busType);
+        if (pPermissionMask)
+            *pPermissionMask = 0;
+    } else if (refused) {
+        st = f.status;
+        if (pPortHandle)
+            *pPortHandle = XL_INVALID_PORTHANDLE;
+    } else {
+        st = s.OpenPort(pPortHandle, userName, accessMask, pPermissionMask, rxQueueSize, xlInterfaceVersion,
+                        busType);
+    }
+    call.Arg(pPortHandle ? U(*pPortHandle) : U(-1)).Arg(pPermissionMask ? *pPermissionMask : 0);
+    return call.Done(st);
+}
+
+XL_API_DECL XLstatus PT_STDCALL xlClosePort(XLportHandle portHandle) {
+    Sim &s = TheSim();
+    Call call(s, "xlClosePort");
+    call.Arg(U(portHandle));
+    Failure f;
+    if (call.Refused(f))
+        return call.Done(f.status);
+    return call.Done(s.ClosePort(portHandle));
+}
+
+XL_API_DECL XLstatus PT_STDCALL xlCanSetChannelBitrate(XLportHandle portHandle, XLaccess accessMask,
+                                                       XLulong bitrate) {
+    Sim &s = TheSim();
+    Call call(s, "xlCanSetChannelBitrate");
+    call.Arg(U(portHandle)).Arg(accessMask).Arg(bitrate);
+    Failure f;
+    if (call.Refused(f))
+        return call.Done(f.status);
+    return call.Done(s.SetBitrate(portHandle, accessMask, bitrate));
+}
+
+XL_API_DECL XLstatus PT_STDCALL xlActivateChannel(XLportHandle portHandle, XLaccess accessMask,
+                                                  unsigned int busType, unsigned int flags) {
+    Sim &s = TheSim();
+    Call call(s, "xlActivateChannel");
+    call.Arg(U(portHandle)).Arg(accessMask).Arg(busType).Arg(flags);
+    Failure f;
+    if (call.Refused(f))
+        return call.Done(f.status);
+    return call.Done(s.Activate(portHandle, accessMask, busType, flags));
+}
+
+XL_API_DECL XLstatus PT_STDCALL xlDeactivateChannel(XLportHandle portHandle, XLaccess accessMask) {
+    Sim &s = TheSim();
+    Call call(s, "xlDeactivateChannel");
+    call.Arg(U(portHandle)).Arg(accessMask);
+    Failure f;
+    if (call.Refused(f))
+        return call.Done(f.status);
+    return call.Done(s.Deactivate(portHandle, accessMask));
+}
+
+XL_API_DECL XLstatus PT_STDCALL xlCanAddAcceptanceRange(XLportHandle portHandle, XLaccess accessMask,
+                                                        XLulong firstId, XLulong lastId) {
+    Sim &s = TheSim();
+    Call call(s, "xlCanAddAcceptanceRange");
+    call.Arg(U(portHandle)).Arg(accessMask).Arg(firstId).Arg(lastId);
+    Failure f;
+    if (call.Refused(f))
+        return call.Done(f.status);
+    return call.Done(s.AcceptanceRange(portHandle, accessMask, firstId, lastId, true));
+}
+
+XL_API_DECL XLstatus PT_STDCALL xlCanRemoveAcceptanceRange(XLportHandle portHandle, XLaccess accessMask,
+                                                           XLulong firstId, XLulong lastId) {
+    Sim &s = TheSim();
+    Call call(s, "xlCanRemoveAcceptanceRange");
+    call.Arg(U(portHandle)).Arg(accessMask).Arg(firstId).Arg(lastId);
+    Failure f;
+    if (call.Refused(f))
+        return call.Done(f.status);
+    return call.Done(s.AcceptanceRange(portHandle, accessMask, firstId, lastId, false));
+}
+
+XL_API_DECL XLstatus PT_STDCALL xlCanSetChannelAcceptance(XLportHandle portHandle, XLaccess accessMask,
+                                                          XLulong code, XLulong mask, unsigned int idRange) {
+    Sim &s = TheSim();
+    Call call(s, "xlCanSetChannelAcceptance");
+    call.Arg(U(portHandle)).Arg(accessMask).Arg(code).Arg(mask).Arg(idRange);
+    Failure f;
+    if (call.Refused(f))
+        return call.Done(f.status);
+    return call.Done(s.SetAcceptance(portHandle, accessMask, code, mask, idRange));
+}
+
+XL_API_DECL XLstatus PT_STDCALL xlCanTransmit(XLportHandle portHandle, XLaccess accessMask,
+                                              unsigned int *pEventCount, void *pEvents) {
+    Sim &s = TheSim();
+    Call call(s, "xlCanTransmit");
+    call.Arg(U(portHandle)).Arg(accessMask).Arg(pEventCount ? *pEventCount : 0);
+    Failure f;
+    XLstatus st;
+    if (call.Refused(f)) {
+        st = f.status;
+        if (pEventCount)
+            *pEventCount = 0;
+    } else {
+        st = s.Transmit(portHandle, accessMask, pEventCount, pEvents);
+    }
+    call.Arg(pEventCount ? *pEventCount : 0);
+    return call.Done(st);
+}
+
+XL_API_DECL XLstatus PT_STDCALL xlReceive(XLportHandle portHandle, unsigned int *pEventCount, XLevent *pEvents) {
+    Sim &s = TheSim();
+    Call call(s, "xlReceive");
+    call.Arg(U(portHandle));
+    Failure f;
+    XLstatus st;
+    if (call.Refused(f)) {
+        st = f.status;
+        if (pEventCount)
+            *pEventCount = 0;
+    } else {
+        st = s.Receive(portHandle, pEventCount, pEvents);
+    }
+    if (st == XL_ERR_QUEUE_IS_EMPTY)
+        call.Quiet();
+    call.Arg(pEventCount ? *pEventCount : 0);
+    return call.DoneMaybeQuiet(st);
+}
+
+XL_API_DECL char *PT_STDCALL xlGetEventString(XLevent *pEvent) {
+    // Per thread, so a caller's text stays valid while other threads log.
+    thread_local char buf[160];
+    if (!pEvent) {
+        std::strcpy(buf, "NULL event");
+        return buf;
+    }
+    vxlsim::FormatEvent(*pEvent, buf, sizeof(buf));
+    return buf;
+}
+
+XL_API_DECL char *PT_STDCALL xlGetErrorString(XLstatus err) {
+    // The names are literals; the driver's signature just is not const.
+    return const_cast<char *>(vxlsim::ErrorName(err));
+}
+
+}  // extern "C"
