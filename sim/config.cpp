@@ -230,10 +230,13 @@ int ParseConfig(const std::string &text, Config &cfg) {
         case Section::App:
             ok = ApplyApp(cfg.apps.back(), key, value);
             break;
-        case Section::Ecu:
+        case Section::Ecu: {
+            // Checked here, one setting at a time, so a bad one names its line.
+            std::string error;
+            ok = !key.empty() && MakeEcu(0, EcuSettings{{key, value}}, error) != nullptr;
             cfg.ecus.back().emplace_back(key, value);
-            ok = !key.empty();
             break;
+        }
         }
         if (!ok)
             return lineNo;

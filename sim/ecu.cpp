@@ -1,14 +1,532 @@
-// Simulated ECUs; none are built yet, so every ECU section is refused.
+// Simulated ECUs: a diagnostic server behind its own ISO 15765-2 transport.
+// The transport here is written apart from the product's, so each one checks
+// the other; it is half duplex like most real ECUs (requests that arrive
+// while an answer is still going out are ignored).
+#include <algorithm>
+#include <cstring>
+
 #include "sim.h"
 
 namespace vxlsim {
 
-std::unique_ptr<Node> MakeEcu(unsigned channel, const EcuSettings &settings, std::string &error) {
-    (void)channel, (void)settings;
-    error = "ECUs are not available in this build";
-    return nullptr;
+namespace {
+
+constexpr size_t kMaxMessage = 4095;
+constexpr uint64_t kMs = 1000000;
+constexpr uint64_t kUs = 1000;
+
+// Separation time of a flow control byte, as the receiver asks for it.
+uint64_t StminNs(uint8_t raw) {
+    if (raw <= 0x7F)
+        return raw * kMs;
+    if (raw >= 0xF1 && raw <= 0xF9)
+        return (raw - 0xF0) * 100 * kUs;
+    return 0x7F * kMs;  // reserved values: the longest valid time
 }
 
-std::vector<EcuSettings> DefaultEcus() { return {}; }
+uint32_t CanId(uint64_t v) {
+    // Identifiers beyond 11 bits are 29-bit ones, with or without the mark.
+    if (v & XL_CAN_EXT_MSG_ID)
+        return static_cast<uint32_t>(v);
+    return v > 0x7FF ? static_cast<uint32_t>(v) | XL_CAN_EXT_MSG_ID : static_cast<uint32_t>(v);
+}
+
+struct EcuParams {
+    std::string name;
+    uint32_t requestId = 0x7E0;
+    uint32_t responseId = 0x7E8;
+    uint32_t functionalId = 0x7DF;  // 0: not in a functional group
+    int ecuAddress = -1;            // >= 0: extended addressing
+    int testerAddress = 0xF1;
+    int functionalAddress = -1;     // address byte of functional requests, -1: none
+    uint8_t bs = 0;
+    uint8_t stmin = 0;
+    bool padding = true;
+    uint8_t padByte = 0xFF;
+    uint64_t responseDelay = 0;
+    unsigned fcWait = 0;
+    uint64_t fcWaitInterval = 10 * kMs;
+    unsigned pending = 0;
+    uint8_t pendingSid = 0;  // 0: every service
+    uint64_t pendingInterval = 50 * kMs;
+    uint64_t nCr = 1000 * kMs;
+    uint64_t nBs = 1000 * kMs;
+    uint8_t echoSid = 0xBA;
+    std::string vin = "VXLSIMECU00000000";
+    size_t longDidLength = 300;
+};
+
+bool Num(const std::string &v, uint64_t max, uint64_t &out) { return ParseUnsigned(v, out) && out <= max; }
+
+bool ApplyParam(EcuParams &p, const std::string &k, const std::string &v) {
+    uint64_t n = 0;
+    if (k == "name") {
+        p.name = v;
+        return true;
+    }
+    if (k == "vin") {
+        if (v.size() != 17)
+            return false;
+        p.vin = v;
+        return true;
+    }
+    if (k == "channel")
+        return Num(v, XL_CONFIG_MAX_CHANNELS - 1, n);  // placement, used by the caller
+    if (k == "request_id" || k == "response_id" || k == "functional_id") {
+        if (!Num(v, 0xFFFFFFFFull, n) || (n & ~uint64_t(XL_CAN_EXT_MSG_ID)) > 0x1FFFFFFF)
+            return false;
+        uint32_t &dst = k == "request_id" ? p.requestId : k == "response_id" ? p.responseId : p.functionalId;
+        dst = n == 0 ? 0 : CanId(n);
+        return true;
+    }
+    if (k == "ecu_address" || k == "tester_address" || k == "functional_address") {
+        if (v == "none" || v == "-1") {
+            (k == "ecu_address" ? p.ecuAddress : k == "tester_address" ? p.testerAddress : p.functionalAddress) = -1;
+            return true;
+        }
+        if (!Num(v, 0xFF, n))
+            return false;
+        (k == "ecu_address" ? p.ecuAddress : k == "tester_address" ? p.testerAddress : p.functionalAddress) =
+            static_cast<int>(n);
+        return true;
+    }
+    if (k == "bs" || k == "stmin" || k == "pad_byte" || k == "pending_sid" || k == "echo_sid") {
+        if (!Num(v, 0xFF, n))
+            return false;
+        const uint8_t b = static_cast<uint8_t>(n);
+        if (k == "bs")
+            p.bs = b;
+        else if (k == "stmin")
+            p.stmin = b;
+        else if (k == "pad_byte")
+            p.padByte = b;
+        else if (k == "pending_sid")
+            p.pendingSid = b;
+        else
+            p.echoSid = b;
+        return true;
+    }
+    if (k == "padding") {
+        if (v == "1" || v == "on" || v == "true" || v == "yes")
+            p.padding = true;
+        else if (v == "0" || v == "off" || v == "false" || v == "no")
+            p.padding = false;
+        else
+            return false;
+        return true;
+    }
+    if (k == "fc_wait" || k == "pending") {
+        if (!Num(v, 1000, n))
+            return false;
+        (k == "fc_wait" ? p.fcWait : p.pending) = static_cast<unsigned>(n);
+        return true;
+    }
+    if (k == "long_did_length") {
+        if (!Num(v, kMaxMessage - 3, n))
+            return false;
+        p.longDidLength = static_cast<size_t>(n);
+        return true;
+    }
+    struct {
+        const char *key;
+        uint64_t *dst;
+        uint64_t unit;
+    } times[] = {{"response_delay_ms", &p.responseDelay, kMs},   {"response_delay_us", &p.responseDelay, kUs},
+                 {"fc_wait_interval_ms", &p.fcWaitInterval, kMs}, {"pending_interval_ms", &p.pendingInterval, kMs},
+                 {"n_cr_ms", &p.nCr, kMs},                        {"n_bs_ms", &p.nBs, kMs}};
+    for (auto &t : times) {
+        if (k == t.key) {
+            if (!Num(v, 3600000000ull, n))
+                return false;
+            *t.dst = n * t.unit;
+            return true;
+        }
+    }
+    return false;
+}
+
+class Ecu : public Node {
+public:
+    Ecu(unsigned channel, const EcuParams &p) : Node(channel), p_(p) {
+        // Deterministic long record so testers can check every byte.
+        std::vector<uint8_t> rec(p_.longDidLength);
+        for (size_t i = 0; i < rec.size(); ++i)
+            rec[i] = static_cast<uint8_t>(i & 0xFF);
+        dids_[0x0100] = rec;
+        dids_[0xF190] = std::vector<uint8_t>(p_.vin.begin(), p_.vin.end());
+    }
+
+    std::string Name() const override { return p_.name; }
+
+    bool Set(const std::string &key, const std::string &value) override {
+        EcuParams copy = p_;
+        if (!ApplyParam(copy, key, value))
+            return false;
+        p_ = copy;
+        if (key == "vin")
+            dids_[0xF190] = std::vector<uint8_t>(p_.vin.begin(), p_.vin.end());
+        return true;
+    }
+
+    uint64_t NextDue() const override { return action_ == Action::None ? kNever : due_; }
+
+    void OnFrame(NodeBus &bus, const Frame &f, uint64_t now) override {
+        if (f.flags & (XL_CAN_MSG_FLAG_ERROR_FRAME | XL_CAN_MSG_FLAG_REMOTE_FRAME))
+            return;
+        const bool physical = f.id == p_.requestId;
+        const bool functional = p_.functionalId != 0 && f.id == p_.functionalId && !physical;
+        if (!physical && !functional)
+            return;
+        const int addr = physical ? p_.ecuAddress : p_.functionalAddress;
+        size_t off = 0;
+        if (addr >= 0) {
+            if (f.dlc < 1 || f.data[0] != addr)
+                return;
+            off = 1;
+        }
+        if (f.dlc <= off)
+            return;
+        const uint8_t *d = f.data + off;
+        const size_t len = f.dlc - off;
+        const uint8_t type = d[0] >> 4;
+        if (physical && type == 3) {
+            OnFlowControl(bus, d, len, now);
+            return;
+        }
+        if (Busy())
+            return;
+        if (type == 0) {
+            OnSingle(d, len, functional, now);
+        } else if (physical && type == 1) {
+            OnFirst(bus, d, len, now);
+        } else if (physical && type == 2) {
+            OnConsecutive(bus, d, len, now);
+        }
+    }
+
+    void OnTimer(NodeBus &bus, uint64_t now) override {
+        const Action a = action_;
+        action_ = Action::None;
+        switch (a) {
+        case Action::None:
+            break;
+        case Action::FcWait:
+            SendFc(bus, 1);
+            if (--waitsLeft_ > 0)
+                Schedule(Action::FcWait, now + p_.fcWaitInterval);
+            else
+                Schedule(Action::FcCts, now + p_.fcWaitInterval);
+            break;
+        case Action::FcCts:
+            SendFc(bus, 0);
+            Schedule(Action::RxTimeout, now + p_.nCr);
+            break;
+        case Action::RxTimeout:
+            rxActive_ = false;  // N_Cr expired: the request is dropped
+            break;
+        case Action::Pending:
+            SendMessage(bus, {0x7F, pendingFor_, 0x78}, now);
+            if (--pendingLeft_ > 0)
+                Schedule(Action::Pending, now + p_.pendingInterval);
+            else
+                Schedule(Action::Respond, now + p_.pendingInterval);
+            break;
+        case Action::Respond: {
+            const std::vector<uint8_t> msg = std::move(answer_);
+            answer_.clear();
+            SendMessage(bus, msg, now);
+            break;
+        }
+        case Action::TxTimeout:
+            txActive_ = false;  // N_Bs expired: the answer is abandoned
+            break;
+        case Action::NextCf:
+            SendCf(bus, now);
+            break;
+        }
+    }
+
+private:
+    enum class Action { None, FcWait, FcCts, RxTimeout, Pending, Respond, TxTimeout, NextCf };
+
+    bool Busy() const { return txActive_ || action_ == Action::Pending || action_ == Action::Respond; }
+
+    void Schedule(Action a, uint64_t at) {
+        action_ = a;
+        due_ = at;
+    }
+
+    size_t Room() const { return p_.ecuAddress >= 0 ? 7 : 8; }
+
+    void Emit(NodeBus &bus, const uint8_t *pci, size_t n) {
+        Frame f;
+        f.id = p_.responseId;
+        size_t k = 0;
+        if (p_.ecuAddress >= 0 && p_.testerAddress >= 0)
+            f.data[k++] = static_cast<uint8_t>(p_.testerAddress);
+        std::memcpy(f.data + k, pci, n);
+        k += n;
+        if (p_.padding) {
+            std::fill(f.data + k, f.data + 8, p_.padByte);
+            f.dlc = 8;
+        } else {
+            f.dlc = static_cast<uint16_t>(k);
+        }
+        bus.Send(f);
+    }
+
+    void SendFc(NodeBus &bus, uint8_t status) {
+        const uint8_t fc[3] = {static_cast<uint8_t>(0x30 | status), p_.bs, p_.stmin};
+        Emit(bus, fc, 3);
+    }
+
+    void OnSingle(const uint8_t *d, size_t len, bool functional, uint64_t now) {
+        const size_t n = d[0] & 0x0F;
+        if (n == 0 || n > len - 1)
+            return;
+        rxActive_ = false;
+        if (action_ == Action::RxTimeout || action_ == Action::FcWait || action_ == Action::FcCts)
+            action_ = Action::None;
+        Handle(std::vector<uint8_t>(d + 1, d + 1 + n), functional, now);
+    }
+
+    void OnFirst(NodeBus &bus, const uint8_t *d, size_t len, uint64_t now) {
+        if (len < 2)
+            return;
+        const size_t total = (size_t(d[0] & 0x0F) << 8) | d[1];
+        if (total == 0) {
+            // A length beyond 4095 bytes announced by the escape form: refuse.
+            const uint8_t ovf[3] = {0x32, 0, 0};
+            Emit(bus, ovf, 3);
+            return;
+        }
+        if (total < Room())  // would have fitted a single frame
+            return;
+        rxBuf_.assign(d + 2, d + len);
+        rxTotal_ = total;
+        rxSn_ = 1;
+        rxBlock_ = 0;
+        rxActive_ = true;
+        waitsLeft_ = p_.fcWait;
+        if (waitsLeft_ > 0) {
+            Schedule(Action::FcWait, now);
+            OnTimer(bus, now);
+        } else {
+            SendFc(bus, 0);
+            Schedule(Action::RxTimeout, now + p_.nCr);
+        }
+    }
+
+    void OnConsecutive(NodeBus &bus, const uint8_t *d, size_t len, uint64_t now) {
+        if (!rxActive_ || action_ != Action::RxTimeout)
+            return;
+        if ((d[0] & 0x0F) != (rxSn_ & 0x0F)) {
+            rxActive_ = false;  // wrong sequence number: reception aborted
+            action_ = Action::None;
+            return;
+        }
+        ++rxSn_;
+        const size_t take = std::min(len - 1, rxTotal_ - rxBuf_.size());
+        rxBuf_.insert(rxBuf_.end(), d + 1, d + 1 + take);
+        if (rxBuf_.size() >= rxTotal_) {
+            rxActive_ = false;
+            action_ = Action::None;
+            Handle(rxBuf_, false, now);
+            return;
+        }
+        if (p_.bs != 0 && ++rxBlock_ >= p_.bs) {
+            rxBlock_ = 0;
+            SendFc(bus, 0);
+        }
+        Schedule(Action::RxTimeout, now + p_.nCr);
+    }
+
+    void OnFlowControl(NodeBus &bus, const uint8_t *d, size_t len, uint64_t now) {
+        if (!txActive_ || !waitingFc_ || len < 3)
+            return;
+        switch (d[0] & 0x0F) {
+        case 0:
+            waitingFc_ = false;
+            txBs_ = d[1];
+            txStmin_ = StminNs(d[2]);
+            txBlock_ = 0;
+            SendCf(bus, now);
+            break;
+        case 1:
+            Schedule(Action::TxTimeout, now + p_.nBs);
+            break;
+        default:
+            txActive_ = false;  // overflow or invalid: give up the answer
+            action_ = Action::None;
+            break;
+        }
+    }
+
+    void SendMessage(NodeBus &bus, const std::vector<uint8_t> &msg, uint64_t now) {
+        if (msg.size() < Room()) {
+            std::vector<uint8_t> sf;
+            sf.push_back(static_cast<uint8_t>(msg.size()));
+            sf.insert(sf.end(), msg.begin(), msg.end());
+            Emit(bus, sf.data(), sf.size());
+            return;
+        }
+        txBuf_ = msg;
+        const size_t first = Room() - 2;
+        std::vector<uint8_t> ff = {static_cast<uint8_t>(0x10 | (msg.size() >> 8)), static_cast<uint8_t>(msg.size())};
+        ff.insert(ff.end(), msg.begin(), msg.begin() + first);
+        Emit(bus, ff.data(), ff.size());
+        txOff_ = first;
+        txSn_ = 1;
+        txActive_ = true;
+        waitingFc_ = true;
+        Schedule(Action::TxTimeout, now + p_.nBs);
+    }
+
+    void SendCf(NodeBus &bus, uint64_t now) {
+        const size_t n = std::min(Room() - 1, txBuf_.size() - txOff_);
+        std::vector<uint8_t> cf = {static_cast<uint8_t>(0x20 | (txSn_ & 0x0F))};
+        cf.insert(cf.end(), txBuf_.begin() + txOff_, txBuf_.begin() + txOff_ + n);
+        Emit(bus, cf.data(), cf.size());
+        txOff_ += n;
+        ++txSn_;
+        if (txOff_ >= txBuf_.size()) {
+            txActive_ = false;
+            action_ = Action::None;
+            return;
+        }
+        if (txBs_ != 0 && ++txBlock_ >= txBs_) {
+            waitingFc_ = true;
+            Schedule(Action::TxTimeout, now + p_.nBs);
+            return;
+        }
+        Schedule(Action::NextCf, now + txStmin_);
+    }
+
+    static std::vector<uint8_t> Negative(uint8_t sid, uint8_t nrc) { return {0x7F, sid, nrc}; }
+
+    // The diagnostic services; an empty answer means "say nothing".
+    std::vector<uint8_t> Serve(const std::vector<uint8_t> &req, bool functional) {
+        const uint8_t sid = req[0];
+        const size_t n = req.size();
+        if (sid == 0x10) {
+            if (n != 2)
+                return Negative(sid, 0x13);
+            const uint8_t sub = req[1] & 0x7F;
+            if (sub < 1 || sub > 3)
+                return Negative(sid, 0x12);
+            if (req[1] & 0x80)
+                return {};
+            // P2 = 50 ms, P2* = 5000 ms (in units of 10 ms).
+            return {0x50, sub, 0x00, 0x32, 0x01, 0xF4};
+        }
+        if (sid == 0x3E) {
+            if (n != 2)
+                return Negative(sid, 0x13);
+            if ((req[1] & 0x7F) != 0)
+                return Negative(sid, 0x12);
+            if (req[1] & 0x80)
+                return {};
+            return {0x7E, 0x00};
+        }
+        if (sid == 0x22) {
+            if (n < 3 || (n - 1) % 2 != 0)
+                return Negative(sid, 0x13);
+            std::vector<uint8_t> out = {0x62};
+            for (size_t i = 1; i < n; i += 2) {
+                const uint16_t did = static_cast<uint16_t>(req[i] << 8 | req[i + 1]);
+                auto it = dids_.find(did);
+                if (it == dids_.end())
+                    return Negative(sid, 0x31);
+                out.push_back(req[i]);
+                out.push_back(req[i + 1]);
+                out.insert(out.end(), it->second.begin(), it->second.end());
+            }
+            if (out.size() > kMaxMessage)
+                return Negative(sid, 0x14);
+            return out;
+        }
+        if (sid == 0x2E) {
+            if (n < 4)
+                return Negative(sid, 0x13);
+            const uint16_t did = static_cast<uint16_t>(req[1] << 8 | req[2]);
+            dids_[did].assign(req.begin() + 3, req.end());
+            return {0x6E, req[1], req[2]};
+        }
+        if (sid == p_.echoSid) {
+            std::vector<uint8_t> out = req;
+            out[0] = static_cast<uint8_t>(sid + 0x40);
+            return out;
+        }
+        (void)functional;
+        return Negative(sid, 0x11);
+    }
+
+    void Handle(const std::vector<uint8_t> &req, bool functional, uint64_t now) {
+        std::vector<uint8_t> answer = Serve(req, functional);
+        // Functionally addressed requests get no "not supported" or "out of
+        // range" answers: a whole group would drown the tester in them.
+        if (functional && answer.size() == 3 && answer[0] == 0x7F &&
+            (answer[2] == 0x11 || answer[2] == 0x12 || answer[2] == 0x31))
+            answer.clear();
+        if (answer.empty())
+            return;
+        answer_ = answer;
+        const bool pend = p_.pending > 0 && req[0] != 0x3E && (p_.pendingSid == 0 || p_.pendingSid == req[0]);
+        if (pend) {
+            pendingLeft_ = p_.pending;
+            pendingFor_ = req[0];
+            Schedule(Action::Pending, now + p_.responseDelay);
+        } else {
+            Schedule(Action::Respond, now + p_.responseDelay);
+        }
+    }
+
+    EcuParams p_;
+    std::map<uint16_t, std::vector<uint8_t>> dids_;
+    Action action_ = Action::None;
+    uint64_t due_ = kNever;
+
+    bool rxActive_ = false;
+    std::vector<uint8_t> rxBuf_;
+    size_t rxTotal_ = 0;
+    unsigned rxSn_ = 0, rxBlock_ = 0;
+    unsigned waitsLeft_ = 0;
+
+    std::vector<uint8_t> answer_;
+    unsigned pendingLeft_ = 0;
+    uint8_t pendingFor_ = 0;
+
+    bool txActive_ = false, waitingFc_ = false;
+    std::vector<uint8_t> txBuf_;
+    size_t txOff_ = 0;
+    unsigned txSn_ = 0, txBs_ = 0, txBlock_ = 0;
+    uint64_t txStmin_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<Node> MakeEcu(unsigned channel, const EcuSettings &settings, std::string &error) {
+    EcuParams p;
+    for (const auto &kv : settings) {
+        if (!ApplyParam(p, kv.first, kv.second)) {
+            error = "bad ECU setting " + kv.first + " = " + kv.second;
+            return nullptr;
+        }
+    }
+    return std::unique_ptr<Node>(new Ecu(channel, p));
+}
+
+std::vector<EcuSettings> DefaultEcus() {
+    return {
+        {{"name", "engine"}, {"request_id", "0x7E0"}, {"response_id", "0x7E8"}, {"vin", "VXLSIMECU00000001"}},
+        {{"name", "transmission"}, {"request_id", "0x7E1"}, {"response_id", "0x7E9"}, {"vin", "VXLSIMECU00000002"}},
+        {{"name", "gateway"},
+         {"request_id", "0x6F1"},
+         {"response_id", "0x640"},
+         {"ecu_address", "0x40"},
+         {"tester_address", "0xF1"},
+         {"vin", "VXLSIMECU00000003"}},
+    };
+}
 
 }  // namespace vxlsim

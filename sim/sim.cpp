@@ -103,10 +103,6 @@ int Sim::Load(const std::string &text) {
     const int bad = ParseConfig(text, c);
     if (bad != 0)
         return bad;
-    std::string error;
-    for (const EcuSettings &e : c.ecus)
-        if (!MakeEcu(0, e, error))
-            return 1;
     cfg_ = c;
     nodes_.clear();
     nextNode_ = 0;
