@@ -62,7 +62,7 @@ extern "C" PT_DLL_EXPORT uint32_t PTAPI PassThruConnect(uint32_t ProtocolID, uin
     int error = 0;
     if (!plat::StartThread(ThreadRead, nullptr, &theModule.m_hReadThread, &error)) {
         theModule.m_bThreadRun = 0;
-        scope.messagef(TL_INFO, "CreateThread failed (%d)", error);
+        if (scope.isEnabled()) scope.messagef(TL_INFO, "CreateThread failed (%d)", error);
         return ERR_DEVICE_NOT_CONNECTED;
     }
     // Returning only once the worker runs keeps start and stop strictly

@@ -79,11 +79,14 @@ bool takeAck(uint32_t canId) {
     return deliver;
 }
 
+enum class PassResult { NoFilters, Rejected, Accepted };
+
 // Walks every pass filter; an accepting filter with an address byte makes
 // the frame extended-addressed.
-bool passFiltersAccept(const CanFrame &frame, IsoTpAddress &addr, TraceScope &scope) {
-    bool accepted = false;
+PassResult passFiltersAccept(const CanFrame &frame, IsoTpAddress &addr, TraceScope &scope) {
     LockGuard filterGuard(m_filterLock);
+    if (theModule.m_passFilterCount < 1) return PassResult::NoFilters;
+    bool accepted = false;
     for (const auto &filter : theModule.m_passFilter) {
         if ((frame.id & filter->mask) != filter->pattern) continue;
         if (!filter->b_ExtendedAdress) {
@@ -105,7 +108,7 @@ bool passFiltersAccept(const CanFrame &frame, IsoTpAddress &addr, TraceScope &sc
                            static_cast<unsigned>(frame.id), static_cast<unsigned>(filter->mask),
                            static_cast<unsigned>(filter->pattern));
     }
-    return accepted;
+    return accepted ? PassResult::Accepted : PassResult::Rejected;
 }
 
 // Single frame: the whole message at once. False when SF_DL claims more
@@ -320,12 +323,13 @@ bool analyzeFrame(const CanFrame &frame, PASSTHRU_MSG &out, TraceScope &mainScop
         }
         if (scope.isEnabled()) scope.message("PASSFilter-Aknowledge ACK passed to PT interface", TL_INFO);
     } else {
-        if (theModule.m_passFilterCount < 1) {
+        const PassResult pass = passFiltersAccept(frame, addr, scope);
+        if (pass == PassResult::NoFilters) {
             PT_SCOPE(noneScope, "AnalyzeRxCanMessage(?]");
             if (noneScope.isEnabled()) noneScope.message("PASSFilter none!", TL_INFO);
             return false;
         }
-        if (!passFiltersAccept(frame, addr, scope)) return false;
+        if (pass == PassResult::Rejected) return false;
     }
 
     if (scope.isEnabled()) {
