@@ -6,10 +6,11 @@ namespace {
 constexpr unsigned long kProcessDetach = 0;
 constexpr unsigned long kProcessAttach = 1;
 
-int DispatchDllMain(void *module, unsigned long reason) {
+int DispatchDllMain(void *module, unsigned long reason, void *reserved) {
     switch (reason) {
     case kProcessAttach: return ModuleLoad(module) ? 1 : 0;
-    case kProcessDetach: ModuleUnload(); return 1;
+    // Windows passes a non-null reserved pointer when the process is ending.
+    case kProcessDetach: ModuleUnload(reserved != nullptr); return 1;
     default: return 1;
     }
 }
@@ -18,8 +19,8 @@ int DispatchDllMain(void *module, unsigned long reason) {
 #if defined(_WIN32)
 #include <windows.h>
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
-    return DispatchDllMain(module, reason);
+extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
+    return DispatchDllMain(module, reason, reserved);
 }
 #else
 namespace {
@@ -27,8 +28,8 @@ namespace {
 // and the module object, destroyed before them, as a Windows DLL's DllMain
 // sits between its static construction and destruction.
 struct LoadHandler {
-    LoadHandler() { DispatchDllMain(nullptr, kProcessAttach); }
-    ~LoadHandler() { DispatchDllMain(nullptr, kProcessDetach); }
+    LoadHandler() { DispatchDllMain(nullptr, kProcessAttach, nullptr); }
+    ~LoadHandler() { DispatchDllMain(nullptr, kProcessDetach, nullptr); }
 };
 LoadHandler g_loadHandler;
 }  // namespace

@@ -7,6 +7,7 @@
 #include "api/module.h"
 #include "can/can_io.h"
 #include "can/driver_init.h"
+#include "can/xl_binding.h"
 #include "fg/functional_group.h"
 #include "j2534.h"
 #include "platform/callconv.h"
@@ -43,6 +44,9 @@ uint32_t NullParameter(TraceScope &scope, const char *name) {
 // driver's status.
 uint32_t ApplyDataRate(uint32_t bitrate, TraceScope &scope) {
     scope.messagef(TL_INFO, "Set baudrate of interface to %u Baud...", static_cast<unsigned>(bitrate));
+    // Bind the driver here, on the host's thread, so that the clean-up before
+    // the first set-up talks to it instead of reporting it missing.
+    XlDriver();
     VectorCleanUp();
     int16_t result = vectorInitDriver(bitrate);
     if (result != 0) {

@@ -12,6 +12,7 @@
 #include "trace/trace_file.h"
 #include "trace/trace_scope.h"
 #include "trace/tracer.h"
+#include "transport/worker.h"
 
 namespace {
 
@@ -116,8 +117,10 @@ bool ModuleLoad(void *module) {
     return true;
 }
 
-void ModuleUnload() {
+void ModuleUnload(bool processEnding) {
     if (theModule.m_bThreadRun != 0) {
+        // A worker the system has already ended cannot say that it left.
+        if (processEnding) m_workerLeft.set();
         PT_SCOPE(scope, "DLL Close without PassThruDisconnect() stopping it !!!");
         PassThruDisconnect(1);
     }

@@ -7,8 +7,9 @@
 
 // What DllMain does at process attach; false refuses the load.
 bool ModuleLoad(void *module);
-// What DllMain does at process detach.
-void ModuleUnload();
+// What DllMain does at process detach. processEnding: the whole process is
+// going down and the system has already ended every other thread.
+void ModuleUnload(bool processEnding = false);
 
 // Directory of the loaded module moduleName followed by fileName; empty when
 // that module is not in the process.

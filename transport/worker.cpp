@@ -8,8 +8,10 @@
 #include "transport/iso_tp.h"
 #include "transport/records.h"
 
-plat::Event m_workerStarted;
-plat::Event m_workerLeft;
+// Built with the module object, before the load handler, so the unload
+// handler can still hand-shake with a worker the host left running.
+__attribute__((init_priority(301))) plat::Event m_workerStarted;
+__attribute__((init_priority(301))) plat::Event m_workerLeft;
 
 namespace {
 

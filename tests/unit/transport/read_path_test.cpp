@@ -187,48 +187,21 @@ TEST_F(ReadPathTest, ResponsePendingFromOutsideTheGroupComesUnderTheGroupsId) {
     EXPECT_EQ(0x7E8, msgs[0].Data[2] * 256 + msgs[0].Data[3]);
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-
-TEST_F(ReadPathTest, OneFrameCostsAboutTwoMicrosecondsAtTraceOne) {
-    if (kSanitized) GTEST_SKIP() << "timing is meaningless under a sanitizer";
+// At TRACE=1 the consecutive frames of a reassembly must not compose a single
+// line: their cost is measured by the benchmarks, this keeps them silent.
+TEST_F(ReadPathTest, ConsecutiveFramesAtTraceOneWriteNoLines) {
     ListenTo(0x7E8, 0x7E0);
     TraceCapture traceOne(1);
-    Inject(0x7E8, {0x1F, 0xFF, 0, 1, 2, 3, 4, 5});
+    Inject(0x7E8, {0x10, 0x14, 0, 1, 2, 3, 4, 5});
     ASSERT_TRUE(ReadAll().empty());
-    traceOne.clear();
-
-    // Median of many single calls: the machine may be busy with other work.
-    constexpr int kFrames = 500;
-    auto msg = std::make_unique<PASSTHRU_MSG>();
-    std::vector<double> readUs, pollUs;
-    for (int i = 0; i < kFrames; ++i) {
-        const uint8_t sn = static_cast<uint8_t>((i + 1) & 0x0F);
-        Inject(0x7E8, {static_cast<uint8_t>(0x20 | sn), 1, 2, 3, 4, 5, 6, 7});
-        uint32_t num = 1;
-        auto start = std::chrono::steady_clock::now();
-        PassThruReadMsgs(1, msg.get(), &num, 0);
-        readUs.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
-        // The driver's own share: one poll of a waiting frame, nothing else.
-        Inject(0x7E9, {0x01, 0x00});
-        CanFrame frame;
-        uint32_t received = 0;
-        start = std::chrono::steady_clock::now();
-        VectorReadReceiveQueue(frame, received);
-        pollUs.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
-    }
+    traceOne.clear();  // the flow control's transmit line is written at INFO
+    Inject(0x7E8, {0x21, 6, 7, 8, 9, 10, 11, 12});
+    ASSERT_TRUE(ReadAll().empty());
+    Inject(0x7E8, {0x22, 13, 14, 15, 16, 17, 18, 19});
+    auto msgs = ReadAll();
+    ASSERT_EQ(1u, msgs.size());
+    EXPECT_EQ(24u, msgs[0].DataSize);
     EXPECT_EQ(std::vector<std::string>{}, traceOne.lines());
-    std::sort(readUs.begin(), readUs.end());
-    std::sort(pollUs.begin(), pollUs.end());
-    const double read = readUs[kFrames / 2], poll = pollUs[kFrames / 2];
-    std::printf("PassThruReadMsgs, one consecutive frame at TRACE=1: median %.2f us, of which the "
-                "driver's poll %.2f us\n", read, poll);
-    // About 0.3 us optimised and 1.3 us in a debug build on an idle machine;
-    // the bound leaves room for a busy one.
-    EXPECT_LT(read - poll, 5.0);
 }
 
 }  // namespace
