@@ -1,4 +1,4 @@
-// Simulated ECUs: a diagnostic server behind its own ISO 15765-2 transport.
+// Simulated ECUs: a diagnostic server behind its own ISO-TP transport.
 // The transport here is written apart from the product's, so each one checks
 // the other; it is half duplex like most real ECUs (requests that arrive
 // while an answer is still going out are ignored).

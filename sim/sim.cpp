@@ -41,8 +41,8 @@ uint64_t FrameDurationNs(const Frame &f, uint32_t bitrate) {
         return 0;
     const bool remote = (f.flags & XL_CAN_MSG_FLAG_REMOTE_FRAME) != 0;
     const uint64_t dataBits = remote ? 0 : 8u * std::min<uint16_t>(f.dlc, 8);
-    // Fixed part: SOF, arbitration, control, CRC, delimiters, ACK, EOF and
-    // intermission; only the part up to the CRC is subject to stuffing.
+    // Fixed bits: SOF, arbitration, control, CRC, delimiters, ACK, EOF and
+    // intermission; only the bits before the CRC delimiter are stuffed.
     const uint64_t fixed = IsExt(f.id) ? 67 : 47;
     const uint64_t stuffable = (IsExt(f.id) ? 54 : 34) + dataBits;
     const uint64_t bits = fixed + dataBits + stuffable / 5;

@@ -2,7 +2,9 @@
 // consecutive and flow-control frames go out with xlCanTransmit, and every
 // frame the ECU sends is checked byte by byte and for its time.
 #include <algorithm>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "sim_fixture.h"
 
@@ -421,6 +423,31 @@ TEST_F(EcuTest, EcuAnswersTakeBusTimeWithRealTiming) {
     vxlsim_advance_ns(260000);  // and the answer
     Rx r = One();
     EXPECT_EQ(520000u, r.t);
+}
+
+TEST_F(EcuTest, RealClockKeepsExactSeparationWhilePolled) {
+    vxlsim_set_manual_clock(0);
+    auto waitFor = [&](size_t n, std::vector<Rx> &out) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (out.size() < n && std::chrono::steady_clock::now() < deadline) {
+            std::vector<Rx> more = Got();
+            out.insert(out.end(), more.begin(), more.end());
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    };
+    const auto start = std::chrono::steady_clock::now();
+    Tx(0x7E0, {0x03, 0x22, 0x01, 0x00});
+    std::vector<Rx> ff;
+    waitFor(1, ff);
+    ASSERT_EQ(1u, ff.size());
+    Tx(0x7E0, Pad({0x30, 0x00, 0x02}));
+    std::vector<Rx> cfs;
+    waitFor(43, cfs);
+    ASSERT_EQ(43u, cfs.size());
+    for (size_t i = 1; i < cfs.size(); ++i)
+        EXPECT_EQ(2000000u, cfs[i].t - cfs[i - 1].t) << i;
+    // Time stamps are when the ECU meant to send; it also really took that long.
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(84));
 }
 
 }  // namespace
