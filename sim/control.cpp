@@ -59,6 +59,16 @@ VXLSIM_API int vxlsim_load_config(const char *path) {
     return l.s.Load(ss.str());
 }
 
+VXLSIM_API int vxlsim_open_port_count(void) {
+    Locked l;
+    return l.s.portCount();
+}
+
+VXLSIM_API int vxlsim_driver_open_count(void) {
+    Locked l;
+    return l.s.openCount();
+}
+
 VXLSIM_API uint64_t vxlsim_now_ns(void) {
     Locked l;
     return l.s.Now();

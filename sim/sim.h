@@ -149,6 +149,8 @@ public:
     void SetManualClock(bool on);
 
     bool driverOpen() const { return openCount_ > 0; }
+    int openCount() const { return openCount_; }
+    int portCount() const { return static_cast<int>(ports_.size()); }
     XLstatus OpenDriver();
     XLstatus CloseDriver();
     XLstatus GetDriverConfig(XLdriverConfig *cfg);

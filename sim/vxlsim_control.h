@@ -54,6 +54,11 @@ VXLSIM_API void vxlsim_reset(void);
 VXLSIM_API int vxlsim_load_config(const char *path);
 VXLSIM_API int vxlsim_load_config_text(const char *text);
 
+// What the application left behind: ports still open, and how often the
+// driver is open (xlOpenDriver calls not yet matched by xlCloseDriver).
+VXLSIM_API int vxlsim_open_port_count(void);
+VXLSIM_API int vxlsim_driver_open_count(void);
+
 // ---- time ------------------------------------------------------------------
 // Simulated time now (ns since reset); it follows the steady clock unless the
 // manual clock is on, where only vxlsim_advance_ns moves it.

@@ -77,6 +77,26 @@ TEST_F(DriverTest, OpenIsReferenceCountedAndClosedDriverRefusesWork) {
     EXPECT_EQ(XL_INVALID_PORTHANDLE, p);
 }
 
+TEST_F(DriverTest, LeftoversAreVisible) {
+    EXPECT_EQ(1, vxlsim_driver_open_count());
+    EXPECT_EQ(0, vxlsim_open_port_count());
+    const XLportHandle a = OpenActive(0);
+    OpenActive(1);
+    EXPECT_EQ(2, vxlsim_open_port_count());
+    ASSERT_EQ(XL_SUCCESS, xlClosePort(a));
+    EXPECT_EQ(1, vxlsim_open_port_count());
+    ASSERT_EQ(XL_SUCCESS, xlOpenDriver());
+    EXPECT_EQ(2, vxlsim_driver_open_count());
+    ASSERT_EQ(XL_SUCCESS, xlCloseDriver());
+    ASSERT_EQ(XL_SUCCESS, xlCloseDriver());
+    EXPECT_EQ(0, vxlsim_driver_open_count());
+    EXPECT_EQ(0, vxlsim_open_port_count());
+    EXPECT_EQ(XL_SUCCESS, xlCloseDriver());  // one close too many is harmless
+    EXPECT_EQ(0, vxlsim_driver_open_count());
+    vxlsim_reset();
+    EXPECT_EQ(0, vxlsim_driver_open_count());
+}
+
 TEST_F(DriverTest, ApplicationConfigUnknownThenStoredThenUpdated) {
     char app[] = "J2534 tester";
     unsigned t = 99, i = 99, c = 99;

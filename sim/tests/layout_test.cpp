@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <type_traits>
 
 #include "can/xl_api.h"
 
@@ -37,4 +38,35 @@ TEST(XlLayout, PackedEventKeepsBytesWhereWritten) {
     EXPECT_EQ(0x11, raw[15]);
     EXPECT_EQ(0x23, raw[16]);  // message id right after it
     EXPECT_EQ(0x80, raw[19]);
+}
+
+// The run-time binding stores addresses in these pointer types; a prototype
+// that drifts from its type (arguments or calling convention) fails here.
+#define VXLSIM_SAME_TYPE(fn, type) \
+    static_assert(std::is_same<decltype(&fn), type>::value, #fn " does not match " #type)
+VXLSIM_SAME_TYPE(xlOpenDriver, XLOPENDRIVER);
+VXLSIM_SAME_TYPE(xlCloseDriver, XLCLOSEDRIVER);
+VXLSIM_SAME_TYPE(xlGetDriverConfig, XLGETDRIVERCONFIG);
+VXLSIM_SAME_TYPE(xlGetApplConfig, XLGETAPPLCONFIG);
+VXLSIM_SAME_TYPE(xlSetApplConfig, XLSETAPPLCONFIG);
+VXLSIM_SAME_TYPE(xlGetChannelMask, XLGETCHANNELMASK);
+VXLSIM_SAME_TYPE(xlOpenPort, XLOPENPORT);
+VXLSIM_SAME_TYPE(xlClosePort, XLCLOSEPORT);
+VXLSIM_SAME_TYPE(xlCanSetChannelBitrate, XLCANSETCHANNELBITRATE);
+VXLSIM_SAME_TYPE(xlActivateChannel, XLACTIVATECHANNEL);
+VXLSIM_SAME_TYPE(xlDeactivateChannel, XLDEACTIVATECHANNEL);
+VXLSIM_SAME_TYPE(xlCanAddAcceptanceRange, XLCANADDACCEPTANCERANGE);
+VXLSIM_SAME_TYPE(xlCanRemoveAcceptanceRange, XLCANREMOVEACCEPTANCERANGE);
+VXLSIM_SAME_TYPE(xlCanSetChannelAcceptance, XLCANSETCHANNELACCEPTANCE);
+VXLSIM_SAME_TYPE(xlCanTransmit, XLCANTRANSMIT);
+VXLSIM_SAME_TYPE(xlReceive, XLRECEIVE);
+VXLSIM_SAME_TYPE(xlGetEventString, XLGETEVENTSTRING);
+VXLSIM_SAME_TYPE(xlGetErrorString, XLGETERRORSTRING);
+
+TEST(XlLayout, EntryPointsWorkThroughTheirPointerTypes) {
+    // As the product calls them: through the stored pointer.
+    const XLGETERRORSTRING errorString = &xlGetErrorString;
+    EXPECT_STREQ("XL_ERR_INVALID_PORT", errorString(XL_ERR_INVALID_PORT));
+    const XLCLOSEPORT closePort = &xlClosePort;
+    EXPECT_EQ(XL_ERR_INVALID_PORT, closePort(12345));
 }
