@@ -159,6 +159,8 @@ public:
     std::string Name() const override { return p_.name; }
 
     bool Set(const std::string &key, const std::string &value) override {
+        if (key == "channel")
+            return false;  // a running ECU stays on its bus
         EcuParams copy = p_;
         if (!ApplyParam(copy, key, value))
             return false;

@@ -126,6 +126,15 @@ TEST_F(EcuTest, SingleFrameServicesAndNegativeAnswers) {
     EXPECT_TRUE(Got().empty());
 }
 
+TEST_F(EcuTest, VinCanBeChangedOnARunningEcu) {
+    Set(engine_, "vin", "ZZZZZZZZZZZZZZZZ9");
+    Tx(0x7E0, {0x03, 0x22, 0xF1, 0x90});
+    const Bytes msg = ReadLong(0x7E0);
+    ASSERT_EQ(20u, msg.size());
+    EXPECT_EQ(std::string("ZZZZZZZZZZZZZZZZ9"), std::string(msg.begin() + 3, msg.end()));
+    EXPECT_EQ(-1, vxlsim_ecu_set(engine_, "vin", "TOO SHORT"));
+}
+
 TEST_F(EcuTest, WriteThenReadBack) {
     Tx(0x7E0, {0x05, 0x2E, 0x12, 0x34, 0xAA, 0xBB});
     EXPECT_EQ(Pad({0x03, 0x6E, 0x12, 0x34}), One().data);
@@ -347,6 +356,7 @@ TEST_F(EcuTest, PaddingOffAndOtherPadByte) {
     EXPECT_EQ(-1, vxlsim_ecu_set(engine_, "padding", "maybe"));
     EXPECT_EQ(-1, vxlsim_ecu_set(engine_, "no_such_key", "1"));
     EXPECT_EQ(-1, vxlsim_ecu_set(9999, "bs", "1"));
+    EXPECT_EQ(-1, vxlsim_ecu_set(engine_, "channel", "1"));
 }
 
 TEST_F(EcuTest, FlowControlWaitFramesBeforeClearToSend) {
