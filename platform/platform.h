@@ -49,6 +49,9 @@ uint32_t CurrentThreadId();
 uint64_t PerfCounter();
 uint64_t PerfFrequency();
 uint32_t TickCount();
+// CPU time (user and kernel) that all threads of this process have used, in
+// microseconds.
+uint64_t ProcessCpuTimeUs();
 
 // Local calendar time.
 struct CalendarTime {

@@ -49,6 +49,15 @@ uint64_t PerfFrequency() {
 }
 
 uint32_t TickCount() { return GetTickCount(); }
+
+uint64_t ProcessCpuTimeUs() {
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+    auto us = [](const FILETIME &t) {  // 100 ns units
+        return ((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10u;
+    };
+    return us(kernel) + us(user);
+}
 void SleepMs(uint32_t ms) { Sleep(ms); }
 
 CalendarTime LocalCalendarTime() {
