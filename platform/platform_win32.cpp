@@ -58,6 +58,7 @@ uint64_t ProcessCpuTimeUs() {
     };
     return us(kernel) + us(user);
 }
+
 void SleepMs(uint32_t ms) { Sleep(ms); }
 
 CalendarTime LocalCalendarTime() {

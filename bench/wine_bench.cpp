@@ -1,0 +1,126 @@
+// The transport's figures for a Windows build: the product DLL loaded as the
+// diagnostic server loads it, on the simulated bus, timed with plain loops
+// (there is no Google Benchmark for MinGW). Each figure is the median of a
+// few runs. Usage: pt_wine_bench [runs]
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "bus_session.h"
+#include "host_library.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr int kDefaultRuns = 3;
+constexpr uint32_t kIdleSleepMs = 2000;
+constexpr int kReadCallsTrace1 = 20000;
+constexpr int kReadCallsTrace2 = 2000;
+
+// Runs body on a freshly loaded library with an open session; false (with
+// the reason printed) when that could not be set up or body failed.
+bool WithSession(int trace, bool realTiming, bool connect, const std::function<std::string(BusSession &)> &body) {
+    HostLibrary host(MorixIni(trace));
+    if (!host.load()) {
+        std::fprintf(stderr, "cannot load %s\n", LibraryPath().c_str());
+        return false;
+    }
+    std::string error;
+    {
+        BusSession session(host.api(), realTiming);
+        error = session.open(connect);
+        if (error.empty()) error = body(session);
+    }
+    host.unload();
+    if (!error.empty()) std::fprintf(stderr, "failed: %s\n", error.c_str());
+    return error.empty();
+}
+
+double Median(const std::vector<double> &samples) { return Percentile(samples, 50); }
+
+bool LongRequest(int runs) {
+    std::vector<double> gaps, elapsed;
+    for (int run = 0; run < runs; ++run) {
+        const bool ok = WithSession(1, true, true, [&](BusSession &session) {
+            const TransferFigures figures = SendLongRequest(session);
+            gaps.insert(gaps.end(), figures.gapsMs.begin(), figures.gapsMs.end());
+            elapsed.push_back(figures.elapsedMs);
+            return figures.error;
+        });
+        if (!ok) return false;
+    }
+    std::printf("worker cycle (consecutive frame gaps): median %.3f ms, p99 %.3f ms, max %.3f ms (%zu cycles)\n",
+                Median(gaps), Percentile(gaps, 99), Percentile(gaps, 100), gaps.size());
+    std::printf("4095-byte request, write to confirmation: %.1f ms, ratio %.3f to %.0f ms\n", Median(elapsed),
+                Median(elapsed) / kLongRequestDesignMs, kLongRequestDesignMs);
+    return true;
+}
+
+bool LongAnswer(int runs) {
+    std::vector<double> elapsed;
+    for (int run = 0; run < runs; ++run) {
+        const bool ok = WithSession(1, true, true, [&](BusSession &session) {
+            const TransferFigures figures = ReceiveLongAnswer(session);
+            elapsed.push_back(figures.elapsedMs);
+            return figures.error;
+        });
+        if (!ok) return false;
+    }
+    std::printf("4095-byte answer at 500 kbit/s, first frame to message: %.1f ms\n", Median(elapsed));
+    return true;
+}
+
+bool IdleCpu(int runs) {
+    double percent[2] = {0, 0};
+    for (int connected = 1; connected >= 0; --connected) {
+        std::vector<double> samples;
+        for (int run = 0; run < runs; ++run) {
+            const bool ok = WithSession(1, true, connected != 0, [&](BusSession &) {
+                plat::SleepMs(100);  // past the start-up
+                samples.push_back(CpuPercentWhileSleeping(kIdleSleepMs));
+                return std::string();
+            });
+            if (!ok) return false;
+        }
+        percent[connected] = Median(samples);
+    }
+    std::printf("idle CPU over %u ms: connected %.2f %% of one core, not connected %.2f %%\n", kIdleSleepMs,
+                percent[1], percent[0]);
+    return true;
+}
+
+bool ReadConsecutiveFrame(int trace, int calls) {
+    std::vector<double> us;
+    const bool ok = WithSession(trace, false, false, [&](BusSession &session) {
+        ConsecutiveFrameFeed feed(session);
+        for (int i = 0; i < calls; ++i) {
+            std::string error = feed.next();
+            if (!error.empty()) return error;
+            bool received = false;
+            const uint64_t start = plat::PerfCounter();
+            const uint32_t status = session.readOnce(received);
+            us.push_back(SecondsSince(start) * 1e6);
+            error = feed.check(status, received);
+            if (!error.empty()) return error;
+        }
+        return std::string();
+    });
+    if (!ok) return false;
+    std::printf("PassThruReadMsgs with one consecutive frame, TRACE=%d: median %.2f us, p99 %.2f us (%d calls)\n",
+                trace, Median(us), Percentile(us, 99), calls);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : kDefaultRuns;
+    std::printf("pt_vector transport figures, medians of %d runs\n", runs);
+    std::fflush(stdout);
+    const bool ok = LongRequest(runs) && LongAnswer(runs) && IdleCpu(runs) &&
+                    ReadConsecutiveFrame(1, kReadCallsTrace1) && ReadConsecutiveFrame(2, kReadCallsTrace2);
+    return ok ? 0 : 1;
+}
