@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Builds the library with the simulated driver and runs pt_demo, a host that
+# uses the library as the diagnostic server does, against the simulated
+# vehicle; prints where the trace files are.
+#
+#   scripts/demo.sh           native build in build/demo
+#   scripts/demo.sh --wine    the 64-bit Windows DLL under wine64, in build/demo-w64
+#
+# A work directory may follow: scripts/demo.sh [--wine] [work directory]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+out=${PT_BUILD_ROOT:-$root/build}
+
+wine=0
+if [ "${1:-}" = "--wine" ]; then
+  wine=1
+  shift
+fi
+work=${1:-}
+
+bash scripts/install-deps.sh
+
+if [ $wine -eq 0 ]; then
+  dir=$out/demo
+  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPT_BUILD_BENCH=OFF >/dev/null
+  cmake --build "$dir" --target pt_demo pt_vector morix_stub
+  echo
+  "$dir/bin/pt_demo" ${work:+"$work"}
+else
+  dir=$out/demo-w64
+  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPT_BUILD_BENCH=OFF \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-x86_64.cmake" \
+    -DCMAKE_CROSSCOMPILING_EMULATOR=/usr/lib/wine/wine64 >/dev/null
+  cmake --build "$dir" --target pt_demo pt_vector morix_stub
+  export WINEPREFIX="$dir/wineprefix" WINEDEBUG=-all
+  mkdir -p "$WINEPREFIX"
+  /usr/lib/wine/wine64 cmd /c exit >/dev/null 2>&1 || true   # first start sets the prefix up
+  echo
+  status=0
+  /usr/lib/wine/wine64 "$dir/bin/pt_demo.exe" ${work:+"$(/usr/lib/wine/wine64 winepath -w "$work" 2>/dev/null)"} || status=$?
+  /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+  echo "(Windows paths: the prefix is $WINEPREFIX)"
+  exit $status
+fi
