@@ -153,7 +153,9 @@ uint32_t BusSession::readOnce(bool &received) {
 }
 
 void BusSession::drain() {
-    // The call log grows only with frames taken from the queue (and sent).
+    // The call log grows only with frames taken from the queue (and sent);
+    // emptied first, as it stops growing when full.
+    vxlsim_call_clear();
     for (int i = 0; i < 100000; ++i) {
         const int before = vxlsim_call_count();
         bool received = false;
@@ -162,14 +164,13 @@ void BusSession::drain() {
     }
 }
 
-TransferFigures SendLongRequest(BusSession &session) {
+TransferFigures SendLongRequest(BusSession &session, uint32_t emptyPollPauseMs) {
     TransferFigures out;
     const uint8_t cts[8] = {kFlowControlCts, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     const int peer = vxlsim_responder_add(kBusChannel, kRequestId, kFirstFrameLong, 2);
     vxlsim_responder_reply(peer, kResponseId, 8, cts, 0);
     session.drain();
     vxlsim_capture_clear();
-    vxlsim_call_clear();
 
     std::unique_ptr<PASSTHRU_MSG> request(new PASSTHRU_MSG(IdMessage(kRequestId)));
     request->DataSize = 4 + kLongPayload;
@@ -181,7 +182,10 @@ TransferFigures SendLongRequest(BusSession &session) {
     while (status == STATUS_NOERROR && !confirmed && SecondsSince(start) < kExchangeLimitS) {
         bool received = false;
         session.readOnce(received);
-        if (!received) continue;
+        if (!received) {
+            if (emptyPollPauseMs) plat::SleepMs(emptyPollPauseMs);
+            continue;
+        }
         const PASSTHRU_MSG &msg = session.message();
         if (!(msg.RxStatus & TX_MSG_TYPE) || IdOf(msg) != kRequestId || msg.DataSize != 4) {
             out.error = Format("unexpected message: RxStatus %lu, DataSize %lu", msg.RxStatus, msg.DataSize);
@@ -216,6 +220,7 @@ TransferFigures SendLongRequest(BusSession &session) {
             return Failed(out, Format("consecutive frame %lu differs", k));
         if (k > 1) out.gapsMs.push_back(static_cast<double>(ours[k].wall_ns - ours[k - 1].wall_ns) / 1e6);
     }
+    out.framesMs = static_cast<double>(ours.back().wall_ns - ours.front().wall_ns) / 1e6;
     return out;
 }
 

@@ -76,11 +76,14 @@ struct TransferFigures {
     std::string error;            // empty when every frame and message was as it must be
     double elapsedMs = 0;         // host's view: call to confirmation, first frame to message
     std::vector<double> gapsMs;   // between our consecutive frames, as handed to the driver
+    double framesMs = 0;          // our first frame to our last, as handed to the driver
 };
 
 // The 4095-byte request: PassThruWriteMsgs until PassThruReadMsgs delivers its
 // transmit confirmation; a scripted peer answers the first frame with 30 00 00.
-TransferFigures SendLongRequest(BusSession &session);
+// The host polls without pause, or sleeps emptyPollPauseMs after each poll
+// that found nothing.
+TransferFigures SendLongRequest(BusSession &session, uint32_t emptyPollPauseMs = 0);
 
 // The 4095-byte answer: the peer sends its first frame, and its 585
 // consecutive frames back to back on our flow control; the host polls until

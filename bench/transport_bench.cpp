@@ -87,14 +87,15 @@ double Median(const std::vector<double> &samples) { return Percentile(samples, 5
 
 // The worker sends one consecutive frame per cycle while a released transfer
 // with block size 0 and STmin 0 lasts, so the gaps between the frames of the
-// longest request are its cycle lengths. Argument: TRACE.
+// longest request are its cycle lengths. Arguments: TRACE, and the host's
+// pause after a poll that found nothing (0: it polls without pause).
 void BM_WorkerCycle(benchmark::State &state) {
     LinkedLibrary library(static_cast<int>(state.range(0)));
     BusSession session(library.api(), true);
     if (!Ready(state, library, session.open(true))) return;
     std::vector<double> gaps;
     for (auto _ : state) {
-        const TransferFigures figures = SendLongRequest(session);
+        const TransferFigures figures = SendLongRequest(session, static_cast<uint32_t>(state.range(1)));
         if (!figures.error.empty()) {
             state.SkipWithError(figures.error.c_str());
             return;
@@ -102,12 +103,23 @@ void BM_WorkerCycle(benchmark::State &state) {
         gaps.insert(gaps.end(), figures.gapsMs.begin(), figures.gapsMs.end());
         state.SetIterationTime(figures.elapsedMs / 1000.0);
     }
+    double sum = 0;
+    for (double gap : gaps) sum += gap;
+    state.counters["mean_ms"] = gaps.empty() ? 0 : sum / static_cast<double>(gaps.size());
     state.counters["median_ms"] = Median(gaps);
     state.counters["p99_ms"] = Percentile(gaps, 99);
     state.counters["max_ms"] = Percentile(gaps, 100);
     state.counters["cycles"] = static_cast<double>(gaps.size());
 }
-BENCHMARK(BM_WorkerCycle)->Arg(1)->Arg(2)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WorkerCycle)
+    ->ArgNames({"trace", "pause_ms"})
+    ->Args({0, 0})
+    ->Args({1, 0})
+    ->Args({2, 0})
+    ->Args({1, 1})
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 // Process CPU over 2 s with the channel up and no traffic. Argument: 1 with
 // the worker running (connected), 0 with the hardware up but no worker.
@@ -129,25 +141,35 @@ BENCHMARK(BM_IdleCpu)->ArgName("connected")->Arg(1)->Arg(0)->Iterations(1)->UseM
 
 // PassThruWriteMsgs of 4095 bytes until PassThruReadMsgs delivers the
 // transmit confirmation, against the 585 ms that 585 frames at one per
-// millisecond take. Argument: TRACE.
+// millisecond take. Arguments: TRACE, and the host's pause after an empty poll.
 void BM_LongRequest(benchmark::State &state) {
     LinkedLibrary library(static_cast<int>(state.range(0)));
     BusSession session(library.api(), true);
     if (!Ready(state, library, session.open(true))) return;
-    std::vector<double> elapsed;
+    std::vector<double> elapsed, frames;
     for (auto _ : state) {
-        const TransferFigures figures = SendLongRequest(session);
+        const TransferFigures figures = SendLongRequest(session, static_cast<uint32_t>(state.range(1)));
         if (!figures.error.empty()) {
             state.SkipWithError(figures.error.c_str());
             return;
         }
         elapsed.push_back(figures.elapsedMs);
+        frames.push_back(figures.framesMs);
         state.SetIterationTime(figures.elapsedMs / 1000.0);
     }
     state.counters["elapsed_ms"] = Median(elapsed);
     state.counters["ratio"] = Median(elapsed) / kLongRequestDesignMs;
+    // Of that, the frames themselves: first frame to last consecutive frame.
+    state.counters["frames_ms"] = Median(frames);
 }
-BENCHMARK(BM_LongRequest)->Arg(1)->Arg(2)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LongRequest)
+    ->ArgNames({"trace", "pause_ms"})
+    ->Args({1, 0})
+    ->Args({2, 0})
+    ->Args({1, 1})
+    ->Iterations(5)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 // A 4095-byte answer at 500 kbit/s: from the peer's first frame to the
 // complete message, the host polling without pause. The bus alone needs
@@ -168,7 +190,7 @@ void BM_LongAnswer(benchmark::State &state) {
     }
     state.counters["elapsed_ms"] = Median(elapsed);
 }
-BENCHMARK(BM_LongAnswer)->Arg(1)->Arg(2)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LongAnswer)->ArgName("trace")->Arg(1)->Arg(2)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 // One PassThruReadMsgs that takes one consecutive frame of a reassembly in
 // progress; timed is the call alone. Argument: TRACE (the trace goes to the
@@ -198,6 +220,6 @@ void BM_ReadConsecutiveFrame(benchmark::State &state) {
     state.counters["median_us"] = Median(calls);
     state.counters["p99_us"] = Percentile(calls, 99);
 }
-BENCHMARK(BM_ReadConsecutiveFrame)->Arg(1)->Arg(2)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ReadConsecutiveFrame)->ArgName("trace")->Arg(1)->Arg(2)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -1,7 +1,8 @@
 // The transport's figures for a Windows build: the product DLL loaded as the
 // diagnostic server loads it, on the simulated bus, timed with plain loops
 // (there is no Google Benchmark for MinGW). Each figure is the median of a
-// few runs. Usage: pt_wine_bench [runs]
+// few runs. Usage: pt_wine_bench [runs [trace]], trace being the TRACE
+// key's verbosity for the transfers (default 1).
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -41,28 +42,35 @@ bool WithSession(int trace, bool realTiming, bool connect, const std::function<s
 
 double Median(const std::vector<double> &samples) { return Percentile(samples, 50); }
 
-bool LongRequest(int runs) {
-    std::vector<double> gaps, elapsed;
+// pauseMs: the host's pause after a poll that found nothing (0: none).
+bool LongRequest(int runs, int trace, uint32_t pauseMs) {
+    std::vector<double> gaps, elapsed, frames;
     for (int run = 0; run < runs; ++run) {
-        const bool ok = WithSession(1, true, true, [&](BusSession &session) {
-            const TransferFigures figures = SendLongRequest(session);
+        const bool ok = WithSession(trace, true, true, [&](BusSession &session) {
+            const TransferFigures figures = SendLongRequest(session, pauseMs);
             gaps.insert(gaps.end(), figures.gapsMs.begin(), figures.gapsMs.end());
             elapsed.push_back(figures.elapsedMs);
+            frames.push_back(figures.framesMs);
             return figures.error;
         });
         if (!ok) return false;
     }
-    std::printf("worker cycle (consecutive frame gaps): median %.3f ms, p99 %.3f ms, max %.3f ms (%zu cycles)\n",
-                Median(gaps), Percentile(gaps, 99), Percentile(gaps, 100), gaps.size());
-    std::printf("4095-byte request, write to confirmation: %.1f ms, ratio %.3f to %.0f ms\n", Median(elapsed),
-                Median(elapsed) / kLongRequestDesignMs, kLongRequestDesignMs);
+    double sum = 0;
+    for (double gap : gaps) sum += gap;
+    std::printf("host pausing %u ms after an empty poll:\n", pauseMs);
+    std::printf("  worker cycle (consecutive frame gaps): median %.3f ms, p99 %.3f ms, mean %.3f ms, max %.3f ms"
+                " (%u cycles)\n",
+                Median(gaps), Percentile(gaps, 99), gaps.empty() ? 0.0 : sum / static_cast<double>(gaps.size()),
+                Percentile(gaps, 100), static_cast<unsigned>(gaps.size()));
+    std::printf("  4095-byte request, write to confirmation: %.1f ms, ratio %.3f to %.0f ms (frames %.1f ms)\n",
+                Median(elapsed), Median(elapsed) / kLongRequestDesignMs, kLongRequestDesignMs, Median(frames));
     return true;
 }
 
-bool LongAnswer(int runs) {
+bool LongAnswer(int runs, int trace) {
     std::vector<double> elapsed;
     for (int run = 0; run < runs; ++run) {
-        const bool ok = WithSession(1, true, true, [&](BusSession &session) {
+        const bool ok = WithSession(trace, true, true, [&](BusSession &session) {
             const TransferFigures figures = ReceiveLongAnswer(session);
             elapsed.push_back(figures.elapsedMs);
             return figures.error;
@@ -118,9 +126,10 @@ bool ReadConsecutiveFrame(int trace, int calls) {
 
 int main(int argc, char **argv) {
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : kDefaultRuns;
-    std::printf("pt_vector transport figures, medians of %d runs\n", runs);
+    const int trace = argc > 2 ? std::atoi(argv[2]) : 1;
+    std::printf("pt_vector transport figures, medians of %d runs, transfers at TRACE=%d\n", runs, trace);
     std::fflush(stdout);
-    const bool ok = LongRequest(runs) && LongAnswer(runs) && IdleCpu(runs) &&
+    const bool ok = LongRequest(runs, trace, 0) && LongRequest(runs, trace, 1) && LongAnswer(runs, trace) && IdleCpu(runs) &&
                     ReadConsecutiveFrame(1, kReadCallsTrace1) && ReadConsecutiveFrame(2, kReadCallsTrace2);
     return ok ? 0 : 1;
 }
