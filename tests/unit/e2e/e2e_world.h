@@ -119,8 +119,11 @@ inline std::vector<Bytes> Segment(const Bytes &payload, const Framing &f) {
 
 // Flow control, clear to send, with the given block size and STmin.
 inline Bytes FlowControl(int addr, uint8_t bs, uint8_t stmin, bool pad, uint8_t padByte, uint8_t status = 0) {
-    Bytes fc = addr >= 0 ? Bytes{static_cast<uint8_t>(addr)} : Bytes{};
-    fc.insert(fc.end(), {static_cast<uint8_t>(0x30 | status), bs, stmin});
+    Bytes fc;
+    if (addr >= 0) fc.push_back(static_cast<uint8_t>(addr));
+    fc.push_back(static_cast<uint8_t>(0x30 | status));
+    fc.push_back(bs);
+    fc.push_back(stmin);
     if (pad) fc.resize(8, padByte);
     return fc;
 }
