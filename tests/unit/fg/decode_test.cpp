@@ -38,17 +38,6 @@ GroupEntry FullEntry() {
     return e;
 }
 
-void ExpectRejected(PASSTHRU_MSG msg, const char *text) {
-    COrvFunctionalGroup fg;
-    TraceCapture capture;
-    const PASSTHRU_MSG before = msg;
-    EXPECT_EQ(fg.decode(&msg), -1);
-    EXPECT_EQ(capture.messages(), std::vector<std::string>{text});
-    EXPECT_EQ(std::memcmp(&msg, &before, sizeof(msg)), 0) << "a rejected message goes out unchanged";
-    EXPECT_TRUE(fg.entries().empty());
-    EXPECT_FALSE(fg.isTimerSet());
-}
-
 TEST(Decode, SmallestRequestIsUnwrapped) {
     COrvFunctionalGroup fg;
     TraceCapture capture;
@@ -75,49 +64,52 @@ TEST(Decode, SmallestRequestIsUnwrapped) {
               columns.end());
 }
 
-TEST(Decode, RejectsShortRequest) {
-    // 77 bytes: one byte short of the smallest request.
-    std::vector<uint8_t> d = RequestBytes(0x7DF, {0x22}, {FullEntry()});
-    d.pop_back();
-    ExpectRejected(Message(d), kMinLength);
-}
-
-TEST(Decode, RejectsWrongMarker) {
-    ExpectRejected(Message(RequestBytes(0x7DF, {0x22}, {FullEntry()}, -1, 0x21)), kMarker);
-}
-
-TEST(Decode, RejectsInconsistentLengths) {
-    std::vector<uint8_t> d = RequestBytes(0x7DF, {0x22, 0xF1, 0x90}, {FullEntry()});
-    d.push_back(0);
-    ExpectRejected(Message(d), kLength);
-
-    // A PDU length that points past the message.
-    d.pop_back();
-    d[5] = 0xFF;
-    d[6] = 0xFF;
-    ExpectRejected(Message(d), kLength);
-
-    // An entry count that does not match the entries present.
-    d = RequestBytes(0x7DF, {0x22}, {FullEntry(), FullEntry()});
-    d[8] = 3;
-    ExpectRejected(Message(d), kLength);
-}
-
-TEST(Decode, RejectsDataSizeBeyondTheRecord) {
-    // Consistent with the wire lengths but longer than Data can hold.
-    std::vector<GroupEntry> entries(61, FullEntry());
-    std::vector<uint8_t> d = RequestBytes(0x7DF, {0x22}, entries);
-    ASSERT_GT(d.size(), PT_MSG_DATA_SIZE);
-    PASSTHRU_MSG msg = Message(d);
-    msg.DataSize = static_cast<uint32_t>(d.size());
-    ExpectRejected(msg, kLength);
-
-    PASSTHRU_MSG huge = Request(0x7DF, {0x22}, {FullEntry()});
+// Each malformed request goes out unchanged, with the reason traced.
+TEST(Decode, MalformedRequestsAreRejected) {
+    const std::vector<uint8_t> smallest = RequestBytes(0x7DF, {0x22}, {FullEntry()});
+    std::vector<uint8_t> shortByOne(smallest.begin(), smallest.end() - 1);
+    std::vector<uint8_t> trailing = RequestBytes(0x7DF, {0x22, 0xF1, 0x90}, {FullEntry()});
+    trailing.push_back(0);
+    std::vector<uint8_t> pduPastEnd(trailing.begin(), trailing.end() - 1);
+    pduPastEnd[5] = pduPastEnd[6] = 0xFF;
+    std::vector<uint8_t> countMismatch = RequestBytes(0x7DF, {0x22}, {FullEntry(), FullEntry()});
+    countMismatch[8] = 3;
+    // Consistent on the wire but longer than Data can hold.
+    const std::vector<uint8_t> oversized = RequestBytes(0x7DF, {0x22}, std::vector<GroupEntry>(61, FullEntry()));
+    ASSERT_GT(oversized.size(), PT_MSG_DATA_SIZE);
+    PASSTHRU_MSG huge = Message(smallest);
     huge.DataSize = 0xFFFFFFFFu;
-    ExpectRejected(huge, kLength);
-}
+    // With extended addressing the marker is looked for behind the address
+    // byte: the smallest such request is 79 bytes.
+    std::vector<uint8_t> extendedShort = RequestBytes(0x6F1, {0x22}, {FullEntry()}, 0x40);
+    extendedShort.pop_back();
 
-TEST(Decode, NullMessageIsNotFunctional) {
+    const struct {
+        const char *name;
+        PASSTHRU_MSG msg;
+        const char *text;
+    } cases[] = {
+        {"77 bytes", Message(shortByOne), kMinLength},
+        {"marker", Message(RequestBytes(0x7DF, {0x22}, {FullEntry()}, -1, 0x21)), kMarker},
+        {"trailing byte", Message(trailing), kLength},
+        {"PDU length past the end", Message(pduPastEnd), kLength},
+        {"entry count", Message(countMismatch), kLength},
+        {"beyond Data", Message(oversized), kLength},
+        {"DataSize 0xFFFFFFFF", huge, kLength},
+        {"extended without address byte", Message(smallest, ISO15765_ADDR_TYPE), kMinLength},
+        {"extended 78 bytes", Message(extendedShort, ISO15765_ADDR_TYPE), kMinLength},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        COrvFunctionalGroup fg;
+        TraceCapture capture;
+        PASSTHRU_MSG msg = c.msg;
+        EXPECT_EQ(fg.decode(&msg), -1);
+        EXPECT_EQ(capture.messages(), std::vector<std::string>{c.text});
+        EXPECT_EQ(std::memcmp(&msg, &c.msg, sizeof(msg)), 0);
+        EXPECT_TRUE(fg.entries().empty());
+        EXPECT_FALSE(fg.isTimerSet());
+    }
     COrvFunctionalGroup fg;
     EXPECT_EQ(fg.decode(nullptr), -1);
     EXPECT_TRUE(fg.entries().empty());
@@ -131,15 +123,9 @@ TEST(Decode, ExtendedAddressingKeepsTheAddressByte) {
     EXPECT_EQ(DataOf(msg), (std::vector<uint8_t>{0x00, 0x00, 0x06, 0xF1, 0x40, 0x22, 0xF1, 0x90}));
     EXPECT_EQ(fg.sid(), 0x22);
 
-    // The marker is looked for behind the address byte; with one byte of PDU
-    // the smallest extended request is 79 bytes.
-    ExpectRejected(Message(RequestBytes(0x6F1, {0x22}, {FullEntry()}), ISO15765_ADDR_TYPE), kMinLength);
-    std::vector<uint8_t> smallest = RequestBytes(0x6F1, {0x22}, {FullEntry()}, 0x40);
-    ASSERT_EQ(smallest.size(), 79u);
-    PASSTHRU_MSG ok = Message(smallest, ISO15765_ADDR_TYPE);
-    EXPECT_EQ(COrvFunctionalGroup().decode(&ok), 5);
-    smallest.pop_back();
-    ExpectRejected(Message(smallest, ISO15765_ADDR_TYPE), kMinLength);
+    PASSTHRU_MSG smallest = Message(RequestBytes(0x6F1, {0x22}, {FullEntry()}, 0x40), ISO15765_ADDR_TYPE);
+    ASSERT_EQ(smallest.DataSize, 79u);
+    EXPECT_EQ(COrvFunctionalGroup().decode(&smallest), 5);
 }
 
 TEST(Decode, EntriesOfEarlierRequestsStay) {

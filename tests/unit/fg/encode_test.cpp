@@ -16,9 +16,11 @@ const char kWrongSid[] = "7f with wrong SID -> passing to CM , not a PDU for the
 // A group that sent service 0x22 to the ECUs answering on 0x7E8 and 0x7E9.
 class Aggregation : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { Start(fg); }
+
+    static void Start(COrvFunctionalGroup &group) {
         PASSTHRU_MSG request = Request(0x7DF, {0x22, 0xF1, 0x90}, {Entry(0x7E0, 0x7E8), Entry(0x7E1, 0x7E9)});
-        ASSERT_EQ(fg.decode(&request), 4);
+        ASSERT_EQ(group.decode(&request), 4);
     }
 
     bool Offer(uint32_t canId, const std::vector<uint8_t> &payload, bool *pending = nullptr) {
@@ -65,31 +67,44 @@ TEST_F(Aggregation, ResponsesOfTheGroupBecomeOneMessage) {
     EXPECT_FALSE(Offer(0x7E8, {0x62, 0xF1, 0x90}));
 }
 
-TEST_F(Aggregation, RecordCarriesAllFourIdBytes) {
-    // Matching looks at the low 16 bits; the record keeps the whole id.
-    PASSTHRU_MSG msg = Response(0x180007E8, {0x62});
-    EXPECT_TRUE(fg.encode(&msg));
-    PASSTHRU_MSG out = Deliver(0x50);
-    EXPECT_EQ(DataOf(out), (std::vector<uint8_t>{0x00, 0x00, 0x00, 0x50, 0x62, 0x01, 0x00, 0x01, 0x00,
-                                                 0xE8, 0x07, 0x00, 0x18, 0x62}));
+TEST_F(Aggregation, AnswersAreTakenOrLeftToTheHost) {
+    const struct {
+        const char *name;
+        uint32_t canId;
+        std::vector<uint8_t> payload;
+        bool taken;
+        bool pending;
+        std::vector<std::string> messages;  // checked for answers left to the host
+    } cases[] = {
+        {"unknown sender", 0x7EA, {0x7F, 0x22, 0x78}, false, false, {}},
+        {"response pending", 0x7E8, {0x7F, 0x22, 0x78}, false, true, {"m_bRespondPending = true"}},
+        {"other negative answer", 0x7E9, {0x7F, 0x22, 0x31}, true, false, {}},
+        {"pending for another service", 0x7E8, {0x7F, 0x10, 0x78}, false, false, {kWrongSid}},
+        {"negative for another service", 0x7E8, {0x7F, 0x10, 0x31}, false, false, {kWrongSid}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        COrvFunctionalGroup group;
+        Start(group);
+        TraceCapture capture;
+        bool pending = !c.pending;
+        PASSTHRU_MSG msg = Response(c.canId, c.payload);
+
+        EXPECT_EQ(c.taken, group.encode(&msg, &pending));
+
+        EXPECT_EQ(c.pending, pending);
+        EXPECT_EQ(c.pending, group.isRespondPending());
+        EXPECT_EQ(c.taken ? 1 : 0, group.responseCount());
+        if (!c.taken) {
+            EXPECT_EQ(c.messages, capture.messages());
+        }
+    }
 }
 
-TEST_F(Aggregation, UnknownSenderLeavesNoTrace) {
-    TraceCapture capture;
-    bool pending = true;
-    EXPECT_FALSE(Offer(0x7EA, {0x7F, 0x22, 0x78}, &pending));
-    EXPECT_FALSE(pending);
-    EXPECT_TRUE(capture.lines().empty());
-}
-
-TEST_F(Aggregation, ResponsePendingOfTheGroupsServiceIsNotAggregated) {
+TEST_F(Aggregation, ResponsePendingIsTracedAndOutlivesLaterAnswers) {
     TraceCapture capture;
     bool pending = false;
     EXPECT_FALSE(Offer(0x7E8, {0x7F, 0x22, 0x78}, &pending));
-    EXPECT_TRUE(pending);
-    EXPECT_TRUE(fg.isRespondPending());
-    EXPECT_EQ(fg.responseCount(), 0);
-    EXPECT_EQ(capture.messages(), std::vector<std::string>{"m_bRespondPending = true"});
     auto columns = capture.columns();
     EXPECT_EQ(columns.front(), "COrvFunctionalGroup::encode()");
     EXPECT_EQ(columns[1], "COrvFunctionalGroup::doHandlingFor7fxx78(RxMsgP msg)");
@@ -100,35 +115,19 @@ TEST_F(Aggregation, ResponsePendingOfTheGroupsServiceIsNotAggregated) {
     EXPECT_TRUE(fg.isRespondPending());
 }
 
-TEST_F(Aggregation, OtherNegativeResponseOfTheGroupsServiceIsAggregated) {
-    bool pending = true;
-    EXPECT_TRUE(Offer(0x7E9, {0x7F, 0x22, 0x31}, &pending));
-    EXPECT_FALSE(pending);
-    EXPECT_FALSE(fg.isRespondPending());
-    EXPECT_EQ(fg.responseCount(), 1);
-}
-
-TEST_F(Aggregation, NegativeResponseToAnotherServiceGoesToTheHost) {
-    TraceCapture capture;
-    bool pending = true;
-    EXPECT_FALSE(Offer(0x7E8, {0x7F, 0x10, 0x78}, &pending));
-    EXPECT_FALSE(pending);
-    EXPECT_FALSE(fg.isRespondPending());
-    EXPECT_FALSE(Offer(0x7E8, {0x7F, 0x10, 0x31}));
-    EXPECT_EQ(fg.responseCount(), 0);
-    EXPECT_EQ(capture.messages(), (std::vector<std::string>{kWrongSid, kWrongSid}));
-}
-
-TEST_F(Aggregation, ShortAndEmptyPayloadsAreOrdinaryResponses) {
+// Matching looks at the low 16 bits of the id, the record keeps all four
+// bytes; short and empty payloads are ordinary answers.
+TEST_F(Aggregation, RecordsKeepTheWholeIdAndAnyPayload) {
+    EXPECT_TRUE(Offer(0x180007E8, {0x62}));
     EXPECT_TRUE(Offer(0x7E8, {0x7F, 0x22}));
     EXPECT_TRUE(Offer(0x7E9, {}));
-    PASSTHRU_MSG out = Deliver(0x7FF);
-    EXPECT_EQ(DataOf(out), (std::vector<uint8_t>{0x00, 0x00, 0x07, 0xFF, 0x62, 0x02, 0x00,
-                                                 0x02, 0x00, 0xE8, 0x07, 0x00, 0x00, 0x7F, 0x22,
-                                                 0x00, 0x00, 0xE9, 0x07, 0x00, 0x00}));
+    EXPECT_EQ(DataOf(Deliver(0x7FF)), (std::vector<uint8_t>{0x00, 0x00, 0x07, 0xFF, 0x62, 0x03, 0x00,
+                                                            0x01, 0x00, 0xE8, 0x07, 0x00, 0x18, 0x62,
+                                                            0x02, 0x00, 0xE8, 0x07, 0x00, 0x00, 0x7F, 0x22,
+                                                            0x00, 0x00, 0xE9, 0x07, 0x00, 0x00}));
 }
 
-TEST_F(Aggregation, MalformedMessagesAreLeftToTheHost) {
+TEST_F(Aggregation, MalformedArgumentsChangeNothing) {
     PASSTHRU_MSG tooShort = Response(0x7E8, {});
     tooShort.DataSize = 3;
     EXPECT_FALSE(fg.encode(&tooShort));
@@ -137,6 +136,12 @@ TEST_F(Aggregation, MalformedMessagesAreLeftToTheHost) {
     EXPECT_FALSE(fg.encode(&tooLong));
     EXPECT_FALSE(fg.encode(nullptr));
     EXPECT_EQ(fg.responseCount(), 0);
+
+    // Delivery without a buffer keeps the responses.
+    ASSERT_TRUE(Offer(0x7E8, {0x62}));
+    fg.prepareToSendResponses(nullptr, 0x7FF);
+    EXPECT_EQ(fg.responseCount(), 1);
+    EXPECT_TRUE(fg.isTimerSet());
 }
 
 // The aggregated message is 7 bytes plus the records and must fit into Data:
@@ -163,13 +168,6 @@ TEST_F(Aggregation, ResponseThatNoLongerFitsGoesToTheHost) {
     // The last record: length 1, id E9 07 00 00, payload 33.
     EXPECT_EQ(std::vector<uint8_t>(out.Data + PT_MSG_DATA_SIZE - 7, out.Data + PT_MSG_DATA_SIZE),
               (std::vector<uint8_t>{0x01, 0x00, 0xE9, 0x07, 0x00, 0x00, 0x33}));
-}
-
-TEST_F(Aggregation, DeliveryWithoutBufferKeepsTheResponses) {
-    ASSERT_TRUE(Offer(0x7E8, {0x62}));
-    fg.prepareToSendResponses(nullptr, 0x7FF);
-    EXPECT_EQ(fg.responseCount(), 1);
-    EXPECT_TRUE(fg.isTimerSet());
 }
 
 }  // namespace
