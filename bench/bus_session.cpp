@@ -93,6 +93,12 @@ double Percentile(std::vector<double> samples, double p) {
     return samples[std::min(index, samples.size() - 1)];
 }
 
+double Mean(const std::vector<double> &samples) {
+    double sum = 0;
+    for (double sample : samples) sum += sample;
+    return samples.empty() ? 0 : sum / static_cast<double>(samples.size());
+}
+
 double CpuPercentWhileSleeping(uint32_t ms) {
     const uint64_t cpuStart = plat::ProcessCpuTimeUs();
     const uint64_t wallStart = plat::PerfCounter();

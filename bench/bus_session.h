@@ -32,6 +32,7 @@ double SecondsSince(uint64_t perfCounterStart);
 
 // The value below which p percent of the samples lie (nearest rank); 0 for none.
 double Percentile(std::vector<double> samples, double p);
+double Mean(const std::vector<double> &samples);  // 0 for none
 
 // Process CPU time over a sleep of ms, as percent of one core.
 double CpuPercentWhileSleeping(uint32_t ms);

@@ -103,9 +103,7 @@ void BM_WorkerCycle(benchmark::State &state) {
         gaps.insert(gaps.end(), figures.gapsMs.begin(), figures.gapsMs.end());
         state.SetIterationTime(figures.elapsedMs / 1000.0);
     }
-    double sum = 0;
-    for (double gap : gaps) sum += gap;
-    state.counters["mean_ms"] = gaps.empty() ? 0 : sum / static_cast<double>(gaps.size());
+    state.counters["mean_ms"] = Mean(gaps);
     state.counters["median_ms"] = Median(gaps);
     state.counters["p99_ms"] = Percentile(gaps, 99);
     state.counters["max_ms"] = Percentile(gaps, 100);
