@@ -6,48 +6,40 @@
 #include <vector>
 
 #include "api/module.h"
-#include "can/can_io.h"
 #include "can/driver_init.h"
 #include "fg/functional_group.h"
 #include "j2534.h"
+#include "sim_world.h"
 #include "trace_capture.h"
-#include "vxlsim_control.h"
 
 namespace {
 
 const char kScopePrefix[] = "PassThruIoctl() : ";
 
-// Identifiers of the frames the library put on the bus, as seen on the
-// channel it sent them from (simulated ECUs may answer, other channels of the
-// same bus see them too).
-std::vector<uint32_t> SentIds() {
-    std::vector<uint32_t> out;
-    for (const vxlsim_frame &f : vxlsim::Captured())
-        if (f.sender_port >= 0 && f.channel == 0) out.push_back(f.id);
-    return out;
-}
-
-class Ioctl : public ::testing::Test {
+class Ioctl : public simworld::SimWorldTest {
 protected:
     void SetUp() override {
-        vxlsim_reset();
+        SimWorldTest::SetUp();
+        ResetSettings();
         m_pFunctionalGroup = &fg;
+    }
+    void TearDown() override {
+        SimWorldTest::TearDown();
+        ResetSettings();
+        m_pFunctionalGroup = nullptr;
+    }
+    static void ResetSettings() {
         m_TimeoutOffset = 0;
         m_Iso15765BlockSize = 0;
         theModule.m_ExtAddressing = 0;
         theModule.m_FunctionalGroupActive = 0;
-        theModule.m_WakeUp = 0;
     }
 
-    void TearDown() override {
-        VectorCleanUp();
-        m_pFunctionalGroup = nullptr;
-        m_TimeoutOffset = 0;
-        m_Iso15765BlockSize = 0;
-        theModule.m_ExtAddressing = 0;
-        theModule.m_FunctionalGroupActive = 0;
-        theModule.m_WakeUp = 0;
-        vxlsim_reset();
+    // Identifiers of the frames the library put on the bus.
+    static std::vector<uint32_t> SentIds() {
+        std::vector<uint32_t> out;
+        for (const vxlsim_frame &f : simworld::SentOn(0)) out.push_back(f.id);
+        return out;
     }
 
     uint32_t SetConfig(std::vector<SCONFIG> params) {
@@ -70,14 +62,36 @@ protected:
     TraceCapture capture;
 };
 
-TEST_F(Ioctl, ReadVbattIsAlways12Volt) {
+// The ioctls without a parameter list: their answer and their one line.
+TEST_F(Ioctl, PlainIoctlsAnswerAndTraceTheirLine) {
     uint32_t millivolts = 0;
-    EXPECT_EQ(PassThruIoctl(7, READ_VBATT, nullptr, &millivolts), STATUS_NOERROR);
+    char buffer[32];
+    std::memset(buffer, 'x', sizeof(buffer));
+    PT_QEL_SPECIAL record{buffer, 0};
+    const struct {
+        uint32_t channel, id;
+        void *input, *output;
+        const char *line;
+    } cases[] = {
+        {7, READ_VBATT, nullptr, &millivolts, "PT_IOCTLID_READ_VBATT 12V (constant)"},
+        {1, PT_IOCTLID_BUFFER_SIZE, nullptr, nullptr, "Contol for buffer size ignored"},
+        {1, PT_IOCTLID_TIMEOUT_OFFSET, reinterpret_cast<void *>(intptr_t{-10}), nullptr, "m_TimeoutOffset set to -10"},
+        {1, PT_IOCTLID_QEL_SPECIAL, nullptr, &record, "got QEL special ctrlID setting 10 LL's zyn_pt_vector_qel"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        capture.clear();
+        EXPECT_EQ(PassThruIoctl(c.channel, c.id, c.input, c.output), STATUS_NOERROR);
+        char header[64];
+        std::snprintf(header, sizeof(header), "ChannelID=%08x IoctlID=%08x", c.channel, c.id);
+        EXPECT_EQ(IoctlMessages(), (std::vector<std::string>{header, c.line, "Return Status IoctlID=00000000"}));
+        EXPECT_EQ(capture.columns().front(), "PassThruIoctl()");
+    }
     EXPECT_EQ(millivolts, 12000u);
-    EXPECT_EQ(IoctlMessages(), (std::vector<std::string>{"ChannelID=00000007 IoctlID=00000003",
-                                                         "PT_IOCTLID_READ_VBATT 12V (constant)",
-                                                         "Return Status IoctlID=00000000"}));
-    EXPECT_EQ(capture.columns().front(), "PassThruIoctl()");
+    EXPECT_EQ(m_TimeoutOffset, -10) << "the pointer's own value";
+    EXPECT_EQ(record.Value, 10u);
+    EXPECT_STREQ(buffer, "zyn_pt_vector_qel");
+    EXPECT_EQ(buffer[18], 'x') << "18 bytes with the NUL, no more";
 }
 
 TEST_F(Ioctl, UnknownIdsAreRefusedAndChangeNothing) {
@@ -97,32 +111,6 @@ TEST_F(Ioctl, UnknownIdsAreRefusedAndChangeNothing) {
         EXPECT_EQ(out, 0x55u);
     }
     EXPECT_EQ(m_Iso15765BlockSize, 0);
-}
-
-TEST_F(Ioctl, BufferSizeIsIgnored) {
-    EXPECT_EQ(PassThruIoctl(1, PT_IOCTLID_BUFFER_SIZE, nullptr, nullptr), STATUS_NOERROR);
-    EXPECT_EQ(IoctlMessages()[1], "Contol for buffer size ignored");
-}
-
-TEST_F(Ioctl, TimeoutOffsetTravelsInThePointer) {
-    EXPECT_EQ(PassThruIoctl(1, PT_IOCTLID_TIMEOUT_OFFSET, reinterpret_cast<void *>(intptr_t{25}), nullptr),
-              STATUS_NOERROR);
-    EXPECT_EQ(m_TimeoutOffset, 25);
-    EXPECT_EQ(IoctlMessages()[1], "m_TimeoutOffset set to 25");
-    EXPECT_EQ(PassThruIoctl(1, PT_IOCTLID_TIMEOUT_OFFSET, reinterpret_cast<void *>(intptr_t{-10}), nullptr),
-              STATUS_NOERROR);
-    EXPECT_EQ(m_TimeoutOffset, -10);
-}
-
-TEST_F(Ioctl, QelSpecialFillsTheRecord) {
-    char buffer[32];
-    std::memset(buffer, 'x', sizeof(buffer));
-    PT_QEL_SPECIAL record{buffer, 0};
-    EXPECT_EQ(PassThruIoctl(1, PT_IOCTLID_QEL_SPECIAL, nullptr, &record), STATUS_NOERROR);
-    EXPECT_EQ(record.Value, 10u);
-    EXPECT_STREQ(buffer, "zyn_pt_vector_qel");
-    EXPECT_EQ(buffer[18], 'x') << "18 bytes with the NUL, no more";
-    EXPECT_EQ(IoctlMessages()[1], "got QEL special ctrlID setting 10 LL's zyn_pt_vector_qel");
 }
 
 TEST_F(Ioctl, NullPointersAreRefused) {
@@ -176,6 +164,7 @@ TEST_F(Ioctl, EachParameterIsTracedAndSucceeds) {
         {0x00010009, 5, "Unsupported config. parameter ID 00010009 (value: 00000005) ignored."},
         {LOOPBACK, 1, "Unsupported config. parameter ID 00000003 (value: 00000001) ignored."},
         {ISO15765_STMIN, 0x14, "Unsupported config. parameter ID 0000001f (value: 00000014) ignored."},
+        {CP_P2_TIMEOUT, 0xFFFFFFFFu, "Would set 'CP_P2_TIMEOUT' to 0xFFFF"},
     };
     for (const ParameterRow &row : rows) {
         capture.clear();
@@ -206,12 +195,6 @@ TEST_F(Ioctl, SettingsReachTheModule) {
                                         "Setting 'CANECU_CLASS' to 0x750", "Return Status IoctlID=00000000"}));
 }
 
-TEST_F(Ioctl, ValueIsAlsoPrintedSigned) {
-    EXPECT_EQ(SetOne(CP_P2_TIMEOUT, 0xFFFFFFFFu), STATUS_NOERROR);
-    EXPECT_EQ(IoctlMessages()[3], "0:Parameter 0001000c Value ffffffff(-1)");
-    EXPECT_EQ(IoctlMessages()[4], "Would set 'CP_P2_TIMEOUT' to 0xFFFF");
-}
-
 TEST_F(Ioctl, P2ValuesLoseTheHostReserveAndGainTheOffset) {
     ASSERT_EQ(PassThruIoctl(1, PT_IOCTLID_TIMEOUT_OFFSET, reinterpret_cast<void *>(intptr_t{30}), nullptr),
               STATUS_NOERROR);
@@ -219,9 +202,8 @@ TEST_F(Ioctl, P2ValuesLoseTheHostReserveAndGainTheOffset) {
     EXPECT_EQ(SetOne(PT_CFG_ORV_P2MAX, 150), STATUS_NOERROR);
     EXPECT_EQ(fg.p2Max(), 80u);
     // The functional group's own line comes first, the Ioctl's after the call.
-    EXPECT_TRUE(capture.hasMessage("P2Max: 50 Offset 30 "));
-    EXPECT_EQ(IoctlMessages()[4], "Setting 'PT_CFG_ORV_P2MAX' to 0x96 ");
     auto messages = capture.messages();
+    ASSERT_GE(messages.size(), 6u);
     EXPECT_EQ(messages[4], "P2Max: 50 Offset 30 ");
     EXPECT_EQ(messages[5], "Setting 'PT_CFG_ORV_P2MAX' to 0x96 ");
 
@@ -234,6 +216,7 @@ TEST_F(Ioctl, P2ValuesLoseTheHostReserveAndGainTheOffset) {
     EXPECT_EQ(SetOne(PT_CFG_ORV_P2EXTTIMEOUT7F78, 5000), STATUS_NOERROR);
     EXPECT_EQ(fg.p2Star(), 4930u);
     messages = capture.messages();
+    ASSERT_GE(messages.size(), 6u);
     EXPECT_EQ(messages[4], "Setting 'PT_CFG_ORV_P2EXTTIMEOUT7F78' to 0x1388 ");
     EXPECT_EQ(messages[5], "P2Star: 4900 Offset 30");
 
@@ -243,7 +226,7 @@ TEST_F(Ioctl, P2ValuesLoseTheHostReserveAndGainTheOffset) {
     EXPECT_EQ(fg.p2Star(), 4930u);
 }
 
-TEST_F(Ioctl, DataRateOpensThePortAtTheNewBitrate) {
+TEST_F(Ioctl, DataRateOpensThePortAtTheNewBitrateAndWakesTheBus) {
     theModule.m_WakeUp = 1;
     vxlsim_capture_clear();
     EXPECT_EQ(SetConfig({{DATA_RATE, 500000}, {ISO15765_BS, 2}}), STATUS_NOERROR);
@@ -268,6 +251,15 @@ TEST_F(Ioctl, DataRateOpensThePortAtTheNewBitrate) {
     bitrate = vxlsim::CallsTo("xlCanSetChannelBitrate");
     ASSERT_EQ(bitrate.size(), 1u);
     EXPECT_EQ(bitrate[0].args[2], 250000u);
+
+    // The wake-up ioctl sends what the setting asks for, if anything.
+    theModule.m_WakeUp = 0;
+    vxlsim_capture_clear();
+    EXPECT_EQ(PassThruIoctl(1, PT_IOCTLID_WAKEUP, nullptr, nullptr), STATUS_NOERROR);
+    EXPECT_TRUE(SentIds().empty());
+    theModule.m_WakeUp = 2;
+    EXPECT_EQ(PassThruIoctl(1, PT_IOCTLID_WAKEUP, nullptr, nullptr), STATUS_NOERROR);
+    EXPECT_EQ(SentIds(), std::vector<uint32_t>{0x784});
 }
 
 TEST_F(Ioctl, FailingDataRateEndsTheListAtOnce) {
@@ -278,16 +270,6 @@ TEST_F(Ioctl, FailingDataRateEndsTheListAtOnce) {
     EXPECT_EQ(messages.back(), "-->Error in vectorInitDriver: ");
     EXPECT_EQ(messages[messages.size() - 2], "Set baudrate of interface to 500000 Baud...");
     EXPECT_TRUE(SentIds().empty()) << "no wake-up on a port that did not open";
-}
-
-TEST_F(Ioctl, WakeUpFollowsTheSetting) {
-    SetOne(DATA_RATE, 500000);
-    vxlsim_capture_clear();
-    EXPECT_EQ(PassThruIoctl(1, PT_IOCTLID_WAKEUP, nullptr, nullptr), STATUS_NOERROR);
-    EXPECT_TRUE(SentIds().empty()) << "WAKEUP 0 sends nothing";
-    theModule.m_WakeUp = 2;
-    EXPECT_EQ(PassThruIoctl(1, PT_IOCTLID_WAKEUP, nullptr, nullptr), STATUS_NOERROR);
-    EXPECT_EQ(SentIds(), std::vector<uint32_t>{0x784});
 }
 
 }  // namespace

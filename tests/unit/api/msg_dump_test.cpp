@@ -11,10 +11,6 @@
 
 namespace {
 
-const char kEmptyHeader[] =
-    "Msg             ProtocolID=00000006 RxStatus=00000000 TxFlags=00000000 "
-    "Timestamp=000001234 DataSize=00000000 ExtraDataIndex=00000000 ";
-
 PASSTHRU_MSG MakeMsg(uint32_t dataSize, uint32_t txFlags = 0) {
     PASSTHRU_MSG msg{};
     msg.ProtocolID = ISO15765;
@@ -59,9 +55,17 @@ TEST(TracePassThruMsg, NullMessageGivesOneVoidPointerLine) {
     EXPECT_TRUE(Dump(nullptr, "MaskMsg", 1).empty());
 }
 
-TEST(TracePassThruMsg, EmptyMessageIsTheHeaderAlone) {
-    PASSTHRU_MSG msg = MakeMsg(0);
-    EXPECT_EQ(Dump(&msg, "Msg"), std::vector<std::string>{kEmptyHeader});
+// The header, then at most one hundred bytes, never read beyond Data.
+TEST(TracePassThruMsg, HeaderAndDumpStopAtOneHundredBytes) {
+    const struct {
+        uint32_t dataSize, dumped;
+        const char *tail;
+    } cases[] = {{0, 0, ""}, {99, 99, ""}, {100, 100, "..."}, {PT_MSG_DATA_SIZE, 100, "..."}, {0xFFFFFFFFu, 100, "..."}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.dataSize);
+        PASSTHRU_MSG msg = MakeMsg(c.dataSize);
+        EXPECT_EQ(Dump(&msg, "Msg"), std::vector<std::string>{HeaderFor(c.dataSize) + HexBytes(0, c.dumped) + c.tail});
+    }
 }
 
 TEST(TracePassThruMsg, FieldsAndLongLabel) {
@@ -79,24 +83,7 @@ TEST(TracePassThruMsg, FieldsAndLongLabel) {
     EXPECT_EQ(Dump(&msg, "ALabelLongerThan15")[0].substr(0, 30), "ALabelLongerThan15 ProtocolID=");
 }
 
-TEST(TracePassThruMsg, DumpStopsAtOneHundredBytes) {
-    PASSTHRU_MSG msg = MakeMsg(99);
-    EXPECT_EQ(Dump(&msg, "Msg"), std::vector<std::string>{HeaderFor(99) + HexBytes(0, 99)});
-    msg.DataSize = 100;
-    EXPECT_EQ(Dump(&msg, "Msg"), std::vector<std::string>{HeaderFor(100) + HexBytes(0, 100) + "..."});
-    msg.DataSize = PT_MSG_DATA_SIZE;
-    EXPECT_EQ(Dump(&msg, "Msg"),
-              std::vector<std::string>{HeaderFor(PT_MSG_DATA_SIZE) + HexBytes(0, 100) + "..."});
-}
-
-TEST(TracePassThruMsg, DataSizeBeyondTheRecordStaysInside) {
-    PASSTHRU_MSG msg = MakeMsg(0xFFFFFFFFu);
-    auto lines = Dump(&msg, "Msg");
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], HeaderFor(0xFFFFFFFFu) + HexBytes(0, 100) + "...");
-}
-
-TEST(TracePassThruMsg, FlagLinesComeBeforeTheHeader) {
+TEST(TracePassThruMsg, FlagLinesComeBeforeTheHeaderAtTheirVerbosity) {
     PASSTHRU_MSG msg = MakeMsg(0, ISO15765_ADDR_TYPE | CAN_29BIT_ID);
     auto lines = Dump(&msg, "PatternMsg");
     ASSERT_EQ(lines.size(), 3u);
@@ -104,10 +91,7 @@ TEST(TracePassThruMsg, FlagLinesComeBeforeTheHeader) {
     EXPECT_EQ(lines[1], "29 Bit CAN ADDRESS !!!");
     EXPECT_EQ(lines[2].substr(0, 16), "PatternMsg      ");
     EXPECT_NE(lines[2].find("TxFlags=00000180 "), std::string::npos);
-}
-
-TEST(TracePassThruMsg, WithoutFunctionTracingOnlyThe29BitLineRemains) {
-    PASSTHRU_MSG msg = MakeMsg(10, ISO15765_ADDR_TYPE | CAN_29BIT_ID);
+    // Without function tracing only the 29-bit line remains.
     EXPECT_EQ(Dump(&msg, "Msg", 1), std::vector<std::string>{"29 Bit CAN ADDRESS !!!"});
     EXPECT_TRUE(Dump(&msg, "Msg", 0).empty());
 }
