@@ -36,10 +36,13 @@ else
   export WINEPREFIX="$dir/wineprefix" WINEDEBUG=-all
   mkdir -p "$WINEPREFIX"
   /usr/lib/wine/wine64 cmd /c exit >/dev/null 2>&1 || true   # first start sets the prefix up
+  # A work directory the Linux side can see as well.
+  work=$(realpath -m "${work:-$dir/demo-work}")
+  mkdir -p "$work"
   echo
   status=0
-  /usr/lib/wine/wine64 "$dir/bin/pt_demo.exe" ${work:+"$(/usr/lib/wine/wine64 winepath -w "$work" 2>/dev/null)"} || status=$?
+  /usr/lib/wine/wine64 "$dir/bin/pt_demo.exe" "$(/usr/lib/wine/wine64 winepath -w "$work" 2>/dev/null)" || status=$?
   /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
-  echo "(Windows paths: the prefix is $WINEPREFIX)"
+  echo "trace files on this side: $work/pt_vector.log, $work/pdu_trace.log"
   exit $status
 fi
