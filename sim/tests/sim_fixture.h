@@ -76,6 +76,32 @@ protected:
     static std::vector<uint8_t> Data(const XLevent &ev) {
         return std::vector<uint8_t>(ev.tagData.msg.data, ev.tagData.msg.data + ev.tagData.msg.dlc);
     }
+
+    // One field of each event, to compare a whole queue at once.
+    static std::vector<uint32_t> Ids(const std::vector<XLevent> &evs) {
+        std::vector<uint32_t> out;
+        for (const XLevent &ev : evs)
+            out.push_back(ev.tagData.msg.id);
+        return out;
+    }
+    static std::vector<uint16_t> Flags(const std::vector<XLevent> &evs) {
+        std::vector<uint16_t> out;
+        for (const XLevent &ev : evs)
+            out.push_back(ev.tagData.msg.flags);
+        return out;
+    }
+    static std::vector<uint64_t> Times(const std::vector<XLevent> &evs) {
+        std::vector<uint64_t> out;
+        for (const XLevent &ev : evs)
+            out.push_back(ev.timeStamp);
+        return out;
+    }
+
+    // A port that is not activated; perm in: access asked for, out: granted.
+    static XLstatus OpenPort(XLportHandle &h, XLaccess mask, XLaccess &perm, unsigned queue = 64) {
+        char name[] = "vxlsim test";
+        return xlOpenPort(&h, name, mask, &perm, queue, XL_INTERFACE_VERSION, XL_BUS_TYPE_CAN);
+    }
 };
 
 #endif
