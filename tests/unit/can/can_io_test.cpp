@@ -29,7 +29,7 @@ protected:
         event.tagData.msg.id = 0x7E8;
         event.tagData.msg.flags = flags;
         event.tagData.msg.dlc = static_cast<uint16_t>(data.size());
-        std::memcpy(event.tagData.msg.data, data.data(), std::min<size_t>(data.size(), 8));
+        if (!data.empty()) std::memcpy(event.tagData.msg.data, data.data(), std::min<size_t>(data.size(), 8));
         ASSERT_EQ(1, vxlsim_inject_event(m_PortHandle.load(), 0, &event, 1));
     }
 
