@@ -124,18 +124,14 @@ BusSession::BusSession(const J2534Api &api, bool realTiming) : api_(api), msg_(n
 
 BusSession::~BusSession() {
     // Also closes the hardware when no worker was started.
-    if (api_.Disconnect) api_.Disconnect(1);
+    if (api_.Disconnect) api_.Disconnect(channel_);
     vxlsim_reset();
 }
 
 std::string BusSession::open(bool connect) {
     uint32_t status = STATUS_NOERROR;
-    channel_ = 1;
-    if (connect) {
-        if ((status = api_.Connect(ISO15765, 0, &channel_)) != STATUS_NOERROR)
-            return Format("PassThruConnect: %lu", status);
-        connected_ = true;
-    }
+    if (connect && (status = api_.Connect(ISO15765, 0, &channel_)) != STATUS_NOERROR)
+        return Format("PassThruConnect: %lu", status);
     SCONFIG rate{DATA_RATE, kBitrate};
     SCONFIG_LIST list{1, &rate};
     if ((status = api_.Ioctl(channel_, SET_CONFIG, &list, nullptr)) != STATUS_NOERROR)

@@ -69,8 +69,7 @@ public:
 private:
     const J2534Api &api_;
     std::unique_ptr<PASSTHRU_MSG> msg_;
-    uint32_t channel_ = 0;
-    bool connected_ = false;
+    uint32_t channel_ = 1;  // the library's one channel
 };
 
 struct TransferFigures {
