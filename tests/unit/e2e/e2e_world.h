@@ -220,7 +220,9 @@ inline std::string EcuText(const char *name, const EcuAddress &ecu, const EcuFlo
     char buf[512];
     std::snprintf(buf, sizeof buf,
                   "name = %s\nrequest_id = 0x%X\nresponse_id = 0x%X\nfunctional_id = 0\n"
-                  "bs = %u\nstmin = %u\npadding = %d\npad_byte = 0x%02X\n",
+                  "bs = %u\nstmin = %u\npadding = %d\npad_byte = 0x%02X\n"
+                  // A host the machine holds up must not make the ECU give up.
+                  "n_cr_ms = 5000\nn_bs_ms = 5000\n",
                   name, static_cast<unsigned>(ecu.requestId), static_cast<unsigned>(ecu.responseId), flow.bs,
                   flow.stmin, flow.padding ? 1 : 0, flow.padByte);
     std::string text = buf;
@@ -236,11 +238,15 @@ class E2eTest : public ::testing::Test {
 protected:
     static constexpr unsigned kEmptyPollsBeforePause = 50;
 
+    // verbosity as the TRACE key gives it. The worker keeps the tracer it
+    // started with, so it is chosen here, before the channel opens.
+    explicit E2eTest(int verbosity = 1) : verbosity_(verbosity) {}
+
     void SetUp() override {
         vxlsim_reset();
         ResetTransportState();
         m_pFunctionalGroup = &group_;
-        trace_ = std::make_unique<TraceCapture>(1);
+        trace_ = std::make_unique<TraceCapture>(verbosity_);
         ASSERT_EQ(0, vxlsim_load_config_text(kOneCard));
         // Frames take their time on the bus, as at 500 kbit/s: a long answer
         // sent back to back must not outrun a host that polls.
@@ -260,11 +266,6 @@ protected:
         vxlsim_reset();
     }
 
-    // Traces at another verbosity from here on.
-    void Verbosity(int verbosity) {
-        trace_.reset();
-        trace_ = std::make_unique<TraceCapture>(verbosity);
-    }
     bool Traced(const std::string &text) const { return trace_->hasMessage(text); }
 
     static int AddEcu(const std::string &text) {
@@ -374,6 +375,7 @@ protected:
     }
 
 private:
+    const int verbosity_;
     COrvFunctionalGroup group_;
     std::unique_ptr<TraceCapture> trace_;
 };

@@ -115,7 +115,10 @@ INSTANTIATE_TEST_SUITE_P(E2e, EcuPadding,
                                            PaddingCase{true, 0x00, 21}),
                          PaddingName);
 
-class EcuBehaviour : public E2eTest {};
+class EcuBehaviour : public E2eTest {
+protected:
+    EcuBehaviour() : E2eTest(2) {}  // the flow-control traces are written at full verbosity
+};
 
 // Each 7F 10 78 reaches the host as it came, then the final answer.
 TEST_F(EcuBehaviour, ResponsePendingIsDeliveredAsIsBeforeTheAnswer) {
@@ -140,7 +143,6 @@ TEST_F(EcuBehaviour, ResponsePendingIsDeliveredAsIsBeforeTheAnswer) {
 TEST_F(EcuBehaviour, FlowControlWaitIsTakenAsClearToSend) {
     AddEcu(EcuText("engine", kEngine, EcuFlow(), "fc_wait = 1\nfc_wait_interval_ms = 50\n"));
     Listen(kEngine);
-    Verbosity(2);
     const Bytes request = EchoRequest(20);
     ASSERT_EQ(STATUS_NOERROR, Write(Request(kEngine, request)));
     auto got = ReadFor(300);
