@@ -399,7 +399,9 @@ int main(int argc, char **argv) {
     std::error_code error;
     fs::create_directories(work, error);
     const fs::path server = work / "MORIX_Server.dll";
-    fs::copy_file(bin / "MORIX_Server.dll", server, fs::copy_options::overwrite_existing, error);
+    // A stub left by an earlier run is replaced (MinGW's copy_file will not overwrite).
+    fs::remove(server, error);
+    fs::copy_file(bin / "MORIX_Server.dll", server, error);
     if (error) {
         std::printf("cannot put the server module into %s: %s\n", work.string().c_str(), error.message().c_str());
         return 1;
