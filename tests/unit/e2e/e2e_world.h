@@ -365,6 +365,12 @@ protected:
                    uint8_t libraryBs, uint32_t txFlags = 0) {
         vxlsim_capture_clear();
         ASSERT_EQ(STATUS_NOERROR, Write(Request(ecu, request, txFlags)));
+        ExpectAnswered(ecu, request, answer, flow, libraryBs, txFlags);
+    }
+
+    // The rest of a round trip once the request is written.
+    void ExpectAnswered(const EcuAddress &ecu, const Bytes &request, const Bytes &answer, const EcuFlow &flow,
+                        uint8_t libraryBs, uint32_t txFlags = 0) {
         auto got = ReadAnswerFrom(ecu.responseId);
         ASSERT_EQ(2u, got.size()) << "request of " << request.size() << " bytes; bus:" << BusTail();
         ExpectConfirmation(got[0], ecu.requestId);
@@ -372,6 +378,11 @@ protected:
         EXPECT_TRUE(ReadFor(5).empty());
         EXPECT_EQ(ExpectedExchange(ecu, request, (txFlags & ISO15765_FRAME_PAD) != 0, answer, flow, libraryBs),
                   BusLines());
+    }
+
+    size_t TracedCount(const std::string &text) const {
+        const std::vector<std::string> m = trace_->messages();
+        return static_cast<size_t>(std::count(m.begin(), m.end(), text));
     }
 
 private:
