@@ -64,6 +64,22 @@ void SleepMs(uint32_t ms);
 void BeginTimerResolution();
 void EndTimerResolution();
 
+// Wakes its thread at a steady rate: every wait ends at the next tick of a
+// fixed period counted from construction, so the work done between waits
+// does not stretch the cycle (a plain 1 ms sleep always comes on top of it).
+// A tick that was missed is skipped, never caught up in a burst.
+class Metronome {
+public:
+    explicit Metronome(uint32_t periodUs);
+    ~Metronome();
+    Metronome(const Metronome &) = delete;
+    Metronome &operator=(const Metronome &) = delete;
+    void wait();
+
+private:
+    alignas(16) unsigned char storage_[32];
+};
+
 typedef uint32_t (*ThreadProc)(void *arg);
 
 struct ThreadHandle {

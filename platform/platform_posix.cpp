@@ -155,6 +155,41 @@ void BeginTimerResolution() { prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL); }
 void EndTimerResolution() { prctl(PR_SET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL); }
 
 namespace {
+struct MetronomeState {
+    uint64_t periodNs;
+    uint64_t nextNs;
+};
+
+uint64_t MonotonicNs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
+}
+}  // namespace
+
+static_assert(sizeof(MetronomeState) <= 32, "metronome storage too small");
+
+Metronome::Metronome(uint32_t periodUs) {
+    auto *state = new (storage_) MetronomeState;
+    state->periodNs = static_cast<uint64_t>(periodUs) * 1000u;
+    state->nextNs = MonotonicNs();
+}
+
+Metronome::~Metronome() {}
+
+void Metronome::wait() {
+    auto *state = reinterpret_cast<MetronomeState *>(storage_);
+    const uint64_t now = MonotonicNs();
+    state->nextNs += state->periodNs;
+    if (state->nextNs <= now)
+        state->nextNs += ((now - state->nextNs) / state->periodNs + 1) * state->periodNs;
+    timespec until{static_cast<time_t>(state->nextNs / 1000000000ull),
+                   static_cast<long>(state->nextNs % 1000000000ull)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+}
+
+namespace {
 struct ThreadStart {
     ThreadProc proc;
     void *arg;

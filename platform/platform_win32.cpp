@@ -72,6 +72,53 @@ void BeginTimerResolution() { timeBeginPeriod(1); }
 void EndTimerResolution() { timeEndPeriod(1); }
 
 namespace {
+struct MetronomeState {
+    HANDLE timer;
+    DWORD periodMs;
+};
+}  // namespace
+
+static_assert(sizeof(MetronomeState) <= 32, "metronome storage too small");
+
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
+// A periodic waitable timer: it signals every period whatever the thread did
+// in between, and a period that passed unseen leaves one signal, not many.
+Metronome::Metronome(uint32_t periodUs) {
+    auto *state = new (storage_) MetronomeState;
+    state->periodMs = periodUs >= 2000 ? periodUs / 1000 : 1;
+    state->timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+                                          TIMER_ALL_ACCESS);
+    if (!state->timer) state->timer = CreateWaitableTimerW(nullptr, FALSE, nullptr);
+    if (state->timer) {
+        LARGE_INTEGER due;
+        due.QuadPart = -static_cast<LONGLONG>(periodUs) * 10;  // relative, in 100 ns
+        if (!SetWaitableTimer(state->timer, &due, static_cast<LONG>(state->periodMs), nullptr,
+                              nullptr, FALSE)) {
+            CloseHandle(state->timer);
+            state->timer = nullptr;
+        }
+    }
+}
+
+Metronome::~Metronome() {
+    auto *state = reinterpret_cast<MetronomeState *>(storage_);
+    if (state->timer) {
+        CancelWaitableTimer(state->timer);
+        CloseHandle(state->timer);
+    }
+}
+
+void Metronome::wait() {
+    auto *state = reinterpret_cast<MetronomeState *>(storage_);
+    // Without a timer the plain sleep still paces the thread.
+    if (!state->timer || WaitForSingleObject(state->timer, 100) == WAIT_FAILED)
+        Sleep(state->periodMs);
+}
+
+namespace {
 struct ThreadStart {
     ThreadProc proc;
     void *arg;

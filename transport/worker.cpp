@@ -15,6 +15,8 @@ __attribute__((init_priority(301))) plat::Event m_workerLeft;
 
 namespace {
 
+constexpr uint32_t kCycleUs = 1000;
+
 void finishTransfer(TxBufferList::iterator where, TraceScope &scope) {
     TxBufferEntry &entry = **where;
     const int32_t before = theModule.m_txBufferCount;
@@ -121,9 +123,12 @@ void runWorker() {
     if (theModule.m_bThreadRun == 1) {
         // Windows' default timer tick would stretch each 1 ms cycle to ~16 ms.
         plat::BeginTimerResolution();
+        // Cycles on a 1 ms beat rather than 1 ms of sleep after the work, so
+        // consecutive frames at STmin 0 go out at 1 ms, not 1 ms plus the work.
+        plat::Metronome beat(kCycleUs);
         uint32_t cycleCounter = 0;
         do {
-            plat::SleepMs(1);
+            beat.wait();
             ThreadReadCycle(cycleCounter, scope);
         } while (theModule.m_bThreadRun == 1);
         plat::EndTimerResolution();
