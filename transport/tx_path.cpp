@@ -111,11 +111,14 @@ uint32_t sendSingleFrame(PASSTHRU_MSG &msg, const TxMessage &tx, TextLine &line,
         line.appendHexDump(tx.payload, tx.length);
         scope.message(line.c_str(), TL_INFO);
     }
-    const uint32_t result = VectorTransmit(tx.canId, frame.length, frame.bytes, tx.pad, scope);
-    scope.messagef(TL_INFO, "PassThruWriteMsg->ACK ->CanID: %X ", static_cast<unsigned>(tx.canId));
+    uint32_t result;
     {
-        // Armed also after a refusal: the bus may still confirm the frame.
+        // The bus may confirm the frame before this thread gets to arm the
+        // flag: a reader on another thread must not look before it is armed.
         LockGuard txGuard(theModule.m_txLock);
+        result = VectorTransmit(tx.canId, frame.length, frame.bytes, tx.pad, scope);
+        scope.messagef(TL_INFO, "PassThruWriteMsg->ACK ->CanID: %X ", static_cast<unsigned>(tx.canId));
+        // Armed also after a refusal: the bus may still confirm the frame.
         theModule.m_ackPending[tx.canId] = true;
     }
     msg.Timestamp = m_LastTxTimestamp;
@@ -149,6 +152,9 @@ void replaceOlderTransfers(const TxMessage &tx, TraceScope &scope) {
 }
 
 uint32_t startMultiFrame(const TxMessage &tx, TextLine &line, TraceScope &scope) {
+    // Held from the first frame to the append: the peer's flow control may be
+    // read on another thread before this one has put the record in the list.
+    LockGuard txGuard(theModule.m_txLock);
     replaceOlderTransfers(tx, scope);
 
     auto entry = std::make_unique<TxBufferEntry>();
@@ -195,7 +201,6 @@ uint32_t startMultiFrame(const TxMessage &tx, TextLine &line, TraceScope &scope)
 
     entry->timeoutMs = NowMs() + FC_WAIT_TIMEOUT_MS;
     entry->state = STATE_TX_WAIT_FC;
-    LockGuard txGuard(theModule.m_txLock);
     AppendRecord(theModule.m_txBuffer, theModule.m_txBufferCount, std::move(entry));
     return STATUS_NOERROR;
 }
