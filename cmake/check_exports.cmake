@@ -1,12 +1,12 @@
-# Compares the export table of the built library with the names of the .def
-# file: every driver and control function, plain names, nothing else.
+# Compares the export table of a built library with the names of its .def
+# file: plain, undecorated names, every one of them and nothing else.
 # -DLIB=<library> -DDEF=<def file> -DTOOL=<objdump or nm> -DKIND=pe|elf [-DSONAME=<name> -DREADELF=<readelf>]
 cmake_minimum_required(VERSION 3.20)
 file(STRINGS ${DEF} def_lines)
 set(expected "")
 foreach(line IN LISTS def_lines)
   string(STRIP "${line}" line)
-  if(line STREQUAL "" OR line STREQUAL "EXPORTS")
+  if(line STREQUAL "" OR line STREQUAL "EXPORTS" OR line MATCHES "^(LIBRARY|;)")
     continue()
   endif()
   string(REGEX REPLACE "@[0-9]+$" "" line "${line}")
