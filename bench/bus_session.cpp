@@ -5,23 +5,13 @@
 #include <cstdio>
 
 #include "platform/platform.h"
+#include "sim_world.h"
 #include "vxlsim_control.h"
 
 namespace {
 
-// One CAN card channel and nothing else on the bus but what a scenario puts there.
-constexpr const char *kOneCard =
-    "[driver]\n"
-    "default_ecus = 0\n"
-    "[channel]\n"
-    "name = CANcardXL Channel 1\n"
-    "hw_type = 15\n"
-    "hw_index = 0\n"
-    "hw_channel = 0\n"
-    "transceiver_type = 0x0107\n"
-    "transceiver_name = CANpiggy 1041Amag\n"
-    "bus_capabilities = 0x00030003\n"
-    "serial = 24680\n";
+using simworld::FilterMsg;
+using simworld::IdOf;
 
 constexpr unsigned kBusChannel = 0;
 constexpr uint32_t kIdMask = 0x7FF;
@@ -35,22 +25,6 @@ std::string Format(const char *fmt, unsigned long a, unsigned long b = 0) {
     char text[160];
     std::snprintf(text, sizeof text, fmt, a, b);
     return text;
-}
-
-PASSTHRU_MSG IdMessage(uint32_t canId) {
-    PASSTHRU_MSG msg{};
-    msg.ProtocolID = ISO15765;
-    msg.DataSize = 4;
-    msg.Data[0] = static_cast<uint8_t>(canId >> 24);
-    msg.Data[1] = static_cast<uint8_t>(canId >> 16);
-    msg.Data[2] = static_cast<uint8_t>(canId >> 8);
-    msg.Data[3] = static_cast<uint8_t>(canId);
-    return msg;
-}
-
-uint32_t IdOf(const PASSTHRU_MSG &msg) {
-    return (uint32_t(msg.Data[0]) << 24) | (uint32_t(msg.Data[1]) << 16) | (uint32_t(msg.Data[2]) << 8) |
-           msg.Data[3];
 }
 
 std::vector<uint8_t> LongFirstFrame() {
@@ -118,7 +92,8 @@ std::vector<uint8_t> LongConsecutiveFrame(uint32_t k) {
 }
 
 BusSession::BusSession(const J2534Api &api, bool realTiming) : api_(api), msg_(new PASSTHRU_MSG()) {
-    vxlsim_load_config_text(kOneCard);
+    // Nothing on the bus but what a scenario puts there.
+    vxlsim_load_config_text(simworld::kOneCard);
     vxlsim_set_real_timing(realTiming ? 1 : 0);
 }
 
@@ -136,7 +111,7 @@ std::string BusSession::open(bool connect) {
     SCONFIG_LIST list{1, &rate};
     if ((status = api_.Ioctl(channel_, SET_CONFIG, &list, nullptr)) != STATUS_NOERROR)
         return Format("DATA_RATE: %lu", status);
-    PASSTHRU_MSG mask = IdMessage(kIdMask), pattern = IdMessage(kResponseId), flow = IdMessage(kRequestId);
+    PASSTHRU_MSG mask = FilterMsg(4, kIdMask), pattern = FilterMsg(4, kResponseId), flow = FilterMsg(4, kRequestId);
     uint32_t filterId = 0;
     if ((status = api_.StartMsgFilter(channel_, PASS_FILTER, &mask, &pattern, nullptr, &filterId)) != STATUS_NOERROR)
         return Format("pass filter: %lu", status);
@@ -174,7 +149,7 @@ TransferFigures SendLongRequest(BusSession &session, uint32_t emptyPollPauseMs) 
     session.drain();
     vxlsim_capture_clear();
 
-    std::unique_ptr<PASSTHRU_MSG> request(new PASSTHRU_MSG(IdMessage(kRequestId)));
+    std::unique_ptr<PASSTHRU_MSG> request(new PASSTHRU_MSG(FilterMsg(4, kRequestId)));
     request->DataSize = 4 + kLongPayload;
     for (uint32_t i = 0; i < kLongPayload; ++i) request->Data[4 + i] = LongPayloadByte(i);
     uint32_t one = 1;

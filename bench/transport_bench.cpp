@@ -10,9 +10,7 @@
 #include "bus_session.h"
 #include "host_library.h"
 #include "platform/platform.h"
-#include "trace/lock_guard.h"
-#include "transport/filters.h"
-#include "transport/records.h"
+#include "sim_world.h"
 
 namespace {
 
@@ -37,7 +35,9 @@ public:
     }
     ~LinkedLibrary() {
         if (loaded_) ModuleUnload();
-        forgetTransfersAndFilters();
+        // As unloading the DLL would: the next load starts without the
+        // filters, transfers and settings of this one.
+        simworld::ResetTransportState();
     }
     LinkedLibrary(const LinkedLibrary &) = delete;
     LinkedLibrary &operator=(const LinkedLibrary &) = delete;
@@ -46,25 +46,6 @@ public:
     const J2534Api &api() const { return api_; }
 
 private:
-    // What unloading the DLL does to its static lists: the next load starts
-    // without the filters and transfers of this one.
-    static void forgetTransfersAndFilters() {
-        LockGuard readGuard(m_readLock);
-        LockGuard txGuard(theModule.m_txLock);
-        LockGuard filterGuard(m_filterLock);
-        theModule.m_passFilter.clear();
-        theModule.m_passFilterCount = 0;
-        theModule.m_blockFilter.clear();
-        theModule.m_blockFilterCount = 0;
-        theModule.m_flowFilter.clear();
-        theModule.m_flowFilterCount = 0;
-        theModule.m_rxBuffer.clear();
-        theModule.m_rxBufferCount = 0;
-        theModule.m_txBuffer.clear();
-        theModule.m_txBufferCount = 0;
-        theModule.m_ackPending.clear();
-    }
-
     HostLibrary host_;
     bool loaded_;
     J2534Api api_;
