@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -15,11 +16,14 @@
 #include <string>
 #include <vector>
 
-#include "../fg/fg_messages.h"
-#include "../transport/transport_world.h"
+#include "api/module.h"
 #include "fg/functional_group.h"
+#include "platform/platform.h"
+#include "sim_world.h"
 
 namespace e2e {
+
+using namespace simworld;
 
 // How a tester reaches one ECU; addresses of -1 mean normal addressing.
 struct EcuAddress {
@@ -52,23 +56,6 @@ struct Framing {
     bool padMulti = true;    // first and consecutive frames filled up to 8 bytes
     uint8_t padByte = 0xFF;
 };
-
-inline std::string Hex(const Bytes &bytes) {
-    std::string out;
-    char buf[4];
-    for (uint8_t b : bytes) {
-        std::snprintf(buf, sizeof buf, " %02X", b);
-        out += buf;
-    }
-    return out;
-}
-
-// One frame as "7E0: 10 14 BA 00 ...".
-inline std::string FrameLine(uint32_t id, const Bytes &data) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%03X:", static_cast<unsigned>(id));
-    return buf + Hex(data);
-}
 
 inline Bytes EchoRequest(size_t length) {
     Bytes b(length);
@@ -159,12 +146,6 @@ inline std::vector<std::string> ExpectedExchange(const EcuAddress &ecu, const By
     return bus;
 }
 
-inline std::vector<std::string> BusLines() {
-    std::vector<std::string> out;
-    for (const vxlsim_frame &f : vxlsim::Captured()) out.push_back(FrameLine(f.id, Bytes(f.data, f.data + f.dlc)));
-    return out;
-}
-
 // The last frames on the bus, to tell where an exchange stopped.
 inline std::string BusTail(size_t count = 6) {
     const std::vector<std::string> bus = BusLines();
@@ -173,41 +154,7 @@ inline std::string BusTail(size_t count = 6) {
     return out;
 }
 
-inline Bytes IdBytes(uint32_t id) {
-    return {static_cast<uint8_t>(id >> 24), static_cast<uint8_t>(id >> 16), static_cast<uint8_t>(id >> 8),
-            static_cast<uint8_t>(id)};
-}
-
-inline Bytes DataOf(const PASSTHRU_MSG &msg) {
-    return Bytes(msg.Data, msg.Data + std::min<uint32_t>(msg.DataSize, PT_MSG_DATA_SIZE));
-}
-
-inline uint32_t IdOf(const PASSTHRU_MSG &msg) {
-    return static_cast<uint32_t>(msg.Data[0]) << 24 | static_cast<uint32_t>(msg.Data[1]) << 16 |
-           static_cast<uint32_t>(msg.Data[2]) << 8 | msg.Data[3];
-}
-
 inline bool IsConfirmation(const PASSTHRU_MSG &msg) { return (msg.RxStatus & TX_MSG_TYPE) != 0; }
-
-// A received message as the host must see it: the id, then the payload
-// without any address byte.
-inline void ExpectMessage(const PASSTHRU_MSG &msg, uint32_t id, const Bytes &payload) {
-    EXPECT_EQ(ISO15765, msg.ProtocolID);
-    EXPECT_EQ(0u, msg.RxStatus);
-    EXPECT_EQ(0u, msg.TxFlags);
-    EXPECT_EQ(0u, msg.ExtraDataIndex);
-    EXPECT_EQ(4u + payload.size(), msg.DataSize);
-    Bytes data = IdBytes(id);
-    data.insert(data.end(), payload.begin(), payload.end());
-    EXPECT_EQ(data, DataOf(msg));
-}
-
-inline void ExpectConfirmation(const PASSTHRU_MSG &msg, uint32_t id) {
-    EXPECT_EQ(ISO15765, msg.ProtocolID);
-    EXPECT_EQ(TX_MSG_TYPE, msg.RxStatus);
-    EXPECT_EQ(4u, msg.DataSize);
-    EXPECT_EQ(IdBytes(id), DataOf(msg));
-}
 
 inline uint32_t ElapsedMs(std::chrono::steady_clock::time_point since) {
     return static_cast<uint32_t>(
@@ -234,7 +181,7 @@ inline std::string EcuText(const char *name, const EcuAddress &ecu, const EcuFlo
     return text + extra;
 }
 
-class E2eTest : public ::testing::Test {
+class E2eTest : public SimWorldTest {
 protected:
     static constexpr unsigned kEmptyPollsBeforePause = 50;
 
@@ -243,8 +190,7 @@ protected:
     explicit E2eTest(int verbosity = 1) : verbosity_(verbosity) {}
 
     void SetUp() override {
-        vxlsim_reset();
-        ResetTransportState();
+        SimWorldTest::SetUp();
         m_pFunctionalGroup = &group_;
         trace_ = std::make_unique<TraceCapture>(verbosity_);
         ASSERT_EQ(0, vxlsim_load_config_text(kOneCard));
@@ -262,8 +208,7 @@ protected:
         PassThruDisconnect(1);
         trace_.reset();
         m_pFunctionalGroup = nullptr;
-        ResetTransportState();
-        vxlsim_reset();
+        SimWorldTest::TearDown();
     }
 
     bool Traced(const std::string &text) const { return trace_->hasMessage(text); }
@@ -274,49 +219,19 @@ protected:
         return node;
     }
 
-    static uint32_t SetConfig(std::vector<SCONFIG> params) {
-        SCONFIG_LIST list{static_cast<uint32_t>(params.size()), params.data()};
-        return PassThruIoctl(1, SET_CONFIG, &list, nullptr);
-    }
-
-    static PASSTHRU_MSG FilterMsg(uint32_t dataSize, uint32_t canId, int extAddr) {
-        PASSTHRU_MSG msg{};
-        msg.ProtocolID = ISO15765;
-        msg.DataSize = dataSize;
-        const Bytes id = IdBytes(canId);
-        std::copy(id.begin(), id.end(), msg.Data);
-        if (extAddr >= 0) msg.Data[4] = static_cast<uint8_t>(extAddr);
-        return msg;
-    }
-
     // The pass and flow-control filters a host starts for one physical ECU.
     // With extended addressing the flow-control message carries the ECU's
     // address under the vehicle maker's scheme, else the tester's address
     // that the ECU's frames start with.
     static void Listen(const EcuAddress &ecu) {
-        const uint32_t size = ecu.extended() ? 5 : 4;
-        const int flowAddr = theModule.m_ExtAddressing != 0 ? ecu.ecuAddress : ecu.testerAddress;
-        PASSTHRU_MSG mask = FilterMsg(size, 0x7FF, ecu.extended() ? 0xFF : -1);
-        PASSTHRU_MSG pattern = FilterMsg(size, ecu.responseId, ecu.testerAddress);
-        PASSTHRU_MSG flow = FilterMsg(size, ecu.requestId, flowAddr);
-        uint32_t id = 0;
-        ASSERT_EQ(STATUS_NOERROR, PassThruStartMsgFilter(1, PASS_FILTER, &mask, &pattern, &flow, &id));
-        ASSERT_EQ(STATUS_NOERROR, PassThruStartMsgFilter(1, FLOW_CONTROL_FILTER, &mask, &pattern, &flow, &id));
+        ListenTo(ecu.responseId, ecu.requestId, ecu.testerAddress,
+                 theModule.m_ExtAddressing != 0 ? ecu.ecuAddress : ecu.testerAddress);
     }
 
-    static PASSTHRU_MSG Request(const EcuAddress &ecu, const Bytes &payload, uint32_t txFlags = 0) {
-        Bytes data = IdBytes(ecu.requestId);
-        if (ecu.extended()) {
-            data.push_back(static_cast<uint8_t>(ecu.ecuAddress));
-            txFlags |= ISO15765_ADDR_TYPE;
-        }
-        data.insert(data.end(), payload.begin(), payload.end());
-        return fgtest::Message(data, txFlags);
-    }
-
-    static uint32_t Write(PASSTHRU_MSG msg) {
-        uint32_t num = 1;
-        return PassThruWriteMsgs(1, &msg, &num, 0);
+    static PASSTHRU_MSG Request(const EcuAddress &ecu, Bytes payload, uint32_t txFlags = 0) {
+        if (!ecu.extended()) return simworld::Request(ecu.requestId, payload, txFlags);
+        payload.insert(payload.begin(), static_cast<uint8_t>(ecu.ecuAddress));
+        return simworld::Request(ecu.requestId, payload, txFlags | ISO15765_ADDR_TYPE);
     }
 
     // Polls PassThruReadMsgs as a host does until `done` accepts a message
@@ -360,15 +275,8 @@ protected:
         return ReadUntil([](const PASSTHRU_MSG &) { return false; }, quietMs);
     }
 
-    // One request and its answer; checks what the host got and what crossed the bus.
-    void RoundTrip(const EcuAddress &ecu, const Bytes &request, const Bytes &answer, const EcuFlow &flow,
-                   uint8_t libraryBs, uint32_t txFlags = 0) {
-        vxlsim_capture_clear();
-        ASSERT_EQ(STATUS_NOERROR, Write(Request(ecu, request, txFlags)));
-        ExpectAnswered(ecu, request, answer, flow, libraryBs, txFlags);
-    }
-
-    // The rest of a round trip once the request is written.
+    // The rest of a round trip once the request is written: what the host
+    // got and what crossed the bus.
     void ExpectAnswered(const EcuAddress &ecu, const Bytes &request, const Bytes &answer, const EcuFlow &flow,
                         uint8_t libraryBs, uint32_t txFlags = 0) {
         auto got = ReadAnswerFrom(ecu.responseId);
@@ -380,10 +288,7 @@ protected:
                   BusLines());
     }
 
-    size_t TracedCount(const std::string &text) const {
-        const std::vector<std::string> m = trace_->messages();
-        return static_cast<size_t>(std::count(m.begin(), m.end(), text));
-    }
+    size_t TracedCount(const std::string &text) const { return simworld::TracedCount(*trace_, text); }
 
 private:
     const int verbosity_;

@@ -2,6 +2,7 @@
 // three ECUs goes out as one functional single frame, the members answer
 // with extended addressing, and the host gets one aggregated message under
 // the CANECU_CLASS id once P2 (or P2* after a response pending) is over.
+#include "../fg/fg_messages.h"
 #include "e2e_world.h"
 
 namespace e2e {
@@ -76,16 +77,25 @@ protected:
         ASSERT_EQ(0, vxlsim_responder_reply(relay, ecu.requestId, 8, fc.data(), 0));
     }
 
-    static PASSTHRU_MSG GroupRequest(const Bytes &pdu, const std::vector<EcuAddress> &members) {
+    // Body, doors and seats with records of 1, 2 and seatsLength bytes.
+    static void AddMembers(unsigned seatsLength, const std::string &doors = "", const std::string &seats = "") {
+        AddMember("body", kBody, 1);
+        AddMember("doors", kDoors, 2, doors);
+        AddMember("seats", kSeats, seatsLength, seats);
+    }
+
+    // 22 01 00 to body, doors and seats.
+    static uint32_t WriteGroupRequest() {
         std::vector<GroupEntry> entries;
-        for (const EcuAddress &m : members) {
+        for (const EcuAddress &m : {kBody, kDoors, kSeats}) {
             GroupEntry e = fgtest::Entry(kFunctionalId, m.responseId);
             e.DiagAddrEcu = static_cast<uint32_t>(m.ecuAddress);
             e.DiagAddrTester = static_cast<uint32_t>(m.testerAddress);
             entries.push_back(e);
         }
-        return fgtest::Message(fgtest::RequestBytes(kFunctionalId, pdu, entries, kFunctionalAddress),
-                               ISO15765_ADDR_TYPE);
+        return Write(fgtest::Message(fgtest::RequestBytes(kFunctionalId, {0x22, 0x01, 0x00}, entries,
+                                                          kFunctionalAddress),
+                                     ISO15765_ADDR_TYPE));
     }
 
     static bool IsAggregated(const PASSTHRU_MSG &m) {
@@ -94,11 +104,9 @@ protected:
 };
 
 TEST_F(FunctionalGroup, ThreeEcusAnswerInOneMessage) {
-    AddMember("body", kBody, 1);
-    AddMember("doors", kDoors, 2);
-    AddMember("seats", kSeats, 30);  // a multi-frame answer
+    AddMembers(30);  // the seats' answer takes several frames
     const auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(STATUS_NOERROR, Write(GroupRequest({0x22, 0x01, 0x00}, {kBody, kDoors, kSeats})));
+    ASSERT_EQ(STATUS_NOERROR, WriteGroupRequest());
     auto got = ReadUntil(IsAggregated);
     const uint32_t elapsed = ElapsedMs(start);
     ASSERT_EQ(2u, got.size());
@@ -123,11 +131,9 @@ TEST_F(FunctionalGroup, ThreeEcusAnswerInOneMessage) {
 // group's id at once, and the group waits P2* instead of P2 for the rest.
 TEST_F(FunctionalGroup, ResponsePendingSwitchesToP2Star) {
     ASSERT_EQ(STATUS_NOERROR, SetConfig({{PT_CFG_ORV_P2MAX, 150}, {PT_CFG_ORV_P2EXTTIMEOUT7F78, 1100}}));
-    AddMember("body", kBody, 1);
-    AddMember("doors", kDoors, 2, "pending = 1\npending_interval_ms = 150\n");
-    AddMember("seats", kSeats, 3);
+    AddMembers(3, "pending = 1\npending_interval_ms = 150\n");
     const auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(STATUS_NOERROR, Write(GroupRequest({0x22, 0x01, 0x00}, {kBody, kDoors, kSeats})));
+    ASSERT_EQ(STATUS_NOERROR, WriteGroupRequest());
     auto got = ReadUntil(IsAggregated);
     const uint32_t elapsed = ElapsedMs(start);
     ASSERT_EQ(3u, got.size());
@@ -140,41 +146,25 @@ TEST_F(FunctionalGroup, ResponsePendingSwitchesToP2Star) {
     EXPECT_GE(elapsed + kTickGrainMs, 1000u);
 }
 
-// The seats answer too late: the aggregated message holds what came within
-// P2, and the late answer reaches the host on its own id.
-TEST_F(FunctionalGroup, P2ExpiryDeliversTheAnswersSoFar) {
-    AddMember("body", kBody, 1);
-    AddMember("doors", kDoors, 2);
-    AddMember("seats", kSeats, 30, "response_delay_ms = 600\n");
+// The seats answer too late, and an ECU that is not in the group's table
+// answers the same request at once: the aggregated message holds what the
+// members sent within P2, and the other answers reach the host on their own ids.
+TEST_F(FunctionalGroup, LateAndOutsideAnswersComeOnTheirOwnIds) {
+    AddMembers(30, "", "response_delay_ms = 600\n");
+    AddMember("outsider", kOutsider, 3);
+    Listen(kOutsider);
     ASSERT_EQ(STATUS_NOERROR, SetConfig({{PT_CFG_ORV_P2MAX, 200}}));
-    ASSERT_EQ(STATUS_NOERROR, Write(GroupRequest({0x22, 0x01, 0x00}, {kBody, kDoors, kSeats})));
+    ASSERT_EQ(STATUS_NOERROR, WriteGroupRequest());
     auto got = ReadUntil(IsAggregated);
-    ASSERT_EQ(2u, got.size());
+    ASSERT_EQ(3u, got.size());
     ExpectConfirmation(got[0], kFunctionalId);
-    ExpectMessage(got[1], kGroupId, Aggregated({Record(kBody, RecordAnswer(1)), Record(kDoors, RecordAnswer(2))}));
+    ExpectMessage(got[1], kOutsider.responseId, RecordAnswer(3));
+    ExpectMessage(got[2], kGroupId, Aggregated({Record(kBody, RecordAnswer(1)), Record(kDoors, RecordAnswer(2))}));
 
     got = ReadAnswerFrom(kSeats.responseId);
     ASSERT_EQ(1u, got.size());
     ExpectMessage(got[0], kSeats.responseId, RecordAnswer(30));
     EXPECT_TRUE(ReadFor(150).empty());
-}
-
-// An ECU that answers the same functional request but is not in the
-// group's table reaches the host directly and stays out of the aggregation.
-TEST_F(FunctionalGroup, EcuOutsideTheGroupIsPassedThrough) {
-    AddMember("body", kBody, 1);
-    AddMember("doors", kDoors, 2);
-    AddMember("seats", kSeats, 3);
-    AddMember("outsider", kOutsider, 3);
-    Listen(kOutsider);
-    ASSERT_EQ(STATUS_NOERROR, Write(GroupRequest({0x22, 0x01, 0x00}, {kBody, kDoors, kSeats})));
-    auto got = ReadUntil(IsAggregated);
-    ASSERT_EQ(3u, got.size());
-    ExpectConfirmation(got[0], kFunctionalId);
-    ExpectMessage(got[1], kOutsider.responseId, RecordAnswer(3));
-    ExpectMessage(got[2], kGroupId,
-                  Aggregated({Record(kBody, RecordAnswer(1)), Record(kDoors, RecordAnswer(2)),
-                              Record(kSeats, RecordAnswer(3))}));
 }
 
 }  // namespace

@@ -34,13 +34,12 @@ TEST(ShippedLibrary, SessionLeavesTraceAndPduTrace) {
     std::vector<SCONFIG> params = {{DATA_RATE, 500000}, {ISO15765_BS, 0}};
     SCONFIG_LIST list{static_cast<uint32_t>(params.size()), params.data()};
     ASSERT_EQ(STATUS_NOERROR, pt.Ioctl(channel, SET_CONFIG, &list, nullptr));
-    PASSTHRU_MSG mask = fgtest::Message({0, 0, 0x07, 0xFF}), pattern = fgtest::Message({0, 0, 0x07, 0xE8}),
-                 flow = fgtest::Message({0, 0, 0x07, 0xE0});
+    PASSTHRU_MSG mask = FilterMsg(4, 0x7FF), pattern = FilterMsg(4, 0x7E8), flow = FilterMsg(4, 0x7E0);
     uint32_t filterId = 0;
     ASSERT_EQ(STATUS_NOERROR, pt.StartMsgFilter(channel, PASS_FILTER, &mask, &pattern, &flow, &filterId));
     ASSERT_EQ(STATUS_NOERROR, pt.StartMsgFilter(channel, FLOW_CONTROL_FILTER, &mask, &pattern, &flow, &filterId));
 
-    PASSTHRU_MSG request = fgtest::Message({0, 0, 0x07, 0xE0, 0x10, 0x03});
+    PASSTHRU_MSG request = Request(0x7E0, {0x10, 0x03});
     uint32_t num = 1;
     ASSERT_EQ(STATUS_NOERROR, pt.WriteMsgs(channel, &request, &num, 0));
     std::vector<PASSTHRU_MSG> got;
