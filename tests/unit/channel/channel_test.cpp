@@ -5,23 +5,27 @@
 #include <string>
 #include <vector>
 
-#include "../transport/transport_world.h"
+#include "api/module.h"
+#include "can/driver_init.h"
+#include "sim_world.h"
+#include "trace/lock_guard.h"
 #include "transport/worker.h"
 
 namespace {
 
-class ChannelTest : public TransportWorld {
+using namespace simworld;
+
+class ChannelTest : public OpenChannelTest {
 protected:
     void SetUp() override {
-        TransportWorld::SetUp();
+        OpenChannelTest::SetUp();
         m_FirmwareVersion = firmware_;
         m_DllVersion = dll_;
         m_ApiVersion = api_;
     }
     void TearDown() override {
-        if (theModule.m_bThreadRun) PassThruDisconnect(1);
         m_FirmwareVersion = m_DllVersion = m_ApiVersion = nullptr;
-        TransportWorld::TearDown();
+        OpenChannelTest::TearDown();
     }
 
     size_t columnCount(const std::string &column) {
@@ -91,9 +95,7 @@ TEST_F(ChannelTest, ConnectWithoutChannelVariableIsRefused) {
 
 TEST_F(ChannelTest, DisconnectWithoutConnectCleansUpAnyChannelId) {
     EXPECT_EQ(STATUS_NOERROR, PassThruDisconnect(7));
-    std::vector<std::string> calls;
-    for (const vxlsim_call &call : vxlsim::Calls()) calls.emplace_back(call.function);
-    EXPECT_EQ((std::vector<std::string>{"xlDeactivateChannel", "xlClosePort", "xlCloseDriver"}), calls);
+    EXPECT_EQ((std::vector<std::string>{"xlDeactivateChannel", "xlClosePort", "xlCloseDriver"}), CalledFunctions());
     EXPECT_EQ(XL_INVALID_PORTHANDLE, m_PortHandle.load());
     EXPECT_EQ(STATUS_NOERROR, PassThruDisconnect(7));
 }
@@ -102,9 +104,7 @@ TEST_F(ChannelTest, DisconnectForgetsPendingConfirmationsButKeepsFiltersAndTrans
     uint32_t channel = 0;
     ASSERT_EQ(STATUS_NOERROR, PassThruConnect(ISO15765, 0, &channel));
     ListenTo(0x7E8, 0x7E0);
-    PASSTHRU_MSG request = Request(0x7E0, {0x10, 0x03});
-    uint32_t num = 1;
-    ASSERT_EQ(STATUS_NOERROR, PassThruWriteMsgs(1, &request, &num, 0));
+    ASSERT_EQ(STATUS_NOERROR, Write(Request(0x7E0, {0x10, 0x03})));
     {
         LockGuard txGuard(theModule.m_txLock);
         EXPECT_EQ(1u, theModule.m_ackPending.size());
