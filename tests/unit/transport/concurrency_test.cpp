@@ -1,17 +1,15 @@
 #include <atomic>
 #include <thread>
 
-#include "transport_world.h"
+#include "api/module.h"
+#include "platform/platform.h"
+#include "sim_world.h"
 
 namespace {
 
-class ConcurrencyTest : public TransportWorld {
-protected:
-    void TearDown() override {
-        if (theModule.m_bThreadRun) PassThruDisconnect(1);
-        TransportWorld::TearDown();
-    }
-};
+using namespace simworld;
+
+class ConcurrencyTest : public OpenChannelTest {};
 
 // The host writes, changes filters and reads on three threads while the
 // worker sends: every call keeps its answer, and the lists end consistent.
@@ -28,11 +26,8 @@ TEST_F(ConcurrencyTest, WriterFilterChangerReaderAndWorkerShareTheLists) {
 
     std::thread writer([&] {
         for (int i = 0; i < kRounds; ++i) {
-            PASSTHRU_MSG multi = Request(0x7E0, Counting(20, static_cast<uint8_t>(i)));
-            PASSTHRU_MSG single = Request(0x7E1, {0x3E, 0x00});
-            uint32_t num = 1;
-            if (PassThruWriteMsgs(1, &multi, &num, 0) != STATUS_NOERROR) ++writeFailures;
-            if (PassThruWriteMsgs(1, &single, &num, 0) != STATUS_NOERROR) ++writeFailures;
+            if (Write(Request(0x7E0, Counting(20, static_cast<uint8_t>(i)))) != STATUS_NOERROR) ++writeFailures;
+            if (Write(Request(0x7E1, {0x3E, 0x00})) != STATUS_NOERROR) ++writeFailures;
             plat::SleepMs(1);
         }
         writing = false;

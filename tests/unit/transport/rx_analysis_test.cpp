@@ -1,12 +1,17 @@
 #include <memory>
 
+#include "api/module.h"
+#include "sim_world.h"
+#include "trace/lock_guard.h"
 #include "trace/trace_clock.h"
+#include "transport/records.h"
 #include "transport/rx_analysis.h"
-#include "transport_world.h"
 
 namespace {
 
-class RxAnalysisTest : public TransportWorld {
+using namespace simworld;
+
+class RxAnalysisTest : public OpenChannelTest {
 protected:
     static CanFrame Frame(uint32_t id, const Bytes &data, uint16_t flags = 0) {
         CanFrame frame{};
@@ -63,66 +68,80 @@ TEST_F(RxAnalysisTest, NoFramesGiveNoMessagesAndOnlyTheMainScope) {
               trace().columns());
 }
 
-TEST_F(RxAnalysisTest, FrameWithoutAnyPassFilterIsDropped) {
-    EXPECT_EQ(nullptr, Analyze(Frame(0x7E8, {0x02, 0x50, 0x01})));
-    EXPECT_TRUE(traced("PASSFilter none!"));
+// Frames that deliver a message at once or are dropped at once.
+TEST_F(RxAnalysisTest, SingleFramesAndFramesWithoutAPlace) {
+    const struct {
+        const char *what;
+        bool listen;     // the pass and flow-control filters for 0x7E8
+        uint32_t id;
+        Bytes frame;
+        bool delivered;  // as payload
+        Bytes payload;
+        bool passed;     // "PASS Frame: passed" written
+        std::vector<std::string> traces;
+    } cases[] = {
+        {"no pass filter at all", false, 0x7E8, {0x02, 0x50, 0x01}, false, {}, false, {"PASSFilter none!"}},
+        {"no pass filter accepts it", true, 0x7E9, {0x02, 0x50, 0x01}, false, {}, false, {}},
+        {"single frame", true, 0x7E8, WithPad({0x03, 0x62, 0xF1, 0x90}), true, {0x62, 0xF1, 0x90}, true,
+         {"RAW-CAN--RX CanId 0007e8 [      ] Len=  8     Data: 0x03 0x62 0xF1 0x90 0xFF 0xFF 0xFF 0xFF  "
+          "00001234.567",
+          "PASS Frame: passed 07E8 07E8 07FF 07E8"}},
+        {"empty single frame", true, 0x7E8, {0x00}, true, {}, true, {}},
+        {"seven bytes", true, 0x7E8, WithPad({0x07, 1, 2, 3, 4, 5, 6, 7}), true, {1, 2, 3, 4, 5, 6, 7}, true, {}},
+        {"length beyond the dlc", true, 0x7E8, {0x07, 0x62, 0xF1}, false, {}, true,
+         {"SINGLE_FRAME length 7 exceeds frame, dropped"}},
+        {"length beyond any frame", true, 0x7E8, WithPad({0x08, 0x62}), false, {}, true,
+         {"SINGLE_FRAME length 8 exceeds frame, dropped"}},
+        {"no protocol control byte", true, 0x7E8, {}, false, {}, true,
+         {"Frame without protocol control information dropped"}},
+        {"unknown protocol control", true, 0x7E8, {0x45, 0, 0}, false, {}, true,
+         {"unknown Multibyte response 0x45 !"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        ResetTransportState();
+        if (c.listen) ListenTo(0x7E8, 0x7E0);
+        trace().clear();
+        auto msg = Analyze(Frame(c.id, c.frame));
+        ASSERT_EQ(c.delivered, msg != nullptr);
+        if (msg) {
+            ExpectMessage(*msg, c.id, c.payload);
+            EXPECT_EQ(1234u * 1000u + 567u, msg->Timestamp);
+        }
+        EXPECT_EQ(c.passed, tracedStartingWith("PASS Frame: passed"));
+        for (const std::string &text : c.traces) EXPECT_TRUE(traced(text)) << text;
+        EXPECT_TRUE(SentOn(0).empty());
+    }
 }
 
-TEST_F(RxAnalysisTest, SingleFrameBecomesOneMessage) {
-    ListenTo(0x7E8, 0x7E0);
-    auto msg = Analyze(Frame(0x7E8, WithPad({0x03, 0x62, 0xF1, 0x90})));
-    ASSERT_NE(nullptr, msg);
-    EXPECT_EQ(ISO15765, msg->ProtocolID);
-    EXPECT_EQ(0u, msg->RxStatus);
-    EXPECT_EQ(0u, msg->TxFlags);
-    EXPECT_EQ(0u, msg->ExtraDataIndex);
-    EXPECT_EQ(1234u * 1000u + 567u, msg->Timestamp);
-    EXPECT_EQ((Bytes{0x00, 0x00, 0x07, 0xE8, 0x62, 0xF1, 0x90}), DataOf(*msg));
-    EXPECT_TRUE(traced("RAW-CAN--RX CanId 0007e8 [      ] Len=  8     Data: 0x03 0x62 0xF1 0x90 0xFF "
-                       "0xFF 0xFF 0xFF  00001234.567"));
-    EXPECT_TRUE(traced("PASS Frame: passed 07E8 07E8 07FF 07E8"));
-}
-
-TEST_F(RxAnalysisTest, EmptySingleFrameCarriesOnlyTheId) {
-    ListenTo(0x7E8, 0x7E0);
-    auto msg = Analyze(Frame(0x7E8, {0x00}));
-    ASSERT_NE(nullptr, msg);
-    EXPECT_EQ(4u, msg->DataSize);
-}
-
-TEST_F(RxAnalysisTest, SingleFrameClaimingMoreThanItCarriesIsDropped) {
-    ListenTo(0x7E8, 0x7E0);
-    EXPECT_EQ(nullptr, Analyze(Frame(0x7E8, {0x07, 0x62, 0xF1})));  // dlc 3
-    EXPECT_TRUE(traced("SINGLE_FRAME length 7 exceeds frame, dropped"));
-    EXPECT_EQ(nullptr, Analyze(Frame(0x7E8, WithPad({0x08, 0x62}))));  // more than 7 ever fit
-    EXPECT_TRUE(traced("SINGLE_FRAME length 8 exceeds frame, dropped"));
-    EXPECT_NE(nullptr, Analyze(Frame(0x7E8, WithPad({0x07, 1, 2, 3, 4, 5, 6, 7}))));
-}
-
-TEST_F(RxAnalysisTest, FrameThatNoPassFilterAcceptsIsDropped) {
-    ListenTo(0x7E8, 0x7E0);
-    EXPECT_EQ(nullptr, Analyze(Frame(0x7E9, {0x02, 0x50, 0x01})));
-    EXPECT_FALSE(tracedStartingWith("PASS Frame: passed"));
-}
-
-TEST_F(RxAnalysisTest, ExtendedAddressFilterWantsItsByteFirst) {
-    PASSTHRU_MSG mask = FilterMsg(5, 0x7FF, 0xFF), pattern = FilterMsg(5, 0x640, 0xF1);
-    uint32_t id = 0;
-    ASSERT_EQ(STATUS_NOERROR, PassThruStartMsgFilter(1, PASS_FILTER, &mask, &pattern, nullptr, &id));
-
+// The address byte must match the filter's; the flow control we send back
+// carries the low byte of the sender's id.
+TEST_F(RxAnalysisTest, ExtendedAddressingWantsItsByteFirstAndAnswersWithTheSendersLowByte) {
+    ListenTo(0x640, 0x6F1, 0xF1, 0xF1);
     EXPECT_EQ(nullptr, Analyze(Frame(0x640, {0xF2, 0x02, 0x50, 0x01})));
     EXPECT_TRUE(traced("b_ExtendedAdress does not machtch! 00f2 00f1"));
-
     auto msg = Analyze(Frame(0x640, {0xF1, 0x02, 0x50, 0x01}));
     ASSERT_NE(nullptr, msg);
     EXPECT_TRUE(traced("b_ExtendedAdress does machtch!"));
-    EXPECT_EQ((Bytes{0x00, 0x00, 0x06, 0x40, 0x50, 0x01}), DataOf(*msg));
+    ExpectMessage(*msg, 0x640, {0x50, 0x01});
+
+    EXPECT_EQ(nullptr, Analyze(Frame(0x640, {0xF1, 0x10, 0x0C, 0, 1, 2, 3, 4})));
+    auto sent = SentOn(0);
+    ASSERT_EQ(1u, sent.size());
+    EXPECT_EQ(0x6F1u, sent[0].id);
+    EXPECT_EQ((Bytes{0x40, 0x30, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF}), DataOf(sent[0]));
+    ASSERT_NE(nullptr, OnlyRxRecord());
+    EXPECT_EQ(12u, OnlyRxRecord()->expectedLen);
+    EXPECT_EQ(5u, OnlyRxRecord()->receivedLen);
+    EXPECT_EQ(nullptr, Analyze(Frame(0x640, {0xF1, 0x21, 5, 6, 7, 8, 9, 10})));
+    EXPECT_TRUE(traced("CONSECUTIVE_FRAME ExtendedAdressing"));
+    msg = Analyze(Frame(0x640, {0xF1, 0x22, 11, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+    ASSERT_NE(nullptr, msg);
+    ExpectMessage(*msg, 0x640, Counting(12));
 }
 
-TEST_F(RxAnalysisTest, FirstAndConsecutiveFramesAreReassembledWithFlowControl) {
+TEST_F(RxAnalysisTest, FirstFrameOpensARecordThatTheLastConsecutiveFrameCloses) {
     ListenTo(0x7E8, 0x7E0);
-    m_Iso15765BlockSize = 0;
-    const Bytes payload = Counting(20, 0x40);
     EXPECT_EQ(nullptr, Analyze(Frame(0x7E8, {0x10, 0x14, 0x40, 0x41, 0x42, 0x43, 0x44, 0x45})));
     RxBufferEntry *entry = OnlyRxRecord();
     ASSERT_NE(nullptr, entry);
@@ -130,31 +149,13 @@ TEST_F(RxAnalysisTest, FirstAndConsecutiveFramesAreReassembledWithFlowControl) {
     EXPECT_EQ(6u, entry->receivedLen);
     EXPECT_EQ(STATE_RX_ACTIVE, entry->state);
     EXPECT_TRUE(traced("Create m_rxBuffer for SeqID= 1 CanID 07e8 (ext=00) timeout=900"));
-
-    auto sent = Sent();
-    ASSERT_EQ(1u, sent.size());
-    EXPECT_EQ(0x7E0u, sent[0].id);
-    EXPECT_EQ((Bytes{0x30, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), DataOf(sent[0]));
-
     EXPECT_EQ(nullptr, Analyze(Frame(0x7E8, {0x21, 0x46, 0x47, 0x48, 0x49, 0x4A, 0x4B, 0x4C})));
     auto msg = Analyze(Frame(0x7E8, {0x22, 0x4D, 0x4E, 0x4F, 0x50, 0x51, 0x52, 0x53}));
     ASSERT_NE(nullptr, msg);
-    Bytes expected{0x00, 0x00, 0x07, 0xE8};
-    expected.insert(expected.end(), payload.begin(), payload.end());
-    EXPECT_EQ(expected, DataOf(*msg));
+    ExpectMessage(*msg, 0x7E8, Counting(20, 0x40));
     EXPECT_EQ(0, theModule.m_rxBufferCount);
     EXPECT_TRUE(theModule.m_rxBuffer.empty());
     EXPECT_TRUE(traced("CONSECUTIVE_FRAME finished m_rxBuffer removed SeqID=1"));
-    EXPECT_EQ(1u, Sent().size());  // block size 0: no further flow control
-}
-
-TEST_F(RxAnalysisTest, PaddingOfTheLastFrameFallsAway) {
-    ListenTo(0x7E8, 0x7E0);
-    Analyze(Frame(0x7E8, {0x10, 0x08, 1, 2, 3, 4, 5, 6}));
-    auto msg = Analyze(Frame(0x7E8, {0x21, 7, 8, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA}));
-    ASSERT_NE(nullptr, msg);
-    EXPECT_EQ(12u, msg->DataSize);
-    EXPECT_EQ((Bytes{0, 0, 7, 0xE8, 1, 2, 3, 4, 5, 6, 7, 8}), DataOf(*msg));
 }
 
 TEST_F(RxAnalysisTest, ShortFramesCopyOnlyWhatTheyCarry) {
@@ -165,56 +166,37 @@ TEST_F(RxAnalysisTest, ShortFramesCopyOnlyWhatTheyCarry) {
     EXPECT_EQ(nullptr, Analyze(Frame(0x7E8, {0x21, 4, 5, 6})));
     auto msg = Analyze(Frame(0x7E8, {0x22, 7, 8, 9, 10, 0xFF, 0xFF, 0xFF}));
     ASSERT_NE(nullptr, msg);
-    EXPECT_EQ((Bytes{0, 0, 7, 0xE8, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}), DataOf(*msg));
+    ExpectMessage(*msg, 0x7E8, Counting(10, 1));
 }
 
-TEST_F(RxAnalysisTest, BlockSizeAsksForFlowControlAfterEveryBlockTheLastIncluded) {
-    ListenTo(0x7E8, 0x7E0);
-    m_Iso15765BlockSize = 2;
-    Analyze(Frame(0x7E8, {0x10, 0x14, 0, 1, 2, 3, 4, 5}));
-    Analyze(Frame(0x7E8, {0x21, 6, 7, 8, 9, 10, 11, 12}));
-    EXPECT_EQ(1u, Sent().size());
-    auto msg = Analyze(Frame(0x7E8, {0x22, 13, 14, 15, 16, 17, 18, 19}));
-    ASSERT_NE(nullptr, msg);
-    auto sent = Sent();
-    ASSERT_EQ(2u, sent.size());
-    EXPECT_EQ((Bytes{0x30, 0x02, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), DataOf(sent[0]));
-    EXPECT_EQ((Bytes{0x30, 0x02, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), DataOf(sent[1]));
-}
-
-TEST_F(RxAnalysisTest, SequenceNumbersWrapAfterFifteen) {
-    ListenTo(0x7E8, 0x7E0);
-    const uint32_t length = 6 + 16 * 7;
-    Analyze(Frame(0x7E8, {0x10, static_cast<uint8_t>(length), 0, 1, 2, 3, 4, 5}));
-    std::unique_ptr<PASSTHRU_MSG> msg;
-    for (uint32_t n = 1; n <= 16; ++n) {
-        ASSERT_EQ(nullptr, msg) << "completed early at frame " << n;
-        msg = Analyze(Frame(0x7E8, WithPad({static_cast<uint8_t>(0x20 | (n & 0x0F)),
-                                             static_cast<uint8_t>(n)})));
+// A consecutive frame that continues nothing is dropped and says why; a
+// reassembly in progress stays as it was.
+TEST_F(RxAnalysisTest, ConsecutiveFrameWithoutItsPlaceIsDropped) {
+    const struct {
+        const char *trace;
+        bool reassembling;  // a first frame from 0x7E8 came before
+        uint32_t id;
+        uint8_t pci;
+    } cases[] = {
+        {"Error CONSECUTIVE_FRAME  0", false, 0x7E8, 0x21},
+        {"Error CONSECUTIVE_FRAME  -2", true, 0x7E9, 0x21},
+        {"Error CONSECUTIVE_FRAME  -3", true, 0x7E8, 0x22},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.trace);
+        ResetTransportState();
+        ListenTo(0x7E8, 0x7E0);
+        ListenTo(0x7E9, 0x7E1);
+        trace().clear();
+        if (c.reassembling) Analyze(Frame(0x7E8, {0x10, 0x14, 0, 1, 2, 3, 4, 5}));
+        EXPECT_EQ(nullptr, Analyze(Frame(c.id, {c.pci, 1, 2, 3, 4, 5, 6, 7})));
+        EXPECT_TRUE(traced(c.trace));
+        ASSERT_EQ(c.reassembling, OnlyRxRecord() != nullptr);
+        if (c.reassembling) {
+            EXPECT_EQ(6u, OnlyRxRecord()->receivedLen);
+            EXPECT_EQ(1u, OnlyRxRecord()->nextSn);
+        }
     }
-    ASSERT_NE(nullptr, msg);
-    EXPECT_EQ(4 + length, msg->DataSize);
-    EXPECT_EQ(16, msg->Data[4 + 6 + 15 * 7]);
-}
-
-TEST_F(RxAnalysisTest, ConsecutiveFrameOutOfSequenceIsDroppedAndTheRecordKept) {
-    ListenTo(0x7E8, 0x7E0);
-    Analyze(Frame(0x7E8, {0x10, 0x14, 0, 1, 2, 3, 4, 5}));
-    EXPECT_EQ(nullptr, Analyze(Frame(0x7E8, {0x22, 1, 2, 3, 4, 5, 6, 7})));
-    EXPECT_TRUE(traced("Error CONSECUTIVE_FRAME  -3"));
-    ASSERT_NE(nullptr, OnlyRxRecord());
-    EXPECT_EQ(6u, OnlyRxRecord()->receivedLen);
-    EXPECT_EQ(1u, OnlyRxRecord()->nextSn);
-}
-
-TEST_F(RxAnalysisTest, ConsecutiveFrameWithoutRecordTellsWhy) {
-    ListenTo(0x7E8, 0x7E0);
-    ListenTo(0x7E9, 0x7E1);
-    Analyze(Frame(0x7E8, {0x21, 1, 2, 3, 4, 5, 6, 7}));
-    EXPECT_TRUE(traced("Error CONSECUTIVE_FRAME  0"));
-    Analyze(Frame(0x7E8, {0x10, 0x14, 0, 1, 2, 3, 4, 5}));
-    Analyze(Frame(0x7E9, {0x21, 1, 2, 3, 4, 5, 6, 7}));
-    EXPECT_TRUE(traced("Error CONSECUTIVE_FRAME  -2"));
 }
 
 TEST_F(RxAnalysisTest, SecondFirstFrameOpensSecondRecordAndTheFirstFittingOneContinues) {
@@ -234,30 +216,7 @@ TEST_F(RxAnalysisTest, FirstFrameWithoutFlowControlFilterIsIgnored) {
     Analyze(Frame(0x7E8, {0x10, 0x14, 0, 1, 2, 3, 4, 5}));
     EXPECT_TRUE(traced("FIRST_FRAME ignored (no FLow Filter or own response"));
     EXPECT_EQ(0, theModule.m_rxBufferCount);
-    EXPECT_TRUE(Sent().empty());
-}
-
-TEST_F(RxAnalysisTest, FlowControlOnExtendedFilterCarriesTheSendersLowByte) {
-    PASSTHRU_MSG mask = FilterMsg(5, 0x7FF, 0xFF), pattern = FilterMsg(5, 0x640, 0xF1),
-                 flow = FilterMsg(5, 0x6F1, 0xF1);
-    uint32_t id = 0;
-    ASSERT_EQ(STATUS_NOERROR, PassThruStartMsgFilter(1, PASS_FILTER, &mask, &pattern, &flow, &id));
-    ASSERT_EQ(STATUS_NOERROR, PassThruStartMsgFilter(1, FLOW_CONTROL_FILTER, &mask, &pattern, &flow, &id));
-    Analyze(Frame(0x640, {0xF1, 0x10, 0x0C, 0, 1, 2, 3, 4}));
-    auto sent = Sent();
-    ASSERT_EQ(1u, sent.size());
-    EXPECT_EQ(0x6F1u, sent[0].id);
-    EXPECT_EQ((Bytes{0x40, 0x30, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF}), DataOf(sent[0]));
-    ASSERT_NE(nullptr, OnlyRxRecord());
-    EXPECT_EQ(12u, OnlyRxRecord()->expectedLen);
-    EXPECT_EQ(5u, OnlyRxRecord()->receivedLen);
-
-    auto msg = Analyze(Frame(0x640, {0xF1, 0x21, 5, 6, 7, 8, 9, 10}));
-    EXPECT_TRUE(traced("CONSECUTIVE_FRAME ExtendedAdressing"));
-    auto done = Analyze(Frame(0x640, {0xF1, 0x22, 11, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
-    EXPECT_EQ(nullptr, msg);
-    ASSERT_NE(nullptr, done);
-    EXPECT_EQ((Bytes{0, 0, 6, 0x40, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}), DataOf(*done));
+    EXPECT_TRUE(SentOn(0).empty());
 }
 
 TEST_F(RxAnalysisTest, TransmitConfirmationIsDeliveredOncePerMessage) {
@@ -267,9 +226,7 @@ TEST_F(RxAnalysisTest, TransmitConfirmationIsDeliveredOncePerMessage) {
     }
     auto ack = Analyze(Frame(0x7E0, {0x02, 0x10, 0x03}, CAN_FRAME_TX_ACK));
     ASSERT_NE(nullptr, ack);
-    EXPECT_EQ(ISO15765, ack->ProtocolID);
-    EXPECT_EQ(TX_MSG_TYPE, ack->RxStatus);
-    EXPECT_EQ((Bytes{0, 0, 7, 0xE0}), DataOf(*ack));
+    ExpectConfirmation(*ack, 0x7E0);
     EXPECT_TRUE(traced("PASSFilter-Aknowledge ACK passed to PT interface"));
 
     EXPECT_EQ(nullptr, Analyze(Frame(0x7E0, {0x02, 0x10, 0x03}, CAN_FRAME_TX_ACK)));
@@ -277,41 +234,53 @@ TEST_F(RxAnalysisTest, TransmitConfirmationIsDeliveredOncePerMessage) {
     EXPECT_FALSE(theModule.m_ackPending[0x7E0]);
 }
 
+// Every flow control releases the waiting transfer (a WAIT too) with the
+// peer's block size and STmin; the first frame may go STmin later, and the
+// transfer gets 10 ms plus STmin for each frame left and a second more.
 TEST_F(RxAnalysisTest, FlowControlReleasesTheWaitingTransfer) {
-    ListenTo(0x7E8, 0x7E0);
-    TxBufferEntry &entry = WaitingTx(0x7E0, 5);
-    entry.cfSent = 2;
-    const uint32_t before = NowMs();
-    Analyze(Frame(0x7E8, {0x30, 0x08, 0x14, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
-    const uint32_t after = NowMs();
-    EXPECT_EQ(STATE_TX_SEND_CF, entry.state);
-    EXPECT_EQ(8, entry.bs);
-    EXPECT_EQ(20, entry.stmin);
-    EXPECT_EQ(0, entry.act_blk);
-    EXPECT_GE(entry.nextTx, before + 20);
-    EXPECT_LE(entry.nextTx, after + 20);
-    EXPECT_GE(entry.timeoutMs, before + 3 * 30 + 1000);
-    EXPECT_LE(entry.timeoutMs, after + 3 * 30 + 1000);
-    EXPECT_TRUE(traced("CF block tx timeout estimated: 1090 for 3 blocks"));
-    EXPECT_TRUE(traced("FLOW_CONTROL No 0"));
-}
-
-TEST_F(RxAnalysisTest, FlowControlWaitIsTakenAsClearToSend) {
-    ListenTo(0x7E8, 0x7E0);
-    TxBufferEntry &entry = WaitingTx(0x7E0, 2);
-    Analyze(Frame(0x7E8, {0x31, 0x03, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
-    EXPECT_EQ(STATE_TX_SEND_CF, entry.state);
-    EXPECT_EQ(3, entry.bs);
-}
-
-TEST_F(RxAnalysisTest, MakersExtendedModeTwoSendsAtOnce) {
-    ListenTo(0x7E8, 0x7E0);
-    theModule.m_ExtAddressing = 2;
-    TxBufferEntry &entry = WaitingTx(0x7E0, 2);
-    Analyze(Frame(0x7E8, {0x30, 0x00, 0x14, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
-    EXPECT_EQ(0, entry.stmin);
-    EXPECT_EQ(0u, entry.nextTx);
-    EXPECT_TRUE(traced("STmin overwritten to 0 (1 of 2)"));
+    const struct {
+        const char *what;
+        uint16_t cfCount, cfSent;
+        uint32_t extAddressing;
+        Bytes fc;
+        uint8_t bs, stmin;
+        int nextTxDelay;  // -1: at once (nextTx 0)
+        uint32_t timeoutDelay;
+        const char *trace;
+    } cases[] = {
+        {"clear to send", 5, 2, 0, WithPad({0x30, 0x08, 0x14}), 8, 20, 20, 1090,
+         "CF block tx timeout estimated: 1090 for 3 blocks"},
+        {"wait", 2, 0, 0, WithPad({0x31, 0x03, 0x00}), 3, 0, 0, 1020,
+         "CF block tx timeout estimated: 1020 for 2 blocks"},
+        {"maker's mode 2", 2, 0, 2, WithPad({0x30, 0x00, 0x14}), 0, 0, -1, 1060, "STmin overwritten to 0 (1 of 2)"},
+        {"nothing left", 2, 2, 0, {0x30, 0x00, 0x00}, 0, 0, 0, 1010, "less frames ....error"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        ResetTransportState();
+        ListenTo(0x7E8, 0x7E0);
+        theModule.m_ExtAddressing = c.extAddressing;
+        trace().clear();
+        TxBufferEntry &entry = WaitingTx(0x7E0, c.cfCount);
+        entry.cfSent = c.cfSent;
+        const uint32_t before = NowMs();
+        Analyze(Frame(0x7E8, c.fc));
+        const uint32_t after = NowMs();
+        EXPECT_EQ(STATE_TX_SEND_CF, entry.state);
+        EXPECT_EQ(c.bs, entry.bs);
+        EXPECT_EQ(c.stmin, entry.stmin);
+        EXPECT_EQ(0, entry.act_blk);
+        if (c.nextTxDelay < 0) {
+            EXPECT_EQ(0u, entry.nextTx);
+        } else {
+            EXPECT_GE(entry.nextTx, before + static_cast<uint32_t>(c.nextTxDelay));
+            EXPECT_LE(entry.nextTx, after + static_cast<uint32_t>(c.nextTxDelay));
+        }
+        EXPECT_GE(entry.timeoutMs, before + c.timeoutDelay);
+        EXPECT_LE(entry.timeoutMs, after + c.timeoutDelay);
+        EXPECT_TRUE(traced(c.trace));
+        EXPECT_TRUE(traced("FLOW_CONTROL No 0"));
+    }
 }
 
 TEST_F(RxAnalysisTest, FlowControlWithoutWaitingTransferChangesNothing) {
@@ -322,21 +291,6 @@ TEST_F(RxAnalysisTest, FlowControlWithoutWaitingTransferChangesNothing) {
     Analyze(Frame(0x7E8, {0x30, 0x00, 0x00}));
     EXPECT_TRUE(traced("Error FLOW_CONTROL  -2"));
     EXPECT_EQ(STATE_TX_WAIT_FC, other.state);
-}
-
-TEST_F(RxAnalysisTest, FlowControlForTransferWithNothingLeftEstimatesOneFrame) {
-    ListenTo(0x7E8, 0x7E0);
-    TxBufferEntry &entry = WaitingTx(0x7E0, 2);
-    entry.cfSent = 2;
-    Analyze(Frame(0x7E8, {0x30, 0x00, 0x00}));
-    EXPECT_TRUE(traced("less frames ....error"));
-    EXPECT_TRUE(traced("CF block tx timeout estimated: 1010 for 1 blocks"));
-}
-
-TEST_F(RxAnalysisTest, UnknownProtocolControlIsAnError) {
-    ListenTo(0x7E8, 0x7E0);
-    EXPECT_EQ(nullptr, Analyze(Frame(0x7E8, {0x45, 0, 0})));
-    EXPECT_TRUE(traced("unknown Multibyte response 0x45 !"));
 }
 
 TEST_F(RxAnalysisTest, BusStateReportIsTracedAsErrorWithoutMessage) {
@@ -351,9 +305,7 @@ TEST_F(RxAnalysisTest, BusStateReportIsTracedAsErrorWithoutMessage) {
 
 TEST_F(RxAnalysisTest, EveryRecordOfEitherKindTakesTheNextSequenceId) {
     ListenTo(0x7E8, 0x7E0);
-    PASSTHRU_MSG request = Request(0x7E0, Counting(20));
-    uint32_t num = 1;
-    ASSERT_EQ(STATUS_NOERROR, PassThruWriteMsgs(1, &request, &num, 0));
+    ASSERT_EQ(STATUS_NOERROR, Write(Request(0x7E0, Counting(20))));
     Analyze(Frame(0x7E8, {0x10, 0x14, 0, 1, 2, 3, 4, 5}));
     EXPECT_EQ(1u, theModule.m_txBuffer.front()->seqId);
     EXPECT_EQ(2u, theModule.m_rxBuffer.front()->seqId);
