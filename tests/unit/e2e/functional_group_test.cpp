@@ -84,8 +84,9 @@ protected:
         AddMember("seats", kSeats, seatsLength, seats);
     }
 
-    // 22 01 00 to body, doors and seats.
-    static uint32_t WriteGroupRequest() {
+    // Sends 22 01 00 to body, doors and seats and reads until the aggregated
+    // answer; elapsedMs: from the request to it.
+    static std::vector<PASSTHRU_MSG> AskMembers(uint32_t *elapsedMs = nullptr) {
         std::vector<GroupEntry> entries;
         for (const EcuAddress &m : {kBody, kDoors, kSeats}) {
             GroupEntry e = fgtest::Entry(kFunctionalId, m.responseId);
@@ -93,9 +94,14 @@ protected:
             e.DiagAddrTester = static_cast<uint32_t>(m.testerAddress);
             entries.push_back(e);
         }
-        return Write(fgtest::Message(fgtest::RequestBytes(kFunctionalId, {0x22, 0x01, 0x00}, entries,
-                                                          kFunctionalAddress),
-                                     ISO15765_ADDR_TYPE));
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(STATUS_NOERROR,
+                  Write(fgtest::Message(fgtest::RequestBytes(kFunctionalId, {0x22, 0x01, 0x00}, entries,
+                                                             kFunctionalAddress),
+                                        ISO15765_ADDR_TYPE)));
+        auto got = ReadUntil(IsAggregated);
+        if (elapsedMs) *elapsedMs = ElapsedMs(start);
+        return got;
     }
 
     static bool IsAggregated(const PASSTHRU_MSG &m) {
@@ -105,10 +111,8 @@ protected:
 
 TEST_F(FunctionalGroup, ThreeEcusAnswerInOneMessage) {
     AddMembers(30);  // the seats' answer takes several frames
-    const auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(STATUS_NOERROR, WriteGroupRequest());
-    auto got = ReadUntil(IsAggregated);
-    const uint32_t elapsed = ElapsedMs(start);
+    uint32_t elapsed = 0;
+    auto got = AskMembers(&elapsed);
     ASSERT_EQ(2u, got.size());
     ExpectConfirmation(got[0], kFunctionalId);
     ExpectMessage(got[1], kGroupId,
@@ -132,10 +136,8 @@ TEST_F(FunctionalGroup, ThreeEcusAnswerInOneMessage) {
 TEST_F(FunctionalGroup, ResponsePendingSwitchesToP2Star) {
     ASSERT_EQ(STATUS_NOERROR, SetConfig({{PT_CFG_ORV_P2MAX, 150}, {PT_CFG_ORV_P2EXTTIMEOUT7F78, 1100}}));
     AddMembers(3, "pending = 1\npending_interval_ms = 150\n");
-    const auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(STATUS_NOERROR, WriteGroupRequest());
-    auto got = ReadUntil(IsAggregated);
-    const uint32_t elapsed = ElapsedMs(start);
+    uint32_t elapsed = 0;
+    auto got = AskMembers(&elapsed);
     ASSERT_EQ(3u, got.size());
     ExpectConfirmation(got[0], kFunctionalId);
     ExpectMessage(got[1], kGroupId, {0x7F, 0x22, 0x78});
@@ -154,8 +156,7 @@ TEST_F(FunctionalGroup, LateAndOutsideAnswersComeOnTheirOwnIds) {
     AddMember("outsider", kOutsider, 3);
     Listen(kOutsider);
     ASSERT_EQ(STATUS_NOERROR, SetConfig({{PT_CFG_ORV_P2MAX, 200}}));
-    ASSERT_EQ(STATUS_NOERROR, WriteGroupRequest());
-    auto got = ReadUntil(IsAggregated);
+    auto got = AskMembers();
     ASSERT_EQ(3u, got.size());
     ExpectConfirmation(got[0], kFunctionalId);
     ExpectMessage(got[1], kOutsider.responseId, RecordAnswer(3));
