@@ -105,6 +105,12 @@ void ResetTransportState() {
     m_LastTxTimestamp = 0;
 }
 
+bool AckArmed(uint32_t id) {
+    LockGuard txGuard(theModule.m_txLock);
+    const auto it = theModule.m_ackPending.find(id);
+    return it != theModule.m_ackPending.end() && it->second;
+}
+
 bool OpenChannel(const char *config, TraceCapture *trace, uint32_t bitrate) {
     if (vxlsim_load_config_text(config) != 0 || vectorInitDriver(bitrate) != 0) return false;
     vxlsim_call_clear();

@@ -19,6 +19,9 @@
 //       loads the configuration, brings the channel up through
 //       vectorInitDriver() and forgets the calls, frames and trace lines
 //       that took; false when the channel did not come up.
+//   simworld::AckArmed(id)
+//       whether the bus's next confirmation of a frame on id is to reach the
+//       host as the transmit confirmation of a message.
 //   simworld::ResetWorld()
 //       cleans up an open port, then resets the CAN and transport state and
 //       the simulator (its default configuration, ECUs, call log, capture
@@ -91,6 +94,7 @@ extern const char *const kTwoVirtual;
 
 void ResetCanLayerState();
 void ResetTransportState();
+bool AckArmed(uint32_t id);
 void ResetWorld();
 
 bool OpenChannel(const char *config, TraceCapture *trace = nullptr, uint32_t bitrate = 500000);

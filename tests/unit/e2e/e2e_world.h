@@ -183,8 +183,6 @@ inline std::string EcuText(const char *name, const EcuAddress &ecu, const EcuFlo
 
 class E2eTest : public SimWorldTest {
 protected:
-    static constexpr unsigned kEmptyPollsBeforePause = 50;
-
     // verbosity as the TRACE key gives it. The worker keeps the tracer it
     // started with, so it is chosen here, before the channel opens.
     explicit E2eTest(int verbosity = 1) : verbosity_(verbosity) {}
@@ -234,34 +232,41 @@ protected:
         return simworld::Request(ecu.requestId, payload, txFlags | ISO15765_ADDR_TYPE);
     }
 
-    // Polls PassThruReadMsgs as a host does until `done` accepts a message
-    // or the deadline passes; returns every message delivered on the way.
+    // One PassThruReadMsgs as a host polls; true when it delivered a message.
+    // Each call takes at most one frame, and an empty answer does not tell an
+    // empty queue from a frame that completed nothing: pause only after a run
+    // of empty answers, or a back-to-back answer (a frame every 260 us)
+    // overruns the receive queue.
+    static bool Poll(PASSTHRU_MSG &msg, unsigned &emptyRun) {
+        constexpr unsigned kEmptyPollsBeforePause = 50;
+        uint32_t num = 1;
+        const uint32_t status = PassThruReadMsgs(1, &msg, &num, 0);
+        if (status == STATUS_NOERROR) {
+            EXPECT_EQ(1u, num);
+            emptyRun = 0;
+            return true;
+        }
+        EXPECT_EQ(ERR_BUFFER_EMPTY, status);
+        EXPECT_EQ(0u, num);
+        if (++emptyRun >= kEmptyPollsBeforePause) {
+            plat::SleepMs(1);
+            emptyRun = 0;
+        }
+        return false;
+    }
+
+    // Polls until `done` accepts a message or the deadline passes; returns
+    // every message delivered on the way.
     static std::vector<PASSTHRU_MSG> ReadUntil(const std::function<bool(const PASSTHRU_MSG &)> &done,
                                                uint32_t deadlineMs = 5000) {
         std::vector<PASSTHRU_MSG> out;
         auto msg = std::make_unique<PASSTHRU_MSG>();
         const auto start = std::chrono::steady_clock::now();
-        // Each call takes at most one frame, and an empty answer does not
-        // tell an empty queue from a frame that completed nothing: pause
-        // only after a run of empty answers, or a back-to-back answer
-        // (a frame every 260 us) overruns the receive queue.
         unsigned emptyRun = 0;
         while (ElapsedMs(start) < deadlineMs) {
-            uint32_t num = 1;
-            const uint32_t status = PassThruReadMsgs(1, msg.get(), &num, 0);
-            if (status == STATUS_NOERROR) {
-                EXPECT_EQ(1u, num);
-                out.push_back(*msg);
-                emptyRun = 0;
-                if (done(*msg)) break;
-            } else {
-                EXPECT_EQ(ERR_BUFFER_EMPTY, status);
-                EXPECT_EQ(0u, num);
-                if (++emptyRun >= kEmptyPollsBeforePause) {
-                    plat::SleepMs(1);
-                    emptyRun = 0;
-                }
-            }
+            if (!Poll(*msg, emptyRun)) continue;
+            out.push_back(*msg);
+            if (done(*msg)) break;
         }
         return out;
     }

@@ -47,15 +47,7 @@ TEST_F(HostThreads, EveryAnswerArrivesExactlyOnce) {
         auto msg = std::make_unique<PASSTHRU_MSG>();
         unsigned emptyRun = 0;
         while (!stop) {
-            uint32_t num = 1;
-            if (PassThruReadMsgs(1, msg.get(), &num, 0) != STATUS_NOERROR) {
-                if (++emptyRun >= kEmptyPollsBeforePause) {
-                    plat::SleepMs(1);
-                    emptyRun = 0;
-                }
-                continue;
-            }
-            emptyRun = 0;
+            if (!Poll(*msg, emptyRun)) continue;
             const uint32_t id = IdOf(*msg);
             const int e = id == kEngine.requestId || id == kEngine.responseId ? 0 : 1;
             if (IsConfirmation(*msg)) {

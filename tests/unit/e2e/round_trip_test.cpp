@@ -29,37 +29,28 @@ struct RoundTripCase {
 // back to back (585 frames in 150 ms) into a receive queue of 256 events.
 constexpr uint8_t kHostBlockSize = 8;
 
-EcuFlow Flow(uint8_t bs, uint8_t stmin, bool padding = true, uint8_t padByte = 0xFF) {
-    EcuFlow flow;
-    flow.bs = bs;
-    flow.stmin = stmin;
-    flow.padding = padding;
-    flow.padByte = padByte;
-    return flow;
-}
-
 std::vector<RoundTripCase> Cases() {
     std::vector<RoundTripCase> cases = {
         // After every block of bs frames we wait for the next clear to send,
         // and no two consecutive frames are closer than STmin.
-        {"EcuBs0_Stmin0_60", Addressing::Normal, 60, Flow(0, 0), 0, 0},
-        {"EcuBs1_Stmin0_60", Addressing::Normal, 60, Flow(1, 0), 0, 0},
-        {"EcuBs2_Stmin0_60", Addressing::Normal, 60, Flow(2, 0), 0, 0},
-        {"EcuBs8_Stmin0_120", Addressing::Normal, 120, Flow(8, 0), 0, 0},
-        {"EcuBs0_Stmin5_40", Addressing::Normal, 40, Flow(0, 5), 0, 0},
-        {"EcuBs2_Stmin5_40", Addressing::Normal, 40, Flow(2, 5), 0, 0},
-        {"EcuBs1_Stmin20_20", Addressing::Normal, 20, Flow(1, 20), 0, 0},
+        {"EcuBs0_Stmin0_60", Addressing::Normal, 60, EcuFlow{0, 0}, 0, 0},
+        {"EcuBs1_Stmin0_60", Addressing::Normal, 60, EcuFlow{1, 0}, 0, 0},
+        {"EcuBs2_Stmin0_60", Addressing::Normal, 60, EcuFlow{2, 0}, 0, 0},
+        {"EcuBs8_Stmin0_120", Addressing::Normal, 120, EcuFlow{8, 0}, 0, 0},
+        {"EcuBs0_Stmin5_40", Addressing::Normal, 40, EcuFlow{0, 5}, 0, 0},
+        {"EcuBs2_Stmin5_40", Addressing::Normal, 40, EcuFlow{2, 5}, 0, 0},
+        {"EcuBs1_Stmin20_20", Addressing::Normal, 20, EcuFlow{1, 20}, 0, 0},
         // 17 consecutive frames of answer: we ask again after every block, the last one included.
         {"LibraryBs2_120", Addressing::Normal, 120, EcuFlow(), 2, 0},
         {"MakersScheme_LibraryBs2_120", Addressing::MakersScheme, 120, EcuFlow(), 2, 0},
         // Whatever the ECU fills its frames with, the host gets exactly the payload.
-        {"Unpadded_3", Addressing::Normal, 3, Flow(0, 0, false), 0, 0},
-        {"Unpadded_7", Addressing::Normal, 7, Flow(0, 0, false), 0, 0},
-        {"Unpadded_20", Addressing::Normal, 20, Flow(0, 0, false), 0, 0},
-        {"Unpadded_22", Addressing::Normal, 22, Flow(0, 0, false), 0, 0},
-        {"PaddedAA_5", Addressing::Normal, 5, Flow(0, 0, true, 0xAA), 0, 0},
-        {"PaddedAA_22", Addressing::Normal, 22, Flow(0, 0, true, 0xAA), 0, 0},
-        {"Padded00_21", Addressing::Normal, 21, Flow(0, 0, true, 0x00), 0, 0},
+        {"Unpadded_3", Addressing::Normal, 3, EcuFlow{0, 0, false}, 0, 0},
+        {"Unpadded_7", Addressing::Normal, 7, EcuFlow{0, 0, false}, 0, 0},
+        {"Unpadded_20", Addressing::Normal, 20, EcuFlow{0, 0, false}, 0, 0},
+        {"Unpadded_22", Addressing::Normal, 22, EcuFlow{0, 0, false}, 0, 0},
+        {"PaddedAA_5", Addressing::Normal, 5, EcuFlow{0, 0, true, 0xAA}, 0, 0},
+        {"PaddedAA_22", Addressing::Normal, 22, EcuFlow{0, 0, true, 0xAA}, 0, 0},
+        {"Padded00_21", Addressing::Normal, 21, EcuFlow{0, 0, true, 0x00}, 0, 0},
         // The padding flag fills a single-frame request up to 8 bytes; the
         // frames of a multi-frame request are full either way.
         {"PaddedRequest_2", Addressing::Normal, 2, EcuFlow(), 0, ISO15765_FRAME_PAD},

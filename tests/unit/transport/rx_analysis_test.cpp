@@ -231,7 +231,7 @@ TEST_F(RxAnalysisTest, TransmitConfirmationIsDeliveredOncePerMessage) {
 
     EXPECT_EQ(nullptr, Analyze(Frame(0x7E0, {0x02, 0x10, 0x03}, CAN_FRAME_TX_ACK)));
     EXPECT_TRUE(traced("PASSFilter-Aknowledge ACK removed/ignored"));
-    EXPECT_FALSE(theModule.m_ackPending[0x7E0]);
+    EXPECT_FALSE(AckArmed(0x7E0));
 }
 
 // Every flow control releases the waiting transfer (a WAIT too) with the

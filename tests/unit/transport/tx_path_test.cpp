@@ -16,11 +16,6 @@ protected:
     static TxBufferEntry *OnlyTxRecord() {
         return theModule.m_txBuffer.size() == 1 ? theModule.m_txBuffer.front().get() : nullptr;
     }
-
-    static bool AckArmed(uint32_t canId) {
-        auto it = theModule.m_ackPending.find(canId);
-        return it != theModule.m_ackPending.end() && it->second;
-    }
 };
 
 // Up to seven bytes (six after an address byte) go out at once in one

@@ -53,12 +53,6 @@ protected:
         return theModule.m_txBufferCount;
     }
 
-    static bool AckArmed(uint32_t canId) {
-        LockGuard txGuard(theModule.m_txLock);
-        auto it = theModule.m_ackPending.find(canId);
-        return it != theModule.m_ackPending.end() && it->second;
-    }
-
     uint32_t cycleCounter_ = 0;
 };
 
