@@ -39,24 +39,12 @@ TraceFile::TraceFile(const char *path, uint8_t rotate, uint32_t writeCreateClose
     if (plat::FileIsReadOnly(fileName_.c_str())) return;
     if (rotate == 1 && plat::FileExists(fileName_.c_str())) this->rotate();
     stream_ = std::fopen(fileName_.c_str(), "a");
-    if (writeCreateClose_ == 1) {
-        char time[32], date[32], line[96];
-        CounterTime(time, sizeof time);
-        Date(date, sizeof date);
-        std::snprintf(line, sizeof line, ";%s;Create tracefile", date);
-        writeLine(time, line);
-    }
+    if (writeCreateClose_ == 1) writeDatedLine("Create tracefile");
     if (writeHeader) writeLine("", "Timestamp;Deltatime;Tracelevel;Deepness;ThreadID;Message");
 }
 
 TraceFile::~TraceFile() {
-    if (writeCreateClose_ == 1) {
-        char time[32], date[32], line[96];
-        CounterTime(time, sizeof time);
-        Date(date, sizeof date);
-        std::snprintf(line, sizeof line, ";%s;Close tracefile: ", date);
-        writeLine(time, line);
-    }
+    if (writeCreateClose_ == 1) writeDatedLine("Close tracefile: ");
     if (stream_) {
         std::fclose(stream_);
         stream_ = nullptr;
@@ -81,6 +69,15 @@ void TraceFile::event(const TraceEvent *event, TraceSinkRegistry *) {
         std::snprintf(line, sizeof line, ";Unknown Event %d", event->type);
         writeLine(time, line);
     }
+}
+
+// Counter time, ";", the date, ";" and the text: the file's first and last lines.
+void TraceFile::writeDatedLine(const char *text) {
+    char time[32], date[32], line[96];
+    CounterTime(time, sizeof time);
+    Date(date, sizeof date);
+    std::snprintf(line, sizeof line, ";%s;%s", date, text);
+    writeLine(time, line);
 }
 
 void TraceFile::writePduLine(const char *text) {

@@ -26,6 +26,7 @@ public:
 
 private:
     void writeLine(const char *prefix, const char *text);
+    void writeDatedLine(const char *text);
     void rotate();
     void mergeWaitingTmp();
 
