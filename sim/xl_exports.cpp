@@ -32,6 +32,11 @@ public:
         return *this;
     }
     bool Refused(Failure &f) { return sim_.TakeFailure(rec_.function, f); }
+    // The common shape of a call: a refusal set up by a test wins over the work.
+    template <typename Work> XLstatus Run(Work work) {
+        Failure f;
+        return Done(Refused(f) ? f.status : work());
+    }
     XLstatus Done(XLstatus st) {
         rec_.status = st;
         sim_.Log(rec_);
@@ -60,28 +65,19 @@ extern "C" {
 XL_API_DECL XLstatus PT_STDCALL xlOpenDriver(void) {
     Sim &s = TheSim();
     Call call(s, "xlOpenDriver");
-    Failure f;
-    if (call.Refused(f))
-        return call.Done(f.status);
-    return call.Done(s.OpenDriver());
+    return call.Run([&] { return s.OpenDriver(); });
 }
 
 XL_API_DECL XLstatus PT_STDCALL xlCloseDriver(void) {
     Sim &s = TheSim();
     Call call(s, "xlCloseDriver");
-    Failure f;
-    if (call.Refused(f))
-        return call.Done(f.status);
-    return call.Done(s.CloseDriver());
+    return call.Run([&] { return s.CloseDriver(); });
 }
 
 XL_API_DECL XLstatus PT_STDCALL xlGetDriverConfig(XLdriverConfig *pDriverConfig) {
     Sim &s = TheSim();
     Call call(s, "xlGetDriverConfig");
-    Failure f;
-    if (call.Refused(f))
-        return call.Done(f.status);
-    return call.Done(s.GetDriverConfig(pDriverConfig));
+    return call.Run([&] { return s.GetDriverConfig(pDriverConfig); });
 }
 
 XL_API_DECL XLstatus PT_STDCALL xlGetApplConfig(char *appName, unsigned int appChannel, unsigned int *pHwType,
@@ -104,10 +100,7 @@ XL_API_DECL XLstatus PT_STDCALL xlSetApplConfig(char *appName, unsigned int appC
     Sim &s = TheSim();
     Call call(s, "xlSetApplConfig", appName);
     call.Arg(appChannel).Arg(hwType).Arg(hwIndex).Arg(hwChannel).Arg(busType);
-    Failure f;
-    if (call.Refused(f))
-        return call.Done(f.status);
-    return call.Done(s.SetApplConfig(appName, appChannel, hwType, hwIndex, hwChannel, busType));
+    return call.Run([&] { return s.SetApplConfig(appName, appChannel, hwType, hwIndex, hwChannel, busType); });
 }
 
 XL_API_DECL XLaccess PT_STDCALL xlGetChannelMask(int hwType, int hwIndex, int hwChannel) {
@@ -158,10 +151,7 @@ XL_API_DECL XLstatus PT_STDCALL xlClosePort(XLportHandle portHandle) {
     Sim &s = TheSim();
     Call call(s, "xlClosePort");
     call.Arg(U(portHandle));
-    Failure f;
-    if (call.Refused(f))
-        return call.Done(f.status);
-    return call.Done(s.ClosePort(portHandle));
+    return call.Run([&] { return s.ClosePort(portHandle); });
 }
 
 XL_API_DECL XLstatus PT_STDCALL xlCanSetChannelBitrate(XLportHandle portHandle, XLaccess accessMask,
@@ -169,10 +159,7 @@ XL_API_DECL XLstatus PT_STDCALL xlCanSetChannelBitrate(XLportHandle portHandle, 
     Sim &s = TheSim();
     Call call(s, "xlCanSetChannelBitrate");
     call.Arg(U(portHandle)).Arg(accessMask).Arg(bitrate);
-    Failure f;
-    if (call.Refused(f))
-        return call.Done(f.status);
-    return call.Done(s.SetBitrate(portHandle, accessMask, bitrate));
+    return call.Run([&] { return s.SetBitrate(portHandle, accessMask, bitrate); });
 }
 
 XL_API_DECL XLstatus PT_STDCALL xlActivateChannel(XLportHandle portHandle, XLaccess accessMask,
@@ -180,20 +167,14 @@ XL_API_DECL XLstatus PT_STDCALL xlActivateChannel(XLportHandle portHandle, XLacc
     Sim &s = TheSim();
     Call call(s, "xlActivateChannel");
     call.Arg(U(portHandle)).Arg(accessMask).Arg(busType).Arg(flags);
-    Failure f;
-    if (call.Refused(f))
-        return call.Done(f.status);
-    return call.Done(s.Activate(portHandle, accessMask, busType, flags));
+    return call.Run([&] { return s.Activate(portHandle, accessMask, busType, flags); });
 }
 
 XL_API_DECL XLstatus PT_STDCALL xlDeactivateChannel(XLportHandle portHandle, XLaccess accessMask) {
     Sim &s = TheSim();
     Call call(s, "xlDeactivateChannel");
     call.Arg(U(portHandle)).Arg(accessMask);
-    Failure f;
-    if (call.Refused(f))
-        return call.Done(f.status);
-    return call.Done(s.Deactivate(portHandle, accessMask));
+    return call.Run([&] { return s.Deactivate(portHandle, accessMask); });
 }
 
 XL_API_DECL XLstatus PT_STDCALL xlCanAddAcceptanceRange(XLportHandle portHandle, XLaccess accessMask,
@@ -201,10 +182,7 @@ XL_API_DECL XLstatus PT_STDCALL xlCanAddAcceptanceRange(XLportHandle portHandle,
     Sim &s = TheSim();
     Call call(s, "xlCanAddAcceptanceRange");
     call.Arg(U(portHandle)).Arg(accessMask).Arg(firstId).Arg(lastId);
-    Failure f;
-    if (call.Refused(f))
-        return call.Done(f.status);
-    return call.Done(s.AcceptanceRange(portHandle, accessMask, firstId, lastId, true));
+    return call.Run([&] { return s.AcceptanceRange(portHandle, accessMask, firstId, lastId, true); });
 }
 
 XL_API_DECL XLstatus PT_STDCALL xlCanRemoveAcceptanceRange(XLportHandle portHandle, XLaccess accessMask,
@@ -212,10 +190,7 @@ XL_API_DECL XLstatus PT_STDCALL xlCanRemoveAcceptanceRange(XLportHandle portHand
     Sim &s = TheSim();
     Call call(s, "xlCanRemoveAcceptanceRange");
     call.Arg(U(portHandle)).Arg(accessMask).Arg(firstId).Arg(lastId);
-    Failure f;
-    if (call.Refused(f))
-        return call.Done(f.status);
-    return call.Done(s.AcceptanceRange(portHandle, accessMask, firstId, lastId, false));
+    return call.Run([&] { return s.AcceptanceRange(portHandle, accessMask, firstId, lastId, false); });
 }
 
 XL_API_DECL XLstatus PT_STDCALL xlCanSetChannelAcceptance(XLportHandle portHandle, XLaccess accessMask,
@@ -223,10 +198,7 @@ XL_API_DECL XLstatus PT_STDCALL xlCanSetChannelAcceptance(XLportHandle portHandl
     Sim &s = TheSim();
     Call call(s, "xlCanSetChannelAcceptance");
     call.Arg(U(portHandle)).Arg(accessMask).Arg(code).Arg(mask).Arg(idRange);
-    Failure f;
-    if (call.Refused(f))
-        return call.Done(f.status);
-    return call.Done(s.SetAcceptance(portHandle, accessMask, code, mask, idRange));
+    return call.Run([&] { return s.SetAcceptance(portHandle, accessMask, code, mask, idRange); });
 }
 
 XL_API_DECL XLstatus PT_STDCALL xlCanTransmit(XLportHandle portHandle, XLaccess accessMask,
