@@ -9,6 +9,11 @@
 //
 //   pt_demo [work directory]
 //
+// Besides the trace files, the work directory receives "bus_capture.txt": every
+// frame the simulated bus carried, one per line, as
+//   <bus time ns> <channel> <id hex> <dlc> <data bytes hex...> <sender: port N | node N | outside>
+// so that tools reading the traces can be checked against the bus itself.
+//
 // Exit code 0 only when every step got the answer it expects.
 #include <chrono>
 #include <cstdio>
@@ -353,6 +358,25 @@ fs::path WorkDirectory(int argc, char **argv) {
     return fs::temp_directory_path() / ("pt_demo_" + std::to_string(stamp));
 }
 
+void WriteCapture(const fs::path &file) {
+    std::ofstream out(file);
+    for (const vxlsim_frame &f : vxlsim::Captured()) {
+        char line[160];
+        int n = std::snprintf(line, sizeof line, "%llu %u %X %u", static_cast<unsigned long long>(f.time_ns),
+                              static_cast<unsigned>(f.channel), static_cast<unsigned>(f.id),
+                              static_cast<unsigned>(f.dlc));
+        for (unsigned i = 0; i < f.dlc && i < 8; ++i)
+            n += std::snprintf(line + n, sizeof line - static_cast<size_t>(n), " %02X", f.data[i]);
+        if (f.sender_port >= 0)
+            std::snprintf(line + n, sizeof line - static_cast<size_t>(n), " port %d", f.sender_port);
+        else if (f.sender_node >= 0)
+            std::snprintf(line + n, sizeof line - static_cast<size_t>(n), " node %d", f.sender_node);
+        else
+            std::snprintf(line + n, sizeof line - static_cast<size_t>(n), " outside");
+        out << line << '\n';
+    }
+}
+
 bool Session() {
     bool ok = true;
     char firmware[80] = "", dll[80] = "", api[80] = "";
@@ -435,11 +459,13 @@ int main(int argc, char **argv) {
     const int frames = vxlsim_capture_count();
     plat::UnloadSharedLibrary(library);
     plat::UnloadSharedLibrary(serverModule);
+    WriteCapture(work / "bus_capture.txt");
 
     const fs::path trace = work / "pt_vector.log", pdu = work / "pdu_trace.log";
     std::printf("\n%d frames on the bus\n", frames);
     std::printf("trace:     %s (%zu lines)\n", trace.string().c_str(), CountLines(trace));
     std::printf("PDU trace: %s (%zu lines)\n", pdu.string().c_str(), CountLines(pdu));
+    std::printf("bus:       %s\n", (work / "bus_capture.txt").string().c_str());
     std::printf("%s\n", ok ? "all steps answered as expected" : "SOME STEPS FAILED");
     return ok ? 0 : 1;
 }
