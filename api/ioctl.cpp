@@ -1,16 +1,10 @@
 // PassThruIoctl: bit rate, transport and functional-group settings, battery
-// voltage and wake-up. Every accepted setting lands in module-wide state or in
-// the functional-group object; nothing is kept here.
+// voltage and wake-up. Every accepted setting lands in the port, the
+// transport or the functional group; nothing is kept here.
 #include <cstdint>
 #include <cstring>
 
 #include "api/module.h"
-#include "can/can_io.h"
-#include "can/driver_init.h"
-#include "can/xl_binding.h"
-#include "fg/functional_group.h"
-#include "j2534.h"
-#include "platform/callconv.h"
 #include "trace/trace_scope.h"
 
 namespace {
@@ -40,51 +34,33 @@ uint32_t NullParameter(TraceScope &scope, const char *name) {
     return ERR_NULL_PARAMETER;
 }
 
-// Closes the port and opens it again at the new bit rate. Returns the
-// driver's status.
-uint32_t ApplyDataRate(uint32_t bitrate, TraceScope &scope) {
-    scope.messagef(TL_INFO, "Set baudrate of interface to %u Baud...", static_cast<unsigned>(bitrate));
-    // Bind the driver here, on the host's thread, so that the clean-up before
-    // the first set-up talks to it instead of reporting it missing.
-    XlDriver();
-    VectorCleanUp();
-    int16_t result = vectorInitDriver(bitrate);
-    if (result != 0) {
-        scope.message("-->Error in vectorInitDriver: ", TL_INFO);
-        return static_cast<uint32_t>(static_cast<uint16_t>(result));
-    }
-    VectorSendWakeUp();
-    return STATUS_NOERROR;
-}
-
-void ApplyP2Max(uint32_t value, TraceScope &scope) {
-    if (m_pFunctionalGroup != nullptr)
-        m_pFunctionalGroup->setTimeoutp2Max(P2WithoutReserve(value), m_TimeoutOffset);
-    else
-        scope.message("no functional group object, P2Max not stored", TL_ERROR);
+void ApplyP2Max(COrvFunctionalGroup &group, uint32_t value, int32_t offset, TraceScope &scope) {
+    group.setTimeoutp2Max(P2WithoutReserve(value), offset);
     scope.messagef(TL_INFO, "Setting 'PT_CFG_ORV_P2MAX' to 0x%X ", static_cast<unsigned>(value));
 }
 
-void ApplyP2Star(uint32_t value, TraceScope &scope) {
-    scope.messagef(TL_INFO, "Setting 'PT_CFG_ORV_P2EXTTIMEOUT7F78' to 0x%X ",
-                   static_cast<unsigned>(value));
-    if (m_pFunctionalGroup != nullptr)
-        m_pFunctionalGroup->setTimeoutp2MaxRespPending(P2WithoutReserve(value), m_TimeoutOffset);
-    else
-        scope.message("no functional group object, P2Star not stored", TL_ERROR);
+void ApplyP2Star(COrvFunctionalGroup &group, uint32_t value, int32_t offset, TraceScope &scope) {
+    scope.messagef(TL_INFO, "Setting 'PT_CFG_ORV_P2EXTTIMEOUT7F78' to 0x%X ", static_cast<unsigned>(value));
+    group.setTimeoutp2MaxRespPending(P2WithoutReserve(value), offset);
 }
 
 // Applies one SET_CONFIG parameter. Anything but a failing DATA_RATE succeeds,
 // unknown parameters included.
-uint32_t ApplyParameter(const SCONFIG &param, TraceScope &scope) {
+}  // namespace
+
+uint32_t CPassThruModule::applyParameter(const SCONFIG &param, TraceScope &scope) {
     const uint32_t value = param.Value;
     switch (param.Parameter) {
-    case DATA_RATE:
-        return ApplyDataRate(value, scope);
+    case DATA_RATE: {
+        scope.messagef(TL_INFO, "Set baudrate of interface to %u Baud...", static_cast<unsigned>(value));
+        const uint32_t result = m_port.reopen(value);
+        if (result != STATUS_NOERROR) scope.message("-->Error in vectorInitDriver: ", TL_INFO);
+        return result;
+    }
     case ISO15765_BS:
         scope.message("ISO15765_BS", TL_INFO);
         scope.messagef(TL_INFO, "Set ISO15765_BS %u byte...", static_cast<unsigned>(value));
-        m_Iso15765BlockSize = static_cast<int32_t>(value);
+        m_transport.m_Iso15765BlockSize = static_cast<int32_t>(value);
         break;
     case PT_CFG_ORV_ADDRTBL_CANID_TESTER:
         scope.messagef(TL_INFO, "ignored Setting 'PT_CFG_ORV_ADDRTBL_CANID_TESTER' to 0x%X",
@@ -103,17 +79,17 @@ uint32_t ApplyParameter(const SCONFIG &param, TraceScope &scope) {
         break;
     case PT_CFG_ORV_EXTADDRESSING:
         scope.message("Setting ORV Ext adressing to on!!!", TL_INFO);
-        theModule.m_ExtAddressing = 1;
+        m_transport.m_ExtAddressing = 1;
         break;
     case CANECU_CLASS:
         scope.messagef(TL_INFO, "Setting 'CANECU_CLASS' to 0x%X", static_cast<unsigned>(value));
-        theModule.m_FunctionalGroupActive = static_cast<int32_t>(value);
+        m_functionalGroup.m_FunctionalGroupActive = static_cast<int32_t>(value);
         break;
     case PT_CFG_ORV_P2EXTTIMEOUT7F78:
-        ApplyP2Star(value, scope);
+        ApplyP2Star(m_functionalGroup, value, m_transport.m_TimeoutOffset, scope);
         break;
     case PT_CFG_ORV_P2MAX:
-        ApplyP2Max(value, scope);
+        ApplyP2Max(m_functionalGroup, value, m_transport.m_TimeoutOffset, scope);
         break;
     default:
         if (param.Parameter >= PT_CFG_TCPIP_FIRST && param.Parameter <= PT_CFG_TCPIP_LAST) {
@@ -129,7 +105,7 @@ uint32_t ApplyParameter(const SCONFIG &param, TraceScope &scope) {
 
 // Applies the list in order. Returns false when a DATA_RATE failed: status
 // then holds the driver's result and the call ends at once.
-bool SetConfig(const SCONFIG_LIST *list, TraceScope &scope, uint32_t &status) {
+bool CPassThruModule::setConfig(const SCONFIG_LIST *list, TraceScope &scope, uint32_t &status) {
     scope.message("SET_CONFIG", TL_INFO);
     if (list == nullptr) {
         status = NullParameter(scope, "pInput");
@@ -146,7 +122,7 @@ bool SetConfig(const SCONFIG_LIST *list, TraceScope &scope, uint32_t &status) {
         scope.messagef(TL_INFO, "%d:Parameter %08x Value %08x(%d)", static_cast<int>(i),
                        static_cast<unsigned>(param.Parameter), static_cast<unsigned>(param.Value),
                        static_cast<int>(static_cast<int32_t>(param.Value)));
-        uint32_t result = ApplyParameter(param, scope);
+        uint32_t result = applyParameter(param, scope);
         if (result != STATUS_NOERROR) {
             status = result;
             return false;
@@ -155,6 +131,8 @@ bool SetConfig(const SCONFIG_LIST *list, TraceScope &scope, uint32_t &status) {
     }
     return true;
 }
+
+namespace {
 
 uint32_t ReadBatteryVoltage(void *pOutput, TraceScope &scope) {
     scope.message("PT_IOCTLID_READ_VBATT 12V (constant)", TL_INFO);
@@ -176,8 +154,7 @@ uint32_t FillQelSpecial(void *pOutput, TraceScope &scope) {
 
 }  // namespace
 
-extern "C" PT_DLL_EXPORT uint32_t PTAPI PassThruIoctl(uint32_t ChannelID, uint32_t IoctlID,
-                                                      void *pInput, void *pOutput) {
+uint32_t CPassThruModule::PassThruIoctl(uint32_t ChannelID, uint32_t IoctlID, void *pInput, void *pOutput) {
     PT_SCOPE(scope, "PassThruIoctl()");
     scope.messagef(TL_INFO, "ChannelID=%08x IoctlID=%08x", static_cast<unsigned>(ChannelID),
                    static_cast<unsigned>(IoctlID));
@@ -185,7 +162,7 @@ extern "C" PT_DLL_EXPORT uint32_t PTAPI PassThruIoctl(uint32_t ChannelID, uint32
 
     switch (IoctlID) {
     case SET_CONFIG:
-        if (!SetConfig(static_cast<const SCONFIG_LIST *>(pInput), scope, status)) return status;
+        if (!setConfig(static_cast<const SCONFIG_LIST *>(pInput), scope, status)) return status;
         break;
     case READ_VBATT:
         status = ReadBatteryVoltage(pOutput, scope);
@@ -195,13 +172,13 @@ extern "C" PT_DLL_EXPORT uint32_t PTAPI PassThruIoctl(uint32_t ChannelID, uint32
         status = STATUS_NOERROR;
         break;
     case PT_IOCTLID_WAKEUP:
-        VectorSendWakeUp();
+        m_port.VectorSendWakeUp();
         status = STATUS_NOERROR;
         break;
     case PT_IOCTLID_TIMEOUT_OFFSET:
         // The offset travels in the pointer argument itself.
-        m_TimeoutOffset = static_cast<int32_t>(reinterpret_cast<intptr_t>(pInput));
-        scope.messagef(TL_INFO, "m_TimeoutOffset set to %d", static_cast<int>(m_TimeoutOffset));
+        m_transport.m_TimeoutOffset = static_cast<int32_t>(reinterpret_cast<intptr_t>(pInput));
+        scope.messagef(TL_INFO, "m_TimeoutOffset set to %d", static_cast<int>(m_transport.m_TimeoutOffset));
         status = STATUS_NOERROR;
         break;
     case PT_IOCTLID_QEL_SPECIAL:

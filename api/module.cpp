@@ -1,40 +1,69 @@
 #include "api/module.h"
 
-#include "transport/filters.h"
-#include "transport/records.h"
+#include "trace/trace_scope.h"
 
-// Built before the load handler runs, destroyed after the unload handler:
-// the trace front-end first, then the read lock, then the module object.
-__attribute__((init_priority(300))) NamedLock m_readLock;
-__attribute__((init_priority(301))) CPassThruModule theModule;
-__attribute__((init_priority(301))) NamedLock m_filterLock;
+namespace {
 
-std::atomic<int32_t> m_Iso15765BlockSize{0};
-std::atomic<int32_t> m_TimeoutOffset{0};
-int32_t m_TraceSettings = 0;
-Tracer *m_pTracer = nullptr;
-TraceFile *m_pTraceFile = nullptr;
-TraceFile *m_pPduTrace = nullptr;
-COrvFunctionalGroup *m_pFunctionalGroup = nullptr;
-char *m_FirmwareVersion = nullptr;
-char *m_DllVersion = nullptr;
-char *m_ApiVersion = nullptr;
-
-CPassThruModule::CPassThruModule() = default;
-
-CPassThruModule::~CPassThruModule() {
-    m_passFilter.clear();
-    m_blockFilter.clear();
-    m_flowFilter.clear();
-    m_rxBuffer.clear();
-    m_txBuffer.clear();
-    m_ackPending.clear();
+void SetUpTraceLevels(Tracer &tracer, int32_t verbosity) {
+    PT_SCOPE(scope, "DLLMain(..) :");
+    tracer.addCategories(kTraceCategory);
+    if (verbosity == 0) {
+        tracer.addLevels(TL_FATALERROR);
+        AttachTraceLevel("FATALERROR", TL_FATALERROR, &tracer);
+        return;
+    }
+    tracer.addLevels(TL_FATALERROR | TL_ERROR | TL_INFO);
+    AttachTraceLevel("FATALERROR", TL_FATALERROR, &tracer);
+    AttachTraceLevel("ERROR", TL_ERROR, &tracer);
+    if (verbosity >= 2) {
+        AttachTraceLevel("WARNING", TL_WARNING, &tracer);
+        AttachTraceLevel("INFO", TL_INFO, &tracer);
+        AttachTraceLevel("MODULE", TL_MODULE, &tracer);
+        AttachTraceLevel("FUNCTION", TL_FUNCTION, &tracer);
+    }
 }
 
-void ResetConnectionState() {
-    theModule.m_NextFilterId = 0;
-    theModule.m_bThreadRun = 0;
-    m_Iso15765BlockSize = 0;
-    theModule.m_hReadThread = plat::ThreadHandle();
-    m_TimeoutOffset = 0;
+}  // namespace
+
+CPassThruModule::CPassThruModule(const ModuleSettings &settings, const std::string &tracePath,
+                                 const std::string &pduPath)
+    : m_settings(settings),
+      m_pTraceFile(new TraceFile(tracePath.c_str(), 1, 1, 1)),
+      m_tracer(createTracer()),
+      m_pPduTrace(createPduTrace(pduPath)),
+      m_port(m_settings.port),
+      m_transport(m_port, m_pPduTrace.get()),
+      m_functionalGroup(m_transport.m_readLock),
+      m_groupRouting(m_functionalGroup, m_transport),
+      m_worker(m_transport) {
+    m_tracer->setMaxDepth(10);
+    m_transport.m_ExtAddressing = m_settings.m_ExtAddressing;
+    m_transport.setHooks(&m_groupRouting);
+}
+
+std::unique_ptr<Tracer> CPassThruModule::createTracer() {
+    auto tracer = std::make_unique<Tracer>();
+    tracer->attach(m_pTraceFile.get());
+    ::m_pTracer = tracer.get();
+    SetUpTraceLevels(*tracer, m_settings.m_TraceSettings & 15);
+    return tracer;
+}
+
+std::unique_ptr<TraceFile> CPassThruModule::createPduTrace(const std::string &pduPath) {
+    if (!(m_settings.m_TraceSettings & 0x10)) return nullptr;
+    auto pdu = std::make_unique<TraceFile>(pduPath.c_str(), 1, 0, 0);
+    pdu->writePduLine(" pt_vector 00.16 loaded, PDU trace on");
+    return pdu;
+}
+
+CPassThruModule::~CPassThruModule() {
+    m_tracer->detach(m_pTraceFile.get());
+    ::m_pTracer = nullptr;
+}
+
+void CPassThruModule::closeLeftOpenChannel(bool processEnding) {
+    if (!m_worker.running()) return;
+    if (processEnding) m_worker.abandon();
+    PT_SCOPE(scope, "DLL Close without PassThruDisconnect() stopping it !!!");
+    PassThruDisconnect(1);
 }

@@ -1,76 +1,86 @@
-// Module-wide state: the one channel's lists, locks and settings, and the
-// objects that live as long as the library is loaded.
+// The library's one module object: created by the load handler, destroyed by
+// the unload handler, it owns everything the channel needs: the settings
+// from morix.ini, the trace files, the CAN port, the ISO 15765 transport, the
+// functional group and the worker. The exported functions only forward to it.
 #ifndef PT_API_MODULE_H
 #define PT_API_MODULE_H
 
-#include <atomic>
 #include <cstdint>
-#include <list>
-#include <map>
 #include <memory>
+#include <string>
 
-#include "platform/platform.h"
-#include "trace/named_lock.h"
+#include "can/can_port.h"
+#include "fg/functional_group.h"
+#include "fg/group_routing.h"
+#include "j2534.h"
+#include "trace/trace_file.h"
+#include "trace/tracer.h"
+#include "transport/transport.h"
+#include "transport/worker.h"
 
-struct FilterRecord;
-struct RxBufferEntry;
-struct TxBufferEntry;
-class COrvFunctionalGroup;
-class Tracer;
-class TraceFile;
+class TraceScope;
 
-using FilterList = std::list<std::unique_ptr<FilterRecord>>;
-using RxBufferList = std::list<std::unique_ptr<RxBufferEntry>>;
-using TxBufferList = std::list<std::unique_ptr<TxBufferEntry>>;
+// The section "MORIX_VECTOR" of morix.ini, read once at load.
+struct ModuleSettings {
+    int32_t m_TraceSettings = 1;  // TRACE: bits 0-3 verbosity, bit 4 the PDU trace
+    CanPortSettings port;         // VIRTUAL, WAKEUP, cooperative
+    int32_t m_ExtAddressing = 0;  // ORVEXTADR
+};
 
 class CPassThruModule {
 public:
-    CPassThruModule();
+    // tracePath and pduPath: where "pt_vector.log" and "pdu_trace.log" go.
+    CPassThruModule(const ModuleSettings &settings, const std::string &tracePath, const std::string &pduPath);
     ~CPassThruModule();
     CPassThruModule(const CPassThruModule &) = delete;
     CPassThruModule &operator=(const CPassThruModule &) = delete;
 
-    uint16_t m_NextFilterId = 0;
-    FilterList m_passFilter;
-    int32_t m_passFilterCount = 0;
-    FilterList m_blockFilter;
-    int32_t m_blockFilterCount = 0;
-    FilterList m_flowFilter;
-    int32_t m_flowFilterCount = 0;
-    plat::ThreadHandle m_hReadThread;
-    RxBufferList m_rxBuffer;
-    int32_t m_rxBufferCount = 0;
-    TxBufferList m_txBuffer;
-    int32_t m_txBufferCount = 0;
-    NamedLock m_txLock;
-    // Written by the host's threads, read by the worker and the read path.
-    std::atomic<int32_t> m_bThreadRun{0};
-    std::atomic<int32_t> m_ExtAddressing{0};
-    int32_t m_bVirtual = 0;
-    int32_t m_WakeUp = 0;
-    int32_t m_bCooperative = 0;
-    std::atomic<int32_t> m_FunctionalGroupActive{0};
-    std::map<uint32_t, bool> m_ackPending;
+    uint32_t PassThruConnect(uint32_t ProtocolID, uint32_t Flags, uint32_t *pChannelID);
+    uint32_t PassThruDisconnect(uint32_t ChannelID);
+    uint32_t PassThruReadVersion(char *pFirmwareVersion, char *pDllVersion, char *pApiVersion);
+    uint32_t PassThruIoctl(uint32_t ChannelID, uint32_t IoctlID, void *pInput, void *pOutput);
+    uint32_t PassThruReadMsgs(uint32_t ChannelID, PASSTHRU_MSG *pMsg, uint32_t *pNumMsgs, uint32_t Timeout) {
+        return m_transport.PassThruReadMsgs(ChannelID, pMsg, pNumMsgs, Timeout);
+    }
+    uint32_t PassThruWriteMsgs(uint32_t ChannelID, PASSTHRU_MSG *pMsg, uint32_t *pNumMsgs, uint32_t Timeout) {
+        return m_transport.PassThruWriteMsgs(ChannelID, pMsg, pNumMsgs, Timeout);
+    }
+    uint32_t PassThruStartMsgFilter(uint32_t ChannelID, uint32_t FilterType, const PASSTHRU_MSG *pMaskMsg,
+                                    const PASSTHRU_MSG *pPatternMsg, const PASSTHRU_MSG *pFlowControlMsg,
+                                    uint32_t *pFilterID) {
+        return m_transport.m_filters.PassThruStartMsgFilter(ChannelID, FilterType, pMaskMsg, pPatternMsg,
+                                                            pFlowControlMsg, pFilterID);
+    }
+    uint32_t PassThruStopMsgFilter(uint32_t ChannelID, uint32_t MsgID) {
+        return m_transport.m_filters.PassThruStopMsgFilter(ChannelID, MsgID);
+    }
+
+    // The unload handler's part: a channel the host left open is closed.
+    // processEnding: the system has already ended every other thread.
+    void closeLeftOpenChannel(bool processEnding);
+
+private:
+    std::unique_ptr<Tracer> createTracer();
+    std::unique_ptr<TraceFile> createPduTrace(const std::string &pduPath);
+    uint32_t applyParameter(const SCONFIG &param, TraceScope &scope);
+    bool setConfig(const SCONFIG_LIST *list, TraceScope &scope, uint32_t &status);
+
+    const ModuleSettings m_settings;
+    // In the order of their creation at load: the trace file, the tracer with
+    // its levels, then the PDU trace (null when TRACE does not ask for it).
+    std::unique_ptr<TraceFile> m_pTraceFile;
+    std::unique_ptr<Tracer> m_tracer;
+    std::unique_ptr<TraceFile> m_pPduTrace;
+
+    CanPort m_port;
+    IsoTpTransport m_transport;
+    COrvFunctionalGroup m_functionalGroup;
+    GroupRouting m_groupRouting;
+    TransportWorker m_worker;
 };
 
-extern CPassThruModule theModule;
-
-extern std::atomic<int32_t> m_Iso15765BlockSize;
-extern std::atomic<int32_t> m_TimeoutOffset;
-extern NamedLock m_readLock;
-extern int32_t m_TraceSettings;
-extern Tracer *m_pTracer;
-extern TraceFile *m_pTraceFile;
-extern TraceFile *m_pPduTrace;
-extern COrvFunctionalGroup *m_pFunctionalGroup;
-extern char *m_FirmwareVersion;
-extern char *m_DllVersion;
-extern char *m_ApiVersion;
-
-// Guards every change and every walk of the three filter lists; innermost
-// (taken while m_readLock or m_txLock is held, never the other way round).
-extern NamedLock m_filterLock;
-
-void ResetConnectionState();
+// The module object between load and unload; null before, after, and in a
+// process without the server module (where the library stays inert).
+CPassThruModule *TheModule();
 
 #endif

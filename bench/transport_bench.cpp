@@ -35,9 +35,6 @@ public:
     }
     ~LinkedLibrary() {
         if (loaded_) ModuleUnload();
-        // As unloading the DLL would: the next load starts without the
-        // filters, transfers and settings of this one.
-        simworld::ResetTransportState();
     }
     LinkedLibrary(const LinkedLibrary &) = delete;
     LinkedLibrary &operator=(const LinkedLibrary &) = delete;

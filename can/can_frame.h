@@ -14,6 +14,11 @@ struct CanFrame {
     uint8_t dlc;
     uint8_t data[8];        // the first dlc bytes are valid
     uint8_t trailer;        // bus-state code of a bus-state report; 0 otherwise
+
+    // Bytes of the frame that really came: never more than the record holds.
+    uint8_t length() const { return dlc < sizeof data ? dlc : static_cast<uint8_t>(sizeof data); }
+    // Byte i of the frame, or 0 when the frame is shorter.
+    uint8_t byteAt(uint32_t i) const { return i < length() ? data[i] : 0; }
 };
 
 constexpr uint32_t CAN_FRAME_TYPE_FRAME = 1;

@@ -1,28 +1,19 @@
-#include "can/can_io.h"
-
+// Frames through the open port: transmit, the receive queue, wake-up.
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
-#include "api/module.h"
-#include "can/driver_init.h"
-#include "can/xl_binding.h"
+#include "can/can_port.h"
 #include "j2534.h"
 #include "platform/platform.h"
+#include "trace/lock_guard.h"
+#include "trace/text_line.h"
 #include "trace/trace_scope.h"
-
-std::atomic<uint32_t> m_LastTxTimestamp{0};
-uint32_t m_ErrorFrameCount = 0;
-uint32_t m_ErrorFrameReportTick = 0;
-uint32_t m_UnknownEventCount = 0;
-uint32_t m_UnknownEventReportTick = 0;
 
 namespace {
 
 constexpr int32_t kMaxCanLength = 8;
 constexpr uint8_t kPadByte = 0xFF;
-// Bursts of bus errors or foreign events would flood the trace; they are
-// counted and told at most once a second.
 constexpr uint32_t kReportIntervalMs = 1000;
 
 constexpr uint32_t kWakeUpId = 0x7E0;
@@ -53,38 +44,53 @@ constexpr BlockingFlag kBlockingFlags[] = {
     {XL_CAN_MSG_FLAG_TX_REQUEST, "Queue rx XL_CAN_MSG_FLAG_TX_REQUEST"},
 };
 
-void CountErrorFrame() {
+void FillFrame(const XLevent &event, CanFrame &frame) {
+    const s_xl_can_msg &msg = event.tagData.msg;
+    frame.id = msg.id;
+    frame.dlc = static_cast<uint8_t>(msg.dlc & 0xFF);
+    // The transport keeps time in 32-bit microseconds and lives with the wrap.
+    const uint32_t micros = static_cast<uint32_t>(event.timeStamp / 1000u);
+    frame.timeMs = micros / 1000u;
+    frame.timeReserved = 0;
+    frame.timeUs = static_cast<uint16_t>(micros % 1000u);
+    const size_t count = frame.dlc < sizeof(frame.data) ? frame.dlc : sizeof(frame.data);
+    std::memcpy(frame.data, msg.data, count);
+}
+
+}  // namespace
+
+void CanPort::countErrorFrame() {
     ++m_ErrorFrameCount;
     const uint32_t now = plat::TickCount();
     if (!ReportDue(m_ErrorFrameReportTick, now)) return;
     m_ErrorFrameReportTick = now;
     PT_SCOPE(scope, "VectorReadReceiveQueue()");
     scope.messagef(TL_FATALERROR, "Queue rx XL_CAN_MSG_FLAG_ERROR_FRAME --> has counted %u time(s)",
-                   m_ErrorFrameCount);
+                   m_ErrorFrameCount.load());
     m_ErrorFrameCount = 0;
 }
 
-void CountUnknownEvent(XLevent &event) {
+void CanPort::countUnknownEvent(XLevent &event) {
     ++m_UnknownEventCount;
     const uint32_t now = plat::TickCount();
     if (!ReportDue(m_UnknownEventReportTick, now)) return;
     m_UnknownEventReportTick = now;
     PT_SCOPE(scope, "VectorReadReceiveQueue()");
     if (scope.isEnabled()) {
-        const char *text = XlDriver().xlGetEventString(&event);
+        const char *text = bindDriver().xlGetEventString(&event);
         scope.messagef(TL_INFO, "RX-INFO %s", text ? text : "");
     }
     scope.messagef(TL_FATALERROR, "Queue rx unknown %d --> has counted %u time(s) !!!", event.tag,
-                   m_UnknownEventCount);
+                   m_UnknownEventCount.load());
     m_UnknownEventCount = 0;
 }
 
 // Decides whether a received frame goes to the transport; marks the
 // confirmations of our own frames.
-bool AcceptReceivedFrame(const XLevent &event, CanFrame &frame) {
+bool CanPort::acceptReceivedFrame(const XLevent &event, CanFrame &frame) {
     const uint8_t flags = static_cast<uint8_t>(event.tagData.msg.flags & 0xFF);
     if (flags & XL_CAN_MSG_FLAG_ERROR_FRAME) {
-        CountErrorFrame();
+        countErrorFrame();
         return false;
     }
     for (const BlockingFlag &blocking : kBlockingFlags) {
@@ -101,22 +107,7 @@ bool AcceptReceivedFrame(const XLevent &event, CanFrame &frame) {
     return true;
 }
 
-void FillFrame(const XLevent &event, CanFrame &frame) {
-    const s_xl_can_msg &msg = event.tagData.msg;
-    frame.id = msg.id;
-    frame.dlc = static_cast<uint8_t>(msg.dlc & 0xFF);
-    // The transport keeps time in 32-bit microseconds and lives with the wrap.
-    const uint32_t micros = static_cast<uint32_t>(event.timeStamp / 1000u);
-    frame.timeMs = micros / 1000u;
-    frame.timeReserved = 0;
-    frame.timeUs = static_cast<uint16_t>(micros % 1000u);
-    const size_t count = frame.dlc < sizeof(frame.data) ? frame.dlc : sizeof(frame.data);
-    std::memcpy(frame.data, msg.data, count);
-}
-
-}  // namespace
-
-uint32_t VectorTransmit(uint32_t id, int32_t length, const uint8_t *data, uint32_t pad, TraceScope &scope) {
+uint32_t CanPort::VectorTransmit(uint32_t id, int32_t length, const uint8_t *data, uint32_t pad, TraceScope &scope) {
     if (length < 0 || length > kMaxCanLength) {
         scope.messagef(TL_ERROR, "Transmit CAN messages ...FAILED!!!! CanId=0x%04x Len=%d out of range 0..8",
                        static_cast<unsigned int>(id), static_cast<int>(length));
@@ -132,20 +123,19 @@ uint32_t VectorTransmit(uint32_t id, int32_t length, const uint8_t *data, uint32
     event.tag = XL_TRANSMIT_MSG;
     s_xl_can_msg &msg = event.tagData.msg;
     msg.id = id;
-    const int32_t dlc = pad != 0 ? kMaxCanLength : length;
+    const uint32_t dlc = static_cast<uint32_t>(pad != 0 ? kMaxCanLength : length);
     msg.dlc = static_cast<uint16_t>(dlc);
 
-    char line[128];
-    int used = std::snprintf(line, sizeof line, "RAW-CAN--TX CanId=0x%04x Len=%3d Padding = %2d Data: ",
-                             static_cast<unsigned int>(id), static_cast<int>(length), static_cast<int>(pad));
-    for (int32_t i = 0; i < dlc; ++i) {
-        const uint8_t byte = i < length ? data[i] : kPadByte;
-        msg.data[i] = byte;
-        used += std::snprintf(line + used, sizeof line - static_cast<size_t>(used), "0x%02x ", byte);
-    }
-    scope.message(line, TL_INFO);
+    const size_t carried = static_cast<size_t>(length);
+    if (carried > 0) std::memcpy(msg.data, data, carried);
+    if (dlc > carried) std::memset(msg.data + carried, kPadByte, dlc - carried);
+    BasicTextLine<128> line;
+    line.appendf("RAW-CAN--TX CanId=0x%04x Len=%3d Padding = %2d Data: ", static_cast<unsigned int>(id),
+                 static_cast<int>(length), static_cast<int>(pad));
+    line.appendBytes(msg.data, dlc);
+    scope.message(line.c_str(), TL_INFO);
 
-    const XlDriverBinding &xl = XlDriver();
+    const XlDriverBinding &xl = bindDriver();
     unsigned int count = 1;
     const XLstatus status = xl.xlCanTransmit(m_PortHandle.load(), m_ChannelMask.load(), &count, &event);
     if (status != XL_SUCCESS) {
@@ -161,11 +151,11 @@ uint32_t VectorTransmit(uint32_t id, int32_t length, const uint8_t *data, uint32
     return STATUS_NOERROR;
 }
 
-uint32_t VectorReadReceiveQueue(CanFrame &frame, uint32_t &received) {
+uint32_t CanPort::VectorReadReceiveQueue(CanFrame &frame, uint32_t &received) {
     received = 0;
     XLevent event = {};
     unsigned int count = 1;
-    const XLstatus status = XlDriver().xlReceive(m_PortHandle.load(), &count, &event);
+    const XLstatus status = bindDriver().xlReceive(m_PortHandle.load(), &count, &event);
     // Anything but a delivered event (an empty queue, a port that is gone)
     // leaves the caller's frame as it was; the read path polls again anyway.
     if (status != XL_SUCCESS || count == 0) return 0;
@@ -180,13 +170,13 @@ uint32_t VectorReadReceiveQueue(CanFrame &frame, uint32_t &received) {
     case XL_NO_COMMAND:
         return 0;
     case XL_RECEIVE_MSG:
-        if (!AcceptReceivedFrame(event, frame)) return 0;
+        if (!acceptReceivedFrame(event, frame)) return 0;
         break;
     case XL_TRANSMIT_MSG:
         TraceScopeOnly("Queue tx ????");
         break;
     default:
-        CountUnknownEvent(event);
+        countUnknownEvent(event);
         return 0;
     }
     received = 1;
@@ -194,12 +184,12 @@ uint32_t VectorReadReceiveQueue(CanFrame &frame, uint32_t &received) {
     return 0;
 }
 
-void VectorSendWakeUp() {
+void CanPort::VectorSendWakeUp() {
     if (m_PortHandle.load() == XL_INVALID_PORTHANDLE) {
         TraceScopeOnly("WakeUP while can is closed");
         return;
     }
-    const int32_t wakeUp = theModule.m_WakeUp;
+    const int32_t wakeUp = m_settings.m_WakeUp;
     if (wakeUp <= 0) return;
     PT_SCOPE(scope, "WakeUP !!!!! sent");
     if (wakeUp == 1) {
@@ -209,25 +199,3 @@ void VectorSendWakeUp() {
     }
 }
 
-int16_t VectorCleanUp() {
-    PT_SCOPE(scope, "VectorCleanUp()");
-    const XlDriverBinding &xl = XlDriverIfLoaded();
-    const XLportHandle port = m_PortHandle.load();
-    const XLaccess channels = m_ChannelMask.load();
-
-    XLstatus status = xl.xlDeactivateChannel(port, channels);
-    if (scope.isEnabled()) {
-        scope.messagef(TL_INFO, "- DeactivateChannel: CM(0x%" PRIx64 "), %s", static_cast<uint64_t>(channels),
-                       XlErrorText(status));
-    }
-    if (port != XL_INVALID_PORTHANDLE) {
-        status = xl.xlClosePort(port);
-        if (scope.isEnabled()) {
-            scope.messagef(TL_INFO, "- ClosePort        : PH(0x%x), %s", static_cast<unsigned int>(port),
-                           XlErrorText(status));
-        }
-    }
-    m_PortHandle = XL_INVALID_PORTHANDLE;
-    xl.xlCloseDriver();
-    return 0;
-}

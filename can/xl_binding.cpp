@@ -1,6 +1,5 @@
 #include "can/xl_binding.h"
 
-#include <atomic>
 #include <cstring>
 #include <string>
 
@@ -63,8 +62,6 @@ const XlDriverBinding kMissingDriver = {
     MissingGetEventString,     MissingGetErrorString,
 };
 
-std::atomic<const XlDriverBinding *> g_loadedDriver{nullptr};
-
 template <typename Fn>
 void Resolve(void *library, const char *name, Fn &entry) {
     if (void *symbol = plat::FindSymbol(library, name)) entry = reinterpret_cast<Fn>(symbol);
@@ -72,16 +69,13 @@ void Resolve(void *library, const char *name, Fn &entry) {
 
 }  // namespace
 
-const char *XlDriverFileName() {
+std::string XlDriverFileName() {
     // The vendor ships its 64-bit Windows driver under a name of its own.
-    static const std::string name = std::string(plat::SharedLibraryPrefix()) + "vxlapi" +
-                                    (std::strcmp(plat::SharedLibrarySuffix(), ".dll") == 0 &&
-                                             sizeof(void *) == 8
-                                         ? "64"
-                                         : "") +
-                                    plat::SharedLibrarySuffix();
-    return name.c_str();
+    const bool windows64 = std::strcmp(plat::SharedLibrarySuffix(), ".dll") == 0 && sizeof(void *) == 8;
+    return std::string(plat::SharedLibraryPrefix()) + "vxlapi" + (windows64 ? "64" : "") + plat::SharedLibrarySuffix();
 }
+
+const XlDriverBinding &MissingXlDriver() { return kMissingDriver; }
 
 XlDriverBinding BindXlDriver(const char *fileName) {
     XlDriverBinding binding = kMissingDriver;
@@ -108,20 +102,3 @@ XlDriverBinding BindXlDriver(const char *fileName) {
     return binding;
 }
 
-const XlDriverBinding &XlDriver() {
-    static const XlDriverBinding binding = BindXlDriver(XlDriverFileName());
-    g_loadedDriver.store(&binding, std::memory_order_release);
-    return binding;
-}
-
-const XlDriverBinding &XlDriverIfLoaded() {
-    const XlDriverBinding *loaded = g_loadedDriver.load(std::memory_order_acquire);
-    return loaded ? *loaded : kMissingDriver;
-}
-
-bool XlDriverBound() { return g_loadedDriver.load(std::memory_order_acquire) != nullptr; }
-
-const char *XlErrorText(XLstatus status) {
-    const char *text = XlDriverIfLoaded().xlGetErrorString(status);
-    return text ? text : "";
-}

@@ -4,6 +4,8 @@
 #ifndef PT_CAN_XL_BINDING_H
 #define PT_CAN_XL_BINDING_H
 
+#include <string>
+
 #include "can/xl_api.h"
 
 struct XlDriverBinding {
@@ -27,27 +29,16 @@ struct XlDriverBinding {
     XLGETERRORSTRING xlGetErrorString;
 };
 
-// The binding; the library is loaded on first use (never from the load or
-// unload handler's own code path) and stays loaded: the driver keeps threads
-// and handles of its own that must not lose their code under them.
-const XlDriverBinding &XlDriver();
-
-// The binding when XlDriver() has already loaded the library, the fallbacks
-// otherwise. For clean-up paths that may run from the unload handler, where
-// loading a library is not allowed and there is nothing to clean up anyway.
-const XlDriverBinding &XlDriverIfLoaded();
-
-// True once XlDriver() has bound the library (or, without one, its fallbacks).
-bool XlDriverBound();
+// The binding of a driver that is not there: every call answers
+// XL_ERR_DLL_NOT_FOUND.
+const XlDriverBinding &MissingXlDriver();
 
 // File name the binding looks for on this platform.
-const char *XlDriverFileName();
+std::string XlDriverFileName();
 
 // Loads fileName and resolves every entry point by its plain name; whatever
-// cannot be found is a fallback. XlDriver() is this with XlDriverFileName().
+// cannot be found is a fallback. The library is never freed: the driver keeps
+// threads and handles of its own that must not lose their code under them.
 XlDriverBinding BindXlDriver(const char *fileName);
-
-// xlGetErrorString of status, never null: for trace lines.
-const char *XlErrorText(XLstatus status);
 
 #endif

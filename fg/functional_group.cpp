@@ -3,15 +3,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "api/module.h"
-#include "api/msg_dump.h"
 #include "platform/platform.h"
 #include "trace/lock_guard.h"
+#include "trace/named_lock.h"
+#include "trace/text_line.h"
 #include "trace/trace_scope.h"
+#include "transport/msg_id.h"
 
 namespace {
-
-constexpr uint32_t kFgDumpMaxBytes = 100;
 
 uint16_t ReadLe16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
@@ -96,7 +95,7 @@ bool COrvFunctionalGroup::encode(const PASSTHRU_MSG *msg, bool *pending) {
     if (msg == nullptr || msg->DataSize < 4 || msg->DataSize > PT_MSG_DATA_SIZE) return false;
 
     const uint8_t *data = msg->Data;
-    const uint32_t id = data[2] * 256u + data[3];
+    const uint32_t id = canIdFromBytes(data);
     bool member = false;
     for (const GroupEntry &entry : m_Entries) {
         if (entry.RespCanID == id) {
@@ -153,10 +152,7 @@ void COrvFunctionalGroup::prepareToSendResponses(PASSTHRU_MSG *msg, uint32_t can
         return;
     }
     uint8_t *data = msg->Data;
-    data[0] = static_cast<uint8_t>(canId >> 24);
-    data[1] = static_cast<uint8_t>(canId >> 16);
-    data[2] = static_cast<uint8_t>(canId >> 8);
-    data[3] = static_cast<uint8_t>(canId);
+    canIdToBytes(canId, data);
     data[4] = FG_RESPONSE_MARKER;
     data[5] = static_cast<uint8_t>(m_ResponseCount);
     data[6] = static_cast<uint8_t>(m_ResponseCount >> 8);
@@ -167,12 +163,11 @@ void COrvFunctionalGroup::prepareToSendResponses(PASSTHRU_MSG *msg, uint32_t can
     if (length > 0) std::memcpy(data + FG_RESPONSE_HEADER_SIZE, m_Responses.data(), length);
     msg->DataSize = static_cast<uint32_t>(FG_RESPONSE_HEADER_SIZE + length);
 
-    char line[kTraceLineSize];
-    std::snprintf(line, sizeof(line), "FG response %d bytes: ", static_cast<int>(msg->DataSize));
-    AppendHexDump(data, line, sizeof(line), msg->DataSize, kFgDumpMaxBytes);
-    scope.message(line, TL_INFO);
-    scope.messagef(TL_INFO, " ISO15765-RX-FG CanId=0x%04x Len=%02d TS=%09u  Data: ",
-                   data[2] * 256u + data[3], static_cast<int>(msg->DataSize - 4),
+    TextLine line;
+    line.appendf("FG response %d bytes: ", static_cast<int>(msg->DataSize));
+    line.appendHexDump(data, msg->DataSize);
+    scope.message(line.c_str(), TL_INFO);
+    scope.messagef(TL_INFO, " ISO15765-RX-FG CanId=0x%04x Len=%02d TS=%09u  Data: ", canIdFromBytes(data), static_cast<int>(msg->DataSize - 4),
                    static_cast<unsigned>(msg->Timestamp));
 
     m_ReceiveTimerStart = 0;

@@ -10,6 +10,8 @@
 
 #include "j2534.h"
 
+class NamedLock;
+
 // Marker byte in front of a functional request's PDU length.
 constexpr uint8_t FG_REQUEST_MARKER = 0x22;
 // Marker byte in front of the aggregated response's record count.
@@ -45,13 +47,13 @@ struct GroupEntry {
 };
 static_assert(sizeof(GroupEntry) == FG_GROUP_ENTRY_SIZE, "GroupEntry holds the 17 wire fields");
 
-// Not locked by itself: decode takes m_readLock for the table and the timer,
-// and the read path holds m_readLock around encode and prepareToSendResponses.
-// The timer values are atomic because the read path tests them before it
-// takes the lock and the Ioctl thread sets the limits.
+// Not locked by itself: decode takes the transport's m_readLock for the table
+// and the timer, and the read path holds it around encode and
+// prepareToSendResponses. The timer values are atomic because the read path
+// tests them before it takes the lock and the Ioctl thread sets the limits.
 class COrvFunctionalGroup {
 public:
-    COrvFunctionalGroup() = default;
+    explicit COrvFunctionalGroup(NamedLock &readLock) : m_readLock(readLock) {}
     ~COrvFunctionalGroup() = default;
     COrvFunctionalGroup(const COrvFunctionalGroup &) = delete;
     COrvFunctionalGroup &operator=(const COrvFunctionalGroup &) = delete;
@@ -85,7 +87,12 @@ public:
     uint16_t responseCount() const { return m_ResponseCount; }
     uint8_t sid() const { return m_Sid; }
 
+    // CANECU_CLASS: > 0 switches the group on; the id of aggregated answers.
+    std::atomic<int32_t> m_FunctionalGroupActive{0};
+    bool active() const { return m_FunctionalGroupActive > 0; }
+
 private:
+    NamedLock &m_readLock;
     std::vector<GroupEntry> m_Entries;
     std::atomic<uint32_t> m_ReceiveTimerStart{0};
     std::vector<uint8_t> m_Responses;

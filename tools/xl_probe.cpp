@@ -6,10 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "api/module.h"
-#include "can/can_io.h"
-#include "can/driver_init.h"
-#include "can/xl_binding.h"
+#include "can/can_port.h"
 #include "platform/platform.h"
 #include "trace/trace_scope.h"
 #include "trace/trace_sink.h"
@@ -32,18 +29,18 @@ public:
     void event(const TraceEvent *, TraceSinkRegistry *) override {}
 };
 
-void PrintHardware() {
-    std::printf("\n%u channel(s) on driver %s:\n", g_XlDriverConfig.channelCount, XlDriverFileName());
-    const uint32_t count =
-        g_XlDriverConfig.channelCount < XL_CONFIG_MAX_CHANNELS ? g_XlDriverConfig.channelCount : XL_CONFIG_MAX_CHANNELS;
+void PrintHardware(const CanPort &port) {
+    const XLdriverConfig &config = port.driverConfig();
+    std::printf("\n%u channel(s) on driver %s:\n", config.channelCount, XlDriverFileName().c_str());
+    const uint32_t count = config.channelCount < XL_CONFIG_MAX_CHANNELS ? config.channelCount : XL_CONFIG_MAX_CHANNELS;
     for (uint32_t i = 0; i < count; ++i) {
-        const XLchannelConfig &ch = g_XlDriverConfig.channel[i];
+        const XLchannelConfig &ch = config.channel[i];
         std::printf("  %2u  %-32.32s mask 0x%02" PRIx64 "  bus caps 0x%08x  %s\n", i, ch.name,
                     static_cast<uint64_t>(ch.channelMask), ch.channelBusCapabilities,
-                    (ch.channelMask & m_ChannelMask.load()) ? "in use" : "");
+                    (ch.channelMask & port.channelMask()) ? "in use" : "");
     }
-    std::printf("port 0x%x, channel mask 0x%" PRIx64 "\n\n", static_cast<unsigned>(m_PortHandle.load()),
-                static_cast<uint64_t>(m_ChannelMask.load()));
+    std::printf("port 0x%x, channel mask 0x%" PRIx64 "\n\n", static_cast<unsigned>(port.portHandle()),
+                static_cast<uint64_t>(port.channelMask()));
 }
 
 void PrintFrame(const char *what, const CanFrame &frame) {
@@ -54,14 +51,14 @@ void PrintFrame(const char *what, const CanFrame &frame) {
 
 // Polls the receive queue until both the confirmation of the request and
 // the answer have arrived, or the time is up.
-bool AwaitRoundTrip() {
+bool AwaitRoundTrip(CanPort &port) {
     bool confirmed = false;
     bool answered = false;
     const uint32_t start = plat::TickCount();
     while (!(confirmed && answered) && plat::TickCount() - start < kWaitMs) {
         CanFrame frame = {};
         uint32_t received = 0;
-        VectorReadReceiveQueue(frame, received);
+        port.VectorReadReceiveQueue(frame, received);
         if (!received) {
             plat::SleepMs(1);
             continue;
@@ -88,32 +85,34 @@ int main() {
     tracer.attach(&sink);
     m_pTracer = &tracer;
 
+    const CanPortSettings settings;
+    CanPort port(settings);
     int result = 1;
-    if (vectorInitDriver(kBitrate) != 0) {
-        std::printf("vectorInitDriver(%u) failed: is %s installed?\n", kBitrate, XlDriverFileName());
+    if (port.reopen(kBitrate) != 0) {
+        std::printf("vectorInitDriver(%u) failed: is %s installed?\n", kBitrate, XlDriverFileName().c_str());
     } else {
-        PrintHardware();
-        // Only the response identifier is let through, as a message filter would.
-        XlDriver().xlCanAddAcceptanceRange(m_PortHandle.load(), m_ChannelMask.load(), kResponseId, kResponseId);
+        PrintHardware(port);
         vxlsim_nodes_clear();
         for (unsigned channel = 0; channel < XL_CONFIG_MAX_CHANNELS; ++channel) {
-            if (!(m_ChannelMask.load() & (XLaccess(1) << channel))) continue;
+            if (!(port.channelMask() & (XLaccess(1) << channel))) continue;
             const int node = vxlsim_responder_add(channel, kRequestId, kRequest, sizeof kRequest);
             vxlsim_responder_reply(node, kResponseId, sizeof kResponse, kResponse, 1000);
         }
         uint32_t status;
         {
             PT_SCOPE(scope, "xl_probe");
-            status = VectorTransmit(kRequestId, sizeof kRequest, kRequest, 1, scope);
+            // Only the response identifier is let through, as a message filter would.
+            port.openAcceptance(kResponseId, "Pass", TL_ERROR, scope);
+            status = port.VectorTransmit(kRequestId, sizeof kRequest, kRequest, 1, scope);
         }
-        if (status == 0 && AwaitRoundTrip()) {
+        if (status == 0 && AwaitRoundTrip(port)) {
             std::printf("round trip on the bus: ok\n");
             result = 0;
         } else {
             std::printf("round trip on the bus: FAILED (transmit status %u)\n", status);
         }
     }
-    VectorCleanUp();
+    port.VectorCleanUp();
     m_pTracer = nullptr;
     tracer.detach(&sink);
     return result;

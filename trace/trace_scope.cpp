@@ -89,6 +89,10 @@ void WriteComposed(Tracer *tracer, const char *deltatime, uint32_t level, char m
 
 }  // namespace
 
+// Process-wide because every scope of every layer reads it; the module object
+// sets it at load and clears it at unload.
+Tracer *m_pTracer = nullptr;
+
 TraceScope::TraceScope(const char *name, uint32_t category, uint32_t level, Tracer *tracer)
     : tracer_(tracer), level_(level), category_(category) {
     int32_t depth = g_depths.enter(plat::CurrentThreadId());

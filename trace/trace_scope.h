@@ -34,7 +34,8 @@ private:
     char *name_ = nullptr;
 };
 
-// The library's tracer, created at load (null before and after).
+// The library's tracer, created at load (null before and after): the trace
+// front-end's one interface to the rest of the library.
 extern Tracer *m_pTracer;
 
 // The library's usual scope: category 0x8000, level FUNCTION, the module's tracer.

@@ -3,13 +3,11 @@
 #include <cstdio>
 #include <memory>
 
-#include "api/msg_dump.h"
-#include "can/driver_init.h"
-#include "can/xl_binding.h"
-#include "j2534.h"
-#include "platform/callconv.h"
+#include "can/can_port.h"
 #include "trace/lock_guard.h"
 #include "trace/trace_scope.h"
+#include "transport/msg_dump.h"
+#include "transport/msg_id.h"
 
 namespace {
 
@@ -17,12 +15,10 @@ namespace {
 constexpr uint32_t kFilterIdOnly = 4;
 constexpr uint32_t kFilterWithExtAddr = 5;
 constexpr uint32_t kExtAddrIndex = 4;
+constexpr uint32_t kGroupFilterSize = 5;
+constexpr uint32_t kStandardIdMask = 0x7FF;
 
-struct FilterSide {
-    uint32_t canId = 0;
-    uint8_t extFlag = 0;
-    uint8_t extAddr = 0;
-};
+using FilterSide = MessageFilters::Side;
 
 FilterSide readSide(const PASSTHRU_MSG *msg, bool withExtAddr, const char *label,
                     TraceScope &scope) {
@@ -53,41 +49,35 @@ std::unique_ptr<FilterRecord> makeRecord(uint16_t filterId, uint16_t protocolId,
     return record;
 }
 
-void appendFilter(FilterList &list, int32_t &count, std::unique_ptr<FilterRecord> record) {
+// A filter message for the group's starts: ISO15765, canId in Data[2..3],
+// extAddr in Data[4] (and ISO15765_ADDR_TYPE when it is non-zero).
+PASSTHRU_MSG groupFilterMsg(uint32_t canId, uint8_t extAddr) {
+    PASSTHRU_MSG msg{};
+    msg.ProtocolID = ISO15765;
+    msg.DataSize = kGroupFilterSize;
+    canIdToBytes(canId & 0xFFFF, msg.Data);
+    msg.Data[kExtAddrIndex] = extAddr;
+    if (extAddr != 0) msg.TxFlags = ISO15765_ADDR_TYPE;
+    return msg;
+}
+
+}  // namespace
+
+void MessageFilters::appendFilter(FilterList &list, int32_t &count, std::unique_ptr<FilterRecord> record) {
     list.push_back(std::move(record));
     ++count;
 }
 
-// Lets one identifier through the hardware acceptance filter. Called
-// without m_filterLock: a driver call is never made while it is held.
-void openHardwareAcceptance(uint32_t canId, const char *kind, uint32_t failLevel,
-                            TraceScope &scope) {
-    const XLportHandle port = m_PortHandle;
-    const XLaccess channelMask = m_ChannelMask;
-    const XlDriverBinding &xl = XlDriver();
-    const XLstatus status = xl.xlCanAddAcceptanceRange(port, channelMask, canId, canId);
-    if (status != XL_SUCCESS) {
-        if (failLevel != TL_INFO || scope.isEnabled())
-            scope.messagef(failLevel, "xlCanSetChannelAcceptance FAILED!!!! 0x%04X %s",
-                           static_cast<unsigned>(static_cast<int>(status)),
-                           xl.xlGetErrorString(status));
-    } else if (scope.isEnabled()) {
-        scope.messagef(TL_INFO, "Vector hard %s Filter added canid=0x%04X port=0x%04X CM=0x%04X ",
-                       kind, static_cast<unsigned>(canId), static_cast<unsigned>(port),
-                       static_cast<unsigned>(channelMask & 0xFFFFFFFFu));
-    }
-}
-
 // Pass filter: shared by pattern and extended-address byte. True when a new
 // record was added, so the identifier still needs the hardware.
-bool startPassFilter(uint16_t filterId, uint16_t protocolId, uint32_t mask,
+bool MessageFilters::startPassFilter(uint16_t filterId, uint16_t protocolId, uint32_t mask,
                      const FilterSide &pattern, uint32_t flowId, TraceScope &scope) {
-    if (isFilterAlreadyUsed(theModule.m_passFilter, 1, pattern.canId, pattern.extFlag,
+    if (isFilterAlreadyUsed(m_passFilter, 1, pattern.canId, pattern.extFlag,
                             pattern.extAddr)) {
         if (scope.isEnabled()) scope.message("Pass Filter reused...", TL_INFO);
         return false;
     }
-    appendFilter(theModule.m_passFilter, theModule.m_passFilterCount,
+    appendFilter(m_passFilter, m_passFilterCount,
                  makeRecord(filterId, protocolId, pattern.canId, mask, flowId, pattern));
     if (scope.isEnabled()) scope.message("Pass Filter added", TL_INFO);
     return true;
@@ -95,58 +85,58 @@ bool startPassFilter(uint16_t filterId, uint16_t protocolId, uint32_t mask,
 
 // Block filter: matched by its pattern alone unless the flow-control message
 // carried an extended-address byte. Never touches the hardware.
-void startBlockFilter(uint16_t filterId, uint16_t protocolId, uint32_t mask,
+void MessageFilters::startBlockFilter(uint16_t filterId, uint16_t protocolId, uint32_t mask,
                       const FilterSide &pattern, const FilterSide &flow, TraceScope &scope) {
-    if (isFilterAlreadyUsed(theModule.m_blockFilter, 1, pattern.canId, flow.extFlag,
+    if (isFilterAlreadyUsed(m_blockFilter, 1, pattern.canId, flow.extFlag,
                             pattern.extAddr)) {
         if (scope.isEnabled()) scope.message("Block Filter added...", TL_INFO);
         return;
     }
     auto record = makeRecord(filterId, protocolId, pattern.canId, mask, flow.canId, pattern);
-    if (theModule.m_ExtAddressing != 0) {
+    if (m_ExtAddressing != 0) {
         record->b_ExtendedAdressRx = static_cast<uint8_t>(flow.canId);
         if (scope.isEnabled())
             scope.messagef(TL_INFO, "ORV-Extadressing Rx (block) Id = %04x",
                            static_cast<unsigned>(flow.canId));
     }
-    appendFilter(theModule.m_blockFilter, theModule.m_blockFilterCount, std::move(record));
+    appendFilter(m_blockFilter, m_blockFilterCount, std::move(record));
     if (scope.isEnabled()) scope.message("Block Filter added", TL_INFO);
 }
 
 // In the maker's extended addressing the responder's frames carry the low
 // byte of our flow id: every pass filter of the pattern learns it, and a
 // pattern without a pass filter gets one.
-void shareExtAddrWithPassFilters(const FilterRecord &flowRecord, TraceScope &scope) {
+void MessageFilters::shareExtAddrWithPassFilters(const FilterRecord &flowRecord, TraceScope &scope) {
     bool updated = false;
-    for (auto &pass : theModule.m_passFilter) {
+    for (auto &pass : m_passFilter) {
         if (pass->pattern != flowRecord.pattern) continue;
         pass->b_ExtendedAdressRx = flowRecord.b_ExtendedAdressRx;
         updated = true;
         if (scope.isEnabled()) scope.message("Updated passfilter b_ExtendedAdressRx!!", TL_INFO);
     }
     if (updated) return;
-    appendFilter(theModule.m_passFilter, theModule.m_passFilterCount,
+    appendFilter(m_passFilter, m_passFilterCount,
                  std::make_unique<FilterRecord>(flowRecord));
     if (scope.isEnabled()) scope.message("Inserted passfilter", TL_INFO);
 }
 
 // Flow-control filter: shared by pattern and the flow message's address
 // byte. True when a new record was added.
-bool startFlowFilter(uint16_t filterId, uint16_t protocolId, uint32_t mask,
+bool MessageFilters::startFlowFilter(uint16_t filterId, uint16_t protocolId, uint32_t mask,
                      const FilterSide &pattern, const FilterSide &flow, TraceScope &scope) {
-    FilterRecord *record = isFilterAlreadyUsed(theModule.m_flowFilter, 1, pattern.canId,
+    FilterRecord *record = isFilterAlreadyUsed(m_flowFilter, 1, pattern.canId,
                                                flow.extFlag, flow.extAddr);
     const bool added = record == nullptr;
     if (record) {
         if (scope.isEnabled()) scope.message("m_flowFilter reused...", TL_INFO);
     } else {
-        theModule.m_flowFilter.push_back(
+        m_flowFilter.push_back(
             makeRecord(filterId, protocolId, pattern.canId, mask, flow.canId, flow));
-        ++theModule.m_flowFilterCount;
-        record = theModule.m_flowFilter.back().get();
+        ++m_flowFilterCount;
+        record = m_flowFilter.back().get();
         if (scope.isEnabled()) scope.message("Flow Filter added", TL_INFO);
     }
-    if (theModule.m_ExtAddressing != 0) {
+    if (m_ExtAddressing != 0) {
         record->b_ExtendedAdressRx = static_cast<uint8_t>(flow.canId);
         if (scope.isEnabled())
             scope.messagef(TL_INFO, "ORV-Extadressing Rx (flowFilter) Id = %04x",
@@ -156,14 +146,7 @@ bool startFlowFilter(uint16_t filterId, uint16_t protocolId, uint32_t mask,
     return added;
 }
 
-}  // namespace
-
-uint32_t canIdFromBytes(const uint8_t *bytes) {
-    return (static_cast<uint32_t>(bytes[0]) << 24) | (static_cast<uint32_t>(bytes[1]) << 16) |
-           (static_cast<uint32_t>(bytes[2]) << 8) | static_cast<uint32_t>(bytes[3]);
-}
-
-FilterRecord *isFilterAlreadyUsed(FilterList &list, int32_t increment, uint32_t pattern,
+FilterRecord *MessageFilters::isFilterAlreadyUsed(FilterList &list, int32_t increment, uint32_t pattern,
                                   uint8_t extFlag, uint8_t extAddr) {
     char name[80];
     std::snprintf(name, sizeof name, "isFilterAlreadyUsed() 0x%04X e=%d adr=0x%02X inc=%d",
@@ -182,7 +165,7 @@ FilterRecord *isFilterAlreadyUsed(FilterList &list, int32_t increment, uint32_t 
     return nullptr;
 }
 
-bool removeFilter(FilterList &list, int32_t &count, uint32_t filterId) {
+bool MessageFilters::removeFilter(FilterList &list, int32_t &count, uint32_t filterId) {
     PT_SCOPE(scope, "removeFilter");
     for (auto it = list.begin(); it != list.end(); ++it) {
         if ((*it)->filterId != filterId) continue;
@@ -200,9 +183,9 @@ bool removeFilter(FilterList &list, int32_t &count, uint32_t filterId) {
     return false;
 }
 
-extern "C" PT_DLL_EXPORT uint32_t PTAPI PassThruStartMsgFilter(
-    uint32_t ChannelID, uint32_t FilterType, PASSTHRU_MSG *pMaskMsg, PASSTHRU_MSG *pPatternMsg,
-    PASSTHRU_MSG *pFlowControlMsg, uint32_t *pFilterID) {
+uint32_t MessageFilters::PassThruStartMsgFilter(uint32_t ChannelID, uint32_t FilterType,
+                                                const PASSTHRU_MSG *pMaskMsg, const PASSTHRU_MSG *pPatternMsg,
+                                                const PASSTHRU_MSG *pFlowControlMsg, uint32_t *pFilterID) {
     PT_SCOPE(scope, "PassThruStartMsgFilter()");
     if (scope.isEnabled())
         scope.messagef(TL_INFO, "ChannelID=%08lx FilterType=%08lx ",
@@ -232,7 +215,7 @@ extern "C" PT_DLL_EXPORT uint32_t PTAPI PassThruStartMsgFilter(
     bool openFlow = false;
     {
         LockGuard filterGuard(m_filterLock);
-        const uint16_t filterId = ++theModule.m_NextFilterId;
+        const uint16_t filterId = ++m_NextFilterId;
         *pFilterID = filterId;
         scope.messagef(TL_INFO, "pMsgID=%08lx mask=%08lx canID=%08lx flowID=%08lx",
                        static_cast<unsigned long>(filterId), static_cast<unsigned long>(mask),
@@ -252,21 +235,110 @@ extern "C" PT_DLL_EXPORT uint32_t PTAPI PassThruStartMsgFilter(
             return ERR_NOT_SUPPORTED;
         }
     }
-    if (openPattern) openHardwareAcceptance(pattern.canId, "Pass", TL_ERROR, scope);
-    if (openFlow) openHardwareAcceptance(flow.canId, "Flow", TL_INFO, scope);
+    if (openPattern) m_port.openAcceptance(pattern.canId, "Pass", TL_ERROR, scope);
+    if (openFlow) m_port.openAcceptance(flow.canId, "Flow", TL_INFO, scope);
     return STATUS_NOERROR;
 }
 
-extern "C" PT_DLL_EXPORT uint32_t PTAPI PassThruStopMsgFilter(uint32_t ChannelID, uint32_t MsgID) {
+uint32_t MessageFilters::PassThruStopMsgFilter(uint32_t ChannelID, uint32_t MsgID) {
     PT_SCOPE(scope, "PassThruStopMsgFilter()");
     if (scope.isEnabled())
         scope.messagef(TL_INFO, "ChannelID=%08lx MsgID=%08lx ",
                        static_cast<unsigned long>(ChannelID), static_cast<unsigned long>(MsgID));
     LockGuard filterGuard(m_filterLock);
-    if (removeFilter(theModule.m_passFilter, theModule.m_passFilterCount, MsgID) ||
-        removeFilter(theModule.m_blockFilter, theModule.m_blockFilterCount, MsgID) ||
-        removeFilter(theModule.m_flowFilter, theModule.m_flowFilterCount, MsgID))
+    if (removeFilter(m_passFilter, m_passFilterCount, MsgID) ||
+        removeFilter(m_blockFilter, m_blockFilterCount, MsgID) ||
+        removeFilter(m_flowFilter, m_flowFilterCount, MsgID))
         return STATUS_NOERROR;
     if (scope.isEnabled()) scope.message("Filter not found !!!", TL_INFO);
     return ERR_NOT_SUPPORTED;
+}
+
+void MessageFilters::startGroupFilters(uint32_t channelId, uint32_t requestId, const std::vector<uint32_t> &respIds,
+                                       TraceScope &scope) {
+    scope.message("Prepare filter for FG", TL_INFO);
+    for (uint32_t respId : respIds) {
+        const PASSTHRU_MSG pattern = groupFilterMsg(respId, static_cast<uint8_t>(requestId));
+        const PASSTHRU_MSG mask = groupFilterMsg(kStandardIdMask, 0xFF);
+        const PASSTHRU_MSG flow = groupFilterMsg(requestId, static_cast<uint8_t>(respId));
+        uint32_t filterId = 0;
+        PassThruStartMsgFilter(channelId, PASS_FILTER, &mask, &pattern, &flow, &filterId);
+        PassThruStartMsgFilter(channelId, FLOW_CONTROL_FILTER, &mask, &pattern, &flow, &filterId);
+    }
+}
+
+PassResult MessageFilters::passFiltersAccept(const CanFrame &frame, IsoTpAddress &addr, TraceScope &scope) {
+    LockGuard filterGuard(m_filterLock);
+    if (m_passFilterCount < 1) return PassResult::NoFilters;
+    bool accepted = false;
+    for (const auto &filter : m_passFilter) {
+        if ((frame.id & filter->mask) != filter->pattern) continue;
+        if (!filter->b_ExtendedAdress) {
+            if (scope.isEnabled()) scope.message("Normal Adress does machtch!", TL_INFO);
+        } else if (frame.byteAt(0) == filter->b_ExtendedAdressRx) {
+            addr.extFlag = 1;
+            addr.extAddr = filter->b_ExtendedAdressRx;
+            if (scope.isEnabled()) scope.message("b_ExtendedAdress does machtch!", TL_INFO);
+        } else {
+            if (scope.isEnabled())
+                scope.messagef(TL_INFO, "b_ExtendedAdress does not machtch! %04x %04x", frame.byteAt(0),
+                               filter->b_ExtendedAdressRx);
+            continue;
+        }
+        accepted = true;
+        if (scope.isEnabled())
+            scope.messagef(TL_INFO, "PASS Frame: passed %04X %04X %04X %04X",
+                           static_cast<unsigned>(frame.id & filter->mask), static_cast<unsigned>(frame.id),
+                           static_cast<unsigned>(filter->mask), static_cast<unsigned>(filter->pattern));
+    }
+    return accepted ? PassResult::Accepted : PassResult::Rejected;
+}
+
+uint32_t MessageFilters::getFlowId(uint32_t canId, uint8_t extAddr, uint8_t *pExtFlag, uint8_t *pExtAddr) {
+    PT_SCOPE(scope, "getFlowId()");
+    LockGuard filterGuard(m_filterLock);
+    if (m_flowFilterCount < 1 || m_flowFilter.empty()) return 0;
+    for (const auto &filter : m_flowFilter) {
+        if (scope.isEnabled())
+            scope.messagef(TL_INFO, "Frame: %04X CanID=%04X ext=%02X mask=%04X can=%04X FlowID=%04X",
+                           static_cast<unsigned>(canId & filter->mask), static_cast<unsigned>(canId), extAddr,
+                           static_cast<unsigned>(filter->mask), static_cast<unsigned>(filter->pattern),
+                           static_cast<unsigned>(filter->flowId));
+        if ((canId & filter->mask) != filter->pattern) continue;
+        *pExtFlag = filter->b_ExtendedAdress;
+        *pExtAddr = filter->b_ExtendedAdressRx;
+        if (m_ExtAddressing != 0) {
+            if (scope.isEnabled())
+                scope.messagef(TL_INFO, "ORV Useing canid %04X (%d)", static_cast<unsigned>(canId),
+                               static_cast<int>(canId));
+            *pExtAddr = static_cast<uint8_t>(canId);
+        }
+        if (!filter->b_ExtendedAdress) {
+            if (scope.isEnabled())
+                scope.messagef(TL_INFO, "Found with normal CanID %04X (%d)", static_cast<unsigned>(filter->flowId),
+                               static_cast<int>(filter->flowId));
+            return filter->flowId;
+        }
+        if (extAddr == filter->b_ExtendedAdressRx) {
+            // The answer's address byte is the sender's: the low byte of its id.
+            *pExtAddr = static_cast<uint8_t>(canId);
+            if (scope.isEnabled())
+                scope.messagef(TL_INFO, "Found with ext CanID %04X (%d) ext=%02x",
+                               static_cast<unsigned>(filter->flowId), static_cast<int>(filter->flowId),
+                               static_cast<unsigned>(canId & 0xFF));
+            return filter->flowId;
+        }
+    }
+    return 0;
+}
+
+std::vector<uint8_t> MessageFilters::passAddresses(uint32_t canId, TraceScope &scope) {
+    std::vector<uint8_t> addresses;
+    LockGuard filterGuard(m_filterLock);
+    if (m_passFilterCount > 0) {
+        scope.messagef(TL_INFO, "Actual pass filter %d ", static_cast<int>(m_passFilterCount));
+        for (const auto &filter : m_passFilter)
+            if ((filter->mask & canId) == filter->pattern) addresses.push_back(filter->b_ExtendedAdressRx);
+    }
+    return addresses;
 }

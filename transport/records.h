@@ -1,10 +1,8 @@
 // Transfers in flight: the reassembly and segmentation records the receive
-// analysis, the transmit path and the worker share, and the list operations
-// all three use on them.
+// analysis, the transmit path and the worker share.
 #ifndef PT_TRANSPORT_RECORDS_H
 #define PT_TRANSPORT_RECORDS_H
 
-#include <atomic>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -52,27 +50,40 @@ struct TxBufferEntry {
     uint8_t frames[TX_CF_SLOTS][8]{};
 };
 
-// Sequence id of the next record of either kind (post-incremented); host
-// threads of writer and reader both take ids.
-extern std::atomic<uint32_t> m_NextSeqId;
-
-inline uint32_t TakeSeqId() { return m_NextSeqId.fetch_add(1); }
-
-// Appends a completely filled record at the tail and counts it.
+// A list of records and their count, kept together as the trace reports both.
 template <typename Record>
-void AppendRecord(std::list<std::unique_ptr<Record>> &list, int32_t &count,
-                  std::unique_ptr<Record> record) {
-    list.push_back(std::move(record));
-    ++count;
-}
+struct RecordList {
+    std::list<std::unique_ptr<Record>> items;
+    int32_t count = 0;
 
-// Takes a record out of its list and destroys it. Walks that remove start
-// again at the head, so no iterator is handed back.
-template <typename Record>
-void RemoveRecord(std::list<std::unique_ptr<Record>> &list, int32_t &count,
-                  typename std::list<std::unique_ptr<Record>>::iterator where) {
-    list.erase(where);
-    --count;
-}
+    void append(std::unique_ptr<Record> record) {
+        items.push_back(std::move(record));
+        ++count;
+    }
+
+    using iterator = typename std::list<std::unique_ptr<Record>>::iterator;
+
+    // Walks the list from the head; visit(where) returns true when it took
+    // the record out. After a removal the walk starts again at the head, so
+    // a record before the removed one may be visited twice.
+    template <typename Visit>
+    void walk(Visit visit) {
+        for (auto it = items.begin(); it != items.end();) {
+            if (visit(it)) {
+                it = items.begin();
+                continue;
+            }
+            ++it;
+        }
+    }
+
+    void remove(iterator where) {
+        items.erase(where);
+        --count;
+    }
+};
+
+using RxBufferList = RecordList<RxBufferEntry>;
+using TxBufferList = RecordList<TxBufferEntry>;
 
 #endif

@@ -1,17 +1,17 @@
-#include "transport/rx_analysis.h"
-
+// The receive half of the transport: turns raw CAN frames into messages for
+// the host, reassembles multi-frame messages, answers them with flow control
+// and releases own transfers when the peer's flow control comes.
 #include <cstring>
 #include <memory>
 
-#include "api/module.h"
-#include "can/can_io.h"
+#include "can/can_port.h"
 #include "trace/lock_guard.h"
+#include "trace/text_line.h"
 #include "trace/trace_clock.h"
 #include "trace/trace_scope.h"
-#include "transport/filters.h"
 #include "transport/iso_tp.h"
-#include "transport/records.h"
-#include "transport/text_line.h"
+#include "transport/msg_id.h"
+#include "transport/transport.h"
 
 namespace {
 
@@ -21,24 +21,25 @@ constexpr uint16_t kFlagWakeUp = 0x08;
 constexpr uint32_t kFrameTypeRemote = 2;
 constexpr uint32_t kFrameTypeError = 3;
 
-// Bytes of the frame that really came: never more than the record holds.
-uint8_t frameLength(const CanFrame &frame) {
-    return frame.dlc < CAN_MAX_DLEN ? frame.dlc : CAN_MAX_DLEN;
-}
-
-// Byte i of the frame, or 0 when the frame is shorter.
-uint8_t frameByte(const CanFrame &frame, uint32_t i) {
-    return i < frameLength(frame) ? frame.data[i] : 0;
-}
-
 // Copies up to count bytes that the frame carries from index from; returns
 // how many it copied.
 uint32_t copyPayload(const CanFrame &frame, uint32_t from, uint32_t count, PASSTHRU_MSG &msg) {
-    const uint32_t length = frameLength(frame);
+    const uint32_t length = frame.length();
     uint32_t copied = 0;
     while (copied < count && from + copied < length && msg.DataSize < PT_MSG_DATA_SIZE)
         msg.Data[msg.DataSize++] = frame.data[from + copied++];
     return copied;
+}
+
+// Prepares an output slot: ISO15765, no status, the id in Data[0..3].
+void InitRxMsg(PASSTHRU_MSG &msg, uint32_t canId) {
+    msg.ProtocolID = ISO15765;
+    msg.RxStatus = 0;
+    msg.TxFlags = 0;
+    msg.Timestamp = 0;
+    msg.DataSize = 4;
+    msg.ExtraDataIndex = 0;
+    canIdToBytes(canId, msg.Data);
 }
 
 uint32_t frameTimestampUs(const CanFrame &frame) { return frame.timeMs * 1000u + frame.timeUs; }
@@ -61,7 +62,7 @@ void composeRxLine(TextLine &line, const CanFrame &frame, const char *label) {
                  frame.frameType == CAN_FRAME_TYPE_BUS_STATE ? 'S' : ' ',
                  (frame.frameFlags & kFlagWakeUp) ? 'o' : ' ',
                  frame.frameType == kFrameTypeError ? 'E' : ' ', static_cast<unsigned long>(frame.dlc));
-    for (uint32_t i = 0; i < frameLength(frame); ++i) line.appendf("0x%02X ", frame.data[i]);
+    line.appendBytes(frame.data, frame.length(), HexCase::Upper);
 }
 
 void appendFrameTime(TextLine &line, const CanFrame &frame) {
@@ -71,44 +72,26 @@ void appendFrameTime(TextLine &line, const CanFrame &frame) {
 
 // The first confirmation after a message of ours went out is the host's;
 // the bus confirms every frame, so all others are dropped.
-bool takeAck(uint32_t canId) {
-    LockGuard txGuard(theModule.m_txLock);
-    bool &pending = theModule.m_ackPending[canId];
+bool takeAck(IsoTpTransport &so, uint32_t canId) {
+    LockGuard txGuard(so.m_txLock);
+    bool &pending = so.m_ackPending[canId];
     const bool deliver = pending;
     pending = false;
     return deliver;
 }
 
-enum class PassResult { NoFilters, Rejected, Accepted };
-
-// Walks every pass filter; an accepting filter with an address byte makes
-// the frame extended-addressed.
-PassResult passFiltersAccept(const CanFrame &frame, IsoTpAddress &addr, TraceScope &scope) {
-    LockGuard filterGuard(m_filterLock);
-    if (theModule.m_passFilterCount < 1) return PassResult::NoFilters;
-    bool accepted = false;
-    for (const auto &filter : theModule.m_passFilter) {
-        if ((frame.id & filter->mask) != filter->pattern) continue;
-        if (!filter->b_ExtendedAdress) {
-            if (scope.isEnabled()) scope.message("Normal Adress does machtch!", TL_INFO);
-        } else if (frameByte(frame, 0) == filter->b_ExtendedAdressRx) {
-            addr.extFlag = 1;
-            addr.extAddr = filter->b_ExtendedAdressRx;
-            if (scope.isEnabled()) scope.message("b_ExtendedAdress does machtch!", TL_INFO);
-        } else {
-            if (scope.isEnabled())
-                scope.messagef(TL_INFO, "b_ExtendedAdress does not machtch! %04x %04x",
-                               frameByte(frame, 0), filter->b_ExtendedAdressRx);
-            continue;
-        }
-        accepted = true;
-        if (scope.isEnabled())
-            scope.messagef(TL_INFO, "PASS Frame: passed %04X %04X %04X %04X",
-                           static_cast<unsigned>(frame.id & filter->mask),
-                           static_cast<unsigned>(frame.id), static_cast<unsigned>(filter->mask),
-                           static_cast<unsigned>(filter->pattern));
-    }
-    return accepted ? PassResult::Accepted : PassResult::Rejected;
+// Sends one flow control "clear to send" with blockSize and STmin 0.
+void send_Flow_Control(IsoTpTransport &so, uint32_t canId, uint8_t blockSize, uint8_t extFlag, uint8_t extAddr) {
+    PT_SCOPE(scope, "SendFlowx          ");
+    CanPayload frame;
+    uint8_t *pci = frame.bytes;
+    if (extFlag) *pci++ = extAddr;
+    pci[0] = static_cast<uint8_t>(N_PCI_FC << 4 | FS_CTS);
+    pci[1] = blockSize;
+    pci[2] = 0;  // STmin: we take frames as fast as they come
+    frame.length = CAN_MAX_DLEN;
+    so.m_port.VectorTransmit(canId, frame.length, frame.bytes, 1, scope);
+    if (scope.isEnabled()) scope.messagef(TL_INFO, "FlowControl CTS canID %04x", static_cast<unsigned>(canId));
 }
 
 // Single frame: the whole message at once. False when SF_DL claims more
@@ -116,7 +99,7 @@ PassResult passFiltersAccept(const CanFrame &frame, IsoTpAddress &addr, TraceSco
 bool analyzeSingleFrame(const CanFrame &frame, const IsoTpAddress &addr, uint8_t sfDl,
                         PASSTHRU_MSG &out, TraceScope &scope) {
     const uint32_t first = addr.pciOffset() + 1u;
-    const uint32_t carried = frameLength(frame) > first ? frameLength(frame) - first : 0;
+    const uint32_t carried = frame.length() > first ? frame.length() - first : 0;
     if (sfDl > addr.singleFrameMax() || sfDl > carried) {
         scope.messagef(TL_ERROR, "SINGLE_FRAME length %d exceeds frame, dropped", sfDl);
         return false;
@@ -125,10 +108,10 @@ bool analyzeSingleFrame(const CanFrame &frame, const IsoTpAddress &addr, uint8_t
     return true;
 }
 
-void analyzeFirstFrame(const CanFrame &frame, IsoTpAddress addr, uint8_t ffDlHigh,
+void analyzeFirstFrame(IsoTpTransport &so, const CanFrame &frame, IsoTpAddress addr, uint8_t ffDlHigh,
                        const PASSTHRU_MSG &out, TraceScope &scope) {
     if (scope.isEnabled()) scope.message("FIRST_FRAME", TL_INFO);
-    const uint32_t flowId = getFlowId(frame.id, addr.extAddr, &addr.extFlag, &addr.extAddr);
+    const uint32_t flowId = so.m_filters.getFlowId(frame.id, addr.extAddr, &addr.extFlag, &addr.extAddr);
     if (flowId == 0) {
         if (scope.isEnabled())
             scope.message("FIRST_FRAME ignored (no FLow Filter or own response", TL_INFO);
@@ -139,7 +122,7 @@ void analyzeFirstFrame(const CanFrame &frame, IsoTpAddress addr, uint8_t ffDlHig
         PT_SCOPE(createScope, "send_Flow_Control()");
         entry->canId = frame.id;
         entry->state = STATE_RX_ACTIVE;
-        entry->seqId = TakeSeqId();
+        entry->seqId = so.TakeSeqId();
         entry->timeoutMs = NowMs() + RX_TIMEOUT_MS;
         if (createScope.isEnabled())
             createScope.messagef(TL_INFO, "Create m_rxBuffer for SeqID= %d CanID %04x (ext=%02x) timeout=%d",
@@ -150,28 +133,27 @@ void analyzeFirstFrame(const CanFrame &frame, IsoTpAddress addr, uint8_t ffDlHig
     std::memcpy(entry->msg.Data, out.Data, 4);
     entry->msg.DataSize = 4;
     const uint32_t pci = addr.pciOffset();
-    entry->expectedLen = ffDlHigh * 256u + frameByte(frame, pci + 1);
+    entry->expectedLen = ffDlHigh * 256u + frame.byteAt(pci + 1);
     entry->receivedLen = copyPayload(frame, pci + 2, addr.firstFramePayload(), entry->msg);
 
-    send_Flow_Control(flowId, static_cast<uint8_t>(m_Iso15765BlockSize.load()), addr.extFlag,
-                      addr.extAddr);
-    LockGuard readGuard(m_readLock);
-    AppendRecord(theModule.m_rxBuffer, theModule.m_rxBufferCount, std::move(entry));
+    send_Flow_Control(so, flowId, static_cast<uint8_t>(so.m_Iso15765BlockSize.load()), addr.extFlag, addr.extAddr);
+    LockGuard readGuard(so.m_readLock);
+    so.m_rxBuffer.append(std::move(entry));
 }
 
 // Consecutive frame: continues the first fitting reassembly. True when it
 // completed the message into out.
-bool analyzeConsecutiveFrame(const CanFrame &frame, const IsoTpAddress &addr, uint8_t sn,
+bool analyzeConsecutiveFrame(IsoTpTransport &so, const CanFrame &frame, const IsoTpAddress &addr, uint8_t sn,
                              PASSTHRU_MSG &out, TraceScope &scope) {
     if (scope.isEnabled()) scope.message("CONSECUTIVE_FRAME", TL_INFO);
     bool complete = false;
     uint32_t frameNo = 0;
     {
-        LockGuard readGuard(m_readLock);
-        RxBufferList &list = theModule.m_rxBuffer;
+        LockGuard readGuard(so.m_readLock);
+        RxBufferList &list = so.m_rxBuffer;
         int error = 0;
-        auto it = list.begin();
-        for (; it != list.end(); ++it) {
+        auto it = list.items.begin();
+        for (; it != list.items.end(); ++it) {
             const RxBufferEntry &candidate = **it;
             if (candidate.state != STATE_RX_ACTIVE)
                 error = -1;
@@ -182,7 +164,7 @@ bool analyzeConsecutiveFrame(const CanFrame &frame, const IsoTpAddress &addr, ui
             else
                 break;
         }
-        if (it == list.end()) {
+        if (it == list.items.end()) {
             if (scope.isEnabled()) scope.messagef(TL_INFO, "Error CONSECUTIVE_FRAME  %d", error);
             return false;
         }
@@ -207,7 +189,7 @@ bool analyzeConsecutiveFrame(const CanFrame &frame, const IsoTpAddress &addr, ui
             out.RxStatus = 0;
             entry.state = 0;
             const uint32_t seqId = entry.seqId;
-            RemoveRecord(list, theModule.m_rxBufferCount, it);
+            list.remove(it);
             if (scope.isEnabled())
                 scope.messagef(TL_INFO, "CONSECUTIVE_FRAME finished m_rxBuffer removed SeqID=%d",
                                static_cast<int>(seqId));
@@ -215,13 +197,13 @@ bool analyzeConsecutiveFrame(const CanFrame &frame, const IsoTpAddress &addr, ui
     }
     if (scope.isEnabled())
         scope.messagef(TL_INFO, "CONSECUTIVE_FRAME No %d", static_cast<int>(frameNo));
-    const int32_t blockSize = m_Iso15765BlockSize;
+    const int32_t blockSize = so.m_Iso15765BlockSize;
     if (blockSize >= 1 && frameNo % static_cast<uint32_t>(blockSize) == 0) {
         // The sender waits for us after every block, the last one included.
         IsoTpAddress fcAddr = addr;
-        const uint32_t flowId = getFlowId(frame.id, addr.extAddr, &fcAddr.extFlag, &fcAddr.extAddr);
+        const uint32_t flowId = so.m_filters.getFlowId(frame.id, addr.extAddr, &fcAddr.extFlag, &fcAddr.extAddr);
         if (flowId != 0)
-            send_Flow_Control(flowId, static_cast<uint8_t>(blockSize), fcAddr.extFlag,
+            send_Flow_Control(so, flowId, static_cast<uint8_t>(blockSize), fcAddr.extFlag,
                               fcAddr.extAddr);
     }
     return complete;
@@ -229,9 +211,9 @@ bool analyzeConsecutiveFrame(const CanFrame &frame, const IsoTpAddress &addr, ui
 
 // Flow control for one of our first frames: releases the waiting transfer
 // on the flow id to the worker with the peer's block size and STmin.
-void analyzeFlowControl(const CanFrame &frame, IsoTpAddress addr, TraceScope &scope) {
+void analyzeFlowControl(IsoTpTransport &so, const CanFrame &frame, IsoTpAddress addr, TraceScope &scope) {
     if (scope.isEnabled()) scope.message("FLOW_CONTROL", TL_INFO);
-    const uint32_t flowId = getFlowId(frame.id, addr.extAddr, &addr.extFlag, &addr.extAddr);
+    const uint32_t flowId = so.m_filters.getFlowId(frame.id, addr.extAddr, &addr.extFlag, &addr.extAddr);
     if (flowId == 0) {
         if (scope.isEnabled())
             scope.message("FLOW_CONTROL ignored (no FLow Filter or own response", TL_INFO);
@@ -239,8 +221,8 @@ void analyzeFlowControl(const CanFrame &frame, IsoTpAddress addr, TraceScope &sc
     }
     int result = -1;
     {
-        LockGuard txGuard(theModule.m_txLock);
-        for (auto &record : theModule.m_txBuffer) {
+        LockGuard txGuard(so.m_txLock);
+        for (auto &record : so.m_txBuffer.items) {
             TxBufferEntry &entry = *record;
             if (entry.state != STATE_TX_WAIT_FC) {
                 result = -1;
@@ -260,9 +242,9 @@ void analyzeFlowControl(const CanFrame &frame, IsoTpAddress addr, TraceScope &sc
             const uint32_t params = entry.extFlag ? 2u : 1u;
             entry.state = STATE_TX_SEND_CF;
             entry.act_blk = 0;
-            entry.bs = frameByte(frame, params);
+            entry.bs = frame.byteAt(params);
             // The flow status is not looked at: every flow control is a go.
-            entry.stmin = frameByte(frame, params + 1);
+            entry.stmin = frame.byteAt(params + 1);
             int remaining = entry.cfCount - entry.cfSent;
             if (remaining < 1) {
                 scope.message("less frames ....error", TL_ERROR);
@@ -274,7 +256,7 @@ void analyzeFlowControl(const CanFrame &frame, IsoTpAddress addr, TraceScope &sc
                                static_cast<int>(estimate), remaining);
             entry.timeoutMs = NowMs() + estimate;
             entry.nextTx = NowMs() + entry.stmin;
-            if (theModule.m_ExtAddressing > 1) {
+            if (so.m_ExtAddressing > 1) {
                 if (scope.isEnabled()) scope.message("STmin overwritten to 0 (1 of 2)", TL_INFO);
                 entry.stmin = 0;
                 entry.nextTx = 0;
@@ -295,7 +277,7 @@ void analyzeFlowControl(const CanFrame &frame, IsoTpAddress addr, TraceScope &sc
 }
 
 // One frame: true when it completed a message into out.
-bool analyzeFrame(const CanFrame &frame, PASSTHRU_MSG &out, TraceScope &mainScope) {
+bool analyzeFrame(IsoTpTransport &so, const CanFrame &frame, PASSTHRU_MSG &out, TraceScope &mainScope) {
     InitRxMsg(out, frame.id);
     const bool isAck = (frame.frameFlags & CAN_FRAME_TX_ACK) != 0;
     if (isAck) out.RxStatus |= TX_MSG_TYPE;
@@ -317,13 +299,13 @@ bool analyzeFrame(const CanFrame &frame, PASSTHRU_MSG &out, TraceScope &mainScop
     if (isAck) {
         if (scope.isEnabled())
             scope.messagef(TL_INFO, "PassThruReadMsg->ACK ->CanID: %X ", static_cast<unsigned>(frame.id));
-        if (!takeAck(frame.id)) {
+        if (!takeAck(so, frame.id)) {
             if (scope.isEnabled()) scope.message("PASSFilter-Aknowledge ACK removed/ignored", TL_INFO);
             return false;
         }
         if (scope.isEnabled()) scope.message("PASSFilter-Aknowledge ACK passed to PT interface", TL_INFO);
     } else {
-        const PassResult pass = passFiltersAccept(frame, addr, scope);
+        const PassResult pass = so.m_filters.passFiltersAccept(frame, addr, scope);
         if (pass == PassResult::NoFilters) {
             PT_SCOPE(noneScope, "AnalyzeRxCanMessage(?]");
             if (noneScope.isEnabled()) noneScope.message("PASSFilter none!", TL_INFO);
@@ -341,7 +323,7 @@ bool analyzeFrame(const CanFrame &frame, PASSTHRU_MSG &out, TraceScope &mainScop
     out.Timestamp = frameTimestampUs(frame);
     if (isAck) return true;
 
-    if (frameLength(frame) <= addr.pciOffset()) {
+    if (frame.length() <= addr.pciOffset()) {
         scope.message("Frame without protocol control information dropped", TL_ERROR);
         return false;
     }
@@ -352,12 +334,12 @@ bool analyzeFrame(const CanFrame &frame, PASSTHRU_MSG &out, TraceScope &mainScop
     if (mbScope.isEnabled()) mbScope.message("Multibyte-start RX", TL_INFO);
     switch (PciType(pci)) {
     case N_PCI_FF:
-        analyzeFirstFrame(frame, addr, PciLow(pci), out, mbScope);
+        analyzeFirstFrame(so, frame, addr, PciLow(pci), out, mbScope);
         return false;
     case N_PCI_CF:
-        return analyzeConsecutiveFrame(frame, addr, PciLow(pci), out, mbScope);
+        return analyzeConsecutiveFrame(so, frame, addr, PciLow(pci), out, mbScope);
     case N_PCI_FC:
-        analyzeFlowControl(frame, addr, mbScope);
+        analyzeFlowControl(so, frame, addr, mbScope);
         return false;
     default:
         mbScope.messagef(TL_ERROR, "unknown Multibyte response 0x%02x !", pci);
@@ -367,76 +349,11 @@ bool analyzeFrame(const CanFrame &frame, PASSTHRU_MSG &out, TraceScope &mainScop
 
 }  // namespace
 
-void InitRxMsg(PASSTHRU_MSG &msg, uint32_t canId) {
-    msg.ProtocolID = ISO15765;
-    msg.RxStatus = 0;
-    msg.TxFlags = 0;
-    msg.Timestamp = 0;
-    msg.DataSize = 4;
-    msg.ExtraDataIndex = 0;
-    msg.Data[0] = static_cast<uint8_t>(canId >> 24);
-    msg.Data[1] = static_cast<uint8_t>(canId >> 16);
-    msg.Data[2] = static_cast<uint8_t>(canId >> 8);
-    msg.Data[3] = static_cast<uint8_t>(canId);
-}
-
-uint32_t getFlowId(uint32_t canId, uint8_t extAddr, uint8_t *pExtFlag, uint8_t *pExtAddr) {
-    PT_SCOPE(scope, "getFlowId()");
-    LockGuard filterGuard(m_filterLock);
-    if (theModule.m_flowFilterCount < 1 || theModule.m_flowFilter.empty()) return 0;
-    for (const auto &filter : theModule.m_flowFilter) {
-        if (scope.isEnabled())
-            scope.messagef(TL_INFO, "Frame: %04X CanID=%04X ext=%02X mask=%04X can=%04X FlowID=%04X",
-                           static_cast<unsigned>(canId & filter->mask), static_cast<unsigned>(canId),
-                           extAddr, static_cast<unsigned>(filter->mask),
-                           static_cast<unsigned>(filter->pattern), static_cast<unsigned>(filter->flowId));
-        if ((canId & filter->mask) != filter->pattern) continue;
-        *pExtFlag = filter->b_ExtendedAdress;
-        *pExtAddr = filter->b_ExtendedAdressRx;
-        if (theModule.m_ExtAddressing != 0) {
-            if (scope.isEnabled())
-                scope.messagef(TL_INFO, "ORV Useing canid %04X (%d)", static_cast<unsigned>(canId),
-                               static_cast<int>(canId));
-            *pExtAddr = static_cast<uint8_t>(canId);
-        }
-        if (!filter->b_ExtendedAdress) {
-            if (scope.isEnabled())
-                scope.messagef(TL_INFO, "Found with normal CanID %04X (%d)",
-                               static_cast<unsigned>(filter->flowId), static_cast<int>(filter->flowId));
-            return filter->flowId;
-        }
-        if (extAddr == filter->b_ExtendedAdressRx) {
-            // The answer's address byte is the sender's: the low byte of its id.
-            *pExtAddr = static_cast<uint8_t>(canId);
-            if (scope.isEnabled())
-                scope.messagef(TL_INFO, "Found with ext CanID %04X (%d) ext=%02x",
-                               static_cast<unsigned>(filter->flowId), static_cast<int>(filter->flowId),
-                               static_cast<unsigned>(canId & 0xFF));
-            return filter->flowId;
-        }
-    }
-    return 0;
-}
-
-void send_Flow_Control(uint32_t canId, uint8_t blockSize, uint8_t extFlag, uint8_t extAddr) {
-    PT_SCOPE(scope, "SendFlowx          ");
-    CanPayload frame;
-    uint8_t *pci = frame.bytes;
-    if (extFlag) *pci++ = extAddr;
-    pci[0] = static_cast<uint8_t>(N_PCI_FC << 4 | FS_CTS);
-    pci[1] = blockSize;
-    pci[2] = 0;  // STmin: we take frames as fast as they come
-    frame.length = CAN_MAX_DLEN;
-    VectorTransmit(canId, frame.length, frame.bytes, 1, scope);
-    if (scope.isEnabled())
-        scope.messagef(TL_INFO, "FlowControl CTS canID %04x", static_cast<unsigned>(canId));
-}
-
-void AnalyzeRxCanMessage(const CanFrame *frames, uint32_t frameCount, PASSTHRU_MSG *msgs,
-                         uint32_t *pNumMsgs) {
+void IsoTpTransport::AnalyzeRxCanMessage(const CanFrame *frames, uint32_t frameCount, PASSTHRU_MSG *msgs,
+                                         uint32_t *pNumMsgs) {
     PT_SCOPE(scope, "AnalyzeRxCanMessage (main)");
     uint32_t produced = 0;
     for (uint32_t i = 0; i < frameCount; ++i)
-        if (analyzeFrame(frames[i], msgs[produced], scope)) ++produced;
+        if (analyzeFrame(*this, frames[i], msgs[produced], scope)) ++produced;
     *pNumMsgs = produced;
 }

@@ -1,29 +1,23 @@
-#include "transport/tx_path.h"
-
+// The send half of the transport (PassThruWriteMsgs): single frames at
+// once, multi-frame messages as a first frame and a prepared record that the
+// peer's flow control releases to the worker.
 #include <cstring>
 #include <memory>
-#include <vector>
 
-#include "api/module.h"
-#include "api/msg_dump.h"
-#include "can/can_io.h"
-#include "fg/functional_group.h"
-#include "platform/callconv.h"
+#include "can/can_port.h"
 #include "trace/lock_guard.h"
+#include "trace/text_line.h"
 #include "trace/trace_clock.h"
-#include "trace/trace_file.h"
 #include "trace/trace_scope.h"
-#include "transport/filters.h"
 #include "transport/iso_tp.h"
-#include "transport/records.h"
-#include "transport/text_line.h"
+#include "transport/msg_dump.h"
+#include "transport/msg_id.h"
+#include "transport/pdu_trace.h"
+#include "transport/transport.h"
 
 namespace {
 
 constexpr uint32_t kIdPrefix = 4;
-constexpr uint32_t kPduTraceBit = 0x10;
-constexpr uint32_t kFgFilterSize = 5;
-constexpr uint32_t kStandardIdMask = 0x7FF;
 
 // The message's addressing and payload, as the frames carry them.
 struct TxMessage {
@@ -33,32 +27,6 @@ struct TxMessage {
     uint32_t length = 0;
     uint32_t pad = 0;
 };
-
-// Every responder of the group answers on its own id with the tester's
-// address in front, and gets our flow control on the request id with its own.
-void startGroupFilters(uint32_t channelId, uint32_t requestId, TraceScope &scope) {
-    scope.message("Prepare filter for FG", TL_INFO);
-    for (uint32_t respId : m_pFunctionalGroup->respCanIds()) {
-        PASSTHRU_MSG pattern, mask, flow;
-        BuildFilterMsg(kFgFilterSize, respId, static_cast<uint8_t>(requestId), pattern);
-        BuildFilterMsg(kFgFilterSize, kStandardIdMask, 0xFF, mask);
-        BuildFilterMsg(kFgFilterSize, requestId, static_cast<uint8_t>(respId), flow);
-        uint32_t filterId = 0;
-        PassThruStartMsgFilter(channelId, PASS_FILTER, &mask, &pattern, &flow, &filterId);
-        PassThruStartMsgFilter(channelId, FLOW_CONTROL_FILTER, &mask, &pattern, &flow, &filterId);
-    }
-}
-
-void writePduTrace(const PASSTHRU_MSG &msg, uint32_t canId) {
-    if (!(m_TraceSettings & kPduTraceBit) || !m_pPduTrace) return;
-    PduLine text;
-    text.appendf(" CAN-TX ");
-    if (msg.DataSize > kIdPrefix) {
-        text.appendf("0x%04x ", static_cast<unsigned>(canId));
-        text.appendBytes(msg.Data + kIdPrefix, msg.DataSize - kIdPrefix);
-    }
-    m_pPduTrace->writePduLine(text.c_str());
-}
 
 CanPayload buildSingleFrame(const TxMessage &tx) {
     CanPayload frame;
@@ -103,7 +71,7 @@ uint32_t buildConsecutiveFrames(const TxMessage &tx, TxBufferEntry &entry) {
     return count;
 }
 
-uint32_t sendSingleFrame(PASSTHRU_MSG &msg, const TxMessage &tx, TextLine &line,
+uint32_t sendSingleFrame(IsoTpTransport &so, PASSTHRU_MSG &msg, const TxMessage &tx, TextLine &line,
                          TraceScope &scope) {
     if (tx.addr.extFlag) scope.message("b_ExtendedAdressing data converted to ISO9192 ...", TL_INFO);
     const CanPayload frame = buildSingleFrame(tx);
@@ -115,52 +83,48 @@ uint32_t sendSingleFrame(PASSTHRU_MSG &msg, const TxMessage &tx, TextLine &line,
     {
         // The bus may confirm the frame before this thread gets to arm the
         // flag: a reader on another thread must not look before it is armed.
-        LockGuard txGuard(theModule.m_txLock);
-        result = VectorTransmit(tx.canId, frame.length, frame.bytes, tx.pad, scope);
+        LockGuard txGuard(so.m_txLock);
+        result = so.m_port.VectorTransmit(tx.canId, frame.length, frame.bytes, tx.pad, scope);
         scope.messagef(TL_INFO, "PassThruWriteMsg->ACK ->CanID: %X ", static_cast<unsigned>(tx.canId));
         // Armed also after a refusal: the bus may still confirm the frame.
-        theModule.m_ackPending[tx.canId] = true;
+        so.m_ackPending[tx.canId] = true;
     }
-    msg.Timestamp = m_LastTxTimestamp;
+    msg.Timestamp = so.m_port.lastTxTimestamp();
     return result;
 }
 
 // A new message on an id ends the transfer still running on it, unless that
 // one goes to another extended address.
-void replaceOlderTransfers(const TxMessage &tx, TraceScope &scope) {
-    LockGuard txGuard(theModule.m_txLock);
-    TxBufferList &list = theModule.m_txBuffer;
-    for (auto it = list.begin(); it != list.end();) {
-        TxBufferEntry &old = **it;
-        if (old.canId != tx.canId || (old.extFlag == 1 && old.extAddr != tx.addr.extAddr)) {
-            ++it;
-            continue;
-        }
+void replaceOlderTransfers(IsoTpTransport &so, const TxMessage &tx, TraceScope &scope) {
+    LockGuard txGuard(so.m_txLock);
+    TxBufferList &list = so.m_txBuffer;
+    list.walk([&](TxBufferList::iterator where) {
+        TxBufferEntry &old = **where;
+        if (old.canId != tx.canId || (old.extFlag == 1 && old.extAddr != tx.addr.extAddr)) return false;
         scope.message(old.extFlag == 1 ? "delted via CANID AND ExtAdr" : "delted via CANID", TL_ERROR);
         old.state = STATE_TX_DONE;
-        const int32_t before = theModule.m_txBufferCount;
+        const int32_t before = list.count;
         const uint32_t seqId = old.seqId;
         const uint32_t canId = old.canId;
         const uint8_t extAddr = old.extAddr;
-        RemoveRecord(list, theModule.m_txBufferCount, it);
+        list.remove(where);
         scope.messagef(TL_INFO, "DUPLICATED m_txBuffer removed from list ... SeqID=%d %d %d %04x %02x",
-                       static_cast<int>(seqId), static_cast<int>(before),
-                       static_cast<int>(theModule.m_txBufferCount), static_cast<unsigned>(canId),
-                       extAddr);
-        it = list.begin();
-    }
+                       static_cast<int>(seqId), static_cast<int>(before), static_cast<int>(list.count),
+                       static_cast<unsigned>(canId), extAddr);
+        return true;
+    });
 }
 
-uint32_t startMultiFrame(const TxMessage &tx, TextLine &line, TraceScope &scope) {
+uint32_t startMultiFrame(IsoTpTransport &so, const TxMessage &tx, TextLine &line, TraceScope &scope) {
     // Held from the first frame to the append: the peer's flow control may be
     // read on another thread before this one has put the record in the list.
-    LockGuard txGuard(theModule.m_txLock);
-    replaceOlderTransfers(tx, scope);
+    LockGuard txGuard(so.m_txLock);
+    replaceOlderTransfers(so, tx, scope);
 
     auto entry = std::make_unique<TxBufferEntry>();
     entry->canId = tx.canId;
     entry->m_TxMsgLen = tx.length;
-    entry->seqId = TakeSeqId();
+    entry->seqId = so.TakeSeqId();
     entry->m_TxActLen = tx.addr.firstFramePayload();
     if (tx.addr.extFlag) {
         entry->extFlag = 1;
@@ -174,7 +138,7 @@ uint32_t startMultiFrame(const TxMessage &tx, TextLine &line, TraceScope &scope)
                    static_cast<int>(entry->m_TxMsgLen), static_cast<int>(entry->seqId),
                    static_cast<int>(FC_WAIT_TIMEOUT_MS), static_cast<unsigned>(tx.canId));
     scope.message(line.c_str(), TL_INFO);
-    if (VectorTransmit(tx.canId, CAN_MAX_DLEN, firstFrame.bytes, tx.pad, scope) != STATUS_NOERROR) {
+    if (so.m_port.VectorTransmit(tx.canId, CAN_MAX_DLEN, firstFrame.bytes, tx.pad, scope) != STATUS_NOERROR) {
         scope.message("Error in First Frame 1", TL_INFO);
         return ERR_NOT_SUPPORTED;
     }
@@ -201,24 +165,14 @@ uint32_t startMultiFrame(const TxMessage &tx, TextLine &line, TraceScope &scope)
 
     entry->timeoutMs = NowMs() + FC_WAIT_TIMEOUT_MS;
     entry->state = STATE_TX_WAIT_FC;
-    AppendRecord(theModule.m_txBuffer, theModule.m_txBufferCount, std::move(entry));
+    so.m_txBuffer.append(std::move(entry));
     return STATUS_NOERROR;
 }
 
 }  // namespace
 
-void BuildFilterMsg(uint32_t dataSize, uint32_t canId, uint8_t extAddr, PASSTHRU_MSG &msg) {
-    std::memset(&msg, 0, sizeof msg);
-    msg.ProtocolID = ISO15765;
-    msg.DataSize = dataSize;
-    msg.Data[2] = static_cast<uint8_t>(canId >> 8);
-    msg.Data[3] = static_cast<uint8_t>(canId & 0xFF);
-    msg.Data[4] = extAddr;
-    if (extAddr != 0) msg.TxFlags = ISO15765_ADDR_TYPE;
-}
-
-extern "C" PT_DLL_EXPORT uint32_t PTAPI PassThruWriteMsgs(uint32_t ChannelID, PASSTHRU_MSG *pMsg,
-                                                          uint32_t *pNumMsgs, uint32_t Timeout) {
+uint32_t IsoTpTransport::PassThruWriteMsgs(uint32_t ChannelID, PASSTHRU_MSG *pMsg, uint32_t *pNumMsgs,
+                                           uint32_t Timeout) {
     PT_SCOPE(scope, "PassThruWriteMsgs()");
     if (!pMsg || !pNumMsgs) {
         scope.message(!pMsg ? "PassThruWriteMsgs pMsg is a NULL pointer"
@@ -248,9 +202,7 @@ extern "C" PT_DLL_EXPORT uint32_t PTAPI PassThruWriteMsgs(uint32_t ChannelID, PA
     TxMessage tx;
     tx.pad = (msg.TxFlags & ISO15765_FRAME_PAD) ? 1 : 0;
     tx.canId = canIdFromBytes(msg.Data);
-    if (theModule.m_FunctionalGroupActive > 0 && m_pFunctionalGroup &&
-        m_pFunctionalGroup->decode(&msg) >= 0)
-        startGroupFilters(ChannelID, tx.canId, scope);
+    if (m_hooks) m_hooks->beforeWrite(msg, ChannelID, tx.canId, scope);
 
     TextLine line;
     line.appendf("ISO15765-TX CanId 0x%04lX Len=%3ld TS=%09lu Data: ", static_cast<unsigned long>(tx.canId),
@@ -261,14 +213,19 @@ extern "C" PT_DLL_EXPORT uint32_t PTAPI PassThruWriteMsgs(uint32_t ChannelID, PA
         tx.addr.extAddr = msg.Data[kIdPrefix];
         scope.messagef(TL_INFO, "ORV-Extadressing Tx Id = %04x", tx.addr.extAddr);
     }
-    writePduTrace(msg, tx.canId);
+    if (m_pPduTrace) WritePduLine(*m_pPduTrace, " CAN-TX ", msg);
     tx.payload = msg.Data + kIdPrefix + tx.addr.pciOffset();
     tx.length = msg.DataSize - kIdPrefix - tx.addr.pciOffset();
 
-    if (msg.DataSize - kIdPrefix < CAN_MAX_DLEN) return sendSingleFrame(msg, tx, line, scope);
+    if (msg.DataSize - kIdPrefix < CAN_MAX_DLEN) return sendSingleFrame(*this, msg, tx, line, scope);
     if (msg.DataSize > kIdPrefix + FF_DL_MAX + tx.addr.pciOffset()) {
         scope.message("Length over CAN MAX 4100!!!", TL_ERROR);
         return ERR_NOT_SUPPORTED;
     }
-    return startMultiFrame(tx, line, scope);
+    return startMultiFrame(*this, tx, line, scope);
+}
+
+void IsoTpTransport::clearPendingAcks() {
+    LockGuard txGuard(m_txLock);
+    m_ackPending.clear();
 }

@@ -1,39 +1,36 @@
 #include "transport/worker.h"
 
-#include "api/module.h"
-#include "can/can_io.h"
+#include "can/can_port.h"
 #include "trace/lock_guard.h"
 #include "trace/trace_clock.h"
 #include "trace/trace_scope.h"
 #include "transport/iso_tp.h"
-#include "transport/records.h"
-
-// Built with the module object, before the load handler, so the unload
-// handler can still hand-shake with a worker the host left running.
-__attribute__((init_priority(301))) plat::Event m_workerStarted;
-__attribute__((init_priority(301))) plat::Event m_workerLeft;
+#include "transport/transport.h"
 
 namespace {
 
 constexpr uint32_t kCycleUs = 1000;
+constexpr uint32_t kDisconnectPauseMs = 20;
+// Bounded, so that a worker that cannot run any more (a process being torn
+// down) never hangs the caller.
+constexpr uint32_t kWorkerHandshakeMs = 2000;
 
-void finishTransfer(TxBufferList::iterator where, TraceScope &scope) {
+void finishTransfer(IsoTpTransport &so, TxBufferList::iterator where, TraceScope &scope) {
     TxBufferEntry &entry = **where;
-    const int32_t before = theModule.m_txBufferCount;
+    const int32_t before = so.m_txBuffer.count;
     const uint32_t seqId = entry.seqId;
     const uint32_t canId = entry.canId;
     entry.state = STATE_TX_DONE;
-    RemoveRecord(theModule.m_txBuffer, theModule.m_txBufferCount, where);
+    so.m_txBuffer.remove(where);
     scope.messagef(TL_INFO, "We are finished... SeqID=%d %d %d 0x%04x", static_cast<int>(seqId),
-                   static_cast<int>(before), static_cast<int>(theModule.m_txBufferCount),
-                   static_cast<unsigned>(canId));
+                   static_cast<int>(before), static_cast<int>(so.m_txBuffer.count), static_cast<unsigned>(canId));
     // The bus's confirmation of this last frame becomes the host's.
-    theModule.m_ackPending[canId] = true;
+    so.m_ackPending[canId] = true;
 }
 
 // Sends the record's next consecutive frame if STmin allows. Returns true
 // when the record has left the list.
-bool sendConsecutiveFrame(TxBufferList::iterator where) {
+bool sendConsecutiveFrame(IsoTpTransport &so, TxBufferList::iterator where) {
     TxBufferEntry &entry = **where;
     PT_SCOPE(scope, "ThreadRead()");
     uint32_t now = NowMs();
@@ -42,7 +39,7 @@ bool sendConsecutiveFrame(TxBufferList::iterator where) {
     uint8_t frame[CAN_MAX_DLEN];
     for (int i = 0; i < CAN_MAX_DLEN; ++i) frame[i] = entry.frames[entry.cfSent][i];
     entry.m_TxActLen += entry.extFlag ? 6 : 7;
-    VectorTransmit(entry.canId, CAN_MAX_DLEN, frame, 1, scope);
+    so.m_port.VectorTransmit(entry.canId, CAN_MAX_DLEN, frame, 1, scope);
     scope.messagef(TL_INFO, "TX CONSECUTIVE_FRAME No %d canID=0x%04x ", entry.cfSent,
                    static_cast<unsigned>(entry.canId));
     entry.cfSent = static_cast<uint16_t>(entry.cfSent + 1);
@@ -64,63 +61,52 @@ bool sendConsecutiveFrame(TxBufferList::iterator where) {
     // A refused frame counts as sent: the cfSent bound keeps the walk inside
     // the prepared frames even when the lengths disagree.
     if (entry.m_TxActLen >= entry.m_TxMsgLen || entry.cfSent >= entry.cfCount) {
-        finishTransfer(where, scope);
+        finishTransfer(so, where, scope);
         return true;
     }
     return false;
 }
 
-void expireTimedOut(TxBufferList::iterator where, TraceScope &scope) {
+void expireTimedOut(IsoTpTransport &so, TxBufferList::iterator where, TraceScope &scope) {
     TxBufferEntry &entry = **where;
-    const int32_t before = theModule.m_txBufferCount;
+    const int32_t before = so.m_txBuffer.count;
     const uint32_t seqId = entry.seqId;
     entry.state = STATE_TX_DONE;
-    RemoveRecord(theModule.m_txBuffer, theModule.m_txBufferCount, where);
-    scope.messagef(TL_INFO, "TX-TIMEOUT m_txBuffer removed from list ... SeqID=%d %d %d",
-                   static_cast<int>(seqId), static_cast<int>(before),
-                   static_cast<int>(theModule.m_txBufferCount));
+    so.m_txBuffer.remove(where);
+    scope.messagef(TL_INFO, "TX-TIMEOUT m_txBuffer removed from list ... SeqID=%d %d %d", static_cast<int>(seqId),
+                   static_cast<int>(before), static_cast<int>(so.m_txBuffer.count));
 }
 
-void serviceTransmissions(TraceScope &scope) {
-    LockGuard txGuard(theModule.m_txLock);
-    if (theModule.m_txBufferCount == 0) return;
-    TxBufferList &list = theModule.m_txBuffer;
-    for (auto it = list.begin(); it != list.end();) {
-        TxBufferEntry &entry = **it;
-        if (NowMs() > entry.timeoutMs) {
-            expireTimedOut(it, scope);
-            it = list.begin();
-            continue;
+void serviceTransmissions(IsoTpTransport &so, TraceScope &scope) {
+    LockGuard txGuard(so.m_txLock);
+    if (so.m_txBuffer.count == 0) return;
+    so.m_txBuffer.walk([&](TxBufferList::iterator where) {
+        if (NowMs() > (*where)->timeoutMs) {
+            expireTimedOut(so, where, scope);
+            return true;
         }
-        if (entry.state == STATE_TX_SEND_CF && sendConsecutiveFrame(it)) {
-            it = list.begin();
-            continue;
-        }
-        ++it;
-    }
+        return (*where)->state == STATE_TX_SEND_CF && sendConsecutiveFrame(so, where);
+    });
 }
 
-void expireReassemblies(TraceScope &scope) {
+void expireReassemblies(IsoTpTransport &so, TraceScope &scope) {
     const uint32_t now = NowMs();
-    if (theModule.m_rxBufferCount == 0) return;
-    RxBufferList &list = theModule.m_rxBuffer;
-    for (auto it = list.begin(); it != list.end();) {
-        if (now > (*it)->timeoutMs) {
-            const uint32_t seqId = (*it)->seqId;
-            RemoveRecord(list, theModule.m_rxBufferCount, it);
-            scope.messagef(TL_INFO, "RX TIMEOUT m_rxBuffer removed from list ... SeqID=%d",
-                           static_cast<int>(seqId));
-            it = list.begin();
-            continue;
-        }
-        ++it;
-    }
+    if (so.m_rxBuffer.count == 0) return;
+    so.m_rxBuffer.walk([&](RxBufferList::iterator where) {
+        if (!(now > (*where)->timeoutMs)) return false;
+        const uint32_t seqId = (*where)->seqId;
+        so.m_rxBuffer.remove(where);
+        scope.messagef(TL_INFO, "RX TIMEOUT m_rxBuffer removed from list ... SeqID=%d", static_cast<int>(seqId));
+        return true;
+    });
 }
 
-void runWorker() {
+}  // namespace
+
+void TransportWorker::run() {
     PT_SCOPE(scope, "ThreadRead(start)");
     m_workerStarted.set();
-    if (theModule.m_bThreadRun == 1) {
+    if (m_bThreadRun == 1) {
         // Windows' default timer tick would stretch each 1 ms cycle to ~16 ms.
         plat::BeginTimerResolution();
         // Cycles on a 1 ms beat rather than 1 ms of sleep after the work, so
@@ -129,27 +115,49 @@ void runWorker() {
         uint32_t cycleCounter = 0;
         do {
             beat.wait();
-            ThreadReadCycle(cycleCounter, scope);
-        } while (theModule.m_bThreadRun == 1);
+            m_transport.ThreadReadCycle(cycleCounter, scope);
+        } while (m_bThreadRun == 1);
         plat::EndTimerResolution();
     }
     PT_SCOPE(end, "ThreadRead(end)");
 }
 
-}  // namespace
-
-void ThreadReadCycle(uint32_t &cycleCounter, TraceScope &scope) {
+void IsoTpTransport::ThreadReadCycle(uint32_t &cycleCounter, TraceScope &scope) {
     LockGuard readGuard(m_readLock);
-    serviceTransmissions(scope);
+    serviceTransmissions(*this, scope);
     if (++cycleCounter > RX_CHECK_CYCLES) {
         cycleCounter = 0;
-        expireReassemblies(scope);
+        expireReassemblies(*this, scope);
     }
 }
 
-uint32_t ThreadRead(void *) {
-    runWorker();
+uint32_t TransportWorker::ThreadRead(void *self) {
+    TransportWorker &worker = *static_cast<TransportWorker *>(self);
+    worker.run();
     // Last step: whoever stops the worker may now release the thread.
-    m_workerLeft.set();
+    worker.m_workerLeft.set();
     return 0;
+}
+
+bool TransportWorker::start(int *error) {
+    m_workerStarted.reset();
+    m_workerLeft.reset();
+    m_bThreadRun = 1;
+    if (!plat::StartThread(ThreadRead, this, &m_hReadThread, error)) {
+        m_bThreadRun = 0;
+        return false;
+    }
+    // Returning only once the worker runs keeps start and stop strictly
+    // paired, also when the host disconnects at once.
+    m_workerStarted.wait(kWorkerHandshakeMs);
+    return true;
+}
+
+void TransportWorker::stop() {
+    m_bThreadRun = 0;
+    plat::SleepMs(kDisconnectPauseMs);
+    if (m_hReadThread.open) {
+        const bool left = m_workerLeft.wait(kWorkerHandshakeMs);
+        plat::CloseThread(&m_hReadThread, left);
+    }
 }

@@ -3,29 +3,50 @@
 #ifndef PT_TRANSPORT_WORKER_H
 #define PT_TRANSPORT_WORKER_H
 
+#include <atomic>
 #include <cstdint>
 
 #include "platform/platform.h"
 
-class TraceScope;
-
-// Hand-shake with the thread that starts and stops the worker: started is set
-// once the worker runs, left as its very last step, after its trace scopes
-// have closed. Neither needs the loader lock, so both are safe to wait for
-// from the unload handler.
-extern plat::Event m_workerStarted;
-extern plat::Event m_workerLeft;
+class IsoTpTransport;
 
 // Every RX_CHECK_CYCLES-th cycle looks at the reassembly deadlines.
 constexpr uint32_t RX_CHECK_CYCLES = 100;
 
-// Thread entry; runs while m_bThreadRun is 1.
-uint32_t ThreadRead(void *unused);
+class TransportWorker {
+public:
+    explicit TransportWorker(IsoTpTransport &transport) : m_transport(transport) {}
+    TransportWorker(const TransportWorker &) = delete;
+    TransportWorker &operator=(const TransportWorker &) = delete;
 
-// One cycle of the worker without its 1 ms sleep: under m_readLock, sends
-// due consecutive frames, ends and expires segmentation records, and every
-// 101st call expires reassembly records. cycleCounter is the worker's own;
-// time-outs are traced through scope, the worker's life-long one.
-void ThreadReadCycle(uint32_t &cycleCounter, TraceScope &scope);
+    bool running() const { return m_bThreadRun == 1; }
+
+    // Starts the thread and returns once it runs (bounded). False, with the
+    // system's error number in *error, when no thread could be started.
+    bool start(int *error);
+
+    // Lets the thread leave its loop and waits (bounded) for its own signal
+    // that it has; never for the thread handle, whose end needs the loader
+    // lock that the unload handler holds.
+    void stop();
+
+    // The process is ending and the system has already ended the thread: it
+    // cannot say that it left.
+    void abandon() { m_workerLeft.set(); }
+
+private:
+    static uint32_t ThreadRead(void *self);
+    void run();
+
+    IsoTpTransport &m_transport;
+    plat::ThreadHandle m_hReadThread;
+    // Written by the host's threads, read by the worker.
+    std::atomic<int32_t> m_bThreadRun{0};
+    // Hand-shake with the thread that starts and stops the worker: started is
+    // set once the worker runs, left as its very last step, after its trace
+    // scopes have closed. Neither needs the loader lock.
+    plat::Event m_workerStarted;
+    plat::Event m_workerLeft;
+};
 
 #endif

@@ -1,16 +1,11 @@
-#include "can/driver_init.h"
-
+// Opening and closing the port: driver, channel choice, bit rate, activation
+// and the hardware acceptance filter.
 #include <cinttypes>
 
-#include "api/module.h"
-#include "can/xl_binding.h"
+#include "can/can_port.h"
 #include "j2534.h"
+#include "trace/lock_guard.h"
 #include "trace/trace_scope.h"
-
-std::atomic<XLportHandle> m_PortHandle{XL_INVALID_PORTHANDLE};
-std::atomic<XLaccess> m_ChannelMask{0};
-XLaccess m_PermissionMask = 0;
-XLdriverConfig g_XlDriverConfig = {};
 
 namespace {
 
@@ -29,20 +24,21 @@ constexpr uint32_t kVirtualChannelCaps = XL_BUS_ACTIVE_CAP_CAN | XL_BUS_COMPATIB
 
 const char kRule[] = "----------------------------------------------------------";
 
-uint32_t ListedChannels() {
-    return g_XlDriverConfig.channelCount < XL_CONFIG_MAX_CHANNELS ? g_XlDriverConfig.channelCount
-                                                                  : XL_CONFIG_MAX_CHANNELS;
+}  // namespace
+
+uint32_t CanPort::listedChannels() const {
+    return m_DriverConfig.channelCount < XL_CONFIG_MAX_CHANNELS ? m_DriverConfig.channelCount : XL_CONFIG_MAX_CHANNELS;
 }
 
 // Every CAN channel of the configuration joins; virtual ones only when the
 // configuration admits them, the one of ordinal m_bVirtual being the one
 // reported as active.
-XLaccess ScanChannels(TraceScope &scope) {
-    const int32_t virtualOrdinal = theModule.m_bVirtual;
+XLaccess CanPort::scanChannels(TraceScope &scope) {
+    const int32_t virtualOrdinal = m_settings.m_bVirtual;
     XLaccess mask = 0;
     int32_t ordinal = 1;
-    for (uint32_t i = 0; i < ListedChannels(); ++i) {
-        const XLchannelConfig &channel = g_XlDriverConfig.channel[i];
+    for (uint32_t i = 0; i < listedChannels(); ++i) {
+        const XLchannelConfig &channel = m_DriverConfig.channel[i];
         const uint32_t caps = channel.channelBusCapabilities;
         const char *note = "";
         if (caps == kVirtualChannelCaps) {
@@ -64,10 +60,9 @@ XLaccess ScanChannels(TraceScope &scope) {
 }
 
 // Channels named by the application configuration, 0 when it names none.
-XLaccess ConfiguredChannels(unsigned int hwType, unsigned int hwIndex, unsigned int hwChannel,
-                            TraceScope &scope) {
+XLaccess CanPort::configuredChannels(unsigned hwType, unsigned hwIndex, unsigned hwChannel, TraceScope &scope) {
     if (hwType == XL_HWTYPE_NONE || hwIndex == kNoHardwareIndex) return 0;
-    const XLaccess mask = XlDriver().xlGetChannelMask(static_cast<int>(hwType), static_cast<int>(hwIndex),
+    const XLaccess mask = xl().xlGetChannelMask(static_cast<int>(hwType), static_cast<int>(hwIndex),
                                                       static_cast<int>(hwChannel));
     if (mask == 0) return 0;
     scope.messagef(TL_INFO, "found hardware config");
@@ -75,8 +70,8 @@ XLaccess ConfiguredChannels(unsigned int hwType, unsigned int hwIndex, unsigned 
     return mask;
 }
 
-XLaccess ChooseChannels(TraceScope &scope) {
-    const XlDriverBinding &xl = XlDriver();
+XLaccess CanPort::chooseChannels(TraceScope &scope) {
+    const XlDriverBinding &xl = this->xl();
     unsigned int hwType = 0;
     unsigned int hwIndex = 0;
     unsigned int hwChannel = 0;
@@ -91,45 +86,71 @@ XLaccess ChooseChannels(TraceScope &scope) {
                                                       kNoHardwareIndex, 0, XL_BUS_TYPE_CAN);
         scope.messagef(TL_INFO, "- xlSetApplConfig       %s  : hwType %d hwIndex %d hwChannel %d %s",
                        kApplicationName, XL_HWTYPE_CANCARDXL, -1, 0, XlErrorText(setStatus));
-        return ScanChannels(scope);
+        return scanChannels(scope);
     }
-    const XLaccess configured = ConfiguredChannels(hwType, hwIndex, hwChannel, scope);
-    return configured != 0 ? configured : ScanChannels(scope);
+    const XLaccess configured = configuredChannels(hwType, hwIndex, hwChannel, scope);
+    return configured != 0 ? configured : scanChannels(scope);
 }
 
-int16_t FailInit(TraceScope &scope) {
+int16_t CanPort::failInit(TraceScope &scope) {
     const XLportHandle port = m_PortHandle.load();
     if (port != XL_INVALID_PORTHANDLE) {
-        XlDriver().xlClosePort(port);
+        xl().xlClosePort(port);
         m_PortHandle = XL_INVALID_PORTHANDLE;
         scope.messagef(TL_ERROR, "Invalidating Port Handle");
     }
     return static_cast<int16_t>(ERR_DEVICE_NOT_CONNECTED);
 }
 
-}  // namespace
+const XlDriverBinding &CanPort::bindDriver() {
+    const XlDriverBinding *bound = m_xl.load(std::memory_order_acquire);
+    if (bound != &MissingXlDriver()) return *bound;
+    LockGuard initGuard(m_initLock);
+    if (m_xl.load(std::memory_order_relaxed) == &MissingXlDriver()) {
+        m_boundDriver = BindXlDriver(XlDriverFileName().c_str());
+        m_xl.store(&m_boundDriver, std::memory_order_release);
+    }
+    return m_boundDriver;
+}
 
-int16_t vectorInitDriver(uint32_t bitrate) {
+const char *CanPort::XlErrorText(XLstatus status) const {
+    const char *text = xl().xlGetErrorString(status);
+    return text ? text : "";
+}
+
+uint32_t CanPort::reopen(uint32_t bitrate) {
+    // Binding here, on the host's thread, lets the clean-up before the first
+    // set-up talk to the driver instead of reporting it missing.
+    bindDriver();
+    LockGuard initGuard(m_initLock);
+    VectorCleanUp();
+    const int16_t result = vectorInitDriver(bitrate);
+    if (result != 0) return static_cast<uint32_t>(static_cast<uint16_t>(result));
+    VectorSendWakeUp();
+    return 0;
+}
+
+int16_t CanPort::vectorInitDriver(uint32_t bitrate) {
     PT_SCOPE(scope, "vectorInitDriver()");
     scope.messagef(TL_INFO, "pt_vector 00.16 Vector XL driver initialisation");
-    const XlDriverBinding &xl = XlDriver();
+    const XlDriverBinding &xl = bindDriver();
 
     if (xl.xlOpenDriver() != XL_SUCCESS) {
         scope.messagef(TL_INFO, "xlOpenDriver failed");
-        return FailInit(scope);
+        return failInit(scope);
     }
-    if (xl.xlGetDriverConfig(&g_XlDriverConfig) != XL_SUCCESS) {
+    if (xl.xlGetDriverConfig(&m_DriverConfig) != XL_SUCCESS) {
         scope.messagef(TL_INFO, "xlGetDriverConfig failed");
-        return FailInit(scope);
+        return failInit(scope);
     }
     demoPrintConfig();
 
     m_ChannelMask = 0;
-    const XLaccess channels = ChooseChannels(scope);
+    const XLaccess channels = chooseChannels(scope);
     m_ChannelMask = channels;
     if (channels == 0) {
         scope.messagef(TL_INFO, "ERROR: no available channels found! (e.g. no CANcabs...)");
-        return FailInit(scope);
+        return failInit(scope);
     }
 
     m_PermissionMask = channels;
@@ -142,13 +163,13 @@ int16_t vectorInitDriver(uint32_t bitrate) {
                    static_cast<uint64_t>(m_PermissionMask), XlErrorText(status));
     if (status != XL_SUCCESS || port == XL_INVALID_PORTHANDLE) {
         scope.messagef(TL_ERROR, "XL_INVALID_PORTHANDLE failed");
-        return FailInit(scope);
+        return failInit(scope);
     }
 
     if (m_PermissionMask != channels) {
-        if (theModule.m_bCooperative == 0) {
+        if (m_settings.m_bCooperative == 0) {
             scope.messagef(TL_ERROR, "permission failed");
-            return FailInit(scope);
+            return failInit(scope);
         }
         scope.messagef(TL_ERROR, "permission failed -> useing cooperative mode");
         m_PermissionMask = channels;
@@ -158,9 +179,9 @@ int16_t vectorInitDriver(uint32_t bitrate) {
     scope.messagef(TL_INFO, "- SetChannelBitrate: CM=0x%" PRIx64 " baudr.=%u, %s", static_cast<uint64_t>(channels),
                    bitrate, XlErrorText(status));
     if (status != XL_SUCCESS) {
-        if (theModule.m_bCooperative == 0) {
+        if (m_settings.m_bCooperative == 0) {
             scope.messagef(TL_ERROR, "set bitrate failed");
-            return FailInit(scope);
+            return failInit(scope);
         }
         scope.messagef(TL_ERROR, "set bitrate failed -> useing cooperative mode ignored");
     }
@@ -169,13 +190,13 @@ int16_t vectorInitDriver(uint32_t bitrate) {
     scope.messagef(TL_INFO, "- ActivateChannel : CM(0x%" PRIx64 "), %s", static_cast<uint64_t>(channels),
                    XlErrorText(status));
     if (status != XL_SUCCESS) {
-        if (theModule.m_bVirtual == 0) return FailInit(scope);
+        if (m_settings.m_bVirtual == 0) return failInit(scope);
         scope.messagef(TL_INFO, "On Virtual it can be activeted!!!");
     }
 
     status = xl.xlCanRemoveAcceptanceRange(port, channels, kFirstStandardId, kLastStandardId);
     scope.messagef(TL_INFO, "- xlCanRemoveAcceptanceRange 0,7ff %s", XlErrorText(status));
-    if (status != XL_SUCCESS) return FailInit(scope);
+    if (status != XL_SUCCESS) return failInit(scope);
 
     // Extended identifiers stay closed until a filter asks for one.
     status = xl.xlCanSetChannelAcceptance(port, channels, kExtendedClosedCode, kExtendedClosedMask, XL_CAN_EXT);
@@ -188,14 +209,14 @@ int16_t vectorInitDriver(uint32_t bitrate) {
     return static_cast<int16_t>(STATUS_NOERROR);
 }
 
-void demoPrintConfig() {
+void CanPort::demoPrintConfig() {
     PT_SCOPE(scope, "demoPrintConfig() ");
     scope.messagef(TL_INFO, "%s", kRule);
     scope.messagef(TL_INFO, "- %02d channels       Hardware Configuration               -",
-                   static_cast<int>(g_XlDriverConfig.channelCount));
+                   static_cast<int>(m_DriverConfig.channelCount));
     scope.messagef(TL_INFO, "%s", kRule);
-    for (uint32_t i = 0; i < ListedChannels(); ++i) {
-        const XLchannelConfig &channel = g_XlDriverConfig.channel[i];
+    for (uint32_t i = 0; i < listedChannels(); ++i) {
+        const XLchannelConfig &channel = m_DriverConfig.channel[i];
         // The driver's texts need not be terminated: precisions bound every read.
         if (channel.transceiverType != XL_TRANSCEIVER_TYPE_NONE) {
             scope.messagef(TL_INFO, "- Ch.: %02d, CM:0x%3" PRIx64 ",  %20.32s ,%6d ,%08x  %3.13s -",
@@ -209,4 +230,48 @@ void demoPrintConfig() {
         }
     }
     scope.messagef(TL_INFO, "%s", kRule);
+}
+
+int16_t CanPort::VectorCleanUp() {
+    PT_SCOPE(scope, "VectorCleanUp()");
+    // Never binds: the unload handler may get here, where no library may be loaded.
+    LockGuard initGuard(m_initLock);
+    const XlDriverBinding &xl = this->xl();
+    const XLportHandle port = m_PortHandle.load();
+    const XLaccess channels = m_ChannelMask.load();
+
+    XLstatus status = xl.xlDeactivateChannel(port, channels);
+    if (scope.isEnabled()) {
+        scope.messagef(TL_INFO, "- DeactivateChannel: CM(0x%" PRIx64 "), %s", static_cast<uint64_t>(channels),
+                       XlErrorText(status));
+    }
+    if (port != XL_INVALID_PORTHANDLE) {
+        status = xl.xlClosePort(port);
+        if (scope.isEnabled()) {
+            scope.messagef(TL_INFO, "- ClosePort        : PH(0x%x), %s", static_cast<unsigned int>(port),
+                           XlErrorText(status));
+        }
+    }
+    m_PortHandle = XL_INVALID_PORTHANDLE;
+    xl.xlCloseDriver();
+    return 0;
+}
+
+// Called without the transport's locks: a driver call is never made while
+// the filter lock is held.
+void CanPort::openAcceptance(uint32_t canId, const char *kind, uint32_t failLevel, TraceScope &scope) {
+    LockGuard initGuard(m_initLock);
+    const XLportHandle port = m_PortHandle;
+    const XLaccess channelMask = m_ChannelMask;
+    const XlDriverBinding &xl = bindDriver();
+    const XLstatus status = xl.xlCanAddAcceptanceRange(port, channelMask, canId, canId);
+    if (status != XL_SUCCESS) {
+        if (failLevel != TL_INFO || scope.isEnabled())
+            scope.messagef(failLevel, "xlCanSetChannelAcceptance FAILED!!!! 0x%04X %s",
+                           static_cast<unsigned>(static_cast<int>(status)), xl.xlGetErrorString(status));
+    } else if (scope.isEnabled()) {
+        scope.messagef(TL_INFO, "Vector hard %s Filter added canid=0x%04X port=0x%04X CM=0x%04X ", kind,
+                       static_cast<unsigned>(canId), static_cast<unsigned>(port),
+                       static_cast<unsigned>(channelMask & 0xFFFFFFFFu));
+    }
 }

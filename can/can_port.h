@@ -1,0 +1,101 @@
+// The one CAN port on the Vector XL library: the driver binding, the channel
+// chosen, the port handle and its masks, and what goes through the port.
+#ifndef PT_CAN_CAN_PORT_H
+#define PT_CAN_CAN_PORT_H
+
+#include <atomic>
+#include <cstdint>
+
+#include "can/can_frame.h"
+#include "can/xl_api.h"
+#include "can/xl_binding.h"
+#include "trace/named_lock.h"
+
+class TraceScope;
+
+// The morix.ini keys the port needs, read once at load.
+struct CanPortSettings {
+    int32_t m_bVirtual = 0;      // VIRTUAL: > 0 admits virtual channels, the ordinal of the active one
+    int32_t m_WakeUp = 0;        // WAKEUP: 1 or 2 sends a wake-up frame once the port is up
+    int32_t m_bCooperative = 0;  // cooperative: go on without init access
+};
+
+class CanPort {
+public:
+    explicit CanPort(const CanPortSettings &settings) : m_settings(settings) {}
+    CanPort(const CanPort &) = delete;
+    CanPort &operator=(const CanPort &) = delete;
+
+    // Closes any earlier port and opens it again at bitrate (binding the
+    // driver first, on the host's thread), then sends the configured wake-up
+    // frame. 0 on success, the J2534 status of the failure otherwise.
+    uint32_t reopen(uint32_t bitrate);
+
+    // 0 on success, 8 (ERR_DEVICE_NOT_CONNECTED) on any failure. The caller
+    // holds m_initLock.
+    int16_t vectorInitDriver(uint32_t bitrate);
+    void demoPrintConfig();
+    int16_t VectorCleanUp();
+
+    // Sends one frame of length 0..8, padded to 8 bytes with 0xFF when pad is
+    // non-zero. Returns STATUS_NOERROR or ERR_FAILED; traces through scope.
+    uint32_t VectorTransmit(uint32_t id, int32_t length, const uint8_t *data, uint32_t pad, TraceScope &scope);
+
+    // Takes at most one event from the receive queue; received is 1 when
+    // frame holds a frame to analyse. Always returns 0.
+    uint32_t VectorReadReceiveQueue(CanFrame &frame, uint32_t &received);
+
+    void VectorSendWakeUp();
+
+    // Lets one identifier through the hardware acceptance filter; a failure
+    // is traced at failLevel.
+    void openAcceptance(uint32_t canId, const char *kind, uint32_t failLevel, TraceScope &scope);
+
+    // What the driver told at the last set-up, for tools that show it.
+    const XLdriverConfig &driverConfig() const { return m_DriverConfig; }
+    XLportHandle portHandle() const { return m_PortHandle.load(); }
+    XLaccess channelMask() const { return m_ChannelMask.load(); }
+
+    // Transmit time (us) of the last frame sent while its caller's scope traced.
+    uint32_t lastTxTimestamp() const { return m_LastTxTimestamp.load(); }
+
+    // xlGetErrorString of status, never null: for trace lines.
+    const char *XlErrorText(XLstatus status) const;
+
+private:
+    const XlDriverBinding &xl() const { return *m_xl.load(std::memory_order_acquire); }
+    const XlDriverBinding &bindDriver();
+    int16_t failInit(TraceScope &scope);
+    uint32_t listedChannels() const;
+    XLaccess scanChannels(TraceScope &scope);
+    XLaccess configuredChannels(unsigned hwType, unsigned hwIndex, unsigned hwChannel, TraceScope &scope);
+    XLaccess chooseChannels(TraceScope &scope);
+    bool acceptReceivedFrame(const XLevent &event, CanFrame &frame);
+    void countErrorFrame();
+    void countUnknownEvent(XLevent &event);
+
+    const CanPortSettings &m_settings;
+
+    // Points at m_boundDriver once the driver is bound, at the fallbacks
+    // before: the worker may transmit while a host thread binds.
+    std::atomic<const XlDriverBinding *> m_xl{&MissingXlDriver()};
+    XlDriverBinding m_boundDriver = MissingXlDriver();
+
+    // Serialises opening, closing and acceptance changes of the port, so
+    // that threads re-configuring it at once always leave one port behind.
+    NamedLock m_initLock;
+    std::atomic<XLportHandle> m_PortHandle{XL_INVALID_PORTHANDLE};
+    std::atomic<XLaccess> m_ChannelMask{0};
+    XLaccess m_PermissionMask = 0;
+    XLdriverConfig m_DriverConfig = {};
+
+    std::atomic<uint32_t> m_LastTxTimestamp{0};
+    // Bursts of bus errors or foreign events would flood the trace; they are
+    // counted and told at most once a second.
+    std::atomic<uint32_t> m_ErrorFrameCount{0};
+    std::atomic<uint32_t> m_ErrorFrameReportTick{0};
+    std::atomic<uint32_t> m_UnknownEventCount{0};
+    std::atomic<uint32_t> m_UnknownEventReportTick{0};
+};
+
+#endif

@@ -1,0 +1,24 @@
+#include "transport/pdu_trace.h"
+
+#include "trace/text_line.h"
+#include "trace/trace_file.h"
+#include "transport/msg_id.h"
+
+namespace {
+constexpr uint32_t kIdPrefix = 4;
+// A whole message: direction and id texts, then every byte.
+using PduLine = BasicTextLine<64 + 5 * PT_MSG_DATA_SIZE>;
+}  // namespace
+
+void WritePduLine(TraceFile &file, const char *direction, const PASSTHRU_MSG &msg,
+                  const std::vector<uint8_t> &addressBytes) {
+    PduLine line;
+    line.appendf("%s", direction);
+    const uint32_t size = msg.DataSize < PT_MSG_DATA_SIZE ? msg.DataSize : PT_MSG_DATA_SIZE;
+    if (size > kIdPrefix) {
+        line.appendf("0x%04x ", static_cast<unsigned>(canIdFromBytes(msg.Data)));
+        line.appendBytes(addressBytes.data(), static_cast<uint32_t>(addressBytes.size()));
+        line.appendBytes(msg.Data + kIdPrefix, size - kIdPrefix);
+    }
+    file.writePduLine(line.c_str());
+}
