@@ -54,7 +54,11 @@ uint32_t CPassThruModule::applyParameter(const SCONFIG &param, TraceScope &scope
     case DATA_RATE: {
         scope.messagef(TL_INFO, "Set baudrate of interface to %u Baud...", static_cast<unsigned>(value));
         const uint32_t result = m_port.reopen(value);
-        if (result != STATUS_NOERROR) scope.message("-->Error in vectorInitDriver: ", TL_INFO);
+        if (result != STATUS_NOERROR) {
+            scope.message("-->Error in vectorInitDriver: ", TL_INFO);
+            return result;
+        }
+        if (m_settings.profile.on) m_transport.reopenFilters();
         return result;
     }
     case ISO15765_BS:

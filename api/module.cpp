@@ -32,7 +32,7 @@ CPassThruModule::CPassThruModule(const ModuleSettings &settings, const std::stri
       m_tracer(createTracer()),
       m_pPduTrace(createPduTrace(pduPath)),
       m_port(m_settings.port),
-      m_transport(m_port, m_pPduTrace.get()),
+      m_transport(m_port, m_pPduTrace.get(), m_settings.profile),
       m_functionalGroup(m_transport.m_readLock),
       m_groupRouting(m_functionalGroup, m_transport),
       m_worker(m_transport) {

@@ -23,8 +23,9 @@ class TraceScope;
 // The section "MORIX_VECTOR" of morix.ini, read once at load.
 struct ModuleSettings {
     int32_t m_TraceSettings = 1;  // TRACE: bits 0-3 verbosity, bit 4 the PDU trace
-    CanPortSettings port;         // VIRTUAL, WAKEUP, cooperative
+    CanPortSettings port;         // VIRTUAL, WAKEUP, cooperative; RXQUEUE with the field profile
     int32_t m_ExtAddressing = 0;  // ORVEXTADR
+    FieldProfile profile;         // FIELDPROFILE, FCWAITMAX
 };
 
 class CPassThruModule {

@@ -25,6 +25,12 @@ ModuleSettings ReadSettings(const char *iniPath) {
     settings.m_ExtAddressing = ReadConfigNumber(iniPath, "ORVEXTADR", "", 0);
     settings.port.m_WakeUp = ReadConfigNumber(iniPath, "WAKEUP", "", 0);
     settings.port.m_bCooperative = ReadConfigNumber(iniPath, "cooperative", "", 0);
+    // The field profile and its settings; without it nothing here is read.
+    if (ReadConfigNumber(iniPath, "FIELDPROFILE", "0", 0) > 0) {
+        settings.profile.on = settings.port.fieldProfile = true;
+        settings.profile.maxWaits = ReadConfigNumber(iniPath, "FCWAITMAX", "10", 0);
+        settings.port.rxQueueSize = static_cast<uint32_t>(ReadConfigNumber(iniPath, "RXQUEUE", "2048", 0));
+    }
     return settings;
 }
 

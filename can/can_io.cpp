@@ -70,6 +70,28 @@ void CanPort::countErrorFrame() {
     m_ErrorFrameCount = 0;
 }
 
+void CanPort::countOverrun() {
+    ++m_OverrunCount;
+    const uint32_t now = plat::TickCount();
+    if (!ReportDue(m_OverrunReportTick, now)) return;
+    m_OverrunReportTick = now;
+    PT_SCOPE(scope, "VectorReadReceiveQueue()");
+    scope.messagef(TL_ERROR, "Queue rx XL_CAN_MSG_FLAG_OVERRUN, receive queue overrun, frames lost --> has counted %u time(s)",
+                   m_OverrunCount.load());
+    m_OverrunCount = 0;
+}
+
+void CanPort::countReceiveFailure(XLstatus status) {
+    ++m_ReceiveFailureCount;
+    const uint32_t now = plat::TickCount();
+    if (!ReportDue(m_ReceiveFailureReportTick, now)) return;
+    m_ReceiveFailureReportTick = now;
+    PT_SCOPE(scope, "VectorReadReceiveQueue()");
+    scope.messagef(TL_ERROR, "xlReceive FAILED!!!! 0x%04X %s --> has counted %u time(s)", static_cast<int>(status),
+                   XlErrorText(status), m_ReceiveFailureCount.load());
+    m_ReceiveFailureCount = 0;
+}
+
 void CanPort::countUnknownEvent(XLevent &event) {
     ++m_UnknownEventCount;
     const uint32_t now = plat::TickCount();
@@ -93,7 +115,11 @@ bool CanPort::acceptReceivedFrame(const XLevent &event, CanFrame &frame) {
         countErrorFrame();
         return false;
     }
+    // The flag tells that frames were lost before this one, which is whole.
+    const uint8_t lostBefore = m_settings.fieldProfile ? XL_CAN_MSG_FLAG_OVERRUN : 0;
+    if (flags & lostBefore) countOverrun();
     for (const BlockingFlag &blocking : kBlockingFlags) {
+        if (blocking.flag & lostBefore) continue;
         if (flags & blocking.flag) {
             TraceScopeOnly(blocking.scopeName);
             return false;
@@ -107,7 +133,8 @@ bool CanPort::acceptReceivedFrame(const XLevent &event, CanFrame &frame) {
     return true;
 }
 
-uint32_t CanPort::VectorTransmit(uint32_t id, int32_t length, const uint8_t *data, uint32_t pad, TraceScope &scope) {
+uint32_t CanPort::VectorTransmit(uint32_t id, int32_t length, const uint8_t *data, uint32_t pad, TraceScope &scope,
+                                 bool *queueFull) {
     if (length < 0 || length > kMaxCanLength) {
         scope.messagef(TL_ERROR, "Transmit CAN messages ...FAILED!!!! CanId=0x%04x Len=%d out of range 0..8",
                        static_cast<unsigned int>(id), static_cast<int>(length));
@@ -138,6 +165,7 @@ uint32_t CanPort::VectorTransmit(uint32_t id, int32_t length, const uint8_t *dat
     const XlDriverBinding &xl = bindDriver();
     unsigned int count = 1;
     const XLstatus status = xl.xlCanTransmit(m_PortHandle.load(), m_ChannelMask.load(), &count, &event);
+    if (queueFull) *queueFull = status == XL_ERR_QUEUE_IS_FULL;
     if (status != XL_SUCCESS) {
         scope.messagef(TL_INFO, "Transmit CAN messages ...FAILED!!!! 0x%04X %s", static_cast<int>(status),
                        XlErrorText(status));
@@ -155,10 +183,16 @@ uint32_t CanPort::VectorReadReceiveQueue(CanFrame &frame, uint32_t &received) {
     received = 0;
     XLevent event = {};
     unsigned int count = 1;
-    const XLstatus status = bindDriver().xlReceive(m_PortHandle.load(), &count, &event);
+    const XLportHandle port = m_PortHandle.load();
+    const XLstatus status = bindDriver().xlReceive(port, &count, &event);
     // Anything but a delivered event (an empty queue, a port that is gone)
     // leaves the caller's frame as it was; the read path polls again anyway.
-    if (status != XL_SUCCESS || count == 0) return 0;
+    if (status != XL_SUCCESS || count == 0) {
+        if (m_settings.fieldProfile && status != XL_SUCCESS && status != XL_ERR_QUEUE_IS_EMPTY &&
+            port != XL_INVALID_PORTHANDLE)
+            countReceiveFailure(status);
+        return 0;
+    }
 
     frame.frameFlags = 0;
     frame.id = 0;

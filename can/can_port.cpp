@@ -13,7 +13,9 @@ namespace {
 // ownership are kept; the driver takes it as a mutable string.
 char kApplicationName[] = "zyn_pt_vector";
 constexpr unsigned int kApplicationChannel = 0;
-constexpr unsigned int kReceiveQueueSize = 256;
+constexpr unsigned kMinReceiveQueue = 16;
+constexpr unsigned kMaxReceiveQueue = 32768;
+constexpr unsigned kFieldReceiveQueue = 2048;
 constexpr unsigned int kNoHardwareIndex = 0xFFFFFFFFu;
 constexpr XLulong kFirstStandardId = 0x001;
 constexpr XLulong kLastStandardId = 0x7FF;
@@ -102,6 +104,15 @@ int16_t CanPort::failInit(TraceScope &scope) {
     return static_cast<int16_t>(ERR_DEVICE_NOT_CONNECTED);
 }
 
+unsigned CanPort::receiveQueueSize(TraceScope &scope) const {
+    const uint32_t size = m_settings.rxQueueSize;
+    const bool powerOfTwo = size != 0 && (size & (size - 1)) == 0;
+    if (!m_settings.fieldProfile || (powerOfTwo && size >= kMinReceiveQueue && size <= kMaxReceiveQueue)) return size;
+    scope.messagef(TL_ERROR, "RXQUEUE %u is no power of two from %u to %u, using %u", static_cast<unsigned>(size),
+                   kMinReceiveQueue, kMaxReceiveQueue, kFieldReceiveQueue);
+    return kFieldReceiveQueue;
+}
+
 const XlDriverBinding &CanPort::bindDriver() {
     const XlDriverBinding *bound = m_xl.load(std::memory_order_acquire);
     if (bound != &MissingXlDriver()) return *bound;
@@ -126,6 +137,7 @@ uint32_t CanPort::reopen(uint32_t bitrate) {
     VectorCleanUp();
     const int16_t result = vectorInitDriver(bitrate);
     if (result != 0) return static_cast<uint32_t>(static_cast<uint16_t>(result));
+    m_bitrate = bitrate;
     VectorSendWakeUp();
     return 0;
 }
@@ -155,7 +167,7 @@ int16_t CanPort::vectorInitDriver(uint32_t bitrate) {
 
     m_PermissionMask = channels;
     XLportHandle port = m_PortHandle.load();
-    XLstatus status = xl.xlOpenPort(&port, kApplicationName, channels, &m_PermissionMask, kReceiveQueueSize,
+    XLstatus status = xl.xlOpenPort(&port, kApplicationName, channels, &m_PermissionMask, receiveQueueSize(scope),
                                     XL_INTERFACE_VERSION, XL_BUS_TYPE_CAN);
     m_PortHandle = port;
     scope.messagef(TL_INFO, "- OpenPort         : CM=0x%" PRIx64 ", PH=0x%02X, PM=0x%" PRIx64 ", %s",

@@ -18,6 +18,11 @@ struct CanPortSettings {
     int32_t m_bVirtual = 0;      // VIRTUAL: > 0 admits virtual channels, the ordinal of the active one
     int32_t m_WakeUp = 0;        // WAKEUP: 1 or 2 sends a wake-up frame once the port is up
     int32_t m_bCooperative = 0;  // cooperative: go on without init access
+    // The field profile: frames flagged after a queue overrun still count,
+    // and overruns and failing receive calls are reported as errors.
+    bool fieldProfile = false;
+    // Receive queue in events; the driver takes a power of two from 16 to 32768.
+    uint32_t rxQueueSize = 256;
 };
 
 class CanPort {
@@ -39,7 +44,10 @@ public:
 
     // Sends one frame of length 0..8, padded to 8 bytes with 0xFF when pad is
     // non-zero. Returns STATUS_NOERROR or ERR_FAILED; traces through scope.
-    uint32_t VectorTransmit(uint32_t id, int32_t length, const uint8_t *data, uint32_t pad, TraceScope &scope);
+    // With queueFull, a frame the driver refused for a full transmit queue
+    // sets *queueFull and may be sent again later.
+    uint32_t VectorTransmit(uint32_t id, int32_t length, const uint8_t *data, uint32_t pad, TraceScope &scope,
+                            bool *queueFull = nullptr);
 
     // Takes at most one event from the receive queue; received is 1 when
     // frame holds a frame to analyse. Always returns 0.
@@ -55,6 +63,8 @@ public:
     const XLdriverConfig &driverConfig() const { return m_DriverConfig; }
     XLportHandle portHandle() const { return m_PortHandle.load(); }
     XLaccess channelMask() const { return m_ChannelMask.load(); }
+    // The bit rate the port was last opened at, 0 before.
+    uint32_t bitrate() const { return m_bitrate.load(); }
 
     // Transmit time (us) of the last frame sent while its caller's scope traced.
     uint32_t lastTxTimestamp() const { return m_LastTxTimestamp.load(); }
@@ -73,6 +83,9 @@ private:
     bool acceptReceivedFrame(const XLevent &event, CanFrame &frame);
     void countErrorFrame();
     void countUnknownEvent(XLevent &event);
+    void countOverrun();
+    void countReceiveFailure(XLstatus status);
+    unsigned receiveQueueSize(TraceScope &scope) const;
 
     const CanPortSettings &m_settings;
 
@@ -86,6 +99,7 @@ private:
     NamedLock m_initLock;
     std::atomic<XLportHandle> m_PortHandle{XL_INVALID_PORTHANDLE};
     std::atomic<XLaccess> m_ChannelMask{0};
+    std::atomic<uint32_t> m_bitrate{0};
     XLaccess m_PermissionMask = 0;
     XLdriverConfig m_DriverConfig = {};
 
@@ -96,6 +110,10 @@ private:
     std::atomic<uint32_t> m_ErrorFrameReportTick{0};
     std::atomic<uint32_t> m_UnknownEventCount{0};
     std::atomic<uint32_t> m_UnknownEventReportTick{0};
+    std::atomic<uint32_t> m_OverrunCount{0};
+    std::atomic<uint32_t> m_OverrunReportTick{0};
+    std::atomic<uint32_t> m_ReceiveFailureCount{0};
+    std::atomic<uint32_t> m_ReceiveFailureReportTick{0};
 };
 
 #endif

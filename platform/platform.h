@@ -60,6 +60,12 @@ struct CalendarTime {
 CalendarTime LocalCalendarTime();
 void SleepMs(uint32_t ms);
 
+// Microseconds of the monotonic high-resolution clock.
+uint64_t NowUs();
+// Returns at deadlineUs (NowUs's clock) or just after, with sub-millisecond
+// accuracy: for pacing frames closer than the scheduler's tick.
+void SleepUntilUs(uint64_t deadlineUs);
+
 // While at least one holder exists, sleeps of 1 ms really last about 1 ms.
 void BeginTimerResolution();
 void EndTimerResolution();

@@ -169,6 +169,15 @@ uint64_t MonotonicNs() {
 
 static_assert(sizeof(MetronomeState) <= 32, "metronome storage too small");
 
+uint64_t NowUs() { return MonotonicNs() / 1000u; }
+
+void SleepUntilUs(uint64_t deadlineUs) {
+    const uint64_t ns = deadlineUs * 1000u;
+    timespec until{static_cast<time_t>(ns / 1000000000ull), static_cast<long>(ns % 1000000000ull)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+}
+
 Metronome::Metronome(uint32_t periodUs) {
     auto *state = new (storage_) MetronomeState;
     state->periodNs = static_cast<uint64_t>(periodUs) * 1000u;

@@ -67,6 +67,23 @@ CalendarTime LocalCalendarTime() {
     return CalendarTime{t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond};
 }
 
+uint64_t NowUs() {
+    const uint64_t counter = PerfCounter(), frequency = PerfFrequency();
+    return counter / frequency * 1000000u + counter % frequency * 1000000u / frequency;
+}
+
+// Sleep() ends on a scheduler tick, so only the part beyond the next tick is
+// slept; the rest is waited out yielding the processor.
+void SleepUntilUs(uint64_t deadlineUs) {
+    constexpr uint64_t kTickMarginUs = 1500;
+    for (uint64_t now = NowUs(); now < deadlineUs; now = NowUs()) {
+        if (deadlineUs - now > kTickMarginUs)
+            Sleep(1);
+        else
+            SwitchToThread();
+    }
+}
+
 // Without this a Sleep(1) lasts a whole scheduler tick of 15.6 ms.
 void BeginTimerResolution() { timeBeginPeriod(1); }
 void EndTimerResolution() { timeEndPeriod(1); }

@@ -342,3 +342,28 @@ std::vector<uint8_t> MessageFilters::passAddresses(uint32_t canId, TraceScope &s
     }
     return addresses;
 }
+
+void MessageFilters::reopenAcceptance() {
+    PT_SCOPE(scope, "reopenAcceptance()");
+    std::vector<uint32_t> passIds, flowIds;
+    {
+        LockGuard filterGuard(m_filterLock);
+        for (const auto &filter : m_passFilter) passIds.push_back(filter->pattern);
+        for (const auto &filter : m_flowFilter) flowIds.push_back(filter->flowId);
+    }
+    scope.messagef(TL_INFO, "Port opened again: acceptance for %d pass and %d flow filters",
+                   static_cast<int>(passIds.size()), static_cast<int>(flowIds.size()));
+    for (uint32_t id : passIds) m_port.openAcceptance(id, "Pass", TL_ERROR, scope);
+    for (uint32_t id : flowIds) m_port.openAcceptance(id, "Flow", TL_INFO, scope);
+}
+
+void MessageFilters::removeAll() {
+    PT_SCOPE(scope, "removeAll()");
+    LockGuard filterGuard(m_filterLock);
+    const int32_t count = m_passFilterCount + m_blockFilterCount + m_flowFilterCount;
+    m_passFilter.clear();
+    m_blockFilter.clear();
+    m_flowFilter.clear();
+    m_passFilterCount = m_blockFilterCount = m_flowFilterCount = 0;
+    scope.messagef(TL_INFO, "%d filters removed", static_cast<int>(count));
+}

@@ -60,6 +60,12 @@ public:
     // 0 when none does; on a match writes the addressing of our flow control.
     uint32_t getFlowId(uint32_t canId, uint8_t extAddr, uint8_t *pExtFlag, uint8_t *pExtAddr);
 
+    // Lets the identifiers of every listed filter through the acceptance of
+    // a port that was opened again.
+    void reopenAcceptance();
+    // Removes every filter, as a J2534 host expects of a disconnect.
+    void removeAll();
+
     // For the PDU trace: the address byte of every pass filter that takes canId.
     std::vector<uint8_t> passAddresses(uint32_t canId, TraceScope &scope);
 

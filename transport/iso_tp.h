@@ -13,6 +13,20 @@ constexpr uint8_t N_PCI_FC = 0x3;
 
 // Flow status of a flow-control frame.
 constexpr uint8_t FS_CTS = 0x0;
+constexpr uint8_t FS_WAIT = 0x1;
+constexpr uint8_t FS_OVFLW = 0x2;
+
+// STmin: 0x00-0x7F milliseconds, 0xF1-0xF9 hundreds of microseconds; the
+// reserved values mean the longest time, 0x7F ms.
+constexpr uint8_t STMIN_MS_MAX = 0x7F;
+constexpr uint8_t STMIN_US_FIRST = 0xF1;
+constexpr uint8_t STMIN_US_LAST = 0xF9;
+
+inline uint32_t StminUs(uint8_t raw) {
+    if (raw <= STMIN_MS_MAX) return raw * 1000u;
+    if (raw >= STMIN_US_FIRST && raw <= STMIN_US_LAST) return (raw - 0xF0u) * 100u;
+    return STMIN_MS_MAX * 1000u;
+}
 
 constexpr uint8_t N_PCI_LOW_MASK = 0x0F;  // SF_DL, FF_DL high nibble, SN, FS
 constexpr uint8_t SN_MASK = 0x0F;
@@ -20,7 +34,7 @@ constexpr uint8_t SN_MASK = 0x0F;
 constexpr uint8_t CAN_MAX_DLEN = 8;
 constexpr uint8_t CAN_PAD_BYTE = 0xFF;
 
-// Largest message a 12-bit FF_DL announces.
+// Largest message a 12-bit FF_DL announces; FF_DL 0 escapes to a 32-bit length.
 constexpr uint32_t FF_DL_MAX = 4095;
 
 inline uint8_t PciType(uint8_t pci) { return static_cast<uint8_t>(pci >> 4); }

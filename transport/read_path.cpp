@@ -11,6 +11,8 @@
 namespace {
 
 constexpr uint32_t MAX_READ_MSGS = 20;
+// The largest receive queue the driver takes.
+constexpr uint32_t kMaxPollsPerRead = 32768;
 constexpr uint32_t kIdPrefix = 4;
 uint32_t boundedSize(const PASSTHRU_MSG &msg) {
     return msg.DataSize < PT_MSG_DATA_SIZE ? msg.DataSize : PT_MSG_DATA_SIZE;
@@ -55,9 +57,22 @@ uint32_t IsoTpTransport::PassThruReadMsgs(uint32_t ChannelID, PASSTHRU_MSG *pMsg
         return ERR_DEVICE_NOT_CONNECTED;
     }
 
+    // The field profile takes frame after frame until one gives the host a
+    // message: a host that polls slowly must not leave answers in the queue.
+    const uint32_t polls = m_profile.on ? kMaxPollsPerRead : 1;
+    uint32_t status = ERR_BUFFER_EMPTY;
+    bool tookFrame = true;
+    for (uint32_t i = 0; i < polls && tookFrame && status == ERR_BUFFER_EMPTY; ++i)
+        status = readOnce(ChannelID, pMsg, pNumMsgs, Timeout, requested, tookFrame);
+    return status;
+}
+
+uint32_t IsoTpTransport::readOnce(uint32_t ChannelID, PASSTHRU_MSG *pMsg, uint32_t *pNumMsgs, uint32_t Timeout,
+                                  uint32_t requested, bool &tookFrame) {
     CanFrame frame;
     uint32_t frames = MAX_READ_MSGS;
     m_port.VectorReadReceiveQueue(frame, frames);
+    tookFrame = frames != 0;
     if (frames == 0) {
         uint32_t status = ERR_BUFFER_EMPTY;
         if (m_hooks && m_hooks->whenIdle(*pMsg, pNumMsgs, status)) return status;

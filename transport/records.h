@@ -47,6 +47,11 @@ struct TxBufferEntry {
     uint32_t timeoutMs = 0;
     uint8_t extFlag = 0;
     uint8_t extAddr = 0;
+    // Field profile: STmin and the next frame's time in microseconds, and
+    // the WAITs the peer has sent so far.
+    uint32_t stminUs = 0;
+    uint64_t nextTxUs = 0;
+    int32_t fcWaits = 0;
     uint8_t frames[TX_CF_SLOTS][8]{};
 };
 

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "can/can_port.h"
+#include "platform/platform.h"
 #include "trace/lock_guard.h"
 #include "trace/text_line.h"
 #include "trace/trace_clock.h"
@@ -74,6 +75,12 @@ void appendFrameTime(TextLine &line, const CanFrame &frame) {
 // the bus confirms every frame, so all others are dropped.
 bool takeAck(IsoTpTransport &so, uint32_t canId) {
     LockGuard txGuard(so.m_txLock);
+    if (so.m_profile.on) {
+        // Confirmations of earlier frames of a transfer still on the way are
+        // not the host's: its one is the last frame's.
+        uint32_t &unconfirmed = so.m_unconfirmed[canId];
+        if (unconfirmed > 0 && --unconfirmed > 0) return false;
+    }
     bool &pending = so.m_ackPending[canId];
     const bool deliver = pending;
     pending = false;
@@ -90,16 +97,20 @@ void send_Flow_Control(IsoTpTransport &so, uint32_t canId, uint8_t blockSize, ui
     pci[1] = blockSize;
     pci[2] = 0;  // STmin: we take frames as fast as they come
     frame.length = CAN_MAX_DLEN;
-    so.m_port.VectorTransmit(canId, frame.length, frame.bytes, 1, scope);
+    so.transmit(canId, frame.length, frame.bytes, 1, scope);
     if (scope.isEnabled()) scope.messagef(TL_INFO, "FlowControl CTS canID %04x", static_cast<unsigned>(canId));
 }
 
 // Single frame: the whole message at once. False when SF_DL claims more
 // than the frame carries; such a frame is dropped.
-bool analyzeSingleFrame(const CanFrame &frame, const IsoTpAddress &addr, uint8_t sfDl,
+bool analyzeSingleFrame(const IsoTpTransport &so, const CanFrame &frame, const IsoTpAddress &addr, uint8_t sfDl,
                         PASSTHRU_MSG &out, TraceScope &scope) {
     const uint32_t first = addr.pciOffset() + 1u;
     const uint32_t carried = frame.length() > first ? frame.length() - first : 0;
+    if (so.m_profile.on && sfDl == 0) {
+        scope.message("SINGLE_FRAME length 0, ignored", TL_ERROR);
+        return false;
+    }
     if (sfDl > addr.singleFrameMax() || sfDl > carried) {
         scope.messagef(TL_ERROR, "SINGLE_FRAME length %d exceeds frame, dropped", sfDl);
         return false;
@@ -108,9 +119,50 @@ bool analyzeSingleFrame(const CanFrame &frame, const IsoTpAddress &addr, uint8_t
     return true;
 }
 
+// A first frame must announce more than a single frame holds; FF_DL 0
+// escapes to a 32-bit length, which is only used beyond 4095 bytes and must
+// still fit into one message.
+bool acceptFirstFrameLength(const CanFrame &frame, const IsoTpAddress &addr, uint32_t &ffDl, uint32_t &payloadAt,
+                            TraceScope &scope) {
+    if (ffDl == 0) {
+        const uint32_t at = addr.pciOffset() + 2u;
+        ffDl = (static_cast<uint32_t>(frame.byteAt(at)) << 24) | (static_cast<uint32_t>(frame.byteAt(at + 1)) << 16) |
+               (static_cast<uint32_t>(frame.byteAt(at + 2)) << 8) | frame.byteAt(at + 3);
+        payloadAt = at + 4;
+        const uint32_t room = PT_MSG_DATA_SIZE - 4u;
+        if (ffDl <= FF_DL_MAX || ffDl > room) {
+            scope.messagef(TL_ERROR, "FIRST_FRAME escape length %u not held (%u..%u), ignored", ffDl, FF_DL_MAX + 1,
+                           room);
+            return false;
+        }
+        return true;
+    }
+    if (ffDl <= addr.singleFrameMax()) {
+        scope.messagef(TL_ERROR, "FIRST_FRAME length %u fits a single frame, ignored", ffDl);
+        return false;
+    }
+    return true;
+}
+
+// A new first frame on an id ends the reassembly still open on it.
+void replaceOpenReassembly(IsoTpTransport &so, uint32_t canId, TraceScope &scope) {
+    so.m_rxBuffer.walk([&](RxBufferList::iterator where) {
+        if ((*where)->canId != canId) return false;
+        const uint32_t seqId = (*where)->seqId;
+        so.m_rxBuffer.remove(where);
+        scope.messagef(TL_ERROR, "FIRST_FRAME replaces open m_rxBuffer SeqID=%d CanID %04x", static_cast<int>(seqId),
+                       static_cast<unsigned>(canId));
+        return true;
+    });
+}
+
 void analyzeFirstFrame(IsoTpTransport &so, const CanFrame &frame, IsoTpAddress addr, uint8_t ffDlHigh,
                        const PASSTHRU_MSG &out, TraceScope &scope) {
     if (scope.isEnabled()) scope.message("FIRST_FRAME", TL_INFO);
+    const uint32_t pci = addr.pciOffset();
+    uint32_t ffDl = ffDlHigh * 256u + frame.byteAt(pci + 1);
+    uint32_t payloadAt = pci + 2;
+    if (so.m_profile.on && !acceptFirstFrameLength(frame, addr, ffDl, payloadAt, scope)) return;
     const uint32_t flowId = so.m_filters.getFlowId(frame.id, addr.extAddr, &addr.extFlag, &addr.extAddr);
     if (flowId == 0) {
         if (scope.isEnabled())
@@ -132,12 +184,12 @@ void analyzeFirstFrame(IsoTpTransport &so, const CanFrame &frame, IsoTpAddress a
     entry->nextSn = 1;
     std::memcpy(entry->msg.Data, out.Data, 4);
     entry->msg.DataSize = 4;
-    const uint32_t pci = addr.pciOffset();
-    entry->expectedLen = ffDlHigh * 256u + frame.byteAt(pci + 1);
-    entry->receivedLen = copyPayload(frame, pci + 2, addr.firstFramePayload(), entry->msg);
+    entry->expectedLen = ffDl;
+    entry->receivedLen = copyPayload(frame, payloadAt, addr.firstFramePayload(), entry->msg);
 
     send_Flow_Control(so, flowId, static_cast<uint8_t>(so.m_Iso15765BlockSize.load()), addr.extFlag, addr.extAddr);
     LockGuard readGuard(so.m_readLock);
+    if (so.m_profile.on) replaceOpenReassembly(so, frame.id, scope);
     so.m_rxBuffer.append(std::move(entry));
 }
 
@@ -209,6 +261,37 @@ bool analyzeConsecutiveFrame(IsoTpTransport &so, const CanFrame &frame, const Is
     return complete;
 }
 
+// The field profile's reading of a flow status for the waiting transfer at
+// where: true for clear to send. WAIT restarts the wait for the next flow
+// control, up to the configured number of WAITs; OVERFLOW, or one WAIT too
+// many, ends the transfer without a confirmation; reserved values are ignored.
+bool clearToSend(IsoTpTransport &so, TxBufferList::iterator where, uint8_t flowStatus, TraceScope &scope) {
+    TxBufferEntry &entry = **where;
+    if (flowStatus == FS_CTS) return true;
+    if (flowStatus == FS_WAIT && ++entry.fcWaits <= so.m_profile.maxWaits) {
+        entry.timeoutMs = NowMs() + FC_WAIT_TIMEOUT_MS;
+        scope.messagef(TL_INFO, "FLOW_CONTROL WAIT %d of %d canID=0x%04x SeqID=%d", static_cast<int>(entry.fcWaits),
+                       static_cast<int>(so.m_profile.maxWaits), static_cast<unsigned>(entry.canId),
+                       static_cast<int>(entry.seqId));
+        return false;
+    }
+    if (flowStatus == FS_WAIT || flowStatus == FS_OVFLW) {
+        if (flowStatus == FS_WAIT)
+            scope.messagef(TL_ERROR, "FLOW_CONTROL WAIT more than %d times canID=0x%04x, transfer abandoned SeqID=%d",
+                           static_cast<int>(so.m_profile.maxWaits), static_cast<unsigned>(entry.canId),
+                           static_cast<int>(entry.seqId));
+        else
+            scope.messagef(TL_ERROR, "FLOW_CONTROL OVERFLOW canID=0x%04x, transfer abandoned SeqID=%d",
+                           static_cast<unsigned>(entry.canId), static_cast<int>(entry.seqId));
+        entry.state = STATE_TX_DONE;
+        so.m_txBuffer.remove(where);
+        return false;
+    }
+    scope.messagef(TL_INFO, "FLOW_CONTROL reserved flow status %d canID=0x%04x ignored", flowStatus,
+                   static_cast<unsigned>(entry.canId));
+    return false;
+}
+
 // Flow control for one of our first frames: releases the waiting transfer
 // on the flow id to the worker with the peer's block size and STmin.
 void analyzeFlowControl(IsoTpTransport &so, const CanFrame &frame, IsoTpAddress addr, TraceScope &scope) {
@@ -222,8 +305,8 @@ void analyzeFlowControl(IsoTpTransport &so, const CanFrame &frame, IsoTpAddress 
     int result = -1;
     {
         LockGuard txGuard(so.m_txLock);
-        for (auto &record : so.m_txBuffer.items) {
-            TxBufferEntry &entry = *record;
+        for (auto it = so.m_txBuffer.items.begin(); it != so.m_txBuffer.items.end(); ++it) {
+            TxBufferEntry &entry = **it;
             if (entry.state != STATE_TX_WAIT_FC) {
                 result = -1;
                 continue;
@@ -240,26 +323,34 @@ void analyzeFlowControl(IsoTpTransport &so, const CanFrame &frame, IsoTpAddress 
             if (scope.isEnabled()) scope.message("FLOW machted ID -> sending", TL_INFO);
             // Our own record knows whether the peer's frames carry an address byte.
             const uint32_t params = entry.extFlag ? 2u : 1u;
+            // Without the field profile the flow status is not looked at:
+            // every flow control is a go.
+            if (so.m_profile.on && !clearToSend(so, it, PciLow(frame.byteAt(params - 1)), scope)) break;
             entry.state = STATE_TX_SEND_CF;
             entry.act_blk = 0;
             entry.bs = frame.byteAt(params);
-            // The flow status is not looked at: every flow control is a go.
             entry.stmin = frame.byteAt(params + 1);
+            entry.stminUs = StminUs(entry.stmin);
+            entry.fcWaits = 0;
             int remaining = entry.cfCount - entry.cfSent;
             if (remaining < 1) {
                 scope.message("less frames ....error", TL_ERROR);
                 remaining = 1;
             }
-            const uint32_t estimate = static_cast<uint32_t>(remaining) * (entry.stmin + 10u) + 1000u;
+            const uint32_t stminMs = so.m_profile.on ? (entry.stminUs + 999u) / 1000u : entry.stmin;
+            const uint32_t estimate = static_cast<uint32_t>(remaining) * (stminMs + 10u) + 1000u;
             if (scope.isEnabled())
                 scope.messagef(TL_INFO, "CF block tx timeout estimated: %d for %d blocks",
                                static_cast<int>(estimate), remaining);
             entry.timeoutMs = NowMs() + estimate;
             entry.nextTx = NowMs() + entry.stmin;
+            entry.nextTxUs = plat::NowUs() + entry.stminUs;
             if (so.m_ExtAddressing > 1) {
                 if (scope.isEnabled()) scope.message("STmin overwritten to 0 (1 of 2)", TL_INFO);
                 entry.stmin = 0;
                 entry.nextTx = 0;
+                entry.stminUs = 0;
+                entry.nextTxUs = 0;
             }
             if (scope.isEnabled())
                 scope.messagef(TL_INFO,
@@ -328,7 +419,7 @@ bool analyzeFrame(IsoTpTransport &so, const CanFrame &frame, PASSTHRU_MSG &out, 
         return false;
     }
     const uint8_t pci = frame.data[addr.pciOffset()];
-    if (PciType(pci) == N_PCI_SF) return analyzeSingleFrame(frame, addr, PciLow(pci), out, scope);
+    if (PciType(pci) == N_PCI_SF) return analyzeSingleFrame(so, frame, addr, PciLow(pci), out, scope);
 
     PT_SCOPE(mbScope, "AnalyzeRxCanMessage (MB)");
     if (mbScope.isEnabled()) mbScope.message("Multibyte-start RX", TL_INFO);

@@ -84,7 +84,7 @@ uint32_t sendSingleFrame(IsoTpTransport &so, PASSTHRU_MSG &msg, const TxMessage 
         // The bus may confirm the frame before this thread gets to arm the
         // flag: a reader on another thread must not look before it is armed.
         LockGuard txGuard(so.m_txLock);
-        result = so.m_port.VectorTransmit(tx.canId, frame.length, frame.bytes, tx.pad, scope);
+        result = so.transmit(tx.canId, frame.length, frame.bytes, tx.pad, scope);
         scope.messagef(TL_INFO, "PassThruWriteMsg->ACK ->CanID: %X ", static_cast<unsigned>(tx.canId));
         // Armed also after a refusal: the bus may still confirm the frame.
         so.m_ackPending[tx.canId] = true;
@@ -138,7 +138,7 @@ uint32_t startMultiFrame(IsoTpTransport &so, const TxMessage &tx, TextLine &line
                    static_cast<int>(entry->m_TxMsgLen), static_cast<int>(entry->seqId),
                    static_cast<int>(FC_WAIT_TIMEOUT_MS), static_cast<unsigned>(tx.canId));
     scope.message(line.c_str(), TL_INFO);
-    if (so.m_port.VectorTransmit(tx.canId, CAN_MAX_DLEN, firstFrame.bytes, tx.pad, scope) != STATUS_NOERROR) {
+    if (so.transmit(tx.canId, CAN_MAX_DLEN, firstFrame.bytes, tx.pad, scope) != STATUS_NOERROR) {
         scope.message("Error in First Frame 1", TL_INFO);
         return ERR_NOT_SUPPORTED;
     }
@@ -228,4 +228,15 @@ uint32_t IsoTpTransport::PassThruWriteMsgs(uint32_t ChannelID, PASSTHRU_MSG *pMs
 void IsoTpTransport::clearPendingAcks() {
     LockGuard txGuard(m_txLock);
     m_ackPending.clear();
+    m_unconfirmed.clear();
+}
+
+uint32_t IsoTpTransport::transmit(uint32_t id, int32_t length, const uint8_t *data, uint32_t pad, TraceScope &scope,
+                                  bool *queueFull) {
+    const uint32_t status = m_port.VectorTransmit(id, length, data, pad, scope, queueFull);
+    if (m_profile.on && status == STATUS_NOERROR) {
+        LockGuard txGuard(m_txLock);
+        ++m_unconfirmed[id];
+    }
+    return status;
 }

@@ -1,6 +1,7 @@
 #include "transport/worker.h"
 
 #include "can/can_port.h"
+#include "platform/platform.h"
 #include "trace/lock_guard.h"
 #include "trace/trace_clock.h"
 #include "trace/trace_scope.h"
@@ -28,18 +29,12 @@ void finishTransfer(IsoTpTransport &so, TxBufferList::iterator where, TraceScope
     so.m_ackPending[canId] = true;
 }
 
-// Sends the record's next consecutive frame if STmin allows. Returns true
-// when the record has left the list.
-bool sendConsecutiveFrame(IsoTpTransport &so, TxBufferList::iterator where) {
+// Books one consecutive frame of the record as sent (a refused frame counts
+// too: the cfSent bound keeps the walk inside the prepared frames even when
+// the lengths disagree). Returns true when the record has left the list.
+bool advanceTransfer(IsoTpTransport &so, TxBufferList::iterator where, TraceScope &scope) {
     TxBufferEntry &entry = **where;
-    PT_SCOPE(scope, "ThreadRead()");
-    uint32_t now = NowMs();
-    if (entry.nextTx != 0 && !(now > entry.nextTx)) return false;
-
-    uint8_t frame[CAN_MAX_DLEN];
-    for (int i = 0; i < CAN_MAX_DLEN; ++i) frame[i] = entry.frames[entry.cfSent][i];
     entry.m_TxActLen += entry.extFlag ? 6 : 7;
-    so.m_port.VectorTransmit(entry.canId, CAN_MAX_DLEN, frame, 1, scope);
     scope.messagef(TL_INFO, "TX CONSECUTIVE_FRAME No %d canID=0x%04x ", entry.cfSent,
                    static_cast<unsigned>(entry.canId));
     entry.cfSent = static_cast<uint16_t>(entry.cfSent + 1);
@@ -51,18 +46,72 @@ bool sendConsecutiveFrame(IsoTpTransport &so, TxBufferList::iterator where) {
             scope.message("Waiting for FlowControl", TL_INFO);
         }
     }
-    entry.nextTx = entry.stmin != 0 ? NowMs() + entry.stmin : 0;
+    if (so.m_profile.on) {
+        entry.nextTxUs = entry.stminUs != 0 ? plat::NowUs() + entry.stminUs : 0;
+        entry.nextTx = static_cast<uint32_t>(entry.nextTxUs);
+    } else {
+        entry.nextTx = entry.stmin != 0 ? NowMs() + entry.stmin : 0;
+    }
     scope.messagef(TL_INFO,
                    "TX CONSECUTIVE_FRAME No %d canID=0x%04x nextTx=0x%08x m_TxMsgLen=%d "
                    "m_TxActLen=%d ",
-                   entry.cfSent, static_cast<unsigned>(entry.canId),
-                   static_cast<unsigned>(entry.nextTx), static_cast<int>(entry.m_TxMsgLen),
-                   static_cast<int>(entry.m_TxActLen));
-    // A refused frame counts as sent: the cfSent bound keeps the walk inside
-    // the prepared frames even when the lengths disagree.
+                   entry.cfSent, static_cast<unsigned>(entry.canId), static_cast<unsigned>(entry.nextTx),
+                   static_cast<int>(entry.m_TxMsgLen), static_cast<int>(entry.m_TxActLen));
     if (entry.m_TxActLen >= entry.m_TxMsgLen || entry.cfSent >= entry.cfCount) {
         finishTransfer(so, where, scope);
         return true;
+    }
+    return false;
+}
+
+// Sends the record's next consecutive frame if STmin allows: one per visit,
+// so one per cycle. Returns true when the record has left the list.
+bool sendConsecutiveFrame(IsoTpTransport &so, TxBufferList::iterator where) {
+    TxBufferEntry &entry = **where;
+    PT_SCOPE(scope, "ThreadRead()");
+    uint32_t now = NowMs();
+    if (entry.nextTx != 0 && !(now > entry.nextTx)) return false;
+    so.transmit(entry.canId, CAN_MAX_DLEN, entry.frames[entry.cfSent], 1, scope);
+    return advanceTransfer(so, where, scope);
+}
+
+// The field profile sends every frame that is due, as far as STmin, the block
+// and the bus allow: frames are handed over while the ones before them would
+// leave the bus within kBusAheadUs, so the bus never waits for the worker and
+// the driver's transmit queue never fills. due learns when this record's next
+// frame is due. Returns true when the record has left the list.
+constexpr uint64_t kBusAheadUs = 3000;
+constexpr uint64_t kQueueFullRetryUs = 1000;
+// An 8-byte standard frame without stuffing bits, interframe space included.
+constexpr uint64_t kFrameBits = 111;
+
+void noteDue(uint64_t &due, uint64_t when) {
+    if (due == 0 || when < due) due = when;
+}
+
+bool sendDueFrames(IsoTpTransport &so, TxBufferList::iterator where, uint64_t &due) {
+    TxBufferEntry &entry = **where;
+    PT_SCOPE(scope, "ThreadRead()");
+    const uint32_t bitrate = so.m_port.bitrate();
+    const uint64_t frameUs = bitrate != 0 ? kFrameBits * 1000000u / bitrate : 0;
+    while (entry.state == STATE_TX_SEND_CF) {
+        const uint64_t now = plat::NowUs();
+        if (entry.nextTxUs > now) {
+            noteDue(due, entry.nextTxUs);
+            return false;
+        }
+        if (so.m_busFreeUs > now + kBusAheadUs) {
+            noteDue(due, so.m_busFreeUs - kBusAheadUs);
+            return false;
+        }
+        bool queueFull = false;
+        so.transmit(entry.canId, CAN_MAX_DLEN, entry.frames[entry.cfSent], 1, scope, &queueFull);
+        if (queueFull) {
+            noteDue(due, now + kQueueFullRetryUs);
+            return false;
+        }
+        so.m_busFreeUs = (so.m_busFreeUs > now ? so.m_busFreeUs : now) + frameUs;
+        if (advanceTransfer(so, where, scope)) return true;
     }
     return false;
 }
@@ -77,16 +126,19 @@ void expireTimedOut(IsoTpTransport &so, TxBufferList::iterator where, TraceScope
                    static_cast<int>(before), static_cast<int>(so.m_txBuffer.count));
 }
 
-void serviceTransmissions(IsoTpTransport &so, TraceScope &scope) {
+uint64_t serviceTransmissions(IsoTpTransport &so, TraceScope &scope) {
     LockGuard txGuard(so.m_txLock);
-    if (so.m_txBuffer.count == 0) return;
+    uint64_t due = 0;
+    if (so.m_txBuffer.count == 0) return due;
     so.m_txBuffer.walk([&](TxBufferList::iterator where) {
         if (NowMs() > (*where)->timeoutMs) {
             expireTimedOut(so, where, scope);
             return true;
         }
-        return (*where)->state == STATE_TX_SEND_CF && sendConsecutiveFrame(so, where);
+        if ((*where)->state != STATE_TX_SEND_CF) return false;
+        return so.m_profile.on ? sendDueFrames(so, where, due) : sendConsecutiveFrame(so, where);
     });
+    return due;
 }
 
 void expireReassemblies(IsoTpTransport &so, TraceScope &scope) {
@@ -113,22 +165,29 @@ void TransportWorker::run() {
         // consecutive frames at STmin 0 go out at 1 ms, not 1 ms plus the work.
         plat::Metronome beat(kCycleUs);
         uint32_t cycleCounter = 0;
+        uint64_t due = 0;
         do {
-            beat.wait();
-            m_transport.ThreadReadCycle(cycleCounter, scope);
+            // A consecutive frame due before the next beat (the field
+            // profile's STmin below a millisecond) is waited for exactly.
+            if (due != 0 && due < plat::NowUs() + kCycleUs)
+                plat::SleepUntilUs(due);
+            else
+                beat.wait();
+            due = m_transport.ThreadReadCycle(cycleCounter, scope);
         } while (m_bThreadRun == 1);
         plat::EndTimerResolution();
     }
     PT_SCOPE(end, "ThreadRead(end)");
 }
 
-void IsoTpTransport::ThreadReadCycle(uint32_t &cycleCounter, TraceScope &scope) {
+uint64_t IsoTpTransport::ThreadReadCycle(uint32_t &cycleCounter, TraceScope &scope) {
     LockGuard readGuard(m_readLock);
-    serviceTransmissions(*this, scope);
+    const uint64_t due = serviceTransmissions(*this, scope);
     if (++cycleCounter > RX_CHECK_CYCLES) {
         cycleCounter = 0;
         expireReassemblies(*this, scope);
     }
+    return due;
 }
 
 uint32_t TransportWorker::ThreadRead(void *self) {
