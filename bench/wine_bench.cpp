@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bus_session.h"
+#include "field_session.h"
 #include "host_library.h"
 #include "platform/platform.h"
 
@@ -120,6 +121,39 @@ bool ReadConsecutiveFrame(int trace, int calls) {
     return true;
 }
 
+// The field profile: the long request against its bus time, a slow host
+// receiving the long answer, STmin 0xF5 gaps, WAIT and OVERFLOW.
+bool Field(int runs) {
+    std::vector<double> ratio, delivery, gaps;
+    for (int run = 0; run < runs; ++run) {
+        const FieldFigures request = FieldRequest("", 4095);
+        const FieldFigures answer = FieldSlowAnswer(10);
+        if (!request.error.empty() || !answer.error.empty()) {
+            std::fprintf(stderr, "field profile failed: %s%s\n", request.error.c_str(), answer.error.c_str());
+            return false;
+        }
+        ratio.push_back(request.elapsedMs / request.busMs);
+        delivery.push_back(answer.deliveryMs);
+        for (int i = 0; i < 5; ++i) {
+            const FieldFigures stmin = FieldRequest("stmin = 0xF5\n", 64);
+            if (!stmin.error.empty()) {
+                std::fprintf(stderr, "STmin 0xF5: %s\n", stmin.error.c_str());
+                return false;
+            }
+            gaps.insert(gaps.end(), stmin.gapsUs.begin(), stmin.gapsUs.end());
+        }
+    }
+    const std::string waits = FieldFlowStatus("fc_wait = 3\n", true);
+    const std::string overflow = FieldFlowStatus("fc_status = overflow\n", false);
+    std::printf("field profile: 4095-byte request %.3f x its bus time; slow host (10 ms polls) gets the 4095-byte "
+                "answer %.1f ms after its last frame\n",
+                Median(ratio), Median(delivery));
+    std::printf("field profile: STmin 0xF5 gaps median %.0f us, p99 %.0f us (%u gaps); three WAITs: %s; OVERFLOW: %s\n",
+                Median(gaps), Percentile(gaps, 99), static_cast<unsigned>(gaps.size()),
+                waits.empty() ? "completed" : waits.c_str(), overflow.empty() ? "ended, next request ok" : overflow.c_str());
+    return waits.empty() && overflow.empty();
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -128,6 +162,7 @@ int main(int argc, char **argv) {
     std::printf("pt_vector transport figures, medians of %d runs, transfers at TRACE=%d\n", runs, trace);
     std::fflush(stdout);
     const bool ok = LongRequest(runs, trace, 0) && LongRequest(runs, trace, 1) && LongAnswer(runs, trace) && IdleCpu(runs) &&
-                    ReadConsecutiveFrame(1, kReadCallsTrace1) && ReadConsecutiveFrame(2, kReadCallsTrace2);
+                    ReadConsecutiveFrame(1, kReadCallsTrace1) && ReadConsecutiveFrame(2, kReadCallsTrace2) &&
+                    Field(runs);
     return ok ? 0 : 1;
 }

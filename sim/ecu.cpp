@@ -46,6 +46,7 @@ struct EcuParams {
     uint64_t responseDelay = 0;
     unsigned fcWait = 0;
     uint64_t fcWaitInterval = 10 * kMs;
+    uint8_t fcStatus = 0;  // what follows the WAITs: 0 clear to send, 2 overflow, 3-15 reserved
     unsigned pending = 0;
     uint8_t pendingSid = 0;  // 0: every service
     uint64_t pendingInterval = 50 * kMs;
@@ -104,6 +105,16 @@ bool ApplyParam(EcuParams &p, const std::string &k, const std::string &v) {
             p.pendingSid = b;
         else
             p.echoSid = b;
+        return true;
+    }
+    if (k == "fc_status") {
+        if (v == "cts" || v == "overflow") {
+            p.fcStatus = v == "cts" ? 0 : 2;
+            return true;
+        }
+        if (!Num(v, 0x0F, n) || n == 1)
+            return false;
+        p.fcStatus = static_cast<uint8_t>(n);
         return true;
     }
     if (k == "padding") {
@@ -220,8 +231,7 @@ public:
                 Schedule(Action::FcCts, now + p_.fcWaitInterval);
             break;
         case Action::FcCts:
-            SendFc(bus, 0);
-            Schedule(Action::RxTimeout, now + p_.nCr);
+            SendFinalFc(bus, now);
             break;
         case Action::RxTimeout:
             rxActive_ = false;  // N_Cr expired: the request is dropped
@@ -282,6 +292,16 @@ private:
         Emit(bus, fc, 3);
     }
 
+    // The flow control after the WAITs: clear to send, or the configured
+    // overflow (the request is dropped) or reserved status.
+    void SendFinalFc(NodeBus &bus, uint64_t now) {
+        SendFc(bus, p_.fcStatus);
+        if (p_.fcStatus == 2)
+            rxActive_ = false;
+        else
+            Schedule(Action::RxTimeout, now + p_.nCr);
+    }
+
     void OnSingle(const uint8_t *d, size_t len, bool functional, uint64_t now) {
         const size_t n = d[0] & 0x0F;
         if (n == 0 || n > len - 1)
@@ -314,8 +334,7 @@ private:
             Schedule(Action::FcWait, now);
             OnTimer(bus, now);
         } else {
-            SendFc(bus, 0);
-            Schedule(Action::RxTimeout, now + p_.nCr);
+            SendFinalFc(bus, now);
         }
     }
 

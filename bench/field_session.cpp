@@ -1,0 +1,202 @@
+#include "field_session.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "host_library.h"
+#include "j2534.h"
+#include "platform/platform.h"
+#include "vxlsim_control.h"
+
+namespace {
+
+constexpr uint32_t kRequestId = 0x7E0;
+constexpr uint32_t kResponseId = 0x7E8;
+constexpr uint8_t kEchoSid = 0xBA;
+constexpr double kExchangeLimitS = 5.0;
+
+const char kVehicle[] =
+    "[driver]\nreal_timing = 1\ndefault_ecus = 0\n"
+    "[channel]\nname = CANcardXL Channel 1\nhw_type = 15\nhw_index = 0\nhw_channel = 0\n"
+    "transceiver_type = 0x0107\ntransceiver_name = CANpiggy 1041Amag\nbus_capabilities = 0x00030003\n"
+    "serial = 24680\n"
+    "[ecu]\nname = engine\nrequest_id = 0x7E0\nresponse_id = 0x7E8\nlong_did_length = 4092\n";
+
+std::string Text(const char *format, unsigned long a, unsigned long b = 0) {
+    char text[160];
+    std::snprintf(text, sizeof text, format, a, b);
+    return text;
+}
+
+double Seconds(uint64_t since) {
+    return static_cast<double>(plat::PerfCounter() - since) / static_cast<double>(plat::PerfFrequency());
+}
+
+PASSTHRU_MSG Message(uint32_t id, uint32_t dataSize) {
+    PASSTHRU_MSG msg{};
+    msg.ProtocolID = ISO15765;
+    msg.DataSize = dataSize;
+    msg.Data[2] = static_cast<uint8_t>(id >> 8);
+    msg.Data[3] = static_cast<uint8_t>(id);
+    return msg;
+}
+
+uint32_t IdOf(const PASSTHRU_MSG &msg) { return msg.Data[2] * 256u + msg.Data[3]; }
+
+bool IsOurConsecutiveFrame(const vxlsim_frame &f) {
+    return f.sender_port >= 0 && f.id == kRequestId && (f.data[0] >> 4) == 2;
+}
+
+// The library with the field profile, the vehicle, and an open channel.
+class FieldHost {
+public:
+    explicit FieldHost(const std::string &ecuSettings)
+        : host_("[MORIX_VECTOR]\nTRACE=1\nFIELDPROFILE=1\n"), msg_(new PASSTHRU_MSG()) {
+        if (vxlsim_load_config_text((kVehicle + ecuSettings).c_str()) != 0) error_ = "vehicle refused";
+        else if (!host_.load()) error_ = "cannot load " + LibraryPath();
+        else error_ = open();
+    }
+    ~FieldHost() {
+        if (host_.loaded()) {
+            api().Disconnect(1);
+            host_.unload();
+        }
+        vxlsim_reset();
+    }
+
+    const std::string &error() const { return error_; }
+    const J2534Api &api() const { return host_.api(); }
+    PASSTHRU_MSG &message() { return *msg_; }
+
+    // One PassThruReadMsgs for one message: true when it delivered one.
+    bool read() {
+        uint32_t num = 1;
+        return api().ReadMsgs(1, msg_.get(), &num, 0) == STATUS_NOERROR && num == 1;
+    }
+
+    uint32_t writeEcho(uint32_t length) {
+        std::unique_ptr<PASSTHRU_MSG> request(new PASSTHRU_MSG(Message(kRequestId, 4 + length)));
+        request->Data[4] = kEchoSid;
+        for (uint32_t i = 1; i < length; ++i) request->Data[4 + i] = static_cast<uint8_t>(i * 7 + 3);
+        uint32_t one = 1;
+        return api().WriteMsgs(1, request.get(), &one, 0);
+    }
+
+    // Polls without pause until the transmit confirmation of kRequestId.
+    bool awaitConfirmation(uint64_t since, double limitS = kExchangeLimitS) {
+        while (Seconds(since) < limitS)
+            if (read() && (message().RxStatus & TX_MSG_TYPE) && IdOf(message()) == kRequestId) return true;
+        return false;
+    }
+
+private:
+    std::string open() {
+        uint32_t channel = 0;
+        if (api().Connect(ISO15765, 0, &channel) != STATUS_NOERROR) return "PassThruConnect failed";
+        SCONFIG params[] = {{DATA_RATE, 500000}, {ISO15765_BS, 0}};
+        SCONFIG_LIST list{2, params};
+        if (api().Ioctl(1, SET_CONFIG, &list, nullptr) != STATUS_NOERROR) return "DATA_RATE failed";
+        PASSTHRU_MSG mask = Message(0x7FF, 4), pattern = Message(kResponseId, 4), flow = Message(kRequestId, 4);
+        uint32_t id = 0;
+        if (api().StartMsgFilter(1, PASS_FILTER, &mask, &pattern, nullptr, &id) != STATUS_NOERROR ||
+            api().StartMsgFilter(1, FLOW_CONTROL_FILTER, &mask, &pattern, &flow, &id) != STATUS_NOERROR)
+            return "filters refused";
+        return "";
+    }
+
+    HostLibrary host_;
+    std::unique_ptr<PASSTHRU_MSG> msg_;
+    std::string error_;
+};
+
+}  // namespace
+
+FieldFigures FieldRequest(const std::string &ecuSettings, uint32_t length) {
+    FieldFigures out;
+    FieldHost host(ecuSettings);
+    if (!(out.error = host.error()).empty()) return out;
+    vxlsim_capture_clear();
+    const uint64_t start = plat::PerfCounter();
+    const uint32_t status = host.writeEcho(length);
+    if (status != STATUS_NOERROR) {
+        out.error = Text("PassThruWriteMsgs: %lu", status);
+        return out;
+    }
+    if (!host.awaitConfirmation(start)) {
+        out.error = "no transmit confirmation";
+        return out;
+    }
+    out.elapsedMs = Seconds(start) * 1000.0;
+
+    // Back-to-back frames end one frame time apart on the bus: the shortest
+    // gap between two of ours is the time one of them occupies it.
+    uint64_t frames = 0, shortestNs = 0, previousNs = 0;
+    for (const vxlsim_frame &f : vxlsim::Captured()) {
+        if (f.sender_port < 0 || f.id != kRequestId) continue;
+        if (frames > 0 && IsOurConsecutiveFrame(f)) {
+            const uint64_t gap = f.time_ns - previousNs;
+            out.gapsUs.push_back(static_cast<double>(gap) / 1000.0);
+            if (shortestNs == 0 || gap < shortestNs) shortestNs = gap;
+        }
+        previousNs = f.time_ns;
+        ++frames;
+    }
+    out.busMs = static_cast<double>(frames * shortestNs) / 1e6;
+    return out;
+}
+
+FieldFigures FieldSlowAnswer(uint32_t pollMs) {
+    FieldFigures out;
+    FieldHost host("");
+    if (!(out.error = host.error()).empty()) return out;
+    std::unique_ptr<PASSTHRU_MSG> request(new PASSTHRU_MSG(Message(kRequestId, 7)));
+    request->Data[4] = 0x22;
+    request->Data[5] = 0x01;
+    request->Data[6] = 0x00;
+    uint32_t one = 1;
+    vxlsim_capture_clear();
+    const uint64_t start = plat::PerfCounter();
+    if (host.api().WriteMsgs(1, request.get(), &one, 0) != STATUS_NOERROR) {
+        out.error = "PassThruWriteMsgs refused";
+        return out;
+    }
+    while (Seconds(start) < kExchangeLimitS) {
+        plat::SleepMs(pollMs);
+        if (!host.read() || (host.message().RxStatus & TX_MSG_TYPE)) continue;
+        const uint64_t deliveredNs = vxlsim_now_ns();
+        out.elapsedMs = Seconds(start) * 1000.0;
+        const PASSTHRU_MSG &msg = host.message();
+        if (IdOf(msg) != kResponseId || msg.DataSize != 4 + 4095) {
+            out.error = Text("answer of DataSize %lu on 0x%03lx", msg.DataSize, IdOf(msg));
+            return out;
+        }
+        for (uint32_t k = 0; k < 4092; ++k)
+            if (msg.Data[7 + k] != (k & 0xFF)) {
+                out.error = Text("answer byte %lu is 0x%02lx", k, msg.Data[7 + k]);
+                return out;
+            }
+        uint64_t lastNs = 0;
+        for (const vxlsim_frame &f : vxlsim::Captured())
+            if (f.id == kResponseId) lastNs = f.time_ns;
+        out.deliveryMs = static_cast<double>(deliveredNs - lastNs) / 1e6;
+        return out;
+    }
+    out.error = "no complete answer";
+    return out;
+}
+
+std::string FieldFlowStatus(const std::string &ecuSettings, bool expectConfirmation) {
+    FieldHost host(ecuSettings);
+    if (!host.error().empty()) return host.error();
+    uint64_t start = plat::PerfCounter();
+    if (host.writeEcho(64) != STATUS_NOERROR) return "first PassThruWriteMsgs refused";
+    // A refused transfer never confirms: a second is plenty to be sure.
+    const bool confirmed = host.awaitConfirmation(start, expectConfirmation ? kExchangeLimitS : 1.0);
+    if (confirmed != expectConfirmation) return confirmed ? "confirmed, though refused" : "not confirmed";
+    if (vxlsim_ecu_set(vxlsim_ecu_find("engine"), "fc_wait", "0") != 0 ||
+        vxlsim_ecu_set(vxlsim_ecu_find("engine"), "fc_status", "cts") != 0)
+        return "ECU settings refused";
+    start = plat::PerfCounter();
+    if (host.writeEcho(64) != STATUS_NOERROR) return "second PassThruWriteMsgs refused";
+    return host.awaitConfirmation(start) ? "" : "second request not confirmed";
+}

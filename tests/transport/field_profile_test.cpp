@@ -1,0 +1,281 @@
+// The field profile (FIELDPROFILE=1) against the default, where they differ:
+// flow-control statuses, STmin, wire-speed segmentation, reads that empty
+// the queue, malformed frames, and filters across a re-opened port.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "host.h"
+#include "platform/platform.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+const char kField[] = "TRACE=1\nFIELDPROFILE=1\n";
+const char kDefault[] = "TRACE=1\n";
+
+bool ConfirmsRequest(const PASSTHRU_MSG &m) { return IsConfirmation(m) && IdOf(m) == 0x7E0; }
+
+size_t ConsecutiveFramesSent() { return SendTimes(0x7E0, 0xF0, 0x20).size(); }
+
+// A 20-byte request to 0x7E0 whose first frame is on the bus: two consecutive
+// frames follow once it is clear to send.
+void StartRequest(Host &host) {
+    host.open();
+    host.listen(0x7E8, 0x7E0);
+    ASSERT_EQ(STATUS_NOERROR, host.write(Msg(0x7E0, Counting(20))));
+    ASSERT_EQ(Strings{FrameLine(0x7E0, {0x10, 0x14, 0, 1, 2, 3, 4, 5})}, BusLines());
+}
+
+TEST(FieldProfile, FlowControlStatuses) {
+    const struct {
+        const char *what;
+        const char *ini;
+        std::vector<Bytes> flowControls;
+        size_t framesSent;  // consecutive frames on the bus in the end
+        const char *trace;  // an ERROR line that must be there
+    } cases[] = {
+        {"clear to send", kField, {{0x30, 0, 0}}, 2, nullptr},
+        {"two WAITs, then clear to send", kField, {{0x31, 0, 0}, {0x31, 0, 0}, {0x30, 0, 0}}, 2, nullptr},
+        {"a WAIT too many", "TRACE=1\nFIELDPROFILE=1\nFCWAITMAX=2\n", {{0x31, 0, 0}, {0x31, 0, 0}, {0x31, 0, 0}}, 0,
+         "FLOW_CONTROL WAIT more than 2 times canID=0x07e0, transfer abandoned SeqID=1"},
+        {"overflow", kField, {{0x32, 0, 0}}, 0, "FLOW_CONTROL OVERFLOW canID=0x07e0, transfer abandoned SeqID=1"},
+        {"reserved status, then clear to send", kField, {{0x35, 0, 0}, {0x30, 0, 0}}, 2, nullptr},
+        {"default: a WAIT is clear to send", kDefault, {{0x31, 0, 0}}, 2, nullptr},
+        {"default: overflow is clear to send", kDefault, {{0x32, 0, 0}}, 2, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Host host(c.ini);
+        StartRequest(host);
+        for (const Bytes &fc : c.flowControls) {
+            // Until the last flow control nothing may follow the first frame.
+            EXPECT_EQ(0u, ConsecutiveFramesSent());
+            Inject(0x7E8, fc);
+            host.readFor(30);
+        }
+        const auto got = host.readUntil(ConfirmsRequest, c.framesSent ? 2000 : 300);
+        EXPECT_EQ(c.framesSent, ConsecutiveFramesSent());
+        EXPECT_EQ(c.framesSent != 0, !got.empty() && ConfirmsRequest(got.back()));
+        if (c.trace) {
+            EXPECT_EQ("ER", host.levelOf(c.trace)) << c.trace;
+        }
+    }
+}
+
+// The gap between two consecutive frames, as handed to the driver.
+TEST(FieldProfile, SeparationTimes) {
+    const struct {
+        const char *ini;
+        uint8_t stmin;
+        double atLeastMs, belowMs;
+    } cases[] = {
+        {kField, 0x05, 5.0, 60.0},       {kField, 0xF5, 0.5, 5.0},        {kField, 0xF1, 0.1, 5.0},
+        {kField, 0xFA, 127.0, 400.0},    {kDefault, 0x05, 5.0, 60.0},     {kDefault, 0xF5, 245.0, 600.0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.ini << " STmin 0x" << std::hex << int(c.stmin));
+        Host host(c.ini);
+        StartRequest(host);
+        Inject(0x7E8, {0x30, 0x00, c.stmin});
+        host.readUntil(ConfirmsRequest, 2000);
+        const std::vector<uint64_t> sent = SendTimes(0x7E0, 0xF0, 0x20);
+        ASSERT_EQ(2u, sent.size());
+        const double gapMs = static_cast<double>(sent[1] - sent[0]) / 1e6;
+        EXPECT_GE(gapMs, c.atLeastMs);
+        EXPECT_LT(gapMs, c.belowMs);
+    }
+}
+
+// Block size 0: the profile hands the 585 frames of the longest request over
+// as fast as a 500 kbit/s bus takes them, the default one per 1 ms cycle; a block
+// size stops both after the block.
+TEST(FieldProfile, ConsecutiveFramesAtWireSpeed) {
+    for (const char *ini : {kField, kDefault}) {
+        SCOPED_TRACE(ini);
+        Host host(ini);
+        host.open();
+        host.listen(0x7E8, 0x7E0);
+        ASSERT_EQ(STATUS_NOERROR, host.write(Msg(0x7E0, Counting(4095))));
+        Inject(0x7E8, {0x30, 0x08, 0x00});
+        host.readFor(50);
+        EXPECT_EQ(8u, ConsecutiveFramesSent());
+        Inject(0x7E8, {0x30, 0x00, 0x00});
+        const auto got = host.readUntil(ConfirmsRequest, 3000);
+        ASSERT_FALSE(got.empty());
+        const std::vector<uint64_t> sent = SendTimes(0x7E0, 0xF0, 0x20);
+        ASSERT_EQ(585u, sent.size());
+        const double spanMs = static_cast<double>(sent.back() - sent[8]) / 1e6;
+        // 576 frames: about 130 ms on a 500 kbit/s bus, 576 ms at one per cycle.
+        if (ini == kField)
+            EXPECT_LT(spanMs, 300.0);
+        else
+            EXPECT_GT(spanMs, 500.0);
+    }
+}
+
+// A host that polls every 10 ms while a 4095-byte answer arrives at bus
+// speed with block size 0: the profile's reads empty the queue as they go;
+// by default the 256-event queue overruns and the answer is lost. A queue too
+// small for the answer overruns with the profile too, and says so.
+TEST(FieldProfile, SlowHostGetsTheLongAnswer) {
+    const char kVehicle[] =
+        "[driver]\nreal_timing = 1\ndefault_ecus = 0\n"
+        "[channel]\nname = CANcardXL Channel 1\nhw_type = 15\nhw_index = 0\nhw_channel = 0\n"
+        "transceiver_type = 0x0107\nbus_capabilities = 0x00030003\n"
+        "[ecu]\nname = engine\nrequest_id = 0x7E0\nresponse_id = 0x7E8\nlong_did_length = 4092\n";
+    const struct {
+        const char *ini;
+        bool complete;
+        const char *overrun;
+    } cases[] = {
+        {kField, true, nullptr},
+        {kDefault, false, nullptr},
+        {"TRACE=1\nFIELDPROFILE=1\nRXQUEUE=16\n", false,
+         "Queue rx XL_CAN_MSG_FLAG_OVERRUN, receive queue overrun, frames lost --> has counted 1 time(s)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.ini);
+        Host host(c.ini, kVehicle);
+        host.open();
+        host.listen(0x7E8, 0x7E0);
+        ASSERT_EQ(STATUS_NOERROR, host.write(Msg(0x7E0, {0x22, 0x01, 0x00})));
+        bool complete = false;
+        std::unique_ptr<PASSTHRU_MSG> msg(new PASSTHRU_MSG());
+        for (int poll = 0; poll < 60 && !complete; ++poll) {
+            plat::SleepMs(10);
+            complete = host.poll(*msg) && IdOf(*msg) == 0x7E8 && msg->DataSize == 4 + 4095;
+        }
+        EXPECT_EQ(c.complete, complete);
+        if (complete) {
+            EXPECT_EQ(Bytes({0x62, 0x01, 0x00, 0x00, 0x01, 0x02}), Bytes(msg->Data + 4, msg->Data + 10));
+            EXPECT_EQ(0xFB, msg->Data[4 + 3 + 4091]);
+        }
+        if (c.overrun) {
+            host.drain();
+            EXPECT_EQ("ER", host.levelOf(c.overrun));
+        }
+    }
+}
+
+TEST(FieldProfile, ReceiveQueueSize) {
+    const struct {
+        const char *ini;
+        uint64_t events;
+        const char *error;
+    } cases[] = {
+        {kDefault, 256, nullptr},
+        {kField, 2048, nullptr},
+        {"FIELDPROFILE=1\nRXQUEUE=32768\n", 32768, nullptr},
+        {"FIELDPROFILE=1\nRXQUEUE=100\n", 2048, "RXQUEUE 100 is no power of two from 16 to 32768, using 2048"},
+        {"FIELDPROFILE=1\nRXQUEUE=8\n", 2048, "RXQUEUE 8 is no power of two from 16 to 32768, using 2048"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.ini);
+        Host host(c.ini);
+        ASSERT_EQ(STATUS_NOERROR, host.connect());
+        vxlsim_call_clear();
+        ASSERT_EQ(STATUS_NOERROR, host.setConfig({{DATA_RATE, 500000}}));
+        const auto open = vxlsim::CallsTo("xlOpenPort");
+        ASSERT_EQ(1u, open.size());
+        EXPECT_EQ(c.events, open[0].args[2]);
+        if (c.error) {
+            EXPECT_EQ("ER", host.levelOf(c.error));
+        }
+    }
+}
+
+// Frames the profile ignores, and what the default makes of them.
+TEST(FieldProfile, MalformedFramesAreIgnored) {
+    const struct {
+        const char *what;
+        std::vector<Bytes> frames;
+        const char *trace;      // the profile's ERROR line
+        bool defaultDelivers;   // the default gives the host a message
+        bool defaultSendsFlow;  // the default answers with a flow control
+    } cases[] = {
+        {"single frame of length 0", {{0x00, 0xAA}}, "SINGLE_FRAME length 0, ignored", true, false},
+        {"first frame of 6 bytes", {{0x10, 0x06, 1, 2, 3, 4, 5, 6}}, "FIRST_FRAME length 6 fits a single frame, ignored",
+         false, true},
+        {"escape to 4095 bytes", {{0x10, 0x00, 0x00, 0x00, 0x0F, 0xFF, 1, 2}},
+         "FIRST_FRAME escape length 4095 not held (4096..4124), ignored", false, true},
+        {"escape to 5000 bytes", {{0x10, 0x00, 0x00, 0x00, 0x13, 0x88, 1, 2}},
+         "FIRST_FRAME escape length 5000 not held (4096..4124), ignored", false, true},
+    };
+    for (const auto &c : cases) {
+        for (const char *ini : {kField, kDefault}) {
+            SCOPED_TRACE(testing::Message() << c.what << ", " << ini);
+            Host host(ini);
+            host.open();
+            host.listen(0x7E8, 0x7E0);
+            for (const Bytes &frame : c.frames) Inject(0x7E8, frame);
+            const auto got = host.drain();
+            const bool flowSent = !SendTimes(0x7E0, 0xF0, 0x30).empty();
+            if (ini == kField) {
+                EXPECT_TRUE(got.empty());
+                EXPECT_FALSE(flowSent);
+                EXPECT_EQ("ER", host.levelOf(c.trace));
+            } else {
+                EXPECT_EQ(c.defaultDelivers, !got.empty());
+                EXPECT_EQ(c.defaultSendsFlow, flowSent);
+                EXPECT_FALSE(host.traced(c.trace));
+            }
+        }
+    }
+}
+
+// A sender that gives up a message and starts over on the same id: the
+// profile reassembles the new one; the default glues the old one's start to
+// the new one's end.
+TEST(FieldProfile, NewFirstFrameReplacesOpenReassembly) {
+    const Bytes older = Counting(20, 0x10), newer = Counting(20, 0x80);
+    const std::vector<Bytes> olderFrames = Segment(older, Framing{}), newerFrames = Segment(newer, Framing{});
+    for (const char *ini : {kField, kDefault}) {
+        SCOPED_TRACE(ini);
+        Host host(ini);
+        host.open();
+        host.listen(0x7E8, 0x7E0);
+        Inject(0x7E8, olderFrames[0]);
+        Inject(0x7E8, olderFrames[1]);
+        for (const Bytes &frame : newerFrames) Inject(0x7E8, frame);
+        const auto got = host.drain();
+        ASSERT_EQ(1u, got.size());
+        if (ini == kField) {
+            ExpectMessage(got[0], 0x7E8, newer);
+            EXPECT_EQ("ER", host.levelOf("FIRST_FRAME replaces open m_rxBuffer SeqID=1 CanID 07e8"));
+        } else {
+            Bytes glued(older.begin(), older.begin() + 13);
+            glued.insert(glued.end(), newer.begin() + 13, newer.end());
+            ExpectMessage(got[0], 0x7E8, glued);
+        }
+    }
+}
+
+// After DATA_RATE again, and after disconnect, connect and DATA_RATE with the
+// same filter started again, the ECU's frames must still reach the host.
+TEST(FieldProfile, FiltersFollowTheReopenedPort) {
+    for (const char *ini : {kField, kDefault}) {
+        SCOPED_TRACE(ini);
+        Host host(ini);
+        host.open();
+        host.listen(0x7E8, 0x7E0);
+        auto heard = [&] {
+            vxlsim::BusSend(0, 0x7E8, {0x02, 0x7E, 0x00});
+            return !host.readFor(20).empty();
+        };
+        EXPECT_TRUE(heard());
+        ASSERT_EQ(STATUS_NOERROR, host.setConfig({{DATA_RATE, 500000}}));
+        EXPECT_EQ(ini == kField, heard());
+        ASSERT_EQ(STATUS_NOERROR, host.pt().Disconnect(1));
+        ASSERT_EQ(STATUS_NOERROR, host.connect());
+        ASSERT_EQ(STATUS_NOERROR, host.setConfig({{DATA_RATE, 500000}}));
+        host.listen(0x7E8, 0x7E0);
+        EXPECT_EQ(ini == kField, heard());
+        if (ini == kField) {
+            EXPECT_TRUE(host.traced("2 filters removed"));
+        }
+    }
+}
+
+}  // namespace
