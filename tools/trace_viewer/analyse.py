@@ -48,10 +48,13 @@ def _ints(text):
 
 
 class Frame:
-    __slots__ = ("t", "can_id", "rx", "data", "kind", "exact")
+    """t: ms on the trace's counter clock; drv: the driver's time stamp (ms)
+    where the trace has one; line: the time of the trace line."""
+    __slots__ = ("t", "can_id", "rx", "data", "kind", "exact", "drv", "line")
 
-    def __init__(self, t, can_id, rx, data, kind, exact):
+    def __init__(self, t, can_id, rx, data, kind, exact, drv=None, line=None):
         self.t, self.can_id, self.rx, self.data, self.kind, self.exact = t, can_id, rx, data, kind, exact
+        self.drv, self.line = drv, t if line is None else line
 
 
 class Record:
@@ -164,11 +167,10 @@ class Analyser:
             self.start = self.now
         return self.now
 
-    def _driver_time(self, ms, us):
+    def _driver_time(self, drv):
         """A received frame's driver time stamp on the counter clock. The
         smallest difference between the line's time and the driver's time is
         the closest bound of the offset between the two clocks."""
-        drv = ms + us / 1000.0
         diff = self.now - drv
         if self._offset is None or diff < self._offset or diff > self._offset + 3600000:
             self._offset = diff   # a jump by an hour and more: the driver's 32-bit microseconds wrapped
@@ -459,7 +461,9 @@ class Analyser:
             kind, at = self._kind(data, None)
             if not scope_name.startswith(b"WakeUP"):
                 kind = RAW if kind != SF else kind
-        frame = Frame(t, can_id, False, data, kind, False)
+        # The line is written just before the frame goes out, its time cut
+        # to the millisecond: the middle of that millisecond is closest.
+        frame = Frame(t + 0.5, can_id, False, data, kind, False, None, t)
         if r is not None:
             r.add_frame(frame)
             if kind == SF and r.direction == "TX":
@@ -483,10 +487,11 @@ class Analyser:
         data = _hexbytes(m.group(5))
         if len(data) != int(m.group(4)):
             raise ValueError("receive data")
-        when = self._driver_time(int(m.group(6)), int(m.group(7)))
+        drv = int(m.group(6)) + int(m.group(7)) / 1000.0
+        when = self._driver_time(drv)
         ext = self.thread_ext.pop(thread, None)
         if ack:
-            frame = Frame(when, can_id, False, data, ACK, True)
+            frame = Frame(when, can_id, False, data, ACK, True, drv, t)
             r = self.unconfirmed.get(can_id)
             if r is not None:
                 # The driver's time of the confirmation is the time the frame
@@ -504,7 +509,7 @@ class Analyser:
         if ext:
             ext = data[0] if data else None
         kind, at = self._kind(data, ext)
-        frame = Frame(when, can_id, True, data, kind, True)
+        frame = Frame(when, can_id, True, data, kind, True, drv, t)
         r = None
         if kind in (SF, FF):
             old = self.rx_open.get(can_id)

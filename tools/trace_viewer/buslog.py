@@ -9,6 +9,7 @@ import can
 from .analyse import ACK
 
 _WINDOW_MS = 50.0
+_SETTLE_MS = 5000.0
 
 
 class BusLog:
@@ -29,8 +30,34 @@ class BusLog:
         self.buffer = collections.deque()
         self.last = None
         self.count = 0
+        self.waiting = collections.deque()   # frames not yet given their final time
+        self.lows = collections.deque()      # (line time, offset bound), increasing bounds
 
     def frame(self, frame):
+        """Frames wait a few seconds of trace time: the offset between the
+        driver's clock and the trace's is the smallest line-minus-driver time
+        of the received frames around them (the host reads some frames late,
+        and the two clocks may drift apart over a day)."""
+        if frame.drv is not None:
+            bound = frame.line - frame.drv
+            lows = self.lows
+            while lows and lows[-1][1] >= bound:
+                lows.pop()
+            lows.append((frame.line, bound))
+        self.waiting.append(frame)
+        newest = frame.line
+        while self.waiting and self.waiting[0].line <= newest - _SETTLE_MS:
+            self._settle(self.waiting.popleft())
+
+    def _settle(self, frame):
+        lows = self.lows
+        while lows and lows[0][0] < frame.line - _SETTLE_MS:
+            lows.popleft()
+        if frame.drv is not None and lows:
+            frame.t = frame.drv + lows[0][1] + 0.5
+        self._order(frame)
+
+    def _order(self, frame):
         buf = self.buffer
         if frame.kind == ACK:
             # The confirmation dates our frame with the same id and data.
@@ -41,11 +68,11 @@ class BusLog:
                     break
             return
         if frame.rx and frame.exact:
-            # Only in front of frames whose trace line was certainly written
-            # after this frame was on the bus (its time is within half a
-            # millisecond, the sent frame's line time cut to the millisecond).
+            # Only in front of sent frames whose trace line was certainly
+            # written after this frame was on the bus: both times are within
+            # half a millisecond of the truth.
             at = len(buf)
-            while at > 0 and not buf[at - 1].rx and not buf[at - 1].exact and buf[at - 1].t >= frame.t + 0.5:
+            while at > 0 and not buf[at - 1].rx and not buf[at - 1].exact and buf[at - 1].t >= frame.t + 1.0:
                 at -= 1
             buf.insert(at, frame)
         else:
@@ -66,6 +93,8 @@ class BusLog:
         self.count += 1
 
     def close(self):
+        while self.waiting:
+            self._settle(self.waiting.popleft())
         while self.buffer:
             self._write(self.buffer.popleft())
         for w in self.writers:

@@ -66,10 +66,10 @@ class Table:
         self.release()
         with open(path, "w", newline="") as out:
             w = csv.writer(out)
-            w.writerow(COLUMNS)
+            w.writerow(("failed",) + COLUMNS)
             for failed in (True, False):
                 for row in self.rows(failed):
-                    w.writerow(row)
+                    w.writerow(("yes" if failed else "no",) + tuple(row))
 
     def write_text(self, out):
         self.release()
