@@ -242,8 +242,6 @@ class Analyser:
                     if line[26:28] == b"FU" and line[12] == 59 and line[25] == 59 and line[28] == 59:
                         if b"PassThru" in line or b"Queue rx" in line or b"WakeUP" in line:
                             scope(line)
-                        else:
-                            self._clock(line[:12])
                         continue
                     if line[12:13] != b";":
                         self._other(line, name, number)
@@ -295,8 +293,6 @@ class Analyser:
             self.sinks.mark(t, None, "driver: " + label)
             for r in self.rx_open.values():
                 r.errors.append("driver: " + label)
-        elif entry and name.startswith(b"WakeUP"):
-            self.sinks.mark(t, None, name.decode("latin-1").strip())
 
     def _start_call(self, thread, name, t):
         call = self._new("call", t)

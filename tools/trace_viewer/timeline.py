@@ -6,12 +6,13 @@ import matplotlib
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402  (the backend must be chosen first)
+from matplotlib.patches import Patch  # noqa: E402
 
 from .analyse import ACK, CF, FC, FF, RAW, SF  # noqa: E402
 
 KINDS = (SF, FF, CF, FC, ACK, RAW)
 COLOURS = {SF: "#1f77b4", FF: "#ff7f0e", CF: "#2ca02c", FC: "#9467bd", ACK: "#7f7f7f", RAW: "#8c564b"}
-CALL_COLOUR, FAILED_COLOUR = "#17becf", "#d62728"
+CALL_COLOUR, FAILED_COLOUR, ERROR_COLOUR = "#17becf", "#d62728", "#e8a200"
 _CAP = 40000   # marks kept per lane; beyond, every other one
 
 
@@ -66,7 +67,7 @@ class Timeline:
 
     def offer(self, r, selected):
         """Keeps the frames of the selected record, else of the first failed
-        transfer, else of the longest one."""
+        transfer, else of the one with the most frames."""
         if r.what != "ISO-TP" or not r.kept:
             return
         if selected is not None:
@@ -77,15 +78,15 @@ class Timeline:
         if r.failed:
             if z is None or not z.failed or r.number < z.number:
                 self.zoom, self.zoom_reason = r, "first failed"
-        elif z is None or (not z.failed and r.last - r.first > z.last - z.first):
-            self.zoom, self.zoom_reason = r, "longest"
+        elif z is None or (not z.failed and r.frames > z.frames):
+            self.zoom, self.zoom_reason = r, "most frames"
 
     # ---- drawing ---------------------------------------------------------------
     def draw(self, paths, origin, title):
         ids = sorted(self.lanes)
         fig, (top, bottom) = plt.subplots(2, 1, figsize=(12, 7.5), dpi=100,
                                           gridspec_kw={"height_ratios": [3, 2], "hspace": 0.42})
-        fig.suptitle(title, fontsize=11, x=0.01, ha="left")
+        fig.suptitle(title, fontsize=11, x=0.01, y=0.99, ha="left")
         labels = ["J2534 calls"]
         for i, can_id in enumerate(ids):
             lane = self.lanes[can_id]
@@ -97,21 +98,29 @@ class Timeline:
         handles = [plt.Line2D([], [], color=COLOURS[k], marker="|", linestyle="none", markersize=12,
                               markeredgewidth=2, label=k) for k in KINDS if k != RAW]
         handles.append(plt.Line2D([], [], color=FAILED_COLOUR, marker="X", linestyle="none", markersize=9,
-                                  label="time-out / error"))
-        handles.append(plt.Line2D([], [], color=CALL_COLOUR, linewidth=6, label="J2534 call"))
-        fig.legend(handles=handles, loc="upper right", ncol=len(handles), fontsize=8, frameon=False,
-                   bbox_to_anchor=(0.995, 0.995))
-        fig.subplots_adjust(left=0.11, right=0.98, top=0.90, bottom=0.08)
+                                  label="time-out"))
+        handles.append(plt.Line2D([], [], color=ERROR_COLOUR, marker="^", linestyle="none", markersize=8,
+                                  label="error line"))
+        handles.append(Patch(color=CALL_COLOUR, label="J2534 call (red: failed)"))
+        fig.legend(handles=handles, loc="upper left", ncol=len(handles), fontsize=8, frameon=False,
+                   bbox_to_anchor=(0.005, 0.962), handletextpad=0.3, columnspacing=1.4)
+        fig.subplots_adjust(left=0.11, right=0.98, top=0.875, bottom=0.08)
         for path in paths:
             fig.savefig(path)
         plt.close(fig)
 
     def _lanes(self, ax, ids, ys, origin, labels):
+        times = [t for lane in self.lanes.values() for t in (lane.times[:1] + lane.times[-1:])]
+        # Marks closer than a pixel are drawn once: the picture costs the same
+        # for an hour as for a minute.
+        step = (max(times) - min(times)) / 4000.0 if times else 1.0
+        step = step or 1.0
         for can_id in ids:
             lane = self.lanes[can_id]
             y = ys[can_id]
             for k, kind in enumerate(KINDS):
-                xs = [(t - origin) / 1000.0 for t, kk in zip(lane.times, lane.kinds) if kk == k]
+                cells = sorted({int((t - origin) / step) for t, kk in zip(lane.times, lane.kinds) if kk == k})
+                xs = [c * step / 1000.0 for c in cells]
                 if xs:
                     ax.plot(xs, [y] * len(xs), linestyle="none", marker="|", markersize=14,
                             markeredgewidth=1.6, color=COLOURS[kind])
@@ -124,7 +133,10 @@ class Timeline:
         for t, can_id, label in self.marks:
             y = ys.get(can_id, 0)
             x = (t - origin) / 1000.0
-            ax.plot([x], [y], marker="X", markersize=10, color=FAILED_COLOUR, linestyle="none")
+            if "time-out" in label:
+                ax.plot([x], [y], marker="X", markersize=10, color=FAILED_COLOUR, linestyle="none")
+            else:
+                ax.plot([x], [y], marker="^", markersize=8, color=ERROR_COLOUR, linestyle="none")
             if can_id is not None:
                 ax.annotate(label, (x, y), xytext=(6, 6), textcoords="offset points", fontsize=8,
                             color=FAILED_COLOUR)
@@ -182,7 +194,7 @@ class Timeline:
                 ax.text((stop + end) / 2 - t0, y + 0.34, "%.0f ms without a frame of this transfer" % (stop - end),
                         ha="center", va="bottom", fontsize=8, color=FAILED_COLOUR)
             end = stop
-        median = sorted(g for g, _, _ in gaps)[len(gaps) // 2] if gaps else 0.0
+        median = ", median gap %.2f ms" % sorted(g for g, _, _ in gaps)[len(gaps) // 2] if gaps else ""
         ax.set_yticks(list(ys.values()))
         ax.set_yticklabels(["0x%X" % (i & 0x1FFFFFFF) for i in ids], fontsize=9)
         ax.set_ylim(-len(ids) + 0.4, 0.9)
@@ -191,6 +203,6 @@ class Timeline:
         ax.set_xlabel("ms from the transfer's first frame", fontsize=9)
         ax.grid(axis="x", color="#dddddd", linewidth=0.6)
         ax.set_axisbelow(True)
-        ax.set_title("#%d (%s): %s 0x%X, %s bytes, %d frame(s), median gap %.2f ms, %s" % (
+        ax.set_title("#%d (%s): %s 0x%X, %s bytes, %d frame(s)%s, %s" % (
             z.number, self.zoom_reason, z.direction, z.can_id, z.length, z.frames, median, z.result),
             fontsize=10, loc="left", color=FAILED_COLOUR if z.failed else "black")
