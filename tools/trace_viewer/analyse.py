@@ -33,14 +33,17 @@ DAY_MS = 86400000
 IDLE_CLOSE_MS = 60000   # a transfer silent this long lost its end in the trace
 
 _TX = re.compile(rb"RAW-CAN--TX CanId=0x([0-9a-fA-F]+) Len=\s*(-?\d+) Padding =\s*(\d+) Data: ?(.*)$")
-_RX = re.compile(rb"RAW-(CAN|ACK)--RX CanId ([0-9a-fA-F]+) \[(.{6})\] Len=\s*(\d+)\s+Data: ?(.*?)\s*(\d+)\.(\d+)\s*$")
-_HEX = re.compile(rb"0x([0-9a-fA-F]{1,2})")
+_RX = re.compile(rb"RAW-(CAN|ACK)--RX CanId ([0-9a-fA-F]+) \[.{6}\] Len=\s*(\d+)\s+Data:")
 _INT = re.compile(rb"-?\d+")
 _PDU = re.compile(rb"(\d\d)\.(\d\d)\.(\d{4}) (\d\d):(\d\d):(\d\d) CAN-(TX|RX) 0x([0-9a-fA-F]+) ?(.*)$")
 
 
 def _hexbytes(text):
-    return bytes(int(h, 16) for h in _HEX.findall(text))
+    """ "0x02 0x10 0x03 " as bytes; anything else in between is an error."""
+    words = text.split()
+    if any(len(w) != 4 or w[:2] != b"0x" for w in words):
+        raise ValueError("hex bytes")
+    return bytes.fromhex(b"".join(w[2:] for w in words).decode("ascii"))
 
 
 def _ints(text):
@@ -127,7 +130,6 @@ class Analyser:
         self.malformed = 0
         self.malformed_at = []    # (file, line) of the first few
         self.lines = 0
-        self.levels = set()       # trace level codes seen (FU, IN, ER, FA)
         self.rx_frames = self.tx_frames = self.function_lines = 0
         self.pdu_lines = 0
         self.start = None         # first time seen, ms on the trace's counter clock
@@ -229,6 +231,7 @@ class Analyser:
         pending = 0
         handle = self._message
         scope = self._scope
+        interesting = _SCOPES_OF_INTEREST.search
         with open(name, "rb", buffering=1 << 20) as f:
             for line in f:
                 number += 1
@@ -239,8 +242,8 @@ class Analyser:
                 # Function entry and exit lines are nine in ten: most are skipped
                 # on a glance at the level and the scope name.
                 try:
-                    if line[26:28] == b"FU" and line[12] == 59 and line[25] == 59 and line[28] == 59:
-                        if b"PassThru" in line or b"Queue rx" in line or b"WakeUP" in line:
+                    if line.startswith(b";FU;", 25) and line[12] == 59:
+                        if interesting(line, 36):
                             scope(line)
                         continue
                     if line[12:13] != b";":
@@ -274,7 +277,6 @@ class Analyser:
         stamp, delta, level, depth, thread, name = self._fields(line)
         t = self._clock(stamp)
         self.function_lines += 1
-        self.levels.add(b"FU")
         entry = depth[:1] == b"+"
         if name.startswith(b"PassThru"):
             if entry:
@@ -329,7 +331,6 @@ class Analyser:
     def _message(self, line):
         stamp, delta, level, depth, thread, msg = self._fields(line)
         t = self._clock(stamp)
-        self.levels.add(bytes(level))
         cut = msg.find(b" : ")
         if cut < 0:
             return
@@ -475,15 +476,18 @@ class Analyser:
     def _on_rx(self, t, thread, scope_name, text, call, level):
         if level != b"IN":
             return     # bus states and the like, told by _error
-        m = _RX.search(text)
+        m = _RX.match(text)
         if not m:
             raise ValueError("receive line")
         ack = m.group(1) == b"ACK"
         can_id = int(m.group(2), 16)
-        data = _hexbytes(m.group(5))
-        if len(data) != int(m.group(4)):
+        # The bytes, then the driver's time as milliseconds.microseconds.
+        body, stamp = text[m.end():].rsplit(None, 1)
+        data = _hexbytes(body)
+        if len(data) != int(m.group(3)):
             raise ValueError("receive data")
-        drv = int(m.group(6)) + int(m.group(7)) / 1000.0
+        ms, us = stamp.split(b".")
+        drv = int(ms) + int(us) / 1000.0
         when = self._driver_time(drv)
         ext = self.thread_ext.pop(thread, None)
         if ack:
@@ -738,12 +742,15 @@ class Analyser:
                 r.direction = "TX" if m.group(7) == b"TX" else "RX"
                 r.can_id = int(m.group(8), 16)
                 r.length = len(payload)
-                r.result = "sent" if r.direction == "TX" else "delivered (length counts the pass filters' address bytes)"
+                r.result = "sent" if r.direction == "TX" else \
+                    "delivered (length counts the pass filters' address bytes)"
                 self.sinks.record(r)
         progress.advance(pending)
         self.lines += number
 
 
+# Entry and exit lines worth a look: the J2534 calls and the driver's reports.
+_SCOPES_OF_INTEREST = re.compile(rb"PassThru|Queue rx|WakeUP")
 _PDU_BANNER = re.compile(rb"\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d ")
 
 _HANDLERS = {

@@ -90,17 +90,3 @@ class Progress:
             sys.stderr.write("\n")
             sys.stderr.flush()
 
-
-def lines(source, progress, chunk=1 << 20):
-    """(line number, line without its end) of one file, in bytes."""
-    number = 0
-    pending = 0
-    with open(source.path, "rb", buffering=chunk) as f:
-        for line in f:
-            number += 1
-            pending += len(line)
-            if pending >= chunk:
-                progress.advance(pending)
-                pending = 0
-            yield number, line.rstrip(b"\r\n")
-    progress.advance(pending)
