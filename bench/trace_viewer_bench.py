@@ -4,10 +4,12 @@
     python3 bench/trace_viewer_bench.py [LINES] [--keep FILE]
 
 Writes a trace of LINES lines (default 10^6) in the library's layout, with
-the mix of a real session at TRACE=18 (nine in ten lines are function entry
-and exit, the rest messages, about one in seventy a CAN frame), runs the
-viewer on it with every output (table, CSV, ASC, BLF, PNG, SVG) and prints
-lines per second, MB per second and the time a 1 GB trace would take."""
+the texts of a session at TRACE=18 (nine in ten lines are function entry and
+exit, the rest messages; one line in 27 is a CAN frame, three times as many as
+in the demo's trace), runs the viewer on it with every output (table, CSV,
+ASC, BLF, PNG, SVG) and prints lines per second, MB per second and the time a
+1 GB trace would take at that rate (start-up and drawing included, so a
+larger trace goes faster). --keep FILE writes the trace to FILE and keeps it."""
 import contextlib
 import io
 import os

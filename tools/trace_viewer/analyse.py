@@ -96,7 +96,7 @@ class Record:
 
     def add_frame(self, frame):
         self.frames += 1
-        if self.first is None:
+        if self.frames == 1:
             self.first = frame.t
         self.last = frame.t
         if self.kept is not None and len(self.kept) < 5000:
