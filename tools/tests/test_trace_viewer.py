@@ -21,7 +21,7 @@ from matplotlib import image
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from trace_viewer import cli  # noqa: E402
 
-FG = "delivered into the functional-group answer"
+FG = "kept for the functional-group answer"
 # The demo's five exchanges: (direction, id, length, result) of every transfer.
 SESSION = [("TX", "0x7E0", "2", "confirmed"), ("RX", "0x7E8", "6", "delivered"),
            ("TX", "0x7E0", "3", "confirmed"), ("RX", "0x7E8", "20", "delivered"),
@@ -126,6 +126,12 @@ class TraceViewerOnDemo(unittest.TestCase):
         writes = [r for r in rows if r["detail"].startswith("PassThruWriteMsgs")]
         self.assertEqual([(r["CAN id"], r["len"], r["result"]) for r in writes],
                          [(d[1], d[2], "STATUS_NOERROR") for d in SESSION if d[0] == "TX"])
+        # The group's answers are kept back (the read returns nothing) until
+        # the aggregated answer is read on the CANECU_CLASS id.
+        reads = [(r["CAN id"], r["len"], r["result"]) for r in rows
+                 if r["detail"].startswith("PassThruReadMsgs") and "confirmation" not in r["detail"]]
+        self.assertEqual(reads[-4:], [(d[1], "6", "ERR_BUFFER_EMPTY") for d in SESSION[-3:]] +
+                         [("0x6FF", "39", "STATUS_NOERROR")])
 
     def test_a_transfer_without_flow_control_times_out(self):
         out = self.out("nofc")

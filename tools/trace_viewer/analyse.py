@@ -377,6 +377,9 @@ class Analyser:
                     call.detail += " %s=%s" % (CONFIG_NAMES.get(pid, "0x%X" % pid), m.group(2).decode())
             elif text.startswith(b"Return Status IoctlID="):
                 call.status = int(text.split(b"=", 1)[1].split()[0], 16)
+            elif text.startswith(b"-->Error in vectorInitDriver"):
+                # The driver's own status is returned; the trace does not show it.
+                call.errors.append("the driver could not be opened at this bit rate")
         elif name.startswith("PassThruStartMsgFilter"):
             if text.startswith(b"ChannelID="):
                 m = re.search(rb"FilterType=([0-9a-fA-F]+)", text)
@@ -398,6 +401,13 @@ class Analyser:
                 if needle in text:
                     call.status = status
                     call.errors.append(text.decode("latin-1").strip())
+        elif name.startswith("PassThruStopMsgFilter"):
+            if text.startswith(b"ChannelID="):
+                m = re.search(rb"MsgID=([0-9a-fA-F]+)", text)
+                if m:
+                    call.detail += " filter id %d" % int(m.group(1), 16)
+            elif text.startswith(b"Filter not found"):
+                call.status = 0x01
         elif name.startswith("PassThruReadMsgs"):
             if text.startswith(b"CountReadMessage"):
                 call.status = 0x08
@@ -687,9 +697,10 @@ class Analyser:
         if text.startswith(b"new functional group response"):
             r = self.thread_read.get(thread)
             if r is not None:
-                r.result = "delivered into the functional-group answer"
-        if call is not None:
-            call.detail += " (functional group)"
+                r.result = "kept for the functional-group answer"
+            if call is not None:
+                call.detail += " (kept for the functional group)"
+                call.status = 0x10     # the host gets nothing yet
 
     def _on_group_answer(self, t, thread, scope_name, text, call, level):
         if call is not None and text.startswith(b"FunctionalGroup responsses passed"):
