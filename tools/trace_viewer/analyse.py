@@ -141,6 +141,7 @@ class Analyser:
         self.calls = {}           # thread -> open calls, innermost last
         self.thread_ext = {}      # thread -> extended address byte of the frame being analysed
         self.thread_rx = {}       # thread -> last receive transfer touched
+        self.thread_tx = {}       # thread -> transfer of the frame it sent last
         self.thread_read = {}     # thread -> last transfer delivered in a read
         self.tx_open = {}         # can id -> transmit transfer
         self.rx_open = {}         # can id -> receive transfer
@@ -189,6 +190,9 @@ class Analyser:
         return r
 
     def _finish(self, r, result=None):
+        if r.done:
+            return
+        r.done = True
         if result is not None and not r.result:
             r.result = result
         r.end = max(x for x in (r.end, r.last, r.confirm, r.deliver) if x is not None)
@@ -326,6 +330,7 @@ class Analyser:
             call.result = "error"
         if call.status not in (None, 0) and call.status != 0x10:
             call.errors.append(call.result)
+        call.done = True
         self.sinks.record(call)
 
     def _message(self, line):
@@ -355,6 +360,7 @@ class Analyser:
         if text.startswith(b"RAW-CAN--RX"):
             state = label.split("state:", 1)[1].strip() if "state:" in label else ""
             label = "driver event " + " ".join(state.split()[:-1]) if state else "driver event"
+            self.driver_errors += 1
         if text.startswith(b"Queue rx"):
             self.driver_errors += 1
         self.sinks.mark(t, None, label)
@@ -473,6 +479,7 @@ class Analyser:
         frame = Frame(t + 0.5, can_id, False, data, kind, False, None, t)
         if r is not None:
             r.add_frame(frame)
+            self.thread_tx[thread] = r
             if kind == SF and r.direction == "TX":
                 self._await_confirmation(r)
         self.sinks.frame(frame)
@@ -712,9 +719,10 @@ class Analyser:
             label = "driver refused the frame: " + text.split(b"FAILED!!!!", 1)[-1].decode("latin-1").strip()
             self.driver_errors += 1
             self.sinks.mark(t, None, label)
-            for r in self.tx_open.values():
-                if r.last == t:
-                    r.errors.append(label)
+            r = self.thread_tx.get(thread)
+            if r is not None and not r.done:
+                r.errors.append(label)
+                r.result = "failed: the driver refused a frame"
             if call is not None:
                 self._call_text(call, text)
 

@@ -45,9 +45,6 @@ class _Sinks(analyse.Sinks):
             self.timeline.mark(t, lane, label)
 
     def record(self, r):
-        if r.done:
-            return
-        r.done = True
         self.table.add(r, self.ref[0].min_open())
         if self.timeline is not None:
             if r.what == "call":
