@@ -211,6 +211,13 @@ class Analyser:
                               (self.undelivered, "complete; not read by the host")):
             for r in [r for r in table.values() if r.last < limit]:
                 self._finish(r, result)
+        # A call without its exit line (a thread that died inside the library)
+        # would hold back every row after it.
+        for thread, stack in list(self.calls.items()):
+            while stack and stack[0].start < limit:
+                self._end_call(stack.pop(0), None, "no exit line in the trace")
+            if not stack:
+                del self.calls[thread]
 
     def finish(self):
         for table, result in ((self.tx_open, "incomplete: the trace ends first"),
