@@ -660,7 +660,9 @@ class Analyser:
         if r is None:
             self.sinks.mark(t, None, "TX time-out")
             return
-        what = "no flow control" if not r.fc else "transfer not finished"
+        # Below TRACE=2 received flow controls are not in the trace, but no
+        # consecutive frame goes out before one.
+        what = "no flow control" if not r.fc and r.frames <= 1 else "transfer not finished"
         r.timeouts.append("TX time-out after %d ms: %s" % (t - r.start, what))
         r.end = t
         self.sinks.mark(t, r.can_id, "TX time-out")
