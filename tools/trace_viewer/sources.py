@@ -24,8 +24,8 @@ class Source:
         self.created = None      # (date, counter ms) of the "Create tracefile" line
         self.size = os.path.getsize(path)
         with open(path, "rb") as f:
-            head = f.read(4096).splitlines()
-        for line in head[:5]:
+            head = f.read(1 << 16).splitlines()
+        for line in head:     # garbled first lines do not hide what the file is
             m = _CREATE.match(line)
             if m:
                 h, mi, s, ms, d, mo, y = (int(g) for g in m.groups())
