@@ -29,6 +29,8 @@ WRITE_ERRORS = ((b"only one message supported", 0x01), (b"only message with cont
                 (b"Length over CAN MAX", 0x01), (b"Error in First Frame", 0x01),
                 (b"Can Frame size over max", 0x01), (b"Transmit CAN messages ...FAILED", 0x07))
 
+# Calls whose every failure status has its own text (WRITE_ERRORS, the read's).
+_STATUS_FROM_TEXTS = ("PassThruWriteMsgs", "PassThruReadMsgs", "PassThruReadMsgsFG")
 DAY_MS = 86400000
 IDLE_CLOSE_MS = 60000   # a transfer silent this long lost its end in the trace
 
@@ -261,7 +263,8 @@ class Analyser:
                         self._other(line, name, number)
                         continue
                     handle(line)
-                except (ValueError, IndexError):
+                except (ValueError, IndexError, KeyError, TypeError):
+                    # A line cut or garbled anywhere, numbers included.
                     self._other(line, name, number)
         progress.advance(pending)
         self.lines += number
@@ -322,12 +325,14 @@ class Analyser:
             delivered = self.thread_read.pop(call.thread, None)
             if delivered is not None:
                 self._finish(delivered)
-        name = call.detail.split(" ", 1)[0]
+        name = re.match(r"\w*", call.detail).group(0)
         if name in ("PassThruReadVersion", "PassThruGetLastError"):
             return
         if name == "PassThruIoctl" and call.status is None and getattr(call, "seq_id", None) in IOCTL_READ_ONLY:
             return
-        if call.status is None and not call.errors:
+        if call.status is None and (not call.errors or name in _STATUS_FROM_TEXTS):
+            # Writes and reads trace every status but success; other error
+            # lines in them (a replaced transfer) do not change what they return.
             call.status = 0
         if result:
             call.result = result
@@ -560,7 +565,7 @@ class Analyser:
             # controls go to; without a filter the one waiting transfer.
             target = self.flow_of.get(can_id)
             r = self.tx_open.get(target) if target is not None else None
-            if r is None:
+            if r is None and not self.flow_of:
                 waiting = [x for x in self.tx_open.values() if x.multi]
                 r = waiting[0] if len(waiting) == 1 else None
             if r is not None:
