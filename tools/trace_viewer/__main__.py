@@ -2,6 +2,7 @@
 import os
 import sys
 
+sys.dont_write_bytecode = True   # no __pycache__ in the source tree
 if not __package__:
     # Run as a folder: make the package importable by its name.
     sys.path[0] = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
