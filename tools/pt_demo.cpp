@@ -7,7 +7,12 @@
 // answer, a 4095-byte request, extended addressing and a functional-group
 // request to three ECUs with its aggregated answer.
 //
-//   pt_demo [work directory]
+//   pt_demo [--trace N] [--no-flow-control] [work directory]
+//
+// --trace N sets the TRACE key of "morix.ini" (default 18: everything, with the
+// PDU trace); --no-flow-control takes the engine off the bus before the
+// 4095-byte echo, so that request's first frame is never answered and the
+// transfer times out (a failed session for trace tools to find).
 //
 // Besides the trace files, the work directory receives "bus_capture.txt": every
 // frame the simulated bus carried, one per line, as
@@ -17,6 +22,7 @@
 // Exit code 0 only when every step got the answer it expects.
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -352,8 +358,27 @@ fs::path ProgramDirectory() {
     return fs::current_path();
 }
 
-fs::path WorkDirectory(int argc, char **argv) {
-    if (argc > 1) return fs::absolute(argv[1]);
+struct Options {
+    int trace = 18;
+    bool noFlowControl = false;
+    const char *work = nullptr;
+};
+
+Options ParseOptions(int argc, char **argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--trace") == 0 && i + 1 < argc)
+            o.trace = std::atoi(argv[++i]);
+        else if (std::strcmp(argv[i], "--no-flow-control") == 0)
+            o.noFlowControl = true;
+        else
+            o.work = argv[i];
+    }
+    return o;
+}
+
+fs::path WorkDirectory(const Options &options) {
+    if (options.work) return fs::absolute(options.work);
     const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
     return fs::temp_directory_path() / ("pt_demo_" + std::to_string(stamp));
 }
@@ -377,7 +402,7 @@ void WriteCapture(const fs::path &file) {
     }
 }
 
-bool Session() {
+bool Session(const Options &options) {
     bool ok = true;
     char firmware[80] = "", dll[80] = "", api[80] = "";
     ok &= Check("PassThruReadVersion", g_pt.ReadVersion(firmware, dll, api));
@@ -404,6 +429,7 @@ bool Session() {
         ok &= Step("extended diagnostic session", kEngine, {0x10, 0x03}, session);
         ok &= Step("read VIN (multi-frame answer)", kEngine, {0x22, 0xF1, 0x90},
                    WithText({0x62, 0xF1, 0x90}, "VXLSIMECU00000001"));
+        if (options.noFlowControl) vxlsim_node_remove(vxlsim_ecu_find(kEngine.name));
         Bytes echo = EchoRequest(4095), echoed = echo;
         echoed[0] = 0xFA;
         ok &= Step("4095-byte echo (multi-frame both ways)", kEngine, echo, echoed);
@@ -419,7 +445,8 @@ bool Session() {
 
 int main(int argc, char **argv) {
     const fs::path bin = ProgramDirectory();
-    const fs::path work = WorkDirectory(argc, argv);
+    const Options options = ParseOptions(argc, argv);
+    const fs::path work = WorkDirectory(options);
     std::error_code error;
     fs::create_directories(work, error);
     const fs::path server = work / "MORIX_Server.dll";
@@ -430,8 +457,7 @@ int main(int argc, char **argv) {
         std::printf("cannot put the server module into %s: %s\n", work.string().c_str(), error.message().c_str());
         return 1;
     }
-    // Full trace with the PDU trace.
-    std::ofstream(work / "morix.ini") << "[MORIX_VECTOR]\nTRACE=18\n";
+    std::ofstream(work / "morix.ini") << "[MORIX_VECTOR]\nTRACE=" << options.trace << "\n";
     std::printf("work directory: %s\n", work.string().c_str());
 
     const int line = vxlsim_load_config_text(kVehicle);
@@ -455,7 +481,7 @@ int main(int argc, char **argv) {
     }
     std::printf("loaded: %s\n", libraryPath.string().c_str());
 
-    const bool ok = ResolveAll(library) && Session();
+    const bool ok = ResolveAll(library) && Session(options);
     const int frames = vxlsim_capture_count();
     plat::UnloadSharedLibrary(library);
     plat::UnloadSharedLibrary(serverModule);
