@@ -59,54 +59,51 @@ void FillFrame(const XLevent &event, CanFrame &frame) {
 
 }  // namespace
 
-void CanPort::countErrorFrame() {
-    ++m_ErrorFrameCount;
+uint32_t RateLimitedCount::add() {
+    ++count;
     const uint32_t now = plat::TickCount();
-    if (!ReportDue(m_ErrorFrameReportTick, now)) return;
-    m_ErrorFrameReportTick = now;
+    if (!ReportDue(reportTick, now)) return 0;
+    reportTick = now;
+    return count.exchange(0);
+}
+
+void CanPort::countErrorFrame() {
+    const uint32_t count = m_ErrorFrames.add();
+    if (count == 0) return;
     PT_SCOPE(scope, "VectorReadReceiveQueue()");
-    scope.messagef(TL_FATALERROR, "Queue rx XL_CAN_MSG_FLAG_ERROR_FRAME --> has counted %u time(s)",
-                   m_ErrorFrameCount.load());
-    m_ErrorFrameCount = 0;
+    scope.messagef(TL_FATALERROR, "Queue rx XL_CAN_MSG_FLAG_ERROR_FRAME --> has counted %u time(s)", count);
 }
 
 void CanPort::countOverrun() {
-    ++m_OverrunCount;
-    const uint32_t now = plat::TickCount();
-    if (!ReportDue(m_OverrunReportTick, now)) return;
-    m_OverrunReportTick = now;
+    const uint32_t count = m_Overruns.add();
+    if (count == 0) return;
     PT_SCOPE(scope, "VectorReadReceiveQueue()");
-    scope.messagef(TL_ERROR, "Queue rx XL_CAN_MSG_FLAG_OVERRUN, receive queue overrun, frames lost --> has counted %u time(s)",
-                   m_OverrunCount.load());
-    m_OverrunCount = 0;
+    scope.messagef(TL_ERROR,
+                   "Queue rx XL_CAN_MSG_FLAG_OVERRUN, receive queue overrun, frames lost --> has counted %u time(s)",
+                   count);
 }
 
 void CanPort::countReceiveFailure(XLstatus status) {
-    ++m_ReceiveFailureCount;
-    const uint32_t now = plat::TickCount();
-    if (!ReportDue(m_ReceiveFailureReportTick, now)) return;
-    m_ReceiveFailureReportTick = now;
+    const uint32_t count = m_ReceiveFailures.add();
+    if (count == 0) return;
     PT_SCOPE(scope, "VectorReadReceiveQueue()");
     scope.messagef(TL_ERROR, "xlReceive FAILED!!!! 0x%04X %s --> has counted %u time(s)", static_cast<int>(status),
-                   XlErrorText(status), m_ReceiveFailureCount.load());
-    m_ReceiveFailureCount = 0;
+                   XlErrorText(status), count);
 }
 
 void CanPort::countUnknownEvent(XLevent &event) {
-    ++m_UnknownEventCount;
-    const uint32_t now = plat::TickCount();
-    if (!ReportDue(m_UnknownEventReportTick, now)) return;
-    m_UnknownEventReportTick = now;
+    const uint32_t count = m_UnknownEvents.add();
+    if (count == 0) return;
     PT_SCOPE(scope, "VectorReadReceiveQueue()");
     if (scope.isEnabled()) {
         const char *text = bindDriver().xlGetEventString(&event);
         scope.messagef(TL_INFO, "RX-INFO %s", text ? text : "");
     }
-    scope.messagef(TL_FATALERROR, "Queue rx unknown %d --> has counted %u time(s) !!!", event.tag,
-                   m_UnknownEventCount.load());
-    m_UnknownEventCount = 0;
+    scope.messagef(TL_FATALERROR, "Queue rx unknown %d --> has counted %u time(s) !!!", event.tag, count);
 }
 
+// Decides whether a received frame goes to the transport; marks the
+// confirmations of our own frames.
 // Decides whether a received frame goes to the transport; marks the
 // confirmations of our own frames.
 bool CanPort::acceptReceivedFrame(const XLevent &event, CanFrame &frame) {

@@ -13,6 +13,15 @@
 
 class TraceScope;
 
+// Bursts of bus errors or foreign events would flood the trace; they are
+// counted and told at most once a second.
+struct RateLimitedCount {
+    std::atomic<uint32_t> count{0};
+    std::atomic<uint32_t> reportTick{0};
+    // Counts one event; returns how many to report now, 0 while none is due.
+    uint32_t add();
+};
+
 // The morix.ini keys the port needs, read once at load.
 struct CanPortSettings {
     int32_t m_bVirtual = 0;      // VIRTUAL: > 0 admits virtual channels, the ordinal of the active one
@@ -104,16 +113,10 @@ private:
     XLdriverConfig m_DriverConfig = {};
 
     std::atomic<uint32_t> m_LastTxTimestamp{0};
-    // Bursts of bus errors or foreign events would flood the trace; they are
-    // counted and told at most once a second.
-    std::atomic<uint32_t> m_ErrorFrameCount{0};
-    std::atomic<uint32_t> m_ErrorFrameReportTick{0};
-    std::atomic<uint32_t> m_UnknownEventCount{0};
-    std::atomic<uint32_t> m_UnknownEventReportTick{0};
-    std::atomic<uint32_t> m_OverrunCount{0};
-    std::atomic<uint32_t> m_OverrunReportTick{0};
-    std::atomic<uint32_t> m_ReceiveFailureCount{0};
-    std::atomic<uint32_t> m_ReceiveFailureReportTick{0};
+    RateLimitedCount m_ErrorFrames;
+    RateLimitedCount m_UnknownEvents;
+    RateLimitedCount m_Overruns;
+    RateLimitedCount m_ReceiveFailures;
 };
 
 #endif
