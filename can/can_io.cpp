@@ -104,8 +104,6 @@ void CanPort::countUnknownEvent(XLevent &event) {
 
 // Decides whether a received frame goes to the transport; marks the
 // confirmations of our own frames.
-// Decides whether a received frame goes to the transport; marks the
-// confirmations of our own frames.
 bool CanPort::acceptReceivedFrame(const XLevent &event, CanFrame &frame) {
     const uint8_t flags = static_cast<uint8_t>(event.tagData.msg.flags & 0xFF);
     if (flags & XL_CAN_MSG_FLAG_ERROR_FRAME) {
