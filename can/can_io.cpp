@@ -88,7 +88,7 @@ void CanPort::countReceiveFailure(XLstatus status) {
     if (count == 0) return;
     PT_SCOPE(scope, "VectorReadReceiveQueue()");
     scope.messagef(TL_ERROR, "xlReceive FAILED!!!! 0x%04X %s --> has counted %u time(s)", static_cast<int>(status),
-                   XlErrorText(status), count);
+                   xlErrorText(status), count);
 }
 
 void CanPort::countUnknownEvent(XLevent &event) {
@@ -163,7 +163,7 @@ uint32_t CanPort::VectorTransmit(uint32_t id, int32_t length, const uint8_t *dat
     if (queueFull) *queueFull = status == XL_ERR_QUEUE_IS_FULL;
     if (status != XL_SUCCESS) {
         scope.messagef(TL_INFO, "Transmit CAN messages ...FAILED!!!! 0x%04X %s", static_cast<int>(status),
-                       XlErrorText(status));
+                       xlErrorText(status));
         return ERR_FAILED;
     }
     if (scope.isEnabled()) {

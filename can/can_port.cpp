@@ -81,13 +81,13 @@ XLaccess CanPort::chooseChannels(TraceScope &scope) {
         xl.xlGetApplConfig(kApplicationName, kApplicationChannel, &hwType, &hwIndex, &hwChannel, XL_BUS_TYPE_CAN);
     scope.messagef(TL_INFO, "- xlGetApplConfig       %s  : hwType %d hwIndex %d hwChannel %d %s", kApplicationName,
                    static_cast<int>(hwType), static_cast<int>(hwIndex), static_cast<int>(hwChannel),
-                   XlErrorText(status));
+                   xlErrorText(status));
     if (status != XL_SUCCESS) {
         scope.messagef(TL_ERROR, "failed xlGetApplConfig -> creating default config");
         const XLstatus setStatus = xl.xlSetApplConfig(kApplicationName, kApplicationChannel, XL_HWTYPE_CANCARDXL,
                                                       kNoHardwareIndex, 0, XL_BUS_TYPE_CAN);
         scope.messagef(TL_INFO, "- xlSetApplConfig       %s  : hwType %d hwIndex %d hwChannel %d %s",
-                       kApplicationName, XL_HWTYPE_CANCARDXL, -1, 0, XlErrorText(setStatus));
+                       kApplicationName, XL_HWTYPE_CANCARDXL, -1, 0, xlErrorText(setStatus));
         return scanChannels(scope);
     }
     const XLaccess configured = configuredChannels(hwType, hwIndex, hwChannel, scope);
@@ -124,7 +124,7 @@ const XlDriverBinding &CanPort::bindDriver() {
     return m_boundDriver;
 }
 
-const char *CanPort::XlErrorText(XLstatus status) const {
+const char *CanPort::xlErrorText(XLstatus status) const {
     const char *text = xl().xlGetErrorString(status);
     return text ? text : "";
 }
@@ -172,7 +172,7 @@ int16_t CanPort::vectorInitDriver(uint32_t bitrate) {
     m_PortHandle = port;
     scope.messagef(TL_INFO, "- OpenPort         : CM=0x%" PRIx64 ", PH=0x%02X, PM=0x%" PRIx64 ", %s",
                    static_cast<uint64_t>(channels), static_cast<unsigned int>(port),
-                   static_cast<uint64_t>(m_PermissionMask), XlErrorText(status));
+                   static_cast<uint64_t>(m_PermissionMask), xlErrorText(status));
     if (status != XL_SUCCESS || port == XL_INVALID_PORTHANDLE) {
         scope.messagef(TL_ERROR, "XL_INVALID_PORTHANDLE failed");
         return failInit(scope);
@@ -189,7 +189,7 @@ int16_t CanPort::vectorInitDriver(uint32_t bitrate) {
 
     status = xl.xlCanSetChannelBitrate(port, channels, bitrate);
     scope.messagef(TL_INFO, "- SetChannelBitrate: CM=0x%" PRIx64 " baudr.=%u, %s", static_cast<uint64_t>(channels),
-                   bitrate, XlErrorText(status));
+                   bitrate, xlErrorText(status));
     if (status != XL_SUCCESS) {
         if (m_settings.m_bCooperative == 0) {
             scope.messagef(TL_ERROR, "set bitrate failed");
@@ -200,21 +200,21 @@ int16_t CanPort::vectorInitDriver(uint32_t bitrate) {
 
     status = xl.xlActivateChannel(port, channels, XL_BUS_TYPE_CAN, XL_ACTIVATE_RESET_CLOCK);
     scope.messagef(TL_INFO, "- ActivateChannel : CM(0x%" PRIx64 "), %s", static_cast<uint64_t>(channels),
-                   XlErrorText(status));
+                   xlErrorText(status));
     if (status != XL_SUCCESS) {
         if (m_settings.m_bVirtual == 0) return failInit(scope);
         scope.messagef(TL_INFO, "On Virtual it can be activeted!!!");
     }
 
     status = xl.xlCanRemoveAcceptanceRange(port, channels, kFirstStandardId, kLastStandardId);
-    scope.messagef(TL_INFO, "- xlCanRemoveAcceptanceRange 0,7ff %s", XlErrorText(status));
+    scope.messagef(TL_INFO, "- xlCanRemoveAcceptanceRange 0,7ff %s", xlErrorText(status));
     if (status != XL_SUCCESS) return failInit(scope);
 
     // Extended identifiers stay closed until a filter asks for one.
     status = xl.xlCanSetChannelAcceptance(port, channels, kExtendedClosedCode, kExtendedClosedMask, XL_CAN_EXT);
     if (status != XL_SUCCESS) {
         scope.messagef(TL_ERROR, "xlCanSetChannelAcceptance disable all XL_CAN_EXT FAILED!!!!  0x%04X %s",
-                       static_cast<int>(status), XlErrorText(status));
+                       static_cast<int>(status), xlErrorText(status));
     } else {
         scope.messagef(TL_INFO, "Vector disabled all XL_CAN_EXT by default ");
     }
@@ -255,13 +255,13 @@ int16_t CanPort::VectorCleanUp() {
     XLstatus status = xl.xlDeactivateChannel(port, channels);
     if (scope.isEnabled()) {
         scope.messagef(TL_INFO, "- DeactivateChannel: CM(0x%" PRIx64 "), %s", static_cast<uint64_t>(channels),
-                       XlErrorText(status));
+                       xlErrorText(status));
     }
     if (port != XL_INVALID_PORTHANDLE) {
         status = xl.xlClosePort(port);
         if (scope.isEnabled()) {
             scope.messagef(TL_INFO, "- ClosePort        : PH(0x%x), %s", static_cast<unsigned int>(port),
-                           XlErrorText(status));
+                           xlErrorText(status));
         }
     }
     m_PortHandle = XL_INVALID_PORTHANDLE;

@@ -79,7 +79,7 @@ public:
     uint32_t lastTxTimestamp() const { return m_LastTxTimestamp.load(); }
 
     // xlGetErrorString of status, never null: for trace lines.
-    const char *XlErrorText(XLstatus status) const;
+    const char *xlErrorText(XLstatus status) const;
 
 private:
     const XlDriverBinding &xl() const { return *m_xl.load(std::memory_order_acquire); }

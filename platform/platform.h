@@ -25,7 +25,7 @@ public:
     void leave();
 
 private:
-    alignas(16) unsigned char storage_[64];
+    alignas(16) unsigned char m_storage[64];
 };
 
 // Manual-reset event, as a hand-shake between threads that never blocks the
@@ -42,7 +42,7 @@ public:
     bool wait(uint32_t timeoutMs);
 
 private:
-    alignas(16) unsigned char storage_[128];
+    alignas(16) unsigned char m_storage[128];
 };
 
 uint32_t CurrentThreadId();
@@ -83,7 +83,7 @@ public:
     void wait();
 
 private:
-    alignas(16) unsigned char storage_[32];
+    alignas(16) unsigned char m_storage[32];
 };
 
 typedef uint32_t (*ThreadProc)(void *arg);

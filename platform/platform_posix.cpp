@@ -32,16 +32,16 @@ CriticalSection::CriticalSection() {
     pthread_mutexattr_t attr;
     pthread_mutexattr_init(&attr);
     pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-    pthread_mutex_init(reinterpret_cast<pthread_mutex_t *>(storage_), &attr);
+    pthread_mutex_init(reinterpret_cast<pthread_mutex_t *>(m_storage), &attr);
     pthread_mutexattr_destroy(&attr);
 }
 
 CriticalSection::~CriticalSection() {
-    pthread_mutex_destroy(reinterpret_cast<pthread_mutex_t *>(storage_));
+    pthread_mutex_destroy(reinterpret_cast<pthread_mutex_t *>(m_storage));
 }
 
-void CriticalSection::enter() { pthread_mutex_lock(reinterpret_cast<pthread_mutex_t *>(storage_)); }
-void CriticalSection::leave() { pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t *>(storage_)); }
+void CriticalSection::enter() { pthread_mutex_lock(reinterpret_cast<pthread_mutex_t *>(m_storage)); }
+void CriticalSection::leave() { pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t *>(m_storage)); }
 
 namespace {
 struct EventState {
@@ -54,7 +54,7 @@ struct EventState {
 static_assert(sizeof(EventState) <= 128, "event storage too small");
 
 Event::Event() {
-    auto *state = new (storage_) EventState;
+    auto *state = new (m_storage) EventState;
     pthread_mutex_init(&state->mutex, nullptr);
     pthread_condattr_t attr;
     pthread_condattr_init(&attr);
@@ -65,13 +65,13 @@ Event::Event() {
 }
 
 Event::~Event() {
-    auto *state = reinterpret_cast<EventState *>(storage_);
+    auto *state = reinterpret_cast<EventState *>(m_storage);
     pthread_cond_destroy(&state->cond);
     pthread_mutex_destroy(&state->mutex);
 }
 
 void Event::set() {
-    auto *state = reinterpret_cast<EventState *>(storage_);
+    auto *state = reinterpret_cast<EventState *>(m_storage);
     pthread_mutex_lock(&state->mutex);
     state->signalled = true;
     pthread_cond_broadcast(&state->cond);
@@ -79,14 +79,14 @@ void Event::set() {
 }
 
 void Event::reset() {
-    auto *state = reinterpret_cast<EventState *>(storage_);
+    auto *state = reinterpret_cast<EventState *>(m_storage);
     pthread_mutex_lock(&state->mutex);
     state->signalled = false;
     pthread_mutex_unlock(&state->mutex);
 }
 
 bool Event::wait(uint32_t timeoutMs) {
-    auto *state = reinterpret_cast<EventState *>(storage_);
+    auto *state = reinterpret_cast<EventState *>(m_storage);
     timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += timeoutMs / 1000;
@@ -179,7 +179,7 @@ void SleepUntilUs(uint64_t deadlineUs) {
 }
 
 Metronome::Metronome(uint32_t periodUs) {
-    auto *state = new (storage_) MetronomeState;
+    auto *state = new (m_storage) MetronomeState;
     state->periodNs = static_cast<uint64_t>(periodUs) * 1000u;
     state->nextNs = MonotonicNs();
 }
@@ -187,7 +187,7 @@ Metronome::Metronome(uint32_t periodUs) {
 Metronome::~Metronome() {}
 
 void Metronome::wait() {
-    auto *state = reinterpret_cast<MetronomeState *>(storage_);
+    auto *state = reinterpret_cast<MetronomeState *>(m_storage);
     const uint64_t now = MonotonicNs();
     state->nextNs += state->periodNs;
     if (state->nextNs <= now)

@@ -14,24 +14,24 @@ const char kPathSeparator = '\\';
 static_assert(sizeof(CRITICAL_SECTION) <= 64, "critical section storage too small");
 
 CriticalSection::CriticalSection() {
-    InitializeCriticalSection(reinterpret_cast<CRITICAL_SECTION *>(storage_));
+    InitializeCriticalSection(reinterpret_cast<CRITICAL_SECTION *>(m_storage));
 }
 CriticalSection::~CriticalSection() {
-    DeleteCriticalSection(reinterpret_cast<CRITICAL_SECTION *>(storage_));
+    DeleteCriticalSection(reinterpret_cast<CRITICAL_SECTION *>(m_storage));
 }
-void CriticalSection::enter() { EnterCriticalSection(reinterpret_cast<CRITICAL_SECTION *>(storage_)); }
-void CriticalSection::leave() { LeaveCriticalSection(reinterpret_cast<CRITICAL_SECTION *>(storage_)); }
+void CriticalSection::enter() { EnterCriticalSection(reinterpret_cast<CRITICAL_SECTION *>(m_storage)); }
+void CriticalSection::leave() { LeaveCriticalSection(reinterpret_cast<CRITICAL_SECTION *>(m_storage)); }
 
 static HANDLE &EventHandle(unsigned char *storage) { return *reinterpret_cast<HANDLE *>(storage); }
 
-Event::Event() { EventHandle(storage_) = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+Event::Event() { EventHandle(m_storage) = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
 Event::~Event() {
-    if (EventHandle(storage_)) CloseHandle(EventHandle(storage_));
+    if (EventHandle(m_storage)) CloseHandle(EventHandle(m_storage));
 }
-void Event::set() { SetEvent(EventHandle(storage_)); }
-void Event::reset() { ResetEvent(EventHandle(storage_)); }
+void Event::set() { SetEvent(EventHandle(m_storage)); }
+void Event::reset() { ResetEvent(EventHandle(m_storage)); }
 bool Event::wait(uint32_t timeoutMs) {
-    return WaitForSingleObject(EventHandle(storage_), timeoutMs) == WAIT_OBJECT_0;
+    return WaitForSingleObject(EventHandle(m_storage), timeoutMs) == WAIT_OBJECT_0;
 }
 
 uint32_t CurrentThreadId() { return GetCurrentThreadId(); }
@@ -104,7 +104,7 @@ static_assert(sizeof(MetronomeState) <= 32, "metronome storage too small");
 // A periodic waitable timer: it signals every period whatever the thread did
 // in between, and a period that passed unseen leaves one signal, not many.
 Metronome::Metronome(uint32_t periodUs) {
-    auto *state = new (storage_) MetronomeState;
+    auto *state = new (m_storage) MetronomeState;
     state->periodMs = periodUs >= 2000 ? periodUs / 1000 : 1;
     state->timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
                                           TIMER_ALL_ACCESS);
@@ -121,7 +121,7 @@ Metronome::Metronome(uint32_t periodUs) {
 }
 
 Metronome::~Metronome() {
-    auto *state = reinterpret_cast<MetronomeState *>(storage_);
+    auto *state = reinterpret_cast<MetronomeState *>(m_storage);
     if (state->timer) {
         CancelWaitableTimer(state->timer);
         CloseHandle(state->timer);
@@ -129,7 +129,7 @@ Metronome::~Metronome() {
 }
 
 void Metronome::wait() {
-    auto *state = reinterpret_cast<MetronomeState *>(storage_);
+    auto *state = reinterpret_cast<MetronomeState *>(m_storage);
     // Without a timer the plain sleep still paces the thread.
     if (!state->timer || WaitForSingleObject(state->timer, 100) == WAIT_FAILED)
         Sleep(state->periodMs);

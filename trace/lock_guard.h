@@ -6,13 +6,13 @@
 // Holds a Lockable for the length of a block, also when it is left by an exception.
 class LockGuard {
 public:
-    explicit LockGuard(Lockable &lockable) : lockable_(lockable) { lockable_.lock(); }
-    virtual ~LockGuard() { lockable_.unlock(); }
+    explicit LockGuard(Lockable &lockable) : m_lockable(lockable) { m_lockable.lock(); }
+    virtual ~LockGuard() { m_lockable.unlock(); }
     LockGuard(const LockGuard &) = delete;
     LockGuard &operator=(const LockGuard &) = delete;
 
 private:
-    Lockable &lockable_;
+    Lockable &m_lockable;
 };
 
 #endif

@@ -1,17 +1,17 @@
 #include "trace/named_lock.h"
 
 void NamedLock::lock(const char *ownerName) {
-    section_.enter();
-    if (lockCount_ == 0) {
-        ownerThreadId_ = plat::CurrentThreadId();
-        ownerName_ = ownerName;
+    m_section.enter();
+    if (m_lockCount == 0) {
+        m_ownerThreadId = plat::CurrentThreadId();
+        m_ownerName = ownerName;
     }
-    ++lockCount_;
+    ++m_lockCount;
 }
 
 void NamedLock::lock() { lock("Locked by unknown"); }
 
 void NamedLock::unlock() {
-    if (--lockCount_ == 0) ownerThreadId_ = 0;
-    section_.leave();
+    if (--m_lockCount == 0) m_ownerThreadId = 0;
+    m_section.leave();
 }

@@ -19,15 +19,15 @@ public:
     void lock() override;
     void unlock() override;
 
-    const char *ownerName() const { return ownerName_; }
-    uint32_t ownerThreadId() const { return ownerThreadId_; }
-    int32_t lockCount() const { return lockCount_; }
+    const char *ownerName() const { return m_ownerName; }
+    uint32_t ownerThreadId() const { return m_ownerThreadId; }
+    int32_t lockCount() const { return m_lockCount; }
 
 private:
-    plat::CriticalSection section_;
-    const char *ownerName_ = nullptr;
-    uint32_t ownerThreadId_ = 0;
-    int32_t lockCount_ = 0;
+    plat::CriticalSection m_section;
+    const char *m_ownerName = nullptr;
+    uint32_t m_ownerThreadId = 0;
+    int32_t m_lockCount = 0;
 };
 
 #endif

@@ -31,7 +31,7 @@ std::size_t WriteHexBytes(const uint8_t *bytes, uint32_t count, char *out, HexCa
 template <std::size_t Capacity>
 class BasicTextLine {
 public:
-    BasicTextLine() { buf_[0] = '\0'; }
+    BasicTextLine() { m_buf[0] = '\0'; }
     BasicTextLine(const BasicTextLine &) = delete;
     BasicTextLine &operator=(const BasicTextLine &) = delete;
 
@@ -40,39 +40,39 @@ public:
         __attribute__((format(printf, 2, 3)))
 #endif
     {
-        if (len_ + 1 >= Capacity) return;
+        if (m_len + 1 >= Capacity) return;
         va_list args;
         va_start(args, format);
-        const int n = std::vsnprintf(buf_ + len_, Capacity - len_, format, args);
+        const int n = std::vsnprintf(m_buf + m_len, Capacity - m_len, format, args);
         va_end(args);
         if (n < 0) {
-            buf_[len_] = '\0';
+            m_buf[m_len] = '\0';
             return;
         }
-        const std::size_t room = Capacity - len_ - 1;
-        len_ += static_cast<std::size_t>(n) < room ? static_cast<std::size_t>(n) : room;
+        const std::size_t room = Capacity - m_len - 1;
+        m_len += static_cast<std::size_t>(n) < room ? static_cast<std::size_t>(n) : room;
     }
 
     // "0x%02x " for each byte, all of them as far as they fit.
     void appendBytes(const uint8_t *bytes, uint32_t count, HexCase hexCase = HexCase::Lower) {
-        const std::size_t room = (Capacity - 1 - len_) / kByteText;
+        const std::size_t room = (Capacity - 1 - m_len) / kByteText;
         const uint32_t fitting = count < room ? count : static_cast<uint32_t>(room);
-        len_ += WriteHexBytes(bytes, fitting, buf_ + len_, hexCase);
-        buf_[len_] = '\0';
+        m_len += WriteHexBytes(bytes, fitting, m_buf + m_len, hexCase);
+        m_buf[m_len] = '\0';
     }
 
     // The message dump's form: at most 100 bytes, then "..." when cut.
     void appendHexDump(const uint8_t *bytes, uint32_t count) {
-        AppendHexDump(bytes, buf_, Capacity, count, kHexDumpMaxBytes);
-        len_ += std::strlen(buf_ + len_);
+        AppendHexDump(bytes, m_buf, Capacity, count, kHexDumpMaxBytes);
+        m_len += std::strlen(m_buf + m_len);
     }
 
-    const char *c_str() const { return buf_; }
+    const char *c_str() const { return m_buf; }
 
 private:
     static constexpr std::size_t kByteText = 5;  // "0x%02x "
-    char buf_[Capacity];
-    std::size_t len_ = 0;
+    char m_buf[Capacity];
+    std::size_t m_len = 0;
 };
 
 // A trace line.

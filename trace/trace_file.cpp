@@ -33,21 +33,21 @@ void DateTime(char *out, std::size_t size) {
 }  // namespace
 
 TraceFile::TraceFile(const char *path, uint8_t rotate, uint32_t writeCreateClose, uint8_t writeHeader)
-    : writeCreateClose_(writeCreateClose) {
+    : m_writeCreateClose(writeCreateClose) {
     char full[plat::kMaxPath];
-    fileName_ = plat::FullPathName(path, full, sizeof full) ? full : path;
-    if (plat::FileIsReadOnly(fileName_.c_str())) return;
-    if (rotate == 1 && plat::FileExists(fileName_.c_str())) this->rotate();
-    stream_ = std::fopen(fileName_.c_str(), "a");
-    if (writeCreateClose_ == 1) writeDatedLine("Create tracefile");
+    m_fileName = plat::FullPathName(path, full, sizeof full) ? full : path;
+    if (plat::FileIsReadOnly(m_fileName.c_str())) return;
+    if (rotate == 1 && plat::FileExists(m_fileName.c_str())) this->rotate();
+    m_stream = std::fopen(m_fileName.c_str(), "a");
+    if (m_writeCreateClose == 1) writeDatedLine("Create tracefile");
     if (writeHeader) writeLine("", "Timestamp;Deltatime;Tracelevel;Deepness;ThreadID;Message");
 }
 
 TraceFile::~TraceFile() {
-    if (writeCreateClose_ == 1) writeDatedLine("Close tracefile: ");
-    if (stream_) {
-        std::fclose(stream_);
-        stream_ = nullptr;
+    if (m_writeCreateClose == 1) writeDatedLine("Close tracefile: ");
+    if (m_stream) {
+        std::fclose(m_stream);
+        m_stream = nullptr;
         mergeWaitingTmp();
     }
 }
@@ -87,18 +87,18 @@ void TraceFile::writePduLine(const char *text) {
 }
 
 void TraceFile::writeLine(const char *prefix, const char *text) {
-    LockGuard guard(lock_);
-    if (!stream_) return;
-    std::fputs(prefix, stream_);
-    std::fputs(text, stream_);
-    std::fputc('\n', stream_);
-    std::fflush(stream_);
+    LockGuard guard(m_lock);
+    if (!m_stream) return;
+    std::fputs(prefix, m_stream);
+    std::fputs(text, m_stream);
+    std::fputc('\n', m_stream);
+    std::fflush(m_stream);
 }
 
 // Keeps the previous run's file: name.log -> name.old, or, when name.log is
 // held by another running instance, the next numbered pair name01.log/.old.
 void TraceFile::rotate() {
-    std::string base = fileName_;
+    std::string base = m_fileName;
     std::size_t dot = base.find_last_of('.');
     std::size_t slash = base.find_last_of(plat::kPathSeparator);
     if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) base.erase(dot);
@@ -112,7 +112,7 @@ void TraceFile::rotate() {
         switch (plat::RenameFile(current.c_str(), previous.c_str())) {
         case plat::RenameResult::Ok:
         case plat::RenameResult::SourceMissing:
-            fileName_ = current;
+            m_fileName = current;
             g_rotationSteps = 0;
             return;
         case plat::RenameResult::TargetExists:
@@ -130,11 +130,11 @@ void TraceFile::rotate() {
 // Another tool may leave "<file>.tmp" beside the trace to be continued by it:
 // append this run's file to it and let it take the trace's name.
 void TraceFile::mergeWaitingTmp() {
-    std::string tmpName = fileName_ + ".tmp";
+    std::string tmpName = m_fileName + ".tmp";
     if (!plat::FileExists(tmpName.c_str())) return;
     std::FILE *tmp = std::fopen(tmpName.c_str(), "ab");
     if (!tmp) return;
-    std::FILE *trace = std::fopen(fileName_.c_str(), "rb");
+    std::FILE *trace = std::fopen(m_fileName.c_str(), "rb");
     if (!trace) {
         std::fclose(tmp);
         return;
@@ -154,6 +154,6 @@ void TraceFile::mergeWaitingTmp() {
     }
     std::fclose(trace);
     if (std::fclose(tmp) != 0) complete = false;
-    if (complete && plat::RemoveFile(fileName_.c_str()))
-        plat::RenameFile(tmpName.c_str(), fileName_.c_str());
+    if (complete && plat::RemoveFile(m_fileName.c_str()))
+        plat::RenameFile(tmpName.c_str(), m_fileName.c_str());
 }

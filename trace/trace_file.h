@@ -21,8 +21,8 @@ public:
     // "dd.mm.yyyy hh:mm:ss" followed by text, as one line.
     void writePduLine(const char *text);
 
-    const std::string &fileName() const { return fileName_; }
-    bool isOpen() const { return stream_ != nullptr; }
+    const std::string &fileName() const { return m_fileName; }
+    bool isOpen() const { return m_stream != nullptr; }
 
 private:
     void writeLine(const char *prefix, const char *text);
@@ -30,10 +30,10 @@ private:
     void rotate();
     void mergeWaitingTmp();
 
-    NamedLock lock_;
-    std::FILE *stream_ = nullptr;
-    std::string fileName_;
-    uint32_t writeCreateClose_;
+    NamedLock m_lock;
+    std::FILE *m_stream = nullptr;
+    std::string m_fileName;
+    uint32_t m_writeCreateClose;
 };
 
 #endif

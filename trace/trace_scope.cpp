@@ -94,40 +94,40 @@ void WriteComposed(Tracer *tracer, const char *deltatime, uint32_t level, char m
 Tracer *m_pTracer = nullptr;
 
 TraceScope::TraceScope(const char *name, uint32_t category, uint32_t level, Tracer *tracer)
-    : tracer_(tracer), level_(level), category_(category) {
+    : m_tracer(tracer), m_level(level), m_category(category) {
     int32_t depth = g_depths.enter(plat::CurrentThreadId());
-    if (!tracer_ || !tracer_->isCategoryEnabled(category_)) return;
-    startMs_ = NowMs();
+    if (!m_tracer || !m_tracer->isCategoryEnabled(m_category)) return;
+    m_startMs = NowMs();
     std::size_t len = std::strlen(name) + 1;
-    name_ = static_cast<char *>(std::malloc(len));
-    if (name_) std::memcpy(name_, name, len);
-    if (tracer_->isLevelEnabled(level_) && tracer_->isDepthAllowed(depth)) {
-        enabled_ = true;
-        WriteComposed(tracer_, "00:00:00.000", level_, '+', depth, name_, nullptr, category_, false);
+    m_name = static_cast<char *>(std::malloc(len));
+    if (m_name) std::memcpy(m_name, name, len);
+    if (m_tracer->isLevelEnabled(m_level) && m_tracer->isDepthAllowed(depth)) {
+        m_enabled = true;
+        WriteComposed(m_tracer, "00:00:00.000", m_level, '+', depth, m_name, nullptr, m_category, false);
     }
 }
 
 TraceScope::~TraceScope() {
     uint32_t thread = plat::CurrentThreadId();
-    if (enabled_) {
+    if (m_enabled) {
         char elapsed[32];
-        FormatElapsed(NowMs() - startMs_, elapsed, sizeof elapsed);
-        WriteComposed(tracer_, elapsed, level_, '-', g_depths.current(thread), name_, nullptr,
-                      category_, false);
+        FormatElapsed(NowMs() - m_startMs, elapsed, sizeof elapsed);
+        WriteComposed(m_tracer, elapsed, m_level, '-', g_depths.current(thread), m_name, nullptr,
+                      m_category, false);
     }
     g_depths.leave(thread);
-    std::free(name_);
+    std::free(m_name);
 }
 
 void TraceScope::message(const char *text, uint32_t level) {
-    if (!tracer_ || !tracer_->isLevelEnabled(level)) return;
+    if (!m_tracer || !m_tracer->isLevelEnabled(level)) return;
     int32_t depth = g_depths.current(plat::CurrentThreadId());
-    if (!tracer_->isDepthAllowed(depth)) return;
-    WriteComposed(tracer_, "__:__:__.___", level, '|', depth, name_, text, category_, true);
+    if (!m_tracer->isDepthAllowed(depth)) return;
+    WriteComposed(m_tracer, "__:__:__.___", level, '|', depth, m_name, text, m_category, true);
 }
 
 void TraceScope::messagef(uint32_t level, const char *format, ...) {
-    if (!tracer_ || !tracer_->isLevelEnabled(level)) return;
+    if (!m_tracer || !m_tracer->isLevelEnabled(level)) return;
     char text[kLineBuffer];
     va_list args;
     va_start(args, format);

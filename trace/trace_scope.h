@@ -16,7 +16,7 @@ public:
     TraceScope(const TraceScope &) = delete;
     TraceScope &operator=(const TraceScope &) = delete;
 
-    bool isEnabled() const { return enabled_; }
+    bool isEnabled() const { return m_enabled; }
     void message(const char *text, uint32_t level);
     // printf-style convenience for the many call sites that format first.
     void messagef(uint32_t level, const char *format, ...)
@@ -26,12 +26,12 @@ public:
         ;
 
 private:
-    Tracer *tracer_;
-    uint32_t startMs_ = 0;
-    uint32_t level_;
-    uint32_t category_;
-    bool enabled_ = false;
-    char *name_ = nullptr;
+    Tracer *m_tracer;
+    uint32_t m_startMs = 0;
+    uint32_t m_level;
+    uint32_t m_category;
+    bool m_enabled = false;
+    char *m_name = nullptr;
 };
 
 // The library's tracer, created at load (null before and after): the trace

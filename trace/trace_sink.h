@@ -16,7 +16,7 @@ struct TraceEvent {
 // Receives finished trace lines; what it does with them is its own business.
 class TraceSink {
 public:
-    explicit TraceSink(std::string name = std::string()) : name_(std::move(name)) {}
+    explicit TraceSink(std::string name = std::string()) : m_name(std::move(name)) {}
     virtual ~TraceSink() = default;
     TraceSink(const TraceSink &) = delete;
     TraceSink &operator=(const TraceSink &) = delete;
@@ -24,10 +24,10 @@ public:
     // One finished line: NUL-terminated, no line end.
     virtual void text(const char *line, TraceSinkRegistry *source) = 0;
     virtual void event(const TraceEvent *event, TraceSinkRegistry *source) = 0;
-    virtual const std::string &name() const { return name_; }
+    virtual const std::string &name() const { return m_name; }
 
 private:
-    std::string name_;
+    std::string m_name;
 };
 
 #endif

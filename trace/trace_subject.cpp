@@ -5,26 +5,26 @@
 #include "trace/lock_guard.h"
 
 void TraceSubject::attach(TraceSink *sink) {
-    LockGuard guard(lock_);
-    sinks_.push_back(sink);
+    LockGuard guard(m_lock);
+    m_sinks.push_back(sink);
 }
 
 void TraceSubject::detach(TraceSink *sink) {
-    LockGuard guard(lock_);
-    sinks_.erase(std::remove(sinks_.begin(), sinks_.end(), sink), sinks_.end());
+    LockGuard guard(m_lock);
+    m_sinks.erase(std::remove(m_sinks.begin(), m_sinks.end(), sink), m_sinks.end());
 }
 
 bool TraceSubject::isEmpty() {
-    LockGuard guard(lock_);
-    return sinks_.empty();
+    LockGuard guard(m_lock);
+    return m_sinks.empty();
 }
 
 void TraceSubject::notifyText(const char *text) {
-    LockGuard guard(lock_);
-    for (TraceSink *sink : sinks_) sink->text(text, this);
+    LockGuard guard(m_lock);
+    for (TraceSink *sink : m_sinks) sink->text(text, this);
 }
 
 void TraceSubject::notifyEvent(const TraceEvent *event) {
-    LockGuard guard(lock_);
-    for (TraceSink *sink : sinks_) sink->event(event, this);
+    LockGuard guard(m_lock);
+    for (TraceSink *sink : m_sinks) sink->event(event, this);
 }

@@ -29,8 +29,8 @@ public:
     virtual void notifyText(const char *text);
 
 private:
-    std::vector<TraceSink *> sinks_;
-    NamedLock lock_;
+    std::vector<TraceSink *> m_sinks;
+    NamedLock m_lock;
 };
 
 #endif

@@ -15,24 +15,24 @@ public:
     virtual void write(const char *line, uint32_t category, uint32_t level);
     void writeUnfiltered(const char *line) { notifyText(line); }
 
-    void addLevels(uint32_t mask) { levelMask_ |= mask; }
-    void addCategories(uint32_t mask) { categoryMask_ |= mask; }
-    void setMaxDepth(uint32_t n) { maxDepth_ = n; }
+    void addLevels(uint32_t mask) { m_levelMask |= mask; }
+    void addCategories(uint32_t mask) { m_categoryMask |= mask; }
+    void setMaxDepth(uint32_t n) { m_maxDepth = n; }
 
-    bool isCategoryEnabled(uint32_t c) const { return (categoryMask_ & c) != 0; }
-    bool isLevelEnabled(uint32_t l) const { return (levelMask_ & l) != 0; }
+    bool isCategoryEnabled(uint32_t c) const { return (m_categoryMask & c) != 0; }
+    bool isLevelEnabled(uint32_t l) const { return (m_levelMask & l) != 0; }
     bool isDepthAllowed(int32_t d) const {
-        return maxDepth_ == 0 || static_cast<uint32_t>(d) <= maxDepth_;
+        return m_maxDepth == 0 || static_cast<uint32_t>(d) <= m_maxDepth;
     }
 
-    uint32_t levelMask() const { return levelMask_; }
-    uint32_t categoryMask() const { return categoryMask_; }
-    uint32_t maxDepth() const { return maxDepth_; }
+    uint32_t levelMask() const { return m_levelMask; }
+    uint32_t categoryMask() const { return m_categoryMask; }
+    uint32_t maxDepth() const { return m_maxDepth; }
 
 private:
-    uint32_t levelMask_ = TL_FATALERROR | TL_ERROR | TL_MODULE;
-    uint32_t categoryMask_ = 0;
-    uint32_t maxDepth_ = 1;
+    uint32_t m_levelMask = TL_FATALERROR | TL_ERROR | TL_MODULE;
+    uint32_t m_categoryMask = 0;
+    uint32_t m_maxDepth = 1;
 };
 
 #endif

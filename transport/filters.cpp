@@ -20,7 +20,7 @@ constexpr uint32_t kStandardIdMask = 0x7FF;
 
 using FilterSide = MessageFilters::Side;
 
-FilterSide readSide(const PASSTHRU_MSG *msg, bool withExtAddr, const char *label,
+FilterSide ReadSide(const PASSTHRU_MSG *msg, bool withExtAddr, const char *label,
                     TraceScope &scope) {
     FilterSide side;
     if (!msg) return side;
@@ -35,7 +35,7 @@ FilterSide readSide(const PASSTHRU_MSG *msg, bool withExtAddr, const char *label
     return side;
 }
 
-std::unique_ptr<FilterRecord> makeRecord(uint16_t filterId, uint16_t protocolId,
+std::unique_ptr<FilterRecord> MakeRecord(uint16_t filterId, uint16_t protocolId,
                                          uint32_t pattern, uint32_t mask, uint32_t flowId,
                                          const FilterSide &ext) {
     auto record = std::make_unique<FilterRecord>();
@@ -51,7 +51,7 @@ std::unique_ptr<FilterRecord> makeRecord(uint16_t filterId, uint16_t protocolId,
 
 // A filter message for the group's starts: ISO15765, canId in Data[2..3],
 // extAddr in Data[4] (and ISO15765_ADDR_TYPE when it is non-zero).
-PASSTHRU_MSG groupFilterMsg(uint32_t canId, uint8_t extAddr) {
+PASSTHRU_MSG GroupFilterMsg(uint32_t canId, uint8_t extAddr) {
     PASSTHRU_MSG msg{};
     msg.ProtocolID = ISO15765;
     msg.DataSize = kGroupFilterSize;
@@ -78,7 +78,7 @@ bool MessageFilters::startPassFilter(uint16_t filterId, uint16_t protocolId, uin
         return false;
     }
     appendFilter(m_passFilter, m_passFilterCount,
-                 makeRecord(filterId, protocolId, pattern.canId, mask, flowId, pattern));
+                 MakeRecord(filterId, protocolId, pattern.canId, mask, flowId, pattern));
     if (scope.isEnabled()) scope.message("Pass Filter added", TL_INFO);
     return true;
 }
@@ -92,7 +92,7 @@ void MessageFilters::startBlockFilter(uint16_t filterId, uint16_t protocolId, ui
         if (scope.isEnabled()) scope.message("Block Filter added...", TL_INFO);
         return;
     }
-    auto record = makeRecord(filterId, protocolId, pattern.canId, mask, flow.canId, pattern);
+    auto record = MakeRecord(filterId, protocolId, pattern.canId, mask, flow.canId, pattern);
     if (m_ExtAddressing != 0) {
         record->b_ExtendedAdressRx = static_cast<uint8_t>(flow.canId);
         if (scope.isEnabled())
@@ -131,7 +131,7 @@ bool MessageFilters::startFlowFilter(uint16_t filterId, uint16_t protocolId, uin
         if (scope.isEnabled()) scope.message("m_flowFilter reused...", TL_INFO);
     } else {
         m_flowFilter.push_back(
-            makeRecord(filterId, protocolId, pattern.canId, mask, flow.canId, flow));
+            MakeRecord(filterId, protocolId, pattern.canId, mask, flow.canId, flow));
         ++m_flowFilterCount;
         record = m_flowFilter.back().get();
         if (scope.isEnabled()) scope.message("Flow Filter added", TL_INFO);
@@ -207,8 +207,8 @@ uint32_t MessageFilters::PassThruStartMsgFilter(uint32_t ChannelID, uint32_t Fil
         scope.message("PassThruStartMsgFilter pFilterID is a NULL pointer", TL_ERROR);
         return ERR_NULL_PARAMETER;
     }
-    const FilterSide pattern = readSide(pPatternMsg, withExtAddr, "pPatternMsg", scope);
-    const FilterSide flow = readSide(pFlowControlMsg, withExtAddr, "pFlowControlMsg", scope);
+    const FilterSide pattern = ReadSide(pPatternMsg, withExtAddr, "pPatternMsg", scope);
+    const FilterSide flow = ReadSide(pFlowControlMsg, withExtAddr, "pFlowControlMsg", scope);
     const uint16_t protocolId = static_cast<uint16_t>(pMaskMsg->ProtocolID & 0xFF);
 
     bool openPattern = false;
@@ -258,9 +258,9 @@ void MessageFilters::startGroupFilters(uint32_t channelId, uint32_t requestId, c
                                        TraceScope &scope) {
     scope.message("Prepare filter for FG", TL_INFO);
     for (uint32_t respId : respIds) {
-        const PASSTHRU_MSG pattern = groupFilterMsg(respId, static_cast<uint8_t>(requestId));
-        const PASSTHRU_MSG mask = groupFilterMsg(kStandardIdMask, 0xFF);
-        const PASSTHRU_MSG flow = groupFilterMsg(requestId, static_cast<uint8_t>(respId));
+        const PASSTHRU_MSG pattern = GroupFilterMsg(respId, static_cast<uint8_t>(requestId));
+        const PASSTHRU_MSG mask = GroupFilterMsg(kStandardIdMask, 0xFF);
+        const PASSTHRU_MSG flow = GroupFilterMsg(requestId, static_cast<uint8_t>(respId));
         uint32_t filterId = 0;
         PassThruStartMsgFilter(channelId, PASS_FILTER, &mask, &pattern, &flow, &filterId);
         PassThruStartMsgFilter(channelId, FLOW_CONTROL_FILTER, &mask, &pattern, &flow, &filterId);

@@ -14,16 +14,16 @@ constexpr uint32_t MAX_READ_MSGS = 20;
 // The largest receive queue the driver takes.
 constexpr uint32_t kMaxPollsPerRead = 32768;
 constexpr uint32_t kIdPrefix = 4;
-uint32_t boundedSize(const PASSTHRU_MSG &msg) {
+uint32_t BoundedSize(const PASSTHRU_MSG &msg) {
     return msg.DataSize < PT_MSG_DATA_SIZE ? msg.DataSize : PT_MSG_DATA_SIZE;
 }
 
-void traceDelivered(IsoTpTransport &so, const PASSTHRU_MSG &msg, TraceScope &scope) {
+void TraceDelivered(IsoTpTransport &so, const PASSTHRU_MSG &msg, TraceScope &scope) {
     TracePassThruMsg(&msg, "Msg", scope);
     if (scope.isEnabled()) {
         TextLine data;
         data.appendf("PASSThruData Len 0x%02X Data=", static_cast<unsigned>(msg.DataSize));
-        data.appendHexDump(msg.Data, boundedSize(msg));
+        data.appendHexDump(msg.Data, BoundedSize(msg));
         scope.message(data.c_str(), TL_INFO);
     }
     TextLine line;
@@ -33,7 +33,7 @@ void traceDelivered(IsoTpTransport &so, const PASSTHRU_MSG &msg, TraceScope &sco
     if (so.m_pPduTrace && msg.DataSize > kIdPrefix)
         WritePduLine(*so.m_pPduTrace, " CAN-RX ", msg, so.m_filters.passAddresses(canIdFromBytes(msg.Data), scope));
     if (!scope.isEnabled()) return;
-    line.appendHexDump(msg.Data, boundedSize(msg));
+    line.appendHexDump(msg.Data, BoundedSize(msg));
     line.appendf(msg.RxStatus != 0 ? "TX-ACK " : "RX ");
     scope.message(line.c_str(), TL_INFO);
 }
@@ -93,7 +93,7 @@ uint32_t IsoTpTransport::readOnce(uint32_t ChannelID, PASSTHRU_MSG *pMsg, uint32
                        static_cast<int>(frames));
         scope.messagef(TL_INFO, "actnum=%08lX", static_cast<unsigned long>(delivered));
     }
-    for (uint32_t i = 0; i < delivered; ++i) traceDelivered(*this, pMsg[i], scope);
+    for (uint32_t i = 0; i < delivered; ++i) TraceDelivered(*this, pMsg[i], scope);
 
     uint32_t status = STATUS_NOERROR;
     if (m_hooks && m_hooks->afterDelivery(*pMsg, pNumMsgs, status, scope)) return status;

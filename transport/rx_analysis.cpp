@@ -24,7 +24,7 @@ constexpr uint32_t kFrameTypeError = 3;
 
 // Copies up to count bytes that the frame carries from index from; returns
 // how many it copied.
-uint32_t copyPayload(const CanFrame &frame, uint32_t from, uint32_t count, PASSTHRU_MSG &msg) {
+uint32_t CopyPayload(const CanFrame &frame, uint32_t from, uint32_t count, PASSTHRU_MSG &msg) {
     const uint32_t length = frame.length();
     uint32_t copied = 0;
     while (copied < count && from + copied < length && msg.DataSize < PT_MSG_DATA_SIZE)
@@ -43,9 +43,9 @@ void InitRxMsg(PASSTHRU_MSG &msg, uint32_t canId) {
     canIdToBytes(canId, msg.Data);
 }
 
-uint32_t frameTimestampUs(const CanFrame &frame) { return frame.timeMs * 1000u + frame.timeUs; }
+uint32_t FrameTimestampUs(const CanFrame &frame) { return frame.timeMs * 1000u + frame.timeUs; }
 
-const char *busStateText(uint8_t code) {
+const char *BusStateText(uint8_t code) {
     switch (code) {
     case 1: return "Bus Off";
     case 2: return "Bus Passive";
@@ -55,7 +55,7 @@ const char *busStateText(uint8_t code) {
     }
 }
 
-void composeRxLine(TextLine &line, const CanFrame &frame, const char *label) {
+void ComposeRxLine(TextLine &line, const CanFrame &frame, const char *label) {
     line.appendf("%s--RX CanId %06lx [%c%c%c%c%c%c] Len=%3lu     Data: ", label,
                  static_cast<unsigned long>(frame.id), (frame.frameFlags & kFlagOverrun) ? 'x' : ' ',
                  frame.frameType == kFrameTypeRemote ? 'R' : ' ',
@@ -66,14 +66,14 @@ void composeRxLine(TextLine &line, const CanFrame &frame, const char *label) {
     line.appendBytes(frame.data, frame.length(), HexCase::Upper);
 }
 
-void appendFrameTime(TextLine &line, const CanFrame &frame) {
+void AppendFrameTime(TextLine &line, const CanFrame &frame) {
     line.appendf(" %08lu.%03u", static_cast<unsigned long>(frame.timeMs),
                  static_cast<unsigned>(frame.timeUs));
 }
 
 // The first confirmation after a message of ours went out is the host's;
 // the bus confirms every frame, so all others are dropped.
-bool takeAck(IsoTpTransport &so, uint32_t canId) {
+bool TakeAck(IsoTpTransport &so, uint32_t canId) {
     LockGuard txGuard(so.m_txLock);
     if (so.m_profile.on) {
         // Confirmations of earlier frames of a transfer still on the way are
@@ -103,7 +103,7 @@ void send_Flow_Control(IsoTpTransport &so, uint32_t canId, uint8_t blockSize, ui
 
 // Single frame: the whole message at once. False when SF_DL claims more
 // than the frame carries; such a frame is dropped.
-bool analyzeSingleFrame(const IsoTpTransport &so, const CanFrame &frame, const IsoTpAddress &addr, uint8_t sfDl,
+bool AnalyzeSingleFrame(const IsoTpTransport &so, const CanFrame &frame, const IsoTpAddress &addr, uint8_t sfDl,
                         PASSTHRU_MSG &out, TraceScope &scope) {
     const uint32_t first = addr.pciOffset() + 1u;
     const uint32_t carried = frame.length() > first ? frame.length() - first : 0;
@@ -115,14 +115,14 @@ bool analyzeSingleFrame(const IsoTpTransport &so, const CanFrame &frame, const I
         scope.messagef(TL_ERROR, "SINGLE_FRAME length %d exceeds frame, dropped", sfDl);
         return false;
     }
-    copyPayload(frame, first, sfDl, out);
+    CopyPayload(frame, first, sfDl, out);
     return true;
 }
 
 // A first frame must announce more than a single frame holds; FF_DL 0
 // escapes to a 32-bit length, which is only used beyond 4095 bytes and must
 // still fit into one message.
-bool acceptFirstFrameLength(const CanFrame &frame, const IsoTpAddress &addr, uint32_t &ffDl, uint32_t &payloadAt,
+bool AcceptFirstFrameLength(const CanFrame &frame, const IsoTpAddress &addr, uint32_t &ffDl, uint32_t &payloadAt,
                             TraceScope &scope) {
     if (ffDl == 0) {
         const uint32_t at = addr.pciOffset() + 2u;
@@ -145,7 +145,7 @@ bool acceptFirstFrameLength(const CanFrame &frame, const IsoTpAddress &addr, uin
 }
 
 // A new first frame on an id ends the reassembly still open on it.
-void replaceOpenReassembly(IsoTpTransport &so, uint32_t canId, TraceScope &scope) {
+void ReplaceOpenReassembly(IsoTpTransport &so, uint32_t canId, TraceScope &scope) {
     so.m_rxBuffer.walk([&](RxBufferList::iterator where) {
         if ((*where)->canId != canId) return false;
         const uint32_t seqId = (*where)->seqId;
@@ -156,13 +156,13 @@ void replaceOpenReassembly(IsoTpTransport &so, uint32_t canId, TraceScope &scope
     });
 }
 
-void analyzeFirstFrame(IsoTpTransport &so, const CanFrame &frame, IsoTpAddress addr, uint8_t ffDlHigh,
+void AnalyzeFirstFrame(IsoTpTransport &so, const CanFrame &frame, IsoTpAddress addr, uint8_t ffDlHigh,
                        const PASSTHRU_MSG &out, TraceScope &scope) {
     if (scope.isEnabled()) scope.message("FIRST_FRAME", TL_INFO);
     const uint32_t pci = addr.pciOffset();
     uint32_t ffDl = ffDlHigh * 256u + frame.byteAt(pci + 1);
     uint32_t payloadAt = pci + 2;
-    if (so.m_profile.on && !acceptFirstFrameLength(frame, addr, ffDl, payloadAt, scope)) return;
+    if (so.m_profile.on && !AcceptFirstFrameLength(frame, addr, ffDl, payloadAt, scope)) return;
     const uint32_t flowId = so.m_filters.getFlowId(frame.id, addr.extAddr, &addr.extFlag, &addr.extAddr);
     if (flowId == 0) {
         if (scope.isEnabled())
@@ -174,7 +174,7 @@ void analyzeFirstFrame(IsoTpTransport &so, const CanFrame &frame, IsoTpAddress a
         PT_SCOPE(createScope, "send_Flow_Control()");
         entry->canId = frame.id;
         entry->state = STATE_RX_ACTIVE;
-        entry->seqId = so.TakeSeqId();
+        entry->seqId = so.takeSeqId();
         entry->timeoutMs = NowMs() + RX_TIMEOUT_MS;
         if (createScope.isEnabled())
             createScope.messagef(TL_INFO, "Create m_rxBuffer for SeqID= %d CanID %04x (ext=%02x) timeout=%d",
@@ -185,17 +185,17 @@ void analyzeFirstFrame(IsoTpTransport &so, const CanFrame &frame, IsoTpAddress a
     std::memcpy(entry->msg.Data, out.Data, 4);
     entry->msg.DataSize = 4;
     entry->expectedLen = ffDl;
-    entry->receivedLen = copyPayload(frame, payloadAt, addr.firstFramePayload(), entry->msg);
+    entry->receivedLen = CopyPayload(frame, payloadAt, addr.firstFramePayload(), entry->msg);
 
     send_Flow_Control(so, flowId, static_cast<uint8_t>(so.m_Iso15765BlockSize.load()), addr.extFlag, addr.extAddr);
     LockGuard readGuard(so.m_readLock);
-    if (so.m_profile.on) replaceOpenReassembly(so, frame.id, scope);
+    if (so.m_profile.on) ReplaceOpenReassembly(so, frame.id, scope);
     so.m_rxBuffer.append(std::move(entry));
 }
 
 // Consecutive frame: continues the first fitting reassembly. True when it
 // completed the message into out.
-bool analyzeConsecutiveFrame(IsoTpTransport &so, const CanFrame &frame, const IsoTpAddress &addr, uint8_t sn,
+bool AnalyzeConsecutiveFrame(IsoTpTransport &so, const CanFrame &frame, const IsoTpAddress &addr, uint8_t sn,
                              PASSTHRU_MSG &out, TraceScope &scope) {
     if (scope.isEnabled()) scope.message("CONSECUTIVE_FRAME", TL_INFO);
     bool complete = false;
@@ -224,7 +224,7 @@ bool analyzeConsecutiveFrame(IsoTpTransport &so, const CanFrame &frame, const Is
         if (addr.extFlag && scope.isEnabled())
             scope.message("CONSECUTIVE_FRAME ExtendedAdressing", TL_INFO);
         entry.receivedLen +=
-            copyPayload(frame, addr.pciOffset() + 1u, addr.consecutivePayload(), entry.msg);
+            CopyPayload(frame, addr.pciOffset() + 1u, addr.consecutivePayload(), entry.msg);
         frameNo = entry.nextSn++;
         if (scope.isEnabled())
             scope.messagef(TL_INFO, "CONSECUTIVE_FRAME Exp %d len act=%d max=%d", sn,
@@ -265,7 +265,7 @@ bool analyzeConsecutiveFrame(IsoTpTransport &so, const CanFrame &frame, const Is
 // where: true for clear to send. WAIT restarts the wait for the next flow
 // control, up to the configured number of WAITs; OVERFLOW, or one WAIT too
 // many, ends the transfer without a confirmation; reserved values are ignored.
-bool clearToSend(IsoTpTransport &so, TxBufferList::iterator where, uint8_t flowStatus, TraceScope &scope) {
+bool ClearToSend(IsoTpTransport &so, TxBufferList::iterator where, uint8_t flowStatus, TraceScope &scope) {
     TxBufferEntry &entry = **where;
     if (flowStatus == FS_CTS) return true;
     if (flowStatus == FS_WAIT && ++entry.fcWaits <= so.m_profile.maxWaits) {
@@ -294,7 +294,7 @@ bool clearToSend(IsoTpTransport &so, TxBufferList::iterator where, uint8_t flowS
 
 // Flow control for one of our first frames: releases the waiting transfer
 // on the flow id to the worker with the peer's block size and STmin.
-void analyzeFlowControl(IsoTpTransport &so, const CanFrame &frame, IsoTpAddress addr, TraceScope &scope) {
+void AnalyzeFlowControl(IsoTpTransport &so, const CanFrame &frame, IsoTpAddress addr, TraceScope &scope) {
     if (scope.isEnabled()) scope.message("FLOW_CONTROL", TL_INFO);
     const uint32_t flowId = so.m_filters.getFlowId(frame.id, addr.extAddr, &addr.extFlag, &addr.extAddr);
     if (flowId == 0) {
@@ -325,7 +325,7 @@ void analyzeFlowControl(IsoTpTransport &so, const CanFrame &frame, IsoTpAddress 
             const uint32_t params = entry.extFlag ? 2u : 1u;
             // Without the field profile the flow status is not looked at:
             // every flow control is a go.
-            if (so.m_profile.on && !clearToSend(so, it, PciLow(frame.byteAt(params - 1)), scope)) break;
+            if (so.m_profile.on && !ClearToSend(so, it, PciLow(frame.byteAt(params - 1)), scope)) break;
             entry.state = STATE_TX_SEND_CF;
             entry.act_blk = 0;
             entry.bs = frame.byteAt(params);
@@ -368,7 +368,7 @@ void analyzeFlowControl(IsoTpTransport &so, const CanFrame &frame, IsoTpAddress 
 }
 
 // One frame: true when it completed a message into out.
-bool analyzeFrame(IsoTpTransport &so, const CanFrame &frame, PASSTHRU_MSG &out, TraceScope &mainScope) {
+bool AnalyzeFrame(IsoTpTransport &so, const CanFrame &frame, PASSTHRU_MSG &out, TraceScope &mainScope) {
     InitRxMsg(out, frame.id);
     const bool isAck = (frame.frameFlags & CAN_FRAME_TX_ACK) != 0;
     if (isAck) out.RxStatus |= TX_MSG_TYPE;
@@ -376,12 +376,12 @@ bool analyzeFrame(IsoTpTransport &so, const CanFrame &frame, PASSTHRU_MSG &out, 
 
     if (frame.frameType != CAN_FRAME_TYPE_FRAME) {
         TextLine line;
-        composeRxLine(line, frame, label);
+        ComposeRxLine(line, frame, label);
         if (frame.frameType == CAN_FRAME_TYPE_BUS_STATE)
-            line.appendf("state: %-25s", busStateText(frame.trailer));
-        appendFrameTime(line, frame);
+            line.appendf("state: %-25s", BusStateText(frame.trailer));
+        AppendFrameTime(line, frame);
         mainScope.message(line.c_str(), TL_ERROR);
-        out.Timestamp = frameTimestampUs(frame);
+        out.Timestamp = FrameTimestampUs(frame);
         return false;
     }
 
@@ -390,7 +390,7 @@ bool analyzeFrame(IsoTpTransport &so, const CanFrame &frame, PASSTHRU_MSG &out, 
     if (isAck) {
         if (scope.isEnabled())
             scope.messagef(TL_INFO, "PassThruReadMsg->ACK ->CanID: %X ", static_cast<unsigned>(frame.id));
-        if (!takeAck(so, frame.id)) {
+        if (!TakeAck(so, frame.id)) {
             if (scope.isEnabled()) scope.message("PASSFilter-Aknowledge ACK removed/ignored", TL_INFO);
             return false;
         }
@@ -407,11 +407,11 @@ bool analyzeFrame(IsoTpTransport &so, const CanFrame &frame, PASSTHRU_MSG &out, 
 
     if (scope.isEnabled()) {
         TextLine line;
-        composeRxLine(line, frame, label);
-        appendFrameTime(line, frame);
+        ComposeRxLine(line, frame, label);
+        AppendFrameTime(line, frame);
         scope.message(line.c_str(), TL_INFO);
     }
-    out.Timestamp = frameTimestampUs(frame);
+    out.Timestamp = FrameTimestampUs(frame);
     if (isAck) return true;
 
     if (frame.length() <= addr.pciOffset()) {
@@ -419,18 +419,18 @@ bool analyzeFrame(IsoTpTransport &so, const CanFrame &frame, PASSTHRU_MSG &out, 
         return false;
     }
     const uint8_t pci = frame.data[addr.pciOffset()];
-    if (PciType(pci) == N_PCI_SF) return analyzeSingleFrame(so, frame, addr, PciLow(pci), out, scope);
+    if (PciType(pci) == N_PCI_SF) return AnalyzeSingleFrame(so, frame, addr, PciLow(pci), out, scope);
 
     PT_SCOPE(mbScope, "AnalyzeRxCanMessage (MB)");
     if (mbScope.isEnabled()) mbScope.message("Multibyte-start RX", TL_INFO);
     switch (PciType(pci)) {
     case N_PCI_FF:
-        analyzeFirstFrame(so, frame, addr, PciLow(pci), out, mbScope);
+        AnalyzeFirstFrame(so, frame, addr, PciLow(pci), out, mbScope);
         return false;
     case N_PCI_CF:
-        return analyzeConsecutiveFrame(so, frame, addr, PciLow(pci), out, mbScope);
+        return AnalyzeConsecutiveFrame(so, frame, addr, PciLow(pci), out, mbScope);
     case N_PCI_FC:
-        analyzeFlowControl(so, frame, addr, mbScope);
+        AnalyzeFlowControl(so, frame, addr, mbScope);
         return false;
     default:
         mbScope.messagef(TL_ERROR, "unknown Multibyte response 0x%02x !", pci);
@@ -445,6 +445,6 @@ void IsoTpTransport::AnalyzeRxCanMessage(const CanFrame *frames, uint32_t frameC
     PT_SCOPE(scope, "AnalyzeRxCanMessage (main)");
     uint32_t produced = 0;
     for (uint32_t i = 0; i < frameCount; ++i)
-        if (analyzeFrame(*this, frames[i], msgs[produced], scope)) ++produced;
+        if (AnalyzeFrame(*this, frames[i], msgs[produced], scope)) ++produced;
     *pNumMsgs = produced;
 }

@@ -76,7 +76,7 @@ public:
     uint32_t transmit(uint32_t id, int32_t length, const uint8_t *data, uint32_t pad, TraceScope &scope,
                       bool *queueFull = nullptr);
 
-    uint32_t TakeSeqId() { return m_NextSeqId.fetch_add(1); }
+    uint32_t takeSeqId() { return m_NextSeqId.fetch_add(1); }
 
     // Field profile: a port that was opened again lets every filter's
     // identifiers through again; disconnect removes the filters.

@@ -28,7 +28,7 @@ struct TxMessage {
     uint32_t pad = 0;
 };
 
-CanPayload buildSingleFrame(const TxMessage &tx) {
+CanPayload BuildSingleFrame(const TxMessage &tx) {
     CanPayload frame;
     uint8_t *pci = frame.bytes;
     if (tx.addr.extFlag) *pci++ = tx.addr.extAddr;
@@ -38,7 +38,7 @@ CanPayload buildSingleFrame(const TxMessage &tx) {
     return frame;
 }
 
-CanPayload buildFirstFrame(const TxMessage &tx) {
+CanPayload BuildFirstFrame(const TxMessage &tx) {
     CanPayload frame;
     uint8_t *pci = frame.bytes;
     if (tx.addr.extFlag) *pci++ = tx.addr.extAddr;
@@ -52,7 +52,7 @@ CanPayload buildFirstFrame(const TxMessage &tx) {
 // Prepares every consecutive frame behind the first frame's payload, so the
 // worker only copies 8 bytes per send. Returns the number of frames, or
 // TX_CF_SLOTS when they would not fit.
-uint32_t buildConsecutiveFrames(const TxMessage &tx, TxBufferEntry &entry) {
+uint32_t BuildConsecutiveFrames(const TxMessage &tx, TxBufferEntry &entry) {
     const uint32_t perFrame = tx.addr.consecutivePayload();
     uint32_t offset = tx.addr.firstFramePayload();
     uint32_t count = 0;
@@ -71,10 +71,10 @@ uint32_t buildConsecutiveFrames(const TxMessage &tx, TxBufferEntry &entry) {
     return count;
 }
 
-uint32_t sendSingleFrame(IsoTpTransport &so, PASSTHRU_MSG &msg, const TxMessage &tx, TextLine &line,
+uint32_t SendSingleFrame(IsoTpTransport &so, PASSTHRU_MSG &msg, const TxMessage &tx, TextLine &line,
                          TraceScope &scope) {
     if (tx.addr.extFlag) scope.message("b_ExtendedAdressing data converted to ISO9192 ...", TL_INFO);
-    const CanPayload frame = buildSingleFrame(tx);
+    const CanPayload frame = BuildSingleFrame(tx);
     if (scope.isEnabled()) {
         line.appendHexDump(tx.payload, tx.length);
         scope.message(line.c_str(), TL_INFO);
@@ -95,7 +95,7 @@ uint32_t sendSingleFrame(IsoTpTransport &so, PASSTHRU_MSG &msg, const TxMessage 
 
 // A new message on an id ends the transfer still running on it, unless that
 // one goes to another extended address.
-void replaceOlderTransfers(IsoTpTransport &so, const TxMessage &tx, TraceScope &scope) {
+void ReplaceOlderTransfers(IsoTpTransport &so, const TxMessage &tx, TraceScope &scope) {
     LockGuard txGuard(so.m_txLock);
     TxBufferList &list = so.m_txBuffer;
     list.walk([&](TxBufferList::iterator where) {
@@ -115,16 +115,16 @@ void replaceOlderTransfers(IsoTpTransport &so, const TxMessage &tx, TraceScope &
     });
 }
 
-uint32_t startMultiFrame(IsoTpTransport &so, const TxMessage &tx, TextLine &line, TraceScope &scope) {
+uint32_t StartMultiFrame(IsoTpTransport &so, const TxMessage &tx, TextLine &line, TraceScope &scope) {
     // Held from the first frame to the append: the peer's flow control may be
     // read on another thread before this one has put the record in the list.
     LockGuard txGuard(so.m_txLock);
-    replaceOlderTransfers(so, tx, scope);
+    ReplaceOlderTransfers(so, tx, scope);
 
     auto entry = std::make_unique<TxBufferEntry>();
     entry->canId = tx.canId;
     entry->m_TxMsgLen = tx.length;
-    entry->seqId = so.TakeSeqId();
+    entry->seqId = so.takeSeqId();
     entry->m_TxActLen = tx.addr.firstFramePayload();
     if (tx.addr.extFlag) {
         entry->extFlag = 1;
@@ -132,7 +132,7 @@ uint32_t startMultiFrame(IsoTpTransport &so, const TxMessage &tx, TextLine &line
         scope.message("ExtendedAdressing saving in TX stucture", TL_INFO);
     }
 
-    const CanPayload firstFrame = buildFirstFrame(tx);
+    const CanPayload firstFrame = BuildFirstFrame(tx);
     line.appendBytes(tx.payload, tx.addr.firstFramePayload());
     scope.messagef(TL_INFO, "FIRST_FRAME with len %d SeqID=%d Timeout %d m_txBuffer added CanID=%04X",
                    static_cast<int>(entry->m_TxMsgLen), static_cast<int>(entry->seqId),
@@ -147,7 +147,7 @@ uint32_t startMultiFrame(IsoTpTransport &so, const TxMessage &tx, TextLine &line
     entry->act_blk = 0xFF;
     entry->stmin = 0;
     entry->cfSent = 0;
-    const uint32_t cfCount = buildConsecutiveFrames(tx, *entry);
+    const uint32_t cfCount = BuildConsecutiveFrames(tx, *entry);
     if (cfCount >= TX_CF_SLOTS) {
         scope.message("ERROR !!! Can Frame size over max !", TL_ERROR);
         return ERR_NOT_SUPPORTED;
@@ -217,12 +217,12 @@ uint32_t IsoTpTransport::PassThruWriteMsgs(uint32_t ChannelID, PASSTHRU_MSG *pMs
     tx.payload = msg.Data + kIdPrefix + tx.addr.pciOffset();
     tx.length = msg.DataSize - kIdPrefix - tx.addr.pciOffset();
 
-    if (msg.DataSize - kIdPrefix < CAN_MAX_DLEN) return sendSingleFrame(*this, msg, tx, line, scope);
+    if (msg.DataSize - kIdPrefix < CAN_MAX_DLEN) return SendSingleFrame(*this, msg, tx, line, scope);
     if (msg.DataSize > kIdPrefix + FF_DL_MAX + tx.addr.pciOffset()) {
         scope.message("Length over CAN MAX 4100!!!", TL_ERROR);
         return ERR_NOT_SUPPORTED;
     }
-    return startMultiFrame(*this, tx, line, scope);
+    return StartMultiFrame(*this, tx, line, scope);
 }
 
 void IsoTpTransport::clearPendingAcks() {

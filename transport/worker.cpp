@@ -16,7 +16,7 @@ constexpr uint32_t kDisconnectPauseMs = 20;
 // down) never hangs the caller.
 constexpr uint32_t kWorkerHandshakeMs = 2000;
 
-void finishTransfer(IsoTpTransport &so, TxBufferList::iterator where, TraceScope &scope) {
+void FinishTransfer(IsoTpTransport &so, TxBufferList::iterator where, TraceScope &scope) {
     TxBufferEntry &entry = **where;
     const int32_t before = so.m_txBuffer.count;
     const uint32_t seqId = entry.seqId;
@@ -32,7 +32,7 @@ void finishTransfer(IsoTpTransport &so, TxBufferList::iterator where, TraceScope
 // Books one consecutive frame of the record as sent (a refused frame counts
 // too: the cfSent bound keeps the walk inside the prepared frames even when
 // the lengths disagree). Returns true when the record has left the list.
-bool advanceTransfer(IsoTpTransport &so, TxBufferList::iterator where, TraceScope &scope) {
+bool AdvanceTransfer(IsoTpTransport &so, TxBufferList::iterator where, TraceScope &scope) {
     TxBufferEntry &entry = **where;
     entry.m_TxActLen += entry.extFlag ? 6 : 7;
     scope.messagef(TL_INFO, "TX CONSECUTIVE_FRAME No %d canID=0x%04x ", entry.cfSent,
@@ -58,7 +58,7 @@ bool advanceTransfer(IsoTpTransport &so, TxBufferList::iterator where, TraceScop
                    entry.cfSent, static_cast<unsigned>(entry.canId), static_cast<unsigned>(entry.nextTx),
                    static_cast<int>(entry.m_TxMsgLen), static_cast<int>(entry.m_TxActLen));
     if (entry.m_TxActLen >= entry.m_TxMsgLen || entry.cfSent >= entry.cfCount) {
-        finishTransfer(so, where, scope);
+        FinishTransfer(so, where, scope);
         return true;
     }
     return false;
@@ -66,13 +66,13 @@ bool advanceTransfer(IsoTpTransport &so, TxBufferList::iterator where, TraceScop
 
 // Sends the record's next consecutive frame if STmin allows: one per visit,
 // so one per cycle. Returns true when the record has left the list.
-bool sendConsecutiveFrame(IsoTpTransport &so, TxBufferList::iterator where) {
+bool SendConsecutiveFrame(IsoTpTransport &so, TxBufferList::iterator where) {
     TxBufferEntry &entry = **where;
     PT_SCOPE(scope, "ThreadRead()");
     uint32_t now = NowMs();
     if (entry.nextTx != 0 && !(now > entry.nextTx)) return false;
     so.transmit(entry.canId, CAN_MAX_DLEN, entry.frames[entry.cfSent], 1, scope);
-    return advanceTransfer(so, where, scope);
+    return AdvanceTransfer(so, where, scope);
 }
 
 // The field profile sends every frame that is due, as far as STmin, the block
@@ -85,11 +85,11 @@ constexpr uint64_t kQueueFullRetryUs = 1000;
 // An 8-byte standard frame without stuffing bits, interframe space included.
 constexpr uint64_t kFrameBits = 111;
 
-void noteDue(uint64_t &due, uint64_t when) {
+void NoteDue(uint64_t &due, uint64_t when) {
     if (due == 0 || when < due) due = when;
 }
 
-bool sendDueFrames(IsoTpTransport &so, TxBufferList::iterator where, uint64_t &due) {
+bool SendDueFrames(IsoTpTransport &so, TxBufferList::iterator where, uint64_t &due) {
     TxBufferEntry &entry = **where;
     PT_SCOPE(scope, "ThreadRead()");
     const uint32_t bitrate = so.m_port.bitrate();
@@ -97,26 +97,26 @@ bool sendDueFrames(IsoTpTransport &so, TxBufferList::iterator where, uint64_t &d
     while (entry.state == STATE_TX_SEND_CF) {
         const uint64_t now = plat::NowUs();
         if (entry.nextTxUs > now) {
-            noteDue(due, entry.nextTxUs);
+            NoteDue(due, entry.nextTxUs);
             return false;
         }
         if (so.m_busFreeUs > now + kBusAheadUs) {
-            noteDue(due, so.m_busFreeUs - kBusAheadUs);
+            NoteDue(due, so.m_busFreeUs - kBusAheadUs);
             return false;
         }
         bool queueFull = false;
         so.transmit(entry.canId, CAN_MAX_DLEN, entry.frames[entry.cfSent], 1, scope, &queueFull);
         if (queueFull) {
-            noteDue(due, now + kQueueFullRetryUs);
+            NoteDue(due, now + kQueueFullRetryUs);
             return false;
         }
         so.m_busFreeUs = (so.m_busFreeUs > now ? so.m_busFreeUs : now) + frameUs;
-        if (advanceTransfer(so, where, scope)) return true;
+        if (AdvanceTransfer(so, where, scope)) return true;
     }
     return false;
 }
 
-void expireTimedOut(IsoTpTransport &so, TxBufferList::iterator where, TraceScope &scope) {
+void ExpireTimedOut(IsoTpTransport &so, TxBufferList::iterator where, TraceScope &scope) {
     TxBufferEntry &entry = **where;
     const int32_t before = so.m_txBuffer.count;
     const uint32_t seqId = entry.seqId;
@@ -126,22 +126,22 @@ void expireTimedOut(IsoTpTransport &so, TxBufferList::iterator where, TraceScope
                    static_cast<int>(before), static_cast<int>(so.m_txBuffer.count));
 }
 
-uint64_t serviceTransmissions(IsoTpTransport &so, TraceScope &scope) {
+uint64_t ServiceTransmissions(IsoTpTransport &so, TraceScope &scope) {
     LockGuard txGuard(so.m_txLock);
     uint64_t due = 0;
     if (so.m_txBuffer.count == 0) return due;
     so.m_txBuffer.walk([&](TxBufferList::iterator where) {
         if (NowMs() > (*where)->timeoutMs) {
-            expireTimedOut(so, where, scope);
+            ExpireTimedOut(so, where, scope);
             return true;
         }
         if ((*where)->state != STATE_TX_SEND_CF) return false;
-        return so.m_profile.on ? sendDueFrames(so, where, due) : sendConsecutiveFrame(so, where);
+        return so.m_profile.on ? SendDueFrames(so, where, due) : SendConsecutiveFrame(so, where);
     });
     return due;
 }
 
-void expireReassemblies(IsoTpTransport &so, TraceScope &scope) {
+void ExpireReassemblies(IsoTpTransport &so, TraceScope &scope) {
     const uint32_t now = NowMs();
     if (so.m_rxBuffer.count == 0) return;
     so.m_rxBuffer.walk([&](RxBufferList::iterator where) {
@@ -182,10 +182,10 @@ void TransportWorker::run() {
 
 uint64_t IsoTpTransport::ThreadReadCycle(uint32_t &cycleCounter, TraceScope &scope) {
     LockGuard readGuard(m_readLock);
-    const uint64_t due = serviceTransmissions(*this, scope);
+    const uint64_t due = ServiceTransmissions(*this, scope);
     if (++cycleCounter > RX_CHECK_CYCLES) {
         cycleCounter = 0;
-        expireReassemblies(*this, scope);
+        ExpireReassemblies(*this, scope);
     }
     return due;
 }
