@@ -4,7 +4,6 @@
 #include <filesystem>
 
 #include "platform/platform.h"
-#include "trace_capture.h"
 
 namespace fs = std::filesystem;
 
@@ -64,13 +63,32 @@ void HostLibrary::unload() {
     api_ = J2534Api();
 }
 
+std::vector<HostLibrary::TraceEntry> HostLibrary::traceEntries() const {
+    // Timestamp;Deltatime;Level;<marker>Depth;ThreadID;Message
+    std::vector<TraceEntry> out;
+    const std::vector<std::string> lines = traceLines();
+    for (size_t i = 2; i < lines.size(); ++i) {
+        size_t pos = 0;
+        std::vector<std::string> fields;
+        for (int f = 0; f < 5 && pos != std::string::npos; ++f) {
+            const size_t next = lines[i].find(';', pos);
+            fields.push_back(lines[i].substr(pos, next == std::string::npos ? next : next - pos));
+            pos = next == std::string::npos ? next : next + 1;
+        }
+        if (pos == std::string::npos || fields[3].empty()) continue;
+        TraceEntry e;
+        e.level = fields[2];
+        e.marker = fields[3][0];
+        e.column = lines[i].substr(pos);
+        const size_t sep = e.column.find(" : ");
+        if (e.marker == '|' && sep != std::string::npos) e.text = e.column.substr(sep + 3);
+        out.push_back(e);
+    }
+    return out;
+}
+
 std::vector<std::string> HostLibrary::traceMessages() const {
     std::vector<std::string> out;
-    auto lines = traceLines();
-    for (size_t i = 2; i < lines.size(); ++i) {
-        // Timestamp column, then the line the front-end composed.
-        TraceLine t;
-        if (lines[i].size() > 12 && t.parse(lines[i].substr(12))) out.push_back(t.message);
-    }
+    for (const TraceEntry &e : traceEntries()) out.push_back(e.column);
     return out;
 }
