@@ -144,23 +144,39 @@ TEST_P(RoundTrip, EchoComesBackWhole) {
 
 INSTANTIATE_TEST_SUITE_P(E2e, RoundTrip, ::testing::ValuesIn(Cases()), CaseName);
 
-// Two ECUs answer at once: each answer is reassembled on its own.
-TEST_F(Vehicle, TwoAnswersInterleavedOnTheBus) {
-    const EcuAddress transmission{0x7E1, 0x7E9, -1, -1};
-    AddEcu(EcuText("engine", kEngine));
-    AddEcu(EcuText("transmission", transmission));
+// Each 7F 10 78 reaches the host as it came, then the final answer.
+TEST_F(Vehicle, ResponsePendingIsDeliveredAsIsBeforeTheAnswer) {
+    AddEcu(EcuText("engine", kEngine, EcuFlow(), "pending = 2\npending_interval_ms = 20\n"));
     host.listen(kEngine.responseId, kEngine.requestId);
-    host.listen(transmission.responseId, transmission.requestId);
-    ASSERT_EQ(STATUS_NOERROR, host.write(Request(kEngine, EchoRequest(200))));
-    ASSERT_EQ(STATUS_NOERROR, host.write(Request(transmission, EchoRequest(300))));
-    size_t answers = 0;
-    for (const PASSTHRU_MSG &m : host.readUntil([&](const PASSTHRU_MSG &m) { return !IsConfirmation(m) && ++answers == 2; })) {
-        if (IsConfirmation(m)) continue;
-        Bytes answer = EchoRequest(IdOf(m) == 0x7E8 ? 200 : 300);
-        answer[0] = 0xBA + 0x40;
-        ExpectMessage(m, IdOf(m), answer);
-    }
-    EXPECT_EQ(2u, answers);
+    ASSERT_EQ(STATUS_NOERROR, host.write(Request(kEngine, {0x10, 0x03})));
+    const auto got = host.readUntil([](const PASSTHRU_MSG &m) { return !IsConfirmation(m) && m.Data[4] == 0x50; });
+    ASSERT_EQ(4u, got.size());
+    ExpectConfirmation(got[0], kEngine.requestId);
+    ExpectMessage(got[1], kEngine.responseId, {0x7F, 0x10, 0x78});
+    ExpectMessage(got[2], kEngine.responseId, {0x7F, 0x10, 0x78});
+    ExpectMessage(got[3], kEngine.responseId, {0x50, 0x03, 0x00, 0x32, 0x01, 0xF4});
+}
+
+// Every flow control is taken as clear to send: after the ECU's WAIT the
+// consecutive frames go out at once, the ECU (still waiting) drops them, and
+// its late clear to send finds no transfer. The next request is served.
+TEST_F(Vehicle, FlowControlWaitIsTakenAsClearToSend) {
+    AddEcu(EcuText("engine", kEngine, EcuFlow(), "fc_wait = 1\nfc_wait_interval_ms = 50\n"));
+    host.listen(kEngine.responseId, kEngine.requestId);
+    const Bytes request = EchoRequest(20);
+    ASSERT_EQ(STATUS_NOERROR, host.write(Request(kEngine, request)));
+    const auto got = host.readFor(300);
+    ASSERT_EQ(1u, got.size());
+    ExpectConfirmation(got[0], kEngine.requestId);
+    const std::vector<Bytes> frames = Segment(request, Framing());
+    EXPECT_EQ((std::vector<std::string>{FrameLine(0x7E0, frames[0]), "7E8: 31 00 00 FF FF FF FF FF",
+                                        FrameLine(0x7E0, frames[1]), FrameLine(0x7E0, frames[2]),
+                                        "7E8: 30 00 00 FF FF FF FF FF"}),
+              BusLines());
+    ASSERT_EQ(STATUS_NOERROR, host.write(Request(kEngine, {0x10, 0x03})));
+    const auto answer = host.readAnswerFrom(kEngine.responseId);
+    ASSERT_EQ(2u, answer.size());
+    ExpectMessage(answer[1], kEngine.responseId, {0x50, 0x03, 0x00, 0x32, 0x01, 0xF4});
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 
 #include "platform/platform.h"
 
@@ -68,18 +69,14 @@ std::vector<HostLibrary::TraceEntry> HostLibrary::traceEntries() const {
     std::vector<TraceEntry> out;
     const std::vector<std::string> lines = traceLines();
     for (size_t i = 2; i < lines.size(); ++i) {
-        size_t pos = 0;
-        std::vector<std::string> fields;
-        for (int f = 0; f < 5 && pos != std::string::npos; ++f) {
-            const size_t next = lines[i].find(';', pos);
-            fields.push_back(lines[i].substr(pos, next == std::string::npos ? next : next - pos));
-            pos = next == std::string::npos ? next : next + 1;
-        }
-        if (pos == std::string::npos || fields[3].empty()) continue;
+        std::istringstream in(lines[i]);
+        std::string field[5];
+        for (std::string &f : field) std::getline(in, f, ';');
         TraceEntry e;
-        e.level = fields[2];
-        e.marker = fields[3][0];
-        e.column = lines[i].substr(pos);
+        if (!in || field[3].empty()) continue;
+        e.level = field[2];
+        e.marker = field[3][0];
+        std::getline(in, e.column);
         const size_t sep = e.column.find(" : ");
         if (e.marker == '|' && sep != std::string::npos) e.text = e.column.substr(sep + 3);
         out.push_back(e);

@@ -2,6 +2,7 @@
 // frames, reassembly and its deadline, transmit confirmations, refused reads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 
@@ -151,34 +152,6 @@ TEST_F(Receive, RefusedFilterStartsKeepNothing) {
     EXPECT_EQ(2u, pass(0x7FF, 0x7E8));
 }
 
-// Under the maker's scheme a flow-control filter gives its pattern a pass
-// filter that wants the tester's address (the flow id's low byte) first; the
-// first stop of its id takes that copy, the second the flow-control filter.
-TEST_F(Receive, MakersSchemeAddsAPassFilterForTheFlowControlFilter) {
-    ASSERT_EQ(STATUS_NOERROR, host.setConfig({{PT_CFG_ORV_EXTADDRESSING, 1}}));
-    const PASSTHRU_MSG flow = FilterMsg(5, 0x6F2, 0x41);
-    uint32_t id = 0;
-    ASSERT_EQ(STATUS_NOERROR, host.startFilter(FLOW_CONTROL_FILTER, FilterMsg(5, 0x7FF, 0xFF), FilterMsg(5, 0x641, 0xF0),
-                                               &flow, &id));
-    EXPECT_TRUE(host.traced("Inserted passfilter"));
-    Inject(0x641, {0xF3, 0x02, 0x50, 0x01});
-    EXPECT_TRUE(host.drain().empty());
-    EXPECT_TRUE(host.traced("b_ExtendedAdress does not machtch! 00f3 00f2"));
-    Inject(0x641, {0xF2, 0x02, 0x50, 0x01});
-    auto got = host.drain();
-    ASSERT_EQ(1u, got.size());
-    ExpectMessage(got[0], 0x641, {0x50, 0x01});
-    Inject(0x641, {0xF2, 0x10, 0x08, 1, 2, 3, 4, 5});
-    host.drain();
-    EXPECT_EQ((Strings{"6F2: 41 30 00 00 FF FF FF FF"}), BusLines());
-
-    EXPECT_EQ(STATUS_NOERROR, host.pt().StopMsgFilter(1, id));
-    Inject(0x641, {0xF2, 0x02, 0x50, 0x01});
-    EXPECT_TRUE(host.drain().empty());
-    EXPECT_EQ(STATUS_NOERROR, host.pt().StopMsgFilter(1, id));
-    EXPECT_EQ(ERR_NOT_SUPPORTED, host.pt().StopMsgFilter(1, id));
-}
-
 TEST_F(Receive, SingleFramesAndFramesWithoutAPlace) {
     host.listen(0x7E8, 0x7E0);
     host.listen(0x640, 0x6F1, 0xF1, 0xF1);
@@ -193,15 +166,11 @@ TEST_F(Receive, SingleFramesAndFramesWithoutAPlace) {
         {"single frame", 0x7E8, Padded({0x03, 0x62, 0xF1, 0x90}), true, {0x62, 0xF1, 0x90},
          "RAW-CAN--RX CanId 0007e8 [      ] Len=  8     Data: 0x03 0x62 0xF1 0x90 0xFF 0xFF 0xFF 0xFF "},
         {"empty single frame", 0x7E8, {0x00}, true, {}, nullptr},
-        {"seven bytes", 0x7E8, {0x07, 1, 2, 3, 4, 5, 6, 7}, true, {1, 2, 3, 4, 5, 6, 7}, nullptr},
         {"address byte first", 0x640, {0xF1, 0x06, 1, 2, 3, 4, 5, 6}, true, {1, 2, 3, 4, 5, 6},
          "b_ExtendedAdress does machtch!"},
         {"other address byte", 0x640, {0xF2, 0x02, 0x50, 0x01}, false, {},
          "b_ExtendedAdress does not machtch! 00f2 00f1"},
-        {"no filter for the id", 0x7E9, {0x02, 0x50, 0x01}, false, {}, nullptr},
         {"length beyond the dlc", 0x7E8, {0x07, 0x62, 0xF1}, false, {}, "SINGLE_FRAME length 7 exceeds frame, dropped"},
-        {"length beyond any frame", 0x7E8, Padded({0x08, 0x62}), false, {},
-         "SINGLE_FRAME length 8 exceeds frame, dropped"},
         {"beyond an addressed frame", 0x640, {0xF1, 0x07, 1, 2, 3, 4, 5, 6}, false, {},
          "SINGLE_FRAME length 7 exceeds frame, dropped"},
         {"no protocol control byte", 0x7E8, {}, false, {}, "Frame without protocol control information dropped"},
@@ -268,6 +237,30 @@ TEST_F(Receive, EachConsecutiveFrameMovesTheReassemblyDeadline) {
     Inject(0x7E8, {0x21, 6, 7, 8, 9, 10, 11, 12});
     EXPECT_TRUE(host.drain().empty());
     EXPECT_EQ(1u, host.tracedCount("Error CONSECUTIVE_FRAME  0"));
+}
+
+// Frames the driver marks, and events that are no frames, never reach the
+// host; error frames and unknown events are counted and reported.
+TEST_F(Receive, MarkedFramesAndOtherEventsAreHeldBack) {
+    host.listen(0x7E8, 0x7E0);
+    const Strings scopes = {"Queue rx XL_CAN_MSG_FLAG_OVERRUN", "Queue rx XL_CAN_MSG_FLAG_NERR ",
+                            "Queue rx XL_CAN_MSG_FLAG_WAKEUP", "Queue rx XL_CAN_MSG_FLAG_REMOTE_FRAME",
+                            "Queue rx XL_CAN_MSG_FLAG_TX_REQUEST"};
+    for (uint16_t flags : {XL_CAN_MSG_FLAG_OVERRUN | XL_CAN_MSG_FLAG_TX_COMPLETED, XL_CAN_MSG_FLAG_NERR,
+                           XL_CAN_MSG_FLAG_WAKEUP, XL_CAN_MSG_FLAG_REMOTE_FRAME, XL_CAN_MSG_FLAG_TX_REQUEST,
+                           XL_CAN_MSG_FLAG_ERROR_FRAME, XL_CAN_MSG_FLAG_ERROR_FRAME})
+        ASSERT_EQ(1, vxlsim::InjectFrame(-1, 0, 0x7E8, {0x02, 0x50, 0x01}, flags));
+    XLevent timer{};
+    timer.tag = XL_TIMER;
+    ASSERT_EQ(1, vxlsim_inject_event(-1, 0, &timer, 1));
+    EXPECT_TRUE(host.drain().empty());
+    const Strings columns = host.library().traceMessages();
+    for (const std::string &scope : scopes) EXPECT_EQ(2, std::count(columns.begin(), columns.end(), scope)) << scope;
+    // Reported at most once a second: the second error frame only counts.
+    EXPECT_EQ("FE", host.levelOf("Queue rx XL_CAN_MSG_FLAG_ERROR_FRAME --> has counted 1 time(s)"));
+    EXPECT_FALSE(host.tracedStartingWith("Queue rx XL_CAN_MSG_FLAG_ERROR_FRAME --> has counted 2"));
+    EXPECT_TRUE(host.traced("RX-INFO TIMER c=0, t=0"));
+    EXPECT_EQ("FE", host.levelOf("Queue rx unknown 8 --> has counted 1 time(s) !!!"));
 }
 
 // The bus's confirmation of a sent message reaches the host once.
