@@ -146,10 +146,13 @@ std::vector<Bytes> Segment(const Bytes &payload, const Framing &f) {
 }
 
 Bytes FlowControl(int addr, uint8_t bs, uint8_t stmin, bool pad, uint8_t padByte) {
-    Bytes fc;
-    if (addr >= 0) fc.push_back(static_cast<uint8_t>(addr));
-    fc.insert(fc.end(), {0x30, bs, stmin});
-    if (pad) fc.resize(8, padByte);
+    Bytes fc(8, padByte);
+    size_t n = 0;
+    if (addr >= 0) fc[n++] = static_cast<uint8_t>(addr);
+    fc[n++] = 0x30;
+    fc[n++] = bs;
+    fc[n++] = stmin;
+    if (!pad) fc.resize(n);
     return fc;
 }
 
