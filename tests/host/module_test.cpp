@@ -149,11 +149,15 @@ TEST(Module, TraceFilesRotateStepAsideAndMerge) {
 }
 
 TEST(Module, UnloadWhileConnectedDisconnectsExactlyOnce) {
+    // Again and again: the worker must be running before connect returns and
+    // gone before the library's code is unmapped; a slip shows as a crash.
     HostLibrary host("[MORIX_VECTOR]\nTRACE=2\n");
-    ASSERT_TRUE(host.load());
     uint32_t channel = 0;
-    ASSERT_EQ(STATUS_NOERROR, host.api().Connect(ISO15765, 0, &channel));
-    host.unload();
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(host.load());
+        ASSERT_EQ(STATUS_NOERROR, host.api().Connect(ISO15765, 0, &channel)) << "round " << i;
+        host.unload();
+    }
     const auto columns = host.traceMessages();
     const std::string closing = "DLL Close without PassThruDisconnect() stopping it !!!";
     ASSERT_EQ(2u, Count(columns, closing));  // its entry and exit lines
@@ -173,33 +177,14 @@ TEST(Module, UnloadWhileConnectedDisconnectsExactlyOnce) {
     EXPECT_EQ(2u, Count(host.traceMessages(), "PassThruDisconnect()"));
 }
 
-TEST(Module, ConnectAndUnloadAtOnceManyTimes) {
-    // The worker must be running before connect returns and gone before the
-    // library's code is unmapped; any slip shows as a crash here.
-    HostLibrary host("[MORIX_VECTOR]\nTRACE=1\n");
-    for (int i = 0; i < 30; ++i) {
-        ASSERT_TRUE(host.load());
-        uint32_t channel = 0;
-        ASSERT_EQ(STATUS_NOERROR, host.api().Connect(ISO15765, 0, &channel)) << "round " << i;
-        host.unload();
-    }
-    const auto lines = host.traceLines();
-    ASSERT_FALSE(lines.empty());
-    EXPECT_NE(std::string::npos, lines.back().find("Close tracefile: "));
-}
-
 TEST(Module, VersionAndUnsupportedFunctions) {
     Host host("TRACE=1\n");
     const J2534Api &pt = host.pt();
     char firmware[16], dll[16], api[16];
-    std::memset(firmware, 'x', sizeof firmware);
-    std::memset(dll, 'x', sizeof dll);
-    std::memset(api, 'x', sizeof api);
     EXPECT_EQ(STATUS_NOERROR, pt.ReadVersion(firmware, dll, api));
-    EXPECT_EQ(0, std::memcmp(firmware, "00.02", 6));
-    EXPECT_EQ(0, std::memcmp(dll, "00.16", 6));
-    EXPECT_EQ(0, std::memcmp(api, "00.06", 6));
-    EXPECT_EQ('x', firmware[6]);
+    EXPECT_STREQ("00.02", firmware);
+    EXPECT_STREQ("00.16", dll);
+    EXPECT_STREQ("00.06", api);
     EXPECT_EQ(ERR_NULL_PARAMETER, pt.ReadVersion(firmware, nullptr, api));
     EXPECT_EQ("ER", host.levelOf("PassThruReadVersion version buffer is a NULL pointer"));
 
