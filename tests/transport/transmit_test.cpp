@@ -187,14 +187,13 @@ TEST(Transmit, ConsecutiveFramesKeepTheWorkersBeat) {
     SendReleased(host, 4095, {0x30, 0x00, 0x00});
     std::vector<double> gaps = GapsMs(SendTimes(0x7E0, 0xF0, 0x20));
     ASSERT_EQ(584u, gaps.size());
-    double mean = 0;
-    for (double g : gaps) mean += g / static_cast<double>(gaps.size());
-    std::nth_element(gaps.begin(), gaps.begin() + 292, gaps.end());
-    const double median = gaps[292];
-    EXPECT_GE(median, 0.9) << "more than one frame per cycle";
-    // A busy machine delays single cycles (the median shows the beat), a
-    // periodic timer may alternate short and long gaps (the mean shows it).
-    EXPECT_LE(std::min(median, mean), 1.02) << "median " << median << " ms, mean " << mean << " ms";
+    // The slowest tenth is left out: cycles a busy machine delays, and the
+    // long half of a timer that alternates short and long gaps.
+    std::sort(gaps.begin(), gaps.end());
+    double beat = 0;
+    for (size_t i = 0; i < 525; ++i) beat += gaps[i] / 525;
+    EXPECT_GE(beat, 0.9) << "more than one frame per cycle";
+    EXPECT_LE(beat, 1.02) << "a frame every " << beat << " ms";
 }
 
 // A host that reads on other threads while one writes: the bus may confirm
@@ -203,15 +202,16 @@ TEST(Transmit, ConsecutiveFramesKeepTheWorkersBeat) {
 TEST(Transmit, SingleFrameConfirmationSurvivesConcurrentReaders) {
     Host host("TRACE=2\n");
     host.open();
-    constexpr int kMessages = 1000;
+    constexpr int kMessages = 10000;
     std::atomic<int> confirmed{0};
     std::atomic<bool> stop{false};
     const auto read = [&] {
         auto msg = std::make_unique<PASSTHRU_MSG>();
         while (!stop) {
             uint32_t num = 1;
-            if (host.pt().ReadMsgs(1, msg.get(), &num, 0) == STATUS_NOERROR && num == 1 && IsConfirmation(*msg) &&
-                IdOf(*msg) == 0x7E0)
+            if (host.pt().ReadMsgs(1, msg.get(), &num, 0) != STATUS_NOERROR)
+                std::this_thread::yield();
+            else if (num == 1 && IsConfirmation(*msg) && IdOf(*msg) == 0x7E0)
                 ++confirmed;
         }
     };
