@@ -90,18 +90,6 @@ protected:
             out.push_back(ev.tagData.msg.flags);
         return out;
     }
-    static std::vector<uint64_t> Times(const std::vector<XLevent> &evs) {
-        std::vector<uint64_t> out;
-        for (const XLevent &ev : evs)
-            out.push_back(ev.timeStamp);
-        return out;
-    }
-
-    // A port that is not activated; perm in: access asked for, out: granted.
-    static XLstatus OpenPort(XLportHandle &h, XLaccess mask, XLaccess &perm, unsigned queue = 64) {
-        char name[] = "vxlsim test";
-        return xlOpenPort(&h, name, mask, &perm, queue, XL_INTERFACE_VERSION, XL_BUS_TYPE_CAN);
-    }
 };
 
 #endif

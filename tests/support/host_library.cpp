@@ -2,9 +2,9 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 
 #include "platform/platform.h"
-#include "trace_capture.h"
 
 namespace fs = std::filesystem;
 
@@ -64,13 +64,28 @@ void HostLibrary::unload() {
     api_ = J2534Api();
 }
 
+std::vector<HostLibrary::TraceEntry> HostLibrary::traceEntries() const {
+    // Timestamp;Deltatime;Level;<marker>Depth;ThreadID;Message
+    std::vector<TraceEntry> out;
+    const std::vector<std::string> lines = traceLines();
+    for (size_t i = 2; i < lines.size(); ++i) {
+        std::istringstream in(lines[i]);
+        std::string field[5];
+        for (std::string &f : field) std::getline(in, f, ';');
+        TraceEntry e;
+        if (!in || field[3].empty()) continue;
+        e.level = field[2];
+        e.marker = field[3][0];
+        std::getline(in, e.column);
+        const size_t sep = e.column.find(" : ");
+        if (e.marker == '|' && sep != std::string::npos) e.text = e.column.substr(sep + 3);
+        out.push_back(e);
+    }
+    return out;
+}
+
 std::vector<std::string> HostLibrary::traceMessages() const {
     std::vector<std::string> out;
-    auto lines = traceLines();
-    for (size_t i = 2; i < lines.size(); ++i) {
-        // Timestamp column, then the line the front-end composed.
-        TraceLine t;
-        if (lines[i].size() > 12 && t.parse(lines[i].substr(12))) out.push_back(t.message);
-    }
+    for (const TraceEntry &e : traceEntries()) out.push_back(e.column);
     return out;
 }

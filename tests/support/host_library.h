@@ -48,6 +48,14 @@ public:
     std::string tracePath() const { return dir_.file("pt_vector.log"); }
     std::string pduPath() const { return dir_.file("pdu_trace.log"); }
     std::vector<std::string> traceLines() const { return ReadLines(tracePath()); }
+    // The trace lines after the header, split into their columns.
+    struct TraceEntry {
+        std::string level;   // two-letter code
+        char marker = 0;     // '+' entry, '-' exit, '|' message
+        std::string column;  // the whole Message column
+        std::string text;    // message lines: what follows "<scope> : "
+    };
+    std::vector<TraceEntry> traceEntries() const;
     // The Message column of every trace line after the header.
     std::vector<std::string> traceMessages() const;
 

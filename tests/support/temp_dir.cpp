@@ -44,11 +44,6 @@ std::vector<std::string> ReadLines(const std::string &path) {
     return lines;
 }
 
-std::string ReadText(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 void WriteText(const std::string &path, const std::string &text) {
     std::ofstream out(path, std::ios::binary);
     out << text;

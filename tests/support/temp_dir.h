@@ -22,7 +22,6 @@ private:
 };
 
 std::vector<std::string> ReadLines(const std::string &path);
-std::string ReadText(const std::string &path);
 void WriteText(const std::string &path, const std::string &text);
 
 // Holds a file open without sharing (an exclusive lock where Windows' sharing

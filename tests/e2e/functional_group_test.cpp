@@ -2,8 +2,9 @@
 // three ECUs goes out as one functional single frame, the members answer
 // with extended addressing, and the host gets one aggregated message under
 // the CANECU_CLASS id once P2 (or P2* after a response pending) is over.
-#include "../fg/fg_messages.h"
-#include "e2e_world.h"
+#include <chrono>
+
+#include "e2e.h"
 
 namespace e2e {
 namespace {
@@ -14,7 +15,6 @@ constexpr uint32_t kGroupId = 0x6FF;  // CANECU_CLASS: the aggregated answer's i
 // Long enough that a reader the machine holds up still finds every answer
 // in the queue, or the next frame of a long one on its way, before P2 ends.
 constexpr uint32_t kP2Ms = 400;
-constexpr uint32_t kP2StarMs = 2000;
 // The group timer runs on the system tick count, which may step by 16 ms.
 constexpr uint32_t kTickGrainMs = 16;
 
@@ -23,9 +23,28 @@ constexpr uint32_t kTickGrainMs = 16;
 constexpr EcuAddress kBody{0x6F1, 0x641, 0x41, 0xF0};
 constexpr EcuAddress kDoors{0x6F1, 0x642, 0x42, 0xF0};
 constexpr EcuAddress kSeats{0x6F1, 0x643, 0x43, 0xF0};
-// Under the maker's scheme a host's own filters take the tester's address
-// from the low byte of the physical request id.
 constexpr EcuAddress kOutsider{0x7F0, 0x644, 0x44, 0xF0};
+
+void PutLe(Bytes &out, uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+// The wrapped request: id, address byte, 0x22, PDU length, PDU, entry count,
+// and per member 17 values of 32 bits (request id, response id, ECU and
+// tester address, then fields of other buses), least significant byte first.
+PASSTHRU_MSG GroupRequest(const Bytes &pdu, const std::vector<EcuAddress> &members, uint8_t marker = 0x22) {
+    Bytes d = {kFunctionalAddress, marker};
+    PutLe(d, static_cast<uint32_t>(pdu.size()), 2);
+    d.insert(d.end(), pdu.begin(), pdu.end());
+    PutLe(d, static_cast<uint32_t>(members.size()), 2);
+    for (const EcuAddress &m : members) {
+        for (uint32_t v : {kFunctionalId, m.responseId, static_cast<uint32_t>(m.ecuAddress),
+                           static_cast<uint32_t>(m.testerAddress)})
+            PutLe(d, v, 4);
+        d.insert(d.end(), 13 * 4, 0);
+    }
+    return Msg(kFunctionalId, d, ISO15765_ADDR_TYPE);
+}
 
 // Answer of a member to 22 01 00 whose record is `length` bytes long.
 Bytes RecordAnswer(unsigned length) {
@@ -37,27 +56,32 @@ Bytes RecordAnswer(unsigned length) {
 // Aggregated record: length and id least significant byte first, payload.
 Bytes Record(const EcuAddress &ecu, const Bytes &payload) {
     Bytes r;
-    fgtest::PutLe16(r, static_cast<uint32_t>(payload.size()));
-    fgtest::PutLe32(r, ecu.responseId);
+    PutLe(r, static_cast<uint32_t>(payload.size()), 2);
+    PutLe(r, ecu.responseId, 4);
     r.insert(r.end(), payload.begin(), payload.end());
     return r;
 }
 
 Bytes Aggregated(const std::vector<Bytes> &records) {
     Bytes out = {0x62};
-    fgtest::PutLe16(out, static_cast<uint32_t>(records.size()));
+    PutLe(out, static_cast<uint32_t>(records.size()), 2);
     for (const Bytes &r : records) out.insert(out.end(), r.begin(), r.end());
     return out;
 }
 
-class FunctionalGroup : public E2eTest {
+uint32_t ElapsedMs(std::chrono::steady_clock::time_point since) {
+    return static_cast<uint32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count());
+}
+
+class FunctionalGroup : public Vehicle {
 protected:
-    void SetUp() override {
-        E2eTest::SetUp();
-        ASSERT_EQ(STATUS_NOERROR, SetConfig({{PT_CFG_ORV_EXTADDRESSING, 1},
-                                             {CANECU_CLASS, kGroupId},
-                                             {PT_CFG_ORV_P2MAX, 100 + kP2Ms},
-                                             {PT_CFG_ORV_P2EXTTIMEOUT7F78, 100 + kP2StarMs}}));
+    // The group's refusals of malformed requests are traced at full verbosity.
+    FunctionalGroup() : Vehicle("TRACE=2\n") {
+        EXPECT_EQ(STATUS_NOERROR, host.setConfig({{PT_CFG_ORV_EXTADDRESSING, 1},
+                                                  {CANECU_CLASS, kGroupId},
+                                                  {PT_CFG_ORV_P2MAX, 100 + kP2Ms},
+                                                  {PT_CFG_ORV_P2EXTTIMEOUT7F78, 100 + 2000}}));
     }
 
     // A member whose DID 0x0100 holds recordLength bytes. The library's flow
@@ -71,7 +95,7 @@ protected:
                       "functional_id = 0x%X\nfunctional_address = 0x%02X\nlong_did_length = %u\n",
                       static_cast<unsigned>(kFunctionalId), kFunctionalAddress, recordLength);
         AddEcu(EcuText(name, ecu, EcuFlow(), settings + extra));
-        const Bytes fc = FlowControl(ecu.ecuAddress, 0, 0, true, 0xFF);
+        const Bytes fc = FlowControl(ecu.ecuAddress, 0, 0);
         const int relay = vxlsim_responder_add(0, kFunctionalId, fc.data(), 2);
         ASSERT_GE(relay, 0);
         ASSERT_EQ(0, vxlsim_responder_reply(relay, ecu.requestId, 8, fc.data(), 0));
@@ -86,33 +110,21 @@ protected:
 
     // Sends 22 01 00 to body, doors and seats and reads until the aggregated
     // answer; elapsedMs: from the request to it.
-    static std::vector<PASSTHRU_MSG> AskMembers(uint32_t *elapsedMs = nullptr) {
-        std::vector<GroupEntry> entries;
-        for (const EcuAddress &m : {kBody, kDoors, kSeats}) {
-            GroupEntry e = fgtest::Entry(kFunctionalId, m.responseId);
-            e.DiagAddrEcu = static_cast<uint32_t>(m.ecuAddress);
-            e.DiagAddrTester = static_cast<uint32_t>(m.testerAddress);
-            entries.push_back(e);
-        }
+    std::vector<PASSTHRU_MSG> askMembers(uint32_t *elapsedMs = nullptr) {
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(STATUS_NOERROR,
-                  Write(fgtest::Message(fgtest::RequestBytes(kFunctionalId, {0x22, 0x01, 0x00}, entries,
-                                                             kFunctionalAddress),
-                                        ISO15765_ADDR_TYPE)));
-        auto got = ReadUntil(IsAggregated);
+        EXPECT_EQ(STATUS_NOERROR, host.write(GroupRequest({0x22, 0x01, 0x00}, {kBody, kDoors, kSeats})));
+        auto got = host.readUntil([](const PASSTHRU_MSG &m) {
+            return !IsConfirmation(m) && IdOf(m) == kGroupId && m.DataSize >= 7 && m.Data[4] == 0x62;
+        });
         if (elapsedMs) *elapsedMs = ElapsedMs(start);
         return got;
-    }
-
-    static bool IsAggregated(const PASSTHRU_MSG &m) {
-        return !IsConfirmation(m) && IdOf(m) == kGroupId && m.DataSize >= 7 && m.Data[4] == 0x62;
     }
 };
 
 TEST_F(FunctionalGroup, ThreeEcusAnswerInOneMessage) {
     AddMembers(30);  // the seats' answer takes several frames
     uint32_t elapsed = 0;
-    auto got = AskMembers(&elapsed);
+    const auto got = askMembers(&elapsed);
     ASSERT_EQ(2u, got.size());
     ExpectConfirmation(got[0], kFunctionalId);
     ExpectMessage(got[1], kGroupId,
@@ -128,16 +140,16 @@ TEST_F(FunctionalGroup, ThreeEcusAnswerInOneMessage) {
     bus.push_back("6F1: 43 30 00 00 FF FF FF FF");  // relayed to its physical id
     for (size_t i = 1; i < seats.size(); ++i) bus.push_back(FrameLine(kSeats.responseId, seats[i]));
     EXPECT_EQ(bus, BusLines());
-    EXPECT_TRUE(ReadFor(50).empty());
+    EXPECT_TRUE(host.readFor(50).empty());
 }
 
 // The doors answer "response pending" first: the host sees it under the
 // group's id at once, and the group waits P2* instead of P2 for the rest.
 TEST_F(FunctionalGroup, ResponsePendingSwitchesToP2Star) {
-    ASSERT_EQ(STATUS_NOERROR, SetConfig({{PT_CFG_ORV_P2MAX, 150}, {PT_CFG_ORV_P2EXTTIMEOUT7F78, 1100}}));
+    ASSERT_EQ(STATUS_NOERROR, host.setConfig({{PT_CFG_ORV_P2MAX, 150}, {PT_CFG_ORV_P2EXTTIMEOUT7F78, 1100}}));
     AddMembers(3, "pending = 1\npending_interval_ms = 150\n");
     uint32_t elapsed = 0;
-    auto got = AskMembers(&elapsed);
+    const auto got = askMembers(&elapsed);
     ASSERT_EQ(3u, got.size());
     ExpectConfirmation(got[0], kFunctionalId);
     ExpectMessage(got[1], kGroupId, {0x7F, 0x22, 0x78});
@@ -150,22 +162,49 @@ TEST_F(FunctionalGroup, ResponsePendingSwitchesToP2Star) {
 
 // The seats answer too late, and an ECU that is not in the group's table
 // answers the same request at once: the aggregated message holds what the
-// members sent within P2, and the other answers reach the host on their own ids.
+// members sent within P2, the other answers reach the host on their own ids.
 TEST_F(FunctionalGroup, LateAndOutsideAnswersComeOnTheirOwnIds) {
     AddMembers(30, "", "response_delay_ms = 600\n");
     AddMember("outsider", kOutsider, 3);
-    Listen(kOutsider);
-    ASSERT_EQ(STATUS_NOERROR, SetConfig({{PT_CFG_ORV_P2MAX, 200}}));
-    auto got = AskMembers();
+    host.listen(kOutsider.responseId, kOutsider.requestId, kOutsider.testerAddress, kOutsider.ecuAddress);
+    ASSERT_EQ(STATUS_NOERROR, host.setConfig({{PT_CFG_ORV_P2MAX, 200}}));
+    auto got = askMembers();
     ASSERT_EQ(3u, got.size());
     ExpectConfirmation(got[0], kFunctionalId);
     ExpectMessage(got[1], kOutsider.responseId, RecordAnswer(3));
     ExpectMessage(got[2], kGroupId, Aggregated({Record(kBody, RecordAnswer(1)), Record(kDoors, RecordAnswer(2))}));
 
-    got = ReadAnswerFrom(kSeats.responseId);
+    got = host.readAnswerFrom(kSeats.responseId);
     ASSERT_EQ(1u, got.size());
     ExpectMessage(got[0], kSeats.responseId, RecordAnswer(30));
-    EXPECT_TRUE(ReadFor(150).empty());
+    EXPECT_TRUE(host.readFor(150).empty());
+}
+
+// A request that is not a well-formed group request goes out as written.
+TEST_F(FunctionalGroup, MalformedRequestsGoOutUnwrapped) {
+    vxlsim_set_real_timing(0);  // each first frame is on the bus when the write returns
+    PASSTHRU_MSG shortByOne = GroupRequest({0x22}, {kBody});
+    --shortByOne.DataSize;
+    PASSTHRU_MSG countMismatch = GroupRequest({0x22}, {kBody, kDoors});
+    countMismatch.Data[4 + 5] = 3;
+    const struct {
+        const char *text;
+        PASSTHRU_MSG msg;
+    } cases[] = {
+        {"Message is not a functional message (min. length mismatch).", shortByOne},
+        {"Message is not a functional message (special byte (0x22) mismatch).", GroupRequest({0x22}, {kBody}, 0x21)},
+        {"Message is not a functional message (length mismatch).", countMismatch},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        vxlsim_capture_clear();
+        const size_t before = host.tracedCount(c.text);
+        ASSERT_EQ(STATUS_NOERROR, host.write(c.msg));
+        EXPECT_EQ(before + 1, host.tracedCount(c.text));
+        const Bytes sent = DataOf(c.msg);
+        const auto frames = Segment(Bytes(sent.begin() + 5, sent.end()), Framing{kFunctionalAddress, false, true});
+        EXPECT_EQ(std::vector<std::string>{FrameLine(kFunctionalId, frames[0])}, BusLines());
+    }
 }
 
 }  // namespace

@@ -1,0 +1,204 @@
+// The library inside a host process: "morix.ini", the trace files, load and
+// unload with and without an open channel, the version and status functions.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <regex>
+
+#include "host.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kHeader = "Timestamp;Deltatime;Tracelevel;Deepness;ThreadID;Message";
+
+size_t Count(const std::vector<std::string> &v, const std::string &s) {
+    return static_cast<size_t>(std::count(v.begin(), v.end(), s));
+}
+
+void ReadVersion(const J2534Api &pt) {
+    char fw[80], dll[80], api[80];
+    EXPECT_EQ(STATUS_NOERROR, pt.ReadVersion(fw, dll, api));
+}
+
+// TRACE sets the verbosity in base 10 (bits 0-3) and the PDU trace (bit 4);
+// key names are compared without case, as Windows' profile functions do.
+TEST(Module, TraceKeyDecidesVerbosityAndPduTrace) {
+    const struct {
+        const char *ini;
+        size_t lines;  // after one PassThruReadVersion and the unload
+        bool pdu;
+    } cases[] = {
+        {"[MORIX_VECTOR]\n", 3, false},
+        {"[MORIX_VECTOR]\nTRACE=0\n", 3, false},
+        {"[MORIX_VECTOR]\nTRACE=2\n", 6, false},
+        {"[MORIX_VECTOR]\nTRACE=0x10\n", 3, false},
+        {"[MORIX_VECTOR]\nTRACE=16\n", 3, true},
+        {"[MORIX_VECTOR]\nTRACE=-1\n", 6, true},
+        {"[morix_vector]\n trace = 18\n", 6, true},
+        {"[MORIX_VECTOR]\nTrace=2\n", 6, false},
+        {"[OTHER]\nTRACE=2\n", 3, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.ini);
+        HostLibrary host(c.ini);
+        ASSERT_TRUE(host.load());
+        ReadVersion(host.api());
+        host.unload();
+        const auto lines = host.traceLines();
+        ASSERT_EQ(c.lines, lines.size());
+        EXPECT_NE(std::string::npos, lines[0].find(";Create tracefile")) << lines[0];
+        EXPECT_EQ(kHeader, lines[1]);
+        EXPECT_TRUE(std::regex_match(lines.back(), std::regex("\\d\\d:\\d\\d:\\d\\d\\.\\d{3};\\d\\d\\.\\d\\d\\.\\d{4};"
+                                                              "Close tracefile: ")))
+            << lines.back();
+        EXPECT_EQ(c.pdu, fs::exists(host.pduPath()));
+        if (c.pdu) {
+            const auto pdu = ReadLines(host.pduPath());
+            ASSERT_EQ(1u, pdu.size());
+            EXPECT_TRUE(std::regex_match(
+                pdu[0], std::regex("\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d pt_vector 00\\.16 loaded, PDU trace on")))
+                << pdu[0];
+        }
+    }
+}
+
+// The other keys, read case-blind with strtol's automatic base, seen in what
+// DATA_RATE does: the wake-up frame, the virtual channels, the cooperative mode.
+TEST(Module, OtherKeysAreReadWithoutCaseInTheirBase) {
+    const char *const twoVirtual =
+        "[driver]\ndefault_ecus = 0\n"
+        "[channel]\nname = Virtual Channel 1\nhw_type = 1\nhw_channel = 0\nbus_capabilities = 0x00010001\n"
+        "[channel]\nname = Virtual Channel 2\nhw_type = 1\nhw_channel = 1\nbus_capabilities = 0x00010001\n";
+    const struct {
+        const char *keys;
+        const char *config;
+        bool foreignInitAccess;
+        uint32_t status;
+        std::vector<std::string> bus;
+    } cases[] = {
+        {"WAKEUP=1\n", kOneCard, false, STATUS_NOERROR, {"7E0: 02 3E 01 FF FF FF FF FF"}},
+        {"wakeup=2abc\n", kOneCard, false, STATUS_NOERROR, {"784: 02 FF FF FF FF FF FF FF"}},
+        {"WakeUp=0x1\n", kOneCard, false, STATUS_NOERROR, {"7E0: 02 3E 01 FF FF FF FF FF"}},
+        {"WAKEUP=3\n", kOneCard, false, STATUS_NOERROR, {}},
+        {"cooperative=yes\n", kOneCard, true, ERR_DEVICE_NOT_CONNECTED, {}},
+        {"COOPERATIVE=1\n", kOneCard, true, STATUS_NOERROR, {}},
+        {"", twoVirtual, false, ERR_DEVICE_NOT_CONNECTED, {}},
+        {"virtual=0x2\n", twoVirtual, false, STATUS_NOERROR, {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.keys);
+        Host host(c.keys, c.config);
+        if (c.foreignInitAccess) {
+            EXPECT_EQ(0, vxlsim_set_foreign_init_access(0, 1));
+        }
+        EXPECT_EQ(c.status, host.setConfig({{DATA_RATE, 500000}}));
+        EXPECT_EQ(c.bus, BusLines());
+    }
+}
+
+TEST(Module, WithoutTheServerModuleTheLoadIsRefused) {
+    HostLibrary host("[MORIX_VECTOR]\nTRACE=2\n", false);
+    testing::internal::CaptureStderr();
+    const bool loaded = host.load();
+    const std::string said = testing::internal::GetCapturedStderr();
+    if (loaded) {
+        // A shared object cannot refuse dlopen: it stays inert and says why.
+        EXPECT_EQ("morix.ini not found! ASAM Server running?: Fatal Error\n", said);
+        char fw[80] = "x", dll[80], api[80];
+        EXPECT_EQ(STATUS_NOERROR, host.api().ReadVersion(fw, dll, api));
+        EXPECT_STREQ("", fw);
+        host.unload();
+    }
+    EXPECT_FALSE(fs::exists(host.tracePath()));
+}
+
+// Each load starts afresh and keeps the previous run's trace as .old; a trace
+// held by another running instance moves to the next number; a waiting .tmp
+// file takes the trace in at the close.
+TEST(Module, TraceFilesRotateStepAsideAndMerge) {
+    HostLibrary host("[MORIX_VECTOR]\nTRACE=2\n");
+    ASSERT_TRUE(host.load());
+    ReadVersion(host.api());
+    host.unload();
+    ASSERT_TRUE(host.load());
+    host.unload();
+    EXPECT_EQ(6u, ReadLines(host.dir().file("pt_vector.old")).size());
+    EXPECT_EQ(3u, host.traceLines().size());
+
+    {
+        FileHolder holder(host.tracePath());
+        ASSERT_TRUE(host.load());
+        host.unload();
+    }
+    EXPECT_EQ(3u, host.traceLines().size());
+    EXPECT_EQ(3u, ReadLines(host.dir().file("pt_vector01.log")).size());
+
+    WriteText(host.tracePath() + ".tmp", "kept ahead\n");
+    ASSERT_TRUE(host.load());
+    host.unload();
+    EXPECT_FALSE(fs::exists(host.tracePath() + ".tmp"));
+    const auto lines = host.traceLines();
+    ASSERT_EQ(4u, lines.size());
+    EXPECT_EQ("kept ahead", lines[0]);
+    EXPECT_EQ(kHeader, lines[2]);
+}
+
+TEST(Module, UnloadWhileConnectedDisconnectsExactlyOnce) {
+    // Again and again: the worker must be running before connect returns and
+    // gone before the library's code is unmapped; a slip shows as a crash.
+    HostLibrary host("[MORIX_VECTOR]\nTRACE=2\n");
+    uint32_t channel = 0;
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(host.load());
+        ASSERT_EQ(STATUS_NOERROR, host.api().Connect(ISO15765, 0, &channel)) << "round " << i;
+        host.unload();
+    }
+    const auto columns = host.traceMessages();
+    const std::string closing = "DLL Close without PassThruDisconnect() stopping it !!!";
+    ASSERT_EQ(2u, Count(columns, closing));  // its entry and exit lines
+    const auto entry = std::find(columns.begin(), columns.end(), closing);
+    const auto exit = std::find(entry + 1, columns.end(), closing);
+    EXPECT_EQ(2, std::count(entry, exit, "PassThruDisconnect()"));
+    EXPECT_EQ(2u, Count(columns, "PassThruDisconnect()"));
+    // The worker has left before the trace was closed.
+    EXPECT_EQ(2u, Count(columns, "ThreadRead(end)"));
+    EXPECT_EQ(0, vxlsim_open_port_count());
+
+    ASSERT_TRUE(host.load());
+    ASSERT_EQ(STATUS_NOERROR, host.api().Connect(ISO15765, 0, &channel));
+    ASSERT_EQ(STATUS_NOERROR, host.api().Disconnect(channel));
+    host.unload();
+    EXPECT_EQ(0u, Count(host.traceMessages(), closing));
+    EXPECT_EQ(2u, Count(host.traceMessages(), "PassThruDisconnect()"));
+}
+
+TEST(Module, VersionAndUnsupportedFunctions) {
+    Host host("TRACE=1\n");
+    const J2534Api &pt = host.pt();
+    char firmware[16], dll[16], api[16];
+    EXPECT_EQ(STATUS_NOERROR, pt.ReadVersion(firmware, dll, api));
+    EXPECT_STREQ("00.02", firmware);
+    EXPECT_STREQ("00.16", dll);
+    EXPECT_STREQ("00.06", api);
+    EXPECT_EQ(ERR_NULL_PARAMETER, pt.ReadVersion(firmware, nullptr, api));
+    EXPECT_EQ("ER", host.levelOf("PassThruReadVersion version buffer is a NULL pointer"));
+
+    char description[80];
+    std::memset(description, 'q', sizeof description);
+    EXPECT_EQ(ERR_NOT_SUPPORTED, pt.GetLastError(description));
+    EXPECT_EQ(std::string(80, 'q'), std::string(description, sizeof description));
+    PASSTHRU_MSG msg{};
+    uint32_t msgId = 0xBEEF;
+    EXPECT_EQ(ERR_NOT_SUPPORTED, pt.StartPeriodicMsg(1, &msg, &msgId, 100));
+    EXPECT_EQ(0xBEEFu, msgId);
+    EXPECT_EQ(ERR_NOT_SUPPORTED, pt.StopPeriodicMsg(1, 1));
+    EXPECT_EQ(ERR_NOT_SUPPORTED, pt.SetProgrammingVoltage(15, 5000));
+    EXPECT_TRUE(BusLines().empty());
+}
+
+}  // namespace

@@ -1,0 +1,324 @@
+// What reaches the host from the bus: the filters that select it, single
+// frames, reassembly and its deadline, transmit confirmations, refused reads.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+
+#include "host.h"
+#include "platform/platform.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+Bytes Padded(Bytes b) {
+    b.resize(8, 0xFF);
+    return b;
+}
+
+class Receive : public ::testing::Test {
+protected:
+    Receive() { host.open(); }
+
+    uint32_t pass(uint32_t mask, uint32_t pattern) {
+        uint32_t id = 0;
+        EXPECT_EQ(STATUS_NOERROR, host.startFilter(PASS_FILTER, FilterMsg(4, mask), FilterMsg(4, pattern), nullptr, &id));
+        return id;
+    }
+
+    // Single frames 02 50 01 from each id; the ids whose answer the host got.
+    std::vector<uint32_t> delivered(std::vector<uint32_t> ids) {
+        std::vector<uint32_t> out;
+        for (uint32_t id : ids) {
+            Inject(id, {0x02, 0x50, 0x01});
+            for (const PASSTHRU_MSG &m : host.drain()) {
+                ExpectMessage(m, id, {0x50, 0x01});
+                out.push_back(IdOf(m));
+            }
+        }
+        return out;
+    }
+
+    Host host{"TRACE=2\n"};
+};
+
+// A received id passes when it matches the pattern under the filter's mask;
+// the hardware opens the pattern's id alone.
+TEST_F(Receive, PassFiltersMatchUnderTheirMask) {
+    const struct {
+        uint32_t mask, pattern;
+        std::vector<uint32_t> passed;
+    } cases[] = {
+        {0x7FF, 0x7E8, {0x7E8}},
+        {0x7F0, 0x7E0, {0x7E0, 0x7E8, 0x7EF}},
+        {0x700, 0x600, {0x600, 0x6E8}},
+        {0x000, 0x000, {0x100, 0x600, 0x6E8, 0x7E0, 0x7E8, 0x7EF, 0x7F8}},
+    };
+    EXPECT_TRUE(delivered({0x7E8}).empty());
+    EXPECT_TRUE(host.traced("PASSFilter none!"));
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.mask);
+        vxlsim_call_clear();
+        const uint32_t id = pass(c.mask, c.pattern);
+        const auto opened = vxlsim::CallsTo("xlCanAddAcceptanceRange");
+        ASSERT_EQ(1u, opened.size());
+        EXPECT_EQ(c.pattern, opened[0].args[2]);
+        EXPECT_EQ(c.pattern, opened[0].args[3]);
+        EXPECT_EQ(c.passed, delivered({0x100, 0x600, 0x6E8, 0x7E0, 0x7E8, 0x7EF, 0x7F8}));
+        EXPECT_EQ(STATUS_NOERROR, host.pt().StopMsgFilter(1, id));
+    }
+    // A block filter never lets anything through.
+    uint32_t id = 0;
+    ASSERT_EQ(STATUS_NOERROR, host.startFilter(BLOCK_FILTER, FilterMsg(4, 0), FilterMsg(4, 0x7E8), nullptr, &id));
+    EXPECT_TRUE(delivered({0x7E8}).empty());
+    EXPECT_TRUE(host.traced("Block Filter added"));
+}
+
+// The flow-control filter's mask chooses the id a first frame is answered on;
+// its flow id, not its pattern, is opened in hardware.
+TEST_F(Receive, FlowControlFiltersMatchUnderTheirMask) {
+    pass(0x700, 0x700);
+    const PASSTHRU_MSG flow = FilterMsg(4, 0x7D0);
+    uint32_t id = 0;
+    vxlsim_call_clear();
+    ASSERT_EQ(STATUS_NOERROR, host.startFilter(FLOW_CONTROL_FILTER, FilterMsg(4, 0x7F0), FilterMsg(4, 0x7E0), &flow, &id));
+    EXPECT_EQ(0x7D0u, vxlsim::CallsTo("xlCanAddAcceptanceRange").at(0).args[2]);
+    Inject(0x7E9, {0x10, 0x0A, 0, 1, 2, 3, 4, 5});
+    EXPECT_TRUE(host.drain().empty());
+    EXPECT_EQ((Strings{"7D0: 30 00 00 FF FF FF FF FF"}), BusLines());
+
+    vxlsim_capture_clear();
+    Inject(0x7F9, {0x10, 0x0A, 0, 1, 2, 3, 4, 5});
+    EXPECT_TRUE(host.drain().empty());
+    EXPECT_TRUE(host.traced("FIRST_FRAME ignored (no FLow Filter or own response"));
+    EXPECT_TRUE(BusLines().empty());
+}
+
+// A pattern started again shares its record: only its first id stops it,
+// once per start.
+TEST_F(Receive, StoppingAFilterCountsItsStarts) {
+    const uint32_t first = pass(0x7FF, 0x7E8);
+    const uint32_t second = pass(0x700, 0x7E8);
+    pass(0x7FF, 0x7E8);
+    EXPECT_TRUE(host.traced("Pass Filter reused..."));
+    EXPECT_TRUE(delivered({0x7E9}).empty()) << "the mask of a reused record is not taken";
+    for (uint32_t unknown : {second, first + 0x10000, 77u})
+        EXPECT_EQ(ERR_NOT_SUPPORTED, host.pt().StopMsgFilter(1, unknown)) << unknown;
+    EXPECT_TRUE(host.traced("Filter not found !!!"));
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(STATUS_NOERROR, host.pt().StopMsgFilter(1, first));
+        EXPECT_EQ((std::vector<uint32_t>{0x7E8}), delivered({0x7E8}));
+    }
+    EXPECT_EQ(STATUS_NOERROR, host.pt().StopMsgFilter(1, first));
+    EXPECT_TRUE(host.traced("passFilter removed left 0"));
+    EXPECT_TRUE(delivered({0x7E8}).empty());
+    EXPECT_EQ(ERR_NOT_SUPPORTED, host.pt().StopMsgFilter(1, first));
+}
+
+// A refused start keeps no filter; only an unknown type uses up an id.
+TEST_F(Receive, RefusedFilterStartsKeepNothing) {
+    const PASSTHRU_MSG mask = FilterMsg(4, 0x7FF), pattern = FilterMsg(4, 0x7E8);
+    const PASSTHRU_MSG shortMask = FilterMsg(3, 0x7FF), longMask = FilterMsg(6, 0x7FF);
+    const struct {
+        const char *what;
+        uint32_t type;
+        const PASSTHRU_MSG *mask, *pattern;
+        bool filterId;
+        uint32_t status;
+        const char *trace;
+    } cases[] = {
+        {"unknown type", 4, &mask, &pattern, true, ERR_NOT_SUPPORTED, nullptr},
+        {"mask of 3 bytes", PASS_FILTER, &shortMask, &pattern, true, ERR_INVALID_MSG, nullptr},
+        {"mask of 6 bytes", PASS_FILTER, &longMask, &pattern, true, ERR_INVALID_MSG, nullptr},
+        {"no mask", PASS_FILTER, nullptr, &pattern, true, ERR_INVALID_MSG, "MaskMsg         void pointer!"},
+        {"no pattern", PASS_FILTER, &mask, nullptr, true, ERR_INVALID_MSG, "PatternMsg      void pointer!"},
+        {"no id", PASS_FILTER, &mask, &pattern, false, ERR_NULL_PARAMETER,
+         "PassThruStartMsgFilter pFilterID is a NULL pointer"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        PASSTHRU_MSG m = c.mask ? *c.mask : PASSTHRU_MSG{}, p = c.pattern ? *c.pattern : PASSTHRU_MSG{};
+        uint32_t id = 0xAAAA;
+        EXPECT_EQ(c.status, host.pt().StartMsgFilter(1, c.type, c.mask ? &m : nullptr, c.pattern ? &p : nullptr,
+                                                     nullptr, c.filterId ? &id : nullptr));
+        if (c.trace) {
+            EXPECT_TRUE(host.traced(c.trace));
+        }
+        EXPECT_EQ(c.type == 4 ? 1u : 0xAAAAu, id);
+    }
+    EXPECT_TRUE(delivered({0x7E8}).empty());
+    EXPECT_EQ(2u, pass(0x7FF, 0x7E8));
+}
+
+TEST_F(Receive, SingleFramesAndFramesWithoutAPlace) {
+    host.listen(0x7E8, 0x7E0);
+    host.listen(0x640, 0x6F1, 0xF1, 0xF1);
+    const struct {
+        const char *what;
+        uint32_t id;
+        Bytes frame;
+        bool delivered;
+        Bytes payload;
+        const char *trace;
+    } cases[] = {
+        {"single frame", 0x7E8, Padded({0x03, 0x62, 0xF1, 0x90}), true, {0x62, 0xF1, 0x90},
+         "RAW-CAN--RX CanId 0007e8 [      ] Len=  8     Data: 0x03 0x62 0xF1 0x90 0xFF 0xFF 0xFF 0xFF "},
+        {"empty single frame", 0x7E8, {0x00}, true, {}, nullptr},
+        {"address byte first", 0x640, {0xF1, 0x06, 1, 2, 3, 4, 5, 6}, true, {1, 2, 3, 4, 5, 6},
+         "b_ExtendedAdress does machtch!"},
+        {"other address byte", 0x640, {0xF2, 0x02, 0x50, 0x01}, false, {},
+         "b_ExtendedAdress does not machtch! 00f2 00f1"},
+        {"length beyond the dlc", 0x7E8, {0x07, 0x62, 0xF1}, false, {}, "SINGLE_FRAME length 7 exceeds frame, dropped"},
+        {"beyond an addressed frame", 0x640, {0xF1, 0x07, 1, 2, 3, 4, 5, 6}, false, {},
+         "SINGLE_FRAME length 7 exceeds frame, dropped"},
+        {"no protocol control byte", 0x7E8, {}, false, {}, "Frame without protocol control information dropped"},
+        {"unknown protocol control", 0x7E8, {0x45, 0, 0}, false, {}, "unknown Multibyte response 0x45 !"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Inject(c.id, c.frame);
+        const auto got = host.drain();
+        ASSERT_EQ(c.delivered ? 1u : 0u, got.size());
+        if (c.delivered) {
+            ExpectMessage(got[0], c.id, c.payload);
+        }
+        if (c.trace) {
+            EXPECT_TRUE(host.tracedStartingWith(c.trace)) << c.trace;
+        }
+    }
+    EXPECT_EQ("ER", host.levelOf("unknown Multibyte response 0x45 !"));
+    EXPECT_TRUE(BusLines().empty());
+}
+
+// Consecutive frames that continue nothing are dropped and say why; the
+// reassembly in progress goes on.
+TEST_F(Receive, ConsecutiveFrameWithoutItsPlaceIsDropped) {
+    host.listen(0x7E8, 0x7E0);
+    host.listen(0x7E9, 0x7E1);
+    Inject(0x7E8, {0x21, 1, 2, 3, 4, 5, 6, 7});
+    EXPECT_TRUE(host.drain().empty());
+    EXPECT_TRUE(host.traced("Error CONSECUTIVE_FRAME  0"));
+    Inject(0x7E8, {0x10, 0x0A, 0, 1, 2, 3, 4, 5});
+    Inject(0x7E9, {0x21, 1, 2, 3, 4, 5, 6, 7});
+    Inject(0x7E8, {0x22, 1, 2, 3, 4, 5, 6, 7});
+    EXPECT_TRUE(host.drain().empty());
+    EXPECT_TRUE(host.traced("Error CONSECUTIVE_FRAME  -2"));
+    EXPECT_TRUE(host.traced("Error CONSECUTIVE_FRAME  -3"));
+    Inject(0x7E8, {0x21, 6, 7, 8, 9, 0xFF, 0xFF, 0xFF});
+    const auto got = host.drain();
+    ASSERT_EQ(1u, got.size());
+    ExpectMessage(got[0], 0x7E8, Counting(10));
+}
+
+// A sender may pause between consecutive frames: the deadline of 900 ms runs
+// from the last frame that arrived, not from the first frame.
+TEST_F(Receive, EachConsecutiveFrameMovesTheReassemblyDeadline) {
+    host.listen(0x7E8, 0x7E0);
+    Inject(0x7E8, {0x10, 0x1B, 0, 1, 2, 3, 4, 5});
+    EXPECT_TRUE(host.drain().empty());
+    for (uint8_t sn = 1; sn <= 3; ++sn) {
+        plat::SleepMs(450);
+        const uint8_t first = static_cast<uint8_t>(6 + (sn - 1) * 7);
+        Bytes cf = {static_cast<uint8_t>(0x20 | sn)};
+        for (uint8_t k = 0; k < 7; ++k) cf.push_back(static_cast<uint8_t>(first + k));
+        Inject(0x7E8, cf);
+        const auto got = host.drain();
+        ASSERT_EQ(sn == 3 ? 1u : 0u, got.size()) << "consecutive frame " << int(sn);
+        if (sn == 3) ExpectMessage(got[0], 0x7E8, Counting(27));
+    }
+    EXPECT_FALSE(host.tracedStartingWith("RX TIMEOUT"));
+
+    // A sender that stops for good: the record goes, a late frame finds nothing.
+    Inject(0x7E8, {0x10, 0x14, 0, 1, 2, 3, 4, 5});
+    EXPECT_TRUE(host.drain().empty());
+    EXPECT_TRUE(host.awaitTraced("RX TIMEOUT m_rxBuffer removed from list ... SeqID=2"));
+    Inject(0x7E8, {0x21, 6, 7, 8, 9, 10, 11, 12});
+    EXPECT_TRUE(host.drain().empty());
+    EXPECT_EQ(1u, host.tracedCount("Error CONSECUTIVE_FRAME  0"));
+}
+
+// Frames the driver marks, and events that are no frames, never reach the
+// host; error frames and unknown events are counted and reported.
+TEST_F(Receive, MarkedFramesAndOtherEventsAreHeldBack) {
+    host.listen(0x7E8, 0x7E0);
+    const Strings scopes = {"Queue rx XL_CAN_MSG_FLAG_OVERRUN", "Queue rx XL_CAN_MSG_FLAG_NERR ",
+                            "Queue rx XL_CAN_MSG_FLAG_WAKEUP", "Queue rx XL_CAN_MSG_FLAG_REMOTE_FRAME",
+                            "Queue rx XL_CAN_MSG_FLAG_TX_REQUEST"};
+    for (uint16_t flags : {XL_CAN_MSG_FLAG_OVERRUN | XL_CAN_MSG_FLAG_TX_COMPLETED, XL_CAN_MSG_FLAG_NERR,
+                           XL_CAN_MSG_FLAG_WAKEUP, XL_CAN_MSG_FLAG_REMOTE_FRAME, XL_CAN_MSG_FLAG_TX_REQUEST,
+                           XL_CAN_MSG_FLAG_ERROR_FRAME, XL_CAN_MSG_FLAG_ERROR_FRAME})
+        ASSERT_EQ(1, vxlsim::InjectFrame(-1, 0, 0x7E8, {0x02, 0x50, 0x01}, flags));
+    XLevent timer{};
+    timer.tag = XL_TIMER;
+    ASSERT_EQ(1, vxlsim_inject_event(-1, 0, &timer, 1));
+    EXPECT_TRUE(host.drain().empty());
+    const Strings columns = host.library().traceMessages();
+    for (const std::string &scope : scopes) EXPECT_EQ(2, std::count(columns.begin(), columns.end(), scope)) << scope;
+    // Reported at most once a second: the second error frame only counts.
+    EXPECT_EQ("FE", host.levelOf("Queue rx XL_CAN_MSG_FLAG_ERROR_FRAME --> has counted 1 time(s)"));
+    EXPECT_FALSE(host.tracedStartingWith("Queue rx XL_CAN_MSG_FLAG_ERROR_FRAME --> has counted 2"));
+    EXPECT_TRUE(host.traced("RX-INFO TIMER c=0, t=0"));
+    EXPECT_EQ("FE", host.levelOf("Queue rx unknown 8 --> has counted 1 time(s) !!!"));
+}
+
+// The bus's confirmation of a sent message reaches the host once.
+TEST_F(Receive, TransmitConfirmationIsDeliveredOncePerMessage) {
+    ASSERT_EQ(STATUS_NOERROR, host.write(Msg(0x7E0, {0x3E, 0x00})));
+    auto got = host.readFor(50);
+    ASSERT_EQ(1u, got.size());
+    ExpectConfirmation(got[0], 0x7E0);
+    EXPECT_TRUE(host.traced("PASSFilter-Aknowledge ACK passed to PT interface"));
+    ASSERT_EQ(1, vxlsim::InjectFrame(-1, 0, 0x7E0, {0x02, 0x3E, 0x00}, XL_CAN_MSG_FLAG_TX_COMPLETED));
+    EXPECT_TRUE(host.drain().empty());
+    EXPECT_TRUE(host.traced("PASSFilter-Aknowledge ACK removed/ignored"));
+}
+
+TEST_F(Receive, RefusedReadsSayWhy) {
+    std::vector<PASSTHRU_MSG> msgs(20);
+    const struct {
+        PASSTHRU_MSG *msg;
+        bool withNum;
+        uint32_t num;
+        uint32_t status;
+        const char *trace;
+    } cases[] = {
+        {msgs.data(), true, 20, ERR_DEVICE_NOT_CONNECTED, "CountReadMessage (20) >=ulNumberMsg (20)"},
+        {nullptr, true, 1, ERR_NULL_PARAMETER, "PassThruReadMsgs pMsg is a NULL pointer"},
+        {msgs.data(), false, 1, ERR_NULL_PARAMETER, "PassThruReadMsgs pNumMsgs is a NULL pointer"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.trace);
+        uint32_t num = c.num;
+        EXPECT_EQ(c.status, host.pt().ReadMsgs(1, c.msg, c.withNum ? &num : nullptr, 0));
+        EXPECT_TRUE(host.traced(c.trace));
+    }
+    // The timeout plays no part: an empty queue answers at once.
+    uint32_t num = 19;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ERR_BUFFER_EMPTY, host.pt().ReadMsgs(1, msgs.data(), &num, 3000));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    EXPECT_EQ(0u, num);
+}
+
+// With bit 4 of TRACE the frames of every message go to pdu_trace.log: the
+// id, the address byte a filter expects (0x00 without one), the data.
+TEST(PduTrace, ListsIdAddressBytesAndData) {
+    Host host("TRACE=17\n");
+    host.open();
+    host.listen(0x640, 0x6F1, 0xF1, 0x40);
+    host.listen(0x7E8, 0x7E0);
+    Inject(0x640, {0xF1, 0x02, 0x50, 0x01});
+    Inject(0x7E8, {0x03, 0x62, 0xF1, 0x90});
+    ASSERT_EQ(2u, host.drain().size());
+    ASSERT_EQ(STATUS_NOERROR, host.write(Msg(0x6F1, {0x40, 0x10, 0x03}, ISO15765_ADDR_TYPE)));
+    host.library().unload();
+    Strings pdu;
+    for (const std::string &line : ReadLines(host.library().pduPath())) pdu.push_back(line.substr(19));
+    EXPECT_EQ((Strings{" pt_vector 00.16 loaded, PDU trace on", " CAN-RX 0x0640 0xf1 0x50 0x01 ",
+                       " CAN-RX 0x07e8 0x00 0x62 0xf1 0x90 ", " CAN-TX 0x06f1 0x40 0x10 0x03 "}),
+              pdu);
+}
+
+}  // namespace

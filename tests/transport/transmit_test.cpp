@@ -1,0 +1,238 @@
+// What the host's messages become on the bus: single frames, refused
+// writes, replaced and timed-out transfers, the pacing of consecutive frames
+// (STmin, the worker's 1 ms beat), and the confirmation of a single frame
+// while another thread reads.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "host.h"
+#include "platform/platform.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+bool ConfirmsRequest(const PASSTHRU_MSG &m) { return IsConfirmation(m) && IdOf(m) == 0x7E0; }
+
+// Writes a request of n bytes to 0x7E0, answers its first frame with the
+// given flow control from 0x7E8 and reads until the request is confirmed.
+void SendReleased(Host &host, size_t n, const Bytes &flowControl) {
+    host.listen(0x7E8, 0x7E0);
+    ASSERT_EQ(STATUS_NOERROR, host.write(Msg(0x7E0, Counting(n))));
+    Inject(0x7E8, flowControl);
+    const auto got = host.readUntil(ConfirmsRequest, 10000);
+    ASSERT_FALSE(got.empty());
+    ASSERT_TRUE(ConfirmsRequest(got.back()));
+}
+
+std::vector<double> GapsMs(const std::vector<uint64_t> &times) {
+    std::vector<double> gaps;
+    for (size_t i = 1; i < times.size(); ++i) gaps.push_back(static_cast<double>(times[i] - times[i - 1]) / 1e6);
+    return gaps;
+}
+
+TEST(Transmit, SingleFramesGoOutWholeAndAreConfirmed) {
+    const struct {
+        const char *what;
+        uint32_t id;
+        Bytes data;
+        uint32_t flags;
+        const char *frame;
+        const char *trace;
+    } cases[] = {
+        {"empty, padded", 0x7E1, {}, ISO15765_FRAME_PAD, "7E1: 00 FF FF FF FF FF FF FF", nullptr},
+        {"seven bytes", 0x7E0, {1, 2, 3, 4, 5, 6, 7}, 0, "7E0: 07 01 02 03 04 05 06 07",
+         "ISO15765-TX CanId 0x07E0 Len=  7 TS=000004711 Data: 0x01 0x02 0x03 0x04 0x05 0x06 0x07 "},
+        {"address byte, padded", 0x6F1, {0x40, 0x3E}, ISO15765_ADDR_TYPE | ISO15765_FRAME_PAD,
+         "6F1: 40 01 3E FF FF FF FF FF", "ORV-Extadressing Tx Id = 0040"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Host host("TRACE=2\n");
+        host.open();
+        PASSTHRU_MSG msg = Msg(c.id, c.data, c.flags);
+        msg.Timestamp = 4711;
+        ASSERT_EQ(STATUS_NOERROR, host.write(msg));
+        EXPECT_EQ(Strings{c.frame}, BusLines());
+        const auto got = host.drain();
+        ASSERT_EQ(1u, got.size());
+        ExpectConfirmation(got[0], c.id);
+        if (c.trace) {
+            EXPECT_TRUE(host.traced(c.trace)) << c.trace;
+        }
+    }
+}
+
+TEST(Transmit, BadWritesAreRefusedWithoutSending) {
+    Host host("TRACE=1\n");
+    host.open();
+    const struct {
+        const char *what;
+        size_t payload;
+        uint32_t flags;
+        uint32_t dataSize;  // 0: as the payload gives it
+        uint32_t num;
+        const char *trace;
+        const char *level;
+    } cases[] = {
+        {"two messages", 2, 0, 0, 2, "only one message supported", "IN"},
+        {"part of the id", 2, 0, 3, 1, "only message with content are supported", "ER"},
+        {"no address byte", 0, ISO15765_ADDR_TYPE, 0, 1, "only message with content are supported", "ER"},
+        {"beyond the data buffer", 2, 0, PT_MSG_DATA_SIZE + 1, 1, "Length over CAN MAX 4100!!!", "ER"},
+        {"4096 bytes", 4096, 0, 0, 1, "Length over CAN MAX 4100!!!", "ER"},
+        {"4096 bytes after an address", 4097, ISO15765_ADDR_TYPE, 0, 1, "Length over CAN MAX 4100!!!", "ER"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        PASSTHRU_MSG msg = Msg(0x7E0, Counting(c.payload), c.flags);
+        if (c.dataSize) msg.DataSize = c.dataSize;
+        EXPECT_EQ(ERR_NOT_SUPPORTED, host.write(msg, c.num));
+        EXPECT_EQ(c.level, host.levelOf(c.trace));
+    }
+    PASSTHRU_MSG msg = Msg(0x7E0, {0x3E, 0x00});
+    uint32_t num = 1;
+    EXPECT_EQ(ERR_NULL_PARAMETER, host.pt().WriteMsgs(1, nullptr, &num, 0));
+    EXPECT_EQ(ERR_NULL_PARAMETER, host.pt().WriteMsgs(1, &msg, nullptr, 0));
+    EXPECT_EQ("ER", host.levelOf("PassThruWriteMsgs pMsg is a NULL pointer"));
+    EXPECT_EQ("ER", host.levelOf("PassThruWriteMsgs pNumMsgs is a NULL pointer"));
+    EXPECT_TRUE(BusLines().empty());
+    EXPECT_TRUE(host.drain().empty());
+}
+
+// A new message on an id ends the transfer still waiting there; a refused
+// first frame leaves no transfer behind.
+TEST(Transmit, ReplacedAndRefusedTransfers) {
+    Host host("TRACE=2\n");
+    host.open();
+    host.listen(0x7E8, 0x7E0);
+    ASSERT_EQ(STATUS_NOERROR, host.write(Msg(0x7E0, Counting(8, 0x10))));
+    ASSERT_EQ(STATUS_NOERROR, host.write(Msg(0x7E0, Counting(8, 0x20))));
+    EXPECT_EQ("ER", host.levelOf("delted via CANID"));
+    EXPECT_TRUE(host.traced("DUPLICATED m_txBuffer removed from list ... SeqID=1 1 0 07e0 00"));
+    Inject(0x7E8, {0x30, 0x00, 0x00});
+    const auto got = host.readUntil(ConfirmsRequest, 5000);
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ((Strings{"7E0: 10 08 10 11 12 13 14 15", "7E0: 10 08 20 21 22 23 24 25", "7E0: 21 26 27 FF FF FF FF FF"}),
+              BusLines());
+
+    ASSERT_EQ(0, vxlsim_fail("xlCanTransmit", XL_ERR_QUEUE_IS_FULL, 2));
+    EXPECT_EQ(ERR_FAILED, host.write(Msg(0x7E0, {0x3E, 0x00})));
+    EXPECT_EQ(ERR_NOT_SUPPORTED, host.write(Msg(0x7E0, Counting(20))));
+    EXPECT_TRUE(host.traced("Error in First Frame 1"));
+    vxlsim_capture_clear();
+    Inject(0x7E8, {0x30, 0x00, 0x00});
+    host.drain();
+    EXPECT_TRUE(host.traced("Error FLOW_CONTROL  -1"));
+    EXPECT_TRUE(host.readFor(20).empty());
+    EXPECT_TRUE(BusLines().empty());
+}
+
+// A first frame whose flow control never comes: the transfer ends after
+// a second, and a flow control that comes later sends nothing.
+TEST(Transmit, TransferWithoutFlowControlExpires) {
+    Host host("TRACE=1\n");
+    host.open();
+    host.listen(0x7E8, 0x7E0);
+    ASSERT_EQ(STATUS_NOERROR, host.write(Msg(0x7E0, Counting(20))));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(host.awaitTraced("TX-TIMEOUT m_txBuffer removed from list ... SeqID=1 1 0"));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(950));
+    vxlsim_capture_clear();
+    Inject(0x7E8, {0x30, 0x00, 0x00});
+    EXPECT_TRUE(host.readFor(30).empty());
+    EXPECT_TRUE(BusLines().empty());
+}
+
+// The peer's STmin spaces our consecutive frames, also under the maker's
+// extended addressing; only a setting above 1 takes it as 0.
+TEST(Transmit, SeparationTimeHoldsUnlessTheMakersSettingDropsIt) {
+    const struct {
+        const char *keys;
+        bool makersIoctl;
+        bool dropped;
+    } cases[] = {
+        {"", false, false},
+        {"ORVEXTADR=1\n", false, false},
+        {"", true, false},
+        {"orvextadr=2\n", false, true},
+        {"ORVEXTADR=010\n", false, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.keys) + (c.makersIoctl ? "PT_CFG_ORV_EXTADDRESSING" : ""));
+        Host host(std::string("TRACE=2\n") + c.keys);
+        host.open();
+        if (c.makersIoctl) {
+            ASSERT_EQ(STATUS_NOERROR, host.setConfig({{PT_CFG_ORV_EXTADDRESSING, 1}}));
+        }
+        SendReleased(host, 27, {0x30, 0x00, 20, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
+        EXPECT_EQ(c.dropped, host.traced("STmin overwritten to 0 (1 of 2)"));
+        const auto times = SendTimes(0x7E0, 0xF0, 0x20);
+        ASSERT_EQ(3u, times.size());
+        if (c.dropped) continue;
+        // The library counts whole milliseconds; the capture's clock is finer.
+        for (double gap : GapsMs(times)) EXPECT_GE(gap + 0.2, 20.0);
+    }
+}
+
+// At STmin 0 one consecutive frame leaves per worker cycle, and the cycles
+// keep a 1 ms beat: the work of a cycle does not stretch the next one.
+TEST(Transmit, ConsecutiveFramesKeepTheWorkersBeat) {
+    Host host("TRACE=0\n");
+    host.open();
+    SendReleased(host, 4095, {0x30, 0x00, 0x00});
+    std::vector<double> gaps = GapsMs(SendTimes(0x7E0, 0xF0, 0x20));
+    ASSERT_EQ(584u, gaps.size());
+    // The slowest tenth is left out: cycles a busy machine delays, and the
+    // long half of a timer that alternates short and long gaps.
+    std::sort(gaps.begin(), gaps.end());
+    double beat = 0;
+    for (size_t i = 0; i < 525; ++i) beat += gaps[i] / 525;
+    EXPECT_GE(beat, 0.9) << "more than one frame per cycle";
+    EXPECT_LE(beat, 1.02) << "a frame every " << beat << " ms";
+}
+
+// A host that reads on other threads while one writes: the bus may confirm
+// a single frame before the writing call returns, yet the confirmation must
+// reach a reader every time.
+TEST(Transmit, SingleFrameConfirmationSurvivesConcurrentReaders) {
+    Host host("TRACE=2\n");
+    host.open();
+    constexpr int kMessages = 10000;
+    std::atomic<int> confirmed{0};
+    std::atomic<bool> stop{false};
+    const auto read = [&] {
+        auto msg = std::make_unique<PASSTHRU_MSG>();
+        while (!stop) {
+            uint32_t num = 1;
+            if (host.pt().ReadMsgs(1, msg.get(), &num, 0) != STATUS_NOERROR)
+                std::this_thread::yield();
+            else if (num == 1 && IsConfirmation(*msg) && IdOf(*msg) == 0x7E0)
+                ++confirmed;
+        }
+    };
+    std::thread readers[2] = {std::thread(read), std::thread(read)};
+    int lost = 0, refused = 0;
+    for (int i = 0; i < kMessages && lost < 3; ++i) {
+        if (host.write(Msg(0x7E0, {0x3E, static_cast<uint8_t>(i)})) != STATUS_NOERROR) ++refused;
+        const auto start = std::chrono::steady_clock::now();
+        while (confirmed.load() < i + 1 - lost) {
+            if (std::chrono::steady_clock::now() - start > std::chrono::milliseconds(500)) {
+                ++lost;
+                break;
+            }
+            std::this_thread::yield();
+        }
+    }
+    stop = true;
+    for (std::thread &reader : readers) reader.join();
+    EXPECT_EQ(0, refused);
+    EXPECT_EQ(0, lost);
+    EXPECT_EQ(kMessages, confirmed.load());
+}
+
+}  // namespace
