@@ -5,13 +5,11 @@
 #include <cstdio>
 
 #include "platform/platform.h"
-#include "sim_world.h"
+#include "host.h"
 #include "vxlsim_control.h"
 
 namespace {
 
-using simworld::FilterMsg;
-using simworld::IdOf;
 
 constexpr unsigned kBusChannel = 0;
 constexpr uint32_t kIdMask = 0x7FF;
@@ -93,7 +91,7 @@ std::vector<uint8_t> LongConsecutiveFrame(uint32_t k) {
 
 BusSession::BusSession(const J2534Api &api, bool realTiming) : api_(api), msg_(new PASSTHRU_MSG()) {
     // Nothing on the bus but what a scenario puts there.
-    vxlsim_load_config_text(simworld::kOneCard);
+    vxlsim_load_config_text(kOneCard);
     vxlsim_set_real_timing(realTiming ? 1 : 0);
 }
 

@@ -10,7 +10,6 @@
 #include "bus_session.h"
 #include "host_library.h"
 #include "platform/platform.h"
-#include "sim_world.h"
 
 namespace {
 
