@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev
-          g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64)
+          g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 python3-can python3-scapy)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -143,6 +143,15 @@ Socket ConnectLoopback(uint16_t port) {
 
 long Recv(Socket s, char *buf, size_t size) {
     const long n = static_cast<long>(recv(N(s), buf, static_cast<int>(size), 0));
+#ifdef TCP_QUICKACK
+    // Clients that write small messages without TCP_NODELAY (python-can's
+    // socketcand interface) hold each one back until the last is
+    // acknowledged: a delayed acknowledgement would cost them 40 ms a frame.
+    // Linux leaves quick-ack mode by itself, so it is asked for every time.
+    int on = 1;
+    if (n > 0)
+        setsockopt(N(s), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+#endif
     if (n >= 0)
         return n;
     return WouldBlock(LastError()) ? kWouldBlock : kFailed;
