@@ -32,7 +32,7 @@ step "native, ThreadSanitizer (threaded tests)"
 configure "$out/tsan" -DCMAKE_BUILD_TYPE=Debug -DPT_SANITIZE=thread -DPT_BUILD_BENCH=OFF
 cmake --build "$out/tsan" -j "$jobs"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  ctest --test-dir "$out/tsan" -j "$jobs" -L '^(trace|transport|channel|e2e|host)$' --output-on-failure --timeout 600
+  ctest --test-dir "$out/tsan" -j "$jobs" -L '^(trace|transport|channel|e2e|host|socketcand)$' --output-on-failure --timeout 600
 
 step "Windows x64 DLL under wine64"
 export WINEPREFIX="$out/w64/wineprefix" WINEDEBUG=-all
