@@ -224,7 +224,13 @@ Waker::Waker() {
     CloseNative(s);
 }
 
-Waker::~Waker() { Close(s_); }
+Waker::~Waker() {
+#ifdef _WIN32
+    if (g_processEnding)
+        return;  // no Winsock calls while the process winds down
+#endif
+    Close(s_);
+}
 
 void Waker::Signal() {
     const char one = 1;

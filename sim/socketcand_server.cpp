@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <sstream>
 
 #include "sim.h"
@@ -168,7 +169,8 @@ void SocketcandServer::Drop(Client &c, const std::string &why) {
 
 void SocketcandServer::Read(Client &c) {
     char buf[4096];
-    for (;;) {
+    // A client that never stops writing gets its share, then the others.
+    for (int chunk = 0; chunk < 16; ++chunk) {
         const long n = net::Recv(c.s, buf, sizeof buf);
         if (n == net::kWouldBlock)
             break;
@@ -295,7 +297,7 @@ void SocketcandServer::Run() {
     for (;;) {
         SocketcandCfg cfg;
         uint64_t next = kNever, now = 0, lost = 0;
-        std::vector<std::pair<uint32_t, std::string>> refused;
+        std::map<uint32_t, unsigned> refused;  // client, frames
         {
             std::lock_guard<std::mutex> lock(sim_.mu);
             sim_.Pump();
@@ -306,7 +308,7 @@ void SocketcandServer::Run() {
                 f.dlc = o.dlc;
                 std::memcpy(f.data, o.data, 8);
                 if (!sim_.ClientSend(o.channel, f, o.client))
-                    refused.emplace_back(o.client, "< error bus busy >");
+                    ++refused[o.client];
             }
             toBus_.clear();
             frames.swap(sim_.tap);
@@ -325,12 +327,15 @@ void SocketcandServer::Run() {
             if (static_cast<int>(cfg.port) != listenedPort_)
                 Listen(cfg.port);
         }
-        for (auto &r : refused)
-            for (Client *c : clients_)
-                if (c->id == r.first) {
-                    sim_.Note("socketcand: client " + std::to_string(c->id) + ": bus booked up, frame refused");
-                    Reply(*c, r.second);
-                }
+        for (Client *c : clients_) {
+            auto r = refused.find(c->id);
+            if (r == refused.end())
+                continue;
+            sim_.Note("socketcand: client " + std::to_string(c->id) + ": bus booked up more than a second ahead, " +
+                      std::to_string(r->second) + " frames refused");
+            for (unsigned i = 0; i < r->second; ++i)
+                Reply(*c, "< error bus busy >");
+        }
 
         // Every frame to every client in raw mode on its channel but the sender.
         char head[64];
