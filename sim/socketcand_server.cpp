@@ -323,10 +323,8 @@ void SocketcandServer::Run() {
             break;
         if (lost)
             sim_.Note("socketcand: " + std::to_string(lost) + " frames not forwarded (bridge behind)");
-        if (static_cast<int>(cfg.port) != listenedPort_ || listener_ == net::kNoSocket) {
-            if (static_cast<int>(cfg.port) != listenedPort_)
-                Listen(cfg.port);
-        }
+        if (static_cast<int>(cfg.port) != listenedPort_)
+            Listen(cfg.port);  // a port that cannot be had is logged once, not retried
         for (Client *c : clients_) {
             auto r = refused.find(c->id);
             if (r == refused.end())
