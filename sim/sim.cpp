@@ -21,7 +21,7 @@ constexpr size_t kMaxCalls = 1u << 16;
 constexpr size_t kMaxCapture = 1u << 20;
 constexpr size_t kMaxPorts = 64;
 constexpr size_t kMaxNotes = 1024;
-constexpr size_t kMaxTap = 1u << 16;
+constexpr size_t kMaxTap = 1u << 20;
 constexpr uint64_t kMaxClientBacklogNs = 1000000000ull;
 
 bool IsExt(uint32_t id) { return (id & XL_CAN_EXT_MSG_ID) != 0; }
