@@ -17,6 +17,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The bridge works on its own thread: true once done() holds, false after 2 s.
+template <typename Done> bool Soon(Done done) {
+    const auto end = Clock::now() + std::chrono::seconds(2);
+    while (!done()) {
+        if (Clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 // A client connection with a receive buffer.
 struct Peer {
     net::Socket s = net::kNoSocket;
@@ -65,24 +76,19 @@ struct Peer {
 // lines are looked for from a mark on, by their end.
 size_t g_logMark = 0;
 bool LogHas(const std::string &tail, size_t from = g_logMark) {
-    const auto end = Clock::now() + std::chrono::seconds(2);
-    do {
+    return Soon([&] {
         const std::vector<std::string> lines = vxlsim::LogLines();
         for (size_t i = from; i < lines.size(); ++i)
             if (lines[i].size() >= tail.size() && lines[i].compare(lines[i].size() - tail.size(), tail.size(), tail) == 0)
                 return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    } while (Clock::now() < end);
-    return false;
+        return false;
+    });
 }
 
 // The socketcand form of the bus's frame number k (from 1), once it is there.
 std::string FrameLine(size_t k) {
-    const auto end = Clock::now() + std::chrono::seconds(2);
     std::vector<vxlsim_frame> cap;
-    while ((cap = vxlsim::Captured()).size() < k && Clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    if (cap.size() < k)
+    if (!Soon([&] { return (cap = vxlsim::Captured()).size() >= k; }))
         return "(no frame " + std::to_string(k) + ")";
     const vxlsim_frame &f = cap[k - 1];
     char line[96];
@@ -102,19 +108,11 @@ protected:
         g_logMark = static_cast<size_t>(vxlsim_log_count());
         ASSERT_EQ(0, vxlsim_load_config_text("[driver]\ndefault_ecus = 0\n[socketcand]\nport = 0\n"));
         ASSERT_EQ(XL_SUCCESS, xlOpenDriver());
-        const auto end = Clock::now() + std::chrono::seconds(2);
-        while ((port_ = vxlsim_socketcand_port()) <= 0 && Clock::now() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        ASSERT_GT(port_, 0);
+        ASSERT_TRUE(Soon([&] { return (port_ = vxlsim_socketcand_port()) > 0; }));
         ASSERT_TRUE(LogHas("socketcand: listening on 127.0.0.1:" + std::to_string(port_), 0));
     }
-    // Next event of the port within 2 s.
     static bool Await(XLportHandle h, XLevent &ev) {
-        const auto end = Clock::now() + std::chrono::seconds(2);
-        while (!Next(h, ev))
-            if (Clock::now() > end)
-                return false;
-        return true;
+        return Soon([&] { return Next(h, ev); });
     }
     int port_ = 0;
 };
