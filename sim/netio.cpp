@@ -36,7 +36,14 @@ volatile bool g_processEnding = false;
 bool Started() {
     static const bool ok = [] {
         WSADATA data;
-        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+        if (WSAStartup(MAKEWORD(2, 2), &data) != 0)
+            return false;
+        // Winsock stays for the process: WSACleanup may not be called from
+        // the unload handler, and a Winsock unloaded with this library
+        // behind it hands a later load sockets it then does not know.
+        HMODULE pinned = nullptr;
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN, L"ws2_32.dll", &pinned);
+        return true;
     }();
     return ok;
 }

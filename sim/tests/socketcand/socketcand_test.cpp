@@ -5,11 +5,13 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <thread>
 
 #include "../sim_fixture.h"
 #include "netio.h"
+#include "platform/platform.h"
 
 namespace net = vxlsim::net;
 
@@ -226,6 +228,34 @@ TEST_F(SocketcandTest, BadInputIsAnsweredAndLogged) {
         }
     }
     EXPECT_TRUE(vxlsim::Captured().empty());
+}
+
+// A copy of the stand-in, loaded and unloaded while a client is connected:
+// the unload ends the bridge's thread and its connections, and a later load
+// starts a bridge again.
+TEST(SocketcandUnload, UnloadEndsTheBridgeAndALaterLoadStartsAgain) {
+    namespace fs = std::filesystem;
+    const fs::path copy = fs::temp_directory_path() /
+                          (std::string("vxlsim_unload_copy") + plat::SharedLibrarySuffix());
+    fs::remove(copy);
+    fs::copy_file(VXLSIM_DRIVER_FILE, copy);
+    for (int round = 0; round < 2; ++round) {
+        void *lib = plat::LoadSharedLibrary(copy.string().c_str());
+        ASSERT_NE(nullptr, lib);
+        auto load = reinterpret_cast<int (*)(const char *)>(plat::FindSymbol(lib, "vxlsim_load_config_text"));
+        auto port = reinterpret_cast<int (*)()>(plat::FindSymbol(lib, "vxlsim_socketcand_port"));
+        ASSERT_TRUE(load && port);
+        ASSERT_EQ(0, load("[socketcand]\nport = 0\n"));
+        int p = 0;
+        ASSERT_TRUE(Soon([&] { return (p = port()) > 0; }));
+        Peer peer(p);
+        peer.Expect("< hi >");
+        plat::UnloadSharedLibrary(lib);
+        bool closed = false;
+        EXPECT_FALSE(peer.Fill(1, &closed));
+        EXPECT_TRUE(closed);
+    }
+    fs::remove(copy);
 }
 
 }  // namespace
