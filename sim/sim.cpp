@@ -158,21 +158,24 @@ int Sim::BridgePort() const {
 }
 
 void Sim::WaitForBridgeClients() {
-    SocketcandServer *server = nullptr;
-    unsigned wanted = 0, ms = 0;
-    {
-        std::lock_guard<std::mutex> lock(mu);
-        server = server_.get();
-        wanted = cfg_.socketcand.waitClients;
-        ms = cfg_.socketcand.waitMs;
-    }
-    if (!server || wanted == 0 || server->readyClients() >= wanted)
-        return;
-    const uint64_t end = WallNs() + ms * 1000000ull;
-    while (server->readyClients() < wanted) {
-        if (WallNs() >= end) {
-            Note("socketcand: " + std::to_string(server->readyClients()) + " of " + std::to_string(wanted) +
-                 " clients after " + std::to_string(ms) + " ms, going on");
+    // The count is read under the lock: a reset on another thread may
+    // replace the bridge meanwhile.
+    const uint64_t start = WallNs();
+    for (;;) {
+        unsigned ready = 0, wanted = 0, ms = 0;
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            if (!server_ || cfg_.socketcand.waitClients == 0)
+                return;
+            ready = server_->readyClients();
+            wanted = cfg_.socketcand.waitClients;
+            ms = cfg_.socketcand.waitMs;
+        }
+        if (ready >= wanted)
+            return;
+        if (WallNs() - start >= ms * 1000000ull) {
+            Note("socketcand: " + std::to_string(ready) + " of " + std::to_string(wanted) + " clients after " +
+                 std::to_string(ms) + " ms, going on");
             return;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
