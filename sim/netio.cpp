@@ -257,7 +257,13 @@ void *Thread::Body(void *self) {
     Thread *t = static_cast<Thread *>(self);
     t->proc_(t->arg_);
 #ifdef _WIN32
+    // Ending this thread takes the loader lock, which an unload holds while
+    // it waits for the thread; so the thread parks here, holding nothing,
+    // and Stop ends it from outside once this event says so. No instruction
+    // of this library runs after the unload then.
     SetEvent(static_cast<HANDLE>(t->done_));
+    for (;;)
+        Sleep(INFINITE);
 #endif
     return nullptr;
 }
@@ -290,9 +296,13 @@ bool Thread::Start(Proc proc, void *arg) {
 void Thread::Stop() {
     if (!native_)
         return;
-    // Never the thread handle: its end needs the loader lock this may hold.
-    if (!g_processEnding)
-        WaitForSingleObject(static_cast<HANDLE>(done_), 2000);
+    // While the process ends, Windows has ended the thread already. A
+    // terminated thread skips the per-thread notifications, so its handle
+    // can be waited for even under the loader lock.
+    if (!g_processEnding && WaitForSingleObject(static_cast<HANDLE>(done_), 2000) == WAIT_OBJECT_0) {
+        TerminateThread(static_cast<HANDLE>(native_), 0);
+        WaitForSingleObject(static_cast<HANDLE>(native_), 2000);
+    }
     CloseHandle(static_cast<HANDLE>(native_));
     CloseHandle(static_cast<HANDLE>(done_));
     native_ = nullptr;

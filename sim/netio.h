@@ -56,9 +56,10 @@ private:
 };
 
 // One thread running proc(arg). Stop() is called after the thread was told
-// to leave: it reaps the thread, except while the process is ending under
-// Windows, where threads are already gone and the loader lock is held; at a
-// plain unload there it waits for the thread's own done signal only.
+// to leave: it reaps the thread. Under Windows, where Stop may run under the
+// loader lock, the thread signals when it is done and parks, and Stop ends
+// it from outside; while the process ends, threads are already gone and
+// Stop waits for nothing.
 class Thread {
 public:
     using Proc = void (*)(void *);

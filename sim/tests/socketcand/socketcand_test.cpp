@@ -236,7 +236,8 @@ TEST_F(SocketcandTest, BadInputIsAnsweredAndLogged) {
 TEST(SocketcandUnload, UnloadEndsTheBridgeAndALaterLoadStartsAgain) {
     namespace fs = std::filesystem;
     const fs::path copy = fs::temp_directory_path() /
-                          (std::string("vxlsim_unload_copy") + plat::SharedLibrarySuffix());
+                          ("vxlsim_unload_" + std::to_string(Clock::now().time_since_epoch().count()) +
+                           plat::SharedLibrarySuffix());
     fs::remove(copy);
     fs::copy_file(VXLSIM_DRIVER_FILE, copy);
     for (int round = 0; round < 2; ++round) {
