@@ -4,9 +4,9 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev
-          g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 g++-multilib qemu-user)
+          g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 g++-multilib qemu-user
+          python3-can python3-matplotlib python3-scapy)
 missing=()
-packages+=(python3-can python3-matplotlib)   # the trace viewer, tools/trace_viewer
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done

@@ -136,6 +136,20 @@ bool ApplyChannel(ChannelCfg &c, const std::string &k, const std::string &v) {
     return false;
 }
 
+bool ApplySocketcand(SocketcandCfg &c, const std::string &k, const std::string &v) {
+    if (k == "port") {
+        uint16_t port = 0;
+        c.on = ToU16(v, port);
+        c.port = port;
+        return c.on;
+    }
+    if (k == "wait_clients")
+        return ToUnsigned(v, c.waitClients);
+    if (k == "wait_ms")
+        return ToUnsigned(v, c.waitMs);
+    return false;
+}
+
 bool ApplyApp(AppCfg &a, const std::string &k, const std::string &v) {
     if (k == "name") {
         a.name = v;
@@ -168,6 +182,15 @@ bool ParseUnsigned(const std::string &s, uint64_t &out) {
     return true;
 }
 
+void ApplyEnvironment(Config &cfg) {
+    const char *port = std::getenv("VXLSIM_SOCKETCAND_PORT");
+    uint64_t v = 0;
+    if (port && *port && ParseUnsigned(port, v) && v <= 0xFFFF) {
+        cfg.socketcand.on = true;
+        cfg.socketcand.port = static_cast<uint16_t>(v);
+    }
+}
+
 Config DefaultConfig() {
     Config c;
     c.channels = {HardwareChannel(0), HardwareChannel(1), VirtualChannel(0), VirtualChannel(1)};
@@ -175,7 +198,7 @@ Config DefaultConfig() {
 }
 
 int ParseConfig(const std::string &text, Config &cfg) {
-    enum class Section { None, Driver, Channel, App, Ecu } section = Section::None;
+    enum class Section { None, Driver, Channel, App, Ecu, Socketcand } section = Section::None;
     bool channelsReplaced = false;
     std::istringstream in(text);
     std::string raw;
@@ -204,6 +227,8 @@ int ParseConfig(const std::string &text, Config &cfg) {
             } else if (name == "app") {
                 cfg.apps.push_back(AppCfg());
                 section = Section::App;
+            } else if (name == "socketcand") {
+                section = Section::Socketcand;
             } else if (name == "ecu") {
                 cfg.ecus.push_back(EcuSettings());
                 section = Section::Ecu;
@@ -226,6 +251,9 @@ int ParseConfig(const std::string &text, Config &cfg) {
             break;
         case Section::Channel:
             ok = ApplyChannel(cfg.channels.back(), key, value);
+            break;
+        case Section::Socketcand:
+            ok = ApplySocketcand(cfg.socketcand, key, value);
             break;
         case Section::App:
             ok = ApplyApp(cfg.apps.back(), key, value);

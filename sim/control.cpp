@@ -1,4 +1,5 @@
 // The vxlsim_* control interface: thin locked wrappers around the simulation.
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -258,6 +259,24 @@ VXLSIM_API int vxlsim_ecu_set(int node, const char *key, const char *value) {
 VXLSIM_API int vxlsim_ecu_find(const char *name) {
     Locked l;
     return l.s.FindEcu(name ? name : "");
+}
+
+VXLSIM_API int vxlsim_socketcand_port(void) {
+    Locked l;
+    return l.s.BridgePort();
+}
+
+VXLSIM_API int vxlsim_log_count(void) { return static_cast<int>(TheSim().Notes().size()); }
+
+VXLSIM_API int vxlsim_log_get(int index, char *buf, unsigned size) {
+    const std::vector<std::string> notes = TheSim().Notes();
+    if (index < 0 || static_cast<size_t>(index) >= notes.size() || !buf || size == 0)
+        return -1;
+    const std::string &line = notes[static_cast<size_t>(index)];
+    const size_t n = std::min<size_t>(line.size(), size - 1);
+    std::memcpy(buf, line.data(), n);
+    buf[n] = '\0';
+    return static_cast<int>(line.size());
 }
 
 }  // extern "C"

@@ -2,10 +2,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <thread>
+
+#include "socketcand_server.h"
 
 namespace vxlsim {
 
@@ -16,6 +20,9 @@ constexpr size_t kDefaultQueue = 256;
 constexpr size_t kMaxCalls = 1u << 16;
 constexpr size_t kMaxCapture = 1u << 20;
 constexpr size_t kMaxPorts = 64;
+constexpr size_t kMaxNotes = 1024;
+constexpr size_t kMaxTap = 1u << 20;
+constexpr uint64_t kMaxClientBacklogNs = 1000000000ull;
 
 bool IsExt(uint32_t id) { return (id & XL_CAN_EXT_MSG_ID) != 0; }
 
@@ -61,6 +68,13 @@ bool PortChannel::Accepts(uint32_t id) const {
 
 Sim::Sim() { Reset(); }
 
+Sim::~Sim() {
+    // The bridge's thread is told to leave and reaped before anything it
+    // uses goes away.
+    if (server_)
+        server_->Stop();
+}
+
 Sim &TheSim() {
     static Sim sim;
     return sim;
@@ -94,7 +108,9 @@ void Sim::Reset() {
             }
         }
     }
+    ApplyEnvironment(cfg_);
     BuildNodes();
+    SyncServer();
 }
 
 int Sim::Load(const std::string &text) {
@@ -103,11 +119,99 @@ int Sim::Load(const std::string &text) {
     const int bad = ParseConfig(text, c);
     if (bad != 0)
         return bad;
+    ApplyEnvironment(c);
     cfg_ = c;
     nodes_.clear();
     nextNode_ = 0;
     BuildNodes();
+    SyncServer();
     return 0;
+}
+
+void Sim::SyncServer() {
+    tap.clear();
+    if (server_ && server_->leaving()) {
+        // Its thread is leaving and takes the lock no more: safe to reap here.
+        server_->Stop();
+        server_.reset();
+    }
+    if (!cfg_.socketcand.on) {
+        if (server_)
+            server_->Wake();  // it sees the bridge is off and leaves
+        return;
+    }
+    if (server_) {
+        server_->Wake();  // a port of its own may have been configured
+        return;
+    }
+    server_.reset(new SocketcandServer(*this));
+    if (!server_->Start()) {
+        server_.reset();
+        Note("socketcand: cannot start the bridge's thread");
+    }
+}
+
+int Sim::BridgePort() const {
+    if (!server_ || server_->leaving() || server_->port() == 0)
+        return -1;
+    return server_->port();
+}
+
+void Sim::WaitForBridgeClients() {
+    // The count is read under the lock: a reset on another thread may
+    // replace the bridge meanwhile.
+    const uint64_t start = WallNs();
+    for (;;) {
+        unsigned ready = 0, wanted = 0, ms = 0;
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            if (!server_ || cfg_.socketcand.waitClients == 0)
+                return;
+            ready = server_->readyClients();
+            wanted = cfg_.socketcand.waitClients;
+            ms = cfg_.socketcand.waitMs;
+        }
+        if (ready >= wanted)
+            return;
+        if (WallNs() - start >= ms * 1000000ull) {
+            Note("socketcand: " + std::to_string(ready) + " of " + std::to_string(wanted) + " clients after " +
+                 std::to_string(ms) + " ms, going on");
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+void Sim::Note(const std::string &line) {
+    std::fprintf(stderr, "vxlsim: %s\n", line.c_str());
+    std::lock_guard<std::mutex> lock(notesMu_);
+    if (notes_.size() >= kMaxNotes)
+        notes_.pop_front();
+    notes_.push_back(line);
+}
+
+std::vector<std::string> Sim::Notes() {
+    std::lock_guard<std::mutex> lock(notesMu_);
+    return std::vector<std::string>(notes_.begin(), notes_.end());
+}
+
+bool Sim::ClientSend(unsigned channel, const Frame &f, uint32_t client) {
+    if (channel >= channelCount())
+        return false;
+    if (cfg_.realTiming && busFree_[channel] > cur_ + kMaxClientBacklogNs)
+        return false;
+    Submit(channel, f, XL_INVALID_PORTHANDLE, -1, cur_, WallNs(), client);
+    RunUntil(Now());
+    return true;
+}
+
+uint64_t Sim::NextDue() const {
+    if (manual_)
+        return kNever;
+    uint64_t t = pending_.empty() ? kNever : pending_.begin()->first.first;
+    for (auto &kv : nodes_)
+        t = std::min(t, kv.second->NextDue());
+    return t;
 }
 
 void Sim::BuildNodes() {
@@ -199,7 +303,8 @@ void Sim::Send(const Frame &f) {
     Submit(node->channel(), f, XL_INVALID_PORTHANDLE, runningNode_, cur_, WallNs());
 }
 
-void Sim::Submit(unsigned channel, const Frame &f, int32_t senderPort, int senderNode, uint64_t t, uint64_t wall) {
+void Sim::Submit(unsigned channel, const Frame &f, int32_t senderPort, int senderNode, uint64_t t, uint64_t wall,
+                 uint32_t client) {
     uint64_t at = t;
     if (cfg_.realTiming && channel < busFree_.size()) {
         // One frame at a time on the wire: a frame waits for the one before.
@@ -207,9 +312,11 @@ void Sim::Submit(unsigned channel, const Frame &f, int32_t senderPort, int sende
         at = start + FrameDurationNs(f, bitrate_[channel]);
         busFree_[channel] = at;
     }
-    pending_.emplace(std::make_pair(at, seq_++), Pending{channel, senderPort, senderNode, f, wall});
+    pending_.emplace(std::make_pair(at, seq_++), Pending{channel, senderPort, senderNode, f, wall, client});
     if (Port *p = FindPort(senderPort))
         ++p->txPending;
+    if (server_)
+        server_->Wake();  // it sleeps until the next frame is due
 }
 
 void Sim::Enqueue(Port &port, XLevent ev) {
@@ -237,6 +344,13 @@ void Sim::Deliver(uint64_t t, const Pending &p) {
         c.dlc = p.f.dlc;
         std::memcpy(c.data, p.f.data, 8);
         capture.push_back(c);
+    }
+    if (server_ && !server_->leaving()) {
+        if (tap.size() < kMaxTap)
+            tap.push_back(TapFrame{t, p.channel, p.f, p.client});
+        else
+            ++tapLost;
+        server_->Wake();
     }
     const XLaccess bit = XLaccess(1) << p.channel;
     for (auto &kv : ports_) {

@@ -81,6 +81,27 @@ struct AppCfg {
     unsigned busType = XL_BUS_TYPE_CAN;
 };
 
+// The socketcand bridge: off unless a port is configured (0: any free one).
+// With wait_clients, xlOpenDriver waits (at most wait_ms) until that many
+// clients follow the bus, so they see a session from its first frame.
+struct SocketcandCfg {
+    bool on = false;
+    uint16_t port = 0;
+    unsigned waitClients = 0;
+    unsigned waitMs = 10000;
+};
+
+// A frame as the bus delivered it, for the bridge; client is the bridge
+// client that sent it, 0 for every other sender.
+struct TapFrame {
+    uint64_t time;
+    unsigned channel;
+    Frame f;
+    uint32_t client;
+};
+
+class SocketcandServer;
+
 // An ECU section as read: keys and values, applied by the ECU itself.
 using EcuSettings = std::vector<std::pair<std::string, std::string>>;
 
@@ -92,9 +113,12 @@ struct Config {
     std::vector<AppCfg> apps;
     std::vector<EcuSettings> ecus;
     bool defaultEcus = true;
+    SocketcandCfg socketcand;
 };
 
 Config DefaultConfig();
+// VXLSIM_SOCKETCAND_PORT, when set, switches the bridge on at that port.
+void ApplyEnvironment(Config &cfg);
 // Applies text on top of cfg; channel and ECU sections replace the defaults.
 // 0 on success, else the number of the first bad line.
 int ParseConfig(const std::string &text, Config &cfg);
@@ -138,6 +162,7 @@ struct Failure {
 class Sim : private NodeBus {
 public:
     Sim();
+    ~Sim();
     std::mutex mu;
 
     // All below: call with mu held.
@@ -189,6 +214,24 @@ public:
     void SetTxCapacity(unsigned n) { cfg_.txCapacity = n; }
     unsigned channelCount() const { return static_cast<unsigned>(cfg_.channels.size()); }
 
+    // The socketcand bridge.
+    const SocketcandCfg &socketcand() const { return cfg_.socketcand; }
+    // A bridge client's frame onto the bus; false when the channel does not
+    // exist or its bus is booked up more than a second ahead.
+    bool ClientSend(unsigned channel, const Frame &f, uint32_t client);
+    // When something next falls due (kNever: nothing, or the manual clock).
+    uint64_t NextDue() const;
+    std::vector<TapFrame> tap;  // filled while the bridge runs
+    uint64_t tapLost = 0;
+    int BridgePort() const;  // -1 when off
+    // Without the lock: holds xlOpenDriver until the configured clients are there.
+    void WaitForBridgeClients();
+
+    // The stand-in's log (stderr and the last lines in memory); any thread,
+    // with or without the lock.
+    void Note(const std::string &line);
+    std::vector<std::string> Notes();
+
 private:
     struct Pending {
         unsigned channel;
@@ -196,12 +239,15 @@ private:
         int senderNode;
         Frame f;
         uint64_t wall;
+        uint32_t client;
     };
 
     void Send(const Frame &f) override;  // NodeBus, for the node being run
     Port *FindPort(XLportHandle h);
     XLstatus CheckPort(XLportHandle h, XLaccess mask, Port *&port);
-    void Submit(unsigned channel, const Frame &f, int32_t senderPort, int senderNode, uint64_t t, uint64_t wall);
+    void Submit(unsigned channel, const Frame &f, int32_t senderPort, int senderNode, uint64_t t, uint64_t wall,
+                uint32_t client = 0);
+    void SyncServer();
     void Deliver(uint64_t t, const Pending &p);
     void Enqueue(Port &port, XLevent ev);
     void BuildNodes();
@@ -224,6 +270,9 @@ private:
     uint64_t epochWall_ = 0;
     bool manual_ = false;
     uint64_t manualNow_ = 0;
+    std::unique_ptr<SocketcandServer> server_;
+    std::mutex notesMu_;
+    std::deque<std::string> notes_;
 };
 
 Sim &TheSim();

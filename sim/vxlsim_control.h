@@ -125,6 +125,15 @@ VXLSIM_API int vxlsim_ecu_add(const char *config_text);
 VXLSIM_API int vxlsim_ecu_set(int node, const char *key, const char *value);
 // Node id of the ECU with that name, -1 if none.
 VXLSIM_API int vxlsim_ecu_find(const char *name);
+
+// ---- socketcand bridge and log ---------------------------------------------
+// Port the bridge listens on (127.0.0.1), -1 while it is off or has none.
+VXLSIM_API int vxlsim_socketcand_port(void);
+// The stand-in's log (also on stderr): the last 1024 lines, oldest first.
+// vxlsim_log_get copies line index into buf (cut to size - 1) and returns its
+// full length, -1 when out of range.
+VXLSIM_API int vxlsim_log_count(void);
+VXLSIM_API int vxlsim_log_get(int index, char *buf, unsigned size);
 }
 
 // ---- C++ conveniences --------------------------------------------------------
@@ -163,6 +172,15 @@ inline std::vector<vxlsim_call> CallsTo(const std::string &function) {
 inline int InjectFrame(int port, unsigned channel, uint32_t id, const std::vector<uint8_t> &data, uint16_t flags = 0,
                        int64_t time_ns = -1) {
     return vxlsim_inject_frame(port, channel, id, flags, static_cast<uint16_t>(data.size()), data.data(), time_ns);
+}
+
+inline std::vector<std::string> LogLines() {
+    std::vector<std::string> out;
+    char buf[512];
+    for (int i = 0, n = vxlsim_log_count(); i < n; ++i)
+        if (vxlsim_log_get(i, buf, sizeof buf) >= 0)
+            out.emplace_back(buf);
+    return out;
 }
 
 inline int BusSend(unsigned channel, uint32_t id, const std::vector<uint8_t> &data, uint16_t flags = 0) {

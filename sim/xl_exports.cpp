@@ -64,6 +64,7 @@ extern "C" {
 
 XL_API_DECL XLstatus PT_STDCALL xlOpenDriver(void) {
     Sim &s = TheSim();
+    s.WaitForBridgeClients();
     Call call(s, "xlOpenDriver");
     return call.Run([&] { return s.OpenDriver(); });
 }

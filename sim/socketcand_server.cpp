@@ -1,0 +1,413 @@
+#include "socketcand_server.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <sstream>
+
+#include "sim.h"
+
+namespace vxlsim {
+
+namespace {
+
+constexpr size_t kMaxLine = 256;             // a full send command is about 50
+constexpr size_t kMaxBacklog = 4u << 20;     // bytes waiting for a client that does not read
+constexpr size_t kMaxClients = 16;
+constexpr uint64_t kIdleWaitUs = 200000;
+constexpr uint64_t kBusyWaitUs = 50000;
+// python-can reads the answer to "< rawmode >" with one recv() and wants
+// exactly "< ok >": frames wait this long behind it so they do not share
+// that read.
+constexpr uint64_t kGreetingHoldNs = 50000000;
+
+std::string Hex(const uint8_t *data, unsigned n) {
+    std::string s;
+    char b[3];
+    for (unsigned i = 0; i < n; ++i) {
+        std::snprintf(b, sizeof b, "%02X", data[i]);
+        s += b;
+    }
+    return s;
+}
+
+bool ParseHex(const std::string &t, size_t maxDigits, uint32_t &out) {
+    if (t.empty() || t.size() > maxDigits)
+        return false;
+    uint32_t v = 0;
+    for (char ch : t) {
+        if (!std::isxdigit(static_cast<unsigned char>(ch)))
+            return false;
+        v = v * 16 + static_cast<uint32_t>(std::isdigit(static_cast<unsigned char>(ch))
+                                               ? ch - '0'
+                                               : std::tolower(static_cast<unsigned char>(ch)) - 'a' + 10);
+    }
+    out = v;
+    return true;
+}
+
+// "< send id dlc b0 b1 ... >": the identifier is extended when written with
+// eight digits (as socketcand reads it) or when it is too big for 11 bits.
+bool ParseSend(const std::vector<std::string> &tok, Frame &f, std::string &why) {
+    uint32_t id = 0, dlc = 0;
+    if (tok.size() < 3 || !ParseHex(tok[1], 8, id) || id > 0x1FFFFFFFu) {
+        why = "bad identifier";
+        return false;
+    }
+    if (!ParseHex(tok[2], 1, dlc) || dlc > 8) {
+        why = "bad length";
+        return false;
+    }
+    if (tok.size() != 3 + dlc) {
+        why = std::to_string(tok.size() - 3) + " data bytes for length " + std::to_string(dlc);
+        return false;
+    }
+    f = Frame();
+    f.id = (tok[1].size() == 8 || id > 0x7FF) ? (id | XL_CAN_EXT_MSG_ID) : id;
+    f.dlc = static_cast<uint16_t>(dlc);
+    for (uint32_t i = 0; i < dlc; ++i) {
+        uint32_t b = 0;
+        if (!ParseHex(tok[3 + i], 2, b)) {
+            why = "bad data byte '" + tok[3 + i] + "'";
+            return false;
+        }
+        f.data[i] = static_cast<uint8_t>(b);
+    }
+    return true;
+}
+
+std::string Printable(const std::string &s) {
+    std::string out;
+    for (char ch : s.substr(0, 60))
+        out += std::isprint(static_cast<unsigned char>(ch)) ? ch : '?';
+    return s.size() > 60 ? out + "..." : out;
+}
+
+}  // namespace
+
+struct SocketcandServer::Client {
+    net::Socket s = net::kNoSocket;
+    uint32_t id = 0;
+    std::string in, out;
+    bool open = false, raw = false, dead = false;
+    unsigned channel = 0;
+    uint64_t holdUntil = 0;  // wall clock; frames stay in out until then
+    bool counted = false;    // in ready_
+};
+
+bool SocketcandServer::Start() {
+    if (!waker_.ok())
+        return false;
+    stop_ = false;
+    return thread_.Start(&SocketcandServer::Main, this);
+}
+
+void SocketcandServer::Stop() {
+    stop_ = true;
+    waker_.Signal();
+    thread_.Stop();
+}
+
+void SocketcandServer::Main(void *self) { static_cast<SocketcandServer *>(self)->Run(); }
+
+void SocketcandServer::Listen(int wantedPort) {
+    net::Close(listener_);
+    listener_ = net::kNoSocket;
+    port_ = 0;
+    listenedPort_ = wantedPort;
+    uint16_t bound = 0;
+    std::string error;
+    listener_ = net::ListenLoopback(static_cast<uint16_t>(wantedPort), bound, error);
+    if (listener_ == net::kNoSocket) {
+        sim_.Note("socketcand: " + error);
+        return;
+    }
+    port_ = bound;
+    sim_.Note("socketcand: listening on 127.0.0.1:" + std::to_string(bound));
+}
+
+void SocketcandServer::Accept() {
+    for (;;) {
+        const net::Socket s = net::Accept(listener_);
+        if (s == net::kNoSocket)
+            return;
+        Client *c = new Client;
+        c->s = s;
+        c->id = nextClient_++;
+        clients_.push_back(c);
+        if (clients_.size() > kMaxClients) {
+            Reply(*c, "< error too many clients >");
+            Drop(*c, "refused, " + std::to_string(kMaxClients) + " clients already");
+            continue;
+        }
+        sim_.Note("socketcand: client " + std::to_string(c->id) + " connected");
+        Reply(*c, "< hi >");
+    }
+}
+
+void SocketcandServer::Reply(Client &c, const std::string &msg) {
+    // In raw mode every message starts with a space, so a reader that
+    // throws away the character after the last complete message (as
+    // python-can's does) only ever loses that space.
+    if (c.raw)
+        c.out += ' ';
+    c.out += msg;
+}
+
+void SocketcandServer::Drop(Client &c, const std::string &why) {
+    if (c.dead)
+        return;
+    sim_.Note("socketcand: client " + std::to_string(c.id) + " " + why);
+    // A last answer (an error line) still goes out if the socket takes it.
+    if (!c.out.empty())
+        net::Send(c.s, c.out.data(), c.out.size());
+    net::Close(c.s);
+    c.dead = true;
+}
+
+void SocketcandServer::Read(Client &c) {
+    char buf[4096];
+    // A client that never stops writing gets its share, then the others.
+    for (int chunk = 0; chunk < 16; ++chunk) {
+        const long n = net::Recv(c.s, buf, sizeof buf);
+        if (n == net::kWouldBlock)
+            break;
+        if (n <= 0) {
+            const size_t lt = c.in.find('<');
+            Drop(c, lt == std::string::npos ? "disconnected"
+                                            : "disconnected mid-line ('" + Printable(c.in.substr(lt)) + "')");
+            return;
+        }
+        c.in.append(buf, static_cast<size_t>(n));
+        // Messages are "< ... >"; blanks between them are ignored.
+        size_t at = 0;
+        while (at < c.in.size() && !c.dead) {
+            const unsigned char ch = static_cast<unsigned char>(c.in[at]);
+            if (std::isspace(ch)) {
+                ++at;
+                continue;
+            }
+            if (ch != '<') {
+                const size_t next = c.in.find('<', at);
+                const size_t end = next == std::string::npos ? c.in.size() : next;
+                sim_.Note("socketcand: client " + std::to_string(c.id) + ": text outside a message: '" +
+                          Printable(c.in.substr(at, end - at)) + "'");
+                Reply(c, "< error expected '<' >");
+                at = end;
+                continue;
+            }
+            const size_t close = c.in.find('>', at);
+            if (close == std::string::npos) {
+                if (c.in.size() - at > kMaxLine) {
+                    Reply(c, "< error line too long >");
+                    Drop(c, "sent more than " + std::to_string(kMaxLine) + " characters without '>', dropped");
+                    return;
+                }
+                break;
+            }
+            Command(c, c.in.substr(at, close + 1 - at));
+            at = close + 1;
+        }
+        c.in.erase(0, at);
+    }
+}
+
+void SocketcandServer::Command(Client &c, const std::string &msg) {
+    std::vector<std::string> tok;
+    std::istringstream words(msg.substr(1, msg.size() - 2));
+    for (std::string w; words >> w;)
+        tok.push_back(w);
+    const std::string who = "socketcand: client " + std::to_string(c.id);
+    const std::string cmd = tok.empty() ? std::string() : tok[0];
+    if (cmd == "open" && tok.size() == 2 && !c.open) {
+        uint32_t ch = 0;
+        const std::string &bus = tok[1];
+        bool ok = bus.size() > 3 && bus.compare(0, 3, "can") == 0 && bus.size() <= 6 &&
+                  std::all_of(bus.begin() + 3, bus.end(), [](char d) { return std::isdigit(static_cast<unsigned char>(d)) != 0; });
+        if (ok) {
+            ch = static_cast<uint32_t>(std::stoul(bus.substr(3)));
+            std::lock_guard<std::mutex> lock(sim_.mu);
+            ok = ch < sim_.channelCount();
+        }
+        if (!ok) {
+            sim_.Note(who + ": no bus '" + Printable(bus) + "'");
+            Reply(c, "< error no such bus >");
+            return;
+        }
+        c.open = true;
+        c.channel = ch;
+        sim_.Note(who + " opened " + bus);
+        Reply(c, "< ok >");
+    } else if (cmd == "rawmode" && tok.size() == 1 && c.open) {
+        Reply(c, "< ok >");
+        c.raw = true;
+        c.holdUntil = WallNs() + kGreetingHoldNs;
+    } else if (cmd == "bcmmode" && tok.size() == 1 && c.open) {
+        Reply(c, "< ok >");
+        c.raw = false;
+    } else if (cmd == "echo" && tok.size() == 1) {
+        Reply(c, "< echo >");
+    } else if (cmd == "send" && c.open) {
+        Frame f;
+        std::string why;
+        if (!ParseSend(tok, f, why)) {
+            sim_.Note(who + ": " + why + " in '" + Printable(msg) + "'");
+            Reply(c, "< error " + why + " >");
+            return;
+        }
+        Outgoing o{c.channel, f.id, f.dlc, {}, c.id};
+        std::memcpy(o.data, f.data, 8);
+        toBus_.push_back(o);
+    } else {
+        const bool known = cmd == "open" || cmd == "rawmode" || cmd == "bcmmode" || cmd == "send";
+        const std::string why = !known ? "unknown command" : (cmd == "open" && c.open) ? "bus already open"
+                                                           : !c.open && cmd != "open"  ? "no bus open"
+                                                                                       : "bad arguments";
+        sim_.Note(who + ": " + why + " '" + Printable(msg) + "'");
+        Reply(c, "< error " + why + " >");
+    }
+}
+
+void SocketcandServer::Flush(Client &c, uint64_t now) {
+    if (c.dead || c.out.empty())
+        return;
+    if (c.raw && now < c.holdUntil) {
+        // Only what came before the frames: the answer to rawmode.
+        return;
+    }
+    while (!c.out.empty()) {
+        const long n = net::Send(c.s, c.out.data(), c.out.size());
+        if (n == net::kWouldBlock)
+            break;
+        if (n < 0) {
+            Drop(c, "lost (send failed)");
+            return;
+        }
+        c.out.erase(0, static_cast<size_t>(n));
+    }
+    if (c.out.size() > kMaxBacklog)
+        Drop(c, "does not read (" + std::to_string(c.out.size()) + " bytes waiting), dropped");
+}
+
+void SocketcandServer::Run() {
+    std::vector<TapFrame> frames;
+    std::vector<net::Watch> watch;
+    for (;;) {
+        SocketcandCfg cfg;
+        uint64_t next = kNever, now = 0, lost = 0;
+        std::map<uint32_t, unsigned> refused;  // client, frames
+        {
+            std::lock_guard<std::mutex> lock(sim_.mu);
+            sim_.Pump();
+            cfg = sim_.socketcand();
+            for (const Outgoing &o : toBus_) {
+                Frame f;
+                f.id = o.id;
+                f.dlc = o.dlc;
+                std::memcpy(f.data, o.data, 8);
+                if (!sim_.ClientSend(o.channel, f, o.client))
+                    ++refused[o.client];
+            }
+            toBus_.clear();
+            frames.swap(sim_.tap);
+            lost = sim_.tapLost;
+            sim_.tapLost = 0;
+            next = sim_.NextDue();
+            now = sim_.Now();
+            if (stop_ || !cfg.on)
+                leaving_ = true;
+        }
+        if (leaving_)
+            break;
+        if (lost)
+            sim_.Note("socketcand: " + std::to_string(lost) + " frames not forwarded (bridge behind)");
+        if (static_cast<int>(cfg.port) != listenedPort_)
+            Listen(cfg.port);  // a port that cannot be had is logged once, not retried
+        for (Client *c : clients_) {
+            auto r = refused.find(c->id);
+            if (r == refused.end())
+                continue;
+            sim_.Note("socketcand: client " + std::to_string(c->id) + ": bus booked up more than a second ahead, " +
+                      std::to_string(r->second) + " frames refused");
+            for (unsigned i = 0; i < r->second; ++i)
+                Reply(*c, "< error bus busy >");
+        }
+
+        // Every frame to every client in raw mode on its channel but the sender.
+        char head[64];
+        for (const TapFrame &t : frames) {
+            if (t.f.flags & XL_CAN_MSG_FLAG_ERROR_FRAME)
+                continue;
+            const bool ext = (t.f.id & XL_CAN_EXT_MSG_ID) != 0;
+            const unsigned n = (t.f.flags & XL_CAN_MSG_FLAG_REMOTE_FRAME) ? 0 : std::min<unsigned>(t.f.dlc, 8);
+            std::snprintf(head, sizeof head, ext ? "< frame %08X %llu.%06llu " : "< frame %03X %llu.%06llu ",
+                          static_cast<unsigned>(t.f.id & 0x1FFFFFFFu),
+                          static_cast<unsigned long long>(t.time / 1000000000ull),
+                          static_cast<unsigned long long>(t.time / 1000ull % 1000000ull));
+            const std::string line = head + Hex(t.f.data, n) + " >";
+            for (Client *c : clients_)
+                if (c->raw && !c->dead && c->channel == t.channel && c->id != t.client)
+                    Reply(*c, line);
+        }
+        frames.clear();
+
+        const uint64_t wall = WallNs();
+        unsigned ready = 0;
+        uint64_t holdWait = kNever;
+        for (Client *c : clients_) {
+            Flush(*c, wall);
+            if (c->raw && !c->dead) {
+                if (wall >= c->holdUntil)
+                    ++ready;
+                else
+                    holdWait = std::min(holdWait, c->holdUntil - wall);
+            }
+        }
+        ready_ = ready;
+        clients_.erase(std::remove_if(clients_.begin(), clients_.end(),
+                                      [](Client *c) {
+                                          const bool dead = c->dead;
+                                          if (dead)
+                                              delete c;
+                                          return dead;
+                                      }),
+                       clients_.end());
+
+        uint64_t waitUs = clients_.empty() ? kIdleWaitUs : kBusyWaitUs;
+        if (!clients_.empty() && next != kNever)
+            waitUs = std::min(waitUs, next > now ? (next - now + 999) / 1000 : 0);
+        if (holdWait != kNever)
+            waitUs = std::min(waitUs, holdWait / 1000 + 1);
+        watch.clear();
+        watch.push_back({waker_.socket(), false, false, false});
+        if (listener_ != net::kNoSocket)
+            watch.push_back({listener_, false, false, false});
+        for (Client *c : clients_)
+            watch.push_back({c->s, !c->out.empty() && wall >= c->holdUntil, false, false});
+        net::Wait(watch, waitUs);
+        wakePending_ = false;
+        waker_.Drain();
+        size_t w = 1;
+        if (listener_ != net::kNoSocket && watch[w++].readable)
+            Accept();
+        const size_t known = watch.size() - w;
+        for (size_t i = 0; i < known && i < clients_.size(); ++i)
+            if (watch[w + i].readable)
+                Read(*clients_[i]);
+    }
+    for (Client *c : clients_) {
+        net::Close(c->s);
+        delete c;
+    }
+    clients_.clear();
+    net::Close(listener_);
+    listener_ = net::kNoSocket;
+    port_ = 0;
+    ready_ = 0;
+    if (!stop_)
+        sim_.Note("socketcand: bridge off");
+}
+
+}  // namespace vxlsim

@@ -1,0 +1,80 @@
+// The simulated buses as a socketcand server: tools that speak its text
+// protocol (python-can's "socketcand" interface and the programs built on
+// it) watch a channel's bus and put frames on it, like a node on the wire.
+#ifndef VXLSIM_SOCKETCAND_SERVER_H
+#define VXLSIM_SOCKETCAND_SERVER_H
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "netio.h"
+
+namespace vxlsim {
+
+class Sim;
+
+class SocketcandServer {
+public:
+    explicit SocketcandServer(Sim &sim) : sim_(sim) {}
+    ~SocketcandServer() { Stop(); }
+    SocketcandServer(const SocketcandServer &) = delete;
+    SocketcandServer &operator=(const SocketcandServer &) = delete;
+
+    // Start may be called with the simulation's lock held; Stop must not.
+    bool Start();
+    void Stop();
+    // The thread has decided to leave (told to, or the configuration turned
+    // the bridge off) and takes the simulation's lock no more.
+    bool leaving() const { return leaving_.load(); }
+    // Any thread: the simulation has something new (a frame delivered, a
+    // frame or configuration waiting).
+    void Wake() {
+        if (!wakePending_.exchange(true))
+            waker_.Signal();
+    }
+    uint16_t port() const { return port_.load(); }
+    // Clients in raw mode past their greeting, so frames reach them.
+    unsigned readyClients() const { return ready_.load(); }
+
+private:
+    struct Client;
+    static void Main(void *self);
+    void Run();
+    void Listen(int wantedPort);
+    void Accept();
+    void Read(Client &c);
+    void Command(Client &c, const std::string &msg);
+    void Reply(Client &c, const std::string &msg);
+    void Flush(Client &c, uint64_t now);
+    void Drop(Client &c, const std::string &why);
+    void Forward(uint64_t now);
+
+    Sim &sim_;
+    net::Thread thread_;
+    net::Waker waker_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> leaving_{false};
+    std::atomic<bool> wakePending_{false};
+    std::atomic<uint16_t> port_{0};
+    std::atomic<unsigned> ready_{0};
+
+    // Server thread only.
+    net::Socket listener_ = net::kNoSocket;
+    int listenedPort_ = -1;  // as configured; 0 = any free port
+    std::vector<Client *> clients_;
+    uint32_t nextClient_ = 1;
+    struct Outgoing {
+        unsigned channel;
+        uint32_t id;
+        uint16_t dlc;
+        uint8_t data[8];
+        uint32_t client;
+    };
+    std::vector<Outgoing> toBus_;
+};
+
+}  // namespace vxlsim
+
+#endif
