@@ -14,6 +14,12 @@ namespace {
 using Strings = std::vector<std::string>;
 
 const char kField[] = "TRACE=1\nFIELDPROFILE=1\n";
+// A 500 kbit/s bus with real frame timing and one ECU.
+const char kVehicle[] =
+    "[driver]\nreal_timing = 1\ndefault_ecus = 0\n"
+    "[channel]\nname = CANcardXL Channel 1\nhw_type = 15\nhw_index = 0\nhw_channel = 0\n"
+    "transceiver_type = 0x0107\nbus_capabilities = 0x00030003\n"
+    "[ecu]\nname = engine\nrequest_id = 0x7E0\nresponse_id = 0x7E8\nlong_did_length = 4092\n";
 const char kDefault[] = "TRACE=1\n";
 
 bool ConfirmsRequest(const PASSTHRU_MSG &m) { return IsConfirmation(m) && IdOf(m) == 0x7E0; }
@@ -118,16 +124,31 @@ TEST(FieldProfile, ConsecutiveFramesAtWireSpeed) {
     }
 }
 
+// Frames run ahead of the bus at wire speed: the confirmation the host gets
+// must still be the last frame's, so the whole request is on the bus by then.
+TEST(FieldProfile, ConfirmationIsTheLastFrames) {
+    Host host(kField, kVehicle);
+    host.open();
+    host.listen(0x7E8, 0x7E0);
+    Bytes request = Counting(4095);
+    request[0] = 0xBA;  // the ECU's echo service
+    ASSERT_EQ(STATUS_NOERROR, host.write(Msg(0x7E0, request)));
+    const auto got = host.readUntil(ConfirmsRequest, 3000);
+    const uint64_t confirmedNs = vxlsim_now_ns();
+    ASSERT_FALSE(got.empty());
+    ASSERT_TRUE(ConfirmsRequest(got.back()));
+    uint64_t lastNs = 0;
+    for (const vxlsim_frame &f : vxlsim::Captured())
+        if (f.sender_port >= 0 && f.id == 0x7E0) lastNs = f.time_ns;
+    EXPECT_EQ(585u, ConsecutiveFramesSent());
+    EXPECT_GE(confirmedNs, lastNs);
+}
+
 // A host that polls every 10 ms while a 4095-byte answer arrives at bus
 // speed with block size 0: the profile's reads empty the queue as they go;
 // by default the 256-event queue overruns and the answer is lost. A queue too
 // small for the answer overruns with the profile too, and says so.
 TEST(FieldProfile, SlowHostGetsTheLongAnswer) {
-    const char kVehicle[] =
-        "[driver]\nreal_timing = 1\ndefault_ecus = 0\n"
-        "[channel]\nname = CANcardXL Channel 1\nhw_type = 15\nhw_index = 0\nhw_channel = 0\n"
-        "transceiver_type = 0x0107\nbus_capabilities = 0x00030003\n"
-        "[ecu]\nname = engine\nrequest_id = 0x7E0\nresponse_id = 0x7E8\nlong_did_length = 4092\n";
     const struct {
         const char *ini;
         bool complete;
