@@ -89,7 +89,7 @@ std::vector<uint8_t> LongConsecutiveFrame(uint32_t k) {
     return frame;
 }
 
-BusSession::BusSession(const J2534Api &api, bool realTiming) : api_(api), msg_(new PASSTHRU_MSG()) {
+BusSession::BusSession(const J2534Api &api, bool realTiming) : m_api(api), m_msg(new PASSTHRU_MSG()) {
     // Nothing on the bus but what a scenario puts there.
     vxlsim_load_config_text(kOneCard);
     vxlsim_set_real_timing(realTiming ? 1 : 0);
@@ -97,23 +97,23 @@ BusSession::BusSession(const J2534Api &api, bool realTiming) : api_(api), msg_(n
 
 BusSession::~BusSession() {
     // Also closes the hardware when no worker was started.
-    if (api_.Disconnect) api_.Disconnect(channel_);
+    if (m_api.Disconnect) m_api.Disconnect(m_channel);
     vxlsim_reset();
 }
 
 std::string BusSession::open(bool connect) {
     uint32_t status = STATUS_NOERROR;
-    if (connect && (status = api_.Connect(ISO15765, 0, &channel_)) != STATUS_NOERROR)
+    if (connect && (status = m_api.Connect(ISO15765, 0, &m_channel)) != STATUS_NOERROR)
         return Format("PassThruConnect: %lu", status);
     SCONFIG rate{DATA_RATE, kBitrate};
     SCONFIG_LIST list{1, &rate};
-    if ((status = api_.Ioctl(channel_, SET_CONFIG, &list, nullptr)) != STATUS_NOERROR)
+    if ((status = m_api.Ioctl(m_channel, SET_CONFIG, &list, nullptr)) != STATUS_NOERROR)
         return Format("DATA_RATE: %lu", status);
     PASSTHRU_MSG mask = FilterMsg(4, kIdMask), pattern = FilterMsg(4, kResponseId), flow = FilterMsg(4, kRequestId);
     uint32_t filterId = 0;
-    if ((status = api_.StartMsgFilter(channel_, PASS_FILTER, &mask, &pattern, nullptr, &filterId)) != STATUS_NOERROR)
+    if ((status = m_api.StartMsgFilter(m_channel, PASS_FILTER, &mask, &pattern, nullptr, &filterId)) != STATUS_NOERROR)
         return Format("pass filter: %lu", status);
-    if ((status = api_.StartMsgFilter(channel_, FLOW_CONTROL_FILTER, &mask, &pattern, &flow, &filterId)) !=
+    if ((status = m_api.StartMsgFilter(m_channel, FLOW_CONTROL_FILTER, &mask, &pattern, &flow, &filterId)) !=
         STATUS_NOERROR)
         return Format("flow-control filter: %lu", status);
     drain();
@@ -122,7 +122,7 @@ std::string BusSession::open(bool connect) {
 
 uint32_t BusSession::readOnce(bool &received) {
     uint32_t num = 1;
-    const uint32_t status = api_.ReadMsgs(channel_, msg_.get(), &num, 0);
+    const uint32_t status = m_api.ReadMsgs(m_channel, m_msg.get(), &num, 0);
     received = status == STATUS_NOERROR && num == 1;
     return status;
 }
@@ -230,33 +230,33 @@ std::string ConsecutiveFrameFeed::start() {
     const std::vector<uint8_t> first = LongFirstFrame();
     if (vxlsim::InjectFrame(-1, kBusChannel, kResponseId, first) != 1) return "first frame not injected";
     bool received = false;
-    session_.readOnce(received);
+    m_session.readOnce(received);
     const std::vector<vxlsim_frame> sent = vxlsim::Captured();
     if (received || sent.empty() || sent.back().id != kRequestId || sent.back().data[0] != kFlowControlCts)
         return "first frame not answered by a flow control";
-    session_.drain();  // the flow control's own confirmation
-    nextFrame_ = 1;
+    m_session.drain();  // the flow control's own confirmation
+    m_nextFrame = 1;
     return "";
 }
 
 std::string ConsecutiveFrameFeed::next() {
-    if (nextFrame_ == 0) {
+    if (m_nextFrame == 0) {
         const std::string error = start();
         if (!error.empty()) return error;
     }
-    if (vxlsim::InjectFrame(-1, kBusChannel, kResponseId, LongConsecutiveFrame(nextFrame_)) != 1)
+    if (vxlsim::InjectFrame(-1, kBusChannel, kResponseId, LongConsecutiveFrame(m_nextFrame)) != 1)
         return "consecutive frame not injected";
     return "";
 }
 
 std::string ConsecutiveFrameFeed::check(uint32_t status, bool received) {
-    const uint32_t k = nextFrame_++;
+    const uint32_t k = m_nextFrame++;
     if (k < kLongConsecutiveFrames) {
         if (status != ERR_BUFFER_EMPTY || received)
             return Format("consecutive frame %lu gave status %lu", k, status);
         return "";
     }
-    nextFrame_ = 0;
+    m_nextFrame = 0;
     if (!received) return Format("last consecutive frame gave status %lu", status);
-    return CheckLongAnswer(session_.message());
+    return CheckLongAnswer(m_session.message());
 }

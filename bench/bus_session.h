@@ -63,13 +63,13 @@ public:
     // One poll for one message; received tells whether it delivered one.
     uint32_t readOnce(bool &received);
 
-    const J2534Api &api() const { return api_; }
-    PASSTHRU_MSG &message() { return *msg_; }
+    const J2534Api &api() const { return m_api; }
+    PASSTHRU_MSG &message() { return *m_msg; }
 
 private:
-    const J2534Api &api_;
-    std::unique_ptr<PASSTHRU_MSG> msg_;
-    uint32_t channel_ = 1;  // the library's one channel
+    const J2534Api &m_api;
+    std::unique_ptr<PASSTHRU_MSG> m_msg;
+    uint32_t m_channel = 1;  // the library's one channel
 };
 
 struct TransferFigures {
@@ -94,7 +94,7 @@ TransferFigures ReceiveLongAnswer(BusSession &session);
 // in progress, so every poll processes exactly one consecutive frame.
 class ConsecutiveFrameFeed {
 public:
-    explicit ConsecutiveFrameFeed(BusSession &session) : session_(session) {}
+    explicit ConsecutiveFrameFeed(BusSession &session) : m_session(session) {}
     // Puts the next frame into the receive queue, starting a new message
     // first when the last one is complete (that restart polls the queue).
     std::string next();
@@ -103,8 +103,8 @@ public:
 
 private:
     std::string start();
-    BusSession &session_;
-    uint32_t nextFrame_ = 0;  // 0: no message in progress
+    BusSession &m_session;
+    uint32_t m_nextFrame = 0;  // 0: no message in progress
 };
 
 #endif

@@ -51,27 +51,27 @@ bool IsOurConsecutiveFrame(const vxlsim_frame &f) {
 class FieldHost {
 public:
     explicit FieldHost(const std::string &ecuSettings)
-        : host_("[MORIX_VECTOR]\nTRACE=1\nFIELDPROFILE=1\n"), msg_(new PASSTHRU_MSG()) {
-        if (vxlsim_load_config_text((kVehicle + ecuSettings).c_str()) != 0) error_ = "vehicle refused";
-        else if (!host_.load()) error_ = "cannot load " + LibraryPath();
-        else error_ = open();
+        : m_host("[MORIX_VECTOR]\nTRACE=1\nFIELDPROFILE=1\n"), m_msg(new PASSTHRU_MSG()) {
+        if (vxlsim_load_config_text((kVehicle + ecuSettings).c_str()) != 0) m_error = "vehicle refused";
+        else if (!m_host.load()) m_error = "cannot load " + LibraryPath();
+        else m_error = open();
     }
     ~FieldHost() {
-        if (host_.loaded()) {
+        if (m_host.loaded()) {
             api().Disconnect(1);
-            host_.unload();
+            m_host.unload();
         }
         vxlsim_reset();
     }
 
-    const std::string &error() const { return error_; }
-    const J2534Api &api() const { return host_.api(); }
-    PASSTHRU_MSG &message() { return *msg_; }
+    const std::string &error() const { return m_error; }
+    const J2534Api &api() const { return m_host.api(); }
+    PASSTHRU_MSG &message() { return *m_msg; }
 
     // One PassThruReadMsgs for one message: true when it delivered one.
     bool read() {
         uint32_t num = 1;
-        return api().ReadMsgs(1, msg_.get(), &num, 0) == STATUS_NOERROR && num == 1;
+        return api().ReadMsgs(1, m_msg.get(), &num, 0) == STATUS_NOERROR && num == 1;
     }
 
     uint32_t writeEcho(uint32_t length) {
@@ -104,9 +104,9 @@ private:
         return "";
     }
 
-    HostLibrary host_;
-    std::unique_ptr<PASSTHRU_MSG> msg_;
-    std::string error_;
+    HostLibrary m_host;
+    std::unique_ptr<PASSTHRU_MSG> m_msg;
+    std::string m_error;
 };
 
 }  // namespace

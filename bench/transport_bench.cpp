@@ -18,33 +18,33 @@ namespace {
 // the load handler. The entry points are the linked functions.
 class LinkedLibrary {
 public:
-    explicit LinkedLibrary(int trace) : host_(MorixIni(trace)), loaded_(ModuleLoad(nullptr)) {
-        api_.Connect = &PassThruConnect;
-        api_.Disconnect = &PassThruDisconnect;
-        api_.ReadMsgs = &PassThruReadMsgs;
-        api_.WriteMsgs = &PassThruWriteMsgs;
-        api_.StartPeriodicMsg = &PassThruStartPeriodicMsg;
-        api_.StopPeriodicMsg = &PassThruStopPeriodicMsg;
-        api_.StartMsgFilter = &PassThruStartMsgFilter;
-        api_.StopMsgFilter = &PassThruStopMsgFilter;
-        api_.SetProgrammingVoltage = &PassThruSetProgrammingVoltage;
-        api_.ReadVersion = &PassThruReadVersion;
-        api_.GetLastError = &PassThruGetLastError;
-        api_.Ioctl = &PassThruIoctl;
+    explicit LinkedLibrary(int trace) : m_host(MorixIni(trace)), m_loaded(ModuleLoad(nullptr)) {
+        m_api.Connect = &PassThruConnect;
+        m_api.Disconnect = &PassThruDisconnect;
+        m_api.ReadMsgs = &PassThruReadMsgs;
+        m_api.WriteMsgs = &PassThruWriteMsgs;
+        m_api.StartPeriodicMsg = &PassThruStartPeriodicMsg;
+        m_api.StopPeriodicMsg = &PassThruStopPeriodicMsg;
+        m_api.StartMsgFilter = &PassThruStartMsgFilter;
+        m_api.StopMsgFilter = &PassThruStopMsgFilter;
+        m_api.SetProgrammingVoltage = &PassThruSetProgrammingVoltage;
+        m_api.ReadVersion = &PassThruReadVersion;
+        m_api.GetLastError = &PassThruGetLastError;
+        m_api.Ioctl = &PassThruIoctl;
     }
     ~LinkedLibrary() {
-        if (loaded_) ModuleUnload();
+        if (m_loaded) ModuleUnload();
     }
     LinkedLibrary(const LinkedLibrary &) = delete;
     LinkedLibrary &operator=(const LinkedLibrary &) = delete;
 
-    bool loaded() const { return loaded_; }
-    const J2534Api &api() const { return api_; }
+    bool loaded() const { return m_loaded; }
+    const J2534Api &api() const { return m_api; }
 
 private:
-    HostLibrary host_;
-    bool loaded_;
-    J2534Api api_;
+    HostLibrary m_host;
+    bool m_loaded;
+    J2534Api m_api;
 };
 
 // False (and the benchmark marked failed) when the session could not start.

@@ -158,39 +158,39 @@ bool ApplyParam(EcuParams &p, const std::string &k, const std::string &v) {
 
 class Ecu : public Node {
 public:
-    Ecu(unsigned channel, const EcuParams &p) : Node(channel), p_(p) {
+    Ecu(unsigned channel, const EcuParams &p) : Node(channel), m_p(p) {
         // Deterministic long record so testers can check every byte.
-        std::vector<uint8_t> rec(p_.longDidLength);
+        std::vector<uint8_t> rec(m_p.longDidLength);
         for (size_t i = 0; i < rec.size(); ++i)
             rec[i] = static_cast<uint8_t>(i & 0xFF);
-        dids_[0x0100] = rec;
-        dids_[0xF190] = std::vector<uint8_t>(p_.vin.begin(), p_.vin.end());
+        m_dids[0x0100] = rec;
+        m_dids[0xF190] = std::vector<uint8_t>(m_p.vin.begin(), m_p.vin.end());
     }
 
-    std::string Name() const override { return p_.name; }
+    std::string Name() const override { return m_p.name; }
 
     bool Set(const std::string &key, const std::string &value) override {
         if (key == "channel")
             return false;  // a running ECU stays on its bus
-        EcuParams copy = p_;
+        EcuParams copy = m_p;
         if (!ApplyParam(copy, key, value))
             return false;
-        p_ = copy;
+        m_p = copy;
         if (key == "vin")
-            dids_[0xF190] = std::vector<uint8_t>(p_.vin.begin(), p_.vin.end());
+            m_dids[0xF190] = std::vector<uint8_t>(m_p.vin.begin(), m_p.vin.end());
         return true;
     }
 
-    uint64_t NextDue() const override { return action_ == Action::None ? kNever : due_; }
+    uint64_t NextDue() const override { return m_action == Action::None ? kNever : m_due; }
 
     void OnFrame(NodeBus &bus, const Frame &f, uint64_t now) override {
         if (f.flags & (XL_CAN_MSG_FLAG_ERROR_FRAME | XL_CAN_MSG_FLAG_REMOTE_FRAME))
             return;
-        const bool physical = f.id == p_.requestId;
-        const bool functional = p_.functionalId != 0 && f.id == p_.functionalId && !physical;
+        const bool physical = f.id == m_p.requestId;
+        const bool functional = m_p.functionalId != 0 && f.id == m_p.functionalId && !physical;
         if (!physical && !functional)
             return;
-        const int addr = physical ? p_.ecuAddress : p_.functionalAddress;
+        const int addr = physical ? m_p.ecuAddress : m_p.functionalAddress;
         size_t off = 0;
         if (addr >= 0) {
             if (f.dlc < 1 || f.data[0] != addr)
@@ -218,39 +218,39 @@ public:
     }
 
     void OnTimer(NodeBus &bus, uint64_t now) override {
-        const Action a = action_;
-        action_ = Action::None;
+        const Action a = m_action;
+        m_action = Action::None;
         switch (a) {
         case Action::None:
             break;
         case Action::FcWait:
             SendFc(bus, 1);
-            if (--waitsLeft_ > 0)
-                Schedule(Action::FcWait, now + p_.fcWaitInterval);
+            if (--m_waitsLeft > 0)
+                Schedule(Action::FcWait, now + m_p.fcWaitInterval);
             else
-                Schedule(Action::FcCts, now + p_.fcWaitInterval);
+                Schedule(Action::FcCts, now + m_p.fcWaitInterval);
             break;
         case Action::FcCts:
             SendFinalFc(bus, now);
             break;
         case Action::RxTimeout:
-            rxActive_ = false;  // N_Cr expired: the request is dropped
+            m_rxActive = false;  // N_Cr expired: the request is dropped
             break;
         case Action::Pending:
-            SendMessage(bus, {0x7F, pendingFor_, 0x78}, now);
-            if (--pendingLeft_ > 0)
-                Schedule(Action::Pending, now + p_.pendingInterval);
+            SendMessage(bus, {0x7F, m_pendingFor, 0x78}, now);
+            if (--m_pendingLeft > 0)
+                Schedule(Action::Pending, now + m_p.pendingInterval);
             else
-                Schedule(Action::Respond, now + p_.pendingInterval);
+                Schedule(Action::Respond, now + m_p.pendingInterval);
             break;
         case Action::Respond: {
-            const std::vector<uint8_t> msg = std::move(answer_);
-            answer_.clear();
+            const std::vector<uint8_t> msg = std::move(m_answer);
+            m_answer.clear();
             SendMessage(bus, msg, now);
             break;
         }
         case Action::TxTimeout:
-            txActive_ = false;  // N_Bs expired: the answer is abandoned
+            m_txActive = false;  // N_Bs expired: the answer is abandoned
             break;
         case Action::NextCf:
             SendCf(bus, now);
@@ -261,25 +261,25 @@ public:
 private:
     enum class Action { None, FcWait, FcCts, RxTimeout, Pending, Respond, TxTimeout, NextCf };
 
-    bool Busy() const { return txActive_ || action_ == Action::Pending || action_ == Action::Respond; }
+    bool Busy() const { return m_txActive || m_action == Action::Pending || m_action == Action::Respond; }
 
     void Schedule(Action a, uint64_t at) {
-        action_ = a;
-        due_ = at;
+        m_action = a;
+        m_due = at;
     }
 
-    size_t Room() const { return p_.ecuAddress >= 0 ? 7 : 8; }
+    size_t Room() const { return m_p.ecuAddress >= 0 ? 7 : 8; }
 
     void Emit(NodeBus &bus, const uint8_t *pci, size_t n) {
         Frame f;
-        f.id = p_.responseId;
+        f.id = m_p.responseId;
         size_t k = 0;
-        if (p_.ecuAddress >= 0 && p_.testerAddress >= 0)
-            f.data[k++] = static_cast<uint8_t>(p_.testerAddress);
+        if (m_p.ecuAddress >= 0 && m_p.testerAddress >= 0)
+            f.data[k++] = static_cast<uint8_t>(m_p.testerAddress);
         std::memcpy(f.data + k, pci, n);
         k += n;
-        if (p_.padding) {
-            std::fill(f.data + k, f.data + 8, p_.padByte);
+        if (m_p.padding) {
+            std::fill(f.data + k, f.data + 8, m_p.padByte);
             f.dlc = 8;
         } else {
             f.dlc = static_cast<uint16_t>(k);
@@ -288,27 +288,27 @@ private:
     }
 
     void SendFc(NodeBus &bus, uint8_t status) {
-        const uint8_t fc[3] = {static_cast<uint8_t>(0x30 | status), p_.bs, p_.stmin};
+        const uint8_t fc[3] = {static_cast<uint8_t>(0x30 | status), m_p.bs, m_p.stmin};
         Emit(bus, fc, 3);
     }
 
     // The flow control after the WAITs: clear to send, or the configured
     // overflow (the request is dropped) or reserved status.
     void SendFinalFc(NodeBus &bus, uint64_t now) {
-        SendFc(bus, p_.fcStatus);
-        if (p_.fcStatus == 2)
-            rxActive_ = false;
+        SendFc(bus, m_p.fcStatus);
+        if (m_p.fcStatus == 2)
+            m_rxActive = false;
         else
-            Schedule(Action::RxTimeout, now + p_.nCr);
+            Schedule(Action::RxTimeout, now + m_p.nCr);
     }
 
     void OnSingle(const uint8_t *d, size_t len, bool functional, uint64_t now) {
         const size_t n = d[0] & 0x0F;
         if (n == 0 || n > len - 1)
             return;
-        rxActive_ = false;
-        if (action_ == Action::RxTimeout || action_ == Action::FcWait || action_ == Action::FcCts)
-            action_ = Action::None;
+        m_rxActive = false;
+        if (m_action == Action::RxTimeout || m_action == Action::FcWait || m_action == Action::FcCts)
+            m_action = Action::None;
         Handle(std::vector<uint8_t>(d + 1, d + 1 + n), functional, now);
     }
 
@@ -324,13 +324,13 @@ private:
         }
         if (total < Room())  // would have fitted a single frame
             return;
-        rxBuf_.assign(d + 2, d + len);
-        rxTotal_ = total;
-        rxSn_ = 1;
-        rxBlock_ = 0;
-        rxActive_ = true;
-        waitsLeft_ = p_.fcWait;
-        if (waitsLeft_ > 0) {
+        m_rxBuf.assign(d + 2, d + len);
+        m_rxTotal = total;
+        m_rxSn = 1;
+        m_rxBlock = 0;
+        m_rxActive = true;
+        m_waitsLeft = m_p.fcWait;
+        if (m_waitsLeft > 0) {
             Schedule(Action::FcWait, now);
             OnTimer(bus, now);
         } else {
@@ -339,46 +339,46 @@ private:
     }
 
     void OnConsecutive(NodeBus &bus, const uint8_t *d, size_t len, uint64_t now) {
-        if (!rxActive_ || action_ != Action::RxTimeout)
+        if (!m_rxActive || m_action != Action::RxTimeout)
             return;
-        if ((d[0] & 0x0F) != (rxSn_ & 0x0F)) {
-            rxActive_ = false;  // wrong sequence number: reception aborted
-            action_ = Action::None;
-            return;
-        }
-        ++rxSn_;
-        const size_t take = std::min(len - 1, rxTotal_ - rxBuf_.size());
-        rxBuf_.insert(rxBuf_.end(), d + 1, d + 1 + take);
-        if (rxBuf_.size() >= rxTotal_) {
-            rxActive_ = false;
-            action_ = Action::None;
-            Handle(rxBuf_, false, now);
+        if ((d[0] & 0x0F) != (m_rxSn & 0x0F)) {
+            m_rxActive = false;  // wrong sequence number: reception aborted
+            m_action = Action::None;
             return;
         }
-        if (p_.bs != 0 && ++rxBlock_ >= p_.bs) {
-            rxBlock_ = 0;
+        ++m_rxSn;
+        const size_t take = std::min(len - 1, m_rxTotal - m_rxBuf.size());
+        m_rxBuf.insert(m_rxBuf.end(), d + 1, d + 1 + take);
+        if (m_rxBuf.size() >= m_rxTotal) {
+            m_rxActive = false;
+            m_action = Action::None;
+            Handle(m_rxBuf, false, now);
+            return;
+        }
+        if (m_p.bs != 0 && ++m_rxBlock >= m_p.bs) {
+            m_rxBlock = 0;
             SendFc(bus, 0);
         }
-        Schedule(Action::RxTimeout, now + p_.nCr);
+        Schedule(Action::RxTimeout, now + m_p.nCr);
     }
 
     void OnFlowControl(NodeBus &bus, const uint8_t *d, size_t len, uint64_t now) {
-        if (!txActive_ || !waitingFc_ || len < 3)
+        if (!m_txActive || !m_waitingFc || len < 3)
             return;
         switch (d[0] & 0x0F) {
         case 0:
-            waitingFc_ = false;
-            txBs_ = d[1];
-            txStmin_ = StminNs(d[2]);
-            txBlock_ = 0;
+            m_waitingFc = false;
+            m_txBs = d[1];
+            m_txStmin = StminNs(d[2]);
+            m_txBlock = 0;
             SendCf(bus, now);
             break;
         case 1:
-            Schedule(Action::TxTimeout, now + p_.nBs);
+            Schedule(Action::TxTimeout, now + m_p.nBs);
             break;
         default:
-            txActive_ = false;  // overflow or invalid: give up the answer
-            action_ = Action::None;
+            m_txActive = false;  // overflow or invalid: give up the answer
+            m_action = Action::None;
             break;
         }
     }
@@ -391,36 +391,36 @@ private:
             Emit(bus, sf.data(), sf.size());
             return;
         }
-        txBuf_ = msg;
+        m_txBuf = msg;
         const size_t first = Room() - 2;
         std::vector<uint8_t> ff = {static_cast<uint8_t>(0x10 | (msg.size() >> 8)), static_cast<uint8_t>(msg.size())};
         ff.insert(ff.end(), msg.begin(), msg.begin() + first);
         Emit(bus, ff.data(), ff.size());
-        txOff_ = first;
-        txSn_ = 1;
-        txActive_ = true;
-        waitingFc_ = true;
-        Schedule(Action::TxTimeout, now + p_.nBs);
+        m_txOff = first;
+        m_txSn = 1;
+        m_txActive = true;
+        m_waitingFc = true;
+        Schedule(Action::TxTimeout, now + m_p.nBs);
     }
 
     void SendCf(NodeBus &bus, uint64_t now) {
-        const size_t n = std::min(Room() - 1, txBuf_.size() - txOff_);
-        std::vector<uint8_t> cf = {static_cast<uint8_t>(0x20 | (txSn_ & 0x0F))};
-        cf.insert(cf.end(), txBuf_.begin() + txOff_, txBuf_.begin() + txOff_ + n);
+        const size_t n = std::min(Room() - 1, m_txBuf.size() - m_txOff);
+        std::vector<uint8_t> cf = {static_cast<uint8_t>(0x20 | (m_txSn & 0x0F))};
+        cf.insert(cf.end(), m_txBuf.begin() + m_txOff, m_txBuf.begin() + m_txOff + n);
         Emit(bus, cf.data(), cf.size());
-        txOff_ += n;
-        ++txSn_;
-        if (txOff_ >= txBuf_.size()) {
-            txActive_ = false;
-            action_ = Action::None;
+        m_txOff += n;
+        ++m_txSn;
+        if (m_txOff >= m_txBuf.size()) {
+            m_txActive = false;
+            m_action = Action::None;
             return;
         }
-        if (txBs_ != 0 && ++txBlock_ >= txBs_) {
-            waitingFc_ = true;
-            Schedule(Action::TxTimeout, now + p_.nBs);
+        if (m_txBs != 0 && ++m_txBlock >= m_txBs) {
+            m_waitingFc = true;
+            Schedule(Action::TxTimeout, now + m_p.nBs);
             return;
         }
-        Schedule(Action::NextCf, now + txStmin_);
+        Schedule(Action::NextCf, now + m_txStmin);
     }
 
     static std::vector<uint8_t> Negative(uint8_t sid, uint8_t nrc) { return {0x7F, sid, nrc}; }
@@ -455,8 +455,8 @@ private:
             std::vector<uint8_t> out = {0x62};
             for (size_t i = 1; i < n; i += 2) {
                 const uint16_t did = static_cast<uint16_t>(req[i] << 8 | req[i + 1]);
-                auto it = dids_.find(did);
-                if (it == dids_.end())
+                auto it = m_dids.find(did);
+                if (it == m_dids.end())
                     return Negative(sid, 0x31);
                 out.push_back(req[i]);
                 out.push_back(req[i + 1]);
@@ -470,10 +470,10 @@ private:
             if (n < 4)
                 return Negative(sid, 0x13);
             const uint16_t did = static_cast<uint16_t>(req[1] << 8 | req[2]);
-            dids_[did].assign(req.begin() + 3, req.end());
+            m_dids[did].assign(req.begin() + 3, req.end());
             return {0x6E, req[1], req[2]};
         }
-        if (sid == p_.echoSid) {
+        if (sid == m_p.echoSid) {
             std::vector<uint8_t> out = req;
             out[0] = static_cast<uint8_t>(sid + 0x40);
             return out;
@@ -491,37 +491,37 @@ private:
             answer.clear();
         if (answer.empty())
             return;
-        answer_ = answer;
-        const bool pend = p_.pending > 0 && req[0] != 0x3E && (p_.pendingSid == 0 || p_.pendingSid == req[0]);
+        m_answer = answer;
+        const bool pend = m_p.pending > 0 && req[0] != 0x3E && (m_p.pendingSid == 0 || m_p.pendingSid == req[0]);
         if (pend) {
-            pendingLeft_ = p_.pending;
-            pendingFor_ = req[0];
-            Schedule(Action::Pending, now + p_.responseDelay);
+            m_pendingLeft = m_p.pending;
+            m_pendingFor = req[0];
+            Schedule(Action::Pending, now + m_p.responseDelay);
         } else {
-            Schedule(Action::Respond, now + p_.responseDelay);
+            Schedule(Action::Respond, now + m_p.responseDelay);
         }
     }
 
-    EcuParams p_;
-    std::map<uint16_t, std::vector<uint8_t>> dids_;
-    Action action_ = Action::None;
-    uint64_t due_ = kNever;
+    EcuParams m_p;
+    std::map<uint16_t, std::vector<uint8_t>> m_dids;
+    Action m_action = Action::None;
+    uint64_t m_due = kNever;
 
-    bool rxActive_ = false;
-    std::vector<uint8_t> rxBuf_;
-    size_t rxTotal_ = 0;
-    unsigned rxSn_ = 0, rxBlock_ = 0;
-    unsigned waitsLeft_ = 0;
+    bool m_rxActive = false;
+    std::vector<uint8_t> m_rxBuf;
+    size_t m_rxTotal = 0;
+    unsigned m_rxSn = 0, m_rxBlock = 0;
+    unsigned m_waitsLeft = 0;
 
-    std::vector<uint8_t> answer_;
-    unsigned pendingLeft_ = 0;
-    uint8_t pendingFor_ = 0;
+    std::vector<uint8_t> m_answer;
+    unsigned m_pendingLeft = 0;
+    uint8_t m_pendingFor = 0;
 
-    bool txActive_ = false, waitingFc_ = false;
-    std::vector<uint8_t> txBuf_;
-    size_t txOff_ = 0;
-    unsigned txSn_ = 0, txBs_ = 0, txBlock_ = 0;
-    uint64_t txStmin_ = 0;
+    bool m_txActive = false, m_waitingFc = false;
+    std::vector<uint8_t> m_txBuf;
+    size_t m_txOff = 0;
+    unsigned m_txSn = 0, m_txBs = 0, m_txBlock = 0;
+    uint64_t m_txStmin = 0;
 };
 
 }  // namespace

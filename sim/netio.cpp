@@ -224,7 +224,7 @@ Waker::Waker() {
         a = Loopback(PortOf(s));
         if (connect(s, reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0) {
             SetNonBlocking(s);
-            s_ = S(s);
+            m_s = S(s);
             return;
         }
     }
@@ -236,18 +236,18 @@ Waker::~Waker() {
     if (g_processEnding)
         return;  // no Winsock calls while the process winds down
 #endif
-    Close(s_);
+    Close(m_s);
 }
 
 void Waker::Signal() {
     const char one = 1;
-    if (s_ != kNoSocket)
-        send(N(s_), &one, 1, kSendFlags);
+    if (m_s != kNoSocket)
+        send(N(m_s), &one, 1, kSendFlags);
 }
 
 void Waker::Drain() {
     char buf[64];
-    while (s_ != kNoSocket && recv(N(s_), buf, sizeof buf, 0) > 0) {
+    while (m_s != kNoSocket && recv(N(m_s), buf, sizeof buf, 0) > 0) {
     }
 }
 
@@ -255,13 +255,13 @@ Thread::~Thread() { Stop(); }
 
 void *Thread::Body(void *self) {
     Thread *t = static_cast<Thread *>(self);
-    t->proc_(t->arg_);
+    t->m_proc(t->m_arg);
 #ifdef _WIN32
     // Ending this thread takes the loader lock, which an unload holds while
     // it waits for the thread; so the thread parks here, holding nothing,
     // and Stop ends it from outside once this event says so. No instruction
     // of this library runs after the unload then.
-    SetEvent(static_cast<HANDLE>(t->done_));
+    SetEvent(static_cast<HANDLE>(t->m_done));
     for (;;)
         Sleep(INFINITE);
 #endif
@@ -278,57 +278,57 @@ DWORD WINAPI WinBody(LPVOID self) {
 
 bool Thread::Start(Proc proc, void *arg) {
     Stop();
-    proc_ = proc;
-    arg_ = arg;
-    done_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!done_)
+    m_proc = proc;
+    m_arg = arg;
+    m_done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!m_done)
         return false;
     HANDLE h = CreateThread(nullptr, 0, WinBody, this, 0, nullptr);
     if (!h) {
-        CloseHandle(static_cast<HANDLE>(done_));
-        done_ = nullptr;
+        CloseHandle(static_cast<HANDLE>(m_done));
+        m_done = nullptr;
         return false;
     }
-    native_ = h;
+    m_native = h;
     return true;
 }
 
 void Thread::Stop() {
-    if (!native_)
+    if (!m_native)
         return;
     // While the process ends, Windows has ended the thread already. A
     // terminated thread skips the per-thread notifications, so its handle
     // can be waited for even under the loader lock.
-    if (!g_processEnding && WaitForSingleObject(static_cast<HANDLE>(done_), 2000) == WAIT_OBJECT_0) {
-        TerminateThread(static_cast<HANDLE>(native_), 0);
-        WaitForSingleObject(static_cast<HANDLE>(native_), 2000);
+    if (!g_processEnding && WaitForSingleObject(static_cast<HANDLE>(m_done), 2000) == WAIT_OBJECT_0) {
+        TerminateThread(static_cast<HANDLE>(m_native), 0);
+        WaitForSingleObject(static_cast<HANDLE>(m_native), 2000);
     }
-    CloseHandle(static_cast<HANDLE>(native_));
-    CloseHandle(static_cast<HANDLE>(done_));
-    native_ = nullptr;
-    done_ = nullptr;
+    CloseHandle(static_cast<HANDLE>(m_native));
+    CloseHandle(static_cast<HANDLE>(m_done));
+    m_native = nullptr;
+    m_done = nullptr;
 }
 #else
 bool Thread::Start(Proc proc, void *arg) {
     Stop();
-    proc_ = proc;
-    arg_ = arg;
+    m_proc = proc;
+    m_arg = arg;
     pthread_t *t = new pthread_t;
     if (pthread_create(t, nullptr, &Thread::Body, this) != 0) {
         delete t;
         return false;
     }
-    native_ = t;
+    m_native = t;
     return true;
 }
 
 void Thread::Stop() {
-    if (!native_)
+    if (!m_native)
         return;
-    pthread_t *t = static_cast<pthread_t *>(native_);
+    pthread_t *t = static_cast<pthread_t *>(m_native);
     pthread_join(*t, nullptr);
     delete t;
-    native_ = nullptr;
+    m_native = nullptr;
 }
 #endif
 

@@ -46,13 +46,13 @@ public:
     ~Waker();
     Waker(const Waker &) = delete;
     Waker &operator=(const Waker &) = delete;
-    bool ok() const { return s_ != kNoSocket; }
-    Socket socket() const { return s_; }
+    bool ok() const { return m_s != kNoSocket; }
+    Socket socket() const { return m_s; }
     void Signal();
     void Drain();
 
 private:
-    Socket s_ = kNoSocket;
+    Socket m_s = kNoSocket;
 };
 
 // One thread running proc(arg). Stop() is called after the thread was told
@@ -68,15 +68,15 @@ public:
     Thread(const Thread &) = delete;
     Thread &operator=(const Thread &) = delete;
     bool Start(Proc proc, void *arg);
-    bool running() const { return native_ != nullptr; }
+    bool running() const { return m_native != nullptr; }
     void Stop();
     static void *Body(void *self);  // the system's start routine calls this
 
 private:
-    void *native_ = nullptr;
-    void *done_ = nullptr;  // Windows: event set as the thread's last step
-    Proc proc_ = nullptr;
-    void *arg_ = nullptr;
+    void *m_native = nullptr;
+    void *m_done = nullptr;  // Windows: event set as the thread's last step
+    Proc m_proc = nullptr;
+    void *m_arg = nullptr;
 };
 
 }  // namespace net

@@ -12,30 +12,30 @@ namespace {
 class Responder : public Node {
 public:
     Responder(unsigned channel, uint32_t matchId, const uint8_t *prefix, unsigned prefixLen)
-        : Node(channel), matchId_(matchId), prefix_(prefix, prefix + prefixLen) {}
+        : Node(channel), m_matchId(matchId), m_prefix(prefix, prefix + prefixLen) {}
 
-    void AddReply(const Frame &f, uint64_t delayNs) { replies_.push_back({f, delayNs}); }
+    void AddReply(const Frame &f, uint64_t delayNs) { m_replies.push_back({f, delayNs}); }
 
     void OnFrame(NodeBus &bus, const Frame &f, uint64_t now) override {
-        if (f.id != matchId_ || (f.flags & XL_CAN_MSG_FLAG_ERROR_FRAME) || f.dlc < prefix_.size())
+        if (f.id != m_matchId || (f.flags & XL_CAN_MSG_FLAG_ERROR_FRAME) || f.dlc < m_prefix.size())
             return;
-        if (!std::equal(prefix_.begin(), prefix_.end(), f.data))
+        if (!std::equal(m_prefix.begin(), m_prefix.end(), f.data))
             return;
-        for (const Reply &r : replies_) {
+        for (const Reply &r : m_replies) {
             if (r.delayNs == 0)
                 bus.Send(r.frame);
             else
-                due_.push_back({now + r.delayNs, r.frame});
+                m_due.push_back({now + r.delayNs, r.frame});
         }
-        std::stable_sort(due_.begin(), due_.end(), [](const Due &a, const Due &b) { return a.at < b.at; });
+        std::stable_sort(m_due.begin(), m_due.end(), [](const Due &a, const Due &b) { return a.at < b.at; });
     }
 
-    uint64_t NextDue() const override { return due_.empty() ? kNever : due_.front().at; }
+    uint64_t NextDue() const override { return m_due.empty() ? kNever : m_due.front().at; }
 
     void OnTimer(NodeBus &bus, uint64_t now) override {
-        while (!due_.empty() && due_.front().at <= now) {
-            const Frame f = due_.front().frame;
-            due_.erase(due_.begin());
+        while (!m_due.empty() && m_due.front().at <= now) {
+            const Frame f = m_due.front().frame;
+            m_due.erase(m_due.begin());
             bus.Send(f);
         }
     }
@@ -49,10 +49,10 @@ private:
         uint64_t at;
         Frame frame;
     };
-    uint32_t matchId_;
-    std::vector<uint8_t> prefix_;
-    std::vector<Reply> replies_;
-    std::vector<Due> due_;
+    uint32_t m_matchId;
+    std::vector<uint8_t> m_prefix;
+    std::vector<Reply> m_replies;
+    std::vector<Due> m_due;
 };
 
 }  // namespace

@@ -71,8 +71,8 @@ Sim::Sim() { Reset(); }
 Sim::~Sim() {
     // The bridge's thread is told to leave and reaped before anything it
     // uses goes away.
-    if (server_)
-        server_->Stop();
+    if (m_server)
+        m_server->Stop();
 }
 
 Sim &TheSim() {
@@ -81,48 +81,48 @@ Sim &TheSim() {
 }
 
 void Sim::Reset() {
-    cfg_ = DefaultConfig();
-    openCount_ = 0;
-    ports_.clear();
-    nextHandle_ = 0;
-    pending_.clear();
-    seq_ = 0;
-    failures_.clear();
-    nodes_.clear();
-    nextNode_ = 0;
-    runningNode_ = -1;
+    m_cfg = DefaultConfig();
+    m_openCount = 0;
+    m_ports.clear();
+    m_nextHandle = 0;
+    m_pending.clear();
+    m_seq = 0;
+    m_failures.clear();
+    m_nodes.clear();
+    m_nextNode = 0;
+    m_runningNode = -1;
     capture.clear();
     calls.clear();
-    manual_ = false;
-    manualNow_ = 0;
-    epochWall_ = WallNs();
-    cur_ = 0;
+    m_manual = false;
+    m_manualNow = 0;
+    m_epochWall = WallNs();
+    m_cur = 0;
     if (const char *path = std::getenv("VXLSIM_CONFIG")) {
         if (*path) {
             bool ok = false;
             const std::string text = ReadFile(path, ok);
             if (ok) {
-                Config c = cfg_;
+                Config c = m_cfg;
                 if (ParseConfig(text, c) == 0)
-                    cfg_ = c;
+                    m_cfg = c;
             }
         }
     }
-    ApplyEnvironment(cfg_);
+    ApplyEnvironment(m_cfg);
     BuildNodes();
     SyncServer();
 }
 
 int Sim::Load(const std::string &text) {
     Reset();
-    Config c = cfg_;
+    Config c = m_cfg;
     const int bad = ParseConfig(text, c);
     if (bad != 0)
         return bad;
     ApplyEnvironment(c);
-    cfg_ = c;
-    nodes_.clear();
-    nextNode_ = 0;
+    m_cfg = c;
+    m_nodes.clear();
+    m_nextNode = 0;
     BuildNodes();
     SyncServer();
     return 0;
@@ -130,31 +130,31 @@ int Sim::Load(const std::string &text) {
 
 void Sim::SyncServer() {
     tap.clear();
-    if (server_ && server_->leaving()) {
+    if (m_server && m_server->leaving()) {
         // Its thread is leaving and takes the lock no more: safe to reap here.
-        server_->Stop();
-        server_.reset();
+        m_server->Stop();
+        m_server.reset();
     }
-    if (!cfg_.socketcand.on) {
-        if (server_)
-            server_->Wake();  // it sees the bridge is off and leaves
+    if (!m_cfg.socketcand.on) {
+        if (m_server)
+            m_server->Wake();  // it sees the bridge is off and leaves
         return;
     }
-    if (server_) {
-        server_->Wake();  // a port of its own may have been configured
+    if (m_server) {
+        m_server->Wake();  // a port of its own may have been configured
         return;
     }
-    server_.reset(new SocketcandServer(*this));
-    if (!server_->Start()) {
-        server_.reset();
+    m_server.reset(new SocketcandServer(*this));
+    if (!m_server->Start()) {
+        m_server.reset();
         Note("socketcand: cannot start the bridge's thread");
     }
 }
 
 int Sim::BridgePort() const {
-    if (!server_ || server_->leaving() || server_->port() == 0)
+    if (!m_server || m_server->leaving() || m_server->port() == 0)
         return -1;
-    return server_->port();
+    return m_server->port();
 }
 
 void Sim::WaitForBridgeClients() {
@@ -165,11 +165,11 @@ void Sim::WaitForBridgeClients() {
         unsigned ready = 0, wanted = 0, ms = 0;
         {
             std::lock_guard<std::mutex> lock(mu);
-            if (!server_ || cfg_.socketcand.waitClients == 0)
+            if (!m_server || m_cfg.socketcand.waitClients == 0)
                 return;
-            ready = server_->readyClients();
-            wanted = cfg_.socketcand.waitClients;
-            ms = cfg_.socketcand.waitMs;
+            ready = m_server->readyClients();
+            wanted = m_cfg.socketcand.waitClients;
+            ms = m_cfg.socketcand.waitMs;
         }
         if (ready >= wanted)
             return;
@@ -184,45 +184,45 @@ void Sim::WaitForBridgeClients() {
 
 void Sim::Note(const std::string &line) {
     std::fprintf(stderr, "vxlsim: %s\n", line.c_str());
-    std::lock_guard<std::mutex> lock(notesMu_);
-    if (notes_.size() >= kMaxNotes)
-        notes_.pop_front();
-    notes_.push_back(line);
+    std::lock_guard<std::mutex> lock(m_notesMu);
+    if (m_notes.size() >= kMaxNotes)
+        m_notes.pop_front();
+    m_notes.push_back(line);
 }
 
 std::vector<std::string> Sim::Notes() {
-    std::lock_guard<std::mutex> lock(notesMu_);
-    return std::vector<std::string>(notes_.begin(), notes_.end());
+    std::lock_guard<std::mutex> lock(m_notesMu);
+    return std::vector<std::string>(m_notes.begin(), m_notes.end());
 }
 
 bool Sim::ClientSend(unsigned channel, const Frame &f, uint32_t client) {
     if (channel >= channelCount())
         return false;
-    if (cfg_.realTiming && busFree_[channel] > cur_ + kMaxClientBacklogNs)
+    if (m_cfg.realTiming && m_busFree[channel] > m_cur + kMaxClientBacklogNs)
         return false;
-    Submit(channel, f, XL_INVALID_PORTHANDLE, -1, cur_, WallNs(), client);
+    Submit(channel, f, XL_INVALID_PORTHANDLE, -1, m_cur, WallNs(), client);
     RunUntil(Now());
     return true;
 }
 
 uint64_t Sim::NextDue() const {
-    if (manual_)
+    if (m_manual)
         return kNever;
-    uint64_t t = pending_.empty() ? kNever : pending_.begin()->first.first;
-    for (auto &kv : nodes_)
+    uint64_t t = m_pending.empty() ? kNever : m_pending.begin()->first.first;
+    for (auto &kv : m_nodes)
         t = std::min(t, kv.second->NextDue());
     return t;
 }
 
 void Sim::BuildNodes() {
     const unsigned n = channelCount();
-    initHolder_.assign(n, XL_INVALID_PORTHANDLE);
-    busFree_.assign(n, 0);
-    bitrate_.clear();
-    for (const ChannelCfg &c : cfg_.channels)
-        bitrate_.push_back(c.bitrate);
-    std::vector<EcuSettings> ecus = cfg_.ecus;
-    if (ecus.empty() && cfg_.defaultEcus)
+    m_initHolder.assign(n, XL_INVALID_PORTHANDLE);
+    m_busFree.assign(n, 0);
+    m_bitrate.clear();
+    for (const ChannelCfg &c : m_cfg.channels)
+        m_bitrate.push_back(c.bitrate);
+    std::vector<EcuSettings> ecus = m_cfg.ecus;
+    if (ecus.empty() && m_cfg.defaultEcus)
         ecus = DefaultEcus();
     for (const EcuSettings &e : ecus) {
         // An ECU names its channel; without one it sits on every channel.
@@ -243,36 +243,36 @@ void Sim::BuildNodes() {
     }
 }
 
-uint64_t Sim::Now() const { return manual_ ? manualNow_ : WallNs() - epochWall_; }
+uint64_t Sim::Now() const { return m_manual ? m_manualNow : WallNs() - m_epochWall; }
 
 void Sim::SetManualClock(bool on) {
-    if (on == manual_)
+    if (on == m_manual)
         return;
     if (on) {
-        manualNow_ = WallNs() - epochWall_;
+        m_manualNow = WallNs() - m_epochWall;
     } else {
         // Real time continues from where the manual clock stood.
-        epochWall_ = WallNs() - manualNow_;
+        m_epochWall = WallNs() - m_manualNow;
     }
-    manual_ = on;
+    m_manual = on;
 }
 
 void Sim::AdvanceManual(uint64_t ns) {
-    if (!manual_)
+    if (!m_manual)
         return;
     // Step through due work one moment at a time so nodes see it in order.
-    manualNow_ += ns;
-    RunUntil(manualNow_);
+    m_manualNow += ns;
+    RunUntil(m_manualNow);
 }
 
 void Sim::Pump() { RunUntil(Now()); }
 
 void Sim::RunUntil(uint64_t now) {
     for (;;) {
-        const uint64_t tFrame = pending_.empty() ? kNever : pending_.begin()->first.first;
+        const uint64_t tFrame = m_pending.empty() ? kNever : m_pending.begin()->first.first;
         uint64_t tNode = kNever;
         int due = -1;
-        for (auto &kv : nodes_) {
+        for (auto &kv : m_nodes) {
             const uint64_t t = kv.second->NextDue();
             if (t < tNode) {
                 tNode = t;
@@ -282,41 +282,41 @@ void Sim::RunUntil(uint64_t now) {
         const uint64_t t = std::min(tFrame, tNode);
         if (t == kNever || t > now)
             break;
-        cur_ = std::max(cur_, t);
+        m_cur = std::max(m_cur, t);
         if (tFrame <= tNode) {
-            const Pending p = pending_.begin()->second;
-            pending_.erase(pending_.begin());
+            const Pending p = m_pending.begin()->second;
+            m_pending.erase(m_pending.begin());
             Deliver(t, p);
         } else {
-            runningNode_ = due;
-            nodes_[due]->OnTimer(*this, cur_);
-            runningNode_ = -1;
+            m_runningNode = due;
+            m_nodes[due]->OnTimer(*this, m_cur);
+            m_runningNode = -1;
         }
     }
-    cur_ = std::max(cur_, now);
+    m_cur = std::max(m_cur, now);
 }
 
 void Sim::Send(const Frame &f) {
-    Node *node = FindNode(runningNode_);
+    Node *node = FindNode(m_runningNode);
     if (!node)
         return;
-    Submit(node->channel(), f, XL_INVALID_PORTHANDLE, runningNode_, cur_, WallNs());
+    Submit(node->channel(), f, XL_INVALID_PORTHANDLE, m_runningNode, m_cur, WallNs());
 }
 
 void Sim::Submit(unsigned channel, const Frame &f, int32_t senderPort, int senderNode, uint64_t t, uint64_t wall,
                  uint32_t client) {
     uint64_t at = t;
-    if (cfg_.realTiming && channel < busFree_.size()) {
+    if (m_cfg.realTiming && channel < m_busFree.size()) {
         // One frame at a time on the wire: a frame waits for the one before.
-        const uint64_t start = std::max(t, busFree_[channel]);
-        at = start + FrameDurationNs(f, bitrate_[channel]);
-        busFree_[channel] = at;
+        const uint64_t start = std::max(t, m_busFree[channel]);
+        at = start + FrameDurationNs(f, m_bitrate[channel]);
+        m_busFree[channel] = at;
     }
-    pending_.emplace(std::make_pair(at, seq_++), Pending{channel, senderPort, senderNode, f, wall, client});
+    m_pending.emplace(std::make_pair(at, m_seq++), Pending{channel, senderPort, senderNode, f, wall, client});
     if (Port *p = FindPort(senderPort))
         ++p->txPending;
-    if (server_)
-        server_->Wake();  // it sleeps until the next frame is due
+    if (m_server)
+        m_server->Wake();  // it sleeps until the next frame is due
 }
 
 void Sim::Enqueue(Port &port, XLevent ev) {
@@ -345,15 +345,15 @@ void Sim::Deliver(uint64_t t, const Pending &p) {
         std::memcpy(c.data, p.f.data, 8);
         capture.push_back(c);
     }
-    if (server_ && !server_->leaving()) {
+    if (m_server && !m_server->leaving()) {
         if (tap.size() < kMaxTap)
             tap.push_back(TapFrame{t, p.channel, p.f, p.client});
         else
             ++tapLost;
-        server_->Wake();
+        m_server->Wake();
     }
     const XLaccess bit = XLaccess(1) << p.channel;
-    for (auto &kv : ports_) {
+    for (auto &kv : m_ports) {
         Port &port = kv.second;
         if (!(port.access & bit) || !port.ch[p.channel].active)
             continue;
@@ -379,18 +379,18 @@ void Sim::Deliver(uint64_t t, const Pending &p) {
     if (Port *sender = FindPort(p.senderPort))
         if (sender->txPending > 0)
             --sender->txPending;
-    for (auto &kv : nodes_) {
+    for (auto &kv : m_nodes) {
         if (kv.first == p.senderNode || kv.second->channel() != p.channel)
             continue;
-        runningNode_ = kv.first;
+        m_runningNode = kv.first;
         kv.second->OnFrame(*this, p.f, t);
-        runningNode_ = -1;
+        m_runningNode = -1;
     }
 }
 
 Port *Sim::FindPort(XLportHandle h) {
-    auto it = ports_.find(h);
-    return it == ports_.end() ? nullptr : &it->second;
+    auto it = m_ports.find(h);
+    return it == m_ports.end() ? nullptr : &it->second;
 }
 
 XLstatus Sim::CheckPort(XLportHandle h, XLaccess mask, Port *&port) {
@@ -403,15 +403,15 @@ XLstatus Sim::CheckPort(XLportHandle h, XLaccess mask, Port *&port) {
 }
 
 XLstatus Sim::OpenDriver() {
-    ++openCount_;
+    ++m_openCount;
     return XL_SUCCESS;
 }
 
 XLstatus Sim::CloseDriver() {
-    if (openCount_ > 0 && --openCount_ == 0) {
+    if (m_openCount > 0 && --m_openCount == 0) {
         // The last user is gone: nothing of its ports survives.
-        ports_.clear();
-        for (XLportHandle &h : initHolder_)
+        m_ports.clear();
+        for (XLportHandle &h : m_initHolder)
             if (h != kForeignHolder)
                 h = XL_INVALID_PORTHANDLE;
     }
@@ -424,11 +424,11 @@ XLstatus Sim::GetDriverConfig(XLdriverConfig *out) {
     if (!out)
         return XL_ERR_WRONG_PARAMETER;
     std::memset(out, 0, sizeof(*out));
-    out->dllVersion = cfg_.dllVersion;
+    out->dllVersion = m_cfg.dllVersion;
     const unsigned n = std::min<unsigned>(channelCount(), XL_CONFIG_MAX_CHANNELS);
     out->channelCount = n;
     for (unsigned i = 0; i < n; ++i) {
-        const ChannelCfg &c = cfg_.channels[i];
+        const ChannelCfg &c = m_cfg.channels[i];
         XLchannelConfig &o = out->channel[i];
         std::strncpy(o.name, c.name.c_str(), XL_MAX_LENGTH);
         o.hwType = c.hwType;
@@ -441,18 +441,18 @@ XLstatus Sim::GetDriverConfig(XLdriverConfig *out) {
         o.channelCapabilities = c.capabilities;
         o.channelBusCapabilities = c.busCapabilities;
         bool onBus = false;
-        for (auto &kv : ports_)
+        for (auto &kv : m_ports)
             if ((kv.second.access & o.channelMask) && kv.second.ch[i].active)
                 onBus = true;
         o.isOnBus = onBus ? 1 : 0;
         o.connectedBusType = onBus ? XL_BUS_TYPE_CAN : XL_BUS_TYPE_NONE;
         o.busParams.busType = XL_BUS_TYPE_CAN;
-        o.busParams.data.can.bitRate = bitrate_[i];
+        o.busParams.data.can.bitRate = m_bitrate[i];
         o.busParams.data.can.sjw = 1;
         o.busParams.data.can.tseg1 = 4;
         o.busParams.data.can.tseg2 = 3;
         o.busParams.data.can.sam = 1;
-        o.driverVersion = cfg_.dllVersion;
+        o.driverVersion = m_cfg.dllVersion;
         o.interfaceVersion = XL_INTERFACE_VERSION;
         o.serialNumber = c.serialNumber;
         o.articleNumber = c.articleNumber;
@@ -469,7 +469,7 @@ XLstatus Sim::GetApplConfig(const char *app, unsigned appChannel, unsigned *hwTy
         return XL_ERR_CANNOT_OPEN_DRIVER;
     if (!app || !hwType || !hwIndex || !hwChannel)
         return XL_ERR_WRONG_PARAMETER;
-    for (const AppCfg &a : cfg_.apps) {
+    for (const AppCfg &a : m_cfg.apps) {
         if (a.name == app && a.appChannel == appChannel && a.busType == busType) {
             *hwType = a.hwType;
             *hwIndex = a.hwIndex;
@@ -486,7 +486,7 @@ XLstatus Sim::SetApplConfig(const char *app, unsigned appChannel, unsigned hwTyp
         return XL_ERR_CANNOT_OPEN_DRIVER;
     if (!app || !*app)
         return XL_ERR_WRONG_PARAMETER;
-    for (AppCfg &a : cfg_.apps) {
+    for (AppCfg &a : m_cfg.apps) {
         if (a.name == app && a.appChannel == appChannel && a.busType == busType) {
             a.hwType = hwType;
             a.hwIndex = hwIndex;
@@ -501,7 +501,7 @@ XLstatus Sim::SetApplConfig(const char *app, unsigned appChannel, unsigned hwTyp
     a.hwIndex = hwIndex;
     a.hwChannel = hwChannel;
     a.busType = busType;
-    cfg_.apps.push_back(a);
+    m_cfg.apps.push_back(a);
     return XL_SUCCESS;
 }
 
@@ -509,7 +509,7 @@ XLaccess Sim::ChannelMask(int hwType, int hwIndex, int hwChannel) {
     if (!driverOpen())
         return 0;
     for (unsigned i = 0; i < channelCount(); ++i) {
-        const ChannelCfg &c = cfg_.channels[i];
+        const ChannelCfg &c = m_cfg.channels[i];
         if (c.hwType == hwType && c.hwIndex == hwIndex && c.hwChannel == hwChannel)
             return XLaccess(1) << i;
     }
@@ -531,37 +531,37 @@ XLstatus Sim::OpenPort(XLportHandle *handle, const char *user, XLaccess access, 
     const XLaccess all = n >= 64 ? ~XLaccess(0) : (XLaccess(1) << n) - 1;
     if (access == 0 || (access & ~all) != 0)
         return XL_ERR_INVALID_ACCESS;
-    if (ports_.size() >= kMaxPorts)
+    if (m_ports.size() >= kMaxPorts)
         return XL_ERROR;
     Port port;
-    port.handle = nextHandle_++;
+    port.handle = m_nextHandle++;
     port.user = user ? user : "";
     port.access = access;
     port.queueSize = queueSize ? queueSize : kDefaultQueue;
-    port.clockBase = cur_;
+    port.clockBase = m_cur;
     port.ch.resize(n);
     const XLaccess wanted = permission ? (*permission & access) : 0;
     for (unsigned i = 0; i < n; ++i) {
         const XLaccess bit = XLaccess(1) << i;
-        if ((wanted & bit) && initHolder_[i] == XL_INVALID_PORTHANDLE) {
-            initHolder_[i] = port.handle;
+        if ((wanted & bit) && m_initHolder[i] == XL_INVALID_PORTHANDLE) {
+            m_initHolder[i] = port.handle;
             port.initAccess |= bit;
         }
     }
     if (permission)
         *permission = port.initAccess;
     *handle = port.handle;
-    ports_.emplace(port.handle, std::move(port));
+    m_ports.emplace(port.handle, std::move(port));
     return XL_SUCCESS;
 }
 
 XLstatus Sim::ClosePort(XLportHandle h) {
     if (!FindPort(h))
         return XL_ERR_INVALID_PORT;
-    for (XLportHandle &holder : initHolder_)
+    for (XLportHandle &holder : m_initHolder)
         if (holder == h)
             holder = XL_INVALID_PORTHANDLE;
-    ports_.erase(h);
+    m_ports.erase(h);
     return XL_SUCCESS;
 }
 
@@ -575,7 +575,7 @@ XLstatus Sim::SetBitrate(XLportHandle h, XLaccess mask, XLulong bitrate) {
         return XL_ERR_WRONG_PARAMETER;
     for (unsigned i = 0; i < channelCount(); ++i)
         if (mask & (XLaccess(1) << i))
-            bitrate_[i] = bitrate;
+            m_bitrate[i] = bitrate;
     return XL_SUCCESS;
 }
 
@@ -589,7 +589,7 @@ XLstatus Sim::Activate(XLportHandle h, XLaccess mask, unsigned busType, unsigned
         if (mask & (XLaccess(1) << i))
             port->ch[i].active = true;
     if (flags & XL_ACTIVATE_RESET_CLOCK)
-        port->clockBase = cur_;
+        port->clockBase = m_cur;
     return XL_SUCCESS;
 }
 
@@ -673,9 +673,9 @@ XLstatus Sim::Transmit(XLportHandle h, XLaccess mask, unsigned *count, const voi
         for (unsigned i = 0; i < channelCount(); ++i) {
             if (!(mask & (XLaccess(1) << i)))
                 continue;
-            if (port->txPending >= cfg_.txCapacity)
+            if (port->txPending >= m_cfg.txCapacity)
                 return XL_ERR_QUEUE_IS_FULL;
-            Submit(i, f, h, -1, cur_, wall);
+            Submit(i, f, h, -1, m_cur, wall);
             RunUntil(Now());
             port = FindPort(h);
             if (!port)
@@ -706,12 +706,12 @@ XLstatus Sim::Receive(XLportHandle h, unsigned *count, XLevent *events) {
 }
 
 bool Sim::TakeFailure(const char *function, Failure &f) {
-    auto it = failures_.find(function);
-    if (it == failures_.end())
+    auto it = m_failures.find(function);
+    if (it == m_failures.end())
         return false;
     f = it->second;
     if (it->second.remaining > 0 && --it->second.remaining == 0)
-        failures_.erase(it);
+        m_failures.erase(it);
     return true;
 }
 
@@ -731,16 +731,16 @@ int Sim::SetFailure(const char *function, const Failure &f) {
     if (f.mode != VXLSIM_MODE_STATUS && std::strcmp(function, "xlOpenPort") != 0)
         return -1;
     if (f.remaining == 0)
-        failures_.erase(function);
+        m_failures.erase(function);
     else
-        failures_[function] = f;
+        m_failures[function] = f;
     return 0;
 }
 
 int Sim::SetForeignInit(unsigned channel, bool held) {
-    if (channel >= initHolder_.size())
+    if (channel >= m_initHolder.size())
         return -1;
-    XLportHandle &h = initHolder_[channel];
+    XLportHandle &h = m_initHolder[channel];
     if (held) {
         if (Port *p = FindPort(h))
             p->initAccess &= ~(XLaccess(1) << channel);
@@ -760,7 +760,7 @@ int Sim::Inject(int port, unsigned channel, const XLevent &ev, bool keepTime) {
         e.chanIndex = static_cast<uint8_t>(channel);
         e.portHandle = static_cast<uint16_t>(p.handle);
         if (!keepTime)
-            e.timeStamp = cur_ >= p.clockBase ? cur_ - p.clockBase : 0;
+            e.timeStamp = m_cur >= p.clockBase ? m_cur - p.clockBase : 0;
         Enqueue(p, e);
         ++reached;
     };
@@ -771,7 +771,7 @@ int Sim::Inject(int port, unsigned channel, const XLevent &ev, bool keepTime) {
         put(*p);
         return reached;
     }
-    for (auto &kv : ports_)
+    for (auto &kv : m_ports)
         if ((kv.second.access & (XLaccess(1) << channel)) && kv.second.ch[channel].active)
             put(kv.second);
     return reached;
@@ -780,7 +780,7 @@ int Sim::Inject(int port, unsigned channel, const XLevent &ev, bool keepTime) {
 int Sim::BusSend(unsigned channel, const Frame &f) {
     if (channel >= channelCount())
         return -1;
-    Submit(channel, f, XL_INVALID_PORTHANDLE, -1, cur_, WallNs());
+    Submit(channel, f, XL_INVALID_PORTHANDLE, -1, m_cur, WallNs());
     RunUntil(Now());
     return 0;
 }
@@ -793,20 +793,20 @@ void Sim::Log(const vxlsim_call &c) {
 int Sim::AddNode(std::unique_ptr<Node> node) {
     if (!node || node->channel() >= channelCount())
         return -1;
-    const int id = nextNode_++;
-    nodes_.emplace(id, std::move(node));
+    const int id = m_nextNode++;
+    m_nodes.emplace(id, std::move(node));
     return id;
 }
 
 Node *Sim::FindNode(int id) {
-    auto it = nodes_.find(id);
-    return it == nodes_.end() ? nullptr : it->second.get();
+    auto it = m_nodes.find(id);
+    return it == m_nodes.end() ? nullptr : it->second.get();
 }
 
-int Sim::RemoveNode(int id) { return nodes_.erase(id) ? 0 : -1; }
+int Sim::RemoveNode(int id) { return m_nodes.erase(id) ? 0 : -1; }
 
 int Sim::FindEcu(const std::string &name) const {
-    for (auto &kv : nodes_)
+    for (auto &kv : m_nodes)
         if (!name.empty() && kv.second->Name() == name)
             return kv.first;
     return -1;

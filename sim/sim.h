@@ -42,9 +42,9 @@ public:
 
 class Node {
 public:
-    explicit Node(unsigned channel) : channel_(channel) {}
+    explicit Node(unsigned channel) : m_channel(channel) {}
     virtual ~Node() = default;
-    unsigned channel() const { return channel_; }
+    unsigned channel() const { return m_channel; }
     virtual void OnFrame(NodeBus &bus, const Frame &f, uint64_t now) = 0;
     // Earliest time the node wants OnTimer; kNever when idle.
     virtual uint64_t NextDue() const { return kNever; }
@@ -57,7 +57,7 @@ public:
     virtual std::string Name() const { return std::string(); }
 
 private:
-    unsigned channel_;
+    unsigned m_channel;
 };
 
 struct ChannelCfg {
@@ -173,9 +173,9 @@ public:
     void AdvanceManual(uint64_t ns);
     void SetManualClock(bool on);
 
-    bool driverOpen() const { return openCount_ > 0; }
-    int openCount() const { return openCount_; }
-    int portCount() const { return static_cast<int>(ports_.size()); }
+    bool driverOpen() const { return m_openCount > 0; }
+    int openCount() const { return m_openCount; }
+    int portCount() const { return static_cast<int>(m_ports.size()); }
     XLstatus OpenDriver();
     XLstatus CloseDriver();
     XLstatus GetDriverConfig(XLdriverConfig *cfg);
@@ -198,7 +198,7 @@ public:
     // Control interface.
     bool TakeFailure(const char *function, Failure &f);
     int SetFailure(const char *function, const Failure &f);
-    void ClearFailures() { failures_.clear(); }
+    void ClearFailures() { m_failures.clear(); }
     int SetForeignInit(unsigned channel, bool held);
     int Inject(int port, unsigned channel, const XLevent &ev, bool keepTime);
     int BusSend(unsigned channel, const Frame &f);
@@ -208,14 +208,14 @@ public:
     int AddNode(std::unique_ptr<Node> node);
     Node *FindNode(int id);
     int RemoveNode(int id);
-    void ClearNodes() { nodes_.clear(); }
+    void ClearNodes() { m_nodes.clear(); }
     int FindEcu(const std::string &name) const;
-    void SetRealTiming(bool on) { cfg_.realTiming = on; }
-    void SetTxCapacity(unsigned n) { cfg_.txCapacity = n; }
-    unsigned channelCount() const { return static_cast<unsigned>(cfg_.channels.size()); }
+    void SetRealTiming(bool on) { m_cfg.realTiming = on; }
+    void SetTxCapacity(unsigned n) { m_cfg.txCapacity = n; }
+    unsigned channelCount() const { return static_cast<unsigned>(m_cfg.channels.size()); }
 
     // The socketcand bridge.
-    const SocketcandCfg &socketcand() const { return cfg_.socketcand; }
+    const SocketcandCfg &socketcand() const { return m_cfg.socketcand; }
     // A bridge client's frame onto the bus; false when the channel does not
     // exist or its bus is booked up more than a second ahead.
     bool ClientSend(unsigned channel, const Frame &f, uint32_t client);
@@ -253,26 +253,26 @@ private:
     void BuildNodes();
     void RunUntil(uint64_t now);
 
-    Config cfg_;
-    int openCount_ = 0;
-    std::map<int32_t, Port> ports_;
-    int32_t nextHandle_ = 0;
-    std::vector<XLportHandle> initHolder_;  // per channel; -2 = another application
-    std::vector<uint64_t> busFree_;
-    std::vector<uint32_t> bitrate_;
-    std::map<std::pair<uint64_t, uint64_t>, Pending> pending_;
-    uint64_t seq_ = 0;
-    std::map<std::string, Failure> failures_;
-    std::map<int, std::unique_ptr<Node>> nodes_;
-    int nextNode_ = 0;
-    int runningNode_ = -1;
-    uint64_t cur_ = 0;  // time of the work being done inside RunUntil
-    uint64_t epochWall_ = 0;
-    bool manual_ = false;
-    uint64_t manualNow_ = 0;
-    std::unique_ptr<SocketcandServer> server_;
-    std::mutex notesMu_;
-    std::deque<std::string> notes_;
+    Config m_cfg;
+    int m_openCount = 0;
+    std::map<int32_t, Port> m_ports;
+    int32_t m_nextHandle = 0;
+    std::vector<XLportHandle> m_initHolder;  // per channel; -2 = another application
+    std::vector<uint64_t> m_busFree;
+    std::vector<uint32_t> m_bitrate;
+    std::map<std::pair<uint64_t, uint64_t>, Pending> m_pending;
+    uint64_t m_seq = 0;
+    std::map<std::string, Failure> m_failures;
+    std::map<int, std::unique_ptr<Node>> m_nodes;
+    int m_nextNode = 0;
+    int m_runningNode = -1;
+    uint64_t m_cur = 0;  // time of the work being done inside RunUntil
+    uint64_t m_epochWall = 0;
+    bool m_manual = false;
+    uint64_t m_manualNow = 0;
+    std::unique_ptr<SocketcandServer> m_server;
+    std::mutex m_notesMu;
+    std::deque<std::string> m_notes;
 };
 
 Sim &TheSim();

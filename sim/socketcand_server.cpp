@@ -94,55 +94,55 @@ struct SocketcandServer::Client {
     bool open = false, raw = false, dead = false;
     unsigned channel = 0;
     uint64_t holdUntil = 0;  // wall clock; frames stay in out until then
-    bool counted = false;    // in ready_
+    bool counted = false;    // in m_ready
 };
 
 bool SocketcandServer::Start() {
-    if (!waker_.ok())
+    if (!m_waker.ok())
         return false;
-    stop_ = false;
-    return thread_.Start(&SocketcandServer::Main, this);
+    m_stop = false;
+    return m_thread.Start(&SocketcandServer::Main, this);
 }
 
 void SocketcandServer::Stop() {
-    stop_ = true;
-    waker_.Signal();
-    thread_.Stop();
+    m_stop = true;
+    m_waker.Signal();
+    m_thread.Stop();
 }
 
 void SocketcandServer::Main(void *self) { static_cast<SocketcandServer *>(self)->Run(); }
 
 void SocketcandServer::Listen(int wantedPort) {
-    net::Close(listener_);
-    listener_ = net::kNoSocket;
-    port_ = 0;
-    listenedPort_ = wantedPort;
+    net::Close(m_listener);
+    m_listener = net::kNoSocket;
+    m_port = 0;
+    m_listenedPort = wantedPort;
     uint16_t bound = 0;
     std::string error;
-    listener_ = net::ListenLoopback(static_cast<uint16_t>(wantedPort), bound, error);
-    if (listener_ == net::kNoSocket) {
-        sim_.Note("socketcand: " + error);
+    m_listener = net::ListenLoopback(static_cast<uint16_t>(wantedPort), bound, error);
+    if (m_listener == net::kNoSocket) {
+        m_sim.Note("socketcand: " + error);
         return;
     }
-    port_ = bound;
-    sim_.Note("socketcand: listening on 127.0.0.1:" + std::to_string(bound));
+    m_port = bound;
+    m_sim.Note("socketcand: listening on 127.0.0.1:" + std::to_string(bound));
 }
 
 void SocketcandServer::Accept() {
     for (;;) {
-        const net::Socket s = net::Accept(listener_);
+        const net::Socket s = net::Accept(m_listener);
         if (s == net::kNoSocket)
             return;
         Client *c = new Client;
         c->s = s;
-        c->id = nextClient_++;
-        clients_.push_back(c);
-        if (clients_.size() > kMaxClients) {
+        c->id = m_nextClient++;
+        m_clients.push_back(c);
+        if (m_clients.size() > kMaxClients) {
             Reply(*c, "< error too many clients >");
             Drop(*c, "refused, " + std::to_string(kMaxClients) + " clients already");
             continue;
         }
-        sim_.Note("socketcand: client " + std::to_string(c->id) + " connected");
+        m_sim.Note("socketcand: client " + std::to_string(c->id) + " connected");
         Reply(*c, "< hi >");
     }
 }
@@ -159,7 +159,7 @@ void SocketcandServer::Reply(Client &c, const std::string &msg) {
 void SocketcandServer::Drop(Client &c, const std::string &why) {
     if (c.dead)
         return;
-    sim_.Note("socketcand: client " + std::to_string(c.id) + " " + why);
+    m_sim.Note("socketcand: client " + std::to_string(c.id) + " " + why);
     // A last answer (an error line) still goes out if the socket takes it.
     if (!c.out.empty())
         net::Send(c.s, c.out.data(), c.out.size());
@@ -192,7 +192,7 @@ void SocketcandServer::Read(Client &c) {
             if (ch != '<') {
                 const size_t next = c.in.find('<', at);
                 const size_t end = next == std::string::npos ? c.in.size() : next;
-                sim_.Note("socketcand: client " + std::to_string(c.id) + ": text outside a message: '" +
+                m_sim.Note("socketcand: client " + std::to_string(c.id) + ": text outside a message: '" +
                           Printable(c.in.substr(at, end - at)) + "'");
                 Reply(c, "< error expected '<' >");
                 at = end;
@@ -228,17 +228,17 @@ void SocketcandServer::Command(Client &c, const std::string &msg) {
                   std::all_of(bus.begin() + 3, bus.end(), [](char d) { return std::isdigit(static_cast<unsigned char>(d)) != 0; });
         if (ok) {
             ch = static_cast<uint32_t>(std::stoul(bus.substr(3)));
-            std::lock_guard<std::mutex> lock(sim_.mu);
-            ok = ch < sim_.channelCount();
+            std::lock_guard<std::mutex> lock(m_sim.mu);
+            ok = ch < m_sim.channelCount();
         }
         if (!ok) {
-            sim_.Note(who + ": no bus '" + Printable(bus) + "'");
+            m_sim.Note(who + ": no bus '" + Printable(bus) + "'");
             Reply(c, "< error no such bus >");
             return;
         }
         c.open = true;
         c.channel = ch;
-        sim_.Note(who + " opened " + bus);
+        m_sim.Note(who + " opened " + bus);
         Reply(c, "< ok >");
     } else if (cmd == "rawmode" && tok.size() == 1 && c.open) {
         Reply(c, "< ok >");
@@ -253,19 +253,19 @@ void SocketcandServer::Command(Client &c, const std::string &msg) {
         Frame f;
         std::string why;
         if (!ParseSend(tok, f, why)) {
-            sim_.Note(who + ": " + why + " in '" + Printable(msg) + "'");
+            m_sim.Note(who + ": " + why + " in '" + Printable(msg) + "'");
             Reply(c, "< error " + why + " >");
             return;
         }
         Outgoing o{c.channel, f.id, f.dlc, {}, c.id};
         std::memcpy(o.data, f.data, 8);
-        toBus_.push_back(o);
+        m_toBus.push_back(o);
     } else {
         const bool known = cmd == "open" || cmd == "rawmode" || cmd == "bcmmode" || cmd == "send";
         const std::string why = !known ? "unknown command" : (cmd == "open" && c.open) ? "bus already open"
                                                            : !c.open && cmd != "open"  ? "no bus open"
                                                                                        : "bad arguments";
-        sim_.Note(who + ": " + why + " '" + Printable(msg) + "'");
+        m_sim.Note(who + ": " + why + " '" + Printable(msg) + "'");
         Reply(c, "< error " + why + " >");
     }
 }
@@ -299,37 +299,37 @@ void SocketcandServer::Run() {
         uint64_t next = kNever, now = 0, lost = 0;
         std::map<uint32_t, unsigned> refused;  // client, frames
         {
-            std::lock_guard<std::mutex> lock(sim_.mu);
-            sim_.Pump();
-            cfg = sim_.socketcand();
-            for (const Outgoing &o : toBus_) {
+            std::lock_guard<std::mutex> lock(m_sim.mu);
+            m_sim.Pump();
+            cfg = m_sim.socketcand();
+            for (const Outgoing &o : m_toBus) {
                 Frame f;
                 f.id = o.id;
                 f.dlc = o.dlc;
                 std::memcpy(f.data, o.data, 8);
-                if (!sim_.ClientSend(o.channel, f, o.client))
+                if (!m_sim.ClientSend(o.channel, f, o.client))
                     ++refused[o.client];
             }
-            toBus_.clear();
-            frames.swap(sim_.tap);
-            lost = sim_.tapLost;
-            sim_.tapLost = 0;
-            next = sim_.NextDue();
-            now = sim_.Now();
-            if (stop_ || !cfg.on)
-                leaving_ = true;
+            m_toBus.clear();
+            frames.swap(m_sim.tap);
+            lost = m_sim.tapLost;
+            m_sim.tapLost = 0;
+            next = m_sim.NextDue();
+            now = m_sim.Now();
+            if (m_stop || !cfg.on)
+                m_leaving = true;
         }
-        if (leaving_)
+        if (m_leaving)
             break;
         if (lost)
-            sim_.Note("socketcand: " + std::to_string(lost) + " frames not forwarded (bridge behind)");
-        if (static_cast<int>(cfg.port) != listenedPort_)
+            m_sim.Note("socketcand: " + std::to_string(lost) + " frames not forwarded (bridge behind)");
+        if (static_cast<int>(cfg.port) != m_listenedPort)
             Listen(cfg.port);  // a port that cannot be had is logged once, not retried
-        for (Client *c : clients_) {
+        for (Client *c : m_clients) {
             auto r = refused.find(c->id);
             if (r == refused.end())
                 continue;
-            sim_.Note("socketcand: client " + std::to_string(c->id) + ": bus booked up more than a second ahead, " +
+            m_sim.Note("socketcand: client " + std::to_string(c->id) + ": bus booked up more than a second ahead, " +
                       std::to_string(r->second) + " frames refused");
             for (unsigned i = 0; i < r->second; ++i)
                 Reply(*c, "< error bus busy >");
@@ -347,7 +347,7 @@ void SocketcandServer::Run() {
                           static_cast<unsigned long long>(t.time / 1000000000ull),
                           static_cast<unsigned long long>(t.time / 1000ull % 1000000ull));
             const std::string line = head + Hex(t.f.data, n) + " >";
-            for (Client *c : clients_)
+            for (Client *c : m_clients)
                 if (c->raw && !c->dead && c->channel == t.channel && c->id != t.client)
                     Reply(*c, line);
         }
@@ -356,7 +356,7 @@ void SocketcandServer::Run() {
         const uint64_t wall = WallNs();
         unsigned ready = 0;
         uint64_t holdWait = kNever;
-        for (Client *c : clients_) {
+        for (Client *c : m_clients) {
             Flush(*c, wall);
             if (c->raw && !c->dead) {
                 if (wall >= c->holdUntil)
@@ -365,49 +365,49 @@ void SocketcandServer::Run() {
                     holdWait = std::min(holdWait, c->holdUntil - wall);
             }
         }
-        ready_ = ready;
-        clients_.erase(std::remove_if(clients_.begin(), clients_.end(),
+        m_ready = ready;
+        m_clients.erase(std::remove_if(m_clients.begin(), m_clients.end(),
                                       [](Client *c) {
                                           const bool dead = c->dead;
                                           if (dead)
                                               delete c;
                                           return dead;
                                       }),
-                       clients_.end());
+                       m_clients.end());
 
-        uint64_t waitUs = clients_.empty() ? kIdleWaitUs : kBusyWaitUs;
-        if (!clients_.empty() && next != kNever)
+        uint64_t waitUs = m_clients.empty() ? kIdleWaitUs : kBusyWaitUs;
+        if (!m_clients.empty() && next != kNever)
             waitUs = std::min(waitUs, next > now ? (next - now + 999) / 1000 : 0);
         if (holdWait != kNever)
             waitUs = std::min(waitUs, holdWait / 1000 + 1);
         watch.clear();
-        watch.push_back({waker_.socket(), false, false, false});
-        if (listener_ != net::kNoSocket)
-            watch.push_back({listener_, false, false, false});
-        for (Client *c : clients_)
+        watch.push_back({m_waker.socket(), false, false, false});
+        if (m_listener != net::kNoSocket)
+            watch.push_back({m_listener, false, false, false});
+        for (Client *c : m_clients)
             watch.push_back({c->s, !c->out.empty() && wall >= c->holdUntil, false, false});
         net::Wait(watch, waitUs);
-        wakePending_ = false;
-        waker_.Drain();
+        m_wakePending = false;
+        m_waker.Drain();
         size_t w = 1;
-        if (listener_ != net::kNoSocket && watch[w++].readable)
+        if (m_listener != net::kNoSocket && watch[w++].readable)
             Accept();
         const size_t known = watch.size() - w;
-        for (size_t i = 0; i < known && i < clients_.size(); ++i)
+        for (size_t i = 0; i < known && i < m_clients.size(); ++i)
             if (watch[w + i].readable)
-                Read(*clients_[i]);
+                Read(*m_clients[i]);
     }
-    for (Client *c : clients_) {
+    for (Client *c : m_clients) {
         net::Close(c->s);
         delete c;
     }
-    clients_.clear();
-    net::Close(listener_);
-    listener_ = net::kNoSocket;
-    port_ = 0;
-    ready_ = 0;
-    if (!stop_)
-        sim_.Note("socketcand: bridge off");
+    m_clients.clear();
+    net::Close(m_listener);
+    m_listener = net::kNoSocket;
+    m_port = 0;
+    m_ready = 0;
+    if (!m_stop)
+        m_sim.Note("socketcand: bridge off");
 }
 
 }  // namespace vxlsim

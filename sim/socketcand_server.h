@@ -17,7 +17,7 @@ class Sim;
 
 class SocketcandServer {
 public:
-    explicit SocketcandServer(Sim &sim) : sim_(sim) {}
+    explicit SocketcandServer(Sim &sim) : m_sim(sim) {}
     ~SocketcandServer() { Stop(); }
     SocketcandServer(const SocketcandServer &) = delete;
     SocketcandServer &operator=(const SocketcandServer &) = delete;
@@ -27,16 +27,16 @@ public:
     void Stop();
     // The thread has decided to leave (told to, or the configuration turned
     // the bridge off) and takes the simulation's lock no more.
-    bool leaving() const { return leaving_.load(); }
+    bool leaving() const { return m_leaving.load(); }
     // Any thread: the simulation has something new (a frame delivered, a
     // frame or configuration waiting).
     void Wake() {
-        if (!wakePending_.exchange(true))
-            waker_.Signal();
+        if (!m_wakePending.exchange(true))
+            m_waker.Signal();
     }
-    uint16_t port() const { return port_.load(); }
+    uint16_t port() const { return m_port.load(); }
     // Clients in raw mode past their greeting, so frames reach them.
-    unsigned readyClients() const { return ready_.load(); }
+    unsigned readyClients() const { return m_ready.load(); }
 
 private:
     struct Client;
@@ -51,20 +51,20 @@ private:
     void Drop(Client &c, const std::string &why);
     void Forward(uint64_t now);
 
-    Sim &sim_;
-    net::Thread thread_;
-    net::Waker waker_;
-    std::atomic<bool> stop_{false};
-    std::atomic<bool> leaving_{false};
-    std::atomic<bool> wakePending_{false};
-    std::atomic<uint16_t> port_{0};
-    std::atomic<unsigned> ready_{0};
+    Sim &m_sim;
+    net::Thread m_thread;
+    net::Waker m_waker;
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_leaving{false};
+    std::atomic<bool> m_wakePending{false};
+    std::atomic<uint16_t> m_port{0};
+    std::atomic<unsigned> m_ready{0};
 
     // Server thread only.
-    net::Socket listener_ = net::kNoSocket;
-    int listenedPort_ = -1;  // as configured; 0 = any free port
-    std::vector<Client *> clients_;
-    uint32_t nextClient_ = 1;
+    net::Socket m_listener = net::kNoSocket;
+    int m_listenedPort = -1;  // as configured; 0 = any free port
+    std::vector<Client *> m_clients;
+    uint32_t m_nextClient = 1;
     struct Outgoing {
         unsigned channel;
         uint32_t id;
@@ -72,7 +72,7 @@ private:
         uint8_t data[8];
         uint32_t client;
     };
-    std::vector<Outgoing> toBus_;
+    std::vector<Outgoing> m_toBus;
 };
 
 }  // namespace vxlsim

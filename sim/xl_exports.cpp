@@ -16,44 +16,44 @@ namespace {
 
 class Call {
 public:
-    Call(Sim &sim, const char *function, const char *text = nullptr) : sim_(sim), lock_(sim.mu) {
-        std::strncpy(rec_.function, function, sizeof(rec_.function) - 1);
+    Call(Sim &sim, const char *function, const char *text = nullptr) : m_sim(sim), m_lock(sim.mu) {
+        std::strncpy(m_rec.function, function, sizeof(m_rec.function) - 1);
         if (text)
-            std::strncpy(rec_.text, text, sizeof(rec_.text) - 1);
-        rec_.wall_ns = vxlsim::WallNs();
-        sim_.Pump();
+            std::strncpy(m_rec.text, text, sizeof(m_rec.text) - 1);
+        m_rec.wall_ns = vxlsim::WallNs();
+        m_sim.Pump();
     }
     Call(const Call &) = delete;
     Call &operator=(const Call &) = delete;
 
     Call &Arg(uint64_t v) {
-        if (rec_.nargs < VXLSIM_MAX_ARGS)
-            rec_.args[rec_.nargs++] = v;
+        if (m_rec.nargs < VXLSIM_MAX_ARGS)
+            m_rec.args[m_rec.nargs++] = v;
         return *this;
     }
-    bool Refused(Failure &f) { return sim_.TakeFailure(rec_.function, f); }
+    bool Refused(Failure &f) { return m_sim.TakeFailure(m_rec.function, f); }
     // The common shape of a call: a refusal set up by a test wins over the work.
     template <typename Work> XLstatus Run(Work work) {
         Failure f;
         return Done(Refused(f) ? f.status : work());
     }
     XLstatus Done(XLstatus st) {
-        rec_.status = st;
-        sim_.Log(rec_);
+        m_rec.status = st;
+        m_sim.Log(m_rec);
         return st;
     }
-    void Quiet() { log_ = false; }
+    void Quiet() { m_log = false; }
     XLstatus DoneMaybeQuiet(XLstatus st) {
-        if (!log_)
+        if (!m_log)
             return st;
         return Done(st);
     }
 
 private:
-    Sim &sim_;
-    std::lock_guard<std::mutex> lock_;
-    vxlsim_call rec_{};
-    bool log_ = true;
+    Sim &m_sim;
+    std::lock_guard<std::mutex> m_lock;
+    vxlsim_call m_rec{};
+    bool m_log = true;
 };
 
 uint64_t U(int64_t v) { return static_cast<uint64_t>(v); }

@@ -23,8 +23,8 @@ protected:
         vxlsim_reset();  // default ECUs on every channel
         ASSERT_EQ(XL_SUCCESS, xlOpenDriver());
         vxlsim_set_manual_clock(1);
-        tester_ = OpenActive(0);
-        engine_ = Find("engine");
+        m_tester = OpenActive(0);
+        m_engine = Find("engine");
     }
 
     int Find(const char *name) {
@@ -36,12 +36,12 @@ protected:
 
     void Set(int ecu, const char *key, const char *value) { ASSERT_EQ(0, vxlsim_ecu_set(ecu, key, value)) << key; }
 
-    void Tx(uint32_t id, const Bytes &data) { ASSERT_EQ(XL_SUCCESS, Send(tester_, 0, id, data)); }
+    void Tx(uint32_t id, const Bytes &data) { ASSERT_EQ(XL_SUCCESS, Send(m_tester, 0, id, data)); }
 
     // Frames from the ECUs (confirmations of our own frames left out).
     std::vector<Rx> Got() {
         std::vector<Rx> out;
-        for (const XLevent &ev : Drain(tester_))
+        for (const XLevent &ev : Drain(m_tester))
             if (!(ev.tagData.msg.flags & XL_CAN_MSG_FLAG_TX_COMPLETED))
                 out.push_back({ev.tagData.msg.id, Data(ev), ev.timeStamp});
         return out;
@@ -74,8 +74,8 @@ protected:
         return msg;
     }
 
-    XLportHandle tester_ = XL_INVALID_PORTHANDLE;
-    int engine_ = -1;
+    XLportHandle m_tester = XL_INVALID_PORTHANDLE;
+    int m_engine = -1;
 };
 
 TEST_F(EcuTest, SingleFrameServicesAndNegativeAnswers) {
@@ -108,12 +108,12 @@ TEST_F(EcuTest, VinInAMultiFrameAnswerChangesOnARunningEcu) {
     expect.insert(expect.end(), vin.begin(), vin.end());
     EXPECT_EQ(expect, ReadLong());
 
-    Set(engine_, "vin", "ZZZZZZZZZZZZZZZZ9");
+    Set(m_engine, "vin", "ZZZZZZZZZZZZZZZZ9");
     Tx(0x7E0, {0x03, 0x22, 0xF1, 0x90});
     const Bytes msg = ReadLong();
     ASSERT_EQ(20u, msg.size());
     EXPECT_EQ(std::string("ZZZZZZZZZZZZZZZZ9"), std::string(msg.begin() + 3, msg.end()));
-    EXPECT_EQ(-1, vxlsim_ecu_set(engine_, "vin", "TOO SHORT"));
+    EXPECT_EQ(-1, vxlsim_ecu_set(m_engine, "vin", "TOO SHORT"));
 }
 
 TEST_F(EcuTest, WriteThenReadBack) {
@@ -150,10 +150,10 @@ TEST_F(EcuTest, RequestBeyond4095BytesGetsAnOverflow) {
 }
 
 TEST_F(EcuTest, ResponsePendingOnlyForTheConfiguredService) {
-    Set(engine_, "pending", "1");
-    Set(engine_, "pending_interval_ms", "100");
-    Set(engine_, "response_delay_ms", "5");
-    Set(engine_, "pending_sid", "0x22");
+    Set(m_engine, "pending", "1");
+    Set(m_engine, "pending_interval_ms", "100");
+    Set(m_engine, "response_delay_ms", "5");
+    Set(m_engine, "pending_sid", "0x22");
     Tx(0x7E0, {0x03, 0x22, 0x12, 0x34});
     vxlsim_advance_ns(5000000);
     EXPECT_EQ(Pad({0x03, 0x7F, 0x22, 0x78}), One().data);

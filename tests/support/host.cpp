@@ -173,12 +173,12 @@ std::string ResetSimulator(const char *config, const std::string &iniKeys) {
 }  // namespace
 
 Host::Host(const std::string &iniKeys, const char *simConfig)
-    : library_(ResetSimulator(simConfig, iniKeys)) {
-    EXPECT_TRUE(library_.load());
+    : m_library(ResetSimulator(simConfig, iniKeys)) {
+    EXPECT_TRUE(m_library.load());
 }
 
 Host::~Host() {
-    library_.unload();
+    m_library.unload();
     vxlsim_reset();
 }
 
@@ -275,7 +275,7 @@ std::vector<PASSTHRU_MSG> Host::readFor(uint32_t ms) {
 
 std::vector<std::string> Host::trace() const {
     std::vector<std::string> out;
-    for (const HostLibrary::TraceEntry &e : library_.traceEntries())
+    for (const HostLibrary::TraceEntry &e : m_library.traceEntries())
         if (e.marker == '|') out.push_back(e.text);
     return out;
 }
@@ -294,7 +294,7 @@ bool Host::tracedStartingWith(const std::string &prefix) const {
 }
 
 std::string Host::levelOf(const std::string &text) const {
-    for (const HostLibrary::TraceEntry &e : library_.traceEntries())
+    for (const HostLibrary::TraceEntry &e : m_library.traceEntries())
         if (e.marker == '|' && e.text == text) return e.level;
     return std::string();
 }

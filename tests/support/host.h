@@ -63,8 +63,8 @@ public:
     Host(const Host &) = delete;
     Host &operator=(const Host &) = delete;
 
-    const J2534Api &pt() const { return library_.api(); }
-    HostLibrary &library() { return library_; }
+    const J2534Api &pt() const { return m_library.api(); }
+    HostLibrary &library() { return m_library; }
 
     uint32_t connect(uint32_t flags = 0);
     uint32_t ioctl(uint32_t id, void *input, void *output);
@@ -99,7 +99,7 @@ public:
     bool awaitTraced(const std::string &text, uint32_t deadlineMs = 5000);
 
 private:
-    HostLibrary library_;
+    HostLibrary m_library;
 };
 
 #endif

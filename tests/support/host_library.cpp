@@ -22,17 +22,17 @@ std::string LibraryPath() {
 }
 
 HostLibrary::HostLibrary(const std::string &iniText, bool withServer, bool writeIni) {
-    if (writeIni) WriteText(dir_.file("morix.ini"), iniText);
+    if (writeIni) WriteText(m_dir.file("morix.ini"), iniText);
     if (withServer) {
-        std::string server = dir_.file("MORIX_Server.dll");
+        std::string server = m_dir.file("MORIX_Server.dll");
         fs::copy_file(fs::path(BinDir()) / "MORIX_Server.dll", server);
-        server_ = plat::LoadSharedLibrary(server.c_str());
+        m_server = plat::LoadSharedLibrary(server.c_str());
     }
 }
 
 HostLibrary::~HostLibrary() {
     unload();
-    plat::UnloadSharedLibrary(server_);
+    plat::UnloadSharedLibrary(m_server);
 }
 
 template <typename F> static void Resolve(void *library, F &fn, const char *name) {
@@ -40,28 +40,28 @@ template <typename F> static void Resolve(void *library, F &fn, const char *name
 }
 
 bool HostLibrary::load() {
-    library_ = plat::LoadSharedLibrary(LibraryPath().c_str());
-    if (!library_) return false;
-    Resolve(library_, api_.Connect, "PassThruConnect");
-    Resolve(library_, api_.Disconnect, "PassThruDisconnect");
-    Resolve(library_, api_.ReadMsgs, "PassThruReadMsgs");
-    Resolve(library_, api_.WriteMsgs, "PassThruWriteMsgs");
-    Resolve(library_, api_.StartPeriodicMsg, "PassThruStartPeriodicMsg");
-    Resolve(library_, api_.StopPeriodicMsg, "PassThruStopPeriodicMsg");
-    Resolve(library_, api_.StartMsgFilter, "PassThruStartMsgFilter");
-    Resolve(library_, api_.StopMsgFilter, "PassThruStopMsgFilter");
-    Resolve(library_, api_.SetProgrammingVoltage, "PassThruSetProgrammingVoltage");
-    Resolve(library_, api_.ReadVersion, "PassThruReadVersion");
-    Resolve(library_, api_.GetLastError, "PassThruGetLastError");
-    Resolve(library_, api_.Ioctl, "PassThruIoctl");
+    m_library = plat::LoadSharedLibrary(LibraryPath().c_str());
+    if (!m_library) return false;
+    Resolve(m_library, m_api.Connect, "PassThruConnect");
+    Resolve(m_library, m_api.Disconnect, "PassThruDisconnect");
+    Resolve(m_library, m_api.ReadMsgs, "PassThruReadMsgs");
+    Resolve(m_library, m_api.WriteMsgs, "PassThruWriteMsgs");
+    Resolve(m_library, m_api.StartPeriodicMsg, "PassThruStartPeriodicMsg");
+    Resolve(m_library, m_api.StopPeriodicMsg, "PassThruStopPeriodicMsg");
+    Resolve(m_library, m_api.StartMsgFilter, "PassThruStartMsgFilter");
+    Resolve(m_library, m_api.StopMsgFilter, "PassThruStopMsgFilter");
+    Resolve(m_library, m_api.SetProgrammingVoltage, "PassThruSetProgrammingVoltage");
+    Resolve(m_library, m_api.ReadVersion, "PassThruReadVersion");
+    Resolve(m_library, m_api.GetLastError, "PassThruGetLastError");
+    Resolve(m_library, m_api.Ioctl, "PassThruIoctl");
     return true;
 }
 
 void HostLibrary::unload() {
-    if (!library_) return;
-    plat::UnloadSharedLibrary(library_);
-    library_ = nullptr;
-    api_ = J2534Api();
+    if (!m_library) return;
+    plat::UnloadSharedLibrary(m_library);
+    m_library = nullptr;
+    m_api = J2534Api();
 }
 
 std::vector<HostLibrary::TraceEntry> HostLibrary::traceEntries() const {

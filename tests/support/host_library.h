@@ -41,12 +41,12 @@ public:
     // Loads the library; false when the platform refused it.
     bool load();
     void unload();
-    bool loaded() const { return library_ != nullptr; }
+    bool loaded() const { return m_library != nullptr; }
 
-    const J2534Api &api() const { return api_; }
-    const TempDir &dir() const { return dir_; }
-    std::string tracePath() const { return dir_.file("pt_vector.log"); }
-    std::string pduPath() const { return dir_.file("pdu_trace.log"); }
+    const J2534Api &api() const { return m_api; }
+    const TempDir &dir() const { return m_dir; }
+    std::string tracePath() const { return m_dir.file("pt_vector.log"); }
+    std::string pduPath() const { return m_dir.file("pdu_trace.log"); }
     std::vector<std::string> traceLines() const { return ReadLines(tracePath()); }
     // The trace lines after the header, split into their columns.
     struct TraceEntry {
@@ -60,10 +60,10 @@ public:
     std::vector<std::string> traceMessages() const;
 
 private:
-    TempDir dir_;
-    void *server_ = nullptr;
-    void *library_ = nullptr;
-    J2534Api api_;
+    TempDir m_dir;
+    void *m_server = nullptr;
+    void *m_library = nullptr;
+    J2534Api m_api;
 };
 
 #endif

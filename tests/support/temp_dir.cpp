@@ -15,22 +15,22 @@ TempDir::TempDir() {
     name << "pt_vector_test_" << plat::CurrentThreadId() << "_" << stamp << "_" << counter++;
     fs::path dir = fs::temp_directory_path() / name.str();
     fs::create_directories(dir);
-    path_ = dir.string();
+    m_path = dir.string();
 }
 
 TempDir::~TempDir() {
     std::error_code ignored;
-    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
-    fs::recursive_directory_iterator it(path_, ignored), end;
+    fs::permissions(m_path, fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::recursive_directory_iterator it(m_path, ignored), end;
     while (!ignored && it != end) {
         fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
         it.increment(ignored);
     }
-    fs::remove_all(path_, ignored);
+    fs::remove_all(m_path, ignored);
 }
 
 std::string TempDir::file(const std::string &name) const {
-    return (fs::path(path_) / fs::path(name)).make_preferred().string();
+    return (fs::path(m_path) / fs::path(name)).make_preferred().string();
 }
 
 std::vector<std::string> ReadLines(const std::string &path) {
@@ -49,5 +49,5 @@ void WriteText(const std::string &path, const std::string &text) {
     out << text;
 }
 
-FileHolder::FileHolder(const std::string &path) : handle_(plat::HoldFileExclusively(path.c_str())) {}
-FileHolder::~FileHolder() { plat::ReleaseFile(handle_); }
+FileHolder::FileHolder(const std::string &path) : m_handle(plat::HoldFileExclusively(path.c_str())) {}
+FileHolder::~FileHolder() { plat::ReleaseFile(m_handle); }

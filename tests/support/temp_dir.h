@@ -14,11 +14,11 @@ public:
     ~TempDir();
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
-    const std::string &path() const { return path_; }
+    const std::string &path() const { return m_path; }
     std::string file(const std::string &name) const;
 
 private:
-    std::string path_;
+    std::string m_path;
 };
 
 std::vector<std::string> ReadLines(const std::string &path);
@@ -34,7 +34,7 @@ public:
     FileHolder &operator=(const FileHolder &) = delete;
 
 private:
-    void *handle_;
+    void *m_handle;
 };
 
 #endif

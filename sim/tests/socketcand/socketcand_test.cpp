@@ -110,13 +110,13 @@ protected:
         g_logMark = static_cast<size_t>(vxlsim_log_count());
         ASSERT_EQ(0, vxlsim_load_config_text("[driver]\ndefault_ecus = 0\n[socketcand]\nport = 0\n"));
         ASSERT_EQ(XL_SUCCESS, xlOpenDriver());
-        ASSERT_TRUE(Soon([&] { return (port_ = vxlsim_socketcand_port()) > 0; }));
-        ASSERT_TRUE(LogHas("socketcand: listening on 127.0.0.1:" + std::to_string(port_), 0));
+        ASSERT_TRUE(Soon([&] { return (m_port = vxlsim_socketcand_port()) > 0; }));
+        ASSERT_TRUE(LogHas("socketcand: listening on 127.0.0.1:" + std::to_string(m_port), 0));
     }
     static bool Await(XLportHandle h, XLevent &ev) {
         return Soon([&] { return Next(h, ev); });
     }
-    int port_ = 0;
+    int m_port = 0;
 };
 
 TEST(SocketcandOff, NoListenerUnlessConfigured) {
@@ -128,7 +128,7 @@ TEST(SocketcandOff, NoListenerUnlessConfigured) {
 TEST_F(SocketcandTest, FramesBothWaysThroughTheAcceptanceFilter) {
     const XLportHandle h = OpenActive(0);
     ASSERT_EQ(XL_SUCCESS, xlCanSetChannelAcceptance(h, Mask(0), 0x7E8, 0x7FF, XL_CAN_STD));
-    Peer p(port_);
+    Peer p(m_port);
     p.Join();
 
     // Into the library: the filter lets 0x7E8 through, not 0x123; extended
@@ -158,7 +158,7 @@ TEST_F(SocketcandTest, FramesBothWaysThroughTheAcceptanceFilter) {
 
 TEST_F(SocketcandTest, TwoClientsSeeEachOtherAndOutliveAnAbruptOne) {
     const XLportHandle h = OpenActive(0);
-    Peer a(port_), b(port_);
+    Peer a(m_port), b(m_port);
     a.Join();
     b.Join();
     a.Say("< send 7E0 2 3E 00 >");
@@ -213,7 +213,7 @@ TEST_F(SocketcandTest, BadInputIsAnsweredAndLogged) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.input);
-        Peer p(port_);
+        Peer p(m_port);
         p.Expect("< hi >");
         p.Say(c.input);
         p.Expect(c.answer);
