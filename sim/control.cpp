@@ -20,7 +20,7 @@ namespace {
 struct Locked {
     Sim &s = TheSim();
     std::lock_guard<std::mutex> lock{s.mu};
-    Locked() { s.Pump(); }
+    Locked() { s.pump(); }
 };
 
 bool MakeFrame(uint32_t id, uint16_t flags, uint16_t dlc, const uint8_t *data, Frame &f) {
@@ -40,12 +40,12 @@ extern "C" {
 
 VXLSIM_API void vxlsim_reset(void) {
     Locked l;
-    l.s.Reset();
+    l.s.reset();
 }
 
 VXLSIM_API int vxlsim_load_config_text(const char *text) {
     Locked l;
-    return l.s.Load(text ? text : "");
+    return l.s.load(text ? text : "");
 }
 
 VXLSIM_API int vxlsim_load_config(const char *path) {
@@ -57,7 +57,7 @@ VXLSIM_API int vxlsim_load_config(const char *path) {
     std::stringstream ss;
     ss << in.rdbuf();
     Locked l;
-    return l.s.Load(ss.str());
+    return l.s.load(ss.str());
 }
 
 VXLSIM_API int vxlsim_open_port_count(void) {
@@ -72,27 +72,27 @@ VXLSIM_API int vxlsim_driver_open_count(void) {
 
 VXLSIM_API uint64_t vxlsim_now_ns(void) {
     Locked l;
-    return l.s.Now();
+    return l.s.now();
 }
 
 VXLSIM_API void vxlsim_set_manual_clock(int on) {
     Locked l;
-    l.s.SetManualClock(on != 0);
+    l.s.setManualClock(on != 0);
 }
 
 VXLSIM_API void vxlsim_advance_ns(uint64_t ns) {
     Locked l;
-    l.s.AdvanceManual(ns);
+    l.s.advanceManual(ns);
 }
 
 VXLSIM_API void vxlsim_set_real_timing(int on) {
     Locked l;
-    l.s.SetRealTiming(on != 0);
+    l.s.setRealTiming(on != 0);
 }
 
 VXLSIM_API void vxlsim_set_tx_capacity(unsigned frames) {
     Locked l;
-    l.s.SetTxCapacity(frames);
+    l.s.setTxCapacity(frames);
 }
 
 VXLSIM_API int vxlsim_fail(const char *function, int status, int count) {
@@ -100,7 +100,7 @@ VXLSIM_API int vxlsim_fail(const char *function, int status, int count) {
     vxlsim::Failure f;
     f.status = static_cast<XLstatus>(status);
     f.remaining = count;
-    return l.s.SetFailure(function, f);
+    return l.s.setFailure(function, f);
 }
 
 VXLSIM_API int vxlsim_fail_mode(const char *function, int mode, int count) {
@@ -110,17 +110,17 @@ VXLSIM_API int vxlsim_fail_mode(const char *function, int mode, int count) {
     vxlsim::Failure f;
     f.mode = mode;
     f.remaining = count;
-    return l.s.SetFailure(function, f);
+    return l.s.setFailure(function, f);
 }
 
 VXLSIM_API void vxlsim_clear_failures(void) {
     Locked l;
-    l.s.ClearFailures();
+    l.s.clearFailures();
 }
 
 VXLSIM_API int vxlsim_set_foreign_init_access(unsigned channel, int held) {
     Locked l;
-    return l.s.SetForeignInit(channel, held != 0);
+    return l.s.setForeignInit(channel, held != 0);
 }
 
 VXLSIM_API int vxlsim_inject_frame(int port, unsigned channel, uint32_t id, uint16_t flags, uint16_t dlc,
@@ -136,7 +136,7 @@ VXLSIM_API int vxlsim_inject_frame(int port, unsigned channel, uint32_t id, uint
     ev.tagData.msg.dlc = f.dlc;
     std::memcpy(ev.tagData.msg.data, f.data, 8);
     Locked l;
-    return l.s.Inject(port, channel, ev, time_ns >= 0);
+    return l.s.inject(port, channel, ev, time_ns >= 0);
 }
 
 VXLSIM_API int vxlsim_inject_chip_state(int port, unsigned channel, uint8_t busStatus, uint8_t txErr, uint8_t rxErr,
@@ -148,14 +148,14 @@ VXLSIM_API int vxlsim_inject_chip_state(int port, unsigned channel, uint8_t busS
     ev.tagData.chipState.txErrorCounter = txErr;
     ev.tagData.chipState.rxErrorCounter = rxErr;
     Locked l;
-    return l.s.Inject(port, channel, ev, time_ns >= 0);
+    return l.s.inject(port, channel, ev, time_ns >= 0);
 }
 
 VXLSIM_API int vxlsim_inject_event(int port, unsigned channel, const XLevent *event, int keep_time) {
     if (!event)
         return -1;
     Locked l;
-    return l.s.Inject(port, channel, *event, keep_time != 0);
+    return l.s.inject(port, channel, *event, keep_time != 0);
 }
 
 VXLSIM_API int vxlsim_bus_send(unsigned channel, uint32_t id, uint16_t flags, uint16_t dlc, const uint8_t *data) {
@@ -163,7 +163,7 @@ VXLSIM_API int vxlsim_bus_send(unsigned channel, uint32_t id, uint16_t flags, ui
     if (!MakeFrame(id, flags, dlc, data, f))
         return -1;
     Locked l;
-    return l.s.BusSend(channel, f);
+    return l.s.busSend(channel, f);
 }
 
 VXLSIM_API int vxlsim_capture_count(void) {
@@ -206,7 +206,7 @@ VXLSIM_API int vxlsim_responder_add(unsigned channel, uint32_t match_id, const u
     if (prefix_len > 8 || (prefix_len > 0 && !prefix))
         return -1;
     Locked l;
-    return l.s.AddNode(vxlsim::MakeResponder(channel, match_id, prefix, prefix_len));
+    return l.s.addNode(vxlsim::MakeResponder(channel, match_id, prefix, prefix_len));
 }
 
 VXLSIM_API int vxlsim_responder_reply(int node, uint32_t id, uint16_t dlc, const uint8_t *data, uint32_t delay_us) {
@@ -214,17 +214,17 @@ VXLSIM_API int vxlsim_responder_reply(int node, uint32_t id, uint16_t dlc, const
     if (!MakeFrame(id, 0, dlc, data, f))
         return -1;
     Locked l;
-    return vxlsim::AddResponderReply(l.s.FindNode(node), f, delay_us) ? 0 : -1;
+    return vxlsim::AddResponderReply(l.s.findNode(node), f, delay_us) ? 0 : -1;
 }
 
 VXLSIM_API int vxlsim_node_remove(int node) {
     Locked l;
-    return l.s.RemoveNode(node);
+    return l.s.removeNode(node);
 }
 
 VXLSIM_API void vxlsim_nodes_clear(void) {
     Locked l;
-    l.s.ClearNodes();
+    l.s.clearNodes();
 }
 
 VXLSIM_API int vxlsim_ecu_add(const char *config_text) {
@@ -245,31 +245,31 @@ VXLSIM_API int vxlsim_ecu_add(const char *config_text) {
     if (!node)
         return -1;
     Locked l;
-    return l.s.AddNode(std::move(node));
+    return l.s.addNode(std::move(node));
 }
 
 VXLSIM_API int vxlsim_ecu_set(int node, const char *key, const char *value) {
     if (!key || !value)
         return -1;
     Locked l;
-    vxlsim::Node *n = l.s.FindNode(node);
-    return n && n->Set(key, value) ? 0 : -1;
+    vxlsim::Node *n = l.s.findNode(node);
+    return n && n->set(key, value) ? 0 : -1;
 }
 
 VXLSIM_API int vxlsim_ecu_find(const char *name) {
     Locked l;
-    return l.s.FindEcu(name ? name : "");
+    return l.s.findEcu(name ? name : "");
 }
 
 VXLSIM_API int vxlsim_socketcand_port(void) {
     Locked l;
-    return l.s.BridgePort();
+    return l.s.bridgePort();
 }
 
-VXLSIM_API int vxlsim_log_count(void) { return static_cast<int>(TheSim().Notes().size()); }
+VXLSIM_API int vxlsim_log_count(void) { return static_cast<int>(TheSim().notes().size()); }
 
 VXLSIM_API int vxlsim_log_get(int index, char *buf, unsigned size) {
-    const std::vector<std::string> notes = TheSim().Notes();
+    const std::vector<std::string> notes = TheSim().notes();
     if (index < 0 || static_cast<size_t>(index) >= notes.size() || !buf || size == 0)
         return -1;
     const std::string &line = notes[static_cast<size_t>(index)];

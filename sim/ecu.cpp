@@ -167,9 +167,9 @@ public:
         m_dids[0xF190] = std::vector<uint8_t>(m_p.vin.begin(), m_p.vin.end());
     }
 
-    std::string Name() const override { return m_p.name; }
+    std::string name() const override { return m_p.name; }
 
-    bool Set(const std::string &key, const std::string &value) override {
+    bool set(const std::string &key, const std::string &value) override {
         if (key == "channel")
             return false;  // a running ECU stays on its bus
         EcuParams copy = m_p;
@@ -181,9 +181,9 @@ public:
         return true;
     }
 
-    uint64_t NextDue() const override { return m_action == Action::None ? kNever : m_due; }
+    uint64_t nextDue() const override { return m_action == Action::None ? kNever : m_due; }
 
-    void OnFrame(NodeBus &bus, const Frame &f, uint64_t now) override {
+    void onFrame(NodeBus &bus, const Frame &f, uint64_t now) override {
         if (f.flags & (XL_CAN_MSG_FLAG_ERROR_FRAME | XL_CAN_MSG_FLAG_REMOTE_FRAME))
             return;
         const bool physical = f.id == m_p.requestId;
@@ -203,57 +203,57 @@ public:
         const size_t len = f.dlc - off;
         const uint8_t type = d[0] >> 4;
         if (physical && type == 3) {
-            OnFlowControl(bus, d, len, now);
+            onFlowControl(bus, d, len, now);
             return;
         }
-        if (Busy())
+        if (busy())
             return;
         if (type == 0) {
-            OnSingle(d, len, functional, now);
+            onSingle(d, len, functional, now);
         } else if (physical && type == 1) {
-            OnFirst(bus, d, len, now);
+            onFirst(bus, d, len, now);
         } else if (physical && type == 2) {
-            OnConsecutive(bus, d, len, now);
+            onConsecutive(bus, d, len, now);
         }
     }
 
-    void OnTimer(NodeBus &bus, uint64_t now) override {
+    void onTimer(NodeBus &bus, uint64_t now) override {
         const Action a = m_action;
         m_action = Action::None;
         switch (a) {
         case Action::None:
             break;
         case Action::FcWait:
-            SendFc(bus, 1);
+            sendFc(bus, 1);
             if (--m_waitsLeft > 0)
-                Schedule(Action::FcWait, now + m_p.fcWaitInterval);
+                schedule(Action::FcWait, now + m_p.fcWaitInterval);
             else
-                Schedule(Action::FcCts, now + m_p.fcWaitInterval);
+                schedule(Action::FcCts, now + m_p.fcWaitInterval);
             break;
         case Action::FcCts:
-            SendFinalFc(bus, now);
+            sendFinalFc(bus, now);
             break;
         case Action::RxTimeout:
             m_rxActive = false;  // N_Cr expired: the request is dropped
             break;
         case Action::Pending:
-            SendMessage(bus, {0x7F, m_pendingFor, 0x78}, now);
+            sendMessage(bus, {0x7F, m_pendingFor, 0x78}, now);
             if (--m_pendingLeft > 0)
-                Schedule(Action::Pending, now + m_p.pendingInterval);
+                schedule(Action::Pending, now + m_p.pendingInterval);
             else
-                Schedule(Action::Respond, now + m_p.pendingInterval);
+                schedule(Action::Respond, now + m_p.pendingInterval);
             break;
         case Action::Respond: {
             const std::vector<uint8_t> msg = std::move(m_answer);
             m_answer.clear();
-            SendMessage(bus, msg, now);
+            sendMessage(bus, msg, now);
             break;
         }
         case Action::TxTimeout:
             m_txActive = false;  // N_Bs expired: the answer is abandoned
             break;
         case Action::NextCf:
-            SendCf(bus, now);
+            sendCf(bus, now);
             break;
         }
     }
@@ -261,16 +261,16 @@ public:
 private:
     enum class Action { None, FcWait, FcCts, RxTimeout, Pending, Respond, TxTimeout, NextCf };
 
-    bool Busy() const { return m_txActive || m_action == Action::Pending || m_action == Action::Respond; }
+    bool busy() const { return m_txActive || m_action == Action::Pending || m_action == Action::Respond; }
 
-    void Schedule(Action a, uint64_t at) {
+    void schedule(Action a, uint64_t at) {
         m_action = a;
         m_due = at;
     }
 
-    size_t Room() const { return m_p.ecuAddress >= 0 ? 7 : 8; }
+    size_t room() const { return m_p.ecuAddress >= 0 ? 7 : 8; }
 
-    void Emit(NodeBus &bus, const uint8_t *pci, size_t n) {
+    void emit(NodeBus &bus, const uint8_t *pci, size_t n) {
         Frame f;
         f.id = m_p.responseId;
         size_t k = 0;
@@ -284,45 +284,45 @@ private:
         } else {
             f.dlc = static_cast<uint16_t>(k);
         }
-        bus.Send(f);
+        bus.send(f);
     }
 
-    void SendFc(NodeBus &bus, uint8_t status) {
+    void sendFc(NodeBus &bus, uint8_t status) {
         const uint8_t fc[3] = {static_cast<uint8_t>(0x30 | status), m_p.bs, m_p.stmin};
-        Emit(bus, fc, 3);
+        emit(bus, fc, 3);
     }
 
     // The flow control after the WAITs: clear to send, or the configured
     // overflow (the request is dropped) or reserved status.
-    void SendFinalFc(NodeBus &bus, uint64_t now) {
-        SendFc(bus, m_p.fcStatus);
+    void sendFinalFc(NodeBus &bus, uint64_t now) {
+        sendFc(bus, m_p.fcStatus);
         if (m_p.fcStatus == 2)
             m_rxActive = false;
         else
-            Schedule(Action::RxTimeout, now + m_p.nCr);
+            schedule(Action::RxTimeout, now + m_p.nCr);
     }
 
-    void OnSingle(const uint8_t *d, size_t len, bool functional, uint64_t now) {
+    void onSingle(const uint8_t *d, size_t len, bool functional, uint64_t now) {
         const size_t n = d[0] & 0x0F;
         if (n == 0 || n > len - 1)
             return;
         m_rxActive = false;
         if (m_action == Action::RxTimeout || m_action == Action::FcWait || m_action == Action::FcCts)
             m_action = Action::None;
-        Handle(std::vector<uint8_t>(d + 1, d + 1 + n), functional, now);
+        handle(std::vector<uint8_t>(d + 1, d + 1 + n), functional, now);
     }
 
-    void OnFirst(NodeBus &bus, const uint8_t *d, size_t len, uint64_t now) {
+    void onFirst(NodeBus &bus, const uint8_t *d, size_t len, uint64_t now) {
         if (len < 2)
             return;
         const size_t total = (size_t(d[0] & 0x0F) << 8) | d[1];
         if (total == 0) {
             // A length beyond 4095 bytes announced by the escape form: refuse.
             const uint8_t ovf[3] = {0x32, 0, 0};
-            Emit(bus, ovf, 3);
+            emit(bus, ovf, 3);
             return;
         }
-        if (total < Room())  // would have fitted a single frame
+        if (total < room())  // would have fitted a single frame
             return;
         m_rxBuf.assign(d + 2, d + len);
         m_rxTotal = total;
@@ -331,14 +331,14 @@ private:
         m_rxActive = true;
         m_waitsLeft = m_p.fcWait;
         if (m_waitsLeft > 0) {
-            Schedule(Action::FcWait, now);
-            OnTimer(bus, now);
+            schedule(Action::FcWait, now);
+            onTimer(bus, now);
         } else {
-            SendFinalFc(bus, now);
+            sendFinalFc(bus, now);
         }
     }
 
-    void OnConsecutive(NodeBus &bus, const uint8_t *d, size_t len, uint64_t now) {
+    void onConsecutive(NodeBus &bus, const uint8_t *d, size_t len, uint64_t now) {
         if (!m_rxActive || m_action != Action::RxTimeout)
             return;
         if ((d[0] & 0x0F) != (m_rxSn & 0x0F)) {
@@ -352,17 +352,17 @@ private:
         if (m_rxBuf.size() >= m_rxTotal) {
             m_rxActive = false;
             m_action = Action::None;
-            Handle(m_rxBuf, false, now);
+            handle(m_rxBuf, false, now);
             return;
         }
         if (m_p.bs != 0 && ++m_rxBlock >= m_p.bs) {
             m_rxBlock = 0;
-            SendFc(bus, 0);
+            sendFc(bus, 0);
         }
-        Schedule(Action::RxTimeout, now + m_p.nCr);
+        schedule(Action::RxTimeout, now + m_p.nCr);
     }
 
-    void OnFlowControl(NodeBus &bus, const uint8_t *d, size_t len, uint64_t now) {
+    void onFlowControl(NodeBus &bus, const uint8_t *d, size_t len, uint64_t now) {
         if (!m_txActive || !m_waitingFc || len < 3)
             return;
         switch (d[0] & 0x0F) {
@@ -371,10 +371,10 @@ private:
             m_txBs = d[1];
             m_txStmin = StminNs(d[2]);
             m_txBlock = 0;
-            SendCf(bus, now);
+            sendCf(bus, now);
             break;
         case 1:
-            Schedule(Action::TxTimeout, now + m_p.nBs);
+            schedule(Action::TxTimeout, now + m_p.nBs);
             break;
         default:
             m_txActive = false;  // overflow or invalid: give up the answer
@@ -383,31 +383,31 @@ private:
         }
     }
 
-    void SendMessage(NodeBus &bus, const std::vector<uint8_t> &msg, uint64_t now) {
-        if (msg.size() < Room()) {
+    void sendMessage(NodeBus &bus, const std::vector<uint8_t> &msg, uint64_t now) {
+        if (msg.size() < room()) {
             std::vector<uint8_t> sf;
             sf.push_back(static_cast<uint8_t>(msg.size()));
             sf.insert(sf.end(), msg.begin(), msg.end());
-            Emit(bus, sf.data(), sf.size());
+            emit(bus, sf.data(), sf.size());
             return;
         }
         m_txBuf = msg;
-        const size_t first = Room() - 2;
+        const size_t first = room() - 2;
         std::vector<uint8_t> ff = {static_cast<uint8_t>(0x10 | (msg.size() >> 8)), static_cast<uint8_t>(msg.size())};
         ff.insert(ff.end(), msg.begin(), msg.begin() + first);
-        Emit(bus, ff.data(), ff.size());
+        emit(bus, ff.data(), ff.size());
         m_txOff = first;
         m_txSn = 1;
         m_txActive = true;
         m_waitingFc = true;
-        Schedule(Action::TxTimeout, now + m_p.nBs);
+        schedule(Action::TxTimeout, now + m_p.nBs);
     }
 
-    void SendCf(NodeBus &bus, uint64_t now) {
-        const size_t n = std::min(Room() - 1, m_txBuf.size() - m_txOff);
+    void sendCf(NodeBus &bus, uint64_t now) {
+        const size_t n = std::min(room() - 1, m_txBuf.size() - m_txOff);
         std::vector<uint8_t> cf = {static_cast<uint8_t>(0x20 | (m_txSn & 0x0F))};
         cf.insert(cf.end(), m_txBuf.begin() + m_txOff, m_txBuf.begin() + m_txOff + n);
-        Emit(bus, cf.data(), cf.size());
+        emit(bus, cf.data(), cf.size());
         m_txOff += n;
         ++m_txSn;
         if (m_txOff >= m_txBuf.size()) {
@@ -417,24 +417,24 @@ private:
         }
         if (m_txBs != 0 && ++m_txBlock >= m_txBs) {
             m_waitingFc = true;
-            Schedule(Action::TxTimeout, now + m_p.nBs);
+            schedule(Action::TxTimeout, now + m_p.nBs);
             return;
         }
-        Schedule(Action::NextCf, now + m_txStmin);
+        schedule(Action::NextCf, now + m_txStmin);
     }
 
-    static std::vector<uint8_t> Negative(uint8_t sid, uint8_t nrc) { return {0x7F, sid, nrc}; }
+    static std::vector<uint8_t> negative(uint8_t sid, uint8_t nrc) { return {0x7F, sid, nrc}; }
 
     // The diagnostic services; an empty answer means "say nothing".
-    std::vector<uint8_t> Serve(const std::vector<uint8_t> &req, bool functional) {
+    std::vector<uint8_t> serve(const std::vector<uint8_t> &req, bool functional) {
         const uint8_t sid = req[0];
         const size_t n = req.size();
         if (sid == 0x10) {
             if (n != 2)
-                return Negative(sid, 0x13);
+                return negative(sid, 0x13);
             const uint8_t sub = req[1] & 0x7F;
             if (sub < 1 || sub > 3)
-                return Negative(sid, 0x12);
+                return negative(sid, 0x12);
             if (req[1] & 0x80)
                 return {};
             // P2 = 50 ms, P2* = 5000 ms (in units of 10 ms).
@@ -442,33 +442,33 @@ private:
         }
         if (sid == 0x3E) {
             if (n != 2)
-                return Negative(sid, 0x13);
+                return negative(sid, 0x13);
             if ((req[1] & 0x7F) != 0)
-                return Negative(sid, 0x12);
+                return negative(sid, 0x12);
             if (req[1] & 0x80)
                 return {};
             return {0x7E, 0x00};
         }
         if (sid == 0x22) {
             if (n < 3 || (n - 1) % 2 != 0)
-                return Negative(sid, 0x13);
+                return negative(sid, 0x13);
             std::vector<uint8_t> out = {0x62};
             for (size_t i = 1; i < n; i += 2) {
                 const uint16_t did = static_cast<uint16_t>(req[i] << 8 | req[i + 1]);
                 auto it = m_dids.find(did);
                 if (it == m_dids.end())
-                    return Negative(sid, 0x31);
+                    return negative(sid, 0x31);
                 out.push_back(req[i]);
                 out.push_back(req[i + 1]);
                 out.insert(out.end(), it->second.begin(), it->second.end());
             }
             if (out.size() > kMaxMessage)
-                return Negative(sid, 0x14);
+                return negative(sid, 0x14);
             return out;
         }
         if (sid == 0x2E) {
             if (n < 4)
-                return Negative(sid, 0x13);
+                return negative(sid, 0x13);
             const uint16_t did = static_cast<uint16_t>(req[1] << 8 | req[2]);
             m_dids[did].assign(req.begin() + 3, req.end());
             return {0x6E, req[1], req[2]};
@@ -479,11 +479,11 @@ private:
             return out;
         }
         (void)functional;
-        return Negative(sid, 0x11);
+        return negative(sid, 0x11);
     }
 
-    void Handle(const std::vector<uint8_t> &req, bool functional, uint64_t now) {
-        std::vector<uint8_t> answer = Serve(req, functional);
+    void handle(const std::vector<uint8_t> &req, bool functional, uint64_t now) {
+        std::vector<uint8_t> answer = serve(req, functional);
         // Functionally addressed requests get no "not supported" or "out of
         // range" answers: a whole group would drown the tester in them.
         if (functional && answer.size() == 3 && answer[0] == 0x7F &&
@@ -496,9 +496,9 @@ private:
         if (pend) {
             m_pendingLeft = m_p.pending;
             m_pendingFor = req[0];
-            Schedule(Action::Pending, now + m_p.responseDelay);
+            schedule(Action::Pending, now + m_p.responseDelay);
         } else {
-            Schedule(Action::Respond, now + m_p.responseDelay);
+            schedule(Action::Respond, now + m_p.responseDelay);
         }
     }
 

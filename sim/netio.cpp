@@ -239,21 +239,21 @@ Waker::~Waker() {
     Close(m_s);
 }
 
-void Waker::Signal() {
+void Waker::signal() {
     const char one = 1;
     if (m_s != kNoSocket)
         send(N(m_s), &one, 1, kSendFlags);
 }
 
-void Waker::Drain() {
+void Waker::drain() {
     char buf[64];
     while (m_s != kNoSocket && recv(N(m_s), buf, sizeof buf, 0) > 0) {
     }
 }
 
-Thread::~Thread() { Stop(); }
+Thread::~Thread() { stop(); }
 
-void *Thread::Body(void *self) {
+void *Thread::body(void *self) {
     Thread *t = static_cast<Thread *>(self);
     t->m_proc(t->m_arg);
 #ifdef _WIN32
@@ -309,12 +309,12 @@ void Thread::Stop() {
     m_done = nullptr;
 }
 #else
-bool Thread::Start(Proc proc, void *arg) {
-    Stop();
+bool Thread::start(Proc proc, void *arg) {
+    stop();
     m_proc = proc;
     m_arg = arg;
     pthread_t *t = new pthread_t;
-    if (pthread_create(t, nullptr, &Thread::Body, this) != 0) {
+    if (pthread_create(t, nullptr, &Thread::body, this) != 0) {
         delete t;
         return false;
     }
@@ -322,7 +322,7 @@ bool Thread::Start(Proc proc, void *arg) {
     return true;
 }
 
-void Thread::Stop() {
+void Thread::stop() {
     if (!m_native)
         return;
     pthread_t *t = static_cast<pthread_t *>(m_native);

@@ -48,8 +48,8 @@ public:
     Waker &operator=(const Waker &) = delete;
     bool ok() const { return m_s != kNoSocket; }
     Socket socket() const { return m_s; }
-    void Signal();
-    void Drain();
+    void signal();
+    void drain();
 
 private:
     Socket m_s = kNoSocket;
@@ -67,10 +67,10 @@ public:
     ~Thread();
     Thread(const Thread &) = delete;
     Thread &operator=(const Thread &) = delete;
-    bool Start(Proc proc, void *arg);
+    bool start(Proc proc, void *arg);
     bool running() const { return m_native != nullptr; }
-    void Stop();
-    static void *Body(void *self);  // the system's start routine calls this
+    void stop();
+    static void *body(void *self);  // the system's start routine calls this
 
 private:
     void *m_native = nullptr;

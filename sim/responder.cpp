@@ -14,29 +14,29 @@ public:
     Responder(unsigned channel, uint32_t matchId, const uint8_t *prefix, unsigned prefixLen)
         : Node(channel), m_matchId(matchId), m_prefix(prefix, prefix + prefixLen) {}
 
-    void AddReply(const Frame &f, uint64_t delayNs) { m_replies.push_back({f, delayNs}); }
+    void addReply(const Frame &f, uint64_t delayNs) { m_replies.push_back({f, delayNs}); }
 
-    void OnFrame(NodeBus &bus, const Frame &f, uint64_t now) override {
+    void onFrame(NodeBus &bus, const Frame &f, uint64_t now) override {
         if (f.id != m_matchId || (f.flags & XL_CAN_MSG_FLAG_ERROR_FRAME) || f.dlc < m_prefix.size())
             return;
         if (!std::equal(m_prefix.begin(), m_prefix.end(), f.data))
             return;
         for (const Reply &r : m_replies) {
             if (r.delayNs == 0)
-                bus.Send(r.frame);
+                bus.send(r.frame);
             else
                 m_due.push_back({now + r.delayNs, r.frame});
         }
         std::stable_sort(m_due.begin(), m_due.end(), [](const Due &a, const Due &b) { return a.at < b.at; });
     }
 
-    uint64_t NextDue() const override { return m_due.empty() ? kNever : m_due.front().at; }
+    uint64_t nextDue() const override { return m_due.empty() ? kNever : m_due.front().at; }
 
-    void OnTimer(NodeBus &bus, uint64_t now) override {
+    void onTimer(NodeBus &bus, uint64_t now) override {
         while (!m_due.empty() && m_due.front().at <= now) {
             const Frame f = m_due.front().frame;
             m_due.erase(m_due.begin());
-            bus.Send(f);
+            bus.send(f);
         }
     }
 
@@ -65,7 +65,7 @@ bool AddResponderReply(Node *node, const Frame &f, uint32_t delayUs) {
     Responder *r = dynamic_cast<Responder *>(node);
     if (!r)
         return false;
-    r->AddReply(f, uint64_t(delayUs) * 1000u);
+    r->addReply(f, uint64_t(delayUs) * 1000u);
     return true;
 }
 

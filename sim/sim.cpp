@@ -56,7 +56,7 @@ uint64_t FrameDurationNs(const Frame &f, uint32_t bitrate) {
     return bits * 1000000000ull / bitrate;
 }
 
-bool PortChannel::Accepts(uint32_t id) const {
+bool PortChannel::accepts(uint32_t id) const {
     if (IsExt(id)) {
         if (extClosed)
             return false;
@@ -66,13 +66,13 @@ bool PortChannel::Accepts(uint32_t id) const {
     return stdOpen.test(id & 0x7FFu);
 }
 
-Sim::Sim() { Reset(); }
+Sim::Sim() { reset(); }
 
 Sim::~Sim() {
     // The bridge's thread is told to leave and reaped before anything it
     // uses goes away.
     if (m_server)
-        m_server->Stop();
+        m_server->stop();
 }
 
 Sim &TheSim() {
@@ -80,7 +80,7 @@ Sim &TheSim() {
     return sim;
 }
 
-void Sim::Reset() {
+void Sim::reset() {
     m_cfg = DefaultConfig();
     m_openCount = 0;
     m_ports.clear();
@@ -109,12 +109,12 @@ void Sim::Reset() {
         }
     }
     ApplyEnvironment(m_cfg);
-    BuildNodes();
-    SyncServer();
+    buildNodes();
+    syncServer();
 }
 
-int Sim::Load(const std::string &text) {
-    Reset();
+int Sim::load(const std::string &text) {
+    reset();
     Config c = m_cfg;
     const int bad = ParseConfig(text, c);
     if (bad != 0)
@@ -123,41 +123,41 @@ int Sim::Load(const std::string &text) {
     m_cfg = c;
     m_nodes.clear();
     m_nextNode = 0;
-    BuildNodes();
-    SyncServer();
+    buildNodes();
+    syncServer();
     return 0;
 }
 
-void Sim::SyncServer() {
+void Sim::syncServer() {
     tap.clear();
     if (m_server && m_server->leaving()) {
         // Its thread is leaving and takes the lock no more: safe to reap here.
-        m_server->Stop();
+        m_server->stop();
         m_server.reset();
     }
     if (!m_cfg.socketcand.on) {
         if (m_server)
-            m_server->Wake();  // it sees the bridge is off and leaves
+            m_server->wake();  // it sees the bridge is off and leaves
         return;
     }
     if (m_server) {
-        m_server->Wake();  // a port of its own may have been configured
+        m_server->wake();  // a port of its own may have been configured
         return;
     }
     m_server.reset(new SocketcandServer(*this));
-    if (!m_server->Start()) {
+    if (!m_server->start()) {
         m_server.reset();
-        Note("socketcand: cannot start the bridge's thread");
+        note("socketcand: cannot start the bridge's thread");
     }
 }
 
-int Sim::BridgePort() const {
+int Sim::bridgePort() const {
     if (!m_server || m_server->leaving() || m_server->port() == 0)
         return -1;
     return m_server->port();
 }
 
-void Sim::WaitForBridgeClients() {
+void Sim::waitForBridgeClients() {
     // The count is read under the lock: a reset on another thread may
     // replace the bridge meanwhile.
     const uint64_t start = WallNs();
@@ -174,7 +174,7 @@ void Sim::WaitForBridgeClients() {
         if (ready >= wanted)
             return;
         if (WallNs() - start >= ms * 1000000ull) {
-            Note("socketcand: " + std::to_string(ready) + " of " + std::to_string(wanted) + " clients after " +
+            note("socketcand: " + std::to_string(ready) + " of " + std::to_string(wanted) + " clients after " +
                  std::to_string(ms) + " ms, going on");
             return;
         }
@@ -182,7 +182,7 @@ void Sim::WaitForBridgeClients() {
     }
 }
 
-void Sim::Note(const std::string &line) {
+void Sim::note(const std::string &line) {
     std::fprintf(stderr, "vxlsim: %s\n", line.c_str());
     std::lock_guard<std::mutex> lock(m_notesMu);
     if (m_notes.size() >= kMaxNotes)
@@ -190,31 +190,31 @@ void Sim::Note(const std::string &line) {
     m_notes.push_back(line);
 }
 
-std::vector<std::string> Sim::Notes() {
+std::vector<std::string> Sim::notes() {
     std::lock_guard<std::mutex> lock(m_notesMu);
     return std::vector<std::string>(m_notes.begin(), m_notes.end());
 }
 
-bool Sim::ClientSend(unsigned channel, const Frame &f, uint32_t client) {
+bool Sim::clientSend(unsigned channel, const Frame &f, uint32_t client) {
     if (channel >= channelCount())
         return false;
     if (m_cfg.realTiming && m_busFree[channel] > m_cur + kMaxClientBacklogNs)
         return false;
-    Submit(channel, f, XL_INVALID_PORTHANDLE, -1, m_cur, WallNs(), client);
-    RunUntil(Now());
+    submit(channel, f, XL_INVALID_PORTHANDLE, -1, m_cur, WallNs(), client);
+    runUntil(now());
     return true;
 }
 
-uint64_t Sim::NextDue() const {
+uint64_t Sim::nextDue() const {
     if (m_manual)
         return kNever;
     uint64_t t = m_pending.empty() ? kNever : m_pending.begin()->first.first;
     for (auto &kv : m_nodes)
-        t = std::min(t, kv.second->NextDue());
+        t = std::min(t, kv.second->nextDue());
     return t;
 }
 
-void Sim::BuildNodes() {
+void Sim::buildNodes() {
     const unsigned n = channelCount();
     m_initHolder.assign(n, XL_INVALID_PORTHANDLE);
     m_busFree.assign(n, 0);
@@ -238,14 +238,14 @@ void Sim::BuildNodes() {
             std::string error;
             std::unique_ptr<Node> node = MakeEcu(ch, e, error);
             if (node)
-                AddNode(std::move(node));
+                addNode(std::move(node));
         }
     }
 }
 
-uint64_t Sim::Now() const { return m_manual ? m_manualNow : WallNs() - m_epochWall; }
+uint64_t Sim::now() const { return m_manual ? m_manualNow : WallNs() - m_epochWall; }
 
-void Sim::SetManualClock(bool on) {
+void Sim::setManualClock(bool on) {
     if (on == m_manual)
         return;
     if (on) {
@@ -257,23 +257,23 @@ void Sim::SetManualClock(bool on) {
     m_manual = on;
 }
 
-void Sim::AdvanceManual(uint64_t ns) {
+void Sim::advanceManual(uint64_t ns) {
     if (!m_manual)
         return;
     // Step through due work one moment at a time so nodes see it in order.
     m_manualNow += ns;
-    RunUntil(m_manualNow);
+    runUntil(m_manualNow);
 }
 
-void Sim::Pump() { RunUntil(Now()); }
+void Sim::pump() { runUntil(now()); }
 
-void Sim::RunUntil(uint64_t now) {
+void Sim::runUntil(uint64_t now) {
     for (;;) {
         const uint64_t tFrame = m_pending.empty() ? kNever : m_pending.begin()->first.first;
         uint64_t tNode = kNever;
         int due = -1;
         for (auto &kv : m_nodes) {
-            const uint64_t t = kv.second->NextDue();
+            const uint64_t t = kv.second->nextDue();
             if (t < tNode) {
                 tNode = t;
                 due = kv.first;
@@ -286,24 +286,24 @@ void Sim::RunUntil(uint64_t now) {
         if (tFrame <= tNode) {
             const Pending p = m_pending.begin()->second;
             m_pending.erase(m_pending.begin());
-            Deliver(t, p);
+            deliver(t, p);
         } else {
             m_runningNode = due;
-            m_nodes[due]->OnTimer(*this, m_cur);
+            m_nodes[due]->onTimer(*this, m_cur);
             m_runningNode = -1;
         }
     }
     m_cur = std::max(m_cur, now);
 }
 
-void Sim::Send(const Frame &f) {
-    Node *node = FindNode(m_runningNode);
+void Sim::send(const Frame &f) {
+    Node *node = findNode(m_runningNode);
     if (!node)
         return;
-    Submit(node->channel(), f, XL_INVALID_PORTHANDLE, m_runningNode, m_cur, WallNs());
+    submit(node->channel(), f, XL_INVALID_PORTHANDLE, m_runningNode, m_cur, WallNs());
 }
 
-void Sim::Submit(unsigned channel, const Frame &f, int32_t senderPort, int senderNode, uint64_t t, uint64_t wall,
+void Sim::submit(unsigned channel, const Frame &f, int32_t senderPort, int senderNode, uint64_t t, uint64_t wall,
                  uint32_t client) {
     uint64_t at = t;
     if (m_cfg.realTiming && channel < m_busFree.size()) {
@@ -313,13 +313,13 @@ void Sim::Submit(unsigned channel, const Frame &f, int32_t senderPort, int sende
         m_busFree[channel] = at;
     }
     m_pending.emplace(std::make_pair(at, m_seq++), Pending{channel, senderPort, senderNode, f, wall, client});
-    if (Port *p = FindPort(senderPort))
+    if (Port *p = findPort(senderPort))
         ++p->txPending;
     if (m_server)
-        m_server->Wake();  // it sleeps until the next frame is due
+        m_server->wake();  // it sleeps until the next frame is due
 }
 
-void Sim::Enqueue(Port &port, XLevent ev) {
+void Sim::enqueue(Port &port, XLevent ev) {
     if (port.rx.size() >= port.queueSize) {
         port.overrun = true;
         return;
@@ -331,7 +331,7 @@ void Sim::Enqueue(Port &port, XLevent ev) {
     port.rx.push_back(ev);
 }
 
-void Sim::Deliver(uint64_t t, const Pending &p) {
+void Sim::deliver(uint64_t t, const Pending &p) {
     if (capture.size() < kMaxCapture) {
         vxlsim_frame c{};
         c.time_ns = t;
@@ -350,7 +350,7 @@ void Sim::Deliver(uint64_t t, const Pending &p) {
             tap.push_back(TapFrame{t, p.channel, p.f, p.client});
         else
             ++tapLost;
-        m_server->Wake();
+        m_server->wake();
     }
     const XLaccess bit = XLaccess(1) << p.channel;
     for (auto &kv : m_ports) {
@@ -361,7 +361,7 @@ void Sim::Deliver(uint64_t t, const Pending &p) {
         const bool error = (p.f.flags & XL_CAN_MSG_FLAG_ERROR_FRAME) != 0;
         // Confirmations and error frames bypass the filter; the application
         // must always learn what became of its own frames.
-        if (!self && !error && !port.ch[p.channel].Accepts(p.f.id))
+        if (!self && !error && !port.ch[p.channel].accepts(p.f.id))
             continue;
         XLevent ev{};
         ev.tag = XL_RECEIVE_MSG;
@@ -374,27 +374,27 @@ void Sim::Deliver(uint64_t t, const Pending &p) {
         const uint16_t keep =
             XL_CAN_MSG_FLAG_REMOTE_FRAME | XL_CAN_MSG_FLAG_ERROR_FRAME | XL_CAN_MSG_FLAG_NERR | XL_CAN_MSG_FLAG_WAKEUP;
         ev.tagData.msg.flags = static_cast<uint16_t>((p.f.flags & keep) | (self ? XL_CAN_MSG_FLAG_TX_COMPLETED : 0));
-        Enqueue(port, ev);
+        enqueue(port, ev);
     }
-    if (Port *sender = FindPort(p.senderPort))
+    if (Port *sender = findPort(p.senderPort))
         if (sender->txPending > 0)
             --sender->txPending;
     for (auto &kv : m_nodes) {
         if (kv.first == p.senderNode || kv.second->channel() != p.channel)
             continue;
         m_runningNode = kv.first;
-        kv.second->OnFrame(*this, p.f, t);
+        kv.second->onFrame(*this, p.f, t);
         m_runningNode = -1;
     }
 }
 
-Port *Sim::FindPort(XLportHandle h) {
+Port *Sim::findPort(XLportHandle h) {
     auto it = m_ports.find(h);
     return it == m_ports.end() ? nullptr : &it->second;
 }
 
-XLstatus Sim::CheckPort(XLportHandle h, XLaccess mask, Port *&port) {
-    port = FindPort(h);
+XLstatus Sim::checkPort(XLportHandle h, XLaccess mask, Port *&port) {
+    port = findPort(h);
     if (!port)
         return XL_ERR_INVALID_PORT;
     if (mask == 0 || (mask & ~port->access) != 0)
@@ -402,12 +402,12 @@ XLstatus Sim::CheckPort(XLportHandle h, XLaccess mask, Port *&port) {
     return XL_SUCCESS;
 }
 
-XLstatus Sim::OpenDriver() {
+XLstatus Sim::openDriver() {
     ++m_openCount;
     return XL_SUCCESS;
 }
 
-XLstatus Sim::CloseDriver() {
+XLstatus Sim::closeDriver() {
     if (m_openCount > 0 && --m_openCount == 0) {
         // The last user is gone: nothing of its ports survives.
         m_ports.clear();
@@ -418,7 +418,7 @@ XLstatus Sim::CloseDriver() {
     return XL_SUCCESS;
 }
 
-XLstatus Sim::GetDriverConfig(XLdriverConfig *out) {
+XLstatus Sim::getDriverConfig(XLdriverConfig *out) {
     if (!driverOpen())
         return XL_ERR_CANNOT_OPEN_DRIVER;
     if (!out)
@@ -463,7 +463,7 @@ XLstatus Sim::GetDriverConfig(XLdriverConfig *out) {
     return XL_SUCCESS;
 }
 
-XLstatus Sim::GetApplConfig(const char *app, unsigned appChannel, unsigned *hwType, unsigned *hwIndex,
+XLstatus Sim::getApplConfig(const char *app, unsigned appChannel, unsigned *hwType, unsigned *hwIndex,
                             unsigned *hwChannel, unsigned busType) {
     if (!driverOpen())
         return XL_ERR_CANNOT_OPEN_DRIVER;
@@ -480,7 +480,7 @@ XLstatus Sim::GetApplConfig(const char *app, unsigned appChannel, unsigned *hwTy
     return XL_ERROR;
 }
 
-XLstatus Sim::SetApplConfig(const char *app, unsigned appChannel, unsigned hwType, unsigned hwIndex,
+XLstatus Sim::setApplConfig(const char *app, unsigned appChannel, unsigned hwType, unsigned hwIndex,
                             unsigned hwChannel, unsigned busType) {
     if (!driverOpen())
         return XL_ERR_CANNOT_OPEN_DRIVER;
@@ -505,7 +505,7 @@ XLstatus Sim::SetApplConfig(const char *app, unsigned appChannel, unsigned hwTyp
     return XL_SUCCESS;
 }
 
-XLaccess Sim::ChannelMask(int hwType, int hwIndex, int hwChannel) {
+XLaccess Sim::channelMask(int hwType, int hwIndex, int hwChannel) {
     if (!driverOpen())
         return 0;
     for (unsigned i = 0; i < channelCount(); ++i) {
@@ -516,7 +516,7 @@ XLaccess Sim::ChannelMask(int hwType, int hwIndex, int hwChannel) {
     return 0;
 }
 
-XLstatus Sim::OpenPort(XLportHandle *handle, const char *user, XLaccess access, XLaccess *permission,
+XLstatus Sim::openPort(XLportHandle *handle, const char *user, XLaccess access, XLaccess *permission,
                        unsigned queueSize, unsigned version, unsigned busType) {
     if (!handle)
         return XL_ERR_WRONG_PARAMETER;
@@ -555,8 +555,8 @@ XLstatus Sim::OpenPort(XLportHandle *handle, const char *user, XLaccess access, 
     return XL_SUCCESS;
 }
 
-XLstatus Sim::ClosePort(XLportHandle h) {
-    if (!FindPort(h))
+XLstatus Sim::closePort(XLportHandle h) {
+    if (!findPort(h))
         return XL_ERR_INVALID_PORT;
     for (XLportHandle &holder : m_initHolder)
         if (holder == h)
@@ -565,9 +565,9 @@ XLstatus Sim::ClosePort(XLportHandle h) {
     return XL_SUCCESS;
 }
 
-XLstatus Sim::SetBitrate(XLportHandle h, XLaccess mask, XLulong bitrate) {
+XLstatus Sim::setBitrate(XLportHandle h, XLaccess mask, XLulong bitrate) {
     Port *port = nullptr;
-    if (XLstatus st = CheckPort(h, mask, port))
+    if (XLstatus st = checkPort(h, mask, port))
         return st;
     if ((mask & ~port->initAccess) != 0)
         return XL_ERR_INIT_ACCESS_MISSING;
@@ -579,9 +579,9 @@ XLstatus Sim::SetBitrate(XLportHandle h, XLaccess mask, XLulong bitrate) {
     return XL_SUCCESS;
 }
 
-XLstatus Sim::Activate(XLportHandle h, XLaccess mask, unsigned busType, unsigned flags) {
+XLstatus Sim::activate(XLportHandle h, XLaccess mask, unsigned busType, unsigned flags) {
     Port *port = nullptr;
-    if (XLstatus st = CheckPort(h, mask, port))
+    if (XLstatus st = checkPort(h, mask, port))
         return st;
     if (busType != XL_BUS_TYPE_CAN)
         return XL_ERR_WRONG_BUS_TYPE;
@@ -593,9 +593,9 @@ XLstatus Sim::Activate(XLportHandle h, XLaccess mask, unsigned busType, unsigned
     return XL_SUCCESS;
 }
 
-XLstatus Sim::Deactivate(XLportHandle h, XLaccess mask) {
+XLstatus Sim::deactivate(XLportHandle h, XLaccess mask) {
     Port *port = nullptr;
-    if (XLstatus st = CheckPort(h, mask, port))
+    if (XLstatus st = checkPort(h, mask, port))
         return st;
     for (unsigned i = 0; i < channelCount(); ++i)
         if (mask & (XLaccess(1) << i))
@@ -603,9 +603,9 @@ XLstatus Sim::Deactivate(XLportHandle h, XLaccess mask) {
     return XL_SUCCESS;
 }
 
-XLstatus Sim::AcceptanceRange(XLportHandle h, XLaccess mask, XLulong first, XLulong last, bool open) {
+XLstatus Sim::acceptanceRange(XLportHandle h, XLaccess mask, XLulong first, XLulong last, bool open) {
     Port *port = nullptr;
-    if (XLstatus st = CheckPort(h, mask, port))
+    if (XLstatus st = checkPort(h, mask, port))
         return st;
     if (first > last || last > 0x7FF)
         return XL_ERR_WRONG_PARAMETER;
@@ -618,9 +618,9 @@ XLstatus Sim::AcceptanceRange(XLportHandle h, XLaccess mask, XLulong first, XLul
     return XL_SUCCESS;
 }
 
-XLstatus Sim::SetAcceptance(XLportHandle h, XLaccess mask, XLulong code, XLulong accMask, unsigned idRange) {
+XLstatus Sim::setAcceptance(XLportHandle h, XLaccess mask, XLulong code, XLulong accMask, unsigned idRange) {
     Port *port = nullptr;
-    if (XLstatus st = CheckPort(h, mask, port))
+    if (XLstatus st = checkPort(h, mask, port))
         return st;
     if (idRange != XL_CAN_STD && idRange != XL_CAN_EXT)
         return XL_ERR_WRONG_PARAMETER;
@@ -642,9 +642,9 @@ XLstatus Sim::SetAcceptance(XLportHandle h, XLaccess mask, XLulong code, XLulong
     return XL_SUCCESS;
 }
 
-XLstatus Sim::Transmit(XLportHandle h, XLaccess mask, unsigned *count, const void *events) {
+XLstatus Sim::transmit(XLportHandle h, XLaccess mask, unsigned *count, const void *events) {
     Port *port = nullptr;
-    if (XLstatus st = CheckPort(h, mask, port)) {
+    if (XLstatus st = checkPort(h, mask, port)) {
         if (count)
             *count = 0;
         return st;
@@ -675,9 +675,9 @@ XLstatus Sim::Transmit(XLportHandle h, XLaccess mask, unsigned *count, const voi
                 continue;
             if (port->txPending >= m_cfg.txCapacity)
                 return XL_ERR_QUEUE_IS_FULL;
-            Submit(i, f, h, -1, m_cur, wall);
-            RunUntil(Now());
-            port = FindPort(h);
+            submit(i, f, h, -1, m_cur, wall);
+            runUntil(now());
+            port = findPort(h);
             if (!port)
                 return XL_ERR_INVALID_PORT;
         }
@@ -686,8 +686,8 @@ XLstatus Sim::Transmit(XLportHandle h, XLaccess mask, unsigned *count, const voi
     return XL_SUCCESS;
 }
 
-XLstatus Sim::Receive(XLportHandle h, unsigned *count, XLevent *events) {
-    Port *port = FindPort(h);
+XLstatus Sim::receive(XLportHandle h, unsigned *count, XLevent *events) {
+    Port *port = findPort(h);
     if (!port) {
         if (count)
             *count = 0;
@@ -705,7 +705,7 @@ XLstatus Sim::Receive(XLportHandle h, unsigned *count, XLevent *events) {
     return XL_SUCCESS;
 }
 
-bool Sim::TakeFailure(const char *function, Failure &f) {
+bool Sim::takeFailure(const char *function, Failure &f) {
     auto it = m_failures.find(function);
     if (it == m_failures.end())
         return false;
@@ -715,7 +715,7 @@ bool Sim::TakeFailure(const char *function, Failure &f) {
     return true;
 }
 
-int Sim::SetFailure(const char *function, const Failure &f) {
+int Sim::setFailure(const char *function, const Failure &f) {
     static const char *const kNames[] = {
         "xlOpenDriver", "xlCloseDriver", "xlGetDriverConfig", "xlGetApplConfig", "xlSetApplConfig",
         "xlGetChannelMask", "xlOpenPort", "xlClosePort", "xlCanSetChannelBitrate", "xlActivateChannel",
@@ -737,12 +737,12 @@ int Sim::SetFailure(const char *function, const Failure &f) {
     return 0;
 }
 
-int Sim::SetForeignInit(unsigned channel, bool held) {
+int Sim::setForeignInit(unsigned channel, bool held) {
     if (channel >= m_initHolder.size())
         return -1;
     XLportHandle &h = m_initHolder[channel];
     if (held) {
-        if (Port *p = FindPort(h))
+        if (Port *p = findPort(h))
             p->initAccess &= ~(XLaccess(1) << channel);
         h = kForeignHolder;
     } else if (h == kForeignHolder) {
@@ -751,7 +751,7 @@ int Sim::SetForeignInit(unsigned channel, bool held) {
     return 0;
 }
 
-int Sim::Inject(int port, unsigned channel, const XLevent &ev, bool keepTime) {
+int Sim::inject(int port, unsigned channel, const XLevent &ev, bool keepTime) {
     if (channel >= channelCount())
         return -1;
     int reached = 0;
@@ -761,11 +761,11 @@ int Sim::Inject(int port, unsigned channel, const XLevent &ev, bool keepTime) {
         e.portHandle = static_cast<uint16_t>(p.handle);
         if (!keepTime)
             e.timeStamp = m_cur >= p.clockBase ? m_cur - p.clockBase : 0;
-        Enqueue(p, e);
+        enqueue(p, e);
         ++reached;
     };
     if (port >= 0) {
-        Port *p = FindPort(port);
+        Port *p = findPort(port);
         if (!p)
             return -1;
         put(*p);
@@ -777,20 +777,20 @@ int Sim::Inject(int port, unsigned channel, const XLevent &ev, bool keepTime) {
     return reached;
 }
 
-int Sim::BusSend(unsigned channel, const Frame &f) {
+int Sim::busSend(unsigned channel, const Frame &f) {
     if (channel >= channelCount())
         return -1;
-    Submit(channel, f, XL_INVALID_PORTHANDLE, -1, m_cur, WallNs());
-    RunUntil(Now());
+    submit(channel, f, XL_INVALID_PORTHANDLE, -1, m_cur, WallNs());
+    runUntil(now());
     return 0;
 }
 
-void Sim::Log(const vxlsim_call &c) {
+void Sim::log(const vxlsim_call &c) {
     if (calls.size() < kMaxCalls)
         calls.push_back(c);
 }
 
-int Sim::AddNode(std::unique_ptr<Node> node) {
+int Sim::addNode(std::unique_ptr<Node> node) {
     if (!node || node->channel() >= channelCount())
         return -1;
     const int id = m_nextNode++;
@@ -798,16 +798,16 @@ int Sim::AddNode(std::unique_ptr<Node> node) {
     return id;
 }
 
-Node *Sim::FindNode(int id) {
+Node *Sim::findNode(int id) {
     auto it = m_nodes.find(id);
     return it == m_nodes.end() ? nullptr : it->second.get();
 }
 
-int Sim::RemoveNode(int id) { return m_nodes.erase(id) ? 0 : -1; }
+int Sim::removeNode(int id) { return m_nodes.erase(id) ? 0 : -1; }
 
-int Sim::FindEcu(const std::string &name) const {
+int Sim::findEcu(const std::string &name) const {
     for (auto &kv : m_nodes)
-        if (!name.empty() && kv.second->Name() == name)
+        if (!name.empty() && kv.second->name() == name)
             return kv.first;
     return -1;
 }

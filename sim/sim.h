@@ -37,7 +37,7 @@ uint64_t FrameDurationNs(const Frame &f, uint32_t bitrate);
 class NodeBus {
 public:
     virtual ~NodeBus() = default;
-    virtual void Send(const Frame &f) = 0;
+    virtual void send(const Frame &f) = 0;
 };
 
 class Node {
@@ -45,16 +45,16 @@ public:
     explicit Node(unsigned channel) : m_channel(channel) {}
     virtual ~Node() = default;
     unsigned channel() const { return m_channel; }
-    virtual void OnFrame(NodeBus &bus, const Frame &f, uint64_t now) = 0;
+    virtual void onFrame(NodeBus &bus, const Frame &f, uint64_t now) = 0;
     // Earliest time the node wants OnTimer; kNever when idle.
-    virtual uint64_t NextDue() const { return kNever; }
-    virtual void OnTimer(NodeBus &bus, uint64_t now) { (void)bus, (void)now; }
+    virtual uint64_t nextDue() const { return kNever; }
+    virtual void onTimer(NodeBus &bus, uint64_t now) { (void)bus, (void)now; }
     // Settings by key, for nodes that have them (the ECUs).
-    virtual bool Set(const std::string &key, const std::string &value) {
+    virtual bool set(const std::string &key, const std::string &value) {
         (void)key, (void)value;
         return false;
     }
-    virtual std::string Name() const { return std::string(); }
+    virtual std::string name() const { return std::string(); }
 
 private:
     unsigned m_channel;
@@ -137,7 +137,7 @@ struct PortChannel {
     uint32_t extCode = 0, extMask = 0;
     bool extClosed = false;
     PortChannel() { stdOpen.set(); }
-    bool Accepts(uint32_t id) const;
+    bool accepts(uint32_t id) const;
 };
 
 struct Port {
@@ -166,71 +166,71 @@ public:
     std::mutex mu;
 
     // All below: call with mu held.
-    void Reset();
-    int Load(const std::string &text);
-    uint64_t Now() const;
-    void Pump();                 // run everything due up to Now()
-    void AdvanceManual(uint64_t ns);
-    void SetManualClock(bool on);
+    void reset();
+    int load(const std::string &text);
+    uint64_t now() const;
+    void pump();                 // run everything due up to Now()
+    void advanceManual(uint64_t ns);
+    void setManualClock(bool on);
 
     bool driverOpen() const { return m_openCount > 0; }
     int openCount() const { return m_openCount; }
     int portCount() const { return static_cast<int>(m_ports.size()); }
-    XLstatus OpenDriver();
-    XLstatus CloseDriver();
-    XLstatus GetDriverConfig(XLdriverConfig *cfg);
-    XLstatus GetApplConfig(const char *app, unsigned appChannel, unsigned *hwType, unsigned *hwIndex,
+    XLstatus openDriver();
+    XLstatus closeDriver();
+    XLstatus getDriverConfig(XLdriverConfig *cfg);
+    XLstatus getApplConfig(const char *app, unsigned appChannel, unsigned *hwType, unsigned *hwIndex,
                            unsigned *hwChannel, unsigned busType);
-    XLstatus SetApplConfig(const char *app, unsigned appChannel, unsigned hwType, unsigned hwIndex,
+    XLstatus setApplConfig(const char *app, unsigned appChannel, unsigned hwType, unsigned hwIndex,
                            unsigned hwChannel, unsigned busType);
-    XLaccess ChannelMask(int hwType, int hwIndex, int hwChannel);
-    XLstatus OpenPort(XLportHandle *handle, const char *user, XLaccess access, XLaccess *permission,
+    XLaccess channelMask(int hwType, int hwIndex, int hwChannel);
+    XLstatus openPort(XLportHandle *handle, const char *user, XLaccess access, XLaccess *permission,
                       unsigned queueSize, unsigned version, unsigned busType);
-    XLstatus ClosePort(XLportHandle h);
-    XLstatus SetBitrate(XLportHandle h, XLaccess mask, XLulong bitrate);
-    XLstatus Activate(XLportHandle h, XLaccess mask, unsigned busType, unsigned flags);
-    XLstatus Deactivate(XLportHandle h, XLaccess mask);
-    XLstatus AcceptanceRange(XLportHandle h, XLaccess mask, XLulong first, XLulong last, bool open);
-    XLstatus SetAcceptance(XLportHandle h, XLaccess mask, XLulong code, XLulong accMask, unsigned idRange);
-    XLstatus Transmit(XLportHandle h, XLaccess mask, unsigned *count, const void *events);
-    XLstatus Receive(XLportHandle h, unsigned *count, XLevent *events);
+    XLstatus closePort(XLportHandle h);
+    XLstatus setBitrate(XLportHandle h, XLaccess mask, XLulong bitrate);
+    XLstatus activate(XLportHandle h, XLaccess mask, unsigned busType, unsigned flags);
+    XLstatus deactivate(XLportHandle h, XLaccess mask);
+    XLstatus acceptanceRange(XLportHandle h, XLaccess mask, XLulong first, XLulong last, bool open);
+    XLstatus setAcceptance(XLportHandle h, XLaccess mask, XLulong code, XLulong accMask, unsigned idRange);
+    XLstatus transmit(XLportHandle h, XLaccess mask, unsigned *count, const void *events);
+    XLstatus receive(XLportHandle h, unsigned *count, XLevent *events);
 
     // Control interface.
-    bool TakeFailure(const char *function, Failure &f);
-    int SetFailure(const char *function, const Failure &f);
-    void ClearFailures() { m_failures.clear(); }
-    int SetForeignInit(unsigned channel, bool held);
-    int Inject(int port, unsigned channel, const XLevent &ev, bool keepTime);
-    int BusSend(unsigned channel, const Frame &f);
-    void Log(const vxlsim_call &c);
+    bool takeFailure(const char *function, Failure &f);
+    int setFailure(const char *function, const Failure &f);
+    void clearFailures() { m_failures.clear(); }
+    int setForeignInit(unsigned channel, bool held);
+    int inject(int port, unsigned channel, const XLevent &ev, bool keepTime);
+    int busSend(unsigned channel, const Frame &f);
+    void log(const vxlsim_call &c);
     std::vector<vxlsim_frame> capture;
     std::vector<vxlsim_call> calls;
-    int AddNode(std::unique_ptr<Node> node);
-    Node *FindNode(int id);
-    int RemoveNode(int id);
-    void ClearNodes() { m_nodes.clear(); }
-    int FindEcu(const std::string &name) const;
-    void SetRealTiming(bool on) { m_cfg.realTiming = on; }
-    void SetTxCapacity(unsigned n) { m_cfg.txCapacity = n; }
+    int addNode(std::unique_ptr<Node> node);
+    Node *findNode(int id);
+    int removeNode(int id);
+    void clearNodes() { m_nodes.clear(); }
+    int findEcu(const std::string &name) const;
+    void setRealTiming(bool on) { m_cfg.realTiming = on; }
+    void setTxCapacity(unsigned n) { m_cfg.txCapacity = n; }
     unsigned channelCount() const { return static_cast<unsigned>(m_cfg.channels.size()); }
 
     // The socketcand bridge.
     const SocketcandCfg &socketcand() const { return m_cfg.socketcand; }
     // A bridge client's frame onto the bus; false when the channel does not
     // exist or its bus is booked up more than a second ahead.
-    bool ClientSend(unsigned channel, const Frame &f, uint32_t client);
+    bool clientSend(unsigned channel, const Frame &f, uint32_t client);
     // When something next falls due (kNever: nothing, or the manual clock).
-    uint64_t NextDue() const;
+    uint64_t nextDue() const;
     std::vector<TapFrame> tap;  // filled while the bridge runs
     uint64_t tapLost = 0;
-    int BridgePort() const;  // -1 when off
+    int bridgePort() const;  // -1 when off
     // Without the lock: holds xlOpenDriver until the configured clients are there.
-    void WaitForBridgeClients();
+    void waitForBridgeClients();
 
     // The stand-in's log (stderr and the last lines in memory); any thread,
     // with or without the lock.
-    void Note(const std::string &line);
-    std::vector<std::string> Notes();
+    void note(const std::string &line);
+    std::vector<std::string> notes();
 
 private:
     struct Pending {
@@ -242,16 +242,16 @@ private:
         uint32_t client;
     };
 
-    void Send(const Frame &f) override;  // NodeBus, for the node being run
-    Port *FindPort(XLportHandle h);
-    XLstatus CheckPort(XLportHandle h, XLaccess mask, Port *&port);
-    void Submit(unsigned channel, const Frame &f, int32_t senderPort, int senderNode, uint64_t t, uint64_t wall,
+    void send(const Frame &f) override;  // NodeBus, for the node being run
+    Port *findPort(XLportHandle h);
+    XLstatus checkPort(XLportHandle h, XLaccess mask, Port *&port);
+    void submit(unsigned channel, const Frame &f, int32_t senderPort, int senderNode, uint64_t t, uint64_t wall,
                 uint32_t client = 0);
-    void SyncServer();
-    void Deliver(uint64_t t, const Pending &p);
-    void Enqueue(Port &port, XLevent ev);
-    void BuildNodes();
-    void RunUntil(uint64_t now);
+    void syncServer();
+    void deliver(uint64_t t, const Pending &p);
+    void enqueue(Port &port, XLevent ev);
+    void buildNodes();
+    void runUntil(uint64_t now);
 
     Config m_cfg;
     int m_openCount = 0;

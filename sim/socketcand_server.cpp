@@ -97,22 +97,22 @@ struct SocketcandServer::Client {
     bool counted = false;    // in m_ready
 };
 
-bool SocketcandServer::Start() {
+bool SocketcandServer::start() {
     if (!m_waker.ok())
         return false;
     m_stop = false;
-    return m_thread.Start(&SocketcandServer::Main, this);
+    return m_thread.start(&SocketcandServer::main, this);
 }
 
-void SocketcandServer::Stop() {
+void SocketcandServer::stop() {
     m_stop = true;
-    m_waker.Signal();
-    m_thread.Stop();
+    m_waker.signal();
+    m_thread.stop();
 }
 
-void SocketcandServer::Main(void *self) { static_cast<SocketcandServer *>(self)->Run(); }
+void SocketcandServer::main(void *self) { static_cast<SocketcandServer *>(self)->run(); }
 
-void SocketcandServer::Listen(int wantedPort) {
+void SocketcandServer::listen(int wantedPort) {
     net::Close(m_listener);
     m_listener = net::kNoSocket;
     m_port = 0;
@@ -121,14 +121,14 @@ void SocketcandServer::Listen(int wantedPort) {
     std::string error;
     m_listener = net::ListenLoopback(static_cast<uint16_t>(wantedPort), bound, error);
     if (m_listener == net::kNoSocket) {
-        m_sim.Note("socketcand: " + error);
+        m_sim.note("socketcand: " + error);
         return;
     }
     m_port = bound;
-    m_sim.Note("socketcand: listening on 127.0.0.1:" + std::to_string(bound));
+    m_sim.note("socketcand: listening on 127.0.0.1:" + std::to_string(bound));
 }
 
-void SocketcandServer::Accept() {
+void SocketcandServer::accept() {
     for (;;) {
         const net::Socket s = net::Accept(m_listener);
         if (s == net::kNoSocket)
@@ -138,16 +138,16 @@ void SocketcandServer::Accept() {
         c->id = m_nextClient++;
         m_clients.push_back(c);
         if (m_clients.size() > kMaxClients) {
-            Reply(*c, "< error too many clients >");
-            Drop(*c, "refused, " + std::to_string(kMaxClients) + " clients already");
+            reply(*c, "< error too many clients >");
+            drop(*c, "refused, " + std::to_string(kMaxClients) + " clients already");
             continue;
         }
-        m_sim.Note("socketcand: client " + std::to_string(c->id) + " connected");
-        Reply(*c, "< hi >");
+        m_sim.note("socketcand: client " + std::to_string(c->id) + " connected");
+        reply(*c, "< hi >");
     }
 }
 
-void SocketcandServer::Reply(Client &c, const std::string &msg) {
+void SocketcandServer::reply(Client &c, const std::string &msg) {
     // In raw mode every message starts with a space, so a reader that
     // throws away the character after the last complete message (as
     // python-can's does) only ever loses that space.
@@ -156,10 +156,10 @@ void SocketcandServer::Reply(Client &c, const std::string &msg) {
     c.out += msg;
 }
 
-void SocketcandServer::Drop(Client &c, const std::string &why) {
+void SocketcandServer::drop(Client &c, const std::string &why) {
     if (c.dead)
         return;
-    m_sim.Note("socketcand: client " + std::to_string(c.id) + " " + why);
+    m_sim.note("socketcand: client " + std::to_string(c.id) + " " + why);
     // A last answer (an error line) still goes out if the socket takes it.
     if (!c.out.empty())
         net::Send(c.s, c.out.data(), c.out.size());
@@ -167,7 +167,7 @@ void SocketcandServer::Drop(Client &c, const std::string &why) {
     c.dead = true;
 }
 
-void SocketcandServer::Read(Client &c) {
+void SocketcandServer::read(Client &c) {
     char buf[4096];
     // A client that never stops writing gets its share, then the others.
     for (int chunk = 0; chunk < 16; ++chunk) {
@@ -176,7 +176,7 @@ void SocketcandServer::Read(Client &c) {
             break;
         if (n <= 0) {
             const size_t lt = c.in.find('<');
-            Drop(c, lt == std::string::npos ? "disconnected"
+            drop(c, lt == std::string::npos ? "disconnected"
                                             : "disconnected mid-line ('" + Printable(c.in.substr(lt)) + "')");
             return;
         }
@@ -192,29 +192,29 @@ void SocketcandServer::Read(Client &c) {
             if (ch != '<') {
                 const size_t next = c.in.find('<', at);
                 const size_t end = next == std::string::npos ? c.in.size() : next;
-                m_sim.Note("socketcand: client " + std::to_string(c.id) + ": text outside a message: '" +
+                m_sim.note("socketcand: client " + std::to_string(c.id) + ": text outside a message: '" +
                           Printable(c.in.substr(at, end - at)) + "'");
-                Reply(c, "< error expected '<' >");
+                reply(c, "< error expected '<' >");
                 at = end;
                 continue;
             }
             const size_t close = c.in.find('>', at);
             if (close == std::string::npos) {
                 if (c.in.size() - at > kMaxLine) {
-                    Reply(c, "< error line too long >");
-                    Drop(c, "sent more than " + std::to_string(kMaxLine) + " characters without '>', dropped");
+                    reply(c, "< error line too long >");
+                    drop(c, "sent more than " + std::to_string(kMaxLine) + " characters without '>', dropped");
                     return;
                 }
                 break;
             }
-            Command(c, c.in.substr(at, close + 1 - at));
+            command(c, c.in.substr(at, close + 1 - at));
             at = close + 1;
         }
         c.in.erase(0, at);
     }
 }
 
-void SocketcandServer::Command(Client &c, const std::string &msg) {
+void SocketcandServer::command(Client &c, const std::string &msg) {
     std::vector<std::string> tok;
     std::istringstream words(msg.substr(1, msg.size() - 2));
     for (std::string w; words >> w;)
@@ -232,29 +232,29 @@ void SocketcandServer::Command(Client &c, const std::string &msg) {
             ok = ch < m_sim.channelCount();
         }
         if (!ok) {
-            m_sim.Note(who + ": no bus '" + Printable(bus) + "'");
-            Reply(c, "< error no such bus >");
+            m_sim.note(who + ": no bus '" + Printable(bus) + "'");
+            reply(c, "< error no such bus >");
             return;
         }
         c.open = true;
         c.channel = ch;
-        m_sim.Note(who + " opened " + bus);
-        Reply(c, "< ok >");
+        m_sim.note(who + " opened " + bus);
+        reply(c, "< ok >");
     } else if (cmd == "rawmode" && tok.size() == 1 && c.open) {
-        Reply(c, "< ok >");
+        reply(c, "< ok >");
         c.raw = true;
         c.holdUntil = WallNs() + kGreetingHoldNs;
     } else if (cmd == "bcmmode" && tok.size() == 1 && c.open) {
-        Reply(c, "< ok >");
+        reply(c, "< ok >");
         c.raw = false;
     } else if (cmd == "echo" && tok.size() == 1) {
-        Reply(c, "< echo >");
+        reply(c, "< echo >");
     } else if (cmd == "send" && c.open) {
         Frame f;
         std::string why;
         if (!ParseSend(tok, f, why)) {
-            m_sim.Note(who + ": " + why + " in '" + Printable(msg) + "'");
-            Reply(c, "< error " + why + " >");
+            m_sim.note(who + ": " + why + " in '" + Printable(msg) + "'");
+            reply(c, "< error " + why + " >");
             return;
         }
         Outgoing o{c.channel, f.id, f.dlc, {}, c.id};
@@ -265,12 +265,12 @@ void SocketcandServer::Command(Client &c, const std::string &msg) {
         const std::string why = !known ? "unknown command" : (cmd == "open" && c.open) ? "bus already open"
                                                            : !c.open && cmd != "open"  ? "no bus open"
                                                                                        : "bad arguments";
-        m_sim.Note(who + ": " + why + " '" + Printable(msg) + "'");
-        Reply(c, "< error " + why + " >");
+        m_sim.note(who + ": " + why + " '" + Printable(msg) + "'");
+        reply(c, "< error " + why + " >");
     }
 }
 
-void SocketcandServer::Flush(Client &c, uint64_t now) {
+void SocketcandServer::flush(Client &c, uint64_t now) {
     if (c.dead || c.out.empty())
         return;
     if (c.raw && now < c.holdUntil) {
@@ -282,16 +282,16 @@ void SocketcandServer::Flush(Client &c, uint64_t now) {
         if (n == net::kWouldBlock)
             break;
         if (n < 0) {
-            Drop(c, "lost (send failed)");
+            drop(c, "lost (send failed)");
             return;
         }
         c.out.erase(0, static_cast<size_t>(n));
     }
     if (c.out.size() > kMaxBacklog)
-        Drop(c, "does not read (" + std::to_string(c.out.size()) + " bytes waiting), dropped");
+        drop(c, "does not read (" + std::to_string(c.out.size()) + " bytes waiting), dropped");
 }
 
-void SocketcandServer::Run() {
+void SocketcandServer::run() {
     std::vector<TapFrame> frames;
     std::vector<net::Watch> watch;
     for (;;) {
@@ -300,39 +300,39 @@ void SocketcandServer::Run() {
         std::map<uint32_t, unsigned> refused;  // client, frames
         {
             std::lock_guard<std::mutex> lock(m_sim.mu);
-            m_sim.Pump();
+            m_sim.pump();
             cfg = m_sim.socketcand();
             for (const Outgoing &o : m_toBus) {
                 Frame f;
                 f.id = o.id;
                 f.dlc = o.dlc;
                 std::memcpy(f.data, o.data, 8);
-                if (!m_sim.ClientSend(o.channel, f, o.client))
+                if (!m_sim.clientSend(o.channel, f, o.client))
                     ++refused[o.client];
             }
             m_toBus.clear();
             frames.swap(m_sim.tap);
             lost = m_sim.tapLost;
             m_sim.tapLost = 0;
-            next = m_sim.NextDue();
-            now = m_sim.Now();
+            next = m_sim.nextDue();
+            now = m_sim.now();
             if (m_stop || !cfg.on)
                 m_leaving = true;
         }
         if (m_leaving)
             break;
         if (lost)
-            m_sim.Note("socketcand: " + std::to_string(lost) + " frames not forwarded (bridge behind)");
+            m_sim.note("socketcand: " + std::to_string(lost) + " frames not forwarded (bridge behind)");
         if (static_cast<int>(cfg.port) != m_listenedPort)
-            Listen(cfg.port);  // a port that cannot be had is logged once, not retried
+            listen(cfg.port);  // a port that cannot be had is logged once, not retried
         for (Client *c : m_clients) {
             auto r = refused.find(c->id);
             if (r == refused.end())
                 continue;
-            m_sim.Note("socketcand: client " + std::to_string(c->id) + ": bus booked up more than a second ahead, " +
+            m_sim.note("socketcand: client " + std::to_string(c->id) + ": bus booked up more than a second ahead, " +
                       std::to_string(r->second) + " frames refused");
             for (unsigned i = 0; i < r->second; ++i)
-                Reply(*c, "< error bus busy >");
+                reply(*c, "< error bus busy >");
         }
 
         // Every frame to every client in raw mode on its channel but the sender.
@@ -349,7 +349,7 @@ void SocketcandServer::Run() {
             const std::string line = head + Hex(t.f.data, n) + " >";
             for (Client *c : m_clients)
                 if (c->raw && !c->dead && c->channel == t.channel && c->id != t.client)
-                    Reply(*c, line);
+                    reply(*c, line);
         }
         frames.clear();
 
@@ -357,7 +357,7 @@ void SocketcandServer::Run() {
         unsigned ready = 0;
         uint64_t holdWait = kNever;
         for (Client *c : m_clients) {
-            Flush(*c, wall);
+            flush(*c, wall);
             if (c->raw && !c->dead) {
                 if (wall >= c->holdUntil)
                     ++ready;
@@ -388,14 +388,14 @@ void SocketcandServer::Run() {
             watch.push_back({c->s, !c->out.empty() && wall >= c->holdUntil, false, false});
         net::Wait(watch, waitUs);
         m_wakePending = false;
-        m_waker.Drain();
+        m_waker.drain();
         size_t w = 1;
         if (m_listener != net::kNoSocket && watch[w++].readable)
-            Accept();
+            accept();
         const size_t known = watch.size() - w;
         for (size_t i = 0; i < known && i < m_clients.size(); ++i)
             if (watch[w + i].readable)
-                Read(*m_clients[i]);
+                read(*m_clients[i]);
     }
     for (Client *c : m_clients) {
         net::Close(c->s);
@@ -407,7 +407,7 @@ void SocketcandServer::Run() {
     m_port = 0;
     m_ready = 0;
     if (!m_stop)
-        m_sim.Note("socketcand: bridge off");
+        m_sim.note("socketcand: bridge off");
 }
 
 }  // namespace vxlsim

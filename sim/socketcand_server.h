@@ -18,21 +18,21 @@ class Sim;
 class SocketcandServer {
 public:
     explicit SocketcandServer(Sim &sim) : m_sim(sim) {}
-    ~SocketcandServer() { Stop(); }
+    ~SocketcandServer() { stop(); }
     SocketcandServer(const SocketcandServer &) = delete;
     SocketcandServer &operator=(const SocketcandServer &) = delete;
 
     // Start may be called with the simulation's lock held; Stop must not.
-    bool Start();
-    void Stop();
+    bool start();
+    void stop();
     // The thread has decided to leave (told to, or the configuration turned
     // the bridge off) and takes the simulation's lock no more.
     bool leaving() const { return m_leaving.load(); }
     // Any thread: the simulation has something new (a frame delivered, a
     // frame or configuration waiting).
-    void Wake() {
+    void wake() {
         if (!m_wakePending.exchange(true))
-            m_waker.Signal();
+            m_waker.signal();
     }
     uint16_t port() const { return m_port.load(); }
     // Clients in raw mode past their greeting, so frames reach them.
@@ -40,16 +40,16 @@ public:
 
 private:
     struct Client;
-    static void Main(void *self);
-    void Run();
-    void Listen(int wantedPort);
-    void Accept();
-    void Read(Client &c);
-    void Command(Client &c, const std::string &msg);
-    void Reply(Client &c, const std::string &msg);
-    void Flush(Client &c, uint64_t now);
-    void Drop(Client &c, const std::string &why);
-    void Forward(uint64_t now);
+    static void main(void *self);
+    void run();
+    void listen(int wantedPort);
+    void accept();
+    void read(Client &c);
+    void command(Client &c, const std::string &msg);
+    void reply(Client &c, const std::string &msg);
+    void flush(Client &c, uint64_t now);
+    void drop(Client &c, const std::string &why);
+    void forward(uint64_t now);
 
     Sim &m_sim;
     net::Thread m_thread;

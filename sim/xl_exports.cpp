@@ -21,32 +21,32 @@ public:
         if (text)
             std::strncpy(m_rec.text, text, sizeof(m_rec.text) - 1);
         m_rec.wall_ns = vxlsim::WallNs();
-        m_sim.Pump();
+        m_sim.pump();
     }
     Call(const Call &) = delete;
     Call &operator=(const Call &) = delete;
 
-    Call &Arg(uint64_t v) {
+    Call &arg(uint64_t v) {
         if (m_rec.nargs < VXLSIM_MAX_ARGS)
             m_rec.args[m_rec.nargs++] = v;
         return *this;
     }
-    bool Refused(Failure &f) { return m_sim.TakeFailure(m_rec.function, f); }
+    bool refused(Failure &f) { return m_sim.takeFailure(m_rec.function, f); }
     // The common shape of a call: a refusal set up by a test wins over the work.
-    template <typename Work> XLstatus Run(Work work) {
+    template <typename Work> XLstatus run(Work work) {
         Failure f;
-        return Done(Refused(f) ? f.status : work());
+        return done(refused(f) ? f.status : work());
     }
-    XLstatus Done(XLstatus st) {
+    XLstatus done(XLstatus st) {
         m_rec.status = st;
-        m_sim.Log(m_rec);
+        m_sim.log(m_rec);
         return st;
     }
-    void Quiet() { m_log = false; }
-    XLstatus DoneMaybeQuiet(XLstatus st) {
+    void quiet() { m_log = false; }
+    XLstatus doneMaybeQuiet(XLstatus st) {
         if (!m_log)
             return st;
-        return Done(st);
+        return done(st);
     }
 
 private:
@@ -64,21 +64,21 @@ extern "C" {
 
 XL_API_DECL XLstatus PT_STDCALL xlOpenDriver(void) {
     Sim &s = TheSim();
-    s.WaitForBridgeClients();
+    s.waitForBridgeClients();
     Call call(s, "xlOpenDriver");
-    return call.Run([&] { return s.OpenDriver(); });
+    return call.run([&] { return s.openDriver(); });
 }
 
 XL_API_DECL XLstatus PT_STDCALL xlCloseDriver(void) {
     Sim &s = TheSim();
     Call call(s, "xlCloseDriver");
-    return call.Run([&] { return s.CloseDriver(); });
+    return call.run([&] { return s.closeDriver(); });
 }
 
 XL_API_DECL XLstatus PT_STDCALL xlGetDriverConfig(XLdriverConfig *pDriverConfig) {
     Sim &s = TheSim();
     Call call(s, "xlGetDriverConfig");
-    return call.Run([&] { return s.GetDriverConfig(pDriverConfig); });
+    return call.run([&] { return s.getDriverConfig(pDriverConfig); });
 }
 
 XL_API_DECL XLstatus PT_STDCALL xlGetApplConfig(char *appName, unsigned int appChannel, unsigned int *pHwType,
@@ -86,32 +86,32 @@ XL_API_DECL XLstatus PT_STDCALL xlGetApplConfig(char *appName, unsigned int appC
                                                 unsigned int busType) {
     Sim &s = TheSim();
     Call call(s, "xlGetApplConfig", appName);
-    call.Arg(appChannel).Arg(busType);
+    call.arg(appChannel).arg(busType);
     Failure f;
-    const XLstatus st = call.Refused(f)
+    const XLstatus st = call.refused(f)
                             ? f.status
-                            : s.GetApplConfig(appName, appChannel, pHwType, pHwIndex, pHwChannel, busType);
+                            : s.getApplConfig(appName, appChannel, pHwType, pHwIndex, pHwChannel, busType);
     if (st == XL_SUCCESS)
-        call.Arg(*pHwType).Arg(*pHwIndex).Arg(*pHwChannel);
-    return call.Done(st);
+        call.arg(*pHwType).arg(*pHwIndex).arg(*pHwChannel);
+    return call.done(st);
 }
 
 XL_API_DECL XLstatus PT_STDCALL xlSetApplConfig(char *appName, unsigned int appChannel, unsigned int hwType,
                                                 unsigned int hwIndex, unsigned int hwChannel, unsigned int busType) {
     Sim &s = TheSim();
     Call call(s, "xlSetApplConfig", appName);
-    call.Arg(appChannel).Arg(hwType).Arg(hwIndex).Arg(hwChannel).Arg(busType);
-    return call.Run([&] { return s.SetApplConfig(appName, appChannel, hwType, hwIndex, hwChannel, busType); });
+    call.arg(appChannel).arg(hwType).arg(hwIndex).arg(hwChannel).arg(busType);
+    return call.run([&] { return s.setApplConfig(appName, appChannel, hwType, hwIndex, hwChannel, busType); });
 }
 
 XL_API_DECL XLaccess PT_STDCALL xlGetChannelMask(int hwType, int hwIndex, int hwChannel) {
     Sim &s = TheSim();
     Call call(s, "xlGetChannelMask");
-    call.Arg(U(hwType)).Arg(U(hwIndex)).Arg(U(hwChannel));
+    call.arg(U(hwType)).arg(U(hwIndex)).arg(U(hwChannel));
     Failure f;
-    const XLaccess mask = call.Refused(f) ? 0 : s.ChannelMask(hwType, hwIndex, hwChannel);
-    call.Arg(mask);
-    call.Done(mask != 0 ? 1 : 0);
+    const XLaccess mask = call.refused(f) ? 0 : s.channelMask(hwType, hwIndex, hwChannel);
+    call.arg(mask);
+    call.done(mask != 0 ? 1 : 0);
     return mask;
 }
 
@@ -120,10 +120,10 @@ XL_API_DECL XLstatus PT_STDCALL xlOpenPort(XLportHandle *pPortHandle, char *user
                                            unsigned int xlInterfaceVersion, unsigned int busType) {
     Sim &s = TheSim();
     Call call(s, "xlOpenPort", userName);
-    call.Arg(accessMask).Arg(pPermissionMask ? *pPermissionMask : 0).Arg(rxQueueSize).Arg(xlInterfaceVersion).Arg(
+    call.arg(accessMask).arg(pPermissionMask ? *pPermissionMask : 0).arg(rxQueueSize).arg(xlInterfaceVersion).arg(
         busType);
     Failure f;
-    const bool refused = call.Refused(f);
+    const bool refused = call.refused(f);
     XLstatus st;
     if (refused && f.mode == VXLSIM_MODE_INVALID_HANDLE) {
         st = XL_SUCCESS;
@@ -133,7 +133,7 @@ XL_API_DECL XLstatus PT_STDCALL xlOpenPort(XLportHandle *pPortHandle, char *user
             *pPermissionMask = 0;
     } else if (refused && f.mode == VXLSIM_MODE_NO_INIT_ACCESS) {
         XLaccess none = 0;
-        st = s.OpenPort(pPortHandle, userName, accessMask, &none, rxQueueSize, xlInterfaceVersion, busType);
+        st = s.openPort(pPortHandle, userName, accessMask, &none, rxQueueSize, xlInterfaceVersion, busType);
         if (pPermissionMask)
             *pPermissionMask = 0;
     } else if (refused) {
@@ -141,102 +141,102 @@ XL_API_DECL XLstatus PT_STDCALL xlOpenPort(XLportHandle *pPortHandle, char *user
         if (pPortHandle)
             *pPortHandle = XL_INVALID_PORTHANDLE;
     } else {
-        st = s.OpenPort(pPortHandle, userName, accessMask, pPermissionMask, rxQueueSize, xlInterfaceVersion,
+        st = s.openPort(pPortHandle, userName, accessMask, pPermissionMask, rxQueueSize, xlInterfaceVersion,
                         busType);
     }
-    call.Arg(pPortHandle ? U(*pPortHandle) : U(-1)).Arg(pPermissionMask ? *pPermissionMask : 0);
-    return call.Done(st);
+    call.arg(pPortHandle ? U(*pPortHandle) : U(-1)).arg(pPermissionMask ? *pPermissionMask : 0);
+    return call.done(st);
 }
 
 XL_API_DECL XLstatus PT_STDCALL xlClosePort(XLportHandle portHandle) {
     Sim &s = TheSim();
     Call call(s, "xlClosePort");
-    call.Arg(U(portHandle));
-    return call.Run([&] { return s.ClosePort(portHandle); });
+    call.arg(U(portHandle));
+    return call.run([&] { return s.closePort(portHandle); });
 }
 
 XL_API_DECL XLstatus PT_STDCALL xlCanSetChannelBitrate(XLportHandle portHandle, XLaccess accessMask,
                                                        XLulong bitrate) {
     Sim &s = TheSim();
     Call call(s, "xlCanSetChannelBitrate");
-    call.Arg(U(portHandle)).Arg(accessMask).Arg(bitrate);
-    return call.Run([&] { return s.SetBitrate(portHandle, accessMask, bitrate); });
+    call.arg(U(portHandle)).arg(accessMask).arg(bitrate);
+    return call.run([&] { return s.setBitrate(portHandle, accessMask, bitrate); });
 }
 
 XL_API_DECL XLstatus PT_STDCALL xlActivateChannel(XLportHandle portHandle, XLaccess accessMask,
                                                   unsigned int busType, unsigned int flags) {
     Sim &s = TheSim();
     Call call(s, "xlActivateChannel");
-    call.Arg(U(portHandle)).Arg(accessMask).Arg(busType).Arg(flags);
-    return call.Run([&] { return s.Activate(portHandle, accessMask, busType, flags); });
+    call.arg(U(portHandle)).arg(accessMask).arg(busType).arg(flags);
+    return call.run([&] { return s.activate(portHandle, accessMask, busType, flags); });
 }
 
 XL_API_DECL XLstatus PT_STDCALL xlDeactivateChannel(XLportHandle portHandle, XLaccess accessMask) {
     Sim &s = TheSim();
     Call call(s, "xlDeactivateChannel");
-    call.Arg(U(portHandle)).Arg(accessMask);
-    return call.Run([&] { return s.Deactivate(portHandle, accessMask); });
+    call.arg(U(portHandle)).arg(accessMask);
+    return call.run([&] { return s.deactivate(portHandle, accessMask); });
 }
 
 XL_API_DECL XLstatus PT_STDCALL xlCanAddAcceptanceRange(XLportHandle portHandle, XLaccess accessMask,
                                                         XLulong firstId, XLulong lastId) {
     Sim &s = TheSim();
     Call call(s, "xlCanAddAcceptanceRange");
-    call.Arg(U(portHandle)).Arg(accessMask).Arg(firstId).Arg(lastId);
-    return call.Run([&] { return s.AcceptanceRange(portHandle, accessMask, firstId, lastId, true); });
+    call.arg(U(portHandle)).arg(accessMask).arg(firstId).arg(lastId);
+    return call.run([&] { return s.acceptanceRange(portHandle, accessMask, firstId, lastId, true); });
 }
 
 XL_API_DECL XLstatus PT_STDCALL xlCanRemoveAcceptanceRange(XLportHandle portHandle, XLaccess accessMask,
                                                            XLulong firstId, XLulong lastId) {
     Sim &s = TheSim();
     Call call(s, "xlCanRemoveAcceptanceRange");
-    call.Arg(U(portHandle)).Arg(accessMask).Arg(firstId).Arg(lastId);
-    return call.Run([&] { return s.AcceptanceRange(portHandle, accessMask, firstId, lastId, false); });
+    call.arg(U(portHandle)).arg(accessMask).arg(firstId).arg(lastId);
+    return call.run([&] { return s.acceptanceRange(portHandle, accessMask, firstId, lastId, false); });
 }
 
 XL_API_DECL XLstatus PT_STDCALL xlCanSetChannelAcceptance(XLportHandle portHandle, XLaccess accessMask,
                                                           XLulong code, XLulong mask, unsigned int idRange) {
     Sim &s = TheSim();
     Call call(s, "xlCanSetChannelAcceptance");
-    call.Arg(U(portHandle)).Arg(accessMask).Arg(code).Arg(mask).Arg(idRange);
-    return call.Run([&] { return s.SetAcceptance(portHandle, accessMask, code, mask, idRange); });
+    call.arg(U(portHandle)).arg(accessMask).arg(code).arg(mask).arg(idRange);
+    return call.run([&] { return s.setAcceptance(portHandle, accessMask, code, mask, idRange); });
 }
 
 XL_API_DECL XLstatus PT_STDCALL xlCanTransmit(XLportHandle portHandle, XLaccess accessMask,
                                               unsigned int *pEventCount, void *pEvents) {
     Sim &s = TheSim();
     Call call(s, "xlCanTransmit");
-    call.Arg(U(portHandle)).Arg(accessMask).Arg(pEventCount ? *pEventCount : 0);
+    call.arg(U(portHandle)).arg(accessMask).arg(pEventCount ? *pEventCount : 0);
     Failure f;
     XLstatus st;
-    if (call.Refused(f)) {
+    if (call.refused(f)) {
         st = f.status;
         if (pEventCount)
             *pEventCount = 0;
     } else {
-        st = s.Transmit(portHandle, accessMask, pEventCount, pEvents);
+        st = s.transmit(portHandle, accessMask, pEventCount, pEvents);
     }
-    call.Arg(pEventCount ? *pEventCount : 0);
-    return call.Done(st);
+    call.arg(pEventCount ? *pEventCount : 0);
+    return call.done(st);
 }
 
 XL_API_DECL XLstatus PT_STDCALL xlReceive(XLportHandle portHandle, unsigned int *pEventCount, XLevent *pEvents) {
     Sim &s = TheSim();
     Call call(s, "xlReceive");
-    call.Arg(U(portHandle));
+    call.arg(U(portHandle));
     Failure f;
     XLstatus st;
-    if (call.Refused(f)) {
+    if (call.refused(f)) {
         st = f.status;
         if (pEventCount)
             *pEventCount = 0;
     } else {
-        st = s.Receive(portHandle, pEventCount, pEvents);
+        st = s.receive(portHandle, pEventCount, pEvents);
     }
     if (st == XL_ERR_QUEUE_IS_EMPTY)
-        call.Quiet();
-    call.Arg(pEventCount ? *pEventCount : 0);
-    return call.DoneMaybeQuiet(st);
+        call.quiet();
+    call.arg(pEventCount ? *pEventCount : 0);
+    return call.doneMaybeQuiet(st);
 }
 
 XL_API_DECL char *PT_STDCALL xlGetEventString(XLevent *pEvent) {

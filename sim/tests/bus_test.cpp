@@ -36,38 +36,38 @@ TEST_F(BusTest, AcceptanceFiltersSelectWhatAPortReceives) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        const XLportHandle tx = OpenActive(0);
-        const XLportHandle rx = OpenActive(0, false);
+        const XLportHandle tx = openActive(0);
+        const XLportHandle rx = openActive(0, false);
         c.setUp(rx);
         for (uint32_t id : c.sent)
-            ASSERT_EQ(XL_SUCCESS, Send(tx, 0, id, {0}));
-        EXPECT_EQ(c.received, Ids(Drain(rx)));
+            ASSERT_EQ(XL_SUCCESS, send(tx, 0, id, {0}));
+        EXPECT_EQ(c.received, ids(drain(rx)));
         // Outside frames obey the filters too.
         for (uint32_t id : c.sent)
             ASSERT_EQ(0, vxlsim::BusSend(0, id, {1, 2}));
-        EXPECT_EQ(c.received, Ids(Drain(rx)));
+        EXPECT_EQ(c.received, ids(drain(rx)));
         TearDown();
         SetUp();
     }
-    const XLportHandle rx = OpenActive(0);
+    const XLportHandle rx = openActive(0);
     EXPECT_EQ(XL_ERR_WRONG_PARAMETER, xlCanAddAcceptanceRange(rx, 1, 0x10, 0x0F));
     EXPECT_EQ(XL_ERR_WRONG_PARAMETER, xlCanAddAcceptanceRange(rx, 1, 0x700, 0x800));
     EXPECT_EQ(XL_ERR_WRONG_PARAMETER, xlCanSetChannelAcceptance(rx, 1, 0, 0, 3));
 }
 
 TEST_F(BusTest, FullQueueDropsAndMarksTheNextFrameOverrun) {
-    const XLportHandle tx = OpenActive(0);
-    const XLportHandle rx = OpenActive(0, false, 4);
+    const XLportHandle tx = openActive(0);
+    const XLportHandle rx = openActive(0, false, 4);
     for (uint8_t i = 0; i < 6; ++i)
-        ASSERT_EQ(XL_SUCCESS, Send(tx, 0, 0x100 + i, {i}));
-    std::vector<XLevent> got = Drain(rx);
-    EXPECT_EQ((IdList{0x100, 0x101, 0x102, 0x103}), Ids(got));
-    EXPECT_EQ((FlagList{0, 0, 0, 0}), Flags(got));
-    ASSERT_EQ(XL_SUCCESS, Send(tx, 0, 0x200, {}));
-    ASSERT_EQ(XL_SUCCESS, Send(tx, 0, 0x201, {}));
-    got = Drain(rx);
-    EXPECT_EQ((IdList{0x200, 0x201}), Ids(got));
-    EXPECT_EQ((FlagList{XL_CAN_MSG_FLAG_OVERRUN, 0}), Flags(got));
+        ASSERT_EQ(XL_SUCCESS, send(tx, 0, 0x100 + i, {i}));
+    std::vector<XLevent> got = drain(rx);
+    EXPECT_EQ((IdList{0x100, 0x101, 0x102, 0x103}), ids(got));
+    EXPECT_EQ((FlagList{0, 0, 0, 0}), flags(got));
+    ASSERT_EQ(XL_SUCCESS, send(tx, 0, 0x200, {}));
+    ASSERT_EQ(XL_SUCCESS, send(tx, 0, 0x201, {}));
+    got = drain(rx);
+    EXPECT_EQ((IdList{0x200, 0x201}), ids(got));
+    EXPECT_EQ((FlagList{XL_CAN_MSG_FLAG_OVERRUN, 0}), flags(got));
 }
 
 }  // namespace

@@ -20,20 +20,20 @@ protected:
     }
     void TearDown() override { vxlsim_reset(); }
 
-    static XLaccess Mask(unsigned channel) { return XLaccess(1) << channel; }
+    static XLaccess mask(unsigned channel) { return XLaccess(1) << channel; }
 
     // An activated port on one channel; init access when asked for.
-    static XLportHandle OpenActive(unsigned channel, bool init = true, unsigned queue = 256,
+    static XLportHandle openActive(unsigned channel, bool init = true, unsigned queue = 256,
                                    unsigned flags = XL_ACTIVATE_RESET_CLOCK) {
         XLportHandle h = XL_INVALID_PORTHANDLE;
-        XLaccess perm = init ? Mask(channel) : 0;
+        XLaccess perm = init ? mask(channel) : 0;
         char name[] = "vxlsim test";
-        EXPECT_EQ(XL_SUCCESS, xlOpenPort(&h, name, Mask(channel), &perm, queue, XL_INTERFACE_VERSION, XL_BUS_TYPE_CAN));
-        EXPECT_EQ(XL_SUCCESS, xlActivateChannel(h, Mask(channel), XL_BUS_TYPE_CAN, flags));
+        EXPECT_EQ(XL_SUCCESS, xlOpenPort(&h, name, mask(channel), &perm, queue, XL_INTERFACE_VERSION, XL_BUS_TYPE_CAN));
+        EXPECT_EQ(XL_SUCCESS, xlActivateChannel(h, mask(channel), XL_BUS_TYPE_CAN, flags));
         return h;
     }
 
-    static XLevent TxEvent(uint32_t id, const std::vector<uint8_t> &data, uint16_t flags = 0) {
+    static XLevent txEvent(uint32_t id, const std::vector<uint8_t> &data, uint16_t flags = 0) {
         XLevent ev{};
         ev.tag = XL_TRANSMIT_MSG;
         ev.tagData.msg.id = id;
@@ -44,15 +44,15 @@ protected:
         return ev;
     }
 
-    static XLstatus Send(XLportHandle h, unsigned channel, uint32_t id, const std::vector<uint8_t> &data,
+    static XLstatus send(XLportHandle h, unsigned channel, uint32_t id, const std::vector<uint8_t> &data,
                          uint16_t flags = 0) {
-        XLevent ev = TxEvent(id, data, flags);
+        XLevent ev = txEvent(id, data, flags);
         unsigned n = 1;
-        return xlCanTransmit(h, Mask(channel), &n, &ev);
+        return xlCanTransmit(h, mask(channel), &n, &ev);
     }
 
     // Next event of a port; false when the queue is empty.
-    static bool Next(XLportHandle h, XLevent &ev) {
+    static bool next(XLportHandle h, XLevent &ev) {
         unsigned n = 1;
         ev = XLevent{};
         const XLstatus st = xlReceive(h, &n, &ev);
@@ -65,26 +65,26 @@ protected:
         return st == XL_SUCCESS;
     }
 
-    static std::vector<XLevent> Drain(XLportHandle h) {
+    static std::vector<XLevent> drain(XLportHandle h) {
         std::vector<XLevent> out;
         XLevent ev;
-        while (Next(h, ev))
+        while (next(h, ev))
             out.push_back(ev);
         return out;
     }
 
-    static std::vector<uint8_t> Data(const XLevent &ev) {
+    static std::vector<uint8_t> data(const XLevent &ev) {
         return std::vector<uint8_t>(ev.tagData.msg.data, ev.tagData.msg.data + ev.tagData.msg.dlc);
     }
 
     // One field of each event, to compare a whole queue at once.
-    static std::vector<uint32_t> Ids(const std::vector<XLevent> &evs) {
+    static std::vector<uint32_t> ids(const std::vector<XLevent> &evs) {
         std::vector<uint32_t> out;
         for (const XLevent &ev : evs)
             out.push_back(ev.tagData.msg.id);
         return out;
     }
-    static std::vector<uint16_t> Flags(const std::vector<XLevent> &evs) {
+    static std::vector<uint16_t> flags(const std::vector<XLevent> &evs) {
         std::vector<uint16_t> out;
         for (const XLevent &ev : evs)
             out.push_back(ev.tagData.msg.flags);

@@ -36,10 +36,10 @@ struct Peer {
     std::string got;
     explicit Peer(int port) : s(net::ConnectLoopback(static_cast<uint16_t>(port))) {}
     ~Peer() { net::Close(s); }
-    void Say(const std::string &text) const { ASSERT_EQ(long(text.size()), net::Send(s, text.data(), text.size())); }
+    void say(const std::string &text) const { ASSERT_EQ(long(text.size()), net::Send(s, text.data(), text.size())); }
     // Reads until n characters are there; false when the peer closed first
     // (closed is set) or nothing came for 2 s.
-    bool Fill(size_t n, bool *closed = nullptr) {
+    bool fill(size_t n, bool *closed = nullptr) {
         const auto end = Clock::now() + std::chrono::seconds(2);
         while (got.size() < n && Clock::now() < end) {
             std::vector<net::Watch> w{{s, false, false, false}};
@@ -57,20 +57,20 @@ struct Peer {
         }
         return got.size() >= n;
     }
-    std::string Take(size_t n) {
-        Fill(n);
+    std::string take(size_t n) {
+        fill(n);
         const std::string head = got.substr(0, n);
         got.erase(0, std::min(n, got.size()));
         return head;
     }
     // Expects exactly text next.
-    void Expect(const std::string &text) { EXPECT_EQ(text, Take(text.size())); }
-    void Join(const char *bus = "can0") {
-        Expect("< hi >");
-        Say(std::string("< open ") + bus + " >");
-        Expect("< ok >");
-        Say("< rawmode >");
-        Expect("< ok >");
+    void expect(const std::string &text) { EXPECT_EQ(text, take(text.size())); }
+    void join(const char *bus = "can0") {
+        expect("< hi >");
+        say(std::string("< open ") + bus + " >");
+        expect("< ok >");
+        say("< rawmode >");
+        expect("< ok >");
     }
 };
 
@@ -113,8 +113,8 @@ protected:
         ASSERT_TRUE(Soon([&] { return (m_port = vxlsim_socketcand_port()) > 0; }));
         ASSERT_TRUE(LogHas("socketcand: listening on 127.0.0.1:" + std::to_string(m_port), 0));
     }
-    static bool Await(XLportHandle h, XLevent &ev) {
-        return Soon([&] { return Next(h, ev); });
+    static bool await(XLportHandle h, XLevent &ev) {
+        return Soon([&] { return next(h, ev); });
     }
     int m_port = 0;
 };
@@ -126,65 +126,65 @@ TEST(SocketcandOff, NoListenerUnlessConfigured) {
 }
 
 TEST_F(SocketcandTest, FramesBothWaysThroughTheAcceptanceFilter) {
-    const XLportHandle h = OpenActive(0);
-    ASSERT_EQ(XL_SUCCESS, xlCanSetChannelAcceptance(h, Mask(0), 0x7E8, 0x7FF, XL_CAN_STD));
+    const XLportHandle h = openActive(0);
+    ASSERT_EQ(XL_SUCCESS, xlCanSetChannelAcceptance(h, mask(0), 0x7E8, 0x7FF, XL_CAN_STD));
     Peer p(m_port);
-    p.Join();
+    p.join();
 
     // Into the library: the filter lets 0x7E8 through, not 0x123; extended
     // identifiers go by eight digits or by size.
-    p.Say("< send 123 1 AA >< send 7E8 3 1 2 ff >< send 18DAF110 2 1 2 >< send 1ABCDEF 0 >");
+    p.say("< send 123 1 AA >< send 7E8 3 1 2 ff >< send 18DAF110 2 1 2 >< send 1ABCDEF 0 >");
     XLevent ev;
-    ASSERT_TRUE(Await(h, ev));
+    ASSERT_TRUE(await(h, ev));
     EXPECT_EQ(0x7E8u, ev.tagData.msg.id);
     EXPECT_EQ(0, ev.tagData.msg.flags);
-    EXPECT_EQ((std::vector<uint8_t>{0x01, 0x02, 0xFF}), Data(ev));
-    ASSERT_TRUE(Await(h, ev));
+    EXPECT_EQ((std::vector<uint8_t>{0x01, 0x02, 0xFF}), data(ev));
+    ASSERT_TRUE(await(h, ev));
     EXPECT_EQ(0x18DAF110u | XL_CAN_EXT_MSG_ID, ev.tagData.msg.id);
-    ASSERT_TRUE(Await(h, ev));
+    ASSERT_TRUE(await(h, ev));
     EXPECT_EQ(0x1ABCDEFu | XL_CAN_EXT_MSG_ID, ev.tagData.msg.id);
     EXPECT_EQ(0, ev.tagData.msg.dlc);
     EXPECT_EQ(4u, vxlsim::Captured().size());
 
     // Out of the library: with the bus's time stamp; the client's own
     // frames did not come back to it.
-    ASSERT_EQ(XL_SUCCESS, Send(h, 0, 0x7E0, {0x02, 0x10, 0x03}));
-    p.Expect(FrameLine(5));
+    ASSERT_EQ(XL_SUCCESS, send(h, 0, 0x7E0, {0x02, 0x10, 0x03}));
+    p.expect(FrameLine(5));
     EXPECT_EQ(" < frame 7E0 ", FrameLine(5).substr(0, 13));
-    ASSERT_EQ(XL_SUCCESS, Send(h, 0, 0x18DB33F1 | XL_CAN_EXT_MSG_ID, {}));
-    p.Expect(FrameLine(6));
+    ASSERT_EQ(XL_SUCCESS, send(h, 0, 0x18DB33F1 | XL_CAN_EXT_MSG_ID, {}));
+    p.expect(FrameLine(6));
     EXPECT_EQ(" < frame 18DB33F1 ", FrameLine(6).substr(0, 18));
 }
 
 TEST_F(SocketcandTest, TwoClientsSeeEachOtherAndOutliveAnAbruptOne) {
-    const XLportHandle h = OpenActive(0);
+    const XLportHandle h = openActive(0);
     Peer a(m_port), b(m_port);
-    a.Join();
-    b.Join();
-    a.Say("< send 7E0 2 3E 00 >");
-    b.Expect(FrameLine(1));
+    a.join();
+    b.join();
+    a.say("< send 7E0 2 3E 00 >");
+    b.expect(FrameLine(1));
     EXPECT_EQ(" < frame 7E0 ", FrameLine(1).substr(0, 13));
-    b.Say("< send 7E8 2 7E 00 >");
-    a.Expect(FrameLine(2));
+    b.say("< send 7E8 2 7E 00 >");
+    a.expect(FrameLine(2));
     EXPECT_EQ(" < frame 7E8 ", FrameLine(2).substr(0, 13));
 
     // a leaves in the middle of a command: nothing of it reaches the bus,
     // b and the library go on.
-    a.Say("< send 7E0 2 01");
+    a.say("< send 7E0 2 01");
     net::Close(a.s);
     a.s = net::kNoSocket;
     EXPECT_TRUE(LogHas(" disconnected mid-line ('< send 7E0 2 01')"));
-    ASSERT_EQ(XL_SUCCESS, Send(h, 0, 0x7E0, {0x01}));
-    b.Expect(FrameLine(3));
+    ASSERT_EQ(XL_SUCCESS, send(h, 0, 0x7E0, {0x01}));
+    b.expect(FrameLine(3));
     EXPECT_EQ(3u, vxlsim::Captured().size());
-    b.Say("< send 7E8 1 02 >");
+    b.say("< send 7E8 1 02 >");
     XLevent ev;
-    ASSERT_TRUE(Await(h, ev));  // a's frame
-    ASSERT_TRUE(Await(h, ev));  // b's first
-    ASSERT_TRUE(Await(h, ev));  // the library's own, confirmed
+    ASSERT_TRUE(await(h, ev));  // a's frame
+    ASSERT_TRUE(await(h, ev));  // b's first
+    ASSERT_TRUE(await(h, ev));  // the library's own, confirmed
     EXPECT_EQ(XL_CAN_MSG_FLAG_TX_COMPLETED, ev.tagData.msg.flags);
-    ASSERT_TRUE(Await(h, ev));
-    EXPECT_EQ((std::vector<uint8_t>{0x02}), Data(ev));
+    ASSERT_TRUE(await(h, ev));
+    EXPECT_EQ((std::vector<uint8_t>{0x02}), data(ev));
 }
 
 TEST_F(SocketcandTest, BadInputIsAnsweredAndLogged) {
@@ -214,17 +214,17 @@ TEST_F(SocketcandTest, BadInputIsAnsweredAndLogged) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.input);
         Peer p(m_port);
-        p.Expect("< hi >");
-        p.Say(c.input);
-        p.Expect(c.answer);
+        p.expect("< hi >");
+        p.say(c.input);
+        p.expect(c.answer);
         EXPECT_TRUE(LogHas((c.dropped ? " " : ": ") + c.log));
         bool closed = false;
         if (c.dropped) {
-            EXPECT_FALSE(p.Fill(p.got.size() + 1, &closed));
+            EXPECT_FALSE(p.fill(p.got.size() + 1, &closed));
             EXPECT_TRUE(closed);
         } else {
-            p.Say("< echo >");
-            p.Expect("< echo >");
+            p.say("< echo >");
+            p.expect("< echo >");
         }
     }
     EXPECT_TRUE(vxlsim::Captured().empty());
@@ -250,10 +250,10 @@ TEST(SocketcandUnload, UnloadEndsTheBridgeAndALaterLoadStartsAgain) {
         int p = 0;
         ASSERT_TRUE(Soon([&] { return (p = port()) > 0; }));
         Peer peer(p);
-        peer.Expect("< hi >");
+        peer.expect("< hi >");
         plat::UnloadSharedLibrary(lib);
         bool closed = false;
-        EXPECT_FALSE(peer.Fill(1, &closed));
+        EXPECT_FALSE(peer.fill(1, &closed));
         EXPECT_TRUE(closed);
     }
     fs::remove(copy);
