@@ -22,8 +22,8 @@ uint32_t nullParameter(TraceScope &scope, const char *what) {
 uint32_t CPassThruModule::PassThruConnect(uint32_t ProtocolID, uint32_t Flags, uint32_t *pChannelID) {
     PT_SCOPE(scope, "PassThruConnect()");
     if (scope.isEnabled())
-        scope.messagef(TL_INFO, "PassThruConnect ProtocolID=%08lX Flags=%08lX ",
-                       static_cast<unsigned long>(ProtocolID), static_cast<unsigned long>(Flags));
+        scope.messagef(TL_INFO, "PassThruConnect ProtocolID=%08lX Flags=%08lX ", static_cast<unsigned long>(ProtocolID),
+                       static_cast<unsigned long>(Flags));
     if (ProtocolID != ISO15765) {
         if (scope.isEnabled()) scope.message("PassThruConnect invalid ProtocolID", TL_INFO);
         return ERR_NOT_SUPPORTED;
@@ -33,15 +33,13 @@ uint32_t CPassThruModule::PassThruConnect(uint32_t ProtocolID, uint32_t Flags, u
         return ERR_NOT_SUPPORTED;
     }
     if (Flags & kFlagExtendedAddressing) {
-        if (scope.isEnabled())
-            scope.message("PassThruConnect invalid FLAGS_EXTENDED_ADDRESSING", TL_INFO);
+        if (scope.isEnabled()) scope.message("PassThruConnect invalid FLAGS_EXTENDED_ADDRESSING", TL_INFO);
         return ERR_NOT_SUPPORTED;
     }
     if (!pChannelID) return nullParameter(scope, "PassThruConnect pChannelID");
 
     if (m_worker.running()) {
-        if (scope.isEnabled())
-            scope.message("PassThruConnect already connected, worker running", TL_INFO);
+        if (scope.isEnabled()) scope.message("PassThruConnect already connected, worker running", TL_INFO);
         *pChannelID = kChannelId;
         return STATUS_NOERROR;
     }
@@ -73,8 +71,7 @@ uint32_t CPassThruModule::PassThruReadVersion(char *pFirmwareVersion, char *pDll
     std::strcpy(pDllVersion, kDllVersion);
     std::strcpy(pApiVersion, kApiVersion);
     if (scope.isEnabled())
-        scope.messagef(TL_INFO, "pFirmwareVersion=%s pDllVersion=%s pApiVersion=%s",
-                       pFirmwareVersion, pDllVersion, pApiVersion);
+        scope.messagef(TL_INFO, "pFirmwareVersion=%s pDllVersion=%s pApiVersion=%s", pFirmwareVersion, pDllVersion,
+                       pApiVersion);
     return STATUS_NOERROR;
 }
-

@@ -8,10 +8,10 @@ constexpr unsigned long kProcessAttach = 1;
 
 int DispatchDllMain(void *module, unsigned long reason, void *reserved) {
     switch (reason) {
-    case kProcessAttach: return ModuleLoad(module) ? 1 : 0;
-    // Windows passes a non-null reserved pointer when the process is ending.
-    case kProcessDetach: ModuleUnload(reserved != nullptr); return 1;
-    default: return 1;
+        case kProcessAttach: return ModuleLoad(module) ? 1 : 0;
+        // Windows passes a non-null reserved pointer when the process is ending.
+        case kProcessDetach: ModuleUnload(reserved != nullptr); return 1;
+        default: return 1;
     }
 }
 }  // namespace

@@ -51,58 +51,53 @@ void ApplyP2Star(COrvFunctionalGroup &group, uint32_t value, int32_t offset, Tra
 uint32_t CPassThruModule::applyParameter(const SCONFIG &param, TraceScope &scope) {
     const uint32_t value = param.Value;
     switch (param.Parameter) {
-    case DATA_RATE: {
-        scope.messagef(TL_INFO, "Set baudrate of interface to %u Baud...", static_cast<unsigned>(value));
-        const uint32_t result = m_port.reopen(value);
-        if (result != STATUS_NOERROR) {
-            scope.message("-->Error in vectorInitDriver: ", TL_INFO);
+        case DATA_RATE: {
+            scope.messagef(TL_INFO, "Set baudrate of interface to %u Baud...", static_cast<unsigned>(value));
+            const uint32_t result = m_port.reopen(value);
+            if (result != STATUS_NOERROR) {
+                scope.message("-->Error in vectorInitDriver: ", TL_INFO);
+                return result;
+            }
+            if (m_settings.profile.on) m_transport.reopenFilters();
             return result;
         }
-        if (m_settings.profile.on) m_transport.reopenFilters();
-        return result;
-    }
-    case ISO15765_BS:
-        scope.message("ISO15765_BS", TL_INFO);
-        scope.messagef(TL_INFO, "Set ISO15765_BS %u byte...", static_cast<unsigned>(value));
-        m_transport.m_Iso15765BlockSize = static_cast<int32_t>(value);
-        break;
-    case PT_CFG_ORV_ADDRTBL_CANID_TESTER:
-        scope.messagef(TL_INFO, "ignored Setting 'PT_CFG_ORV_ADDRTBL_CANID_TESTER' to 0x%X",
-                       static_cast<unsigned>(value));
-        break;
-    case PT_CFG_TCPIP_ADDRTBL_5:
-    case PT_CFG_TCPIP_ADDRTBL_6:
-    case PT_CFG_TCPIP_ADDRTBL_8:
-    case PT_CFG_TCPIP_ADDRTBL_A:
-    case PT_CFG_TCPIP_ADDRTBL_B:
-        scope.message("Ignored TCPIP address table parameter.", TL_INFO);
-        break;
-    case CP_P2_TIMEOUT:
-        scope.messagef(TL_INFO, "Would set 'CP_P2_TIMEOUT' to 0x%X",
-                       static_cast<unsigned>(value & 0xFFFF));
-        break;
-    case PT_CFG_ORV_EXTADDRESSING:
-        scope.message("Setting ORV Ext adressing to on!!!", TL_INFO);
-        m_transport.m_ExtAddressing = 1;
-        break;
-    case CANECU_CLASS:
-        scope.messagef(TL_INFO, "Setting 'CANECU_CLASS' to 0x%X", static_cast<unsigned>(value));
-        m_functionalGroup.m_FunctionalGroupActive = static_cast<int32_t>(value);
-        break;
-    case PT_CFG_ORV_P2EXTTIMEOUT7F78:
-        ApplyP2Star(m_functionalGroup, value, m_transport.m_TimeoutOffset, scope);
-        break;
-    case PT_CFG_ORV_P2MAX:
-        ApplyP2Max(m_functionalGroup, value, m_transport.m_TimeoutOffset, scope);
-        break;
-    default:
-        if (param.Parameter >= PT_CFG_TCPIP_FIRST && param.Parameter <= PT_CFG_TCPIP_LAST) {
-            scope.message("Ignored TCPIP parameter.", TL_INFO);
-        } else {
-            scope.messagef(TL_INFO, "Unsupported config. parameter ID %08x (value: %08x) ignored.",
-                           static_cast<unsigned>(param.Parameter), static_cast<unsigned>(value));
-        }
-        break;
+        case ISO15765_BS:
+            scope.message("ISO15765_BS", TL_INFO);
+            scope.messagef(TL_INFO, "Set ISO15765_BS %u byte...", static_cast<unsigned>(value));
+            m_transport.m_Iso15765BlockSize = static_cast<int32_t>(value);
+            break;
+        case PT_CFG_ORV_ADDRTBL_CANID_TESTER:
+            scope.messagef(TL_INFO, "ignored Setting 'PT_CFG_ORV_ADDRTBL_CANID_TESTER' to 0x%X",
+                           static_cast<unsigned>(value));
+            break;
+        case PT_CFG_TCPIP_ADDRTBL_5:
+        case PT_CFG_TCPIP_ADDRTBL_6:
+        case PT_CFG_TCPIP_ADDRTBL_8:
+        case PT_CFG_TCPIP_ADDRTBL_A:
+        case PT_CFG_TCPIP_ADDRTBL_B: scope.message("Ignored TCPIP address table parameter.", TL_INFO); break;
+        case CP_P2_TIMEOUT:
+            scope.messagef(TL_INFO, "Would set 'CP_P2_TIMEOUT' to 0x%X", static_cast<unsigned>(value & 0xFFFF));
+            break;
+        case PT_CFG_ORV_EXTADDRESSING:
+            scope.message("Setting ORV Ext adressing to on!!!", TL_INFO);
+            m_transport.m_ExtAddressing = 1;
+            break;
+        case CANECU_CLASS:
+            scope.messagef(TL_INFO, "Setting 'CANECU_CLASS' to 0x%X", static_cast<unsigned>(value));
+            m_functionalGroup.m_FunctionalGroupActive = static_cast<int32_t>(value);
+            break;
+        case PT_CFG_ORV_P2EXTTIMEOUT7F78:
+            ApplyP2Star(m_functionalGroup, value, m_transport.m_TimeoutOffset, scope);
+            break;
+        case PT_CFG_ORV_P2MAX: ApplyP2Max(m_functionalGroup, value, m_transport.m_TimeoutOffset, scope); break;
+        default:
+            if (param.Parameter >= PT_CFG_TCPIP_FIRST && param.Parameter <= PT_CFG_TCPIP_LAST) {
+                scope.message("Ignored TCPIP parameter.", TL_INFO);
+            } else {
+                scope.messagef(TL_INFO, "Unsupported config. parameter ID %08x (value: %08x) ignored.",
+                               static_cast<unsigned>(param.Parameter), static_cast<unsigned>(value));
+            }
+            break;
     }
     return STATUS_NOERROR;
 }
@@ -151,8 +146,8 @@ uint32_t FillQelSpecial(void *pOutput, TraceScope &scope) {
     if (record->Buffer == nullptr) return NullParameter(scope, "pOutput->Buffer");
     record->Value = kQelSpecialValue;
     std::memcpy(record->Buffer, kQelSpecialName, sizeof(kQelSpecialName));
-    scope.messagef(TL_INFO, "got QEL special ctrlID setting %d LL's %s",
-                   static_cast<int>(record->Value), record->Buffer);
+    scope.messagef(TL_INFO, "got QEL special ctrlID setting %d LL's %s", static_cast<int>(record->Value),
+                   record->Buffer);
     return STATUS_NOERROR;
 }
 
@@ -165,33 +160,29 @@ uint32_t CPassThruModule::PassThruIoctl(uint32_t ChannelID, uint32_t IoctlID, vo
     uint32_t status = ERR_NOT_SUPPORTED;
 
     switch (IoctlID) {
-    case SET_CONFIG:
-        if (!setConfig(static_cast<const SCONFIG_LIST *>(pInput), scope, status)) return status;
-        break;
-    case READ_VBATT:
-        status = ReadBatteryVoltage(pOutput, scope);
-        break;
-    case PT_IOCTLID_BUFFER_SIZE:
-        scope.message("Contol for buffer size ignored", TL_INFO);
-        status = STATUS_NOERROR;
-        break;
-    case PT_IOCTLID_WAKEUP:
-        m_port.VectorSendWakeUp();
-        status = STATUS_NOERROR;
-        break;
-    case PT_IOCTLID_TIMEOUT_OFFSET:
-        // The offset travels in the pointer argument itself.
-        m_transport.m_TimeoutOffset = static_cast<int32_t>(reinterpret_cast<intptr_t>(pInput));
-        scope.messagef(TL_INFO, "m_TimeoutOffset set to %d", static_cast<int>(m_transport.m_TimeoutOffset));
-        status = STATUS_NOERROR;
-        break;
-    case PT_IOCTLID_QEL_SPECIAL:
-        status = FillQelSpecial(pOutput, scope);
-        break;
-    default:
-        scope.messagef(TL_INFO, "Warning PassThruIoctl unknown %d(0x%X)!",
-                       static_cast<int>(IoctlID), static_cast<unsigned>(IoctlID));
-        break;
+        case SET_CONFIG:
+            if (!setConfig(static_cast<const SCONFIG_LIST *>(pInput), scope, status)) return status;
+            break;
+        case READ_VBATT: status = ReadBatteryVoltage(pOutput, scope); break;
+        case PT_IOCTLID_BUFFER_SIZE:
+            scope.message("Contol for buffer size ignored", TL_INFO);
+            status = STATUS_NOERROR;
+            break;
+        case PT_IOCTLID_WAKEUP:
+            m_port.VectorSendWakeUp();
+            status = STATUS_NOERROR;
+            break;
+        case PT_IOCTLID_TIMEOUT_OFFSET:
+            // The offset travels in the pointer argument itself.
+            m_transport.m_TimeoutOffset = static_cast<int32_t>(reinterpret_cast<intptr_t>(pInput));
+            scope.messagef(TL_INFO, "m_TimeoutOffset set to %d", static_cast<int>(m_transport.m_TimeoutOffset));
+            status = STATUS_NOERROR;
+            break;
+        case PT_IOCTLID_QEL_SPECIAL: status = FillQelSpecial(pOutput, scope); break;
+        default:
+            scope.messagef(TL_INFO, "Warning PassThruIoctl unknown %d(0x%X)!", static_cast<int>(IoctlID),
+                           static_cast<unsigned>(IoctlID));
+            break;
     }
 
     scope.messagef(TL_INFO, "Return Status IoctlID=%08x", static_cast<unsigned>(status));

@@ -69,9 +69,9 @@ bool ModuleLoad(void *module) {
         plat::ShowMessageBox("Fatal Error", "morix.ini not found! ASAM Server running?");
         return false;
     }
-    g_module = new CPassThruModule(ReadSettings(iniPath.c_str()),
-                                   BuildModuleRelativePath(kServerModule, "pt_vector.log"),
-                                   BuildModuleRelativePath(kServerModule, "pdu_trace.log"));
+    g_module =
+        new CPassThruModule(ReadSettings(iniPath.c_str()), BuildModuleRelativePath(kServerModule, "pt_vector.log"),
+                            BuildModuleRelativePath(kServerModule, "pdu_trace.log"));
     return true;
 }
 

@@ -10,7 +10,6 @@
 
 namespace {
 
-
 constexpr unsigned kBusChannel = 0;
 constexpr uint32_t kIdMask = 0x7FF;
 constexpr uint8_t kFirstFrameLong[2] = {0x1F, 0xFF};  // first frame of 4095 bytes
@@ -252,8 +251,7 @@ std::string ConsecutiveFrameFeed::next() {
 std::string ConsecutiveFrameFeed::check(uint32_t status, bool received) {
     const uint32_t k = m_nextFrame++;
     if (k < kLongConsecutiveFrames) {
-        if (status != ERR_BUFFER_EMPTY || received)
-            return Format("consecutive frame %lu gave status %lu", k, status);
+        if (status != ERR_BUFFER_EMPTY || received) return Format("consecutive frame %lu gave status %lu", k, status);
         return "";
     }
     m_nextFrame = 0;

@@ -73,10 +73,10 @@ private:
 };
 
 struct TransferFigures {
-    std::string error;            // empty when every frame and message was as it must be
-    double elapsedMs = 0;         // host's view: call to confirmation, first frame to message
-    std::vector<double> gapsMs;   // between our consecutive frames, as handed to the driver
-    double framesMs = 0;          // our first frame to our last, as handed to the driver
+    std::string error;           // empty when every frame and message was as it must be
+    double elapsedMs = 0;        // host's view: call to confirmation, first frame to message
+    std::vector<double> gapsMs;  // between our consecutive frames, as handed to the driver
+    double framesMs = 0;         // our first frame to our last, as handed to the driver
 };
 
 // The 4095-byte request: PassThruWriteMsgs until PassThruReadMsgs delivers its

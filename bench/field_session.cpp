@@ -52,9 +52,12 @@ class FieldHost {
 public:
     explicit FieldHost(const std::string &ecuSettings)
         : m_host("[MORIX_VECTOR]\nTRACE=1\nFIELDPROFILE=1\n"), m_msg(new PASSTHRU_MSG()) {
-        if (vxlsim_load_config_text((kVehicle + ecuSettings).c_str()) != 0) m_error = "vehicle refused";
-        else if (!m_host.load()) m_error = "cannot load " + LibraryPath();
-        else m_error = open();
+        if (vxlsim_load_config_text((kVehicle + ecuSettings).c_str()) != 0)
+            m_error = "vehicle refused";
+        else if (!m_host.load())
+            m_error = "cannot load " + LibraryPath();
+        else
+            m_error = open();
     }
     ~FieldHost() {
         if (m_host.loaded()) {

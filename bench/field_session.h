@@ -10,11 +10,11 @@
 #include <vector>
 
 struct FieldFigures {
-    std::string error;             // empty when the exchange went as it must
-    double elapsedMs = 0;          // write to confirmation, or request to answer
-    double busMs = 0;              // what our frames alone occupy on the bus
-    double deliveryMs = 0;         // the answer's last frame on the bus to its delivery
-    std::vector<double> gapsUs;    // between our consecutive frames on the bus
+    std::string error;           // empty when the exchange went as it must
+    double elapsedMs = 0;        // write to confirmation, or request to answer
+    double busMs = 0;            // what our frames alone occupy on the bus
+    double deliveryMs = 0;       // the answer's last frame on the bus to its delivery
+    std::vector<double> gapsUs;  // between our consecutive frames on the bus
 };
 
 // ecuSettings: "key = value" lines added to the ECU's [ecu] section.

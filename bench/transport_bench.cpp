@@ -111,8 +111,13 @@ void BM_IdleCpu(benchmark::State &state) {
     }
     state.counters["cpu_pct"] = percent;
 }
-BENCHMARK(BM_IdleCpu)->ArgName("connected")->Arg(1)->Arg(0)->Iterations(1)->UseManualTime()->Unit(
-    benchmark::kMillisecond);
+BENCHMARK(BM_IdleCpu)
+    ->ArgName("connected")
+    ->Arg(1)
+    ->Arg(0)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 // PassThruWriteMsgs of 4095 bytes until PassThruReadMsgs delivers the
 // transmit confirmation, against the 585 ms that 585 frames at one per
@@ -165,7 +170,13 @@ void BM_LongAnswer(benchmark::State &state) {
     }
     state.counters["elapsed_ms"] = Median(elapsed);
 }
-BENCHMARK(BM_LongAnswer)->ArgName("trace")->Arg(1)->Arg(2)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LongAnswer)
+    ->ArgName("trace")
+    ->Arg(1)
+    ->Arg(2)
+    ->Iterations(5)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 // One PassThruReadMsgs that takes one consecutive frame of a reassembly in
 // progress; timed is the call alone. Argument: TRACE (the trace goes to the

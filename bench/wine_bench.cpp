@@ -57,10 +57,10 @@ bool LongRequest(int runs, int trace, uint32_t pauseMs) {
         if (!ok) return false;
     }
     std::printf("host pausing %u ms after an empty poll:\n", pauseMs);
-    std::printf("  worker cycle (consecutive frame gaps): median %.3f ms, p99 %.3f ms, mean %.3f ms, max %.3f ms"
-                " (%u cycles)\n",
-                Median(gaps), Percentile(gaps, 99), Mean(gaps), Percentile(gaps, 100),
-                static_cast<unsigned>(gaps.size()));
+    std::printf(
+        "  worker cycle (consecutive frame gaps): median %.3f ms, p99 %.3f ms, mean %.3f ms, max %.3f ms"
+        " (%u cycles)\n",
+        Median(gaps), Percentile(gaps, 99), Mean(gaps), Percentile(gaps, 100), static_cast<unsigned>(gaps.size()));
     std::printf("  4095-byte request, write to confirmation: %.1f ms, ratio %.3f to %.0f ms (frames %.1f ms)\n",
                 Median(elapsed), Median(elapsed) / kLongRequestDesignMs, kLongRequestDesignMs, Median(frames));
     return true;
@@ -94,8 +94,8 @@ bool IdleCpu(int runs) {
         }
         percent[connected] = Median(samples);
     }
-    std::printf("idle CPU over %u ms: connected %.2f %% of one core, not connected %.2f %%\n", kIdleSleepMs,
-                percent[1], percent[0]);
+    std::printf("idle CPU over %u ms: connected %.2f %% of one core, not connected %.2f %%\n", kIdleSleepMs, percent[1],
+                percent[0]);
     return true;
 }
 
@@ -145,12 +145,14 @@ bool Field(int runs) {
     }
     const std::string waits = FieldFlowStatus("fc_wait = 3\n", true);
     const std::string overflow = FieldFlowStatus("fc_status = overflow\n", false);
-    std::printf("field profile: 4095-byte request %.3f x its bus time; slow host (10 ms polls) gets the 4095-byte "
-                "answer %.1f ms after its last frame\n",
-                Median(ratio), Median(delivery));
+    std::printf(
+        "field profile: 4095-byte request %.3f x its bus time; slow host (10 ms polls) gets the 4095-byte "
+        "answer %.1f ms after its last frame\n",
+        Median(ratio), Median(delivery));
     std::printf("field profile: STmin 0xF5 gaps median %.0f us, p99 %.0f us (%u gaps); three WAITs: %s; OVERFLOW: %s\n",
                 Median(gaps), Percentile(gaps, 99), static_cast<unsigned>(gaps.size()),
-                waits.empty() ? "completed" : waits.c_str(), overflow.empty() ? "ended, next request ok" : overflow.c_str());
+                waits.empty() ? "completed" : waits.c_str(),
+                overflow.empty() ? "ended, next request ok" : overflow.c_str());
     return waits.empty() && overflow.empty();
 }
 
@@ -161,8 +163,8 @@ int main(int argc, char **argv) {
     const int trace = argc > 2 ? std::atoi(argv[2]) : 1;
     std::printf("pt_vector transport figures, medians of %d runs, transfers at TRACE=%d\n", runs, trace);
     std::fflush(stdout);
-    const bool ok = LongRequest(runs, trace, 0) && LongRequest(runs, trace, 1) && LongAnswer(runs, trace) && IdleCpu(runs) &&
-                    ReadConsecutiveFrame(1, kReadCallsTrace1) && ReadConsecutiveFrame(2, kReadCallsTrace2) &&
-                    Field(runs);
+    const bool ok = LongRequest(runs, trace, 0) && LongRequest(runs, trace, 1) && LongAnswer(runs, trace) &&
+                    IdleCpu(runs) && ReadConsecutiveFrame(1, kReadCallsTrace1) &&
+                    ReadConsecutiveFrame(2, kReadCallsTrace2) && Field(runs);
     return ok ? 0 : 1;
 }

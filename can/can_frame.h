@@ -12,8 +12,8 @@ struct CanFrame {
     uint16_t frameFlags;    // CAN_FRAME_TX_ACK: confirmation of an own frame
     uint32_t id;            // bit 31 marks a 29-bit identifier
     uint8_t dlc;
-    uint8_t data[8];        // the first dlc bytes are valid
-    uint8_t trailer;        // bus-state code of a bus-state report; 0 otherwise
+    uint8_t data[8];  // the first dlc bytes are valid
+    uint8_t trailer;  // bus-state code of a bus-state report; 0 otherwise
 
     // Bytes of the frame that really came: never more than the record holds.
     uint8_t length() const { return dlc < sizeof data ? dlc : static_cast<uint8_t>(sizeof data); }

@@ -196,17 +196,12 @@ uint32_t CanPort::VectorReadReceiveQueue(CanFrame &frame, uint32_t &received) {
     frame.frameType = 0;
 
     switch (event.tag) {
-    case XL_NO_COMMAND:
-        return 0;
-    case XL_RECEIVE_MSG:
-        if (!acceptReceivedFrame(event, frame)) return 0;
-        break;
-    case XL_TRANSMIT_MSG:
-        TraceScopeOnly("Queue tx ????");
-        break;
-    default:
-        countUnknownEvent(event);
-        return 0;
+        case XL_NO_COMMAND: return 0;
+        case XL_RECEIVE_MSG:
+            if (!acceptReceivedFrame(event, frame)) return 0;
+            break;
+        case XL_TRANSMIT_MSG: TraceScopeOnly("Queue tx ????"); break;
+        default: countUnknownEvent(event); return 0;
     }
     received = 1;
     FillFrame(event, frame);
@@ -227,4 +222,3 @@ void CanPort::VectorSendWakeUp() {
         VectorTransmit(kWakeUpAltId, kMaxCanLength, kWakeUpAltFrame, 1, scope);
     }
 }
-

@@ -64,8 +64,8 @@ XLaccess CanPort::scanChannels(TraceScope &scope) {
 // Channels named by the application configuration, 0 when it names none.
 XLaccess CanPort::configuredChannels(unsigned hwType, unsigned hwIndex, unsigned hwChannel, TraceScope &scope) {
     if (hwType == XL_HWTYPE_NONE || hwIndex == kNoHardwareIndex) return 0;
-    const XLaccess mask = xl().xlGetChannelMask(static_cast<int>(hwType), static_cast<int>(hwIndex),
-                                                      static_cast<int>(hwChannel));
+    const XLaccess mask =
+        xl().xlGetChannelMask(static_cast<int>(hwType), static_cast<int>(hwIndex), static_cast<int>(hwChannel));
     if (mask == 0) return 0;
     scope.messagef(TL_INFO, "found hardware config");
     scope.messagef(TL_INFO, "- useing Hardware selected channel : CM=0x%" PRIx64, static_cast<uint64_t>(mask));
@@ -86,8 +86,8 @@ XLaccess CanPort::chooseChannels(TraceScope &scope) {
         scope.messagef(TL_ERROR, "failed xlGetApplConfig -> creating default config");
         const XLstatus setStatus = xl.xlSetApplConfig(kApplicationName, kApplicationChannel, XL_HWTYPE_CANCARDXL,
                                                       kNoHardwareIndex, 0, XL_BUS_TYPE_CAN);
-        scope.messagef(TL_INFO, "- xlSetApplConfig       %s  : hwType %d hwIndex %d hwChannel %d %s",
-                       kApplicationName, XL_HWTYPE_CANCARDXL, -1, 0, xlErrorText(setStatus));
+        scope.messagef(TL_INFO, "- xlSetApplConfig       %s  : hwType %d hwIndex %d hwChannel %d %s", kApplicationName,
+                       XL_HWTYPE_CANCARDXL, -1, 0, xlErrorText(setStatus));
         return scanChannels(scope);
     }
     const XLaccess configured = configuredChannels(hwType, hwIndex, hwChannel, scope);

@@ -287,8 +287,7 @@ typedef XLstatus(PT_STDCALL *XLOPENDRIVER)(void);
 typedef XLstatus(PT_STDCALL *XLCLOSEDRIVER)(void);
 typedef XLstatus(PT_STDCALL *XLGETDRIVERCONFIG)(XLdriverConfig *pDriverConfig);
 typedef XLstatus(PT_STDCALL *XLGETAPPLCONFIG)(char *appName, unsigned int appChannel, unsigned int *pHwType,
-                                              unsigned int *pHwIndex, unsigned int *pHwChannel,
-                                              unsigned int busType);
+                                              unsigned int *pHwIndex, unsigned int *pHwChannel, unsigned int busType);
 typedef XLstatus(PT_STDCALL *XLSETAPPLCONFIG)(char *appName, unsigned int appChannel, unsigned int hwType,
                                               unsigned int hwIndex, unsigned int hwChannel, unsigned int busType);
 typedef XLaccess(PT_STDCALL *XLGETCHANNELMASK)(int hwType, int hwIndex, int hwChannel);
@@ -302,8 +301,8 @@ typedef XLstatus(PT_STDCALL *XLACTIVATECHANNEL)(XLportHandle portHandle, XLacces
 typedef XLstatus(PT_STDCALL *XLDEACTIVATECHANNEL)(XLportHandle portHandle, XLaccess accessMask);
 typedef XLstatus(PT_STDCALL *XLCANADDACCEPTANCERANGE)(XLportHandle portHandle, XLaccess accessMask, XLulong firstId,
                                                       XLulong lastId);
-typedef XLstatus(PT_STDCALL *XLCANREMOVEACCEPTANCERANGE)(XLportHandle portHandle, XLaccess accessMask,
-                                                         XLulong firstId, XLulong lastId);
+typedef XLstatus(PT_STDCALL *XLCANREMOVEACCEPTANCERANGE)(XLportHandle portHandle, XLaccess accessMask, XLulong firstId,
+                                                         XLulong lastId);
 typedef XLstatus(PT_STDCALL *XLCANSETCHANNELACCEPTANCE)(XLportHandle portHandle, XLaccess accessMask, XLulong code,
                                                         XLulong mask, unsigned int idRange);
 typedef XLstatus(PT_STDCALL *XLCANTRANSMIT)(XLportHandle portHandle, XLaccess accessMask, unsigned int *pEventCount,
@@ -318,8 +317,7 @@ XL_API_DECL XLstatus PT_STDCALL xlOpenDriver(void);
 XL_API_DECL XLstatus PT_STDCALL xlCloseDriver(void);
 XL_API_DECL XLstatus PT_STDCALL xlGetDriverConfig(XLdriverConfig *pDriverConfig);
 XL_API_DECL XLstatus PT_STDCALL xlGetApplConfig(char *appName, unsigned int appChannel, unsigned int *pHwType,
-                                                unsigned int *pHwIndex, unsigned int *pHwChannel,
-                                                unsigned int busType);
+                                                unsigned int *pHwIndex, unsigned int *pHwChannel, unsigned int busType);
 XL_API_DECL XLstatus PT_STDCALL xlSetApplConfig(char *appName, unsigned int appChannel, unsigned int hwType,
                                                 unsigned int hwIndex, unsigned int hwChannel, unsigned int busType);
 XL_API_DECL XLaccess PT_STDCALL xlGetChannelMask(int hwType, int hwIndex, int hwChannel);
@@ -327,19 +325,18 @@ XL_API_DECL XLstatus PT_STDCALL xlOpenPort(XLportHandle *pPortHandle, char *user
                                            XLaccess *pPermissionMask, unsigned int rxQueueSize,
                                            unsigned int xlInterfaceVersion, unsigned int busType);
 XL_API_DECL XLstatus PT_STDCALL xlClosePort(XLportHandle portHandle);
-XL_API_DECL XLstatus PT_STDCALL xlCanSetChannelBitrate(XLportHandle portHandle, XLaccess accessMask,
-                                                       XLulong bitrate);
-XL_API_DECL XLstatus PT_STDCALL xlActivateChannel(XLportHandle portHandle, XLaccess accessMask,
-                                                  unsigned int busType, unsigned int flags);
+XL_API_DECL XLstatus PT_STDCALL xlCanSetChannelBitrate(XLportHandle portHandle, XLaccess accessMask, XLulong bitrate);
+XL_API_DECL XLstatus PT_STDCALL xlActivateChannel(XLportHandle portHandle, XLaccess accessMask, unsigned int busType,
+                                                  unsigned int flags);
 XL_API_DECL XLstatus PT_STDCALL xlDeactivateChannel(XLportHandle portHandle, XLaccess accessMask);
-XL_API_DECL XLstatus PT_STDCALL xlCanAddAcceptanceRange(XLportHandle portHandle, XLaccess accessMask,
-                                                        XLulong firstId, XLulong lastId);
+XL_API_DECL XLstatus PT_STDCALL xlCanAddAcceptanceRange(XLportHandle portHandle, XLaccess accessMask, XLulong firstId,
+                                                        XLulong lastId);
 XL_API_DECL XLstatus PT_STDCALL xlCanRemoveAcceptanceRange(XLportHandle portHandle, XLaccess accessMask,
                                                            XLulong firstId, XLulong lastId);
-XL_API_DECL XLstatus PT_STDCALL xlCanSetChannelAcceptance(XLportHandle portHandle, XLaccess accessMask,
-                                                          XLulong code, XLulong mask, unsigned int idRange);
-XL_API_DECL XLstatus PT_STDCALL xlCanTransmit(XLportHandle portHandle, XLaccess accessMask,
-                                              unsigned int *pEventCount, void *pEvents);
+XL_API_DECL XLstatus PT_STDCALL xlCanSetChannelAcceptance(XLportHandle portHandle, XLaccess accessMask, XLulong code,
+                                                          XLulong mask, unsigned int idRange);
+XL_API_DECL XLstatus PT_STDCALL xlCanTransmit(XLportHandle portHandle, XLaccess accessMask, unsigned int *pEventCount,
+                                              void *pEvents);
 XL_API_DECL XLstatus PT_STDCALL xlReceive(XLportHandle portHandle, unsigned int *pEventCount, XLevent *pEvents);
 XL_API_DECL char *PT_STDCALL xlGetEventString(XLevent *pEvent);
 XL_API_DECL char *PT_STDCALL xlGetErrorString(XLstatus err);

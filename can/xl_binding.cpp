@@ -16,8 +16,7 @@ XLstatus PT_STDCALL MissingGetApplConfig(char *, unsigned int, unsigned int *, u
                                          unsigned int) {
     return XL_ERR_DLL_NOT_FOUND;
 }
-XLstatus PT_STDCALL MissingSetApplConfig(char *, unsigned int, unsigned int, unsigned int, unsigned int,
-                                         unsigned int) {
+XLstatus PT_STDCALL MissingSetApplConfig(char *, unsigned int, unsigned int, unsigned int, unsigned int, unsigned int) {
     return XL_ERR_DLL_NOT_FOUND;
 }
 XLaccess PT_STDCALL MissingGetChannelMask(int, int, int) { return 0; }
@@ -31,15 +30,11 @@ XLstatus PT_STDCALL MissingActivateChannel(XLportHandle, XLaccess, unsigned int,
     return XL_ERR_DLL_NOT_FOUND;
 }
 XLstatus PT_STDCALL MissingDeactivateChannel(XLportHandle, XLaccess) { return XL_ERR_DLL_NOT_FOUND; }
-XLstatus PT_STDCALL MissingCanAcceptanceRange(XLportHandle, XLaccess, XLulong, XLulong) {
-    return XL_ERR_DLL_NOT_FOUND;
-}
+XLstatus PT_STDCALL MissingCanAcceptanceRange(XLportHandle, XLaccess, XLulong, XLulong) { return XL_ERR_DLL_NOT_FOUND; }
 XLstatus PT_STDCALL MissingCanSetChannelAcceptance(XLportHandle, XLaccess, XLulong, XLulong, unsigned int) {
     return XL_ERR_DLL_NOT_FOUND;
 }
-XLstatus PT_STDCALL MissingCanTransmit(XLportHandle, XLaccess, unsigned int *, void *) {
-    return XL_ERR_DLL_NOT_FOUND;
-}
+XLstatus PT_STDCALL MissingCanTransmit(XLportHandle, XLaccess, unsigned int *, void *) { return XL_ERR_DLL_NOT_FOUND; }
 XLstatus PT_STDCALL MissingReceive(XLportHandle, unsigned int *, XLevent *) { return XL_ERR_DLL_NOT_FOUND; }
 char *PT_STDCALL MissingGetEventString(XLevent *) {
     static char text[] = "no event text: XL driver library not found";
@@ -51,15 +46,24 @@ char *PT_STDCALL MissingGetErrorString(XLstatus) {
 }
 
 const XlDriverBinding kMissingDriver = {
-    MissingOpenDriver,         MissingCloseDriver,
-    MissingGetDriverConfig,    MissingGetApplConfig,
-    MissingSetApplConfig,      MissingGetChannelMask,
-    MissingOpenPort,           MissingClosePort,
-    MissingCanSetChannelBitrate, MissingActivateChannel,
-    MissingDeactivateChannel,  MissingCanAcceptanceRange,
-    MissingCanAcceptanceRange, MissingCanSetChannelAcceptance,
-    MissingCanTransmit,        MissingReceive,
-    MissingGetEventString,     MissingGetErrorString,
+    MissingOpenDriver,
+    MissingCloseDriver,
+    MissingGetDriverConfig,
+    MissingGetApplConfig,
+    MissingSetApplConfig,
+    MissingGetChannelMask,
+    MissingOpenPort,
+    MissingClosePort,
+    MissingCanSetChannelBitrate,
+    MissingActivateChannel,
+    MissingDeactivateChannel,
+    MissingCanAcceptanceRange,
+    MissingCanAcceptanceRange,
+    MissingCanSetChannelAcceptance,
+    MissingCanTransmit,
+    MissingReceive,
+    MissingGetEventString,
+    MissingGetErrorString,
 };
 
 template <typename Fn>
@@ -101,4 +105,3 @@ XlDriverBinding BindXlDriver(const char *fileName) {
     Resolve(library, "xlGetErrorString", binding.xlGetErrorString);
     return binding;
 }
-

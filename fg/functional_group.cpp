@@ -15,8 +15,8 @@ namespace {
 uint16_t ReadLe16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 uint32_t ReadLe32(const uint8_t *p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+           (static_cast<uint32_t>(p[3]) << 24);
 }
 
 void AppendLe16(std::vector<uint8_t> &out, uint16_t v) {
@@ -49,8 +49,7 @@ int32_t COrvFunctionalGroup::decode(PASSTHRU_MSG *msg) {
         return -1;
     }
     if (data[h] != FG_REQUEST_MARKER) {
-        scope.message("Message is not a functional message (special byte (0x22) mismatch).",
-                      TL_INFO);
+        scope.message("Message is not a functional message (special byte (0x22) mismatch).", TL_INFO);
         return -1;
     }
     // Every read below stays inside DataSize, and DataSize inside Data.
@@ -73,10 +72,10 @@ int32_t COrvFunctionalGroup::decode(PASSTHRU_MSG *msg) {
                        "0x%04x, DiagAddrTester 0x%04x, FlexRay_TxSlotId 0x%04x, FlexRay_RxSlotId "
                        "0x%04x, FlexRay_TxSlotIdFc 0x%04x, MOST_DeviceID 0x%04x, MOST_TDeviceID "
                        "0x%04x",
-                       static_cast<int>(i), entry.ReqCanID, static_cast<int>(entry.ReqCanID),
-                       entry.RespCanID, static_cast<int>(entry.RespCanID), entry.DiagAddrEcu,
-                       entry.DiagAddrTester, entry.FlexRay_TxSlotId, entry.FlexRay_RxSlotId,
-                       entry.FlexRay_TxSlotIdFc, entry.MOST_DeviceID, entry.MOST_TDeviceID);
+                       static_cast<int>(i), entry.ReqCanID, static_cast<int>(entry.ReqCanID), entry.RespCanID,
+                       static_cast<int>(entry.RespCanID), entry.DiagAddrEcu, entry.DiagAddrTester,
+                       entry.FlexRay_TxSlotId, entry.FlexRay_RxSlotId, entry.FlexRay_TxSlotIdFc, entry.MOST_DeviceID,
+                       entry.MOST_TDeviceID);
         m_Entries.push_back(entry);
     }
 
@@ -114,8 +113,8 @@ bool COrvFunctionalGroup::encode(const PASSTHRU_MSG *msg, bool *pending) {
     const uint32_t used = FG_RESPONSE_HEADER_SIZE + static_cast<uint32_t>(m_Responses.size());
     const uint32_t recordSize = FG_RECORD_HEADER_SIZE + payloadLength;
     if (used + recordSize > PT_MSG_DATA_SIZE) {
-        scope.messagef(TL_INFO, "FG response not aggregated, aggregated message full (%u + %u > %u)",
-                       used, recordSize, PT_MSG_DATA_SIZE);
+        scope.messagef(TL_INFO, "FG response not aggregated, aggregated message full (%u + %u > %u)", used, recordSize,
+                       PT_MSG_DATA_SIZE);
         return false;
     }
 
@@ -127,8 +126,7 @@ bool COrvFunctionalGroup::encode(const PASSTHRU_MSG *msg, bool *pending) {
     return true;
 }
 
-bool COrvFunctionalGroup::doHandlingFor7fxx78(uint32_t length, const uint8_t *payload,
-                                              bool *pending) {
+bool COrvFunctionalGroup::doHandlingFor7fxx78(uint32_t length, const uint8_t *payload, bool *pending) {
     PT_SCOPE(scope, "COrvFunctionalGroup::doHandlingFor7fxx78(RxMsgP msg)");
     if (payload == nullptr || length < 3 || payload[0] != UDS_NEGATIVE_RESPONSE) return false;
 
@@ -158,8 +156,7 @@ void COrvFunctionalGroup::prepareToSendResponses(PASSTHRU_MSG *msg, uint32_t can
     data[6] = static_cast<uint8_t>(m_ResponseCount >> 8);
     // encode keeps the records within Data; the bound is only a last guard.
     std::size_t length = m_Responses.size();
-    if (length > PT_MSG_DATA_SIZE - FG_RESPONSE_HEADER_SIZE)
-        length = PT_MSG_DATA_SIZE - FG_RESPONSE_HEADER_SIZE;
+    if (length > PT_MSG_DATA_SIZE - FG_RESPONSE_HEADER_SIZE) length = PT_MSG_DATA_SIZE - FG_RESPONSE_HEADER_SIZE;
     if (length > 0) std::memcpy(data + FG_RESPONSE_HEADER_SIZE, m_Responses.data(), length);
     msg->DataSize = static_cast<uint32_t>(FG_RESPONSE_HEADER_SIZE + length);
 
@@ -167,8 +164,8 @@ void COrvFunctionalGroup::prepareToSendResponses(PASSTHRU_MSG *msg, uint32_t can
     line.appendf("FG response %d bytes: ", static_cast<int>(msg->DataSize));
     line.appendHexDump(data, msg->DataSize);
     scope.message(line.c_str(), TL_INFO);
-    scope.messagef(TL_INFO, " ISO15765-RX-FG CanId=0x%04x Len=%02d TS=%09u  Data: ", canIdFromBytes(data), static_cast<int>(msg->DataSize - 4),
-                   static_cast<unsigned>(msg->Timestamp));
+    scope.messagef(TL_INFO, " ISO15765-RX-FG CanId=0x%04x Len=%02d TS=%09u  Data: ", canIdFromBytes(data),
+                   static_cast<int>(msg->DataSize - 4), static_cast<unsigned>(msg->Timestamp));
 
     m_ReceiveTimerStart = 0;
     m_ResponseCount = 0;
@@ -197,15 +194,13 @@ bool COrvFunctionalGroup::isReceiveTimerElapsed() {
 
 void COrvFunctionalGroup::setTimeoutp2Max(int32_t value, int32_t offset) {
     PT_SCOPE(scope, "COrvFunctionalGroup::setTimeoutp2Max(..)");
-    scope.messagef(TL_INFO, "P2Max: %d Offset %d ", static_cast<int>(value),
-                   static_cast<int>(offset));
+    scope.messagef(TL_INFO, "P2Max: %d Offset %d ", static_cast<int>(value), static_cast<int>(offset));
     m_P2Max = static_cast<uint32_t>(value) + static_cast<uint32_t>(offset);
 }
 
 void COrvFunctionalGroup::setTimeoutp2MaxRespPending(int32_t value, int32_t offset) {
     PT_SCOPE(scope, "COrvFunctionalGroup::setTimeoutp2MaxRespPending(..)");
-    scope.messagef(TL_INFO, "P2Star: %d Offset %d", static_cast<int>(value),
-                   static_cast<int>(offset));
+    scope.messagef(TL_INFO, "P2Star: %d Offset %d", static_cast<int>(value), static_cast<int>(offset));
     m_P2Star = static_cast<uint32_t>(value) + static_cast<uint32_t>(offset);
 }
 

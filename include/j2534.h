@@ -107,16 +107,13 @@ typedef struct PT_QEL_SPECIAL {
 
 uint32_t PTAPI PassThruConnect(uint32_t ProtocolID, uint32_t Flags, uint32_t *pChannelID);
 uint32_t PTAPI PassThruDisconnect(uint32_t ChannelID);
-uint32_t PTAPI PassThruReadMsgs(uint32_t ChannelID, PASSTHRU_MSG *pMsg, uint32_t *pNumMsgs,
-                                uint32_t Timeout);
-uint32_t PTAPI PassThruWriteMsgs(uint32_t ChannelID, PASSTHRU_MSG *pMsg, uint32_t *pNumMsgs,
-                                 uint32_t Timeout);
+uint32_t PTAPI PassThruReadMsgs(uint32_t ChannelID, PASSTHRU_MSG *pMsg, uint32_t *pNumMsgs, uint32_t Timeout);
+uint32_t PTAPI PassThruWriteMsgs(uint32_t ChannelID, PASSTHRU_MSG *pMsg, uint32_t *pNumMsgs, uint32_t Timeout);
 uint32_t PTAPI PassThruStartPeriodicMsg(uint32_t ChannelID, PASSTHRU_MSG *pMsg, uint32_t *pMsgID,
                                         uint32_t TimeInterval);
 uint32_t PTAPI PassThruStopPeriodicMsg(uint32_t ChannelID, uint32_t MsgID);
-uint32_t PTAPI PassThruStartMsgFilter(uint32_t ChannelID, uint32_t FilterType,
-                                      PASSTHRU_MSG *pMaskMsg, PASSTHRU_MSG *pPatternMsg,
-                                      PASSTHRU_MSG *pFlowControlMsg, uint32_t *pFilterID);
+uint32_t PTAPI PassThruStartMsgFilter(uint32_t ChannelID, uint32_t FilterType, PASSTHRU_MSG *pMaskMsg,
+                                      PASSTHRU_MSG *pPatternMsg, PASSTHRU_MSG *pFlowControlMsg, uint32_t *pFilterID);
 uint32_t PTAPI PassThruStopMsgFilter(uint32_t ChannelID, uint32_t MsgID);
 uint32_t PTAPI PassThruSetProgrammingVoltage(uint32_t PinNumber, uint32_t Voltage);
 uint32_t PTAPI PassThruReadVersion(char *pFirmwareVersion, char *pDllVersion, char *pApiVersion);

@@ -110,8 +110,8 @@ bool ExecutableFileName(char *buf, std::size_t bufLen);
 
 // GetPrivateProfileStringA: copies the value (or the default) into buf,
 // truncated to bufLen - 1 characters, and returns the characters copied.
-uint32_t ReadProfileString(const char *section, const char *key, const char *defaultText,
-                           char *buf, uint32_t bufLen, const char *fileName);
+uint32_t ReadProfileString(const char *section, const char *key, const char *defaultText, char *buf, uint32_t bufLen,
+                           const char *fileName);
 
 // The library needs no per-thread start and end notifications.
 void DisableThreadNotifications(void *module);

@@ -36,9 +36,7 @@ CriticalSection::CriticalSection() {
     pthread_mutexattr_destroy(&attr);
 }
 
-CriticalSection::~CriticalSection() {
-    pthread_mutex_destroy(reinterpret_cast<pthread_mutex_t *>(m_storage));
-}
+CriticalSection::~CriticalSection() { pthread_mutex_destroy(reinterpret_cast<pthread_mutex_t *>(m_storage)); }
 
 void CriticalSection::enter() { pthread_mutex_lock(reinterpret_cast<pthread_mutex_t *>(m_storage)); }
 void CriticalSection::leave() { pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t *>(m_storage)); }
@@ -136,15 +134,14 @@ uint64_t ProcessCpuTimeUs() {
 
 CalendarTime LocalCalendarTime() {
     time_t now = time(nullptr);
-    struct tm t{};
+    struct tm t {};
     localtime_r(&now, &t);
     return CalendarTime{t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec};
 }
 
 void SleepMs(uint32_t ms) {
     timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {}
 }
 
 // The default timer slack of 50 us stretches every 1 ms sleep by 5 %. Slack
@@ -174,8 +171,7 @@ uint64_t NowUs() { return MonotonicNs() / 1000u; }
 void SleepUntilUs(uint64_t deadlineUs) {
     const uint64_t ns = deadlineUs * 1000u;
     timespec until{static_cast<time_t>(ns / 1000000000ull), static_cast<long>(ns % 1000000000ull)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {}
 }
 
 Metronome::Metronome(uint32_t periodUs) {
@@ -190,12 +186,10 @@ void Metronome::wait() {
     auto *state = reinterpret_cast<MetronomeState *>(m_storage);
     const uint64_t now = MonotonicNs();
     state->nextNs += state->periodNs;
-    if (state->nextNs <= now)
-        state->nextNs += ((now - state->nextNs) / state->periodNs + 1) * state->periodNs;
+    if (state->nextNs <= now) state->nextNs += ((now - state->nextNs) / state->periodNs + 1) * state->periodNs;
     timespec until{static_cast<time_t>(state->nextNs / 1000000000ull),
                    static_cast<long>(state->nextNs % 1000000000ull)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {}
 }
 
 namespace {
@@ -314,8 +308,8 @@ uint32_t CopyTruncated(const std::string &value, char *buf, uint32_t bufLen) {
 
 // Section and key names compare without case, surrounding blanks are
 // dropped, and a value in matching quotes loses its quotes, as on Windows.
-uint32_t ReadProfileString(const char *section, const char *key, const char *defaultText,
-                           char *buf, uint32_t bufLen, const char *fileName) {
+uint32_t ReadProfileString(const char *section, const char *key, const char *defaultText, char *buf, uint32_t bufLen,
+                           const char *fileName) {
     std::string def = defaultText ? defaultText : "";
     FILE *file = std::fopen(fileName, "r");
     if (!file) return CopyTruncated(Trim(def), buf, bufLen);
@@ -330,7 +324,8 @@ uint32_t ReadProfileString(const char *section, const char *key, const char *def
         if (t.empty()) return false;
         if (t[0] == '[') {
             size_t end = t.find(']');
-            inSection = EqualsNoCase(Trim(t.substr(1, end == std::string::npos ? std::string::npos : end - 1)), section);
+            inSection =
+                EqualsNoCase(Trim(t.substr(1, end == std::string::npos ? std::string::npos : end - 1)), section);
             return false;
         }
         if (!inSection || t[0] == ';') return false;
@@ -405,11 +400,11 @@ RenameResult RenameFile(const char *from, const char *to) {
     if (FileExists(to)) return RenameResult::TargetExists;
     if (rename(from, to) == 0) return RenameResult::Ok;
     switch (errno) {
-    case ENOENT: return RenameResult::SourceMissing;
-    case EACCES:
-    case EPERM:
-    case EBUSY: return RenameResult::AccessDenied;
-    default: return RenameResult::Failed;
+        case ENOENT: return RenameResult::SourceMissing;
+        case EACCES:
+        case EPERM:
+        case EBUSY: return RenameResult::AccessDenied;
+        default: return RenameResult::Failed;
     }
 }
 

@@ -13,12 +13,8 @@ const char kPathSeparator = '\\';
 
 static_assert(sizeof(CRITICAL_SECTION) <= 64, "critical section storage too small");
 
-CriticalSection::CriticalSection() {
-    InitializeCriticalSection(reinterpret_cast<CRITICAL_SECTION *>(m_storage));
-}
-CriticalSection::~CriticalSection() {
-    DeleteCriticalSection(reinterpret_cast<CRITICAL_SECTION *>(m_storage));
-}
+CriticalSection::CriticalSection() { InitializeCriticalSection(reinterpret_cast<CRITICAL_SECTION *>(m_storage)); }
+CriticalSection::~CriticalSection() { DeleteCriticalSection(reinterpret_cast<CRITICAL_SECTION *>(m_storage)); }
 void CriticalSection::enter() { EnterCriticalSection(reinterpret_cast<CRITICAL_SECTION *>(m_storage)); }
 void CriticalSection::leave() { LeaveCriticalSection(reinterpret_cast<CRITICAL_SECTION *>(m_storage)); }
 
@@ -30,9 +26,7 @@ Event::~Event() {
 }
 void Event::set() { SetEvent(EventHandle(m_storage)); }
 void Event::reset() { ResetEvent(EventHandle(m_storage)); }
-bool Event::wait(uint32_t timeoutMs) {
-    return WaitForSingleObject(EventHandle(m_storage), timeoutMs) == WAIT_OBJECT_0;
-}
+bool Event::wait(uint32_t timeoutMs) { return WaitForSingleObject(EventHandle(m_storage), timeoutMs) == WAIT_OBJECT_0; }
 
 uint32_t CurrentThreadId() { return GetCurrentThreadId(); }
 
@@ -106,14 +100,12 @@ static_assert(sizeof(MetronomeState) <= 32, "metronome storage too small");
 Metronome::Metronome(uint32_t periodUs) {
     auto *state = new (m_storage) MetronomeState;
     state->periodMs = periodUs >= 2000 ? periodUs / 1000 : 1;
-    state->timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
-                                          TIMER_ALL_ACCESS);
+    state->timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
     if (!state->timer) state->timer = CreateWaitableTimerW(nullptr, FALSE, nullptr);
     if (state->timer) {
         LARGE_INTEGER due;
         due.QuadPart = -static_cast<LONGLONG>(periodUs) * 10;  // relative, in 100 ns
-        if (!SetWaitableTimer(state->timer, &due, static_cast<LONG>(state->periodMs), nullptr,
-                              nullptr, FALSE)) {
+        if (!SetWaitableTimer(state->timer, &due, static_cast<LONG>(state->periodMs), nullptr, nullptr, FALSE)) {
             CloseHandle(state->timer);
             state->timer = nullptr;
         }
@@ -131,8 +123,7 @@ Metronome::~Metronome() {
 void Metronome::wait() {
     auto *state = reinterpret_cast<MetronomeState *>(m_storage);
     // Without a timer the plain sleep still paces the thread.
-    if (!state->timer || WaitForSingleObject(state->timer, 100) == WAIT_FAILED)
-        Sleep(state->periodMs);
+    if (!state->timer || WaitForSingleObject(state->timer, 100) == WAIT_FAILED) Sleep(state->periodMs);
 }
 
 namespace {
@@ -188,8 +179,8 @@ bool ExecutableFileName(char *buf, std::size_t bufLen) {
     return n != 0 && n < bufLen;
 }
 
-uint32_t ReadProfileString(const char *section, const char *key, const char *defaultText,
-                           char *buf, uint32_t bufLen, const char *fileName) {
+uint32_t ReadProfileString(const char *section, const char *key, const char *defaultText, char *buf, uint32_t bufLen,
+                           const char *fileName) {
     return GetPrivateProfileStringA(section, key, defaultText, buf, bufLen, fileName);
 }
 
@@ -197,9 +188,7 @@ void DisableThreadNotifications(void *module) {
     if (module) DisableThreadLibraryCalls(static_cast<HMODULE>(module));
 }
 
-void ShowMessageBox(const char *text, const char *title) {
-    MessageBoxA(nullptr, text, title, MB_OK);
-}
+void ShowMessageBox(const char *text, const char *title) { MessageBoxA(nullptr, text, title, MB_OK); }
 
 bool FullPathName(const char *path, char *buf, std::size_t bufLen) {
     DWORD n = GetFullPathNameA(path, static_cast<DWORD>(bufLen), buf, nullptr);
@@ -212,8 +201,8 @@ bool FileIsReadOnly(const char *path) {
     DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) return false;
     if (attributes & FILE_ATTRIBUTE_READONLY) return true;
-    HANDLE h = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_ACCESS_DENIED;
     CloseHandle(h);
     return false;
@@ -222,21 +211,21 @@ bool FileIsReadOnly(const char *path) {
 RenameResult RenameFile(const char *from, const char *to) {
     if (MoveFileA(from, to)) return RenameResult::Ok;
     switch (GetLastError()) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND: return RenameResult::SourceMissing;
-    case ERROR_ALREADY_EXISTS:
-    case ERROR_FILE_EXISTS: return RenameResult::TargetExists;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION: return RenameResult::AccessDenied;
-    default: return RenameResult::Failed;
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND: return RenameResult::SourceMissing;
+        case ERROR_ALREADY_EXISTS:
+        case ERROR_FILE_EXISTS: return RenameResult::TargetExists;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION: return RenameResult::AccessDenied;
+        default: return RenameResult::Failed;
     }
 }
 
 bool RemoveFile(const char *path) { return DeleteFileA(path) != 0; }
 
 void *HoldFileExclusively(const char *path) {
-    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h =
+        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     return h == INVALID_HANDLE_VALUE ? nullptr : h;
 }
 
@@ -244,9 +233,7 @@ void ReleaseFile(void *held) {
     if (held) CloseHandle(static_cast<HANDLE>(held));
 }
 
-void *LoadSharedLibrary(const char *fileName) {
-    return reinterpret_cast<void *>(LoadLibraryA(fileName));
-}
+void *LoadSharedLibrary(const char *fileName) { return reinterpret_cast<void *>(LoadLibraryA(fileName)); }
 
 void *FindSymbol(void *library, const char *name) {
     if (!library) return nullptr;

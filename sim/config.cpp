@@ -12,10 +12,8 @@ namespace {
 
 std::string Trim(const std::string &s) {
     size_t b = 0, e = s.size();
-    while (b < e && std::isspace(static_cast<unsigned char>(s[b])))
-        ++b;
-    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1])))
-        --e;
+    while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
+    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
     return s.substr(b, e - b);
 }
 
@@ -52,32 +50,28 @@ ChannelCfg VirtualChannel(unsigned n) {
 
 bool ToU8(const std::string &v, uint8_t &out) {
     uint64_t x = 0;
-    if (!ParseUnsigned(v, x) || x > 0xFF)
-        return false;
+    if (!ParseUnsigned(v, x) || x > 0xFF) return false;
     out = static_cast<uint8_t>(x);
     return true;
 }
 
 bool ToU16(const std::string &v, uint16_t &out) {
     uint64_t x = 0;
-    if (!ParseUnsigned(v, x) || x > 0xFFFF)
-        return false;
+    if (!ParseUnsigned(v, x) || x > 0xFFFF) return false;
     out = static_cast<uint16_t>(x);
     return true;
 }
 
 bool ToU32(const std::string &v, uint32_t &out) {
     uint64_t x = 0;
-    if (!ParseUnsigned(v, x) || x > 0xFFFFFFFFull)
-        return false;
+    if (!ParseUnsigned(v, x) || x > 0xFFFFFFFFull) return false;
     out = static_cast<uint32_t>(x);
     return true;
 }
 
 bool ToUnsigned(const std::string &v, unsigned &out) {
     uint32_t x = 0;
-    if (!ToU32(v, x))
-        return false;
+    if (!ToU32(v, x)) return false;
     out = x;
     return true;
 }
@@ -95,14 +89,10 @@ bool ToBool(const std::string &v, bool &out) {
 }
 
 bool ApplyDriver(Config &c, const std::string &k, const std::string &v) {
-    if (k == "dll_version")
-        return ToU32(v, c.dllVersion);
-    if (k == "real_timing")
-        return ToBool(v, c.realTiming);
-    if (k == "tx_capacity")
-        return ToUnsigned(v, c.txCapacity);
-    if (k == "default_ecus")
-        return ToBool(v, c.defaultEcus);
+    if (k == "dll_version") return ToU32(v, c.dllVersion);
+    if (k == "real_timing") return ToBool(v, c.realTiming);
+    if (k == "tx_capacity") return ToUnsigned(v, c.txCapacity);
+    if (k == "default_ecus") return ToBool(v, c.defaultEcus);
     return false;
 }
 
@@ -115,24 +105,15 @@ bool ApplyChannel(ChannelCfg &c, const std::string &k, const std::string &v) {
         c.transceiverName = v.substr(0, XL_MAX_LENGTH);
         return true;
     }
-    if (k == "hw_type")
-        return ToU8(v, c.hwType);
-    if (k == "hw_index")
-        return ToU8(v, c.hwIndex);
-    if (k == "hw_channel")
-        return ToU8(v, c.hwChannel);
-    if (k == "transceiver_type")
-        return ToU16(v, c.transceiverType);
-    if (k == "capabilities")
-        return ToU32(v, c.capabilities);
-    if (k == "bus_capabilities")
-        return ToU32(v, c.busCapabilities);
-    if (k == "serial")
-        return ToU32(v, c.serialNumber);
-    if (k == "article")
-        return ToU32(v, c.articleNumber);
-    if (k == "bitrate")
-        return ToU32(v, c.bitrate) && c.bitrate > 0 && c.bitrate <= 1000000;
+    if (k == "hw_type") return ToU8(v, c.hwType);
+    if (k == "hw_index") return ToU8(v, c.hwIndex);
+    if (k == "hw_channel") return ToU8(v, c.hwChannel);
+    if (k == "transceiver_type") return ToU16(v, c.transceiverType);
+    if (k == "capabilities") return ToU32(v, c.capabilities);
+    if (k == "bus_capabilities") return ToU32(v, c.busCapabilities);
+    if (k == "serial") return ToU32(v, c.serialNumber);
+    if (k == "article") return ToU32(v, c.articleNumber);
+    if (k == "bitrate") return ToU32(v, c.bitrate) && c.bitrate > 0 && c.bitrate <= 1000000;
     return false;
 }
 
@@ -143,10 +124,8 @@ bool ApplySocketcand(SocketcandCfg &c, const std::string &k, const std::string &
         c.port = port;
         return c.on;
     }
-    if (k == "wait_clients")
-        return ToUnsigned(v, c.waitClients);
-    if (k == "wait_ms")
-        return ToUnsigned(v, c.waitMs);
+    if (k == "wait_clients") return ToUnsigned(v, c.waitClients);
+    if (k == "wait_ms") return ToUnsigned(v, c.waitMs);
     return false;
 }
 
@@ -155,16 +134,11 @@ bool ApplyApp(AppCfg &a, const std::string &k, const std::string &v) {
         a.name = v;
         return !v.empty();
     }
-    if (k == "app_channel")
-        return ToUnsigned(v, a.appChannel);
-    if (k == "hw_type")
-        return ToUnsigned(v, a.hwType);
-    if (k == "hw_index")
-        return ToUnsigned(v, a.hwIndex);
-    if (k == "hw_channel")
-        return ToUnsigned(v, a.hwChannel);
-    if (k == "bus_type")
-        return ToUnsigned(v, a.busType);
+    if (k == "app_channel") return ToUnsigned(v, a.appChannel);
+    if (k == "hw_type") return ToUnsigned(v, a.hwType);
+    if (k == "hw_index") return ToUnsigned(v, a.hwIndex);
+    if (k == "hw_channel") return ToUnsigned(v, a.hwChannel);
+    if (k == "bus_type") return ToUnsigned(v, a.busType);
     return false;
 }
 
@@ -172,12 +146,10 @@ bool ApplyApp(AppCfg &a, const std::string &k, const std::string &v) {
 
 bool ParseUnsigned(const std::string &s, uint64_t &out) {
     const std::string t = Trim(s);
-    if (t.empty() || t[0] == '-' || t[0] == '+')
-        return false;
+    if (t.empty() || t[0] == '-' || t[0] == '+') return false;
     char *end = nullptr;
     const unsigned long long v = std::strtoull(t.c_str(), &end, 0);
-    if (!end || *end != '\0')
-        return false;
+    if (!end || *end != '\0') return false;
     out = v;
     return true;
 }
@@ -207,21 +179,17 @@ int ParseConfig(const std::string &text, Config &cfg) {
         ++lineNo;
         const size_t hash = raw.find('#');
         const std::string line = Trim(hash == std::string::npos ? raw : raw.substr(0, hash));
-        if (line.empty())
-            continue;
+        if (line.empty()) continue;
         if (line.front() == '[') {
-            if (line.back() != ']')
-                return lineNo;
+            if (line.back() != ']') return lineNo;
             const std::string name = Trim(line.substr(1, line.size() - 2));
             if (name == "driver") {
                 section = Section::Driver;
             } else if (name == "channel") {
                 // The first channel of a file replaces the built-in set.
-                if (!channelsReplaced)
-                    cfg.channels.clear();
+                if (!channelsReplaced) cfg.channels.clear();
                 channelsReplaced = true;
-                if (cfg.channels.size() >= XL_CONFIG_MAX_CHANNELS)
-                    return lineNo;
+                if (cfg.channels.size() >= XL_CONFIG_MAX_CHANNELS) return lineNo;
                 cfg.channels.push_back(ChannelCfg());
                 section = Section::Channel;
             } else if (name == "app") {
@@ -238,40 +206,28 @@ int ParseConfig(const std::string &text, Config &cfg) {
             continue;
         }
         const size_t eq = line.find('=');
-        if (eq == std::string::npos)
-            return lineNo;
+        if (eq == std::string::npos) return lineNo;
         const std::string key = Trim(line.substr(0, eq));
         const std::string value = Trim(line.substr(eq + 1));
         bool ok = false;
         switch (section) {
-        case Section::None:
-            break;
-        case Section::Driver:
-            ok = ApplyDriver(cfg, key, value);
-            break;
-        case Section::Channel:
-            ok = ApplyChannel(cfg.channels.back(), key, value);
-            break;
-        case Section::Socketcand:
-            ok = ApplySocketcand(cfg.socketcand, key, value);
-            break;
-        case Section::App:
-            ok = ApplyApp(cfg.apps.back(), key, value);
-            break;
-        case Section::Ecu: {
-            // Checked here, one setting at a time, so a bad one names its line.
-            std::string error;
-            ok = !key.empty() && MakeEcu(0, EcuSettings{{key, value}}, error) != nullptr;
-            cfg.ecus.back().emplace_back(key, value);
-            break;
+            case Section::None: break;
+            case Section::Driver: ok = ApplyDriver(cfg, key, value); break;
+            case Section::Channel: ok = ApplyChannel(cfg.channels.back(), key, value); break;
+            case Section::Socketcand: ok = ApplySocketcand(cfg.socketcand, key, value); break;
+            case Section::App: ok = ApplyApp(cfg.apps.back(), key, value); break;
+            case Section::Ecu: {
+                // Checked here, one setting at a time, so a bad one names its line.
+                std::string error;
+                ok = !key.empty() && MakeEcu(0, EcuSettings{{key, value}}, error) != nullptr;
+                cfg.ecus.back().emplace_back(key, value);
+                break;
+            }
         }
-        }
-        if (!ok)
-            return lineNo;
+        if (!ok) return lineNo;
     }
     for (const AppCfg &a : cfg.apps)
-        if (a.name.empty())
-            return lineNo == 0 ? 1 : lineNo;
+        if (a.name.empty()) return lineNo == 0 ? 1 : lineNo;
     return 0;
 }
 

@@ -24,13 +24,11 @@ struct Locked {
 };
 
 bool MakeFrame(uint32_t id, uint16_t flags, uint16_t dlc, const uint8_t *data, Frame &f) {
-    if (dlc > 8 || (dlc > 0 && !data && !(flags & XL_CAN_MSG_FLAG_REMOTE_FRAME)))
-        return false;
+    if (dlc > 8 || (dlc > 0 && !data && !(flags & XL_CAN_MSG_FLAG_REMOTE_FRAME))) return false;
     f.id = id;
     f.flags = flags;
     f.dlc = dlc;
-    if (data && !(flags & XL_CAN_MSG_FLAG_REMOTE_FRAME))
-        std::memcpy(f.data, data, dlc);
+    if (data && !(flags & XL_CAN_MSG_FLAG_REMOTE_FRAME)) std::memcpy(f.data, data, dlc);
     return true;
 }
 
@@ -49,11 +47,9 @@ VXLSIM_API int vxlsim_load_config_text(const char *text) {
 }
 
 VXLSIM_API int vxlsim_load_config(const char *path) {
-    if (!path)
-        return -1;
+    if (!path) return -1;
     std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return -1;
+    if (!in) return -1;
     std::stringstream ss;
     ss << in.rdbuf();
     Locked l;
@@ -104,8 +100,7 @@ VXLSIM_API int vxlsim_fail(const char *function, int status, int count) {
 }
 
 VXLSIM_API int vxlsim_fail_mode(const char *function, int mode, int count) {
-    if (mode < VXLSIM_MODE_STATUS || mode > VXLSIM_MODE_NO_INIT_ACCESS)
-        return -1;
+    if (mode < VXLSIM_MODE_STATUS || mode > VXLSIM_MODE_NO_INIT_ACCESS) return -1;
     Locked l;
     vxlsim::Failure f;
     f.mode = mode;
@@ -126,8 +121,7 @@ VXLSIM_API int vxlsim_set_foreign_init_access(unsigned channel, int held) {
 VXLSIM_API int vxlsim_inject_frame(int port, unsigned channel, uint32_t id, uint16_t flags, uint16_t dlc,
                                    const uint8_t *data, int64_t time_ns) {
     Frame f;
-    if (!MakeFrame(id, flags, dlc, data, f))
-        return -1;
+    if (!MakeFrame(id, flags, dlc, data, f)) return -1;
     XLevent ev{};
     ev.tag = XL_RECEIVE_MSG;
     ev.timeStamp = time_ns < 0 ? 0 : static_cast<uint64_t>(time_ns);
@@ -152,16 +146,14 @@ VXLSIM_API int vxlsim_inject_chip_state(int port, unsigned channel, uint8_t busS
 }
 
 VXLSIM_API int vxlsim_inject_event(int port, unsigned channel, const XLevent *event, int keep_time) {
-    if (!event)
-        return -1;
+    if (!event) return -1;
     Locked l;
     return l.s.inject(port, channel, *event, keep_time != 0);
 }
 
 VXLSIM_API int vxlsim_bus_send(unsigned channel, uint32_t id, uint16_t flags, uint16_t dlc, const uint8_t *data) {
     Frame f;
-    if (!MakeFrame(id, flags, dlc, data, f))
-        return -1;
+    if (!MakeFrame(id, flags, dlc, data, f)) return -1;
     Locked l;
     return l.s.busSend(channel, f);
 }
@@ -173,8 +165,7 @@ VXLSIM_API int vxlsim_capture_count(void) {
 
 VXLSIM_API int vxlsim_capture_get(int index, vxlsim_frame *out) {
     Locked l;
-    if (!out || index < 0 || static_cast<size_t>(index) >= l.s.capture.size())
-        return -1;
+    if (!out || index < 0 || static_cast<size_t>(index) >= l.s.capture.size()) return -1;
     *out = l.s.capture[static_cast<size_t>(index)];
     return 0;
 }
@@ -191,8 +182,7 @@ VXLSIM_API int vxlsim_call_count(void) {
 
 VXLSIM_API int vxlsim_call_get(int index, vxlsim_call *out) {
     Locked l;
-    if (!out || index < 0 || static_cast<size_t>(index) >= l.s.calls.size())
-        return -1;
+    if (!out || index < 0 || static_cast<size_t>(index) >= l.s.calls.size()) return -1;
     *out = l.s.calls[static_cast<size_t>(index)];
     return 0;
 }
@@ -203,16 +193,14 @@ VXLSIM_API void vxlsim_call_clear(void) {
 }
 
 VXLSIM_API int vxlsim_responder_add(unsigned channel, uint32_t match_id, const uint8_t *prefix, unsigned prefix_len) {
-    if (prefix_len > 8 || (prefix_len > 0 && !prefix))
-        return -1;
+    if (prefix_len > 8 || (prefix_len > 0 && !prefix)) return -1;
     Locked l;
     return l.s.addNode(vxlsim::MakeResponder(channel, match_id, prefix, prefix_len));
 }
 
 VXLSIM_API int vxlsim_responder_reply(int node, uint32_t id, uint16_t dlc, const uint8_t *data, uint32_t delay_us) {
     Frame f;
-    if (!MakeFrame(id, 0, dlc, data, f))
-        return -1;
+    if (!MakeFrame(id, 0, dlc, data, f)) return -1;
     Locked l;
     return vxlsim::AddResponderReply(l.s.findNode(node), f, delay_us) ? 0 : -1;
 }
@@ -232,25 +220,21 @@ VXLSIM_API int vxlsim_ecu_add(const char *config_text) {
     c.channels.clear();
     const std::string text = std::string("[ecu]\n") + (config_text ? config_text : "");
     const int bad = vxlsim::ParseConfig(text, c);
-    if (bad != 0)
-        return -(bad - 1);
+    if (bad != 0) return -(bad - 1);
     unsigned channel = 0;
     for (const auto &kv : c.ecus.front()) {
         uint64_t v = 0;
-        if (kv.first == "channel" && vxlsim::ParseUnsigned(kv.second, v))
-            channel = static_cast<unsigned>(v);
+        if (kv.first == "channel" && vxlsim::ParseUnsigned(kv.second, v)) channel = static_cast<unsigned>(v);
     }
     std::string error;
     std::unique_ptr<vxlsim::Node> node = vxlsim::MakeEcu(channel, c.ecus.front(), error);
-    if (!node)
-        return -1;
+    if (!node) return -1;
     Locked l;
     return l.s.addNode(std::move(node));
 }
 
 VXLSIM_API int vxlsim_ecu_set(int node, const char *key, const char *value) {
-    if (!key || !value)
-        return -1;
+    if (!key || !value) return -1;
     Locked l;
     vxlsim::Node *n = l.s.findNode(node);
     return n && n->set(key, value) ? 0 : -1;
@@ -270,8 +254,7 @@ VXLSIM_API int vxlsim_log_count(void) { return static_cast<int>(TheSim().notes()
 
 VXLSIM_API int vxlsim_log_get(int index, char *buf, unsigned size) {
     const std::vector<std::string> notes = TheSim().notes();
-    if (index < 0 || static_cast<size_t>(index) >= notes.size() || !buf || size == 0)
-        return -1;
+    if (index < 0 || static_cast<size_t>(index) >= notes.size() || !buf || size == 0) return -1;
     const std::string &line = notes[static_cast<size_t>(index)];
     const size_t n = std::min<size_t>(line.size(), size - 1);
     std::memcpy(buf, line.data(), n);

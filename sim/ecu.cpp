@@ -17,17 +17,14 @@ constexpr uint64_t kUs = 1000;
 
 // Separation time of a flow control byte, as the receiver asks for it.
 uint64_t StminNs(uint8_t raw) {
-    if (raw <= 0x7F)
-        return raw * kMs;
-    if (raw >= 0xF1 && raw <= 0xF9)
-        return (raw - 0xF0) * 100 * kUs;
+    if (raw <= 0x7F) return raw * kMs;
+    if (raw >= 0xF1 && raw <= 0xF9) return (raw - 0xF0) * 100 * kUs;
     return 0x7F * kMs;  // reserved values: the longest valid time
 }
 
 uint32_t CanId(uint64_t v) {
     // Identifiers beyond 11 bits are 29-bit ones, with or without the mark.
-    if (v & XL_CAN_EXT_MSG_ID)
-        return static_cast<uint32_t>(v);
+    if (v & XL_CAN_EXT_MSG_ID) return static_cast<uint32_t>(v);
     return v > 0x7FF ? static_cast<uint32_t>(v) | XL_CAN_EXT_MSG_ID : static_cast<uint32_t>(v);
 }
 
@@ -38,7 +35,7 @@ struct EcuParams {
     uint32_t functionalId = 0x7DF;  // 0: not in a functional group
     int ecuAddress = -1;            // >= 0: extended addressing
     int testerAddress = 0xF1;
-    int functionalAddress = -1;     // address byte of functional requests, -1: none
+    int functionalAddress = -1;  // address byte of functional requests, -1: none
     uint8_t bs = 0;
     uint8_t stmin = 0;
     bool padding = true;
@@ -66,16 +63,13 @@ bool ApplyParam(EcuParams &p, const std::string &k, const std::string &v) {
         return true;
     }
     if (k == "vin") {
-        if (v.size() != 17)
-            return false;
+        if (v.size() != 17) return false;
         p.vin = v;
         return true;
     }
-    if (k == "channel")
-        return Num(v, XL_CONFIG_MAX_CHANNELS - 1, n);  // placement, used by the caller
+    if (k == "channel") return Num(v, XL_CONFIG_MAX_CHANNELS - 1, n);  // placement, used by the caller
     if (k == "request_id" || k == "response_id" || k == "functional_id") {
-        if (!Num(v, 0xFFFFFFFFull, n) || (n & ~uint64_t(XL_CAN_EXT_MSG_ID)) > 0x1FFFFFFF)
-            return false;
+        if (!Num(v, 0xFFFFFFFFull, n) || (n & ~uint64_t(XL_CAN_EXT_MSG_ID)) > 0x1FFFFFFF) return false;
         uint32_t &dst = k == "request_id" ? p.requestId : k == "response_id" ? p.responseId : p.functionalId;
         dst = n == 0 ? 0 : CanId(n);
         return true;
@@ -85,15 +79,14 @@ bool ApplyParam(EcuParams &p, const std::string &k, const std::string &v) {
             (k == "ecu_address" ? p.ecuAddress : k == "tester_address" ? p.testerAddress : p.functionalAddress) = -1;
             return true;
         }
-        if (!Num(v, 0xFF, n))
-            return false;
-        (k == "ecu_address" ? p.ecuAddress : k == "tester_address" ? p.testerAddress : p.functionalAddress) =
-            static_cast<int>(n);
+        if (!Num(v, 0xFF, n)) return false;
+        (k == "ecu_address"      ? p.ecuAddress
+         : k == "tester_address" ? p.testerAddress
+                                 : p.functionalAddress) = static_cast<int>(n);
         return true;
     }
     if (k == "bs" || k == "stmin" || k == "pad_byte" || k == "pending_sid" || k == "echo_sid") {
-        if (!Num(v, 0xFF, n))
-            return false;
+        if (!Num(v, 0xFF, n)) return false;
         const uint8_t b = static_cast<uint8_t>(n);
         if (k == "bs")
             p.bs = b;
@@ -112,8 +105,7 @@ bool ApplyParam(EcuParams &p, const std::string &k, const std::string &v) {
             p.fcStatus = v == "cts" ? 0 : 2;
             return true;
         }
-        if (!Num(v, 0x0F, n) || n == 1)
-            return false;
+        if (!Num(v, 0x0F, n) || n == 1) return false;
         p.fcStatus = static_cast<uint8_t>(n);
         return true;
     }
@@ -127,14 +119,12 @@ bool ApplyParam(EcuParams &p, const std::string &k, const std::string &v) {
         return true;
     }
     if (k == "fc_wait" || k == "pending") {
-        if (!Num(v, 1000, n))
-            return false;
+        if (!Num(v, 1000, n)) return false;
         (k == "fc_wait" ? p.fcWait : p.pending) = static_cast<unsigned>(n);
         return true;
     }
     if (k == "long_did_length") {
-        if (!Num(v, kMaxMessage - 3, n))
-            return false;
+        if (!Num(v, kMaxMessage - 3, n)) return false;
         p.longDidLength = static_cast<size_t>(n);
         return true;
     }
@@ -142,13 +132,15 @@ bool ApplyParam(EcuParams &p, const std::string &k, const std::string &v) {
         const char *key;
         uint64_t *dst;
         uint64_t unit;
-    } times[] = {{"response_delay_ms", &p.responseDelay, kMs},   {"response_delay_us", &p.responseDelay, kUs},
-                 {"fc_wait_interval_ms", &p.fcWaitInterval, kMs}, {"pending_interval_ms", &p.pendingInterval, kMs},
-                 {"n_cr_ms", &p.nCr, kMs},                        {"n_bs_ms", &p.nBs, kMs}};
+    } times[] = {{"response_delay_ms", &p.responseDelay, kMs},
+                 {"response_delay_us", &p.responseDelay, kUs},
+                 {"fc_wait_interval_ms", &p.fcWaitInterval, kMs},
+                 {"pending_interval_ms", &p.pendingInterval, kMs},
+                 {"n_cr_ms", &p.nCr, kMs},
+                 {"n_bs_ms", &p.nBs, kMs}};
     for (auto &t : times) {
         if (k == t.key) {
-            if (!Num(v, 3600000000ull, n))
-                return false;
+            if (!Num(v, 3600000000ull, n)) return false;
             *t.dst = n * t.unit;
             return true;
         }
@@ -161,8 +153,7 @@ public:
     Ecu(unsigned channel, const EcuParams &p) : Node(channel), m_p(p) {
         // Deterministic long record so testers can check every byte.
         std::vector<uint8_t> rec(m_p.longDidLength);
-        for (size_t i = 0; i < rec.size(); ++i)
-            rec[i] = static_cast<uint8_t>(i & 0xFF);
+        for (size_t i = 0; i < rec.size(); ++i) rec[i] = static_cast<uint8_t>(i & 0xFF);
         m_dids[0x0100] = rec;
         m_dids[0xF190] = std::vector<uint8_t>(m_p.vin.begin(), m_p.vin.end());
     }
@@ -170,35 +161,28 @@ public:
     std::string name() const override { return m_p.name; }
 
     bool set(const std::string &key, const std::string &value) override {
-        if (key == "channel")
-            return false;  // a running ECU stays on its bus
+        if (key == "channel") return false;  // a running ECU stays on its bus
         EcuParams copy = m_p;
-        if (!ApplyParam(copy, key, value))
-            return false;
+        if (!ApplyParam(copy, key, value)) return false;
         m_p = copy;
-        if (key == "vin")
-            m_dids[0xF190] = std::vector<uint8_t>(m_p.vin.begin(), m_p.vin.end());
+        if (key == "vin") m_dids[0xF190] = std::vector<uint8_t>(m_p.vin.begin(), m_p.vin.end());
         return true;
     }
 
     uint64_t nextDue() const override { return m_action == Action::None ? kNever : m_due; }
 
     void onFrame(NodeBus &bus, const Frame &f, uint64_t now) override {
-        if (f.flags & (XL_CAN_MSG_FLAG_ERROR_FRAME | XL_CAN_MSG_FLAG_REMOTE_FRAME))
-            return;
+        if (f.flags & (XL_CAN_MSG_FLAG_ERROR_FRAME | XL_CAN_MSG_FLAG_REMOTE_FRAME)) return;
         const bool physical = f.id == m_p.requestId;
         const bool functional = m_p.functionalId != 0 && f.id == m_p.functionalId && !physical;
-        if (!physical && !functional)
-            return;
+        if (!physical && !functional) return;
         const int addr = physical ? m_p.ecuAddress : m_p.functionalAddress;
         size_t off = 0;
         if (addr >= 0) {
-            if (f.dlc < 1 || f.data[0] != addr)
-                return;
+            if (f.dlc < 1 || f.data[0] != addr) return;
             off = 1;
         }
-        if (f.dlc <= off)
-            return;
+        if (f.dlc <= off) return;
         const uint8_t *d = f.data + off;
         const size_t len = f.dlc - off;
         const uint8_t type = d[0] >> 4;
@@ -206,8 +190,7 @@ public:
             onFlowControl(bus, d, len, now);
             return;
         }
-        if (busy())
-            return;
+        if (busy()) return;
         if (type == 0) {
             onSingle(d, len, functional, now);
         } else if (physical && type == 1) {
@@ -221,40 +204,35 @@ public:
         const Action a = m_action;
         m_action = Action::None;
         switch (a) {
-        case Action::None:
-            break;
-        case Action::FcWait:
-            sendFc(bus, 1);
-            if (--m_waitsLeft > 0)
-                schedule(Action::FcWait, now + m_p.fcWaitInterval);
-            else
-                schedule(Action::FcCts, now + m_p.fcWaitInterval);
-            break;
-        case Action::FcCts:
-            sendFinalFc(bus, now);
-            break;
-        case Action::RxTimeout:
-            m_rxActive = false;  // N_Cr expired: the request is dropped
-            break;
-        case Action::Pending:
-            sendMessage(bus, {0x7F, m_pendingFor, 0x78}, now);
-            if (--m_pendingLeft > 0)
-                schedule(Action::Pending, now + m_p.pendingInterval);
-            else
-                schedule(Action::Respond, now + m_p.pendingInterval);
-            break;
-        case Action::Respond: {
-            const std::vector<uint8_t> msg = std::move(m_answer);
-            m_answer.clear();
-            sendMessage(bus, msg, now);
-            break;
-        }
-        case Action::TxTimeout:
-            m_txActive = false;  // N_Bs expired: the answer is abandoned
-            break;
-        case Action::NextCf:
-            sendCf(bus, now);
-            break;
+            case Action::None: break;
+            case Action::FcWait:
+                sendFc(bus, 1);
+                if (--m_waitsLeft > 0)
+                    schedule(Action::FcWait, now + m_p.fcWaitInterval);
+                else
+                    schedule(Action::FcCts, now + m_p.fcWaitInterval);
+                break;
+            case Action::FcCts: sendFinalFc(bus, now); break;
+            case Action::RxTimeout:
+                m_rxActive = false;  // N_Cr expired: the request is dropped
+                break;
+            case Action::Pending:
+                sendMessage(bus, {0x7F, m_pendingFor, 0x78}, now);
+                if (--m_pendingLeft > 0)
+                    schedule(Action::Pending, now + m_p.pendingInterval);
+                else
+                    schedule(Action::Respond, now + m_p.pendingInterval);
+                break;
+            case Action::Respond: {
+                const std::vector<uint8_t> msg = std::move(m_answer);
+                m_answer.clear();
+                sendMessage(bus, msg, now);
+                break;
+            }
+            case Action::TxTimeout:
+                m_txActive = false;  // N_Bs expired: the answer is abandoned
+                break;
+            case Action::NextCf: sendCf(bus, now); break;
         }
     }
 
@@ -274,8 +252,7 @@ private:
         Frame f;
         f.id = m_p.responseId;
         size_t k = 0;
-        if (m_p.ecuAddress >= 0 && m_p.testerAddress >= 0)
-            f.data[k++] = static_cast<uint8_t>(m_p.testerAddress);
+        if (m_p.ecuAddress >= 0 && m_p.testerAddress >= 0) f.data[k++] = static_cast<uint8_t>(m_p.testerAddress);
         std::memcpy(f.data + k, pci, n);
         k += n;
         if (m_p.padding) {
@@ -304,8 +281,7 @@ private:
 
     void onSingle(const uint8_t *d, size_t len, bool functional, uint64_t now) {
         const size_t n = d[0] & 0x0F;
-        if (n == 0 || n > len - 1)
-            return;
+        if (n == 0 || n > len - 1) return;
         m_rxActive = false;
         if (m_action == Action::RxTimeout || m_action == Action::FcWait || m_action == Action::FcCts)
             m_action = Action::None;
@@ -313,8 +289,7 @@ private:
     }
 
     void onFirst(NodeBus &bus, const uint8_t *d, size_t len, uint64_t now) {
-        if (len < 2)
-            return;
+        if (len < 2) return;
         const size_t total = (size_t(d[0] & 0x0F) << 8) | d[1];
         if (total == 0) {
             // A length beyond 4095 bytes announced by the escape form: refuse.
@@ -339,8 +314,7 @@ private:
     }
 
     void onConsecutive(NodeBus &bus, const uint8_t *d, size_t len, uint64_t now) {
-        if (!m_rxActive || m_action != Action::RxTimeout)
-            return;
+        if (!m_rxActive || m_action != Action::RxTimeout) return;
         if ((d[0] & 0x0F) != (m_rxSn & 0x0F)) {
             m_rxActive = false;  // wrong sequence number: reception aborted
             m_action = Action::None;
@@ -363,23 +337,20 @@ private:
     }
 
     void onFlowControl(NodeBus &bus, const uint8_t *d, size_t len, uint64_t now) {
-        if (!m_txActive || !m_waitingFc || len < 3)
-            return;
+        if (!m_txActive || !m_waitingFc || len < 3) return;
         switch (d[0] & 0x0F) {
-        case 0:
-            m_waitingFc = false;
-            m_txBs = d[1];
-            m_txStmin = StminNs(d[2]);
-            m_txBlock = 0;
-            sendCf(bus, now);
-            break;
-        case 1:
-            schedule(Action::TxTimeout, now + m_p.nBs);
-            break;
-        default:
-            m_txActive = false;  // overflow or invalid: give up the answer
-            m_action = Action::None;
-            break;
+            case 0:
+                m_waitingFc = false;
+                m_txBs = d[1];
+                m_txStmin = StminNs(d[2]);
+                m_txBlock = 0;
+                sendCf(bus, now);
+                break;
+            case 1: schedule(Action::TxTimeout, now + m_p.nBs); break;
+            default:
+                m_txActive = false;  // overflow or invalid: give up the answer
+                m_action = Action::None;
+                break;
         }
     }
 
@@ -430,45 +401,35 @@ private:
         const uint8_t sid = req[0];
         const size_t n = req.size();
         if (sid == 0x10) {
-            if (n != 2)
-                return negative(sid, 0x13);
+            if (n != 2) return negative(sid, 0x13);
             const uint8_t sub = req[1] & 0x7F;
-            if (sub < 1 || sub > 3)
-                return negative(sid, 0x12);
-            if (req[1] & 0x80)
-                return {};
+            if (sub < 1 || sub > 3) return negative(sid, 0x12);
+            if (req[1] & 0x80) return {};
             // P2 = 50 ms, P2* = 5000 ms (in units of 10 ms).
             return {0x50, sub, 0x00, 0x32, 0x01, 0xF4};
         }
         if (sid == 0x3E) {
-            if (n != 2)
-                return negative(sid, 0x13);
-            if ((req[1] & 0x7F) != 0)
-                return negative(sid, 0x12);
-            if (req[1] & 0x80)
-                return {};
+            if (n != 2) return negative(sid, 0x13);
+            if ((req[1] & 0x7F) != 0) return negative(sid, 0x12);
+            if (req[1] & 0x80) return {};
             return {0x7E, 0x00};
         }
         if (sid == 0x22) {
-            if (n < 3 || (n - 1) % 2 != 0)
-                return negative(sid, 0x13);
+            if (n < 3 || (n - 1) % 2 != 0) return negative(sid, 0x13);
             std::vector<uint8_t> out = {0x62};
             for (size_t i = 1; i < n; i += 2) {
                 const uint16_t did = static_cast<uint16_t>(req[i] << 8 | req[i + 1]);
                 auto it = m_dids.find(did);
-                if (it == m_dids.end())
-                    return negative(sid, 0x31);
+                if (it == m_dids.end()) return negative(sid, 0x31);
                 out.push_back(req[i]);
                 out.push_back(req[i + 1]);
                 out.insert(out.end(), it->second.begin(), it->second.end());
             }
-            if (out.size() > kMaxMessage)
-                return negative(sid, 0x14);
+            if (out.size() > kMaxMessage) return negative(sid, 0x14);
             return out;
         }
         if (sid == 0x2E) {
-            if (n < 4)
-                return negative(sid, 0x13);
+            if (n < 4) return negative(sid, 0x13);
             const uint16_t did = static_cast<uint16_t>(req[1] << 8 | req[2]);
             m_dids[did].assign(req.begin() + 3, req.end());
             return {0x6E, req[1], req[2]};
@@ -489,8 +450,7 @@ private:
         if (functional && answer.size() == 3 && answer[0] == 0x7F &&
             (answer[2] == 0x11 || answer[2] == 0x12 || answer[2] == 0x31))
             answer.clear();
-        if (answer.empty())
-            return;
+        if (answer.empty()) return;
         m_answer = answer;
         const bool pend = m_p.pending > 0 && req[0] != 0x3E && (m_p.pendingSid == 0 || m_p.pendingSid == req[0]);
         if (pend) {

@@ -36,8 +36,7 @@ volatile bool g_processEnding = false;
 bool Started() {
     static const bool ok = [] {
         WSADATA data;
-        if (WSAStartup(MAKEWORD(2, 2), &data) != 0)
-            return false;
+        if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
         // Winsock stays for the process: WSACleanup may not be called from
         // the unload handler, and a Winsock unloaded with this library
         // behind it hands a later load sockets it then does not know.
@@ -84,8 +83,7 @@ sockaddr_in Loopback(uint16_t port) {
 uint16_t PortOf(Native s) {
     sockaddr_in a;
     socklen_t len = sizeof a;
-    if (getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) != 0)
-        return 0;
+    if (getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) != 0) return 0;
     return ntohs(a.sin_port);
 }
 
@@ -126,19 +124,16 @@ Socket ListenLoopback(uint16_t port, uint16_t &bound, std::string &error) {
 
 Socket Accept(Socket listener) {
     Native c = accept(N(listener), nullptr, nullptr);
-    if (c == kBad)
-        return kNoSocket;
+    if (c == kBad) return kNoSocket;
     SetNonBlocking(c);
     NoDelay(c);
     return S(c);
 }
 
 Socket ConnectLoopback(uint16_t port) {
-    if (!Started())
-        return kNoSocket;
+    if (!Started()) return kNoSocket;
     Native s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (s == kBad)
-        return kNoSocket;
+    if (s == kBad) return kNoSocket;
     const sockaddr_in a = Loopback(port);
     if (connect(s, reinterpret_cast<const sockaddr *>(&a), sizeof a) != 0) {
         CloseNative(s);
@@ -156,24 +151,20 @@ long Recv(Socket s, char *buf, size_t size) {
     // acknowledged: a delayed acknowledgement would cost them 40 ms a frame.
     // Linux leaves quick-ack mode by itself, so it is asked for every time.
     int on = 1;
-    if (n > 0)
-        setsockopt(N(s), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+    if (n > 0) setsockopt(N(s), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
 #endif
-    if (n >= 0)
-        return n;
+    if (n >= 0) return n;
     return WouldBlock(LastError()) ? kWouldBlock : kFailed;
 }
 
 long Send(Socket s, const char *buf, size_t size) {
     const long n = static_cast<long>(send(N(s), buf, static_cast<int>(size), kSendFlags));
-    if (n >= 0)
-        return n;
+    if (n >= 0) return n;
     return WouldBlock(LastError()) ? kWouldBlock : kFailed;
 }
 
 void Close(Socket s) {
-    if (s != kNoSocket)
-        CloseNative(N(s));
+    if (s != kNoSocket) CloseNative(N(s));
 }
 
 void Wait(std::vector<Watch> &watch, uint64_t timeoutUs) {
@@ -183,8 +174,7 @@ void Wait(std::vector<Watch> &watch, uint64_t timeoutUs) {
     FD_ZERO(&wr);
     for (const Watch &w : watch) {
         FD_SET(N(w.socket), &rd);
-        if (w.write)
-            FD_SET(N(w.socket), &wr);
+        if (w.write) FD_SET(N(w.socket), &wr);
     }
     timeval tv;
     tv.tv_sec = static_cast<long>(timeoutUs / 1000000);
@@ -214,11 +204,9 @@ void Wait(std::vector<Watch> &watch, uint64_t timeoutUs) {
 }
 
 Waker::Waker() {
-    if (!Started())
-        return;
+    if (!Started()) return;
     Native s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    if (s == kBad)
-        return;
+    if (s == kBad) return;
     sockaddr_in a = Loopback(0);
     if (bind(s, reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0) {
         a = Loopback(PortOf(s));
@@ -233,22 +221,19 @@ Waker::Waker() {
 
 Waker::~Waker() {
 #ifdef _WIN32
-    if (g_processEnding)
-        return;  // no Winsock calls while the process winds down
+    if (g_processEnding) return;  // no Winsock calls while the process winds down
 #endif
     Close(m_s);
 }
 
 void Waker::signal() {
     const char one = 1;
-    if (m_s != kNoSocket)
-        send(N(m_s), &one, 1, kSendFlags);
+    if (m_s != kNoSocket) send(N(m_s), &one, 1, kSendFlags);
 }
 
 void Waker::drain() {
     char buf[64];
-    while (m_s != kNoSocket && recv(N(m_s), buf, sizeof buf, 0) > 0) {
-    }
+    while (m_s != kNoSocket && recv(N(m_s), buf, sizeof buf, 0) > 0) {}
 }
 
 Thread::~Thread() { stop(); }
@@ -262,8 +247,7 @@ void *Thread::body(void *self) {
     // and Stop ends it from outside once this event says so. No instruction
     // of this library runs after the unload then.
     SetEvent(static_cast<HANDLE>(t->m_done));
-    for (;;)
-        Sleep(INFINITE);
+    for (;;) Sleep(INFINITE);
 #endif
     return nullptr;
 }
@@ -271,18 +255,17 @@ void *Thread::body(void *self) {
 #ifdef _WIN32
 namespace {
 DWORD WINAPI WinBody(LPVOID self) {
-    Thread::Body(self);
+    Thread::body(self);
     return 0;
 }
 }  // namespace
 
-bool Thread::Start(Proc proc, void *arg) {
-    Stop();
+bool Thread::start(Proc proc, void *arg) {
+    stop();
     m_proc = proc;
     m_arg = arg;
     m_done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!m_done)
-        return false;
+    if (!m_done) return false;
     HANDLE h = CreateThread(nullptr, 0, WinBody, this, 0, nullptr);
     if (!h) {
         CloseHandle(static_cast<HANDLE>(m_done));
@@ -293,9 +276,8 @@ bool Thread::Start(Proc proc, void *arg) {
     return true;
 }
 
-void Thread::Stop() {
-    if (!m_native)
-        return;
+void Thread::stop() {
+    if (!m_native) return;
     // While the process ends, Windows has ended the thread already. A
     // terminated thread skips the per-thread notifications, so its handle
     // can be waited for even under the loader lock.
@@ -323,8 +305,7 @@ bool Thread::start(Proc proc, void *arg) {
 }
 
 void Thread::stop() {
-    if (!m_native)
-        return;
+    if (!m_native) return;
     pthread_t *t = static_cast<pthread_t *>(m_native);
     pthread_join(*t, nullptr);
     delete t;
@@ -338,8 +319,7 @@ void Thread::stop() {
 #if defined(_WIN32) && defined(VXLSIM_DRIVER_DLL)
 // Only to learn whether the process is ending when the statics go away.
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
-    if (reason == DLL_PROCESS_DETACH && reserved != nullptr)
-        vxlsim::net::g_processEnding = true;
+    if (reason == DLL_PROCESS_DETACH && reserved != nullptr) vxlsim::net::g_processEnding = true;
     return TRUE;
 }
 #endif

@@ -31,9 +31,9 @@ void Close(Socket s);
 
 struct Watch {
     Socket socket;
-    bool write;      // also wake when it can take more data
-    bool readable;   // out
-    bool writable;   // out
+    bool write;     // also wake when it can take more data
+    bool readable;  // out
+    bool writable;  // out
 };
 // Waits until one of the sockets is ready or timeoutUs passes.
 void Wait(std::vector<Watch> &watch, uint64_t timeoutUs);

@@ -17,10 +17,8 @@ public:
     void addReply(const Frame &f, uint64_t delayNs) { m_replies.push_back({f, delayNs}); }
 
     void onFrame(NodeBus &bus, const Frame &f, uint64_t now) override {
-        if (f.id != m_matchId || (f.flags & XL_CAN_MSG_FLAG_ERROR_FRAME) || f.dlc < m_prefix.size())
-            return;
-        if (!std::equal(m_prefix.begin(), m_prefix.end(), f.data))
-            return;
+        if (f.id != m_matchId || (f.flags & XL_CAN_MSG_FLAG_ERROR_FRAME) || f.dlc < m_prefix.size()) return;
+        if (!std::equal(m_prefix.begin(), m_prefix.end(), f.data)) return;
         for (const Reply &r : m_replies) {
             if (r.delayNs == 0)
                 bus.send(r.frame);
@@ -63,8 +61,7 @@ std::unique_ptr<Node> MakeResponder(unsigned channel, uint32_t matchId, const ui
 
 bool AddResponderReply(Node *node, const Frame &f, uint32_t delayUs) {
     Responder *r = dynamic_cast<Responder *>(node);
-    if (!r)
-        return false;
+    if (!r) return false;
     r->addReply(f, uint64_t(delayUs) * 1000u);
     return true;
 }

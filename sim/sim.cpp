@@ -30,8 +30,7 @@ std::string ReadFile(const char *path, bool &ok) {
     std::ifstream in(path, std::ios::binary);
     ok = static_cast<bool>(in);
     std::stringstream ss;
-    if (ok)
-        ss << in.rdbuf();
+    if (ok) ss << in.rdbuf();
     return ss.str();
 }
 
@@ -44,8 +43,7 @@ uint64_t WallNs() {
 }
 
 uint64_t FrameDurationNs(const Frame &f, uint32_t bitrate) {
-    if (bitrate == 0)
-        return 0;
+    if (bitrate == 0) return 0;
     const bool remote = (f.flags & XL_CAN_MSG_FLAG_REMOTE_FRAME) != 0;
     const uint64_t dataBits = remote ? 0 : 8u * std::min<uint16_t>(f.dlc, 8);
     // Fixed bits: SOF, arbitration, control, CRC, delimiters, ACK, EOF and
@@ -58,8 +56,7 @@ uint64_t FrameDurationNs(const Frame &f, uint32_t bitrate) {
 
 bool PortChannel::accepts(uint32_t id) const {
     if (IsExt(id)) {
-        if (extClosed)
-            return false;
+        if (extClosed) return false;
         const uint32_t raw = id & 0x1FFFFFFFu;
         return (raw & extMask) == (extCode & extMask);
     }
@@ -71,8 +68,7 @@ Sim::Sim() { reset(); }
 Sim::~Sim() {
     // The bridge's thread is told to leave and reaped before anything it
     // uses goes away.
-    if (m_server)
-        m_server->stop();
+    if (m_server) m_server->stop();
 }
 
 Sim &TheSim() {
@@ -103,8 +99,7 @@ void Sim::reset() {
             const std::string text = ReadFile(path, ok);
             if (ok) {
                 Config c = m_cfg;
-                if (ParseConfig(text, c) == 0)
-                    m_cfg = c;
+                if (ParseConfig(text, c) == 0) m_cfg = c;
             }
         }
     }
@@ -117,8 +112,7 @@ int Sim::load(const std::string &text) {
     reset();
     Config c = m_cfg;
     const int bad = ParseConfig(text, c);
-    if (bad != 0)
-        return bad;
+    if (bad != 0) return bad;
     ApplyEnvironment(c);
     m_cfg = c;
     m_nodes.clear();
@@ -136,8 +130,7 @@ void Sim::syncServer() {
         m_server.reset();
     }
     if (!m_cfg.socketcand.on) {
-        if (m_server)
-            m_server->wake();  // it sees the bridge is off and leaves
+        if (m_server) m_server->wake();  // it sees the bridge is off and leaves
         return;
     }
     if (m_server) {
@@ -152,8 +145,7 @@ void Sim::syncServer() {
 }
 
 int Sim::bridgePort() const {
-    if (!m_server || m_server->leaving() || m_server->port() == 0)
-        return -1;
+    if (!m_server || m_server->leaving() || m_server->port() == 0) return -1;
     return m_server->port();
 }
 
@@ -165,14 +157,12 @@ void Sim::waitForBridgeClients() {
         unsigned ready = 0, wanted = 0, ms = 0;
         {
             std::lock_guard<std::mutex> lock(mu);
-            if (!m_server || m_cfg.socketcand.waitClients == 0)
-                return;
+            if (!m_server || m_cfg.socketcand.waitClients == 0) return;
             ready = m_server->readyClients();
             wanted = m_cfg.socketcand.waitClients;
             ms = m_cfg.socketcand.waitMs;
         }
-        if (ready >= wanted)
-            return;
+        if (ready >= wanted) return;
         if (WallNs() - start >= ms * 1000000ull) {
             note("socketcand: " + std::to_string(ready) + " of " + std::to_string(wanted) + " clients after " +
                  std::to_string(ms) + " ms, going on");
@@ -185,8 +175,7 @@ void Sim::waitForBridgeClients() {
 void Sim::note(const std::string &line) {
     std::fprintf(stderr, "vxlsim: %s\n", line.c_str());
     std::lock_guard<std::mutex> lock(m_notesMu);
-    if (m_notes.size() >= kMaxNotes)
-        m_notes.pop_front();
+    if (m_notes.size() >= kMaxNotes) m_notes.pop_front();
     m_notes.push_back(line);
 }
 
@@ -196,21 +185,17 @@ std::vector<std::string> Sim::notes() {
 }
 
 bool Sim::clientSend(unsigned channel, const Frame &f, uint32_t client) {
-    if (channel >= channelCount())
-        return false;
-    if (m_cfg.realTiming && m_busFree[channel] > m_cur + kMaxClientBacklogNs)
-        return false;
+    if (channel >= channelCount()) return false;
+    if (m_cfg.realTiming && m_busFree[channel] > m_cur + kMaxClientBacklogNs) return false;
     submit(channel, f, XL_INVALID_PORTHANDLE, -1, m_cur, WallNs(), client);
     runUntil(now());
     return true;
 }
 
 uint64_t Sim::nextDue() const {
-    if (m_manual)
-        return kNever;
+    if (m_manual) return kNever;
     uint64_t t = m_pending.empty() ? kNever : m_pending.begin()->first.first;
-    for (auto &kv : m_nodes)
-        t = std::min(t, kv.second->nextDue());
+    for (auto &kv : m_nodes) t = std::min(t, kv.second->nextDue());
     return t;
 }
 
@@ -219,26 +204,21 @@ void Sim::buildNodes() {
     m_initHolder.assign(n, XL_INVALID_PORTHANDLE);
     m_busFree.assign(n, 0);
     m_bitrate.clear();
-    for (const ChannelCfg &c : m_cfg.channels)
-        m_bitrate.push_back(c.bitrate);
+    for (const ChannelCfg &c : m_cfg.channels) m_bitrate.push_back(c.bitrate);
     std::vector<EcuSettings> ecus = m_cfg.ecus;
-    if (ecus.empty() && m_cfg.defaultEcus)
-        ecus = DefaultEcus();
+    if (ecus.empty() && m_cfg.defaultEcus) ecus = DefaultEcus();
     for (const EcuSettings &e : ecus) {
         // An ECU names its channel; without one it sits on every channel.
         int channel = -1;
         for (const auto &kv : e) {
             uint64_t v = 0;
-            if (kv.first == "channel" && ParseUnsigned(kv.second, v))
-                channel = static_cast<int>(v);
+            if (kv.first == "channel" && ParseUnsigned(kv.second, v)) channel = static_cast<int>(v);
         }
         for (unsigned ch = 0; ch < n; ++ch) {
-            if (channel >= 0 && static_cast<unsigned>(channel) != ch)
-                continue;
+            if (channel >= 0 && static_cast<unsigned>(channel) != ch) continue;
             std::string error;
             std::unique_ptr<Node> node = MakeEcu(ch, e, error);
-            if (node)
-                addNode(std::move(node));
+            if (node) addNode(std::move(node));
         }
     }
 }
@@ -246,8 +226,7 @@ void Sim::buildNodes() {
 uint64_t Sim::now() const { return m_manual ? m_manualNow : WallNs() - m_epochWall; }
 
 void Sim::setManualClock(bool on) {
-    if (on == m_manual)
-        return;
+    if (on == m_manual) return;
     if (on) {
         m_manualNow = WallNs() - m_epochWall;
     } else {
@@ -258,8 +237,7 @@ void Sim::setManualClock(bool on) {
 }
 
 void Sim::advanceManual(uint64_t ns) {
-    if (!m_manual)
-        return;
+    if (!m_manual) return;
     // Step through due work one moment at a time so nodes see it in order.
     m_manualNow += ns;
     runUntil(m_manualNow);
@@ -280,8 +258,7 @@ void Sim::runUntil(uint64_t now) {
             }
         }
         const uint64_t t = std::min(tFrame, tNode);
-        if (t == kNever || t > now)
-            break;
+        if (t == kNever || t > now) break;
         m_cur = std::max(m_cur, t);
         if (tFrame <= tNode) {
             const Pending p = m_pending.begin()->second;
@@ -298,8 +275,7 @@ void Sim::runUntil(uint64_t now) {
 
 void Sim::send(const Frame &f) {
     Node *node = findNode(m_runningNode);
-    if (!node)
-        return;
+    if (!node) return;
     submit(node->channel(), f, XL_INVALID_PORTHANDLE, m_runningNode, m_cur, WallNs());
 }
 
@@ -313,10 +289,8 @@ void Sim::submit(unsigned channel, const Frame &f, int32_t senderPort, int sende
         m_busFree[channel] = at;
     }
     m_pending.emplace(std::make_pair(at, m_seq++), Pending{channel, senderPort, senderNode, f, wall, client});
-    if (Port *p = findPort(senderPort))
-        ++p->txPending;
-    if (m_server)
-        m_server->wake();  // it sleeps until the next frame is due
+    if (Port *p = findPort(senderPort)) ++p->txPending;
+    if (m_server) m_server->wake();  // it sleeps until the next frame is due
 }
 
 void Sim::enqueue(Port &port, XLevent ev) {
@@ -355,14 +329,12 @@ void Sim::deliver(uint64_t t, const Pending &p) {
     const XLaccess bit = XLaccess(1) << p.channel;
     for (auto &kv : m_ports) {
         Port &port = kv.second;
-        if (!(port.access & bit) || !port.ch[p.channel].active)
-            continue;
+        if (!(port.access & bit) || !port.ch[p.channel].active) continue;
         const bool self = port.handle == p.senderPort;
         const bool error = (p.f.flags & XL_CAN_MSG_FLAG_ERROR_FRAME) != 0;
         // Confirmations and error frames bypass the filter; the application
         // must always learn what became of its own frames.
-        if (!self && !error && !port.ch[p.channel].accepts(p.f.id))
-            continue;
+        if (!self && !error && !port.ch[p.channel].accepts(p.f.id)) continue;
         XLevent ev{};
         ev.tag = XL_RECEIVE_MSG;
         ev.chanIndex = static_cast<uint8_t>(p.channel);
@@ -377,11 +349,9 @@ void Sim::deliver(uint64_t t, const Pending &p) {
         enqueue(port, ev);
     }
     if (Port *sender = findPort(p.senderPort))
-        if (sender->txPending > 0)
-            --sender->txPending;
+        if (sender->txPending > 0) --sender->txPending;
     for (auto &kv : m_nodes) {
-        if (kv.first == p.senderNode || kv.second->channel() != p.channel)
-            continue;
+        if (kv.first == p.senderNode || kv.second->channel() != p.channel) continue;
         m_runningNode = kv.first;
         kv.second->onFrame(*this, p.f, t);
         m_runningNode = -1;
@@ -395,10 +365,8 @@ Port *Sim::findPort(XLportHandle h) {
 
 XLstatus Sim::checkPort(XLportHandle h, XLaccess mask, Port *&port) {
     port = findPort(h);
-    if (!port)
-        return XL_ERR_INVALID_PORT;
-    if (mask == 0 || (mask & ~port->access) != 0)
-        return XL_ERR_INVALID_ACCESS;
+    if (!port) return XL_ERR_INVALID_PORT;
+    if (mask == 0 || (mask & ~port->access) != 0) return XL_ERR_INVALID_ACCESS;
     return XL_SUCCESS;
 }
 
@@ -412,17 +380,14 @@ XLstatus Sim::closeDriver() {
         // The last user is gone: nothing of its ports survives.
         m_ports.clear();
         for (XLportHandle &h : m_initHolder)
-            if (h != kForeignHolder)
-                h = XL_INVALID_PORTHANDLE;
+            if (h != kForeignHolder) h = XL_INVALID_PORTHANDLE;
     }
     return XL_SUCCESS;
 }
 
 XLstatus Sim::getDriverConfig(XLdriverConfig *out) {
-    if (!driverOpen())
-        return XL_ERR_CANNOT_OPEN_DRIVER;
-    if (!out)
-        return XL_ERR_WRONG_PARAMETER;
+    if (!driverOpen()) return XL_ERR_CANNOT_OPEN_DRIVER;
+    if (!out) return XL_ERR_WRONG_PARAMETER;
     std::memset(out, 0, sizeof(*out));
     out->dllVersion = m_cfg.dllVersion;
     const unsigned n = std::min<unsigned>(channelCount(), XL_CONFIG_MAX_CHANNELS);
@@ -442,8 +407,7 @@ XLstatus Sim::getDriverConfig(XLdriverConfig *out) {
         o.channelBusCapabilities = c.busCapabilities;
         bool onBus = false;
         for (auto &kv : m_ports)
-            if ((kv.second.access & o.channelMask) && kv.second.ch[i].active)
-                onBus = true;
+            if ((kv.second.access & o.channelMask) && kv.second.ch[i].active) onBus = true;
         o.isOnBus = onBus ? 1 : 0;
         o.connectedBusType = onBus ? XL_BUS_TYPE_CAN : XL_BUS_TYPE_NONE;
         o.busParams.busType = XL_BUS_TYPE_CAN;
@@ -465,10 +429,8 @@ XLstatus Sim::getDriverConfig(XLdriverConfig *out) {
 
 XLstatus Sim::getApplConfig(const char *app, unsigned appChannel, unsigned *hwType, unsigned *hwIndex,
                             unsigned *hwChannel, unsigned busType) {
-    if (!driverOpen())
-        return XL_ERR_CANNOT_OPEN_DRIVER;
-    if (!app || !hwType || !hwIndex || !hwChannel)
-        return XL_ERR_WRONG_PARAMETER;
+    if (!driverOpen()) return XL_ERR_CANNOT_OPEN_DRIVER;
+    if (!app || !hwType || !hwIndex || !hwChannel) return XL_ERR_WRONG_PARAMETER;
     for (const AppCfg &a : m_cfg.apps) {
         if (a.name == app && a.appChannel == appChannel && a.busType == busType) {
             *hwType = a.hwType;
@@ -480,12 +442,10 @@ XLstatus Sim::getApplConfig(const char *app, unsigned appChannel, unsigned *hwTy
     return XL_ERROR;
 }
 
-XLstatus Sim::setApplConfig(const char *app, unsigned appChannel, unsigned hwType, unsigned hwIndex,
-                            unsigned hwChannel, unsigned busType) {
-    if (!driverOpen())
-        return XL_ERR_CANNOT_OPEN_DRIVER;
-    if (!app || !*app)
-        return XL_ERR_WRONG_PARAMETER;
+XLstatus Sim::setApplConfig(const char *app, unsigned appChannel, unsigned hwType, unsigned hwIndex, unsigned hwChannel,
+                            unsigned busType) {
+    if (!driverOpen()) return XL_ERR_CANNOT_OPEN_DRIVER;
+    if (!app || !*app) return XL_ERR_WRONG_PARAMETER;
     for (AppCfg &a : m_cfg.apps) {
         if (a.name == app && a.appChannel == appChannel && a.busType == busType) {
             a.hwType = hwType;
@@ -506,33 +466,25 @@ XLstatus Sim::setApplConfig(const char *app, unsigned appChannel, unsigned hwTyp
 }
 
 XLaccess Sim::channelMask(int hwType, int hwIndex, int hwChannel) {
-    if (!driverOpen())
-        return 0;
+    if (!driverOpen()) return 0;
     for (unsigned i = 0; i < channelCount(); ++i) {
         const ChannelCfg &c = m_cfg.channels[i];
-        if (c.hwType == hwType && c.hwIndex == hwIndex && c.hwChannel == hwChannel)
-            return XLaccess(1) << i;
+        if (c.hwType == hwType && c.hwIndex == hwIndex && c.hwChannel == hwChannel) return XLaccess(1) << i;
     }
     return 0;
 }
 
 XLstatus Sim::openPort(XLportHandle *handle, const char *user, XLaccess access, XLaccess *permission,
                        unsigned queueSize, unsigned version, unsigned busType) {
-    if (!handle)
-        return XL_ERR_WRONG_PARAMETER;
+    if (!handle) return XL_ERR_WRONG_PARAMETER;
     *handle = XL_INVALID_PORTHANDLE;
-    if (!driverOpen())
-        return XL_ERR_CANNOT_OPEN_DRIVER;
-    if (busType != XL_BUS_TYPE_CAN)
-        return XL_ERR_WRONG_BUS_TYPE;
-    if (version == 0 || version > XL_INTERFACE_VERSION)
-        return XL_ERR_WRONG_PARAMETER;
+    if (!driverOpen()) return XL_ERR_CANNOT_OPEN_DRIVER;
+    if (busType != XL_BUS_TYPE_CAN) return XL_ERR_WRONG_BUS_TYPE;
+    if (version == 0 || version > XL_INTERFACE_VERSION) return XL_ERR_WRONG_PARAMETER;
     const unsigned n = channelCount();
     const XLaccess all = n >= 64 ? ~XLaccess(0) : (XLaccess(1) << n) - 1;
-    if (access == 0 || (access & ~all) != 0)
-        return XL_ERR_INVALID_ACCESS;
-    if (m_ports.size() >= kMaxPorts)
-        return XL_ERROR;
+    if (access == 0 || (access & ~all) != 0) return XL_ERR_INVALID_ACCESS;
+    if (m_ports.size() >= kMaxPorts) return XL_ERROR;
     Port port;
     port.handle = m_nextHandle++;
     port.user = user ? user : "";
@@ -548,89 +500,68 @@ XLstatus Sim::openPort(XLportHandle *handle, const char *user, XLaccess access, 
             port.initAccess |= bit;
         }
     }
-    if (permission)
-        *permission = port.initAccess;
+    if (permission) *permission = port.initAccess;
     *handle = port.handle;
     m_ports.emplace(port.handle, std::move(port));
     return XL_SUCCESS;
 }
 
 XLstatus Sim::closePort(XLportHandle h) {
-    if (!findPort(h))
-        return XL_ERR_INVALID_PORT;
+    if (!findPort(h)) return XL_ERR_INVALID_PORT;
     for (XLportHandle &holder : m_initHolder)
-        if (holder == h)
-            holder = XL_INVALID_PORTHANDLE;
+        if (holder == h) holder = XL_INVALID_PORTHANDLE;
     m_ports.erase(h);
     return XL_SUCCESS;
 }
 
 XLstatus Sim::setBitrate(XLportHandle h, XLaccess mask, XLulong bitrate) {
     Port *port = nullptr;
-    if (XLstatus st = checkPort(h, mask, port))
-        return st;
-    if ((mask & ~port->initAccess) != 0)
-        return XL_ERR_INIT_ACCESS_MISSING;
-    if (bitrate == 0 || bitrate > 1000000)
-        return XL_ERR_WRONG_PARAMETER;
+    if (XLstatus st = checkPort(h, mask, port)) return st;
+    if ((mask & ~port->initAccess) != 0) return XL_ERR_INIT_ACCESS_MISSING;
+    if (bitrate == 0 || bitrate > 1000000) return XL_ERR_WRONG_PARAMETER;
     for (unsigned i = 0; i < channelCount(); ++i)
-        if (mask & (XLaccess(1) << i))
-            m_bitrate[i] = bitrate;
+        if (mask & (XLaccess(1) << i)) m_bitrate[i] = bitrate;
     return XL_SUCCESS;
 }
 
 XLstatus Sim::activate(XLportHandle h, XLaccess mask, unsigned busType, unsigned flags) {
     Port *port = nullptr;
-    if (XLstatus st = checkPort(h, mask, port))
-        return st;
-    if (busType != XL_BUS_TYPE_CAN)
-        return XL_ERR_WRONG_BUS_TYPE;
+    if (XLstatus st = checkPort(h, mask, port)) return st;
+    if (busType != XL_BUS_TYPE_CAN) return XL_ERR_WRONG_BUS_TYPE;
     for (unsigned i = 0; i < channelCount(); ++i)
-        if (mask & (XLaccess(1) << i))
-            port->ch[i].active = true;
-    if (flags & XL_ACTIVATE_RESET_CLOCK)
-        port->clockBase = m_cur;
+        if (mask & (XLaccess(1) << i)) port->ch[i].active = true;
+    if (flags & XL_ACTIVATE_RESET_CLOCK) port->clockBase = m_cur;
     return XL_SUCCESS;
 }
 
 XLstatus Sim::deactivate(XLportHandle h, XLaccess mask) {
     Port *port = nullptr;
-    if (XLstatus st = checkPort(h, mask, port))
-        return st;
+    if (XLstatus st = checkPort(h, mask, port)) return st;
     for (unsigned i = 0; i < channelCount(); ++i)
-        if (mask & (XLaccess(1) << i))
-            port->ch[i].active = false;
+        if (mask & (XLaccess(1) << i)) port->ch[i].active = false;
     return XL_SUCCESS;
 }
 
 XLstatus Sim::acceptanceRange(XLportHandle h, XLaccess mask, XLulong first, XLulong last, bool open) {
     Port *port = nullptr;
-    if (XLstatus st = checkPort(h, mask, port))
-        return st;
-    if (first > last || last > 0x7FF)
-        return XL_ERR_WRONG_PARAMETER;
+    if (XLstatus st = checkPort(h, mask, port)) return st;
+    if (first > last || last > 0x7FF) return XL_ERR_WRONG_PARAMETER;
     for (unsigned i = 0; i < channelCount(); ++i) {
-        if (!(mask & (XLaccess(1) << i)))
-            continue;
-        for (XLulong id = first; id <= last; ++id)
-            port->ch[i].stdOpen.set(id, open);
+        if (!(mask & (XLaccess(1) << i))) continue;
+        for (XLulong id = first; id <= last; ++id) port->ch[i].stdOpen.set(id, open);
     }
     return XL_SUCCESS;
 }
 
 XLstatus Sim::setAcceptance(XLportHandle h, XLaccess mask, XLulong code, XLulong accMask, unsigned idRange) {
     Port *port = nullptr;
-    if (XLstatus st = checkPort(h, mask, port))
-        return st;
-    if (idRange != XL_CAN_STD && idRange != XL_CAN_EXT)
-        return XL_ERR_WRONG_PARAMETER;
+    if (XLstatus st = checkPort(h, mask, port)) return st;
+    if (idRange != XL_CAN_STD && idRange != XL_CAN_EXT) return XL_ERR_WRONG_PARAMETER;
     for (unsigned i = 0; i < channelCount(); ++i) {
-        if (!(mask & (XLaccess(1) << i)))
-            continue;
+        if (!(mask & (XLaccess(1) << i))) continue;
         PortChannel &pc = port->ch[i];
         if (idRange == XL_CAN_STD) {
-            for (uint32_t id = 0; id < 2048; ++id)
-                pc.stdOpen.set(id, (id & accMask) == (code & accMask));
+            for (uint32_t id = 0; id < 2048; ++id) pc.stdOpen.set(id, (id & accMask) == (code & accMask));
         } else {
             // The driver reads this one pair as "no extended identifiers at
             // all"; any other pair is a plain code/mask comparison.
@@ -645,41 +576,33 @@ XLstatus Sim::setAcceptance(XLportHandle h, XLaccess mask, XLulong code, XLulong
 XLstatus Sim::transmit(XLportHandle h, XLaccess mask, unsigned *count, const void *events) {
     Port *port = nullptr;
     if (XLstatus st = checkPort(h, mask, port)) {
-        if (count)
-            *count = 0;
+        if (count) *count = 0;
         return st;
     }
-    if (!count || !events)
-        return XL_ERR_WRONG_PARAMETER;
+    if (!count || !events) return XL_ERR_WRONG_PARAMETER;
     const unsigned wanted = *count;
     *count = 0;
     for (unsigned i = 0; i < channelCount(); ++i)
-        if ((mask & (XLaccess(1) << i)) && !port->ch[i].active)
-            return XL_ERR_PORT_IS_OFFLINE;
+        if ((mask & (XLaccess(1) << i)) && !port->ch[i].active) return XL_ERR_PORT_IS_OFFLINE;
     const XLevent *ev = static_cast<const XLevent *>(events);
     const uint64_t wall = WallNs();
     for (unsigned k = 0; k < wanted; ++k) {
         const s_xl_can_msg &m = ev[k].tagData.msg;
-        if (ev[k].tag != XL_TRANSMIT_MSG || m.dlc > 8)
-            return XL_ERR_WRONG_PARAMETER;
+        if (ev[k].tag != XL_TRANSMIT_MSG || m.dlc > 8) return XL_ERR_WRONG_PARAMETER;
         const bool ext = (m.id & XL_CAN_EXT_MSG_ID) != 0;
-        if ((ext && (m.id & ~XL_CAN_EXT_MSG_ID) > 0x1FFFFFFFu) || (!ext && m.id > 0x7FF))
-            return XL_ERR_WRONG_PARAMETER;
+        if ((ext && (m.id & ~XL_CAN_EXT_MSG_ID) > 0x1FFFFFFFu) || (!ext && m.id > 0x7FF)) return XL_ERR_WRONG_PARAMETER;
         Frame f;
         f.id = m.id;
         f.flags = static_cast<uint16_t>(m.flags & (XL_CAN_MSG_FLAG_REMOTE_FRAME | XL_CAN_MSG_FLAG_WAKEUP));
         f.dlc = m.dlc;
         std::memcpy(f.data, m.data, 8);
         for (unsigned i = 0; i < channelCount(); ++i) {
-            if (!(mask & (XLaccess(1) << i)))
-                continue;
-            if (port->txPending >= m_cfg.txCapacity)
-                return XL_ERR_QUEUE_IS_FULL;
+            if (!(mask & (XLaccess(1) << i))) continue;
+            if (port->txPending >= m_cfg.txCapacity) return XL_ERR_QUEUE_IS_FULL;
             submit(i, f, h, -1, m_cur, wall);
             runUntil(now());
             port = findPort(h);
-            if (!port)
-                return XL_ERR_INVALID_PORT;
+            if (!port) return XL_ERR_INVALID_PORT;
         }
         *count = k + 1;
     }
@@ -689,12 +612,10 @@ XLstatus Sim::transmit(XLportHandle h, XLaccess mask, unsigned *count, const voi
 XLstatus Sim::receive(XLportHandle h, unsigned *count, XLevent *events) {
     Port *port = findPort(h);
     if (!port) {
-        if (count)
-            *count = 0;
+        if (count) *count = 0;
         return XL_ERR_INVALID_PORT;
     }
-    if (!count || !events || *count == 0)
-        return XL_ERR_WRONG_PARAMETER;
+    if (!count || !events || *count == 0) return XL_ERR_WRONG_PARAMETER;
     if (port->rx.empty()) {
         *count = 0;
         return XL_ERR_QUEUE_IS_EMPTY;
@@ -707,29 +628,34 @@ XLstatus Sim::receive(XLportHandle h, unsigned *count, XLevent *events) {
 
 bool Sim::takeFailure(const char *function, Failure &f) {
     auto it = m_failures.find(function);
-    if (it == m_failures.end())
-        return false;
+    if (it == m_failures.end()) return false;
     f = it->second;
-    if (it->second.remaining > 0 && --it->second.remaining == 0)
-        m_failures.erase(it);
+    if (it->second.remaining > 0 && --it->second.remaining == 0) m_failures.erase(it);
     return true;
 }
 
 int Sim::setFailure(const char *function, const Failure &f) {
-    static const char *const kNames[] = {
-        "xlOpenDriver", "xlCloseDriver", "xlGetDriverConfig", "xlGetApplConfig", "xlSetApplConfig",
-        "xlGetChannelMask", "xlOpenPort", "xlClosePort", "xlCanSetChannelBitrate", "xlActivateChannel",
-        "xlDeactivateChannel", "xlCanAddAcceptanceRange", "xlCanRemoveAcceptanceRange",
-        "xlCanSetChannelAcceptance", "xlCanTransmit", "xlReceive"};
-    if (!function)
-        return -1;
+    static const char *const kNames[] = {"xlOpenDriver",
+                                         "xlCloseDriver",
+                                         "xlGetDriverConfig",
+                                         "xlGetApplConfig",
+                                         "xlSetApplConfig",
+                                         "xlGetChannelMask",
+                                         "xlOpenPort",
+                                         "xlClosePort",
+                                         "xlCanSetChannelBitrate",
+                                         "xlActivateChannel",
+                                         "xlDeactivateChannel",
+                                         "xlCanAddAcceptanceRange",
+                                         "xlCanRemoveAcceptanceRange",
+                                         "xlCanSetChannelAcceptance",
+                                         "xlCanTransmit",
+                                         "xlReceive"};
+    if (!function) return -1;
     bool known = false;
-    for (const char *n : kNames)
-        known = known || std::strcmp(n, function) == 0;
-    if (!known)
-        return -1;
-    if (f.mode != VXLSIM_MODE_STATUS && std::strcmp(function, "xlOpenPort") != 0)
-        return -1;
+    for (const char *n : kNames) known = known || std::strcmp(n, function) == 0;
+    if (!known) return -1;
+    if (f.mode != VXLSIM_MODE_STATUS && std::strcmp(function, "xlOpenPort") != 0) return -1;
     if (f.remaining == 0)
         m_failures.erase(function);
     else
@@ -738,12 +664,10 @@ int Sim::setFailure(const char *function, const Failure &f) {
 }
 
 int Sim::setForeignInit(unsigned channel, bool held) {
-    if (channel >= m_initHolder.size())
-        return -1;
+    if (channel >= m_initHolder.size()) return -1;
     XLportHandle &h = m_initHolder[channel];
     if (held) {
-        if (Port *p = findPort(h))
-            p->initAccess &= ~(XLaccess(1) << channel);
+        if (Port *p = findPort(h)) p->initAccess &= ~(XLaccess(1) << channel);
         h = kForeignHolder;
     } else if (h == kForeignHolder) {
         h = XL_INVALID_PORTHANDLE;
@@ -752,47 +676,40 @@ int Sim::setForeignInit(unsigned channel, bool held) {
 }
 
 int Sim::inject(int port, unsigned channel, const XLevent &ev, bool keepTime) {
-    if (channel >= channelCount())
-        return -1;
+    if (channel >= channelCount()) return -1;
     int reached = 0;
     auto put = [&](Port &p) {
         XLevent e = ev;
         e.chanIndex = static_cast<uint8_t>(channel);
         e.portHandle = static_cast<uint16_t>(p.handle);
-        if (!keepTime)
-            e.timeStamp = m_cur >= p.clockBase ? m_cur - p.clockBase : 0;
+        if (!keepTime) e.timeStamp = m_cur >= p.clockBase ? m_cur - p.clockBase : 0;
         enqueue(p, e);
         ++reached;
     };
     if (port >= 0) {
         Port *p = findPort(port);
-        if (!p)
-            return -1;
+        if (!p) return -1;
         put(*p);
         return reached;
     }
     for (auto &kv : m_ports)
-        if ((kv.second.access & (XLaccess(1) << channel)) && kv.second.ch[channel].active)
-            put(kv.second);
+        if ((kv.second.access & (XLaccess(1) << channel)) && kv.second.ch[channel].active) put(kv.second);
     return reached;
 }
 
 int Sim::busSend(unsigned channel, const Frame &f) {
-    if (channel >= channelCount())
-        return -1;
+    if (channel >= channelCount()) return -1;
     submit(channel, f, XL_INVALID_PORTHANDLE, -1, m_cur, WallNs());
     runUntil(now());
     return 0;
 }
 
 void Sim::log(const vxlsim_call &c) {
-    if (calls.size() < kMaxCalls)
-        calls.push_back(c);
+    if (calls.size() < kMaxCalls) calls.push_back(c);
 }
 
 int Sim::addNode(std::unique_ptr<Node> node) {
-    if (!node || node->channel() >= channelCount())
-        return -1;
+    if (!node || node->channel() >= channelCount()) return -1;
     const int id = m_nextNode++;
     m_nodes.emplace(id, std::move(node));
     return id;
@@ -807,8 +724,7 @@ int Sim::removeNode(int id) { return m_nodes.erase(id) ? 0 : -1; }
 
 int Sim::findEcu(const std::string &name) const {
     for (auto &kv : m_nodes)
-        if (!name.empty() && kv.second->name() == name)
-            return kv.first;
+        if (!name.empty() && kv.second->name() == name) return kv.first;
     return -1;
 }
 

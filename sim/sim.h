@@ -169,7 +169,7 @@ public:
     void reset();
     int load(const std::string &text);
     uint64_t now() const;
-    void pump();                 // run everything due up to Now()
+    void pump();  // run everything due up to Now()
     void advanceManual(uint64_t ns);
     void setManualClock(bool on);
 
@@ -181,11 +181,11 @@ public:
     XLstatus getDriverConfig(XLdriverConfig *cfg);
     XLstatus getApplConfig(const char *app, unsigned appChannel, unsigned *hwType, unsigned *hwIndex,
                            unsigned *hwChannel, unsigned busType);
-    XLstatus setApplConfig(const char *app, unsigned appChannel, unsigned hwType, unsigned hwIndex,
-                           unsigned hwChannel, unsigned busType);
+    XLstatus setApplConfig(const char *app, unsigned appChannel, unsigned hwType, unsigned hwIndex, unsigned hwChannel,
+                           unsigned busType);
     XLaccess channelMask(int hwType, int hwIndex, int hwChannel);
-    XLstatus openPort(XLportHandle *handle, const char *user, XLaccess access, XLaccess *permission,
-                      unsigned queueSize, unsigned version, unsigned busType);
+    XLstatus openPort(XLportHandle *handle, const char *user, XLaccess access, XLaccess *permission, unsigned queueSize,
+                      unsigned version, unsigned busType);
     XLstatus closePort(XLportHandle h);
     XLstatus setBitrate(XLportHandle h, XLaccess mask, XLulong bitrate);
     XLstatus activate(XLportHandle h, XLaccess mask, unsigned busType, unsigned flags);

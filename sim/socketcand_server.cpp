@@ -13,8 +13,8 @@ namespace vxlsim {
 
 namespace {
 
-constexpr size_t kMaxLine = 256;             // a full send command is about 50
-constexpr size_t kMaxBacklog = 4u << 20;     // bytes waiting for a client that does not read
+constexpr size_t kMaxLine = 256;          // a full send command is about 50
+constexpr size_t kMaxBacklog = 4u << 20;  // bytes waiting for a client that does not read
 constexpr size_t kMaxClients = 16;
 constexpr uint64_t kIdleWaitUs = 200000;
 constexpr uint64_t kBusyWaitUs = 50000;
@@ -34,12 +34,10 @@ std::string Hex(const uint8_t *data, unsigned n) {
 }
 
 bool ParseHex(const std::string &t, size_t maxDigits, uint32_t &out) {
-    if (t.empty() || t.size() > maxDigits)
-        return false;
+    if (t.empty() || t.size() > maxDigits) return false;
     uint32_t v = 0;
     for (char ch : t) {
-        if (!std::isxdigit(static_cast<unsigned char>(ch)))
-            return false;
+        if (!std::isxdigit(static_cast<unsigned char>(ch))) return false;
         v = v * 16 + static_cast<uint32_t>(std::isdigit(static_cast<unsigned char>(ch))
                                                ? ch - '0'
                                                : std::tolower(static_cast<unsigned char>(ch)) - 'a' + 10);
@@ -80,8 +78,7 @@ bool ParseSend(const std::vector<std::string> &tok, Frame &f, std::string &why) 
 
 std::string Printable(const std::string &s) {
     std::string out;
-    for (char ch : s.substr(0, 60))
-        out += std::isprint(static_cast<unsigned char>(ch)) ? ch : '?';
+    for (char ch : s.substr(0, 60)) out += std::isprint(static_cast<unsigned char>(ch)) ? ch : '?';
     return s.size() > 60 ? out + "..." : out;
 }
 
@@ -98,8 +95,7 @@ struct SocketcandServer::Client {
 };
 
 bool SocketcandServer::start() {
-    if (!m_waker.ok())
-        return false;
+    if (!m_waker.ok()) return false;
     m_stop = false;
     return m_thread.start(&SocketcandServer::main, this);
 }
@@ -131,8 +127,7 @@ void SocketcandServer::listen(int wantedPort) {
 void SocketcandServer::accept() {
     for (;;) {
         const net::Socket s = net::Accept(m_listener);
-        if (s == net::kNoSocket)
-            return;
+        if (s == net::kNoSocket) return;
         Client *c = new Client;
         c->s = s;
         c->id = m_nextClient++;
@@ -151,18 +146,15 @@ void SocketcandServer::reply(Client &c, const std::string &msg) {
     // In raw mode every message starts with a space, so a reader that
     // throws away the character after the last complete message (as
     // python-can's does) only ever loses that space.
-    if (c.raw)
-        c.out += ' ';
+    if (c.raw) c.out += ' ';
     c.out += msg;
 }
 
 void SocketcandServer::drop(Client &c, const std::string &why) {
-    if (c.dead)
-        return;
+    if (c.dead) return;
     m_sim.note("socketcand: client " + std::to_string(c.id) + " " + why);
     // A last answer (an error line) still goes out if the socket takes it.
-    if (!c.out.empty())
-        net::Send(c.s, c.out.data(), c.out.size());
+    if (!c.out.empty()) net::Send(c.s, c.out.data(), c.out.size());
     net::Close(c.s);
     c.dead = true;
 }
@@ -172,8 +164,7 @@ void SocketcandServer::read(Client &c) {
     // A client that never stops writing gets its share, then the others.
     for (int chunk = 0; chunk < 16; ++chunk) {
         const long n = net::Recv(c.s, buf, sizeof buf);
-        if (n == net::kWouldBlock)
-            break;
+        if (n == net::kWouldBlock) break;
         if (n <= 0) {
             const size_t lt = c.in.find('<');
             drop(c, lt == std::string::npos ? "disconnected"
@@ -193,7 +184,7 @@ void SocketcandServer::read(Client &c) {
                 const size_t next = c.in.find('<', at);
                 const size_t end = next == std::string::npos ? c.in.size() : next;
                 m_sim.note("socketcand: client " + std::to_string(c.id) + ": text outside a message: '" +
-                          Printable(c.in.substr(at, end - at)) + "'");
+                           Printable(c.in.substr(at, end - at)) + "'");
                 reply(c, "< error expected '<' >");
                 at = end;
                 continue;
@@ -217,15 +208,15 @@ void SocketcandServer::read(Client &c) {
 void SocketcandServer::command(Client &c, const std::string &msg) {
     std::vector<std::string> tok;
     std::istringstream words(msg.substr(1, msg.size() - 2));
-    for (std::string w; words >> w;)
-        tok.push_back(w);
+    for (std::string w; words >> w;) tok.push_back(w);
     const std::string who = "socketcand: client " + std::to_string(c.id);
     const std::string cmd = tok.empty() ? std::string() : tok[0];
     if (cmd == "open" && tok.size() == 2 && !c.open) {
         uint32_t ch = 0;
         const std::string &bus = tok[1];
         bool ok = bus.size() > 3 && bus.compare(0, 3, "can") == 0 && bus.size() <= 6 &&
-                  std::all_of(bus.begin() + 3, bus.end(), [](char d) { return std::isdigit(static_cast<unsigned char>(d)) != 0; });
+                  std::all_of(bus.begin() + 3, bus.end(),
+                              [](char d) { return std::isdigit(static_cast<unsigned char>(d)) != 0; });
         if (ok) {
             ch = static_cast<uint32_t>(std::stoul(bus.substr(3)));
             std::lock_guard<std::mutex> lock(m_sim.mu);
@@ -262,25 +253,24 @@ void SocketcandServer::command(Client &c, const std::string &msg) {
         m_toBus.push_back(o);
     } else {
         const bool known = cmd == "open" || cmd == "rawmode" || cmd == "bcmmode" || cmd == "send";
-        const std::string why = !known ? "unknown command" : (cmd == "open" && c.open) ? "bus already open"
-                                                           : !c.open && cmd != "open"  ? "no bus open"
-                                                                                       : "bad arguments";
+        const std::string why = !known                      ? "unknown command"
+                                : (cmd == "open" && c.open) ? "bus already open"
+                                : !c.open && cmd != "open"  ? "no bus open"
+                                                            : "bad arguments";
         m_sim.note(who + ": " + why + " '" + Printable(msg) + "'");
         reply(c, "< error " + why + " >");
     }
 }
 
 void SocketcandServer::flush(Client &c, uint64_t now) {
-    if (c.dead || c.out.empty())
-        return;
+    if (c.dead || c.out.empty()) return;
     if (c.raw && now < c.holdUntil) {
         // Only what came before the frames: the answer to rawmode.
         return;
     }
     while (!c.out.empty()) {
         const long n = net::Send(c.s, c.out.data(), c.out.size());
-        if (n == net::kWouldBlock)
-            break;
+        if (n == net::kWouldBlock) break;
         if (n < 0) {
             drop(c, "lost (send failed)");
             return;
@@ -307,8 +297,7 @@ void SocketcandServer::run() {
                 f.id = o.id;
                 f.dlc = o.dlc;
                 std::memcpy(f.data, o.data, 8);
-                if (!m_sim.clientSend(o.channel, f, o.client))
-                    ++refused[o.client];
+                if (!m_sim.clientSend(o.channel, f, o.client)) ++refused[o.client];
             }
             m_toBus.clear();
             frames.swap(m_sim.tap);
@@ -316,30 +305,24 @@ void SocketcandServer::run() {
             m_sim.tapLost = 0;
             next = m_sim.nextDue();
             now = m_sim.now();
-            if (m_stop || !cfg.on)
-                m_leaving = true;
+            if (m_stop || !cfg.on) m_leaving = true;
         }
-        if (m_leaving)
-            break;
-        if (lost)
-            m_sim.note("socketcand: " + std::to_string(lost) + " frames not forwarded (bridge behind)");
+        if (m_leaving) break;
+        if (lost) m_sim.note("socketcand: " + std::to_string(lost) + " frames not forwarded (bridge behind)");
         if (static_cast<int>(cfg.port) != m_listenedPort)
             listen(cfg.port);  // a port that cannot be had is logged once, not retried
         for (Client *c : m_clients) {
             auto r = refused.find(c->id);
-            if (r == refused.end())
-                continue;
+            if (r == refused.end()) continue;
             m_sim.note("socketcand: client " + std::to_string(c->id) + ": bus booked up more than a second ahead, " +
-                      std::to_string(r->second) + " frames refused");
-            for (unsigned i = 0; i < r->second; ++i)
-                reply(*c, "< error bus busy >");
+                       std::to_string(r->second) + " frames refused");
+            for (unsigned i = 0; i < r->second; ++i) reply(*c, "< error bus busy >");
         }
 
         // Every frame to every client in raw mode on its channel but the sender.
         char head[64];
         for (const TapFrame &t : frames) {
-            if (t.f.flags & XL_CAN_MSG_FLAG_ERROR_FRAME)
-                continue;
+            if (t.f.flags & XL_CAN_MSG_FLAG_ERROR_FRAME) continue;
             const bool ext = (t.f.id & XL_CAN_EXT_MSG_ID) != 0;
             const unsigned n = (t.f.flags & XL_CAN_MSG_FLAG_REMOTE_FRAME) ? 0 : std::min<unsigned>(t.f.dlc, 8);
             std::snprintf(head, sizeof head, ext ? "< frame %08X %llu.%06llu " : "< frame %03X %llu.%06llu ",
@@ -348,8 +331,7 @@ void SocketcandServer::run() {
                           static_cast<unsigned long long>(t.time / 1000ull % 1000000ull));
             const std::string line = head + Hex(t.f.data, n) + " >";
             for (Client *c : m_clients)
-                if (c->raw && !c->dead && c->channel == t.channel && c->id != t.client)
-                    reply(*c, line);
+                if (c->raw && !c->dead && c->channel == t.channel && c->id != t.client) reply(*c, line);
         }
         frames.clear();
 
@@ -367,35 +349,28 @@ void SocketcandServer::run() {
         }
         m_ready = ready;
         m_clients.erase(std::remove_if(m_clients.begin(), m_clients.end(),
-                                      [](Client *c) {
-                                          const bool dead = c->dead;
-                                          if (dead)
-                                              delete c;
-                                          return dead;
-                                      }),
-                       m_clients.end());
+                                       [](Client *c) {
+                                           const bool dead = c->dead;
+                                           if (dead) delete c;
+                                           return dead;
+                                       }),
+                        m_clients.end());
 
         uint64_t waitUs = m_clients.empty() ? kIdleWaitUs : kBusyWaitUs;
-        if (!m_clients.empty() && next != kNever)
-            waitUs = std::min(waitUs, next > now ? (next - now + 999) / 1000 : 0);
-        if (holdWait != kNever)
-            waitUs = std::min(waitUs, holdWait / 1000 + 1);
+        if (!m_clients.empty() && next != kNever) waitUs = std::min(waitUs, next > now ? (next - now + 999) / 1000 : 0);
+        if (holdWait != kNever) waitUs = std::min(waitUs, holdWait / 1000 + 1);
         watch.clear();
         watch.push_back({m_waker.socket(), false, false, false});
-        if (m_listener != net::kNoSocket)
-            watch.push_back({m_listener, false, false, false});
-        for (Client *c : m_clients)
-            watch.push_back({c->s, !c->out.empty() && wall >= c->holdUntil, false, false});
+        if (m_listener != net::kNoSocket) watch.push_back({m_listener, false, false, false});
+        for (Client *c : m_clients) watch.push_back({c->s, !c->out.empty() && wall >= c->holdUntil, false, false});
         net::Wait(watch, waitUs);
         m_wakePending = false;
         m_waker.drain();
         size_t w = 1;
-        if (m_listener != net::kNoSocket && watch[w++].readable)
-            accept();
+        if (m_listener != net::kNoSocket && watch[w++].readable) accept();
         const size_t known = watch.size() - w;
         for (size_t i = 0; i < known && i < m_clients.size(); ++i)
-            if (watch[w + i].readable)
-                read(*m_clients[i]);
+            if (watch[w + i].readable) read(*m_clients[i]);
     }
     for (Client *c : m_clients) {
         net::Close(c->s);
@@ -406,8 +381,7 @@ void SocketcandServer::run() {
     m_listener = net::kNoSocket;
     m_port = 0;
     m_ready = 0;
-    if (!m_stop)
-        m_sim.note("socketcand: bridge off");
+    if (!m_stop) m_sim.note("socketcand: bridge off");
 }
 
 }  // namespace vxlsim

@@ -31,8 +31,7 @@ public:
     // Any thread: the simulation has something new (a frame delivered, a
     // frame or configuration waiting).
     void wake() {
-        if (!m_wakePending.exchange(true))
-            m_waker.signal();
+        if (!m_wakePending.exchange(true)) m_waker.signal();
     }
     uint16_t port() const { return m_port.load(); }
     // Clients in raw mode past their greeting, so frames reach them.

@@ -16,9 +16,9 @@
 
 // A frame seen on a simulated bus.
 struct vxlsim_frame {
-    uint64_t time_ns;   // simulated time the frame completed on the bus
-    uint64_t wall_ns;   // steady clock when it was handed over (xlCanTransmit call, node send)
-    uint32_t channel;   // channel index
+    uint64_t time_ns;     // simulated time the frame completed on the bus
+    uint64_t wall_ns;     // steady clock when it was handed over (xlCanTransmit call, node send)
+    uint32_t channel;     // channel index
     int32_t sender_port;  // port handle, -1 when a simulated node or the control interface sent it
     int32_t sender_node;  // node id, -1 when a port or the control interface sent it
     uint32_t id;          // XL_CAN_EXT_MSG_ID set for 29-bit identifiers
@@ -31,8 +31,8 @@ struct vxlsim_frame {
 #define VXLSIM_MAX_ARGS 8
 struct vxlsim_call {
     char function[32];
-    char text[64];      // the string argument (application or user name), "" if none
-    int32_t status;     // returned status (xlGetChannelMask: 1 when a mask was found, else 0)
+    char text[64];   // the string argument (application or user name), "" if none
+    int32_t status;  // returned status (xlGetChannelMask: 1 when a mask was found, else 0)
     uint32_t nargs;
     uint64_t args[VXLSIM_MAX_ARGS];
     uint64_t wall_ns;
@@ -144,8 +144,7 @@ inline std::vector<vxlsim_frame> Captured() {
     const int n = vxlsim_capture_count();
     for (int i = 0; i < n; ++i) {
         vxlsim_frame f{};
-        if (vxlsim_capture_get(i, &f) == 0)
-            out.push_back(f);
+        if (vxlsim_capture_get(i, &f) == 0) out.push_back(f);
     }
     return out;
 }
@@ -155,8 +154,7 @@ inline std::vector<vxlsim_call> Calls() {
     const int n = vxlsim_call_count();
     for (int i = 0; i < n; ++i) {
         vxlsim_call c{};
-        if (vxlsim_call_get(i, &c) == 0)
-            out.push_back(c);
+        if (vxlsim_call_get(i, &c) == 0) out.push_back(c);
     }
     return out;
 }
@@ -164,8 +162,7 @@ inline std::vector<vxlsim_call> Calls() {
 inline std::vector<vxlsim_call> CallsTo(const std::string &function) {
     std::vector<vxlsim_call> out;
     for (const vxlsim_call &c : Calls())
-        if (function == c.function)
-            out.push_back(c);
+        if (function == c.function) out.push_back(c);
     return out;
 }
 
@@ -178,8 +175,7 @@ inline std::vector<std::string> LogLines() {
     std::vector<std::string> out;
     char buf[512];
     for (int i = 0, n = vxlsim_log_count(); i < n; ++i)
-        if (vxlsim_log_get(i, buf, sizeof buf) >= 0)
-            out.emplace_back(buf);
+        if (vxlsim_log_get(i, buf, sizeof buf) >= 0) out.emplace_back(buf);
     return out;
 }
 

@@ -18,8 +18,7 @@ class Call {
 public:
     Call(Sim &sim, const char *function, const char *text = nullptr) : m_sim(sim), m_lock(sim.mu) {
         std::strncpy(m_rec.function, function, sizeof(m_rec.function) - 1);
-        if (text)
-            std::strncpy(m_rec.text, text, sizeof(m_rec.text) - 1);
+        if (text) std::strncpy(m_rec.text, text, sizeof(m_rec.text) - 1);
         m_rec.wall_ns = vxlsim::WallNs();
         m_sim.pump();
     }
@@ -27,13 +26,13 @@ public:
     Call &operator=(const Call &) = delete;
 
     Call &arg(uint64_t v) {
-        if (m_rec.nargs < VXLSIM_MAX_ARGS)
-            m_rec.args[m_rec.nargs++] = v;
+        if (m_rec.nargs < VXLSIM_MAX_ARGS) m_rec.args[m_rec.nargs++] = v;
         return *this;
     }
     bool refused(Failure &f) { return m_sim.takeFailure(m_rec.function, f); }
     // The common shape of a call: a refusal set up by a test wins over the work.
-    template <typename Work> XLstatus run(Work work) {
+    template <typename Work>
+    XLstatus run(Work work) {
         Failure f;
         return done(refused(f) ? f.status : work());
     }
@@ -44,8 +43,7 @@ public:
     }
     void quiet() { m_log = false; }
     XLstatus doneMaybeQuiet(XLstatus st) {
-        if (!m_log)
-            return st;
+        if (!m_log) return st;
         return done(st);
     }
 
@@ -88,11 +86,9 @@ XL_API_DECL XLstatus PT_STDCALL xlGetApplConfig(char *appName, unsigned int appC
     Call call(s, "xlGetApplConfig", appName);
     call.arg(appChannel).arg(busType);
     Failure f;
-    const XLstatus st = call.refused(f)
-                            ? f.status
-                            : s.getApplConfig(appName, appChannel, pHwType, pHwIndex, pHwChannel, busType);
-    if (st == XL_SUCCESS)
-        call.arg(*pHwType).arg(*pHwIndex).arg(*pHwChannel);
+    const XLstatus st =
+        call.refused(f) ? f.status : s.getApplConfig(appName, appChannel, pHwType, pHwIndex, pHwChannel, busType);
+    if (st == XL_SUCCESS) call.arg(*pHwType).arg(*pHwIndex).arg(*pHwChannel);
     return call.done(st);
 }
 
@@ -120,29 +116,27 @@ XL_API_DECL XLstatus PT_STDCALL xlOpenPort(XLportHandle *pPortHandle, char *user
                                            unsigned int xlInterfaceVersion, unsigned int busType) {
     Sim &s = TheSim();
     Call call(s, "xlOpenPort", userName);
-    call.arg(accessMask).arg(pPermissionMask ? *pPermissionMask : 0).arg(rxQueueSize).arg(xlInterfaceVersion).arg(
-        busType);
+    call.arg(accessMask)
+        .arg(pPermissionMask ? *pPermissionMask : 0)
+        .arg(rxQueueSize)
+        .arg(xlInterfaceVersion)
+        .arg(busType);
     Failure f;
     const bool refused = call.refused(f);
     XLstatus st;
     if (refused && f.mode == VXLSIM_MODE_INVALID_HANDLE) {
         st = XL_SUCCESS;
-        if (pPortHandle)
-            *pPortHandle = XL_INVALID_PORTHANDLE;
-        if (pPermissionMask)
-            *pPermissionMask = 0;
+        if (pPortHandle) *pPortHandle = XL_INVALID_PORTHANDLE;
+        if (pPermissionMask) *pPermissionMask = 0;
     } else if (refused && f.mode == VXLSIM_MODE_NO_INIT_ACCESS) {
         XLaccess none = 0;
         st = s.openPort(pPortHandle, userName, accessMask, &none, rxQueueSize, xlInterfaceVersion, busType);
-        if (pPermissionMask)
-            *pPermissionMask = 0;
+        if (pPermissionMask) *pPermissionMask = 0;
     } else if (refused) {
         st = f.status;
-        if (pPortHandle)
-            *pPortHandle = XL_INVALID_PORTHANDLE;
+        if (pPortHandle) *pPortHandle = XL_INVALID_PORTHANDLE;
     } else {
-        st = s.openPort(pPortHandle, userName, accessMask, pPermissionMask, rxQueueSize, xlInterfaceVersion,
-                        busType);
+        st = s.openPort(pPortHandle, userName, accessMask, pPermissionMask, rxQueueSize, xlInterfaceVersion, busType);
     }
     call.arg(pPortHandle ? U(*pPortHandle) : U(-1)).arg(pPermissionMask ? *pPermissionMask : 0);
     return call.done(st);
@@ -155,16 +149,15 @@ XL_API_DECL XLstatus PT_STDCALL xlClosePort(XLportHandle portHandle) {
     return call.run([&] { return s.closePort(portHandle); });
 }
 
-XL_API_DECL XLstatus PT_STDCALL xlCanSetChannelBitrate(XLportHandle portHandle, XLaccess accessMask,
-                                                       XLulong bitrate) {
+XL_API_DECL XLstatus PT_STDCALL xlCanSetChannelBitrate(XLportHandle portHandle, XLaccess accessMask, XLulong bitrate) {
     Sim &s = TheSim();
     Call call(s, "xlCanSetChannelBitrate");
     call.arg(U(portHandle)).arg(accessMask).arg(bitrate);
     return call.run([&] { return s.setBitrate(portHandle, accessMask, bitrate); });
 }
 
-XL_API_DECL XLstatus PT_STDCALL xlActivateChannel(XLportHandle portHandle, XLaccess accessMask,
-                                                  unsigned int busType, unsigned int flags) {
+XL_API_DECL XLstatus PT_STDCALL xlActivateChannel(XLportHandle portHandle, XLaccess accessMask, unsigned int busType,
+                                                  unsigned int flags) {
     Sim &s = TheSim();
     Call call(s, "xlActivateChannel");
     call.arg(U(portHandle)).arg(accessMask).arg(busType).arg(flags);
@@ -178,8 +171,8 @@ XL_API_DECL XLstatus PT_STDCALL xlDeactivateChannel(XLportHandle portHandle, XLa
     return call.run([&] { return s.deactivate(portHandle, accessMask); });
 }
 
-XL_API_DECL XLstatus PT_STDCALL xlCanAddAcceptanceRange(XLportHandle portHandle, XLaccess accessMask,
-                                                        XLulong firstId, XLulong lastId) {
+XL_API_DECL XLstatus PT_STDCALL xlCanAddAcceptanceRange(XLportHandle portHandle, XLaccess accessMask, XLulong firstId,
+                                                        XLulong lastId) {
     Sim &s = TheSim();
     Call call(s, "xlCanAddAcceptanceRange");
     call.arg(U(portHandle)).arg(accessMask).arg(firstId).arg(lastId);
@@ -194,16 +187,16 @@ XL_API_DECL XLstatus PT_STDCALL xlCanRemoveAcceptanceRange(XLportHandle portHand
     return call.run([&] { return s.acceptanceRange(portHandle, accessMask, firstId, lastId, false); });
 }
 
-XL_API_DECL XLstatus PT_STDCALL xlCanSetChannelAcceptance(XLportHandle portHandle, XLaccess accessMask,
-                                                          XLulong code, XLulong mask, unsigned int idRange) {
+XL_API_DECL XLstatus PT_STDCALL xlCanSetChannelAcceptance(XLportHandle portHandle, XLaccess accessMask, XLulong code,
+                                                          XLulong mask, unsigned int idRange) {
     Sim &s = TheSim();
     Call call(s, "xlCanSetChannelAcceptance");
     call.arg(U(portHandle)).arg(accessMask).arg(code).arg(mask).arg(idRange);
     return call.run([&] { return s.setAcceptance(portHandle, accessMask, code, mask, idRange); });
 }
 
-XL_API_DECL XLstatus PT_STDCALL xlCanTransmit(XLportHandle portHandle, XLaccess accessMask,
-                                              unsigned int *pEventCount, void *pEvents) {
+XL_API_DECL XLstatus PT_STDCALL xlCanTransmit(XLportHandle portHandle, XLaccess accessMask, unsigned int *pEventCount,
+                                              void *pEvents) {
     Sim &s = TheSim();
     Call call(s, "xlCanTransmit");
     call.arg(U(portHandle)).arg(accessMask).arg(pEventCount ? *pEventCount : 0);
@@ -211,8 +204,7 @@ XL_API_DECL XLstatus PT_STDCALL xlCanTransmit(XLportHandle portHandle, XLaccess 
     XLstatus st;
     if (call.refused(f)) {
         st = f.status;
-        if (pEventCount)
-            *pEventCount = 0;
+        if (pEventCount) *pEventCount = 0;
     } else {
         st = s.transmit(portHandle, accessMask, pEventCount, pEvents);
     }
@@ -228,13 +220,11 @@ XL_API_DECL XLstatus PT_STDCALL xlReceive(XLportHandle portHandle, unsigned int 
     XLstatus st;
     if (call.refused(f)) {
         st = f.status;
-        if (pEventCount)
-            *pEventCount = 0;
+        if (pEventCount) *pEventCount = 0;
     } else {
         st = s.receive(portHandle, pEventCount, pEvents);
     }
-    if (st == XL_ERR_QUEUE_IS_EMPTY)
-        call.quiet();
+    if (st == XL_ERR_QUEUE_IS_EMPTY) call.quiet();
     call.arg(pEventCount ? *pEventCount : 0);
     return call.doneMaybeQuiet(st);
 }

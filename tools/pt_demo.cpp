@@ -40,10 +40,10 @@ using Bytes = std::vector<uint8_t>;
 namespace {
 
 constexpr uint32_t kBitrate = 500000;
-constexpr uint32_t kBlockSize = 8;           // announced in our flow controls
-constexpr uint32_t kP2Value = 250;           // 150 ms once the server's 100 is taken off
-constexpr uint32_t kP2StarValue = 5100;      // 5000 ms
-constexpr uint32_t kGroupAnswerId = 0x6FF;   // CANECU_CLASS: id of aggregated answers
+constexpr uint32_t kBlockSize = 8;          // announced in our flow controls
+constexpr uint32_t kP2Value = 250;          // 150 ms once the server's 100 is taken off
+constexpr uint32_t kP2StarValue = 5100;     // 5000 ms
+constexpr uint32_t kGroupAnswerId = 0x6FF;  // CANECU_CLASS: id of aggregated answers
 constexpr uint32_t kStepDeadlineMs = 5000;
 constexpr unsigned kEmptyPollsBeforePause = 50;
 constexpr size_t kShownBytes = 24;
@@ -83,15 +83,14 @@ struct Ecu {
     const char *name;
     uint32_t requestId;
     uint32_t responseId;
-    int ecuAddress;     // -1: normal addressing
+    int ecuAddress;  // -1: normal addressing
     int testerAddress;
 };
 
 const Ecu kEngine{"engine", 0x7E0, 0x7E8, -1, -1};
 const Ecu kGateway{"gateway", 0x6F1, 0x640, 0x40, 0xF1};
-const Ecu kGroup[] = {{"body", 0x6F1, 0x641, 0x41, 0xF0},
-                      {"doors", 0x6F1, 0x642, 0x42, 0xF0},
-                      {"seats", 0x6F1, 0x643, 0x43, 0xF0}};
+const Ecu kGroup[] = {
+    {"body", 0x6F1, 0x641, 0x41, 0xF0}, {"doors", 0x6F1, 0x642, 0x42, 0xF0}, {"seats", 0x6F1, 0x643, 0x43, 0xF0}};
 constexpr uint32_t kFunctionalId = 0x6F0;
 constexpr uint8_t kFunctionalAddress = 0xDF;
 
@@ -107,7 +106,8 @@ struct J2534 {
 
 J2534 g_pt;
 
-template <typename F> bool Resolve(void *library, F &fn, const char *name) {
+template <typename F>
+bool Resolve(void *library, F &fn, const char *name) {
     fn = reinterpret_cast<F>(plat::FindSymbol(library, name));
     if (!fn) std::printf("  %s is not exported\n", name);
     return fn != nullptr;
@@ -126,14 +126,14 @@ bool ResolveAll(void *library) {
 
 const char *StatusName(uint32_t status) {
     switch (status) {
-    case STATUS_NOERROR: return "STATUS_NOERROR";
-    case ERR_NOT_SUPPORTED: return "ERR_NOT_SUPPORTED";
-    case ERR_NULL_PARAMETER: return "ERR_NULL_PARAMETER";
-    case ERR_FAILED: return "ERR_FAILED";
-    case ERR_DEVICE_NOT_CONNECTED: return "ERR_DEVICE_NOT_CONNECTED";
-    case ERR_INVALID_MSG: return "ERR_INVALID_MSG";
-    case ERR_BUFFER_EMPTY: return "ERR_BUFFER_EMPTY";
-    default: return "unknown status";
+        case STATUS_NOERROR: return "STATUS_NOERROR";
+        case ERR_NOT_SUPPORTED: return "ERR_NOT_SUPPORTED";
+        case ERR_NULL_PARAMETER: return "ERR_NULL_PARAMETER";
+        case ERR_FAILED: return "ERR_FAILED";
+        case ERR_DEVICE_NOT_CONNECTED: return "ERR_DEVICE_NOT_CONNECTED";
+        case ERR_INVALID_MSG: return "ERR_INVALID_MSG";
+        case ERR_BUFFER_EMPTY: return "ERR_BUFFER_EMPTY";
+        default: return "unknown status";
     }
 }
 
@@ -217,7 +217,7 @@ uint32_t Write(const Bytes &data, uint32_t txFlags) {
 struct Reply {
     bool confirmed = false;
     bool answered = false;
-    Bytes payload;      // Data[4..]
+    Bytes payload;         // Data[4..]
     uint32_t pending = 0;  // response-pending answers on the way
 };
 
@@ -275,8 +275,8 @@ bool Report(const Reply &reply, const Bytes &expected, uint32_t status, std::chr
 }
 
 bool Step(const char *title, const Ecu &ecu, const Bytes &request, const Bytes &expected) {
-    std::printf("\n[%u] %s: %s (0x%03X -> 0x%03X)\n", ++g_step, title, ecu.name,
-                static_cast<unsigned>(ecu.requestId), static_cast<unsigned>(ecu.responseId));
+    std::printf("\n[%u] %s: %s (0x%03X -> 0x%03X)\n", ++g_step, title, ecu.name, static_cast<unsigned>(ecu.requestId),
+                static_cast<unsigned>(ecu.responseId));
     std::printf("    request  %s\n", Hex(request).c_str());
     Bytes data;
     PutId(data, ecu.requestId);
@@ -387,9 +387,9 @@ void WriteCapture(const fs::path &file) {
     std::ofstream out(file);
     for (const vxlsim_frame &f : vxlsim::Captured()) {
         char line[160];
-        int n = std::snprintf(line, sizeof line, "%llu %u %X %u", static_cast<unsigned long long>(f.time_ns),
-                              static_cast<unsigned>(f.channel), static_cast<unsigned>(f.id),
-                              static_cast<unsigned>(f.dlc));
+        int n =
+            std::snprintf(line, sizeof line, "%llu %u %X %u", static_cast<unsigned long long>(f.time_ns),
+                          static_cast<unsigned>(f.channel), static_cast<unsigned>(f.id), static_cast<unsigned>(f.dlc));
         for (unsigned i = 0; i < f.dlc && i < 8; ++i)
             n += std::snprintf(line + n, sizeof line - static_cast<size_t>(n), " %02X", f.data[i]);
         if (f.sender_port >= 0)
@@ -411,13 +411,12 @@ bool Session(const Options &options) {
     uint32_t channel = 0;
     if (!Check("PassThruConnect", g_pt.Connect(ISO15765, 0, &channel))) return false;
     std::printf("connected: ISO15765, channel %u\n", static_cast<unsigned>(channel));
-    const bool configured =
-        Check("SET_CONFIG", SetConfig({{DATA_RATE, kBitrate},
-                                       {ISO15765_BS, kBlockSize},
-                                       {PT_CFG_ORV_EXTADDRESSING, 1},
-                                       {CANECU_CLASS, kGroupAnswerId},
-                                       {PT_CFG_ORV_P2MAX, kP2Value},
-                                       {PT_CFG_ORV_P2EXTTIMEOUT7F78, kP2StarValue}}));
+    const bool configured = Check("SET_CONFIG", SetConfig({{DATA_RATE, kBitrate},
+                                                           {ISO15765_BS, kBlockSize},
+                                                           {PT_CFG_ORV_EXTADDRESSING, 1},
+                                                           {CANECU_CLASS, kGroupAnswerId},
+                                                           {PT_CFG_ORV_P2MAX, kP2Value},
+                                                           {PT_CFG_ORV_P2EXTTIMEOUT7F78, kP2StarValue}}));
     std::printf("configured: %u bit/s, block size %u, P2 %u ms, P2* %u ms, group answers under 0x%03X\n",
                 static_cast<unsigned>(kBitrate), static_cast<unsigned>(kBlockSize),
                 static_cast<unsigned>(kP2Value - 100), static_cast<unsigned>(kP2StarValue - 100),

@@ -26,6 +26,5 @@ void FormatElapsed(uint32_t ms, char *out, std::size_t outLen) {
         return;
     }
     std::snprintf(out, outLen, "%02d:%02d:%02d.%03u", static_cast<int>((ms / 3600000u) % 24u),
-                  static_cast<int>((ms / 60000u) % 60u), static_cast<int>((ms / 1000u) % 60u),
-                  ms % 1000u);
+                  static_cast<int>((ms / 60000u) % 60u), static_cast<int>((ms / 1000u) % 60u), ms % 1000u);
 }

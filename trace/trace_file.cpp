@@ -15,8 +15,7 @@ constexpr int kMaxRotationSteps = 50;
 void CounterTime(char *out, std::size_t size) {
     uint32_t ms = NowMs();
     std::snprintf(out, size, "%02d:%02d:%02d.%03u", static_cast<int>((ms / 3600000u) % 24u),
-                  static_cast<int>((ms / 60000u) % 60u), static_cast<int>((ms / 1000u) % 60u),
-                  ms % 1000u);
+                  static_cast<int>((ms / 60000u) % 60u), static_cast<int>((ms / 1000u) % 60u), ms % 1000u);
 }
 
 void Date(char *out, std::size_t size) {
@@ -26,8 +25,7 @@ void Date(char *out, std::size_t size) {
 
 void DateTime(char *out, std::size_t size) {
     plat::CalendarTime t = plat::LocalCalendarTime();
-    std::snprintf(out, size, "%02d.%02d.%4d %02d:%02d:%02d", t.day, t.month, t.year, t.hour,
-                  t.minute, t.second);
+    std::snprintf(out, size, "%02d.%02d.%4d %02d:%02d:%02d", t.day, t.month, t.year, t.hour, t.minute, t.second);
 }
 
 }  // namespace
@@ -110,19 +108,16 @@ void TraceFile::rotate() {
         std::string current = base + number + ".log";
         std::string previous = base + number + ".old";
         switch (plat::RenameFile(current.c_str(), previous.c_str())) {
-        case plat::RenameResult::Ok:
-        case plat::RenameResult::SourceMissing:
-            m_fileName = current;
-            g_rotationSteps = 0;
-            return;
-        case plat::RenameResult::TargetExists:
-            if (!plat::RemoveFile(previous.c_str())) return;
-            break;
-        case plat::RenameResult::AccessDenied:
-            ++n;
-            break;
-        case plat::RenameResult::Failed:
-            return;
+            case plat::RenameResult::Ok:
+            case plat::RenameResult::SourceMissing:
+                m_fileName = current;
+                g_rotationSteps = 0;
+                return;
+            case plat::RenameResult::TargetExists:
+                if (!plat::RemoveFile(previous.c_str())) return;
+                break;
+            case plat::RenameResult::AccessDenied: ++n; break;
+            case plat::RenameResult::Failed: return;
         }
     }
 }
@@ -154,6 +149,5 @@ void TraceFile::mergeWaitingTmp() {
     }
     std::fclose(trace);
     if (std::fclose(tmp) != 0) complete = false;
-    if (complete && plat::RemoveFile(m_fileName.c_str()))
-        plat::RenameFile(tmpName.c_str(), m_fileName.c_str());
+    if (complete && plat::RemoveFile(m_fileName.c_str())) plat::RenameFile(tmpName.c_str(), m_fileName.c_str());
 }

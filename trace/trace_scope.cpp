@@ -56,29 +56,28 @@ int FormatDepth(char *out, std::size_t size, int32_t depth) {
     return n;
 }
 
-void WriteComposed(Tracer *tracer, const char *deltatime, uint32_t level, char marker,
-                   int32_t depth, const char *name, const char *text, uint32_t category,
-                   bool filtered) {
+void WriteComposed(Tracer *tracer, const char *deltatime, uint32_t level, char marker, int32_t depth, const char *name,
+                   const char *text, uint32_t category, bool filtered) {
     char depthText[16];
     FormatDepth(depthText, sizeof depthText, depth);
     const char *code = TraceLevelCode(level);
     uint32_t thread = plat::CurrentThreadId();
     const char *scopeName = name ? name : "";
     char line[kLineBuffer];
-    int n = text ? std::snprintf(line, sizeof line, ";%s;%s;%c%s;%05u;%s : %s", deltatime, code,
-                                 marker, depthText, thread, scopeName, text)
-                 : std::snprintf(line, sizeof line, ";%s;%s;%c%s;%05u;%s", deltatime, code, marker,
-                                 depthText, thread, scopeName);
+    int n = text ? std::snprintf(line, sizeof line, ";%s;%s;%c%s;%05u;%s : %s", deltatime, code, marker, depthText,
+                                 thread, scopeName, text)
+                 : std::snprintf(line, sizeof line, ";%s;%s;%c%s;%05u;%s", deltatime, code, marker, depthText, thread,
+                                 scopeName);
     const char *out = line;
     std::string longLine;
     if (n >= static_cast<int>(sizeof line)) {
         longLine.resize(static_cast<std::size_t>(n) + 1);
         if (text)
-            std::snprintf(&longLine[0], longLine.size(), ";%s;%s;%c%s;%05u;%s : %s", deltatime,
-                          code, marker, depthText, thread, scopeName, text);
+            std::snprintf(&longLine[0], longLine.size(), ";%s;%s;%c%s;%05u;%s : %s", deltatime, code, marker, depthText,
+                          thread, scopeName, text);
         else
-            std::snprintf(&longLine[0], longLine.size(), ";%s;%s;%c%s;%05u;%s", deltatime, code,
-                          marker, depthText, thread, scopeName);
+            std::snprintf(&longLine[0], longLine.size(), ";%s;%s;%c%s;%05u;%s", deltatime, code, marker, depthText,
+                          thread, scopeName);
         out = longLine.c_str();
     }
     if (filtered)
@@ -112,8 +111,7 @@ TraceScope::~TraceScope() {
     if (m_enabled) {
         char elapsed[32];
         FormatElapsed(NowMs() - m_startMs, elapsed, sizeof elapsed);
-        WriteComposed(m_tracer, elapsed, m_level, '-', g_depths.current(thread), m_name, nullptr,
-                      m_category, false);
+        WriteComposed(m_tracer, elapsed, m_level, '-', g_depths.current(thread), m_name, nullptr, m_category, false);
     }
     g_depths.leave(thread);
     std::free(m_name);

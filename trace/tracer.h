@@ -21,9 +21,7 @@ public:
 
     bool isCategoryEnabled(uint32_t c) const { return (m_categoryMask & c) != 0; }
     bool isLevelEnabled(uint32_t l) const { return (m_levelMask & l) != 0; }
-    bool isDepthAllowed(int32_t d) const {
-        return m_maxDepth == 0 || static_cast<uint32_t>(d) <= m_maxDepth;
-    }
+    bool isDepthAllowed(int32_t d) const { return m_maxDepth == 0 || static_cast<uint32_t>(d) <= m_maxDepth; }
 
     uint32_t levelMask() const { return m_levelMask; }
     uint32_t categoryMask() const { return m_categoryMask; }

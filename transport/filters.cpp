@@ -20,8 +20,7 @@ constexpr uint32_t kStandardIdMask = 0x7FF;
 
 using FilterSide = MessageFilters::Side;
 
-FilterSide ReadSide(const PASSTHRU_MSG *msg, bool withExtAddr, const char *label,
-                    TraceScope &scope) {
+FilterSide ReadSide(const PASSTHRU_MSG *msg, bool withExtAddr, const char *label, TraceScope &scope) {
     FilterSide side;
     if (!msg) return side;
     side.canId = canIdFromBytes(msg->Data);
@@ -29,15 +28,13 @@ FilterSide ReadSide(const PASSTHRU_MSG *msg, bool withExtAddr, const char *label
         side.extFlag = 1;
         side.extAddr = msg->Data[kExtAddrIndex];
         if (scope.isEnabled())
-            scope.messagef(TL_INFO, "%s ExtendedAdressing set for adress =%04x ", label,
-                           side.extAddr);
+            scope.messagef(TL_INFO, "%s ExtendedAdressing set for adress =%04x ", label, side.extAddr);
     }
     return side;
 }
 
-std::unique_ptr<FilterRecord> MakeRecord(uint16_t filterId, uint16_t protocolId,
-                                         uint32_t pattern, uint32_t mask, uint32_t flowId,
-                                         const FilterSide &ext) {
+std::unique_ptr<FilterRecord> MakeRecord(uint16_t filterId, uint16_t protocolId, uint32_t pattern, uint32_t mask,
+                                         uint32_t flowId, const FilterSide &ext) {
     auto record = std::make_unique<FilterRecord>();
     record->filterId = filterId;
     record->protocolId = protocolId;
@@ -70,10 +67,9 @@ void MessageFilters::appendFilter(FilterList &list, int32_t &count, std::unique_
 
 // Pass filter: shared by pattern and extended-address byte. True when a new
 // record was added, so the identifier still needs the hardware.
-bool MessageFilters::startPassFilter(uint16_t filterId, uint16_t protocolId, uint32_t mask,
-                     const FilterSide &pattern, uint32_t flowId, TraceScope &scope) {
-    if (isFilterAlreadyUsed(m_passFilter, 1, pattern.canId, pattern.extFlag,
-                            pattern.extAddr)) {
+bool MessageFilters::startPassFilter(uint16_t filterId, uint16_t protocolId, uint32_t mask, const FilterSide &pattern,
+                                     uint32_t flowId, TraceScope &scope) {
+    if (isFilterAlreadyUsed(m_passFilter, 1, pattern.canId, pattern.extFlag, pattern.extAddr)) {
         if (scope.isEnabled()) scope.message("Pass Filter reused...", TL_INFO);
         return false;
     }
@@ -85,10 +81,9 @@ bool MessageFilters::startPassFilter(uint16_t filterId, uint16_t protocolId, uin
 
 // Block filter: matched by its pattern alone unless the flow-control message
 // carried an extended-address byte. Never touches the hardware.
-void MessageFilters::startBlockFilter(uint16_t filterId, uint16_t protocolId, uint32_t mask,
-                      const FilterSide &pattern, const FilterSide &flow, TraceScope &scope) {
-    if (isFilterAlreadyUsed(m_blockFilter, 1, pattern.canId, flow.extFlag,
-                            pattern.extAddr)) {
+void MessageFilters::startBlockFilter(uint16_t filterId, uint16_t protocolId, uint32_t mask, const FilterSide &pattern,
+                                      const FilterSide &flow, TraceScope &scope) {
+    if (isFilterAlreadyUsed(m_blockFilter, 1, pattern.canId, flow.extFlag, pattern.extAddr)) {
         if (scope.isEnabled()) scope.message("Block Filter added...", TL_INFO);
         return;
     }
@@ -96,8 +91,7 @@ void MessageFilters::startBlockFilter(uint16_t filterId, uint16_t protocolId, ui
     if (m_ExtAddressing != 0) {
         record->b_ExtendedAdressRx = static_cast<uint8_t>(flow.canId);
         if (scope.isEnabled())
-            scope.messagef(TL_INFO, "ORV-Extadressing Rx (block) Id = %04x",
-                           static_cast<unsigned>(flow.canId));
+            scope.messagef(TL_INFO, "ORV-Extadressing Rx (block) Id = %04x", static_cast<unsigned>(flow.canId));
     }
     appendFilter(m_blockFilter, m_blockFilterCount, std::move(record));
     if (scope.isEnabled()) scope.message("Block Filter added", TL_INFO);
@@ -115,23 +109,20 @@ void MessageFilters::shareExtAddrWithPassFilters(const FilterRecord &flowRecord,
         if (scope.isEnabled()) scope.message("Updated passfilter b_ExtendedAdressRx!!", TL_INFO);
     }
     if (updated) return;
-    appendFilter(m_passFilter, m_passFilterCount,
-                 std::make_unique<FilterRecord>(flowRecord));
+    appendFilter(m_passFilter, m_passFilterCount, std::make_unique<FilterRecord>(flowRecord));
     if (scope.isEnabled()) scope.message("Inserted passfilter", TL_INFO);
 }
 
 // Flow-control filter: shared by pattern and the flow message's address
 // byte. True when a new record was added.
-bool MessageFilters::startFlowFilter(uint16_t filterId, uint16_t protocolId, uint32_t mask,
-                     const FilterSide &pattern, const FilterSide &flow, TraceScope &scope) {
-    FilterRecord *record = isFilterAlreadyUsed(m_flowFilter, 1, pattern.canId,
-                                               flow.extFlag, flow.extAddr);
+bool MessageFilters::startFlowFilter(uint16_t filterId, uint16_t protocolId, uint32_t mask, const FilterSide &pattern,
+                                     const FilterSide &flow, TraceScope &scope) {
+    FilterRecord *record = isFilterAlreadyUsed(m_flowFilter, 1, pattern.canId, flow.extFlag, flow.extAddr);
     const bool added = record == nullptr;
     if (record) {
         if (scope.isEnabled()) scope.message("m_flowFilter reused...", TL_INFO);
     } else {
-        m_flowFilter.push_back(
-            MakeRecord(filterId, protocolId, pattern.canId, mask, flow.canId, flow));
+        m_flowFilter.push_back(MakeRecord(filterId, protocolId, pattern.canId, mask, flow.canId, flow));
         ++m_flowFilterCount;
         record = m_flowFilter.back().get();
         if (scope.isEnabled()) scope.message("Flow Filter added", TL_INFO);
@@ -147,7 +138,7 @@ bool MessageFilters::startFlowFilter(uint16_t filterId, uint16_t protocolId, uin
 }
 
 FilterRecord *MessageFilters::isFilterAlreadyUsed(FilterList &list, int32_t increment, uint32_t pattern,
-                                  uint8_t extFlag, uint8_t extAddr) {
+                                                  uint8_t extFlag, uint8_t extAddr) {
     char name[80];
     std::snprintf(name, sizeof name, "isFilterAlreadyUsed() 0x%04X e=%d adr=0x%02X inc=%d",
                   static_cast<unsigned>(pattern), extFlag, extAddr, static_cast<int>(increment));
@@ -176,32 +167,29 @@ bool MessageFilters::removeFilter(FilterList &list, int32_t &count, uint32_t fil
             list.erase(it);
             --count;
         }
-        if (scope.isEnabled())
-            scope.messagef(TL_INFO, "passFilter removed left %ld", static_cast<long>(count));
+        if (scope.isEnabled()) scope.messagef(TL_INFO, "passFilter removed left %ld", static_cast<long>(count));
         return true;
     }
     return false;
 }
 
-uint32_t MessageFilters::PassThruStartMsgFilter(uint32_t ChannelID, uint32_t FilterType,
-                                                const PASSTHRU_MSG *pMaskMsg, const PASSTHRU_MSG *pPatternMsg,
-                                                const PASSTHRU_MSG *pFlowControlMsg, uint32_t *pFilterID) {
+uint32_t MessageFilters::PassThruStartMsgFilter(uint32_t ChannelID, uint32_t FilterType, const PASSTHRU_MSG *pMaskMsg,
+                                                const PASSTHRU_MSG *pPatternMsg, const PASSTHRU_MSG *pFlowControlMsg,
+                                                uint32_t *pFilterID) {
     PT_SCOPE(scope, "PassThruStartMsgFilter()");
     if (scope.isEnabled())
-        scope.messagef(TL_INFO, "ChannelID=%08lx FilterType=%08lx ",
-                       static_cast<unsigned long>(ChannelID), static_cast<unsigned long>(FilterType));
+        scope.messagef(TL_INFO, "ChannelID=%08lx FilterType=%08lx ", static_cast<unsigned long>(ChannelID),
+                       static_cast<unsigned long>(FilterType));
     TracePassThruMsg(pMaskMsg, "MaskMsg", scope);
     TracePassThruMsg(pPatternMsg, "PatternMsg", scope);
     TracePassThruMsg(pFlowControlMsg, "FlowControlMsg", scope);
 
-    if (!pMaskMsg ||
-        (pMaskMsg->DataSize != kFilterIdOnly && pMaskMsg->DataSize != kFilterWithExtAddr))
+    if (!pMaskMsg || (pMaskMsg->DataSize != kFilterIdOnly && pMaskMsg->DataSize != kFilterWithExtAddr))
         return ERR_INVALID_MSG;
     const bool withExtAddr = pMaskMsg->DataSize == kFilterWithExtAddr;
     const uint32_t mask = canIdFromBytes(pMaskMsg->Data);
     if (withExtAddr && scope.isEnabled())
-        scope.messagef(TL_INFO, "pMaskMsg ExtendedAdressing set for adress =%04x ",
-                       pMaskMsg->Data[kExtAddrIndex]);
+        scope.messagef(TL_INFO, "pMaskMsg ExtendedAdressing set for adress =%04x ", pMaskMsg->Data[kExtAddrIndex]);
     if (!pPatternMsg) return ERR_INVALID_MSG;
     if (!pFilterID) {
         scope.message("PassThruStartMsgFilter pFilterID is a NULL pointer", TL_ERROR);
@@ -219,20 +207,16 @@ uint32_t MessageFilters::PassThruStartMsgFilter(uint32_t ChannelID, uint32_t Fil
         *pFilterID = filterId;
         scope.messagef(TL_INFO, "pMsgID=%08lx mask=%08lx canID=%08lx flowID=%08lx",
                        static_cast<unsigned long>(filterId), static_cast<unsigned long>(mask),
-                       static_cast<unsigned long>(pattern.canId),
-                       static_cast<unsigned long>(flow.canId));
+                       static_cast<unsigned long>(pattern.canId), static_cast<unsigned long>(flow.canId));
         switch (FilterType) {
-        case PASS_FILTER:
-            openPattern = startPassFilter(filterId, protocolId, mask, pattern, flow.canId, scope);
-            break;
-        case BLOCK_FILTER:
-            startBlockFilter(filterId, protocolId, mask, pattern, flow, scope);
-            break;
-        case FLOW_CONTROL_FILTER:
-            openFlow = startFlowFilter(filterId, protocolId, mask, pattern, flow, scope);
-            break;
-        default:
-            return ERR_NOT_SUPPORTED;
+            case PASS_FILTER:
+                openPattern = startPassFilter(filterId, protocolId, mask, pattern, flow.canId, scope);
+                break;
+            case BLOCK_FILTER: startBlockFilter(filterId, protocolId, mask, pattern, flow, scope); break;
+            case FLOW_CONTROL_FILTER:
+                openFlow = startFlowFilter(filterId, protocolId, mask, pattern, flow, scope);
+                break;
+            default: return ERR_NOT_SUPPORTED;
         }
     }
     if (openPattern) m_port.openAcceptance(pattern.canId, "Pass", TL_ERROR, scope);
@@ -243,12 +227,11 @@ uint32_t MessageFilters::PassThruStartMsgFilter(uint32_t ChannelID, uint32_t Fil
 uint32_t MessageFilters::PassThruStopMsgFilter(uint32_t ChannelID, uint32_t MsgID) {
     PT_SCOPE(scope, "PassThruStopMsgFilter()");
     if (scope.isEnabled())
-        scope.messagef(TL_INFO, "ChannelID=%08lx MsgID=%08lx ",
-                       static_cast<unsigned long>(ChannelID), static_cast<unsigned long>(MsgID));
+        scope.messagef(TL_INFO, "ChannelID=%08lx MsgID=%08lx ", static_cast<unsigned long>(ChannelID),
+                       static_cast<unsigned long>(MsgID));
     LockGuard filterGuard(m_filterLock);
     if (removeFilter(m_passFilter, m_passFilterCount, MsgID) ||
-        removeFilter(m_blockFilter, m_blockFilterCount, MsgID) ||
-        removeFilter(m_flowFilter, m_flowFilterCount, MsgID))
+        removeFilter(m_blockFilter, m_blockFilterCount, MsgID) || removeFilter(m_flowFilter, m_flowFilterCount, MsgID))
         return STATUS_NOERROR;
     if (scope.isEnabled()) scope.message("Filter not found !!!", TL_INFO);
     return ERR_NOT_SUPPORTED;

@@ -82,12 +82,12 @@ private:
                                       uint8_t extAddr);
     bool removeFilter(FilterList &list, int32_t &count, uint32_t filterId);
     void appendFilter(FilterList &list, int32_t &count, std::unique_ptr<FilterRecord> record);
-    bool startPassFilter(uint16_t filterId, uint16_t protocolId, uint32_t mask, const Side &pattern,
-                         uint32_t flowId, TraceScope &scope);
-    void startBlockFilter(uint16_t filterId, uint16_t protocolId, uint32_t mask, const Side &pattern,
-                          const Side &flow, TraceScope &scope);
-    bool startFlowFilter(uint16_t filterId, uint16_t protocolId, uint32_t mask, const Side &pattern,
-                         const Side &flow, TraceScope &scope);
+    bool startPassFilter(uint16_t filterId, uint16_t protocolId, uint32_t mask, const Side &pattern, uint32_t flowId,
+                         TraceScope &scope);
+    void startBlockFilter(uint16_t filterId, uint16_t protocolId, uint32_t mask, const Side &pattern, const Side &flow,
+                          TraceScope &scope);
+    bool startFlowFilter(uint16_t filterId, uint16_t protocolId, uint32_t mask, const Side &pattern, const Side &flow,
+                         TraceScope &scope);
     void shareExtAddrWithPassFilters(const FilterRecord &flowRecord, TraceScope &scope);
 
     CanPort &m_port;

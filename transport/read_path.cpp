@@ -44,8 +44,7 @@ uint32_t IsoTpTransport::PassThruReadMsgs(uint32_t ChannelID, PASSTHRU_MSG *pMsg
                                           uint32_t Timeout) {
     if (!pMsg || !pNumMsgs) {
         PT_SCOPE(scope, "PassThruReadMsgs()");
-        scope.message(!pMsg ? "PassThruReadMsgs pMsg is a NULL pointer"
-                            : "PassThruReadMsgs pNumMsgs is a NULL pointer",
+        scope.message(!pMsg ? "PassThruReadMsgs pMsg is a NULL pointer" : "PassThruReadMsgs pNumMsgs is a NULL pointer",
                       TL_ERROR);
         return ERR_NULL_PARAMETER;
     }
@@ -89,8 +88,7 @@ uint32_t IsoTpTransport::readOnce(uint32_t ChannelID, PASSTHRU_MSG *pMsg, uint32
     if (scope.isEnabled()) {
         scope.messagef(TL_INFO, "ChannelID=%08lX max pNumMsg=%08lX Timeout=%08lx ReadCount=%d %d",
                        static_cast<unsigned long>(ChannelID), static_cast<unsigned long>(delivered),
-                       static_cast<unsigned long>(Timeout), static_cast<int>(requested),
-                       static_cast<int>(frames));
+                       static_cast<unsigned long>(Timeout), static_cast<int>(requested), static_cast<int>(frames));
         scope.messagef(TL_INFO, "actnum=%08lX", static_cast<unsigned long>(delivered));
     }
     for (uint32_t i = 0; i < delivered; ++i) TraceDelivered(*this, pMsg[i], scope);

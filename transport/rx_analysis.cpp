@@ -47,28 +47,25 @@ uint32_t FrameTimestampUs(const CanFrame &frame) { return frame.timeMs * 1000u +
 
 const char *BusStateText(uint8_t code) {
     switch (code) {
-    case 1: return "Bus Off";
-    case 2: return "Bus Passive";
-    case 4: return "Bus Active";
-    case 8: return "Bus Warning";
-    default: return "Undefined";
+        case 1: return "Bus Off";
+        case 2: return "Bus Passive";
+        case 4: return "Bus Active";
+        case 8: return "Bus Warning";
+        default: return "Undefined";
     }
 }
 
 void ComposeRxLine(TextLine &line, const CanFrame &frame, const char *label) {
-    line.appendf("%s--RX CanId %06lx [%c%c%c%c%c%c] Len=%3lu     Data: ", label,
-                 static_cast<unsigned long>(frame.id), (frame.frameFlags & kFlagOverrun) ? 'x' : ' ',
-                 frame.frameType == kFrameTypeRemote ? 'R' : ' ',
+    line.appendf("%s--RX CanId %06lx [%c%c%c%c%c%c] Len=%3lu     Data: ", label, static_cast<unsigned long>(frame.id),
+                 (frame.frameFlags & kFlagOverrun) ? 'x' : ' ', frame.frameType == kFrameTypeRemote ? 'R' : ' ',
                  (frame.frameFlags & CAN_FRAME_TX_ACK) ? 'A' : ' ',
-                 frame.frameType == CAN_FRAME_TYPE_BUS_STATE ? 'S' : ' ',
-                 (frame.frameFlags & kFlagWakeUp) ? 'o' : ' ',
+                 frame.frameType == CAN_FRAME_TYPE_BUS_STATE ? 'S' : ' ', (frame.frameFlags & kFlagWakeUp) ? 'o' : ' ',
                  frame.frameType == kFrameTypeError ? 'E' : ' ', static_cast<unsigned long>(frame.dlc));
     line.appendBytes(frame.data, frame.length(), HexCase::Upper);
 }
 
 void AppendFrameTime(TextLine &line, const CanFrame &frame) {
-    line.appendf(" %08lu.%03u", static_cast<unsigned long>(frame.timeMs),
-                 static_cast<unsigned>(frame.timeUs));
+    line.appendf(" %08lu.%03u", static_cast<unsigned long>(frame.timeMs), static_cast<unsigned>(frame.timeUs));
 }
 
 // The first confirmation after a message of ours went out is the host's;
@@ -165,8 +162,7 @@ void AnalyzeFirstFrame(IsoTpTransport &so, const CanFrame &frame, IsoTpAddress a
     if (so.m_profile.on && !AcceptFirstFrameLength(frame, addr, ffDl, payloadAt, scope)) return;
     const uint32_t flowId = so.m_filters.getFlowId(frame.id, addr.extAddr, &addr.extFlag, &addr.extAddr);
     if (flowId == 0) {
-        if (scope.isEnabled())
-            scope.message("FIRST_FRAME ignored (no FLow Filter or own response", TL_INFO);
+        if (scope.isEnabled()) scope.message("FIRST_FRAME ignored (no FLow Filter or own response", TL_INFO);
         return;
     }
     auto entry = std::make_unique<RxBufferEntry>();
@@ -178,8 +174,8 @@ void AnalyzeFirstFrame(IsoTpTransport &so, const CanFrame &frame, IsoTpAddress a
         entry->timeoutMs = NowMs() + RX_TIMEOUT_MS;
         if (createScope.isEnabled())
             createScope.messagef(TL_INFO, "Create m_rxBuffer for SeqID= %d CanID %04x (ext=%02x) timeout=%d",
-                                 static_cast<int>(entry->seqId), static_cast<unsigned>(frame.id),
-                                 addr.extAddr, static_cast<int>(RX_TIMEOUT_MS));
+                                 static_cast<int>(entry->seqId), static_cast<unsigned>(frame.id), addr.extAddr,
+                                 static_cast<int>(RX_TIMEOUT_MS));
     }
     entry->nextSn = 1;
     std::memcpy(entry->msg.Data, out.Data, 4);
@@ -221,10 +217,8 @@ bool AnalyzeConsecutiveFrame(IsoTpTransport &so, const CanFrame &frame, const Is
             return false;
         }
         RxBufferEntry &entry = **it;
-        if (addr.extFlag && scope.isEnabled())
-            scope.message("CONSECUTIVE_FRAME ExtendedAdressing", TL_INFO);
-        entry.receivedLen +=
-            CopyPayload(frame, addr.pciOffset() + 1u, addr.consecutivePayload(), entry.msg);
+        if (addr.extFlag && scope.isEnabled()) scope.message("CONSECUTIVE_FRAME ExtendedAdressing", TL_INFO);
+        entry.receivedLen += CopyPayload(frame, addr.pciOffset() + 1u, addr.consecutivePayload(), entry.msg);
         frameNo = entry.nextSn++;
         if (scope.isEnabled())
             scope.messagef(TL_INFO, "CONSECUTIVE_FRAME Exp %d len act=%d max=%d", sn,
@@ -232,8 +226,7 @@ bool AnalyzeConsecutiveFrame(IsoTpTransport &so, const CanFrame &frame, const Is
         if (entry.receivedLen < entry.expectedLen) {
             entry.timeoutMs = NowMs() + RX_TIMEOUT_MS;
             if (scope.isEnabled())
-                scope.messagef(TL_INFO, "CONSECUTIVE_FRAME retrigger timeout=%d",
-                               static_cast<int>(entry.timeoutMs));
+                scope.messagef(TL_INFO, "CONSECUTIVE_FRAME retrigger timeout=%d", static_cast<int>(entry.timeoutMs));
         } else {
             complete = true;
             std::memcpy(out.Data, entry.msg.Data, entry.msg.DataSize);
@@ -247,16 +240,13 @@ bool AnalyzeConsecutiveFrame(IsoTpTransport &so, const CanFrame &frame, const Is
                                static_cast<int>(seqId));
         }
     }
-    if (scope.isEnabled())
-        scope.messagef(TL_INFO, "CONSECUTIVE_FRAME No %d", static_cast<int>(frameNo));
+    if (scope.isEnabled()) scope.messagef(TL_INFO, "CONSECUTIVE_FRAME No %d", static_cast<int>(frameNo));
     const int32_t blockSize = so.m_Iso15765BlockSize;
     if (blockSize >= 1 && frameNo % static_cast<uint32_t>(blockSize) == 0) {
         // The sender waits for us after every block, the last one included.
         IsoTpAddress fcAddr = addr;
         const uint32_t flowId = so.m_filters.getFlowId(frame.id, addr.extAddr, &fcAddr.extFlag, &fcAddr.extAddr);
-        if (flowId != 0)
-            send_Flow_Control(so, flowId, static_cast<uint8_t>(blockSize), fcAddr.extFlag,
-                              fcAddr.extAddr);
+        if (flowId != 0) send_Flow_Control(so, flowId, static_cast<uint8_t>(blockSize), fcAddr.extFlag, fcAddr.extAddr);
     }
     return complete;
 }
@@ -298,8 +288,7 @@ void AnalyzeFlowControl(IsoTpTransport &so, const CanFrame &frame, IsoTpAddress 
     if (scope.isEnabled()) scope.message("FLOW_CONTROL", TL_INFO);
     const uint32_t flowId = so.m_filters.getFlowId(frame.id, addr.extAddr, &addr.extFlag, &addr.extAddr);
     if (flowId == 0) {
-        if (scope.isEnabled())
-            scope.message("FLOW_CONTROL ignored (no FLow Filter or own response", TL_INFO);
+        if (scope.isEnabled()) scope.message("FLOW_CONTROL ignored (no FLow Filter or own response", TL_INFO);
         return;
     }
     int result = -1;
@@ -312,9 +301,8 @@ void AnalyzeFlowControl(IsoTpTransport &so, const CanFrame &frame, IsoTpAddress 
                 continue;
             }
             if (scope.isEnabled())
-                scope.messagef(TL_INFO, "Flow compare %04X %04x SeqID=%d",
-                               static_cast<unsigned>(entry.canId), static_cast<unsigned>(flowId),
-                               static_cast<int>(entry.seqId));
+                scope.messagef(TL_INFO, "Flow compare %04X %04x SeqID=%d", static_cast<unsigned>(entry.canId),
+                               static_cast<unsigned>(flowId), static_cast<int>(entry.seqId));
             if (entry.canId != flowId) {
                 result = -2;
                 continue;
@@ -340,8 +328,8 @@ void AnalyzeFlowControl(IsoTpTransport &so, const CanFrame &frame, IsoTpAddress 
             const uint32_t stminMs = so.m_profile.on ? (entry.stminUs + 999u) / 1000u : entry.stmin;
             const uint32_t estimate = static_cast<uint32_t>(remaining) * (stminMs + 10u) + 1000u;
             if (scope.isEnabled())
-                scope.messagef(TL_INFO, "CF block tx timeout estimated: %d for %d blocks",
-                               static_cast<int>(estimate), remaining);
+                scope.messagef(TL_INFO, "CF block tx timeout estimated: %d for %d blocks", static_cast<int>(estimate),
+                               remaining);
             entry.timeoutMs = NowMs() + estimate;
             entry.nextTx = NowMs() + entry.stmin;
             entry.nextTxUs = plat::NowUs() + entry.stminUs;
@@ -353,10 +341,9 @@ void AnalyzeFlowControl(IsoTpTransport &so, const CanFrame &frame, IsoTpAddress 
                 entry.nextTxUs = 0;
             }
             if (scope.isEnabled())
-                scope.messagef(TL_INFO,
-                               "FLOW_CONTROL No %d canID=0x%04x bs=%d act_blk=%d wait=%d nextTx=0x%08x",
-                               entry.cfSent, static_cast<unsigned>(frame.id), entry.bs, entry.act_blk,
-                               entry.stmin, static_cast<unsigned>(entry.nextTx));
+                scope.messagef(TL_INFO, "FLOW_CONTROL No %d canID=0x%04x bs=%d act_blk=%d wait=%d nextTx=0x%08x",
+                               entry.cfSent, static_cast<unsigned>(frame.id), entry.bs, entry.act_blk, entry.stmin,
+                               static_cast<unsigned>(entry.nextTx));
             break;
         }
     }
@@ -377,8 +364,7 @@ bool AnalyzeFrame(IsoTpTransport &so, const CanFrame &frame, PASSTHRU_MSG &out, 
     if (frame.frameType != CAN_FRAME_TYPE_FRAME) {
         TextLine line;
         ComposeRxLine(line, frame, label);
-        if (frame.frameType == CAN_FRAME_TYPE_BUS_STATE)
-            line.appendf("state: %-25s", BusStateText(frame.trailer));
+        if (frame.frameType == CAN_FRAME_TYPE_BUS_STATE) line.appendf("state: %-25s", BusStateText(frame.trailer));
         AppendFrameTime(line, frame);
         mainScope.message(line.c_str(), TL_ERROR);
         out.Timestamp = FrameTimestampUs(frame);
@@ -424,17 +410,10 @@ bool AnalyzeFrame(IsoTpTransport &so, const CanFrame &frame, PASSTHRU_MSG &out, 
     PT_SCOPE(mbScope, "AnalyzeRxCanMessage (MB)");
     if (mbScope.isEnabled()) mbScope.message("Multibyte-start RX", TL_INFO);
     switch (PciType(pci)) {
-    case N_PCI_FF:
-        AnalyzeFirstFrame(so, frame, addr, PciLow(pci), out, mbScope);
-        return false;
-    case N_PCI_CF:
-        return AnalyzeConsecutiveFrame(so, frame, addr, PciLow(pci), out, mbScope);
-    case N_PCI_FC:
-        AnalyzeFlowControl(so, frame, addr, mbScope);
-        return false;
-    default:
-        mbScope.messagef(TL_ERROR, "unknown Multibyte response 0x%02x !", pci);
-        return false;
+        case N_PCI_FF: AnalyzeFirstFrame(so, frame, addr, PciLow(pci), out, mbScope); return false;
+        case N_PCI_CF: return AnalyzeConsecutiveFrame(so, frame, addr, PciLow(pci), out, mbScope);
+        case N_PCI_FC: AnalyzeFlowControl(so, frame, addr, mbScope); return false;
+        default: mbScope.messagef(TL_ERROR, "unknown Multibyte response 0x%02x !", pci); return false;
     }
 }
 

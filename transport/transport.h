@@ -96,7 +96,6 @@ public:
 
     MessageFilters m_filters{m_port, m_ExtAddressing};
 
-
     // Order: m_readLock before m_txLock; the filter lock is innermost.
     // m_readLock guards the reassembly records and serialises the worker's
     // cycle with the functional-group work of the read and write paths.
@@ -120,8 +119,8 @@ public:
 private:
     // One poll of the receive queue and its analysis; tookFrame tells
     // whether the queue held a frame.
-    uint32_t readOnce(uint32_t ChannelID, PASSTHRU_MSG *pMsg, uint32_t *pNumMsgs, uint32_t Timeout,
-                      uint32_t requested, bool &tookFrame);
+    uint32_t readOnce(uint32_t ChannelID, PASSTHRU_MSG *pMsg, uint32_t *pNumMsgs, uint32_t Timeout, uint32_t requested,
+                      bool &tookFrame);
 };
 
 #endif

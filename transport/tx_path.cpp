@@ -175,14 +175,13 @@ uint32_t IsoTpTransport::PassThruWriteMsgs(uint32_t ChannelID, PASSTHRU_MSG *pMs
                                            uint32_t Timeout) {
     PT_SCOPE(scope, "PassThruWriteMsgs()");
     if (!pMsg || !pNumMsgs) {
-        scope.message(!pMsg ? "PassThruWriteMsgs pMsg is a NULL pointer"
-                            : "PassThruWriteMsgs pNumMsgs is a NULL pointer",
-                      TL_ERROR);
+        scope.message(
+            !pMsg ? "PassThruWriteMsgs pMsg is a NULL pointer" : "PassThruWriteMsgs pNumMsgs is a NULL pointer",
+            TL_ERROR);
         return ERR_NULL_PARAMETER;
     }
-    scope.messagef(TL_INFO, "ChannelID=%08lx NumMsg=%08lx Timeout=%08lx",
-                   static_cast<unsigned long>(ChannelID), static_cast<unsigned long>(*pNumMsgs),
-                   static_cast<unsigned long>(Timeout));
+    scope.messagef(TL_INFO, "ChannelID=%08lx NumMsg=%08lx Timeout=%08lx", static_cast<unsigned long>(ChannelID),
+                   static_cast<unsigned long>(*pNumMsgs), static_cast<unsigned long>(Timeout));
     TracePassThruMsg(pMsg, "Msg", scope);
     PASSTHRU_MSG &msg = *pMsg;
     if (*pNumMsgs != 1) {

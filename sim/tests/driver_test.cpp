@@ -48,8 +48,7 @@ TEST_F(DriverTest, RefusalsLastForTheirCountOrUntilCleared) {
     EXPECT_EQ(XL_SUCCESS, xlGetDriverConfig(&cfg));
 
     ASSERT_EQ(0, vxlsim_fail("xlOpenDriver", XL_ERR_CANNOT_OPEN_DRIVER, -1));
-    for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(XL_ERR_CANNOT_OPEN_DRIVER, xlOpenDriver());
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(XL_ERR_CANNOT_OPEN_DRIVER, xlOpenDriver());
     vxlsim_clear_failures();
     EXPECT_EQ(XL_SUCCESS, xlOpenDriver());
 

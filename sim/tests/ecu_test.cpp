@@ -67,8 +67,7 @@ protected:
         const size_t total = (size_t(ff.data[0] & 0x0F) << 8) | ff.data[1];
         Bytes msg(ff.data.begin() + 2, ff.data.end());
         tx(0x7E0, {0x30, 0x00, 0x00});
-        for (const Rx &cf : got())
-            msg.insert(msg.end(), cf.data.begin() + 1, cf.data.end());
+        for (const Rx &cf : got()) msg.insert(msg.end(), cf.data.begin() + 1, cf.data.end());
         EXPECT_GE(msg.size(), total);
         msg.resize(total);
         return msg;

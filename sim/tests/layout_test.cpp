@@ -11,8 +11,7 @@ static_assert(sizeof(XLstatus) == 2 && sizeof(XLportHandle) == 4 && sizeof(XLacc
 
 // The run-time binding stores addresses in these pointer types; a prototype
 // that drifts from its type (arguments or calling convention) fails here.
-#define VXLSIM_SAME_TYPE(fn, type) \
-    static_assert(std::is_same<decltype(&fn), type>::value, #fn " does not match " #type)
+#define VXLSIM_SAME_TYPE(fn, type) static_assert(std::is_same<decltype(&fn), type>::value, #fn " does not match " #type)
 VXLSIM_SAME_TYPE(xlOpenDriver, XLOPENDRIVER);
 VXLSIM_SAME_TYPE(xlCloseDriver, XLCLOSEDRIVER);
 VXLSIM_SAME_TYPE(xlGetDriverConfig, XLGETDRIVERCONFIG);

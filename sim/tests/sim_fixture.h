@@ -39,8 +39,7 @@ protected:
         ev.tagData.msg.id = id;
         ev.tagData.msg.flags = flags;
         ev.tagData.msg.dlc = static_cast<uint16_t>(data.size());
-        if (!data.empty())
-            std::memcpy(ev.tagData.msg.data, data.data(), data.size());
+        if (!data.empty()) std::memcpy(ev.tagData.msg.data, data.data(), data.size());
         return ev;
     }
 
@@ -68,8 +67,7 @@ protected:
     static std::vector<XLevent> drain(XLportHandle h) {
         std::vector<XLevent> out;
         XLevent ev;
-        while (next(h, ev))
-            out.push_back(ev);
+        while (next(h, ev)) out.push_back(ev);
         return out;
     }
 
@@ -80,14 +78,12 @@ protected:
     // One field of each event, to compare a whole queue at once.
     static std::vector<uint32_t> ids(const std::vector<XLevent> &evs) {
         std::vector<uint32_t> out;
-        for (const XLevent &ev : evs)
-            out.push_back(ev.tagData.msg.id);
+        for (const XLevent &ev : evs) out.push_back(ev.tagData.msg.id);
         return out;
     }
     static std::vector<uint16_t> flags(const std::vector<XLevent> &evs) {
         std::vector<uint16_t> out;
-        for (const XLevent &ev : evs)
-            out.push_back(ev.tagData.msg.flags);
+        for (const XLevent &ev : evs) out.push_back(ev.tagData.msg.flags);
         return out;
     }
 };

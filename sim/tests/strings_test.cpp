@@ -14,8 +14,7 @@ XLevent Msg(uint8_t tag, uint8_t chan, uint64_t t, uint32_t id, std::vector<uint
     ev.tagData.msg.id = id;
     ev.tagData.msg.flags = flags;
     ev.tagData.msg.dlc = static_cast<uint16_t>(data.size());
-    for (size_t i = 0; i < data.size(); ++i)
-        ev.tagData.msg.data[i] = data[i];
+    for (size_t i = 0; i < data.size(); ++i) ev.tagData.msg.data[i] = data[i];
     return ev;
 }
 
@@ -38,16 +37,17 @@ TEST(EventStrings, EveryKindOfEvent) {
          "RX_MSG c=0, t=6217728, id=0386 l=8, 00C0000000400080 TX tid=00"},
         {Msg(XL_RECEIVE_MSG, 3, 1, 0x7E8, {0x02, 0x7E}), "RX_MSG c=3, t=1, id=07E8 l=2, 027E tid=00"},
         {Msg(XL_RECEIVE_MSG, 1, 0, 0x80000123, {}), "RX_MSG c=1, t=0, id=80000123 l=0,  tid=00"},
-        {Msg(XL_RECEIVE_MSG, 0, 5, 0x0, {}, XL_CAN_MSG_FLAG_ERROR_FRAME), "RX_MSG c=0, t=5, id=0000 l=0,  ERROR_FRAME tid=00"},
+        {Msg(XL_RECEIVE_MSG, 0, 5, 0x0, {}, XL_CAN_MSG_FLAG_ERROR_FRAME),
+         "RX_MSG c=0, t=5, id=0000 l=0,  ERROR_FRAME tid=00"},
         {Msg(XL_TRANSMIT_MSG, 0, 9, 0x10, {0xAA}), "TX_MSG c=0, t=9, id=0010 l=1, AA tid=00"},
         {Chip(XL_CHIPSTAT_ERROR_ACTIVE, 8, 0), "CHIP_STATE c=1, t=4308992, busStatus= ACTIVE, txErrCnt=8, rxErrCnt=0"},
         {Chip(XL_CHIPSTAT_BUSOFF, 255, 3), "CHIP_STATE c=1, t=4308992, busStatus= BUSOFF, txErrCnt=255, rxErrCnt=3"},
-        {Chip(XL_CHIPSTAT_ERROR_PASSIVE, 255, 3), "CHIP_STATE c=1, t=4308992, busStatus=PASSIVE, txErrCnt=255, rxErrCnt=3"},
+        {Chip(XL_CHIPSTAT_ERROR_PASSIVE, 255, 3),
+         "CHIP_STATE c=1, t=4308992, busStatus=PASSIVE, txErrCnt=255, rxErrCnt=3"},
         {Msg(XL_TIMER, 2, 100, 0, {}), "TIMER c=2, t=100"},
         {Msg(0x77, 2, 100, 0, {}), "UNKNOWN_EVENT(0x77) c=2, t=100"},
     };
-    for (auto c : cases)
-        EXPECT_STREQ(c.text, xlGetEventString(&c.ev));
+    for (auto c : cases) EXPECT_STREQ(c.text, xlGetEventString(&c.ev));
 }
 
 }  // namespace

@@ -38,8 +38,8 @@ PASSTHRU_MSG GroupRequest(const Bytes &pdu, const std::vector<EcuAddress> &membe
     d.insert(d.end(), pdu.begin(), pdu.end());
     PutLe(d, static_cast<uint32_t>(members.size()), 2);
     for (const EcuAddress &m : members) {
-        for (uint32_t v : {kFunctionalId, m.responseId, static_cast<uint32_t>(m.ecuAddress),
-                           static_cast<uint32_t>(m.testerAddress)})
+        for (uint32_t v :
+             {kFunctionalId, m.responseId, static_cast<uint32_t>(m.ecuAddress), static_cast<uint32_t>(m.testerAddress)})
             PutLe(d, v, 4);
         d.insert(d.end(), 13 * 4, 0);
     }
@@ -154,9 +154,9 @@ TEST_F(FunctionalGroup, ResponsePendingSwitchesToP2Star) {
     ExpectConfirmation(got[0], kFunctionalId);
     ExpectMessage(got[1], kGroupId, {0x7F, 0x22, 0x78});
     // The doors' final answer came after P2 (50 ms) and is still in.
-    ExpectMessage(got[2], kGroupId,
-                  Aggregated({Record(kBody, RecordAnswer(1)), Record(kSeats, RecordAnswer(3)),
-                              Record(kDoors, RecordAnswer(2))}));
+    ExpectMessage(
+        got[2], kGroupId,
+        Aggregated({Record(kBody, RecordAnswer(1)), Record(kSeats, RecordAnswer(3)), Record(kDoors, RecordAnswer(2))}));
     EXPECT_GE(elapsed + kTickGrainMs, 1000u);
 }
 

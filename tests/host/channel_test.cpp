@@ -218,20 +218,33 @@ TEST(DriverInit, RefusalAtAnyStepClosesThePort) {
     } cases[] = {
         {"xlOpenDriver", XL_ERR_CANNOT_OPEN_DRIVER, false, {"xlOpenDriver failed"}, false, "IN"},
         {"xlGetDriverConfig", XL_ERROR, false, {"xlGetDriverConfig failed"}, false, "IN"},
-        {"xlOpenPort", XL_ERR_INVALID_ACCESS, false,
+        {"xlOpenPort",
+         XL_ERR_INVALID_ACCESS,
+         false,
          {"- OpenPort         : CM=0x1, PH=0xFFFFFFFF, PM=0x1, XL_ERR_INVALID_ACCESS", "XL_INVALID_PORTHANDLE failed"},
-         false, "ER"},
-        {"xlOpenPort", VXLSIM_MODE_INVALID_HANDLE, true, {"XL_INVALID_PORTHANDLE failed"}, false, "ER"},
-        {"xlOpenPort", VXLSIM_MODE_NO_INIT_ACCESS, true, {"permission failed", "Invalidating Port Handle"}, true,
+         false,
          "ER"},
-        {"xlCanSetChannelBitrate", XL_ERR_WRONG_PARAMETER, false,
+        {"xlOpenPort", VXLSIM_MODE_INVALID_HANDLE, true, {"XL_INVALID_PORTHANDLE failed"}, false, "ER"},
+        {"xlOpenPort", VXLSIM_MODE_NO_INIT_ACCESS, true, {"permission failed", "Invalidating Port Handle"}, true, "ER"},
+        {"xlCanSetChannelBitrate",
+         XL_ERR_WRONG_PARAMETER,
+         false,
          {"- SetChannelBitrate: CM=0x1 baudr.=500000, XL_ERR_WRONG_PARAMETER", "set bitrate failed",
           "Invalidating Port Handle"},
-         true, "ER"},
-        {"xlActivateChannel", XL_ERROR, false, {"- ActivateChannel : CM(0x1), XL_ERROR", "Invalidating Port Handle"},
-         true, "ER"},
-        {"xlCanRemoveAcceptanceRange", XL_ERR_INVALID_ACCESS, false,
-         {"- xlCanRemoveAcceptanceRange 0,7ff XL_ERR_INVALID_ACCESS", "Invalidating Port Handle"}, true, "ER"},
+         true,
+         "ER"},
+        {"xlActivateChannel",
+         XL_ERROR,
+         false,
+         {"- ActivateChannel : CM(0x1), XL_ERROR", "Invalidating Port Handle"},
+         true,
+         "ER"},
+        {"xlCanRemoveAcceptanceRange",
+         XL_ERR_INVALID_ACCESS,
+         false,
+         {"- xlCanRemoveAcceptanceRange 0,7ff XL_ERR_INVALID_ACCESS", "Invalidating Port Handle"},
+         true,
+         "ER"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.function) + " " + std::to_string(c.status));
@@ -264,8 +277,9 @@ TEST(DriverInit, RefusalsThatOnlyGetReported) {
         Host host("TRACE=1\n");
         ASSERT_EQ(0, vxlsim_fail("xlCanSetChannelAcceptance", XL_ERR_WRONG_PARAMETER, 1));
         EXPECT_EQ(STATUS_NOERROR, host.setConfig({{DATA_RATE, 500000}}));
-        EXPECT_EQ("ER",
-                  host.levelOf("xlCanSetChannelAcceptance disable all XL_CAN_EXT FAILED!!!!  0x0065 XL_ERR_WRONG_PARAMETER"));
+        EXPECT_EQ(
+            "ER",
+            host.levelOf("xlCanSetChannelAcceptance disable all XL_CAN_EXT FAILED!!!!  0x0065 XL_ERR_WRONG_PARAMETER"));
         EXPECT_EQ(1, vxlsim_open_port_count());
     }
     Host host("TRACE=1\ncooperative=1\n");

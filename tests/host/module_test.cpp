@@ -61,7 +61,8 @@ TEST(Module, TraceKeyDecidesVerbosityAndPduTrace) {
             const auto pdu = ReadLines(host.pduPath());
             ASSERT_EQ(1u, pdu.size());
             EXPECT_TRUE(std::regex_match(
-                pdu[0], std::regex("\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d pt_vector 00\\.16 loaded, PDU trace on")))
+                pdu[0],
+                std::regex("\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d pt_vector 00\\.16 loaded, PDU trace on")))
                 << pdu[0];
         }
     }

@@ -172,8 +172,7 @@ std::string ResetSimulator(const char *config, const std::string &iniKeys) {
 
 }  // namespace
 
-Host::Host(const std::string &iniKeys, const char *simConfig)
-    : m_library(ResetSimulator(simConfig, iniKeys)) {
+Host::Host(const std::string &iniKeys, const char *simConfig) : m_library(ResetSimulator(simConfig, iniKeys)) {
     EXPECT_TRUE(m_library.load());
 }
 
@@ -244,8 +243,7 @@ std::vector<PASSTHRU_MSG> Host::drain() {
     }
 }
 
-std::vector<PASSTHRU_MSG> Host::readUntil(const std::function<bool(const PASSTHRU_MSG &)> &done,
-                                          uint32_t deadlineMs) {
+std::vector<PASSTHRU_MSG> Host::readUntil(const std::function<bool(const PASSTHRU_MSG &)> &done, uint32_t deadlineMs) {
     std::vector<PASSTHRU_MSG> out;
     auto msg = std::make_unique<PASSTHRU_MSG>();
     const auto start = std::chrono::steady_clock::now();

@@ -16,8 +16,7 @@ std::string BinDir() {
 }
 
 std::string LibraryPath() {
-    return (fs::path(BinDir()) /
-            (std::string(plat::SharedLibraryPrefix()) + "pt_vector" + plat::SharedLibrarySuffix()))
+    return (fs::path(BinDir()) / (std::string(plat::SharedLibraryPrefix()) + "pt_vector" + plat::SharedLibrarySuffix()))
         .string();
 }
 
@@ -35,7 +34,8 @@ HostLibrary::~HostLibrary() {
     plat::UnloadSharedLibrary(m_server);
 }
 
-template <typename F> static void Resolve(void *library, F &fn, const char *name) {
+template <typename F>
+static void Resolve(void *library, F &fn, const char *name) {
     fn = reinterpret_cast<F>(plat::FindSymbol(library, name));
 }
 

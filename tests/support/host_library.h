@@ -32,8 +32,7 @@ std::string LibraryPath();
 class HostLibrary {
 public:
     // iniText: contents of morix.ini, written only when writeIni is true.
-    explicit HostLibrary(const std::string &iniText = "[MORIX_VECTOR]\n", bool withServer = true,
-                         bool writeIni = true);
+    explicit HostLibrary(const std::string &iniText = "[MORIX_VECTOR]\n", bool withServer = true, bool writeIni = true);
     ~HostLibrary();
     HostLibrary(const HostLibrary &) = delete;
     HostLibrary &operator=(const HostLibrary &) = delete;

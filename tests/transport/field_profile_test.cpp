@@ -44,9 +44,15 @@ TEST(FieldProfile, FlowControlStatuses) {
         const char *trace;  // an ERROR line that must be there
     } cases[] = {
         {"clear to send", kField, {{0x30, 0, 0}}, 2, nullptr},
-        {"as many WAITs as allowed", "TRACE=1\nFIELDPROFILE=1\nFCWAITMAX=2\n", {{0x31, 0, 0}, {0x31, 0, 0}, {0x30, 0, 0}},
-         2, nullptr},
-        {"a WAIT too many", "TRACE=1\nFIELDPROFILE=1\nFCWAITMAX=2\n", {{0x31, 0, 0}, {0x31, 0, 0}, {0x31, 0, 0}}, 0,
+        {"as many WAITs as allowed",
+         "TRACE=1\nFIELDPROFILE=1\nFCWAITMAX=2\n",
+         {{0x31, 0, 0}, {0x31, 0, 0}, {0x30, 0, 0}},
+         2,
+         nullptr},
+        {"a WAIT too many",
+         "TRACE=1\nFIELDPROFILE=1\nFCWAITMAX=2\n",
+         {{0x31, 0, 0}, {0x31, 0, 0}, {0x31, 0, 0}},
+         0,
          "FLOW_CONTROL WAIT more than 2 times canID=0x07e0, transfer abandoned SeqID=1"},
         {"overflow", kField, {{0x32, 0, 0}}, 0, "FLOW_CONTROL OVERFLOW canID=0x07e0, transfer abandoned SeqID=1"},
         {"reserved status, then clear to send", kField, {{0x35, 0, 0}, {0x30, 0, 0}}, 2, nullptr},
@@ -80,8 +86,8 @@ TEST(FieldProfile, SeparationTimes) {
         uint8_t stmin;
         double atLeastMs, belowMs;
     } cases[] = {
-        {kField, 0x05, 5.0, 60.0},       {kField, 0xF5, 0.5, 5.0},        {kField, 0xF1, 0.1, 5.0},
-        {kField, 0xFA, 127.0, 400.0},    {kDefault, 0x05, 5.0, 60.0},     {kDefault, 0xF5, 245.0, 600.0},
+        {kField, 0x05, 5.0, 60.0},    {kField, 0xF5, 0.5, 5.0},    {kField, 0xF1, 0.1, 5.0},
+        {kField, 0xFA, 127.0, 400.0}, {kDefault, 0x05, 5.0, 60.0}, {kDefault, 0xF5, 245.0, 600.0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << c.ini << " STmin 0x" << std::hex << int(c.stmin));
@@ -220,12 +226,21 @@ TEST(FieldProfile, MalformedFramesAreIgnored) {
         bool defaultSendsFlow;  // the default answers with a flow control
     } cases[] = {
         {"single frame of length 0", {{0x00, 0xAA}}, "SINGLE_FRAME length 0, ignored", true, false},
-        {"first frame of 6 bytes", {{0x10, 0x06, 1, 2, 3, 4, 5, 6}}, "FIRST_FRAME length 6 fits a single frame, ignored",
-         false, true},
-        {"escape to 4095 bytes", {{0x10, 0x00, 0x00, 0x00, 0x0F, 0xFF, 1, 2}},
-         "FIRST_FRAME escape length 4095 not held (4096..4124), ignored", false, true},
-        {"escape to 5000 bytes", {{0x10, 0x00, 0x00, 0x00, 0x13, 0x88, 1, 2}},
-         "FIRST_FRAME escape length 5000 not held (4096..4124), ignored", false, true},
+        {"first frame of 6 bytes",
+         {{0x10, 0x06, 1, 2, 3, 4, 5, 6}},
+         "FIRST_FRAME length 6 fits a single frame, ignored",
+         false,
+         true},
+        {"escape to 4095 bytes",
+         {{0x10, 0x00, 0x00, 0x00, 0x0F, 0xFF, 1, 2}},
+         "FIRST_FRAME escape length 4095 not held (4096..4124), ignored",
+         false,
+         true},
+        {"escape to 5000 bytes",
+         {{0x10, 0x00, 0x00, 0x00, 0x13, 0x88, 1, 2}},
+         "FIRST_FRAME escape length 5000 not held (4096..4124), ignored",
+         false,
+         true},
     };
     for (const auto &c : cases) {
         for (const char *ini : {kField, kDefault}) {

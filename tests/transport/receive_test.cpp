@@ -24,7 +24,8 @@ protected:
 
     uint32_t pass(uint32_t mask, uint32_t pattern) {
         uint32_t id = 0;
-        EXPECT_EQ(STATUS_NOERROR, host.startFilter(PASS_FILTER, FilterMsg(4, mask), FilterMsg(4, pattern), nullptr, &id));
+        EXPECT_EQ(STATUS_NOERROR,
+                  host.startFilter(PASS_FILTER, FilterMsg(4, mask), FilterMsg(4, pattern), nullptr, &id));
         return id;
     }
 
@@ -83,7 +84,8 @@ TEST_F(Receive, FlowControlFiltersMatchUnderTheirMask) {
     const PASSTHRU_MSG flow = FilterMsg(4, 0x7D0);
     uint32_t id = 0;
     vxlsim_call_clear();
-    ASSERT_EQ(STATUS_NOERROR, host.startFilter(FLOW_CONTROL_FILTER, FilterMsg(4, 0x7F0), FilterMsg(4, 0x7E0), &flow, &id));
+    ASSERT_EQ(STATUS_NOERROR,
+              host.startFilter(FLOW_CONTROL_FILTER, FilterMsg(4, 0x7F0), FilterMsg(4, 0x7E0), &flow, &id));
     EXPECT_EQ(0x7D0u, vxlsim::CallsTo("xlCanAddAcceptanceRange").at(0).args[2]);
     Inject(0x7E9, {0x10, 0x0A, 0, 1, 2, 3, 4, 5});
     EXPECT_TRUE(host.drain().empty());
@@ -163,15 +165,31 @@ TEST_F(Receive, SingleFramesAndFramesWithoutAPlace) {
         Bytes payload;
         const char *trace;
     } cases[] = {
-        {"single frame", 0x7E8, Padded({0x03, 0x62, 0xF1, 0x90}), true, {0x62, 0xF1, 0x90},
+        {"single frame",
+         0x7E8,
+         Padded({0x03, 0x62, 0xF1, 0x90}),
+         true,
+         {0x62, 0xF1, 0x90},
          "RAW-CAN--RX CanId 0007e8 [      ] Len=  8     Data: 0x03 0x62 0xF1 0x90 0xFF 0xFF 0xFF 0xFF "},
         {"empty single frame", 0x7E8, {0x00}, true, {}, nullptr},
-        {"address byte first", 0x640, {0xF1, 0x06, 1, 2, 3, 4, 5, 6}, true, {1, 2, 3, 4, 5, 6},
+        {"address byte first",
+         0x640,
+         {0xF1, 0x06, 1, 2, 3, 4, 5, 6},
+         true,
+         {1, 2, 3, 4, 5, 6},
          "b_ExtendedAdress does machtch!"},
-        {"other address byte", 0x640, {0xF2, 0x02, 0x50, 0x01}, false, {},
+        {"other address byte",
+         0x640,
+         {0xF2, 0x02, 0x50, 0x01},
+         false,
+         {},
          "b_ExtendedAdress does not machtch! 00f2 00f1"},
         {"length beyond the dlc", 0x7E8, {0x07, 0x62, 0xF1}, false, {}, "SINGLE_FRAME length 7 exceeds frame, dropped"},
-        {"beyond an addressed frame", 0x640, {0xF1, 0x07, 1, 2, 3, 4, 5, 6}, false, {},
+        {"beyond an addressed frame",
+         0x640,
+         {0xF1, 0x07, 1, 2, 3, 4, 5, 6},
+         false,
+         {},
          "SINGLE_FRAME length 7 exceeds frame, dropped"},
         {"no protocol control byte", 0x7E8, {}, false, {}, "Frame without protocol control information dropped"},
         {"unknown protocol control", 0x7E8, {0x45, 0, 0}, false, {}, "unknown Multibyte response 0x45 !"},

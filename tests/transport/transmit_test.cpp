@@ -46,10 +46,18 @@ TEST(Transmit, SingleFramesGoOutWholeAndAreConfirmed) {
         const char *trace;
     } cases[] = {
         {"empty, padded", 0x7E1, {}, ISO15765_FRAME_PAD, "7E1: 00 FF FF FF FF FF FF FF", nullptr},
-        {"seven bytes", 0x7E0, {1, 2, 3, 4, 5, 6, 7}, 0, "7E0: 07 01 02 03 04 05 06 07",
+        {"seven bytes",
+         0x7E0,
+         {1, 2, 3, 4, 5, 6, 7},
+         0,
+         "7E0: 07 01 02 03 04 05 06 07",
          "ISO15765-TX CanId 0x07E0 Len=  7 TS=000004711 Data: 0x01 0x02 0x03 0x04 0x05 0x06 0x07 "},
-        {"address byte, padded", 0x6F1, {0x40, 0x3E}, ISO15765_ADDR_TYPE | ISO15765_FRAME_PAD,
-         "6F1: 40 01 3E FF FF FF FF FF", "ORV-Extadressing Tx Id = 0040"},
+        {"address byte, padded",
+         0x6F1,
+         {0x40, 0x3E},
+         ISO15765_ADDR_TYPE | ISO15765_FRAME_PAD,
+         "6F1: 40 01 3E FF FF FF FF FF",
+         "ORV-Extadressing Tx Id = 0040"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);

@@ -20,11 +20,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // The bridge works on its own thread: true once done() holds, false after 2 s.
-template <typename Done> bool Soon(Done done) {
+template <typename Done>
+bool Soon(Done done) {
     const auto end = Clock::now() + std::chrono::seconds(2);
     while (!done()) {
-        if (Clock::now() > end)
-            return false;
+        if (Clock::now() > end) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
@@ -44,13 +44,11 @@ struct Peer {
         while (got.size() < n && Clock::now() < end) {
             std::vector<net::Watch> w{{s, false, false, false}};
             net::Wait(w, 20000);
-            if (!w[0].readable)
-                continue;
+            if (!w[0].readable) continue;
             char buf[512];
             const long r = net::Recv(s, buf, sizeof buf);
             if (r <= 0) {
-                if (closed)
-                    *closed = true;
+                if (closed) *closed = true;
                 return false;
             }
             got.append(buf, static_cast<size_t>(r));
@@ -81,7 +79,8 @@ bool LogHas(const std::string &tail, size_t from = g_logMark) {
     return Soon([&] {
         const std::vector<std::string> lines = vxlsim::LogLines();
         for (size_t i = from; i < lines.size(); ++i)
-            if (lines[i].size() >= tail.size() && lines[i].compare(lines[i].size() - tail.size(), tail.size(), tail) == 0)
+            if (lines[i].size() >= tail.size() &&
+                lines[i].compare(lines[i].size() - tail.size(), tail.size(), tail) == 0)
                 return true;
         return false;
     });
@@ -90,16 +89,14 @@ bool LogHas(const std::string &tail, size_t from = g_logMark) {
 // The socketcand form of the bus's frame number k (from 1), once it is there.
 std::string FrameLine(size_t k) {
     std::vector<vxlsim_frame> cap;
-    if (!Soon([&] { return (cap = vxlsim::Captured()).size() >= k; }))
-        return "(no frame " + std::to_string(k) + ")";
+    if (!Soon([&] { return (cap = vxlsim::Captured()).size() >= k; })) return "(no frame " + std::to_string(k) + ")";
     const vxlsim_frame &f = cap[k - 1];
     char line[96];
     const bool ext = (f.id & XL_CAN_EXT_MSG_ID) != 0;
     int n = std::snprintf(line, sizeof line, ext ? " < frame %08X %llu.%06llu " : " < frame %03X %llu.%06llu ",
                           unsigned(f.id & 0x1FFFFFFF), (unsigned long long)(f.time_ns / 1000000000),
                           (unsigned long long)(f.time_ns / 1000 % 1000000));
-    for (unsigned i = 0; i < f.dlc; ++i)
-        n += std::snprintf(line + n, sizeof line - size_t(n), "%02X", f.data[i]);
+    for (unsigned i = 0; i < f.dlc; ++i) n += std::snprintf(line + n, sizeof line - size_t(n), "%02X", f.data[i]);
     std::snprintf(line + n, sizeof line - size_t(n), " >");
     return line;
 }
@@ -235,9 +232,9 @@ TEST_F(SocketcandTest, BadInputIsAnsweredAndLogged) {
 // starts a bridge again.
 TEST(SocketcandUnload, UnloadEndsTheBridgeAndALaterLoadStartsAgain) {
     namespace fs = std::filesystem;
-    const fs::path copy = fs::temp_directory_path() /
-                          ("vxlsim_unload_" + std::to_string(Clock::now().time_since_epoch().count()) +
-                           plat::SharedLibrarySuffix());
+    const fs::path copy =
+        fs::temp_directory_path() /
+        ("vxlsim_unload_" + std::to_string(Clock::now().time_since_epoch().count()) + plat::SharedLibrarySuffix());
     fs::remove(copy);
     fs::copy_file(VXLSIM_DRIVER_FILE, copy);
     for (int round = 0; round < 2; ++round) {
