@@ -85,10 +85,29 @@ public:
         return api().WriteMsgs(1, request.get(), &one, 0);
     }
 
-    // Polls without pause until the transmit confirmation of kRequestId.
+    // Polls until the transmit confirmation of kRequestId, pausing 1 ms
+    // after a poll that found nothing, as a server does.
     bool awaitConfirmation(uint64_t since, double limitS = kExchangeLimitS) {
-        while (Seconds(since) < limitS)
-            if (read() && (message().RxStatus & TX_MSG_TYPE) && IdOf(message()) == kRequestId) return true;
+        return awaitMessage(since, limitS, [](const PASSTHRU_MSG &m) {
+            return (m.RxStatus & TX_MSG_TYPE) && IdOf(m) == kRequestId;
+        });
+    }
+
+    bool awaitAnswer(uint64_t since) {
+        return awaitMessage(since, kExchangeLimitS, [](const PASSTHRU_MSG &m) {
+            return !(m.RxStatus & TX_MSG_TYPE) && IdOf(m) == kResponseId;
+        });
+    }
+
+    template <typename Wanted>
+    bool awaitMessage(uint64_t since, double limitS, Wanted wanted) {
+        while (Seconds(since) < limitS) {
+            if (!read()) {
+                plat::SleepMs(1);
+                continue;
+            }
+            if (wanted(message())) return true;
+        }
         return false;
     }
 
@@ -134,14 +153,17 @@ FieldFigures FieldRequest(const std::string &ecuSettings, uint32_t length) {
     // Back-to-back frames end one frame time apart on the bus: the shortest
     // gap between two of ours is the time one of them occupies it.
     uint64_t frames = 0, shortestNs = 0, previousNs = 0;
+    bool previousWasConsecutive = false;
     for (const vxlsim_frame &f : vxlsim::Captured()) {
         if (f.sender_port < 0 || f.id != kRequestId) continue;
-        if (frames > 0 && IsOurConsecutiveFrame(f)) {
+        const bool consecutive = IsOurConsecutiveFrame(f);
+        if (consecutive && previousWasConsecutive) {
             const uint64_t gap = f.time_ns - previousNs;
             out.gapsUs.push_back(static_cast<double>(gap) / 1000.0);
             if (shortestNs == 0 || gap < shortestNs) shortestNs = gap;
         }
         previousNs = f.time_ns;
+        previousWasConsecutive = consecutive;
         ++frames;
     }
     out.busMs = static_cast<double>(frames * shortestNs) / 1e6;
@@ -196,6 +218,8 @@ std::string FieldFlowStatus(const std::string &ecuSettings, bool expectConfirmat
     // A refused transfer never confirms: a second is plenty to be sure.
     const bool confirmed = host.awaitConfirmation(start, expectConfirmation ? kExchangeLimitS : 1.0);
     if (confirmed != expectConfirmation) return confirmed ? "confirmed, though refused" : "not confirmed";
+    // The ECU answers a request it took; the next one waits for that.
+    if (confirmed && !host.awaitAnswer(start)) return "no answer to the first request";
     if (vxlsim_ecu_set(vxlsim_ecu_find("engine"), "fc_wait", "0") != 0 ||
         vxlsim_ecu_set(vxlsim_ecu_find("engine"), "fc_status", "cts") != 0)
         return "ECU settings refused";

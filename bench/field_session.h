@@ -19,7 +19,8 @@ struct FieldFigures {
 
 // ecuSettings: "key = value" lines added to the ECU's [ecu] section.
 // The request is the ECU's echo service with length bytes, written once the
-// channel is up; the host polls without pause until the confirmation.
+// channel is up; the host polls until the confirmation, pausing 1 ms after a
+// poll that found nothing.
 FieldFigures FieldRequest(const std::string &ecuSettings, uint32_t length);
 
 // "22 01 00" for the ECU's record of 4092 bytes, a 4095-byte answer sent with

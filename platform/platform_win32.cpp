@@ -67,14 +67,18 @@ uint64_t NowUs() {
 }
 
 // Sleep() ends on a scheduler tick, so only the part beyond the next tick is
-// slept; the rest is waited out yielding the processor.
+// slept; the rest is waited out yielding the processor, and the last stretch,
+// which a yield could overshoot, spinning.
 void SleepUntilUs(uint64_t deadlineUs) {
     constexpr uint64_t kTickMarginUs = 1500;
+    constexpr uint64_t kSpinUs = 200;
     for (uint64_t now = NowUs(); now < deadlineUs; now = NowUs()) {
         if (deadlineUs - now > kTickMarginUs)
             Sleep(1);
-        else
+        else if (deadlineUs - now > kSpinUs)
             SwitchToThread();
+        else
+            YieldProcessor();
     }
 }
 
