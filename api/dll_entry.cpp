@@ -24,9 +24,10 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) 
 }
 #else
 namespace {
-// A static object of default priority: constructed after the trace front-end
-// and the module object, destroyed before them, as a Windows DLL's DllMain
-// sits between its static construction and destruction.
+// The load and unload handler as a static object's construction and
+// destruction. The library's state lives in the module object the handler
+// creates, and the trace front-end's statics are built on first use, so no
+// order between files' statics matters.
 struct LoadHandler {
     LoadHandler() { DispatchDllMain(nullptr, kProcessAttach, nullptr); }
     ~LoadHandler() { DispatchDllMain(nullptr, kProcessDetach, nullptr); }

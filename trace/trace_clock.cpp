@@ -4,16 +4,10 @@
 
 #include "platform/platform.h"
 
-namespace {
-// Read once, before the load handler runs.
-struct CounterFrequency {
-    uint64_t value = plat::PerfFrequency();
-};
-__attribute__((init_priority(200))) const CounterFrequency g_counterFrequency;
-}  // namespace
-
 uint32_t NowMs() {
-    uint64_t frequency = g_counterFrequency.value ? g_counterFrequency.value : plat::PerfFrequency();
+    // Read once, on the first use: the counter's frequency never changes.
+    static const uint64_t kFrequency = plat::PerfFrequency();
+    const uint64_t frequency = kFrequency ? kFrequency : 1;
     // Split so that counter * 1000 cannot overflow for a fast counter.
     uint64_t counter = plat::PerfCounter();
     uint64_t ms = (counter / frequency) * 1000u + (counter % frequency) * 1000u / frequency;

@@ -14,8 +14,7 @@
 
 namespace {
 
-// Nesting depth of each thread that has a scope open. Built before the load
-// handler runs and destroyed after the unload handler, like the clock.
+// Nesting depth of each thread that has a scope open.
 struct DepthRegistry {
     NamedLock lock;
     std::map<uint32_t, int32_t> depths;
@@ -43,7 +42,13 @@ struct DepthRegistry {
     }
 };
 
-__attribute__((init_priority(200))) DepthRegistry g_depths;
+// Built on first use, which is the load handler's first scope, so it is there
+// for every scope after and is destroyed only after the unload handler,
+// whatever order the files' statics are built in.
+DepthRegistry &Depths() {
+    static DepthRegistry registry;
+    return registry;
+}
 
 // Lines are composed on the stack; only a line longer than this (a long hex
 // dump) goes to the heap.
@@ -94,7 +99,7 @@ Tracer *m_pTracer = nullptr;
 
 TraceScope::TraceScope(const char *name, uint32_t category, uint32_t level, Tracer *tracer)
     : m_tracer(tracer), m_level(level), m_category(category) {
-    int32_t depth = g_depths.enter(plat::CurrentThreadId());
+    int32_t depth = Depths().enter(plat::CurrentThreadId());
     if (!m_tracer || !m_tracer->isCategoryEnabled(m_category)) return;
     m_startMs = NowMs();
     std::size_t len = std::strlen(name) + 1;
@@ -111,15 +116,15 @@ TraceScope::~TraceScope() {
     if (m_enabled) {
         char elapsed[32];
         FormatElapsed(NowMs() - m_startMs, elapsed, sizeof elapsed);
-        WriteComposed(m_tracer, elapsed, m_level, '-', g_depths.current(thread), m_name, nullptr, m_category, false);
+        WriteComposed(m_tracer, elapsed, m_level, '-', Depths().current(thread), m_name, nullptr, m_category, false);
     }
-    g_depths.leave(thread);
+    Depths().leave(thread);
     std::free(m_name);
 }
 
 void TraceScope::message(const char *text, uint32_t level) {
     if (!m_tracer || !m_tracer->isLevelEnabled(level)) return;
-    int32_t depth = g_depths.current(plat::CurrentThreadId());
+    int32_t depth = Depths().current(plat::CurrentThreadId());
     if (!m_tracer->isDepthAllowed(depth)) return;
     WriteComposed(m_tracer, "__:__:__.___", level, '|', depth, m_name, text, m_category, true);
 }
