@@ -15,11 +15,8 @@ constexpr uint32_t kResponseId = 0x7E8;
 constexpr uint8_t kEchoSid = 0xBA;
 constexpr double kExchangeLimitS = 5.0;
 
-const char kVehicle[] =
-    "[driver]\nreal_timing = 1\ndefault_ecus = 0\n"
-    "[channel]\nname = CANcardXL Channel 1\nhw_type = 15\nhw_index = 0\nhw_channel = 0\n"
-    "transceiver_type = 0x0107\ntransceiver_name = CANpiggy 1041Amag\nbus_capabilities = 0x00030003\n"
-    "serial = 24680\n"
+const char kVehicle[] = VXLSIM_ONE_CARD
+    "[driver]\nreal_timing = 1\n"
     "[ecu]\nname = engine\nrequest_id = 0x7E0\nresponse_id = 0x7E8\nlong_did_length = 4092\n";
 
 std::string Text(const char *format, unsigned long a, unsigned long b = 0) {
@@ -88,9 +85,8 @@ public:
     // Polls until the transmit confirmation of kRequestId, pausing 1 ms
     // after a poll that found nothing, as a server does.
     bool awaitConfirmation(uint64_t since, double limitS = kExchangeLimitS) {
-        return awaitMessage(since, limitS, [](const PASSTHRU_MSG &m) {
-            return (m.RxStatus & TX_MSG_TYPE) && IdOf(m) == kRequestId;
-        });
+        return awaitMessage(since, limitS,
+                            [](const PASSTHRU_MSG &m) { return (m.RxStatus & TX_MSG_TYPE) && IdOf(m) == kRequestId; });
     }
 
     bool awaitAnswer(uint64_t since) {

@@ -14,6 +14,22 @@
 
 #define VXLSIM_API PT_DLL_EXPORT
 
+// A configuration text with one CAN card channel (index 0, "CANcardXL
+// Channel 1", mask 0x1) and no ECUs: only what the caller puts on the bus is
+// there. Append "[driver]" keys or "[ecu]" sections for a vehicle.
+#define VXLSIM_ONE_CARD                      \
+    "[driver]\n"                             \
+    "default_ecus = 0\n"                     \
+    "[channel]\n"                            \
+    "name = CANcardXL Channel 1\n"           \
+    "hw_type = 15\n"                         \
+    "hw_index = 0\n"                         \
+    "hw_channel = 0\n"                       \
+    "transceiver_type = 0x0107\n"            \
+    "transceiver_name = CANpiggy 1041Amag\n" \
+    "bus_capabilities = 0x00030003\n"        \
+    "serial = 24680\n"
+
 // A frame seen on a simulated bus.
 struct vxlsim_frame {
     uint64_t time_ns;     // simulated time the frame completed on the bus

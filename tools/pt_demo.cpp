@@ -51,19 +51,9 @@ constexpr size_t kShownBytes = 24;
 // One CAN card channel at 500 kbit/s with real frame timing, and the ECUs
 // of the session. The body ECUs answer functional requests on 0x6F0 whose
 // address byte is 0xDF; they address the tester as 0xF0.
-const char kVehicle[] =
+const char kVehicle[] = VXLSIM_ONE_CARD
     "[driver]\n"
     "real_timing = 1\n"
-    "default_ecus = 0\n"
-    "[channel]\n"
-    "name = CANcardXL Channel 1\n"
-    "hw_type = 15\n"
-    "hw_index = 0\n"
-    "hw_channel = 0\n"
-    "transceiver_type = 0x0107\n"
-    "transceiver_name = CANpiggy 1041Amag\n"
-    "bus_capabilities = 0x00030003\n"
-    "serial = 24680\n"
     "[ecu]\n"
     "name = engine\nrequest_id = 0x7E0\nresponse_id = 0x7E8\nvin = VXLSIMECU00000001\n"
     "[ecu]\n"

@@ -7,18 +7,7 @@
 
 #include "platform/platform.h"
 
-const char *const kOneCard =
-    "[driver]\n"
-    "default_ecus = 0\n"
-    "[channel]\n"
-    "name = CANcardXL Channel 1\n"
-    "hw_type = 15\n"
-    "hw_index = 0\n"
-    "hw_channel = 0\n"
-    "transceiver_type = 0x0107\n"
-    "transceiver_name = CANpiggy 1041Amag\n"
-    "bus_capabilities = 0x00030003\n"
-    "serial = 24680\n";
+const char *const kOneCard = VXLSIM_ONE_CARD;
 
 Bytes Counting(size_t n, uint8_t first) {
     Bytes bytes(n);

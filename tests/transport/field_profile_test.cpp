@@ -15,10 +15,8 @@ using Strings = std::vector<std::string>;
 
 const char kField[] = "TRACE=1\nFIELDPROFILE=1\n";
 // A 500 kbit/s bus with real frame timing and one ECU.
-const char kVehicle[] =
-    "[driver]\nreal_timing = 1\ndefault_ecus = 0\n"
-    "[channel]\nname = CANcardXL Channel 1\nhw_type = 15\nhw_index = 0\nhw_channel = 0\n"
-    "transceiver_type = 0x0107\nbus_capabilities = 0x00030003\n"
+const char kVehicle[] = VXLSIM_ONE_CARD
+    "[driver]\nreal_timing = 1\n"
     "[ecu]\nname = engine\nrequest_id = 0x7E0\nresponse_id = 0x7E8\nlong_did_length = 4092\n";
 const char kDefault[] = "TRACE=1\n";
 
