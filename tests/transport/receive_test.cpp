@@ -331,11 +331,12 @@ TEST(PduTrace, ListsIdAddressBytesAndData) {
     Inject(0x7E8, {0x03, 0x62, 0xF1, 0x90});
     ASSERT_EQ(2u, host.drain().size());
     ASSERT_EQ(STATUS_NOERROR, host.write(Msg(0x6F1, {0x40, 0x10, 0x03}, ISO15765_ADDR_TYPE)));
+    ASSERT_EQ(STATUS_NOERROR, host.write(Msg(0x7E0, {})));  // nothing but the id
     host.library().unload();
     Strings pdu;
     for (const std::string &line : ReadLines(host.library().pduPath())) pdu.push_back(line.substr(19));
     EXPECT_EQ((Strings{" pt_vector 00.16 loaded, PDU trace on", " CAN-RX 0x0640 0xf1 0x50 0x01 ",
-                       " CAN-RX 0x07e8 0x00 0x62 0xf1 0x90 ", " CAN-TX 0x06f1 0x40 0x10 0x03 "}),
+                       " CAN-RX 0x07e8 0x00 0x62 0xf1 0x90 ", " CAN-TX 0x06f1 0x40 0x10 0x03 ", " CAN-TX "}),
               pdu);
 }
 
