@@ -240,34 +240,24 @@ class Analyser:
     def feed_main(self, source, progress):
         """Streams one pt_vector.log through; returns nothing, counts what it cannot read."""
         name = source.path
-        number = 0
-        pending = 0
         handle = self._message
         scope = self._scope
         interesting = _SCOPES_OF_INTEREST.search
-        with open(name, "rb", buffering=1 << 20) as f:
-            for line in f:
-                number += 1
-                pending += len(line)
-                if pending >= 1 << 20:
-                    progress.advance(pending)
-                    pending = 0
-                # Function entry and exit lines are nine in ten: most are skipped
-                # on a glance at the level and the scope name.
-                try:
-                    if line.startswith(b";FU;", 25) and line[12] == 59:
-                        if interesting(line, 36):
-                            scope(line)
-                        continue
-                    if line[12:13] != b";":
-                        self._other(line, name, number)
-                        continue
-                    handle(line)
-                except (ValueError, IndexError, KeyError, TypeError):
-                    # A line cut or garbled anywhere, numbers included.
+        for number, line in _numbered_lines(name, progress, self):
+            # Function entry and exit lines are nine in ten: most are skipped
+            # on a glance at the level and the scope name.
+            try:
+                if line.startswith(b";FU;", 25) and line[12] == 59:
+                    if interesting(line, 36):
+                        scope(line)
+                    continue
+                if line[12:13] != b";":
                     self._other(line, name, number)
-        progress.advance(pending)
-        self.lines += number
+                    continue
+                handle(line)
+            except (ValueError, IndexError, KeyError, TypeError):
+                # A line cut or garbled anywhere, numbers included.
+                self._other(line, name, number)
 
     def _bad(self, name, number):
         self.malformed += 1
@@ -744,42 +734,48 @@ class Analyser:
     def feed_pdu(self, source, progress, as_rows):
         """pdu_trace.log: one line per message with a wall-clock second. Made
         into rows only when pt_vector.log has no frames of its own."""
-        number = 0
-        pending = 0
-        with open(source.path, "rb", buffering=1 << 20) as f:
-            for line in f:
-                number += 1
-                pending += len(line)
-                if pending >= 1 << 20:
-                    progress.advance(pending)
-                    pending = 0
-                m = _PDU.match(line.rstrip(b"\r\n"))
-                if not m:
-                    if b" CAN-" in line or not _PDU_BANNER.match(line):
-                        self._bad(source.path, number)
-                    continue
-                self.pdu_lines += 1
-                if not as_rows:
-                    continue
-                d, mo, y, h, mi, s = (int(g) for g in m.groups()[:6])
-                wall = ((h * 60 + mi) * 60 + s) * 1000.0
-                data = m.group(9)
-                try:
-                    payload = _hexbytes(data)
-                except ValueError:
+        for number, line in _numbered_lines(source.path, progress, self):
+            m = _PDU.match(line.rstrip(b"\r\n"))
+            if not m:
+                if b" CAN-" in line or not _PDU_BANNER.match(line):
                     self._bad(source.path, number)
-                    continue
-                r = self._new("PDU", wall)
-                r.clock = "wall"
-                r.detail = "%02d.%02d.%04d" % (d, mo, y)
-                r.direction = "TX" if m.group(7) == b"TX" else "RX"
-                r.can_id = int(m.group(8), 16)
-                r.length = len(payload)
-                r.result = "sent" if r.direction == "TX" else \
-                    "delivered (length counts the pass filters' address bytes)"
-                self.sinks.record(r)
-        progress.advance(pending)
-        self.lines += number
+                continue
+            self.pdu_lines += 1
+            if not as_rows:
+                continue
+            d, mo, y, h, mi, s = (int(g) for g in m.groups()[:6])
+            wall = ((h * 60 + mi) * 60 + s) * 1000.0
+            data = m.group(9)
+            try:
+                payload = _hexbytes(data)
+            except ValueError:
+                self._bad(source.path, number)
+                continue
+            r = self._new("PDU", wall)
+            r.clock = "wall"
+            r.detail = "%02d.%02d.%04d" % (d, mo, y)
+            r.direction = "TX" if m.group(7) == b"TX" else "RX"
+            r.can_id = int(m.group(8), 16)
+            r.length = len(payload)
+            r.result = "sent" if r.direction == "TX" else \
+                "delivered (length counts the pass filters' address bytes)"
+            self.sinks.record(r)
+
+
+def _numbered_lines(path, progress, counter):
+    """The lines of a file as bytes with their numbers, from 1; progress hears
+    of every megabyte read, counter.lines of every line."""
+    pending = 0
+    number = 0
+    with open(path, "rb", buffering=1 << 20) as f:
+        for number, line in enumerate(f, 1):
+            pending += len(line)
+            if pending >= 1 << 20:
+                progress.advance(pending)
+                pending = 0
+            yield number, line
+    progress.advance(pending)
+    counter.lines += number
 
 
 # Entry and exit lines worth a look: the J2534 calls and the driver's reports.
