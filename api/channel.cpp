@@ -59,7 +59,7 @@ uint32_t CPassThruModule::PassThruDisconnect(uint32_t) {
     m_transport.clearPendingAcks();
     m_port.VectorCleanUp();
     m_worker.stop();
-    if (m_settings.profile.on) m_transport.removeFilters();
+    if (m_settings.profile.on) m_transport.m_filters.removeAll();
     return STATUS_NOERROR;
 }
 

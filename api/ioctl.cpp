@@ -58,7 +58,7 @@ uint32_t CPassThruModule::applyParameter(const SCONFIG &param, TraceScope &scope
                 scope.message("-->Error in vectorInitDriver: ", TL_INFO);
                 return result;
             }
-            if (m_settings.profile.on) m_transport.reopenFilters();
+            if (m_settings.profile.on) m_transport.m_filters.reopenAcceptance();
             return result;
         }
         case ISO15765_BS:

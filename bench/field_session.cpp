@@ -3,15 +3,14 @@
 #include <cstdio>
 #include <memory>
 
-#include "host_library.h"
+#include "bus_session.h"
+#include "host.h"
 #include "j2534.h"
 #include "platform/platform.h"
 #include "vxlsim_control.h"
 
 namespace {
 
-constexpr uint32_t kRequestId = 0x7E0;
-constexpr uint32_t kResponseId = 0x7E8;
 constexpr uint8_t kEchoSid = 0xBA;
 constexpr double kExchangeLimitS = 5.0;
 
@@ -24,21 +23,6 @@ std::string Text(const char *format, unsigned long a, unsigned long b = 0) {
     std::snprintf(text, sizeof text, format, a, b);
     return text;
 }
-
-double Seconds(uint64_t since) {
-    return static_cast<double>(plat::PerfCounter() - since) / static_cast<double>(plat::PerfFrequency());
-}
-
-PASSTHRU_MSG Message(uint32_t id, uint32_t dataSize) {
-    PASSTHRU_MSG msg{};
-    msg.ProtocolID = ISO15765;
-    msg.DataSize = dataSize;
-    msg.Data[2] = static_cast<uint8_t>(id >> 8);
-    msg.Data[3] = static_cast<uint8_t>(id);
-    return msg;
-}
-
-uint32_t IdOf(const PASSTHRU_MSG &msg) { return msg.Data[2] * 256u + msg.Data[3]; }
 
 bool IsOurConsecutiveFrame(const vxlsim_frame &f) {
     return f.sender_port >= 0 && f.id == kRequestId && (f.data[0] >> 4) == 2;
@@ -74,12 +58,17 @@ public:
         return api().ReadMsgs(1, m_msg.get(), &num, 0) == STATUS_NOERROR && num == 1;
     }
 
-    uint32_t writeEcho(uint32_t length) {
-        std::unique_ptr<PASSTHRU_MSG> request(new PASSTHRU_MSG(Message(kRequestId, 4 + length)));
-        request->Data[4] = kEchoSid;
-        for (uint32_t i = 1; i < length; ++i) request->Data[4 + i] = static_cast<uint8_t>(i * 7 + 3);
+    uint32_t write(const Bytes &payload) {
+        std::unique_ptr<PASSTHRU_MSG> request(new PASSTHRU_MSG(Msg(kRequestId, payload)));
         uint32_t one = 1;
         return api().WriteMsgs(1, request.get(), &one, 0);
+    }
+
+    uint32_t writeEcho(uint32_t length) {
+        Bytes payload(length);
+        payload[0] = kEchoSid;
+        for (uint32_t i = 1; i < length; ++i) payload[i] = static_cast<uint8_t>(i * 7 + 3);
+        return write(payload);
     }
 
     // Polls until the transmit confirmation of kRequestId, pausing 1 ms
@@ -97,7 +86,7 @@ public:
 
     template <typename Wanted>
     bool awaitMessage(uint64_t since, double limitS, Wanted wanted) {
-        while (Seconds(since) < limitS) {
+        while (SecondsSince(since) < limitS) {
             if (!read()) {
                 plat::SleepMs(1);
                 continue;
@@ -114,7 +103,7 @@ private:
         SCONFIG params[] = {{DATA_RATE, 500000}, {ISO15765_BS, 0}};
         SCONFIG_LIST list{2, params};
         if (api().Ioctl(1, SET_CONFIG, &list, nullptr) != STATUS_NOERROR) return "DATA_RATE failed";
-        PASSTHRU_MSG mask = Message(0x7FF, 4), pattern = Message(kResponseId, 4), flow = Message(kRequestId, 4);
+        PASSTHRU_MSG mask = FilterMsg(4, 0x7FF), pattern = FilterMsg(4, kResponseId), flow = FilterMsg(4, kRequestId);
         uint32_t id = 0;
         if (api().StartMsgFilter(1, PASS_FILTER, &mask, &pattern, nullptr, &id) != STATUS_NOERROR ||
             api().StartMsgFilter(1, FLOW_CONTROL_FILTER, &mask, &pattern, &flow, &id) != STATUS_NOERROR)
@@ -144,7 +133,7 @@ FieldFigures FieldRequest(const std::string &ecuSettings, uint32_t length) {
         out.error = "no transmit confirmation";
         return out;
     }
-    out.elapsedMs = Seconds(start) * 1000.0;
+    out.elapsedMs = SecondsSince(start) * 1000.0;
 
     // Back-to-back frames end one frame time apart on the bus: the shortest
     // gap between two of ours is the time one of them occupies it.
@@ -170,22 +159,17 @@ FieldFigures FieldSlowAnswer(uint32_t pollMs) {
     FieldFigures out;
     FieldHost host("");
     if (!(out.error = host.error()).empty()) return out;
-    std::unique_ptr<PASSTHRU_MSG> request(new PASSTHRU_MSG(Message(kRequestId, 7)));
-    request->Data[4] = 0x22;
-    request->Data[5] = 0x01;
-    request->Data[6] = 0x00;
-    uint32_t one = 1;
     vxlsim_capture_clear();
     const uint64_t start = plat::PerfCounter();
-    if (host.api().WriteMsgs(1, request.get(), &one, 0) != STATUS_NOERROR) {
+    if (host.write({0x22, 0x01, 0x00}) != STATUS_NOERROR) {
         out.error = "PassThruWriteMsgs refused";
         return out;
     }
-    while (Seconds(start) < kExchangeLimitS) {
+    while (SecondsSince(start) < kExchangeLimitS) {
         plat::SleepMs(pollMs);
         if (!host.read() || (host.message().RxStatus & TX_MSG_TYPE)) continue;
         const uint64_t deliveredNs = vxlsim_now_ns();
-        out.elapsedMs = Seconds(start) * 1000.0;
+        out.elapsedMs = SecondsSince(start) * 1000.0;
         const PASSTHRU_MSG &msg = host.message();
         if (IdOf(msg) != kResponseId || msg.DataSize != 4 + 4095) {
             out.error = Text("answer of DataSize %lu on 0x%03lx", msg.DataSize, IdOf(msg));

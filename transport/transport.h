@@ -78,10 +78,6 @@ public:
 
     uint32_t takeSeqId() { return m_NextSeqId.fetch_add(1); }
 
-    // Field profile: a port that was opened again lets every filter's
-    // identifiers through again; disconnect removes the filters.
-    void reopenFilters() { m_filters.reopenAcceptance(); }
-    void removeFilters() { m_filters.removeAll(); }
 
     CanPort &m_port;
     TraceFile *const m_pPduTrace;
