@@ -1,6 +1,8 @@
 // Opening and closing the port: driver, channel choice, bit rate, activation
 // and the hardware acceptance filter.
 #include <cinttypes>
+#include <cstdio>
+#include <cstring>
 
 #include "can/can_port.h"
 #include "j2534.h"
@@ -73,6 +75,7 @@ XLaccess CanPort::configuredChannels(unsigned hwType, unsigned hwIndex, unsigned
 }
 
 XLaccess CanPort::chooseChannels(TraceScope &scope) {
+    if (m_selectedMask != 0) return m_selectedMask;
     const XlDriverBinding &xl = this->xl();
     unsigned int hwType = 0;
     unsigned int hwIndex = 0;
@@ -286,4 +289,57 @@ void CanPort::openAcceptance(uint32_t canId, const char *kind, uint32_t failLeve
                        static_cast<unsigned>(canId), static_cast<unsigned>(port),
                        static_cast<unsigned>(channelMask & 0xFFFFFFFFu));
     }
+}
+
+namespace {
+
+bool NamesChannel(const char *name, const XLchannelConfig &channel) {
+    char ordinalName[32];
+    std::snprintf(ordinalName, sizeof ordinalName, "VectorChannel%u", static_cast<unsigned>(channel.channelIndex) + 1);
+    return std::strncmp(name, channel.name, sizeof channel.name) == 0 || std::strcmp(name, ordinalName) == 0;
+}
+
+}  // namespace
+
+uint32_t CanPort::selectChannel(const char *name, char *chosen, std::size_t chosenSize) {
+    PT_SCOPE(scope, "selectChannel()");
+    const XlDriverBinding &xl = bindDriver();
+    LockGuard initGuard(m_initLock);
+    if (xl.xlOpenDriver() != XL_SUCCESS) {
+        scope.messagef(TL_ERROR, "xlOpenDriver failed");
+        return ERR_DEVICE_NOT_CONNECTED;
+    }
+    XLdriverConfig config = {};
+    const bool listed = xl.xlGetDriverConfig(&config) == XL_SUCCESS;
+    const uint32_t count = config.channelCount < XL_CONFIG_MAX_CHANNELS ? config.channelCount : XL_CONFIG_MAX_CHANNELS;
+    const bool byName = name != nullptr && name[0] != '\0';
+    XLaccess found = 0;
+    for (uint32_t i = 0; listed && i < count && found == 0; ++i) {
+        const XLchannelConfig &channel = config.channel[i];
+        if (!(channel.channelBusCapabilities & XL_BUS_ACTIVE_CAP_CAN)) continue;
+        const bool isVirtual = channel.channelBusCapabilities == kVirtualChannelCaps;
+        if (byName ? !NamesChannel(name, channel) : (isVirtual && m_settings.m_bVirtual <= 0)) continue;
+        found = channel.channelMask;
+        std::snprintf(chosen, chosenSize, "%.32s", channel.name);
+    }
+    xl.xlCloseDriver();
+    if (found == 0) {
+        scope.messagef(TL_ERROR, "no CAN channel %s%s", byName ? "named " : "", byName ? name : "found");
+        return ERR_DEVICE_NOT_CONNECTED;
+    }
+    m_selectedMask = found;
+    scope.messagef(TL_INFO, "CAN channel \"%s\" CM=0x%" PRIx64, chosen, static_cast<uint64_t>(found));
+    return STATUS_NOERROR;
+}
+
+void CanPort::acceptEveryId(TraceScope &scope) {
+    LockGuard initGuard(m_initLock);
+    const XlDriverBinding &xl = bindDriver();
+    const XLportHandle port = m_PortHandle;
+    const XLaccess channels = m_ChannelMask;
+    const XLstatus standard = xl.xlCanAddAcceptanceRange(port, channels, kFirstStandardId - 1, kLastStandardId);
+    const XLstatus extended = xl.xlCanSetChannelAcceptance(port, channels, 0, 0, XL_CAN_EXT);
+    if (standard != XL_SUCCESS || extended != XL_SUCCESS)
+        scope.messagef(TL_ERROR, "acceptance for every id FAILED!!!! %s %s", xlErrorText(standard),
+                       xlErrorText(extended));
 }

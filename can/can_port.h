@@ -4,6 +4,7 @@
 #define PT_CAN_CAN_PORT_H
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "can/can_frame.h"
@@ -64,6 +65,17 @@ public:
 
     void VectorSendWakeUp();
 
+    // Restricts the port to one channel of the driver's configuration: the
+    // one named name (its driver name, or "VectorChannel<N>" for the channel
+    // of index N - 1), or the first CAN channel when name is null or empty.
+    // Until called, the port joins the channels it always joined. Opens and
+    // closes the driver to look; 0 on success, ERR_DEVICE_NOT_CONNECTED when
+    // the driver or the channel is missing. *chosen receives its driver name.
+    uint32_t selectChannel(const char *name, char *chosen, std::size_t chosenSize);
+
+    // Opens the hardware acceptance filter for every 11- and 29-bit identifier.
+    void acceptEveryId(TraceScope &scope);
+
     // Lets one identifier through the hardware acceptance filter; a failure
     // is traced at failLevel.
     void openAcceptance(uint32_t canId, const char *kind, uint32_t failLevel, TraceScope &scope);
@@ -72,6 +84,8 @@ public:
     const XLdriverConfig &driverConfig() const { return m_DriverConfig; }
     XLportHandle portHandle() const { return m_PortHandle.load(); }
     XLaccess channelMask() const { return m_ChannelMask.load(); }
+    // The channel selectChannel chose, 0 before.
+    XLaccess selectedChannel() const { return m_selectedMask; }
     // The bit rate the port was last opened at, 0 before.
     uint32_t bitrate() const { return m_bitrate.load(); }
 
@@ -110,6 +124,8 @@ private:
     std::atomic<XLaccess> m_ChannelMask{0};
     std::atomic<uint32_t> m_bitrate{0};
     XLaccess m_PermissionMask = 0;
+    // The one channel selectChannel chose; 0 before.
+    XLaccess m_selectedMask = 0;
     XLdriverConfig m_DriverConfig = {};
 
     std::atomic<uint32_t> m_LastTxTimestamp{0};

@@ -105,6 +105,14 @@ void CloseThread(ThreadHandle *handle, bool finished);
 // no such module or its name does not fit into bufLen.
 bool LoadedModuleFileName(const char *moduleName, char *buf, std::size_t bufLen);
 
+// Full file name of the module (library or program) whose code or data holds
+// address; false when there is none or the name does not fit into bufLen.
+bool ModuleFileNameOf(const void *address, char *buf, std::size_t bufLen);
+
+// The value of an environment variable of the process; false when it is not
+// set or does not fit into bufLen.
+bool EnvironmentValue(const char *name, char *buf, std::size_t bufLen);
+
 // Full file name of the running program.
 bool ExecutableFileName(char *buf, std::size_t bufLen);
 

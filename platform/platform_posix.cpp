@@ -272,6 +272,28 @@ bool LoadedModuleFileName(const char *moduleName, char *buf, std::size_t bufLen)
     return true;
 }
 
+bool ModuleFileNameOf(const void *address, char *buf, std::size_t bufLen) {
+    Dl_info info{};
+    if (!dladdr(address, &info) || !info.dli_fname || !info.dli_fname[0]) return false;
+    std::string full = info.dli_fname;
+    if (full[0] != '/') {
+        char resolved[PATH_MAX];
+        if (realpath(full.c_str(), resolved)) full = resolved;
+    }
+    if (full.size() + 1 > bufLen) return false;
+    std::memcpy(buf, full.c_str(), full.size() + 1);
+    return true;
+}
+
+bool EnvironmentValue(const char *name, char *buf, std::size_t bufLen) {
+    const char *value = std::getenv(name);
+    if (!value) return false;
+    const std::size_t length = std::strlen(value);
+    if (length + 1 > bufLen) return false;
+    std::memcpy(buf, value, length + 1);
+    return true;
+}
+
 bool ExecutableFileName(char *buf, std::size_t bufLen) {
     ssize_t n = readlink("/proc/self/exe", buf, bufLen);
     if (n <= 0 || static_cast<std::size_t>(n) >= bufLen) return false;

@@ -178,6 +178,22 @@ bool LoadedModuleFileName(const char *moduleName, char *buf, std::size_t bufLen)
     return n != 0 && n < bufLen;
 }
 
+bool ModuleFileNameOf(const void *address, char *buf, std::size_t bufLen) {
+    HMODULE module = nullptr;
+    if (bufLen == 0 || !GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                               GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                           static_cast<LPCSTR>(address), &module))
+        return false;
+    DWORD n = GetModuleFileNameA(module, buf, static_cast<DWORD>(bufLen));
+    return n != 0 && n < bufLen;
+}
+
+bool EnvironmentValue(const char *name, char *buf, std::size_t bufLen) {
+    if (bufLen == 0) return false;
+    DWORD n = GetEnvironmentVariableA(name, buf, static_cast<DWORD>(bufLen));
+    return n != 0 && n < bufLen;
+}
+
 bool ExecutableFileName(char *buf, std::size_t bufLen) {
     DWORD n = GetModuleFileNameA(nullptr, buf, static_cast<DWORD>(bufLen));
     return n != 0 && n < bufLen;

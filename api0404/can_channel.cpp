@@ -1,0 +1,154 @@
+#include "api0404/can_channel.h"
+
+#include <cstring>
+
+#include "api0404/device0404.h"
+#include "trace/lock_guard.h"
+#include "trace/trace_scope.h"
+
+namespace {
+
+constexpr uint32_t kIdBytes = 4;
+constexpr uint32_t kMaxCanMsg = kIdBytes + 8;
+constexpr uint32_t kExtendedFlag = 0x80000000u;
+constexpr uint32_t kMax11BitId = 0x7FF;
+constexpr uint32_t kMax29BitId = 0x1FFFFFFF;
+
+}  // namespace
+
+bool CanChannel::Filter::matches(const uint8_t *bytes, uint32_t length) const {
+    if (length < size) return false;
+    for (uint32_t i = 0; i < size; ++i)
+        if ((bytes[i] & mask[i]) != (pattern[i] & mask[i])) return false;
+    return true;
+}
+
+uint32_t CanChannel::frameOf(const PASSTHRU_MSG &msg, OutFrame &frame, const char **why) const {
+    if (msg.ProtocolID != CAN) {
+        *why = "message ProtocolID is not the channel's";
+        return ERR_MSG_PROTOCOL_ID;
+    }
+    if (msg.DataSize < kIdBytes || msg.DataSize > kMaxCanMsg) {
+        *why = "a CAN message holds 4 to 12 bytes";
+        return ERR_INVALID_MSG;
+    }
+    const bool extended = (msg.TxFlags & CAN_29BIT_ID) != 0;
+    const uint32_t id = IdOfMsg(msg);
+    if (extended ? (!takes29Bit() || id > kMax29BitId) : (!takes11Bit() || id > kMax11BitId)) {
+        *why = "identifier does not suit the channel or the CAN_29BIT_ID flag";
+        return ERR_INVALID_MSG;
+    }
+    frame.id = extended ? (id | kExtendedFlag) : id;
+    frame.dlc = static_cast<uint8_t>(msg.DataSize - kIdBytes);
+    std::memcpy(frame.data, msg.Data + kIdBytes, frame.dlc);
+    frame.txFlags = msg.TxFlags;
+    return STATUS_NOERROR;
+}
+
+uint32_t CanChannel::write(PASSTHRU_MSG *msgs, uint32_t *num, uint32_t timeoutMs, TraceScope &scope,
+                           const char **why) {
+    const uint32_t wanted = *num;
+    uint32_t sent = 0;
+    uint64_t lastSeq = 0;
+    uint32_t status = STATUS_NOERROR;
+    std::vector<uint64_t> seqs;
+    for (; sent < wanted; ++sent) {
+        OutFrame frame;
+        status = frameOf(msgs[sent], frame, why);
+        if (status == STATUS_NOERROR) status = m_device.transmit(*this, frame, &lastSeq, scope);
+        if (status != STATUS_NOERROR) break;
+        seqs.push_back(lastSeq);
+    }
+    if (status == ERR_BUFFER_FULL) *why = "transmit queue full";
+    *num = sent;
+    if (status != STATUS_NOERROR || timeoutMs == 0 || sent == 0) return status;
+    if (awaitConfirmed(lastSeq, timeoutMs)) return STATUS_NOERROR;
+    // The bus confirms in order: count the frames it did confirm.
+    uint32_t confirmed = 0;
+    while (confirmed < sent && awaitConfirmed(seqs[confirmed], 0)) ++confirmed;
+    *num = confirmed;
+    *why = "Timeout expired before every message was on the bus";
+    return ERR_TIMEOUT;
+}
+
+uint32_t CanChannel::startFilter(uint32_t type, const PASSTHRU_MSG *mask, const PASSTHRU_MSG *pattern,
+                                 const PASSTHRU_MSG *flow, uint32_t *filterId, const char **why) {
+    if (type == FLOW_CONTROL_FILTER) {
+        *why = "FLOW_CONTROL_FILTER needs an ISO15765 channel";
+        return ERR_NOT_SUPPORTED;
+    }
+    if (type != PASS_FILTER && type != BLOCK_FILTER) {
+        *why = "FilterType unknown";
+        return ERR_FAILED;
+    }
+    if (flow != nullptr) {
+        *why = "pFlowControlMsg must be NULL for PASS_FILTER and BLOCK_FILTER";
+        return ERR_INVALID_MSG;
+    }
+    if (mask->ProtocolID != CAN || pattern->ProtocolID != CAN) {
+        *why = "filter message ProtocolID is not the channel's";
+        return ERR_MSG_PROTOCOL_ID;
+    }
+    if (mask->DataSize != pattern->DataSize || mask->DataSize < 1 || mask->DataSize > kMaxCanMsg) {
+        *why = "mask and pattern need the same DataSize of 1 to 12 bytes";
+        return ERR_INVALID_MSG;
+    }
+    Filter filter = {};
+    filter.type = type;
+    filter.size = mask->DataSize;
+    std::memcpy(filter.mask, mask->Data, filter.size);
+    std::memcpy(filter.pattern, pattern->Data, filter.size);
+    LockGuard guard(m_filterLock);
+    uint32_t ofType = 0;
+    for (const Filter &f : m_filters) ofType += f.type == type ? 1 : 0;
+    if (ofType >= kMaxCanFilters) {
+        *why = "10 filters of that type already on this channel";
+        return ERR_EXCEEDED_LIMIT;
+    }
+    filter.filterId = m_nextFilterId++;
+    m_filters.push_back(filter);
+    *filterId = filter.filterId;
+    return STATUS_NOERROR;
+}
+
+uint32_t CanChannel::stopFilter(uint32_t filterId, const char **why) {
+    LockGuard guard(m_filterLock);
+    for (auto it = m_filters.begin(); it != m_filters.end(); ++it) {
+        if (it->filterId != filterId) continue;
+        m_filters.erase(it);
+        return STATUS_NOERROR;
+    }
+    *why = "no filter of that FilterID on this channel";
+    return ERR_INVALID_FILTER_ID;
+}
+
+void CanChannel::clearFilters() {
+    LockGuard guard(m_filterLock);
+    m_filters.clear();
+}
+
+// A frame is queued when a pass filter takes it and no block filter does.
+void CanChannel::onFrame(const CanFrame &frame) {
+    const bool extended = (frame.id & kExtendedFlag) != 0;
+    if (extended ? !takes29Bit() : !takes11Bit()) return;
+    PASSTHRU_MSG msg = {};
+    PutId(frame.id & kMax29BitId, msg);
+    const uint8_t length = frame.length();
+    std::memcpy(msg.Data + kIdBytes, frame.data, length);
+    msg.DataSize = kIdBytes + length;
+    {
+        LockGuard guard(m_filterLock);
+        bool passed = false;
+        for (const Filter &f : m_filters) {
+            if (!f.matches(msg.Data, msg.DataSize)) continue;
+            if (f.type == BLOCK_FILTER) return;
+            passed = true;
+        }
+        if (!passed) return;
+    }
+    msg.ProtocolID = CAN;
+    msg.RxStatus = extended ? CAN_29BIT_ID : 0;
+    msg.Timestamp = TimestampOf(frame);
+    msg.ExtraDataIndex = msg.DataSize;
+    deliver(msg);
+}

@@ -1,0 +1,151 @@
+#include "api0404/channel0404.h"
+
+#include "api0404/device0404.h"
+#include "trace/lock_guard.h"
+#include "trace/trace_scope.h"
+
+Channel0404::Channel0404(Device0404 &device, uint32_t protocolId, uint32_t flags)
+    : m_device(device), m_protocolId(protocolId), m_flags(flags) {}
+
+uint32_t Channel0404::IdOfMsg(const PASSTHRU_MSG &msg) {
+    return (uint32_t{msg.Data[0]} << 24) | (uint32_t{msg.Data[1]} << 16) | (uint32_t{msg.Data[2]} << 8) | msg.Data[3];
+}
+
+void Channel0404::PutId(uint32_t id, PASSTHRU_MSG &msg) {
+    msg.Data[0] = static_cast<uint8_t>(id >> 24);
+    msg.Data[1] = static_cast<uint8_t>(id >> 16);
+    msg.Data[2] = static_cast<uint8_t>(id >> 8);
+    msg.Data[3] = static_cast<uint8_t>(id);
+}
+
+void Channel0404::deliver(const PASSTHRU_MSG &msg) {
+    if (m_rx.push(msg)) return;
+    PT_SCOPE(scope, "Channel0404::deliver()");
+    scope.messagef(TL_ERROR, "receive queue of %u messages full, message dropped", static_cast<unsigned>(kRxQueueMsgs));
+}
+
+uint32_t Channel0404::read(PASSTHRU_MSG *msgs, uint32_t *num, uint32_t timeoutMs, const char **why) {
+    const uint32_t wanted = *num;
+    *num = wanted == 0 ? 0 : m_rx.take(msgs, wanted, timeoutMs);
+    if (*num == wanted) return STATUS_NOERROR;
+    if (*num == 0) {
+        *why = "no message in the receive queue";
+        return ERR_BUFFER_EMPTY;
+    }
+    if (timeoutMs == 0) return STATUS_NOERROR;
+    *why = "Timeout expired before NumMsgs messages came";
+    return ERR_TIMEOUT;
+}
+
+void Channel0404::noteConfirmed(uint64_t seq) {
+    m_confirmedSeq.store(seq);
+    m_confirmedEvent.set();
+}
+
+bool Channel0404::awaitConfirmed(uint64_t seq, uint32_t timeoutMs) {
+    const uint64_t deadlineUs = plat::NowUs() + uint64_t{timeoutMs} * 1000u;
+    for (;;) {
+        if (m_confirmedSeq.load() >= seq) return true;
+        m_confirmedEvent.reset();
+        if (m_confirmedSeq.load() >= seq) return true;
+        const uint64_t now = plat::NowUs();
+        if (now >= deadlineUs) return false;
+        m_confirmedEvent.wait(static_cast<uint32_t>((deadlineUs - now + 999u) / 1000u));
+    }
+}
+
+void Channel0404::clearTx() { m_device.forgetPending(*this); }
+
+void Channel0404::onTxConfirmed(const OutFrame &frame, const CanFrame &ack) {
+    if (!loopback()) return;
+    PASSTHRU_MSG msg = {};
+    msg.ProtocolID = m_protocolId;
+    msg.RxStatus = TX_MSG_TYPE | ((frame.id & 0x80000000u) ? CAN_29BIT_ID : 0);
+    msg.TxFlags = frame.txFlags;
+    msg.Timestamp = TimestampOf(ack);
+    PutId(frame.id & 0x1FFFFFFFu, msg);
+    for (uint8_t i = 0; i < frame.dlc && i < 8; ++i) msg.Data[4 + i] = frame.data[i];
+    msg.DataSize = 4u + frame.dlc;
+    msg.ExtraDataIndex = msg.DataSize;
+    deliver(msg);
+}
+
+uint32_t Channel0404::startPeriodic(const PASSTHRU_MSG &msg, uint32_t intervalMs, uint32_t *msgId, const char **why) {
+    if (intervalMs < kMinPeriodMs || intervalMs > kMaxPeriodMs) {
+        *why = "TimeInterval outside 5..65535 ms";
+        return ERR_INVALID_TIME_INTERVAL;
+    }
+    OutFrame frame;
+    const uint32_t status = frameOf(msg, frame, why);
+    if (status != STATUS_NOERROR) return status;
+    LockGuard guard(m_periodicLock);
+    if (m_periodic.size() >= kMaxPeriodicMsgs) {
+        *why = "10 periodic messages already on this channel";
+        return ERR_EXCEEDED_LIMIT;
+    }
+    *msgId = m_nextPeriodicId++;
+    // The first one leaves at once, the next one period later.
+    m_periodic.push_back(PeriodicMsg{*msgId, frame, intervalMs, plat::NowUs()});
+    return STATUS_NOERROR;
+}
+
+uint32_t Channel0404::stopPeriodic(uint32_t msgId, const char **why) {
+    LockGuard guard(m_periodicLock);
+    for (auto it = m_periodic.begin(); it != m_periodic.end(); ++it) {
+        if (it->msgId != msgId) continue;
+        m_periodic.erase(it);
+        return STATUS_NOERROR;
+    }
+    *why = "no periodic message of that MsgID on this channel";
+    return ERR_INVALID_MSG_ID;
+}
+
+void Channel0404::clearPeriodic() {
+    LockGuard guard(m_periodicLock);
+    m_periodic.clear();
+}
+
+void Channel0404::sendDuePeriodic(uint64_t nowUs, TraceScope &scope) {
+    LockGuard guard(m_periodicLock);
+    for (PeriodicMsg &periodic : m_periodic) {
+        if (periodic.dueUs > nowUs) continue;
+        uint64_t seq = 0;
+        m_device.transmit(*this, periodic.frame, &seq, scope);
+        // On the beat of the period, not of the moment it went: a late cycle
+        // does not shift the ones after it; one missed by a period is skipped.
+        periodic.dueUs += uint64_t{periodic.intervalMs} * 1000u;
+        if (periodic.dueUs <= nowUs) periodic.dueUs = nowUs + uint64_t{periodic.intervalMs} * 1000u;
+    }
+}
+
+uint32_t Channel0404::getConfig(SCONFIG &param, const char **why) {
+    switch (param.Parameter) {
+        case DATA_RATE: param.Value = m_device.port().bitrate(); return STATUS_NOERROR;
+        case LOOPBACK: param.Value = m_loopback.load(); return STATUS_NOERROR;
+        case BIT_SAMPLE_POINT: param.Value = m_bitSamplePoint.load(); return STATUS_NOERROR;
+        case SYNC_JUMP_WIDTH: param.Value = m_syncJumpWidth.load(); return STATUS_NOERROR;
+        default: *why = "parameter not served on this channel"; return ERR_NOT_SUPPORTED;
+    }
+}
+
+uint32_t Channel0404::setConfig(const SCONFIG &param, TraceScope &scope, const char **why) {
+    switch (param.Parameter) {
+        case DATA_RATE: return m_device.setBitrate(param.Value, scope, why);
+        case LOOPBACK:
+            if (param.Value > 1) break;
+            m_loopback = param.Value;
+            return STATUS_NOERROR;
+        case BIT_SAMPLE_POINT:
+            // Percent of the bit time; the Vector driver sets it from the bit rate.
+            if (param.Value > 100) break;
+            m_bitSamplePoint = param.Value;
+            return STATUS_NOERROR;
+        case SYNC_JUMP_WIDTH:
+            if (param.Value > 4) break;
+            m_syncJumpWidth = param.Value;
+            return STATUS_NOERROR;
+        default: *why = "parameter not served on this channel"; return ERR_NOT_SUPPORTED;
+    }
+    *why = "value outside the parameter's range";
+    return ERR_INVALID_IOCTL_VALUE;
+}

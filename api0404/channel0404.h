@@ -1,0 +1,113 @@
+// One logical communication channel of a 04.04 device (PassThruConnect): its
+// receive queue, its periodic messages and its settings; CanChannel and
+// IsoChannel add the protocol's filters, transmit path and reception.
+#ifndef PT_API0404_CHANNEL0404_H
+#define PT_API0404_CHANNEL0404_H
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "api0404/msg_queue.h"
+#include "api0404/passthru_defs.h"
+#include "can/can_frame.h"
+#include "trace/named_lock.h"
+
+class Device0404;
+class TraceScope;
+
+// A frame as the channel hands it to the device for the bus.
+struct OutFrame {
+    uint32_t id = 0;  // bit 31 marks a 29-bit identifier, as in CanFrame
+    uint8_t dlc = 0;
+    uint8_t data[8] = {};
+    uint32_t txFlags = 0;
+};
+
+// A periodic message: its frame, its period and when it is due next.
+struct PeriodicMsg {
+    uint32_t msgId;
+    OutFrame frame;
+    uint32_t intervalMs;
+    uint64_t dueUs;
+};
+
+constexpr uint32_t kMaxPeriodicMsgs = 10;
+constexpr uint32_t kMinPeriodMs = 5;
+constexpr uint32_t kMaxPeriodMs = 65535;
+constexpr std::size_t kRxQueueMsgs = 1024;
+
+class Channel0404 {
+public:
+    Channel0404(Device0404 &device, uint32_t protocolId, uint32_t flags);
+    virtual ~Channel0404() = default;
+    Channel0404(const Channel0404 &) = delete;
+    Channel0404 &operator=(const Channel0404 &) = delete;
+
+    uint32_t protocolId() const { return m_protocolId; }
+    uint32_t flags() const { return m_flags; }
+    Device0404 &device() { return m_device; }
+
+    // The host's calls; each returns the J2534 status and, on failure, the
+    // text for PassThruGetLastError in *why.
+    uint32_t read(PASSTHRU_MSG *msgs, uint32_t *num, uint32_t timeoutMs, const char **why);
+    virtual uint32_t write(PASSTHRU_MSG *msgs, uint32_t *num, uint32_t timeoutMs, TraceScope &scope,
+                           const char **why) = 0;
+    virtual uint32_t startFilter(uint32_t type, const PASSTHRU_MSG *mask, const PASSTHRU_MSG *pattern,
+                                 const PASSTHRU_MSG *flow, uint32_t *filterId, const char **why) = 0;
+    virtual uint32_t stopFilter(uint32_t filterId, const char **why) = 0;
+    virtual void clearFilters() = 0;
+    uint32_t startPeriodic(const PASSTHRU_MSG &msg, uint32_t intervalMs, uint32_t *msgId, const char **why);
+    uint32_t stopPeriodic(uint32_t msgId, const char **why);
+    void clearPeriodic();
+    // GET_CONFIG / SET_CONFIG of one parameter.
+    virtual uint32_t getConfig(SCONFIG &param, const char **why);
+    virtual uint32_t setConfig(const SCONFIG &param, TraceScope &scope, const char **why);
+    void clearRx() { m_rx.clear(); }
+    virtual void clearTx();
+
+    // The worker's calls: a frame received from the bus, the bus's
+    // confirmation of a frame this channel sent, periodic messages due.
+    virtual void onFrame(const CanFrame &frame) = 0;
+    virtual void onTxConfirmed(const OutFrame &frame, const CanFrame &ack);
+    // Hands every periodic message due at nowUs to the device's transmit.
+    void sendDuePeriodic(uint64_t nowUs, TraceScope &scope);
+    // Called by the device once the bus confirmed this channel's frame of seq.
+    void noteConfirmed(uint64_t seq);
+
+protected:
+    // The frame of a message the host gives to write or to periodic
+    // transmission; STATUS_NOERROR or the status of what is wrong with it.
+    virtual uint32_t frameOf(const PASSTHRU_MSG &msg, OutFrame &frame, const char **why) const = 0;
+    // Waits until the bus confirmed the frame of seq or timeoutMs passed.
+    bool awaitConfirmed(uint64_t seq, uint32_t timeoutMs);
+    bool loopback() const { return m_loopback.load() != 0; }
+    void deliver(const PASSTHRU_MSG &msg);
+
+    // Identifier bytes of a message: Data[0..3] most significant first.
+    static uint32_t IdOfMsg(const PASSTHRU_MSG &msg);
+    static void PutId(uint32_t id, PASSTHRU_MSG &msg);
+    static uint32_t TimestampOf(const CanFrame &frame) { return frame.timeMs * 1000u + frame.timeUs; }
+
+    Device0404 &m_device;
+    const uint32_t m_protocolId;
+    const uint32_t m_flags;
+    MessageQueue m_rx{kRxQueueMsgs};
+
+private:
+    std::atomic<uint32_t> m_loopback{0};
+    std::atomic<uint32_t> m_bitSamplePoint{80};
+    std::atomic<uint32_t> m_syncJumpWidth{1};
+
+    NamedLock m_periodicLock;  // guards m_periodic and m_nextPeriodicId
+    std::vector<PeriodicMsg> m_periodic;
+    uint32_t m_nextPeriodicId = 1;
+
+    // Sequence number of the last frame of this channel the bus confirmed.
+    std::atomic<uint64_t> m_confirmedSeq{0};
+    plat::Event m_confirmedEvent;
+
+    friend class Device0404;
+};
+
+#endif

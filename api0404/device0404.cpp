@@ -1,0 +1,237 @@
+#include "api0404/device0404.h"
+
+#include <cstring>
+
+#include "api0404/can_channel.h"
+#include "trace/lock_guard.h"
+#include "trace/trace_scope.h"
+
+namespace {
+
+constexpr uint32_t kCycleUs = 1000;
+constexpr uint32_t kWorkerStartMs = 2000;
+constexpr uint32_t kWorkerStopMs = 2000;
+// Events taken from the driver's queue per cycle at most, so that a flood
+// cannot keep the worker from its other duties.
+constexpr uint32_t kFramesPerCycle = 512;
+constexpr uint32_t kCanSlot = 0;
+constexpr uint32_t kIsoSlot = 1;
+
+}  // namespace
+
+Device0404::Device0404(const DeviceSettings &settings) : m_settings(settings), m_port(*settings.port) {}
+
+Device0404::~Device0404() { close(false); }
+
+bool Device0404::ValidBaudRate(uint32_t baudRate) {
+    return baudRate == 125000 || baudRate == 250000 || baudRate == 500000 || baudRate == 1000000;
+}
+
+uint32_t Device0404::open(const char *name, const char **why) {
+    char chosen[40] = {};
+    const uint32_t status = m_port.selectChannel(name, chosen, sizeof chosen);
+    if (status != STATUS_NOERROR) {
+        *why = "no Vector CAN channel of that name, or no driver";
+        return status;
+    }
+    m_selectedMask = m_port.selectedChannel();
+    m_channelName = chosen;
+    m_run = 1;
+    int error = 0;
+    m_workerStarted.reset();
+    m_workerLeft.reset();
+    if (!plat::StartThread(&Device0404::WorkerEntry, this, &m_thread, &error)) {
+        m_run = 0;
+        *why = "the device's thread could not be started";
+        return ERR_FAILED;
+    }
+    m_workerStarted.wait(kWorkerStartMs);
+    return STATUS_NOERROR;
+}
+
+void Device0404::stopWorker(bool processEnding) {
+    if (!m_thread.open) return;
+    m_run = 0;
+    if (processEnding) m_workerLeft.set();
+    const bool left = m_workerLeft.wait(kWorkerStopMs);
+    plat::CloseThread(&m_thread, left && !processEnding);
+}
+
+void Device0404::close(bool processEnding) {
+    for (uint32_t slot = 0; slot < kSlots; ++slot) disconnect(slot);
+    stopWorker(processEnding);
+}
+
+std::shared_ptr<Channel0404> Device0404::channel(uint32_t slot) {
+    LockGuard guard(m_channelLock);
+    return slot < kSlots ? m_channels[slot] : nullptr;
+}
+
+uint32_t Device0404::connect(uint32_t protocolId, uint32_t flags, uint32_t baudRate, uint32_t *slot,
+                             TraceScope &scope, const char **why) {
+    if (protocolId != CAN && protocolId != ISO15765) {
+        *why = "ProtocolID not served: CAN and ISO15765 only";
+        return ERR_INVALID_PROTOCOL_ID;
+    }
+    const uint32_t known = CAN_29BIT_ID | CAN_ID_BOTH;
+    if ((flags & ~known) != 0) {
+        *why = "Flags hold bits CAN and ISO15765 do not know";
+        return ERR_INVALID_FLAGS;
+    }
+    if (!ValidBaudRate(baudRate)) {
+        *why = "BaudRate not 125000, 250000, 500000 or 1000000";
+        return ERR_INVALID_BAUDRATE;
+    }
+    const uint32_t target = protocolId == CAN ? kCanSlot : kIsoSlot;
+    LockGuard guard(m_channelLock);
+    if (m_channels[target]) {
+        *why = "this protocol is already connected on the device";
+        return ERR_CHANNEL_IN_USE;
+    }
+    const bool portOpen = m_channels[kCanSlot] || m_channels[kIsoSlot];
+    if (portOpen && baudRate != m_bitrate) {
+        *why = "the other channel on the device runs at another BaudRate";
+        return ERR_INVALID_BAUDRATE;
+    }
+    if (!portOpen) {
+        const uint32_t status = m_port.reopen(baudRate);
+        if (status != STATUS_NOERROR) {
+            *why = "the Vector channel could not be opened at that BaudRate";
+            return status;
+        }
+        m_port.acceptEveryId(scope);
+        m_bitrate = baudRate;
+    }
+    if (protocolId == CAN) {
+        m_channels[target] = std::make_shared<CanChannel>(*this, flags);
+    } else {
+        *why = "ISO15765 is not served yet";
+        if (!portOpen) m_port.VectorCleanUp();
+        return ERR_NOT_SUPPORTED;
+    }
+    *slot = target;
+    return STATUS_NOERROR;
+}
+
+void Device0404::disconnect(uint32_t slot) {
+    std::shared_ptr<Channel0404> gone;
+    bool last = false;
+    {
+        LockGuard guard(m_channelLock);
+        if (slot >= kSlots || !m_channels[slot]) return;
+        gone = std::move(m_channels[slot]);
+        last = !m_channels[kCanSlot] && !m_channels[kIsoSlot];
+        if (last) m_bitrate = 0;
+        if (last) m_port.VectorCleanUp();
+    }
+    gone->clearPeriodic();
+    forgetPending(*gone);
+}
+
+uint32_t Device0404::setBitrate(uint32_t baudRate, TraceScope &scope, const char **why) {
+    if (!ValidBaudRate(baudRate)) {
+        *why = "DATA_RATE not 125000, 250000, 500000 or 1000000";
+        return ERR_INVALID_IOCTL_VALUE;
+    }
+    LockGuard guard(m_channelLock);
+    const uint32_t status = m_port.reopen(baudRate);
+    if (status != STATUS_NOERROR) {
+        *why = "the Vector channel could not be opened at that DATA_RATE";
+        return status;
+    }
+    m_port.acceptEveryId(scope);
+    m_bitrate = baudRate;
+    return STATUS_NOERROR;
+}
+
+uint32_t Device0404::transmit(Channel0404 &owner, const OutFrame &frame, uint64_t *seq, TraceScope &scope) {
+    LockGuard guard(m_txLock);
+    const uint64_t mine = m_nextSeq++;
+    m_pending.push_back(PendingFrame{&owner, frame, mine});
+    bool queueFull = false;
+    const uint32_t status = m_port.VectorTransmit(frame.id, frame.dlc, frame.data, 0, scope, &queueFull);
+    if (status != STATUS_NOERROR) {
+        m_pending.pop_back();
+        return queueFull ? ERR_BUFFER_FULL : ERR_FAILED;
+    }
+    *seq = mine;
+    return STATUS_NOERROR;
+}
+
+void Device0404::forgetPending(const Channel0404 &owner) {
+    LockGuard guard(m_txLock);
+    for (auto it = m_pending.begin(); it != m_pending.end();)
+        it = it->owner == &owner ? m_pending.erase(it) : it + 1;
+}
+
+uint32_t Device0404::WorkerEntry(void *self) {
+    static_cast<Device0404 *>(self)->runWorker();
+    return 0;
+}
+
+void Device0404::runWorker() {
+    plat::BeginTimerResolution();
+    {
+        PT_SCOPE(scope, "Device0404 worker");
+        plat::Metronome beat(kCycleUs);
+        m_workerStarted.set();
+        while (m_run.load() == 1) {
+            workerCycle(scope);
+            beat.wait();
+        }
+    }
+    plat::EndTimerResolution();
+    m_workerLeft.set();
+}
+
+void Device0404::workerCycle(TraceScope &scope) {
+    std::shared_ptr<Channel0404> channels[kSlots];
+    {
+        LockGuard guard(m_channelLock);
+        for (uint32_t slot = 0; slot < kSlots; ++slot) channels[slot] = m_channels[slot];
+    }
+    if (!channels[kCanSlot] && !channels[kIsoSlot]) return;
+    for (uint32_t n = 0; n < kFramesPerCycle; ++n) {
+        CanFrame frame = {};
+        uint32_t received = 0;
+        m_port.VectorReadReceiveQueue(frame, received);
+        if (received == 0) break;
+        if (frame.frameFlags & CAN_FRAME_TX_ACK) {
+            confirm(frame);
+            continue;
+        }
+        for (const auto &channel : channels)
+            if (channel) channel->onFrame(frame);
+    }
+    const uint64_t now = plat::NowUs();
+    for (const auto &channel : channels)
+        if (channel) channel->sendDuePeriodic(now, scope);
+}
+
+// The bus confirms a port's frames in the order they were handed over; a
+// confirmation that matches no noted frame belongs to a frame sent past them.
+void Device0404::confirm(const CanFrame &ack) {
+    PendingFrame done = {};
+    {
+        LockGuard guard(m_txLock);
+        auto it = m_pending.begin();
+        for (; it != m_pending.end(); ++it) {
+            const OutFrame &f = it->frame;
+            if (f.id == ack.id && f.dlc == ack.length() && std::memcmp(f.data, ack.data, f.dlc) == 0) break;
+        }
+        if (it == m_pending.end()) return;
+        done = *it;
+        // Frames handed over before it whose confirmation never came are not
+        // waited for any longer.
+        m_pending.erase(m_pending.begin(), it + 1);
+    }
+    std::shared_ptr<Channel0404> owner;
+    {
+        LockGuard guard(m_channelLock);
+        for (const auto &channel : m_channels)
+            if (channel.get() == done.owner) owner = channel;
+    }
+    if (!owner) return;
+    owner->noteConfirmed(done.seq);
+    owner->onTxConfirmed(done.frame, ack);
+}

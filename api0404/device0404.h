@@ -1,0 +1,102 @@
+// One 04.04 device (PassThruOpen): one Vector CAN channel behind one CanPort,
+// the channels connected on it (one CAN, one ISO15765), and the device's
+// worker thread, which reads the port, hands every frame to the channels,
+// matches the bus's transmit confirmations and sends periodic messages.
+#ifndef PT_API0404_DEVICE0404_H
+#define PT_API0404_DEVICE0404_H
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "api0404/channel0404.h"
+#include "can/can_port.h"
+#include "platform/platform.h"
+#include "trace/named_lock.h"
+
+class TraceFile;
+struct FieldProfile;
+
+// What a device needs from the module's settings.
+struct DeviceSettings {
+    const CanPortSettings *port;
+    const FieldProfile *profile;
+    TraceFile *pduTrace;  // null when the PDU trace is off
+};
+
+class Device0404 {
+public:
+    explicit Device0404(const DeviceSettings &settings);
+    ~Device0404();
+    Device0404(const Device0404 &) = delete;
+    Device0404 &operator=(const Device0404 &) = delete;
+
+    // Chooses the Vector channel (see CanPort::selectChannel) and starts the
+    // worker; STATUS_NOERROR or the J2534 status of the failure.
+    uint32_t open(const char *name, const char **why);
+    // Disconnects every channel, stops the worker, closes the port.
+    // processEnding: the system has already ended the worker thread.
+    void close(bool processEnding);
+    XLaccess channelMask() const { return m_selectedMask; }
+    const std::string &channelName() const { return m_channelName; }
+    const DeviceSettings &settings() const { return m_settings; }
+    CanPort &port() { return m_port; }
+
+    // PassThruConnect: slot 0 holds the CAN channel, slot 1 the ISO15765 one.
+    uint32_t connect(uint32_t protocolId, uint32_t flags, uint32_t baudRate, uint32_t *slot, TraceScope &scope,
+                     const char **why);
+    void disconnect(uint32_t slot);
+    std::shared_ptr<Channel0404> channel(uint32_t slot);
+    // SET_CONFIG DATA_RATE: the port is opened again at the new rate.
+    uint32_t setBitrate(uint32_t baudRate, TraceScope &scope, const char **why);
+
+    // Hands a channel's frame to the bus and notes it for its confirmation;
+    // *seq receives its sequence number. STATUS_NOERROR, ERR_BUFFER_FULL when
+    // the driver's transmit queue is full, ERR_FAILED otherwise.
+    uint32_t transmit(Channel0404 &owner, const OutFrame &frame, uint64_t *seq, TraceScope &scope);
+    // Forgets the confirmations owed to a channel's frames.
+    void forgetPending(const Channel0404 &owner);
+
+    static bool ValidBaudRate(uint32_t baudRate);
+
+private:
+    struct PendingFrame {
+        Channel0404 *owner;
+        OutFrame frame;
+        uint64_t seq;
+    };
+    static constexpr uint32_t kSlots = 2;
+
+    static uint32_t WorkerEntry(void *self);
+    void runWorker();
+    void workerCycle(TraceScope &scope);
+    void dispatch(const CanFrame &frame);
+    void confirm(const CanFrame &ack);
+    void stopWorker(bool processEnding);
+
+    const DeviceSettings m_settings;
+    CanPort m_port;
+    XLaccess m_selectedMask = 0;
+    std::string m_channelName;
+
+    // Guards m_channels and m_bitrate; never held while a channel's or the
+    // transmit lock is taken. Order: m_channelLock before m_txLock.
+    NamedLock m_channelLock;
+    std::shared_ptr<Channel0404> m_channels[kSlots];
+    uint32_t m_bitrate = 0;
+
+    // Guards m_pending and m_nextSeq: frames handed to the driver whose
+    // confirmation has not come, in the order they were handed over.
+    NamedLock m_txLock;
+    std::deque<PendingFrame> m_pending;
+    uint64_t m_nextSeq = 1;
+
+    plat::ThreadHandle m_thread;
+    std::atomic<int32_t> m_run{0};
+    plat::Event m_workerStarted;
+    plat::Event m_workerLeft;
+};
+
+#endif

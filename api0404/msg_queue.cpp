@@ -1,0 +1,46 @@
+#include "api0404/msg_queue.h"
+
+#include "trace/lock_guard.h"
+
+bool MessageQueue::push(const PASSTHRU_MSG &msg) {
+    LockGuard guard(m_lock);
+    if (m_msgs.size() >= m_capacity) {
+        ++m_dropped;
+        return false;
+    }
+    m_msgs.push_back(msg);
+    m_filled.set();
+    return true;
+}
+
+uint32_t MessageQueue::take(PASSTHRU_MSG *out, uint32_t max, uint32_t timeoutMs) {
+    const uint64_t deadlineUs = plat::NowUs() + uint64_t{timeoutMs} * 1000u;
+    uint32_t taken = 0;
+    for (;;) {
+        {
+            LockGuard guard(m_lock);
+            while (taken < max && !m_msgs.empty()) {
+                out[taken++] = m_msgs.front();
+                m_msgs.pop_front();
+            }
+            if (m_msgs.empty()) m_filled.reset();
+        }
+        const uint64_t now = plat::NowUs();
+        if (taken == max || now >= deadlineUs) return taken;
+        // Whole milliseconds, rounded up: never back before the deadline.
+        m_filled.wait(static_cast<uint32_t>((deadlineUs - now + 999u) / 1000u));
+    }
+}
+
+void MessageQueue::clear() {
+    LockGuard guard(m_lock);
+    m_msgs.clear();
+    m_filled.reset();
+}
+
+uint32_t MessageQueue::takeDropped() {
+    LockGuard guard(m_lock);
+    const uint32_t dropped = m_dropped;
+    m_dropped = 0;
+    return dropped;
+}

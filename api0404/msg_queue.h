@@ -1,0 +1,38 @@
+// A channel's receive queue: the worker puts messages in, the host's
+// PassThruReadMsgs takes them out, waiting for them when it asks to.
+#ifndef PT_API0404_MSG_QUEUE_H
+#define PT_API0404_MSG_QUEUE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+
+#include "api0404/passthru_defs.h"
+#include "platform/platform.h"
+#include "trace/named_lock.h"
+
+class MessageQueue {
+public:
+    explicit MessageQueue(std::size_t capacity) : m_capacity(capacity) {}
+    MessageQueue(const MessageQueue &) = delete;
+    MessageQueue &operator=(const MessageQueue &) = delete;
+
+    // False when the queue is full: the message is dropped and counted.
+    bool push(const PASSTHRU_MSG &msg);
+    // Moves up to max messages into out, in the order they came; waits up to
+    // timeoutMs for the max-th. Returns how many it moved.
+    uint32_t take(PASSTHRU_MSG *out, uint32_t max, uint32_t timeoutMs);
+    void clear();
+    // Messages dropped for a full queue since the last call.
+    uint32_t takeDropped();
+
+private:
+    const std::size_t m_capacity;
+    NamedLock m_lock;  // guards m_msgs and m_dropped
+    std::deque<PASSTHRU_MSG> m_msgs;
+    uint32_t m_dropped = 0;
+    // Set while the queue holds a message.
+    plat::Event m_filled;
+};
+
+#endif

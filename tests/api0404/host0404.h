@@ -1,0 +1,83 @@
+// A J2534 04.04 tool on the simulated bus, as the 04.04 library's tests meet
+// it: the library loaded by its file name as a tool loads the one the
+// registry names (a fresh load per Host0404), its settings in a private
+// pt_vector0404.ini named by PT_VECTOR_INI, the stand-in driver reset to one
+// CAN card without ECUs, and short helpers for messages and frames.
+#ifndef PT_TESTS_API0404_HOST0404_H
+#define PT_TESTS_API0404_HOST0404_H
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "j2534_0404.h"
+#include "temp_dir.h"
+#include "vxlsim_control.h"
+
+using Bytes = std::vector<uint8_t>;
+
+struct Api0404 {
+    decltype(&PassThruOpen) Open = nullptr;
+    decltype(&PassThruClose) Close = nullptr;
+    decltype(&PassThruConnect) Connect = nullptr;
+    decltype(&PassThruDisconnect) Disconnect = nullptr;
+    decltype(&PassThruReadMsgs) ReadMsgs = nullptr;
+    decltype(&PassThruWriteMsgs) WriteMsgs = nullptr;
+    decltype(&PassThruStartPeriodicMsg) StartPeriodicMsg = nullptr;
+    decltype(&PassThruStopPeriodicMsg) StopPeriodicMsg = nullptr;
+    decltype(&PassThruStartMsgFilter) StartMsgFilter = nullptr;
+    decltype(&PassThruStopMsgFilter) StopMsgFilter = nullptr;
+    decltype(&PassThruSetProgrammingVoltage) SetProgrammingVoltage = nullptr;
+    decltype(&PassThruReadVersion) ReadVersion = nullptr;
+    decltype(&PassThruGetLastError) GetLastError = nullptr;
+    decltype(&PassThruIoctl) Ioctl = nullptr;
+};
+
+// A message of protocol with the identifier's four bytes, then the data.
+PASSTHRU_MSG Msg0404(uint32_t protocol, uint32_t id, const Bytes &data, uint32_t txFlags = 0);
+Bytes DataOf(const PASSTHRU_MSG &msg);  // Data[0..DataSize)
+Bytes IdBytes(uint32_t id);
+// "7E0: 02 3E 00" for every frame captured on the bus, in order.
+std::vector<std::string> BusLines();
+std::string FrameLine(uint32_t id, const Bytes &data);
+
+class Host0404 {
+public:
+    explicit Host0404(const std::string &iniKeys = "TRACE=1\n", const char *simConfig = VXLSIM_ONE_CARD);
+    ~Host0404();
+    Host0404(const Host0404 &) = delete;
+    Host0404 &operator=(const Host0404 &) = delete;
+
+    const Api0404 &pt() const { return m_api; }
+    const TempDir &dir() const { return m_dir; }
+    std::vector<std::string> traceLines() const { return ReadLines(m_dir.file("pt_vector0404.log")); }
+    bool traced(const std::string &text) const;
+    std::string lastError() const;
+
+    // PassThruOpen and PassThruConnect; device() and channel() keep the ids.
+    uint32_t open(const char *name = nullptr);
+    uint32_t connect(uint32_t protocol, uint32_t flags = 0, uint32_t baud = 500000);
+    // Open and connect, asserting success, then forget the frames and calls that took.
+    void openChannel(uint32_t protocol, uint32_t flags = 0);
+    uint32_t device() const { return m_device; }
+    uint32_t channel() const { return m_channel; }
+
+    uint32_t passFilter(uint32_t type, const Bytes &mask, const Bytes &pattern, uint32_t *filterId = nullptr,
+                        uint32_t txFlags = 0);
+    uint32_t write(const PASSTHRU_MSG &msg, uint32_t timeoutMs = 0, uint32_t *num = nullptr);
+    // One PassThruReadMsgs of up to max messages; status in *status.
+    std::vector<PASSTHRU_MSG> read(uint32_t max, uint32_t timeoutMs, uint32_t *status = nullptr);
+    uint32_t setConfig(uint32_t parameter, uint32_t value);
+    uint32_t getConfig(uint32_t parameter, uint32_t *value);
+
+private:
+    TempDir m_dir;
+    void *m_library = nullptr;
+    Api0404 m_api;
+    uint32_t m_device = 0;
+    uint32_t m_channel = 0;
+};
+
+#endif
