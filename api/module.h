@@ -11,7 +11,7 @@
 
 #include "can/can_port.h"
 #include "fg/functional_group.h"
-#include "fg/group_routing.h"
+#include "fg/group_stage.h"
 #include "j2534.h"
 #include "trace/trace_file.h"
 #include "trace/tracer.h"
@@ -23,9 +23,9 @@ class TraceScope;
 // The section "MORIX_VECTOR" of morix.ini, read once at load.
 struct ModuleSettings {
     int32_t m_TraceSettings = 1;  // TRACE: bits 0-3 verbosity, bit 4 the PDU trace
-    CanPortSettings port;         // VIRTUAL, WAKEUP, cooperative; RXQUEUE with the field profile
+    CanPortSettings port;         // VIRTUAL, WAKEUP, cooperative
     int32_t m_ExtAddressing = 0;  // ORVEXTADR
-    FieldProfile profile;         // FIELDPROFILE, FCWAITMAX
+    FieldProfile profile;         // FIELDPROFILE, FCWAITMAX, RXQUEUE
 };
 
 class CPassThruModule {
@@ -40,20 +40,16 @@ public:
     uint32_t PassThruDisconnect(uint32_t ChannelID);
     uint32_t PassThruReadVersion(char *pFirmwareVersion, char *pDllVersion, char *pApiVersion);
     uint32_t PassThruIoctl(uint32_t ChannelID, uint32_t IoctlID, void *pInput, void *pOutput);
-    uint32_t PassThruReadMsgs(uint32_t ChannelID, PASSTHRU_MSG *pMsg, uint32_t *pNumMsgs, uint32_t Timeout) {
-        return m_transport.PassThruReadMsgs(ChannelID, pMsg, pNumMsgs, Timeout);
-    }
-    uint32_t PassThruWriteMsgs(uint32_t ChannelID, PASSTHRU_MSG *pMsg, uint32_t *pNumMsgs, uint32_t Timeout) {
-        return m_transport.PassThruWriteMsgs(ChannelID, pMsg, pNumMsgs, Timeout);
-    }
+    uint32_t PassThruReadMsgs(uint32_t ChannelID, PASSTHRU_MSG *pMsg, uint32_t *pNumMsgs, uint32_t Timeout);
+    uint32_t PassThruWriteMsgs(uint32_t ChannelID, PASSTHRU_MSG *pMsg, uint32_t *pNumMsgs, uint32_t Timeout);
     uint32_t PassThruStartMsgFilter(uint32_t ChannelID, uint32_t FilterType, const PASSTHRU_MSG *pMaskMsg,
                                     const PASSTHRU_MSG *pPatternMsg, const PASSTHRU_MSG *pFlowControlMsg,
                                     uint32_t *pFilterID) {
-        return m_transport.m_filters.PassThruStartMsgFilter(ChannelID, FilterType, pMaskMsg, pPatternMsg,
+        return m_transport.filters().PassThruStartMsgFilter(ChannelID, FilterType, pMaskMsg, pPatternMsg,
                                                             pFlowControlMsg, pFilterID);
     }
     uint32_t PassThruStopMsgFilter(uint32_t ChannelID, uint32_t MsgID) {
-        return m_transport.m_filters.PassThruStopMsgFilter(ChannelID, MsgID);
+        return m_transport.filters().PassThruStopMsgFilter(ChannelID, MsgID);
     }
 
     // The unload handler's part: a channel the host left open is closed.
@@ -64,6 +60,8 @@ private:
     std::unique_ptr<Tracer> createTracer();
     std::unique_ptr<TraceFile> createPduTrace(const std::string &pduPath);
     uint32_t applyParameter(const SCONFIG &param, TraceScope &scope);
+    // One delivered message: its trace lines, then the functional group's verdict.
+    uint32_t deliver(uint32_t ChannelID, PASSTHRU_MSG &msg, uint32_t *pNumMsgs, uint32_t Timeout, uint32_t requested);
     bool setConfig(const SCONFIG_LIST *list, TraceScope &scope, uint32_t &status);
 
     const ModuleSettings m_settings;
@@ -76,7 +74,7 @@ private:
     CanPort m_port;
     IsoTpTransport m_transport;
     COrvFunctionalGroup m_functionalGroup;
-    GroupRouting m_groupRouting;
+    GroupStage m_groupStage;
     TransportWorker m_worker;
 };
 

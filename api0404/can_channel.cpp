@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "api0404/device0404.h"
-#include "trace/lock_guard.h"
+#include "platform/lock_guard.h"
 #include "trace/trace_scope.h"
 
 namespace {

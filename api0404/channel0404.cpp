@@ -1,7 +1,7 @@
 #include "api0404/channel0404.h"
 
 #include "api0404/device0404.h"
-#include "trace/lock_guard.h"
+#include "platform/lock_guard.h"
 #include "trace/trace_scope.h"
 
 Channel0404::Channel0404(Device0404 &device, uint32_t protocolId, uint32_t flags)

@@ -11,7 +11,7 @@
 #include "api0404/msg_queue.h"
 #include "api0404/passthru_defs.h"
 #include "can/can_frame.h"
-#include "trace/named_lock.h"
+#include "platform/named_lock.h"
 
 class Device0404;
 class TraceScope;

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "api0404/can_channel.h"
-#include "trace/lock_guard.h"
+#include "platform/lock_guard.h"
 #include "trace/trace_scope.h"
 
 namespace {
@@ -19,7 +19,7 @@ constexpr uint32_t kIsoSlot = 1;
 
 }  // namespace
 
-Device0404::Device0404(const DeviceSettings &settings) : m_settings(settings), m_port(*settings.port) {}
+Device0404::Device0404(const DeviceSettings &settings) : m_settings(settings), m_port(*settings.port, *settings.profile) {}
 
 Device0404::~Device0404() { close(false); }
 

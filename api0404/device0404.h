@@ -12,12 +12,12 @@
 #include <string>
 
 #include "api0404/channel0404.h"
+#include "can/field_profile.h"
 #include "can/can_port.h"
 #include "platform/platform.h"
-#include "trace/named_lock.h"
+#include "platform/named_lock.h"
 
 class TraceFile;
-struct FieldProfile;
 
 // What a device needs from the module's settings.
 struct DeviceSettings {

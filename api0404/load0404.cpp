@@ -34,14 +34,14 @@ int32_t ReadNumber(const std::string &ini, const char *key, const char *defaultT
 Settings0404 ReadSettings(const std::string &ini) {
     Settings0404 settings;
     settings.traceSettings = ReadNumber(ini, "TRACE", "1", 10);
-    settings.port.m_bVirtual = ReadNumber(ini, "VIRTUAL", "0");
+    settings.port.m_VirtualOrdinal = ReadNumber(ini, "VIRTUAL", "0");
     settings.port.m_WakeUp = ReadNumber(ini, "WAKEUP", "0");
     settings.port.m_bCooperative = ReadNumber(ini, "cooperative", "0");
     // J2534 tools expect the full ISO 15765-2 behaviour: the field profile
     // is this library's default.
-    settings.profile.on = settings.port.fieldProfile = ReadNumber(ini, "FIELDPROFILE", "1") > 0;
+    settings.profile.on = ReadNumber(ini, "FIELDPROFILE", "1") > 0;
     settings.profile.maxWaits = ReadNumber(ini, "FCWAITMAX", "10");
-    settings.port.rxQueueSize =
+    settings.profile.rxQueueSize =
         static_cast<uint32_t>(ReadNumber(ini, "RXQUEUE", settings.profile.on ? "2048" : "256"));
     return settings;
 }

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "trace/lock_guard.h"
+#include "platform/lock_guard.h"
 #include "trace/trace_scope.h"
 
 namespace {
@@ -95,7 +95,7 @@ CPassThruModule0404::CPassThruModule0404(const Settings0404 &settings, const std
     m_traceFile.reset(new TraceFile((dir + "pt_vector0404.log").c_str(), 1, 1, 1));
     m_tracer = std::make_unique<Tracer>();
     m_tracer->attach(m_traceFile.get());
-    ::m_pTracer = m_tracer.get();
+    SetActiveTracer(m_tracer.get());
     m_tracer->setMaxDepth(10);
     SetUpTraceLevels(*m_tracer, m_settings.traceSettings & 15);
     if (m_settings.traceSettings & 0x10) {
@@ -108,7 +108,7 @@ CPassThruModule0404::CPassThruModule0404(const Settings0404 &settings, const std
 
 CPassThruModule0404::~CPassThruModule0404() {
     m_tracer->detach(m_traceFile.get());
-    ::m_pTracer = nullptr;
+    SetActiveTracer(nullptr);
 }
 
 void CPassThruModule0404::closeLeftOpen(bool processEnding) {

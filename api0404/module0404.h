@@ -12,10 +12,10 @@
 #include "api0404/device0404.h"
 #include "api0404/passthru_defs.h"
 #include "can/can_port.h"
-#include "trace/named_lock.h"
+#include "platform/named_lock.h"
 #include "trace/trace_file.h"
 #include "trace/tracer.h"
-#include "transport/transport.h"
+#include "can/field_profile.h"
 
 class TraceScope;
 

@@ -1,6 +1,6 @@
 #include "api0404/msg_queue.h"
 
-#include "trace/lock_guard.h"
+#include "platform/lock_guard.h"
 
 bool MessageQueue::push(const PASSTHRU_MSG &msg) {
     LockGuard guard(m_lock);

@@ -9,7 +9,7 @@
 
 #include "api0404/passthru_defs.h"
 #include "platform/platform.h"
-#include "trace/named_lock.h"
+#include "platform/named_lock.h"
 
 class MessageQueue {
 public:
