@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "api0404/can_channel.h"
+#include "api0404/iso_channel.h"
 #include "platform/lock_guard.h"
 #include "trace/trace_scope.h"
 
@@ -73,7 +74,7 @@ uint32_t Device0404::connect(uint32_t protocolId, uint32_t flags, uint32_t baudR
         *why = "ProtocolID not served: CAN and ISO15765 only";
         return ERR_INVALID_PROTOCOL_ID;
     }
-    const uint32_t known = CAN_29BIT_ID | CAN_ID_BOTH;
+    const uint32_t known = CAN_29BIT_ID | CAN_ID_BOTH | (protocolId == ISO15765 ? ISO15765_ADDR_TYPE : 0u);
     if ((flags & ~known) != 0) {
         *why = "Flags hold bits CAN and ISO15765 do not know";
         return ERR_INVALID_FLAGS;
@@ -102,13 +103,11 @@ uint32_t Device0404::connect(uint32_t protocolId, uint32_t flags, uint32_t baudR
         m_port.acceptEveryId(scope);
         m_bitrate = baudRate;
     }
-    if (protocolId == CAN) {
+    if (protocolId == CAN)
         m_channels[target] = std::make_shared<CanChannel>(*this, flags);
-    } else {
-        *why = "ISO15765 is not served yet";
-        if (!portOpen) m_port.VectorCleanUp();
-        return ERR_NOT_SUPPORTED;
-    }
+    else
+        m_channels[target] =
+            std::make_shared<IsoChannel>(*this, flags, m_port, m_settings.pduTrace, *m_settings.profile);
     *slot = target;
     return STATUS_NOERROR;
 }
@@ -175,29 +174,37 @@ void Device0404::runWorker() {
         PT_SCOPE(scope, "Device0404 worker");
         plat::Metronome beat(kCycleUs);
         m_workerStarted.set();
+        uint32_t cycleCounter = 0;
+        uint64_t due = 0;
         while (m_run.load() == 1) {
-            workerCycle(scope);
-            beat.wait();
+            // A consecutive frame due before the next beat (STmin below a
+            // millisecond) is waited for exactly.
+            if (due != 0 && due < plat::NowUs() + kCycleUs)
+                plat::SleepUntilUs(due);
+            else
+                beat.wait();
+            due = workerCycle(cycleCounter, scope);
         }
     }
     plat::EndTimerResolution();
     m_workerLeft.set();
 }
 
-void Device0404::workerCycle(TraceScope &scope) {
+uint64_t Device0404::workerCycle(uint32_t &cycleCounter, TraceScope &scope) {
     std::shared_ptr<Channel0404> channels[kSlots];
     {
         LockGuard guard(m_channelLock);
         for (uint32_t slot = 0; slot < kSlots; ++slot) channels[slot] = m_channels[slot];
     }
-    if (!channels[kCanSlot] && !channels[kIsoSlot]) return;
+    if (!channels[kCanSlot] && !channels[kIsoSlot]) return 0;
+    auto *iso = static_cast<IsoChannel *>(channels[kIsoSlot].get());
     for (uint32_t n = 0; n < kFramesPerCycle; ++n) {
         CanFrame frame = {};
         uint32_t received = 0;
         m_port.VectorReadReceiveQueue(frame, received);
         if (received == 0) break;
         if (frame.frameFlags & CAN_FRAME_TX_ACK) {
-            confirm(frame);
+            if (!confirm(frame) && iso) iso->onTransportAck(frame);
             continue;
         }
         for (const auto &channel : channels)
@@ -206,11 +213,12 @@ void Device0404::workerCycle(TraceScope &scope) {
     const uint64_t now = plat::NowUs();
     for (const auto &channel : channels)
         if (channel) channel->sendDuePeriodic(now, scope);
+    return iso ? iso->service(cycleCounter, scope) : 0;
 }
 
 // The bus confirms a port's frames in the order they were handed over; a
 // confirmation that matches no noted frame belongs to a frame sent past them.
-void Device0404::confirm(const CanFrame &ack) {
+bool Device0404::confirm(const CanFrame &ack) {
     PendingFrame done = {};
     {
         LockGuard guard(m_txLock);
@@ -219,7 +227,7 @@ void Device0404::confirm(const CanFrame &ack) {
             const OutFrame &f = it->frame;
             if (f.id == ack.id && f.dlc == ack.length() && std::memcmp(f.data, ack.data, f.dlc) == 0) break;
         }
-        if (it == m_pending.end()) return;
+        if (it == m_pending.end()) return false;
         done = *it;
         // Frames handed over before it whose confirmation never came are not
         // waited for any longer.
@@ -231,7 +239,8 @@ void Device0404::confirm(const CanFrame &ack) {
         for (const auto &channel : m_channels)
             if (channel.get() == done.owner) owner = channel;
     }
-    if (!owner) return;
+    if (!owner) return true;
     owner->noteConfirmed(done.seq);
     owner->onTxConfirmed(done.frame, ack);
+    return true;
 }

@@ -71,9 +71,11 @@ private:
 
     static uint32_t WorkerEntry(void *self);
     void runWorker();
-    void workerCycle(TraceScope &scope);
+    // One cycle; when (NowUs) the transport's next frame is due, 0 when none is.
+    uint64_t workerCycle(uint32_t &cycleCounter, TraceScope &scope);
     void dispatch(const CanFrame &frame);
-    void confirm(const CanFrame &ack);
+    // True when the confirmation was of a frame the device handed over.
+    bool confirm(const CanFrame &ack);
     void stopWorker(bool processEnding);
 
     const DeviceSettings m_settings;

@@ -42,13 +42,13 @@ uint32_t BuildConsecutiveFrames(const OutgoingMessage &tx, TxBufferEntry &entry)
     return count;
 }
 
-CanPayload BuildFlowControl(uint8_t blockSize, const IsoTpAddress &addr) {
+CanPayload BuildFlowControl(uint8_t blockSize, const IsoTpAddress &addr, uint8_t stmin) {
     CanPayload frame;
     uint8_t *pci = frame.bytes;
     if (addr.extFlag) *pci++ = addr.extAddr;
     pci[0] = static_cast<uint8_t>(N_PCI_FC << 4 | FS_CTS);
     pci[1] = blockSize;
-    pci[2] = 0;
+    pci[2] = stmin;
     frame.length = CAN_MAX_DLEN;
     return frame;
 }

@@ -22,8 +22,8 @@ CanPayload BuildFirstFrame(const OutgoingMessage &tx);
 // entry, so the worker only copies 8 bytes per send. Returns the number of
 // frames, or TX_CF_SLOTS when they would not fit.
 uint32_t BuildConsecutiveFrames(const OutgoingMessage &tx, TxBufferEntry &entry);
-// "Clear to send" with our block size and STmin 0: we take frames as fast as
-// they come.
-CanPayload BuildFlowControl(uint8_t blockSize, const IsoTpAddress &addr);
+// "Clear to send" with our block size and STmin (0 unless told otherwise: we
+// take frames as fast as they come).
+CanPayload BuildFlowControl(uint8_t blockSize, const IsoTpAddress &addr, uint8_t stmin = 0);
 
 #endif

@@ -141,20 +141,25 @@ bool OutgoingTransfers::takeConfirmation(uint32_t canId) {
 // where: true for clear to send. WAIT restarts the wait for the next flow
 // control, up to the configured number of WAITs; OVERFLOW, or one WAIT too
 // many, ends the transfer without a confirmation; reserved values are ignored.
+int32_t OutgoingTransfers::maxWaits() const {
+    const int32_t override = m_maxWaitsOverride.load();
+    return override >= 0 ? override : m_profile.maxWaits;
+}
+
 bool OutgoingTransfers::clearToSend(Where where, uint8_t flowStatus, TraceScope &scope) {
     TxBufferEntry &entry = **where;
     if (flowStatus == FS_CTS) return true;
-    if (flowStatus == FS_WAIT && ++entry.fcWaits <= m_profile.maxWaits) {
+    if (flowStatus == FS_WAIT && ++entry.fcWaits <= maxWaits()) {
         entry.timeoutMs = NowMs() + FC_WAIT_TIMEOUT_MS;
         scope.messagef(TL_INFO, "FLOW_CONTROL WAIT %d of %d canID=0x%04x SeqID=%d", static_cast<int>(entry.fcWaits),
-                       static_cast<int>(m_profile.maxWaits), static_cast<unsigned>(entry.canId),
+                       static_cast<int>(maxWaits()), static_cast<unsigned>(entry.canId),
                        static_cast<int>(entry.seqId));
         return false;
     }
     if (flowStatus == FS_WAIT || flowStatus == FS_OVFLW) {
         if (flowStatus == FS_WAIT)
             scope.messagef(TL_ERROR, "FLOW_CONTROL WAIT more than %d times canID=0x%04x, transfer abandoned SeqID=%d",
-                           static_cast<int>(m_profile.maxWaits), static_cast<unsigned>(entry.canId),
+                           static_cast<int>(maxWaits()), static_cast<unsigned>(entry.canId),
                            static_cast<int>(entry.seqId));
         else
             scope.messagef(TL_ERROR, "FLOW_CONTROL OVERFLOW canID=0x%04x, transfer abandoned SeqID=%d",
@@ -196,6 +201,10 @@ int OutgoingTransfers::releaseOnFlowControl(uint32_t flowId, const CanFrame &fra
         entry.act_blk = 0;
         entry.bs = frame.byteAt(params);
         entry.stmin = frame.byteAt(params + 1);
+        const int32_t bsOverride = m_bsOverride.load();
+        const int32_t stminOverride = m_stminOverride.load();
+        if (bsOverride >= 0) entry.bs = static_cast<uint8_t>(bsOverride);
+        if (stminOverride >= 0) entry.stmin = static_cast<uint8_t>(stminOverride);
         entry.stminUs = StminUs(entry.stmin);
         entry.fcWaits = 0;
         int remaining = entry.cfCount - entry.cfSent;

@@ -4,6 +4,7 @@
 #ifndef PT_TRANSPORT_OUTGOING_H
 #define PT_TRANSPORT_OUTGOING_H
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 
@@ -57,6 +58,16 @@ public:
     // Disconnect: no confirmation is owed any more.
     void forgetConfirmations();
 
+    // Our own block size and STmin for sending, in place of the peer's flow
+    // control's; negative: the peer's (as without a call).
+    void setSendOverrides(int32_t blockSize, int32_t stmin) {
+        m_bsOverride = blockSize;
+        m_stminOverride = stmin;
+    }
+    // Flow-control WAITs taken before a transfer is given up (field profile),
+    // in place of the profile's; negative: the profile's.
+    void setMaxWaits(int32_t maxWaits) { m_maxWaitsOverride = maxWaits; }
+
 private:
     using Where = TxBufferList::iterator;
     void replaceOlderTransfers(const OutgoingMessage &tx, TraceScope &scope);
@@ -67,9 +78,14 @@ private:
     bool sendDueFrames(Where where, uint64_t &due);
     void expireTimedOut(Where where, TraceScope &scope);
 
+    int32_t maxWaits() const;
+
     CanPort &m_port;
     const FieldProfile &m_profile;
     SequenceIds &m_seqIds;
+    std::atomic<int32_t> m_bsOverride{-1};
+    std::atomic<int32_t> m_stminOverride{-1};
+    std::atomic<int32_t> m_maxWaitsOverride{-1};
 
     // Guards everything below. Taken by the host's writing and reading
     // threads and by the worker; only the trace's locks are taken inside it.

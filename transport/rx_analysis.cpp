@@ -87,7 +87,7 @@ bool AcceptFirstFrameLength(const CanFrame &frame, const IsoTpAddress &addr, uin
 
 void IsoTpTransport::send_Flow_Control(uint32_t canId, uint8_t blockSize, const IsoTpAddress &addr) {
     PT_SCOPE(scope, "SendFlowx          ");
-    const CanPayload frame = BuildFlowControl(blockSize, addr);
+    const CanPayload frame = BuildFlowControl(blockSize, addr, m_stmin.load());
     m_outgoing.transmit(canId, frame.length, frame.bytes, 1, scope);
     if (scope.isEnabled()) scope.messagef(TL_INFO, "FlowControl CTS canID %04x", static_cast<unsigned>(canId));
 }
@@ -111,7 +111,7 @@ bool IsoTpTransport::analyzeSingleFrame(const CanFrame &frame, const IsoTpAddres
 }
 
 void IsoTpTransport::analyzeFirstFrame(const CanFrame &frame, IsoTpAddress addr, uint8_t ffDlHigh,
-                                       const PASSTHRU_MSG &out, TraceScope &scope) {
+                                       const PASSTHRU_MSG &out, ReceiveNote *note, TraceScope &scope) {
     if (scope.isEnabled()) scope.message("FIRST_FRAME", TL_INFO);
     const uint32_t pci = addr.pciOffset();
     uint32_t ffDl = ffDlHigh * 256u + frame.byteAt(pci + 1);
@@ -142,6 +142,11 @@ void IsoTpTransport::analyzeFirstFrame(const CanFrame &frame, IsoTpAddress addr,
 
     send_Flow_Control(flowId, static_cast<uint8_t>(m_blockSize.load()), addr);
     m_incoming.open(std::move(entry), m_profile.on, scope);
+    if (note) {
+        note->firstFrame = true;
+        note->length = ffDl;
+        note->addr = addr;
+    }
 }
 
 // Consecutive frame: continues the first fitting reassembly. True when it
@@ -180,7 +185,8 @@ void IsoTpTransport::analyzeFlowControl(const CanFrame &frame, IsoTpAddress addr
 }
 
 // One frame: true when it completed a message into out.
-bool IsoTpTransport::analyzeFrame(const CanFrame &frame, PASSTHRU_MSG &out, TraceScope &mainScope) {
+bool IsoTpTransport::analyzeFrame(const CanFrame &frame, PASSTHRU_MSG &out, ReceiveNote *note,
+                                  TraceScope &mainScope) {
     InitRxMsg(out, frame.id);
     const bool isAck = (frame.frameFlags & CAN_FRAME_TX_ACK) != 0;
     if (isAck) out.RxStatus |= TX_MSG_TYPE;
@@ -235,14 +241,14 @@ bool IsoTpTransport::analyzeFrame(const CanFrame &frame, PASSTHRU_MSG &out, Trac
     PT_SCOPE(mbScope, "AnalyzeRxCanMessage (MB)");
     if (mbScope.isEnabled()) mbScope.message("Multibyte-start RX", TL_INFO);
     switch (PciType(pci)) {
-        case N_PCI_FF: analyzeFirstFrame(frame, addr, PciLow(pci), out, mbScope); return false;
+        case N_PCI_FF: analyzeFirstFrame(frame, addr, PciLow(pci), out, note, mbScope); return false;
         case N_PCI_CF: return analyzeConsecutiveFrame(frame, addr, PciLow(pci), out, mbScope);
         case N_PCI_FC: analyzeFlowControl(frame, addr, mbScope); return false;
         default: mbScope.messagef(TL_ERROR, "unknown Multibyte response 0x%02x !", pci); return false;
     }
 }
 
-bool IsoTpTransport::receive(const CanFrame &frame, PASSTHRU_MSG &out) {
+bool IsoTpTransport::receive(const CanFrame &frame, PASSTHRU_MSG &out, ReceiveNote *note) {
     PT_SCOPE(scope, "AnalyzeRxCanMessage (main)");
-    return analyzeFrame(frame, out, scope);
+    return analyzeFrame(frame, out, note, scope);
 }

@@ -28,6 +28,13 @@ class TraceScope;
 // The worker looks at the reassembly deadlines every RX_CHECK_CYCLES-th cycle.
 constexpr uint32_t RX_CHECK_CYCLES = 100;
 
+// What a frame did besides completing a message, for a caller that asks.
+struct ReceiveNote {
+    bool firstFrame = false;  // a first frame opened a reassembly
+    uint32_t length = 0;      // the length it announced
+    IsoTpAddress addr;        // its addressing
+};
+
 // What one poll of the receive queue gave.
 enum class PollResult {
     Empty,       // the queue held nothing
@@ -55,7 +62,8 @@ public:
     PollResult pollOnce(PASSTHRU_MSG &out, uint32_t room);
     // The receive analysis of one frame: flow controls are answered and
     // taken, confirmations matched. True when it completed a message into out.
-    bool receive(const CanFrame &frame, PASSTHRU_MSG &out);
+    // With note, *note tells what else the frame did.
+    bool receive(const CanFrame &frame, PASSTHRU_MSG &out, ReceiveNote *note = nullptr);
     // The delivery lines of a message the host is given: the trace's message
     // dump and RX line, and the PDU trace's.
     void traceDelivered(const PASSTHRU_MSG &msg, TraceScope &scope);
@@ -74,13 +82,21 @@ public:
     MessageFilters &filters() { return m_filters; }
     // Disconnect: no confirmation is owed any more.
     void forgetConfirmations() { m_outgoing.forgetConfirmations(); }
+    // ISO15765_STMIN: the STmin announced in our flow controls (0 unless set).
+    void setSeparationTime(uint8_t stmin) { m_stmin = stmin; }
+    // ISO15765_BS_TX / ISO15765_STMIN_TX: ours in place of the peer's when
+    // sending; negative: the peer's.
+    void setSendOverrides(int32_t blockSize, int32_t stmin) { m_outgoing.setSendOverrides(blockSize, stmin); }
+    // ISO15765_WFT_MAX: WAITs taken before a transfer is given up (field
+    // profile); negative: the profile's FCWAITMAX.
+    void setMaxWaits(int32_t maxWaits) { m_outgoing.setMaxWaits(maxWaits); }
 
 private:
-    bool analyzeFrame(const CanFrame &frame, PASSTHRU_MSG &out, TraceScope &mainScope);
+    bool analyzeFrame(const CanFrame &frame, PASSTHRU_MSG &out, ReceiveNote *note, TraceScope &mainScope);
     bool analyzeSingleFrame(const CanFrame &frame, const IsoTpAddress &addr, uint8_t sfDl, PASSTHRU_MSG &out,
                             TraceScope &scope) const;
     void analyzeFirstFrame(const CanFrame &frame, IsoTpAddress addr, uint8_t ffDlHigh, const PASSTHRU_MSG &out,
-                           TraceScope &scope);
+                           ReceiveNote *note, TraceScope &scope);
     bool analyzeConsecutiveFrame(const CanFrame &frame, const IsoTpAddress &addr, uint8_t sn, PASSTHRU_MSG &out,
                                  TraceScope &scope);
     void analyzeFlowControl(const CanFrame &frame, IsoTpAddress addr, TraceScope &scope);
@@ -94,6 +110,7 @@ private:
     // and the worker use them.
     std::atomic<int32_t> m_blockSize{0};
     std::atomic<int32_t> m_extAddressing{0};
+    std::atomic<uint8_t> m_stmin{0};
 
     MessageFilters m_filters{m_port, m_extAddressing};
     SequenceIds m_seqIds;

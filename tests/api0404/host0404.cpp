@@ -137,6 +137,25 @@ uint32_t Host0404::passFilter(uint32_t type, const Bytes &mask, const Bytes &pat
     return status;
 }
 
+uint32_t Host0404::flowFilter(uint32_t respId, uint32_t flowId, uint32_t *filterId, int respAddr, int flowAddr,
+                              uint32_t txFlags) {
+    Bytes maskBytes = {0xFF, 0xFF, 0xFF, 0xFF}, patternBytes = IdBytes(respId), flowBytes = IdBytes(flowId);
+    if (respAddr >= 0) {
+        maskBytes.push_back(0xFF);
+        patternBytes.push_back(static_cast<uint8_t>(respAddr));
+        flowBytes.push_back(static_cast<uint8_t>(flowAddr));
+    }
+    PASSTHRU_MSG mask = Msg0404(ISO15765, 0, {}, txFlags), pattern = mask, flow = mask;
+    mask.DataSize = pattern.DataSize = flow.DataSize = static_cast<uint32_t>(maskBytes.size());
+    std::copy(maskBytes.begin(), maskBytes.end(), mask.Data);
+    std::copy(patternBytes.begin(), patternBytes.end(), pattern.Data);
+    std::copy(flowBytes.begin(), flowBytes.end(), flow.Data);
+    uint32_t id = 0;
+    const uint32_t status = m_api.StartMsgFilter(m_channel, FLOW_CONTROL_FILTER, &mask, &pattern, &flow, &id);
+    if (filterId) *filterId = id;
+    return status;
+}
+
 uint32_t Host0404::write(const PASSTHRU_MSG &msg, uint32_t timeoutMs, uint32_t *num) {
     PASSTHRU_MSG copy = msg;
     uint32_t one = 1;

@@ -66,6 +66,10 @@ public:
 
     uint32_t passFilter(uint32_t type, const Bytes &mask, const Bytes &pattern, uint32_t *filterId = nullptr,
                         uint32_t txFlags = 0);
+    // An ISO15765 flow-control filter: frames on respId (exactly), flow
+    // controls on flowId; with addresses, a fifth byte each.
+    uint32_t flowFilter(uint32_t respId, uint32_t flowId, uint32_t *filterId = nullptr, int respAddr = -1,
+                        int flowAddr = -1, uint32_t txFlags = 0);
     uint32_t write(const PASSTHRU_MSG &msg, uint32_t timeoutMs = 0, uint32_t *num = nullptr);
     // One PassThruReadMsgs of up to max messages; status in *status.
     std::vector<PASSTHRU_MSG> read(uint32_t max, uint32_t timeoutMs, uint32_t *status = nullptr);

@@ -1,0 +1,264 @@
+// The ISO15765 channel on the shared transport, against the stand-in's
+// ECUs: flow-control filters, the indications and their order, writes with a
+// time-out, the ISO15765 parameters on the bus, 29-bit identifiers.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "host0404.h"
+
+namespace {
+
+// One card, one ECU answering 0x7E0 on 0x7E8 (BS 0, STmin 0, no delay).
+const std::string kEcu = std::string(VXLSIM_ONE_CARD) + "[ecu]\nname = engine\n";
+
+Bytes Payload(const PASSTHRU_MSG &msg, size_t header = 4) {
+    const Bytes all = DataOf(msg);
+    return all.size() > header ? Bytes(all.begin() + static_cast<long>(header), all.end()) : Bytes();
+}
+
+Bytes Cat(Bytes a, const Bytes &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Reads until a message that is neither an indication nor a loopback came, or 2 s passed.
+std::vector<PASSTHRU_MSG> ReadAnswer(Host0404 &host) {
+    std::vector<PASSTHRU_MSG> all;
+    for (int i = 0; i < 20; ++i) {
+        std::vector<PASSTHRU_MSG> got = host.read(1, 2000);
+        if (got.empty()) break;
+        all.push_back(got[0]);
+        if ((got[0].RxStatus & (TX_INDICATION | START_OF_MESSAGE | TX_MSG_TYPE)) == 0) break;
+    }
+    return all;
+}
+
+TEST(IsoChannel0404, FlowControlFiltersAsThe0404InterfaceHasThem) {
+    Host0404 host;
+    host.openChannel(ISO15765);
+    uint32_t first = 0;
+    ASSERT_EQ(STATUS_NOERROR, host.flowFilter(0x7E8, 0x7E0, &first));
+    const struct {
+        uint32_t resp, flow;
+        uint32_t status;
+    } pairs[] = {
+        {0x7E8, 0x7E1, ERR_NOT_UNIQUE}, {0x7E9, 0x7E0, ERR_NOT_UNIQUE}, {0x7E0, 0x7E9, ERR_NOT_UNIQUE},
+        {0x7E9, 0x7E8, ERR_NOT_UNIQUE}, {0x7E9, 0x7E1, STATUS_NOERROR},
+    };
+    for (const auto &p : pairs)
+        EXPECT_EQ(p.status, host.flowFilter(p.resp, p.flow)) << std::hex << p.resp << "/" << p.flow;
+    for (uint32_t i = 2; i < 16; ++i) ASSERT_EQ(STATUS_NOERROR, host.flowFilter(0x600 + i, 0x680 + i)) << i;
+    EXPECT_EQ(ERR_EXCEEDED_LIMIT, host.flowFilter(0x700, 0x701));
+    ASSERT_EQ(STATUS_NOERROR, host.pt().StopMsgFilter(host.channel(), first));
+    EXPECT_EQ(ERR_INVALID_FILTER_ID, host.pt().StopMsgFilter(host.channel(), first));
+    EXPECT_EQ(STATUS_NOERROR, host.flowFilter(0x7E8, 0x7E0));
+
+    PASSTHRU_MSG four = Msg0404(ISO15765, 0x7E8, {}), five = Msg0404(ISO15765, 0x7E8, {0xF1});
+    PASSTHRU_MSG can = Msg0404(CAN, 0x7E8, {});
+    uint32_t id = 0;
+    const struct {
+        const char *what;
+        uint32_t type;
+        PASSTHRU_MSG *mask, *pattern, *flow;
+        uint32_t status;
+    } cases[] = {
+        {"pass filter", PASS_FILTER, &four, &four, nullptr, ERR_NOT_SUPPORTED},
+        {"block filter", BLOCK_FILTER, &four, &four, nullptr, ERR_NOT_SUPPORTED},
+        {"no flow-control message", FLOW_CONTROL_FILTER, &four, &four, nullptr, ERR_NULL_PARAMETER},
+        {"sizes differ", FLOW_CONTROL_FILTER, &four, &five, &four, ERR_INVALID_MSG},
+        {"CAN pattern", FLOW_CONTROL_FILTER, &four, &can, &four, ERR_MSG_PROTOCOL_ID},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.status, host.pt().StartMsgFilter(host.channel(), c.type, c.mask, c.pattern, c.flow, &id))
+            << c.what;
+}
+
+// Nothing without a filter; a single frame goes without one, a longer
+// message needs a filter whose flow-control identifier is its own.
+TEST(IsoChannel0404, WithoutAFilterOnlySingleFramesGo) {
+    Host0404 host("TRACE=1\n", kEcu.c_str());
+    host.openChannel(ISO15765);
+    ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, 0x7E0, {0x3E, 0x00}, ISO15765_FRAME_PAD), 1000));
+    // The answer is on the bus, but no filter takes it: only our indication comes.
+    std::vector<PASSTHRU_MSG> got = host.read(5, 100);
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(TX_INDICATION, got[0].RxStatus);
+    EXPECT_EQ(IdBytes(0x7E0), DataOf(got[0]));
+    EXPECT_EQ((std::vector<std::string>{"7E0: 02 3E 00 FF FF FF FF FF", "7E8: 02 7E 00 FF FF FF FF FF"}), BusLines());
+
+    uint32_t num = 1;
+    EXPECT_EQ(ERR_NO_FLOW_CONTROL, host.write(Msg0404(ISO15765, 0x7E0, Bytes(8, 0xBA)), 0, &num));
+    EXPECT_EQ(0u, num);
+    ASSERT_EQ(STATUS_NOERROR, host.flowFilter(0x7E8, 0x7E1));
+    EXPECT_EQ(ERR_NO_FLOW_CONTROL, host.write(Msg0404(ISO15765, 0x7E0, Bytes(8, 0xBA))));
+    const struct {
+        const char *what;
+        PASSTHRU_MSG msg;
+        uint32_t status;
+    } refused[] = {
+        {"CAN message", Msg0404(CAN, 0x7E0, {1}), ERR_MSG_PROTOCOL_ID},
+        {"4096 bytes", Msg0404(ISO15765, 0x7E0, Bytes(4096, 1)), ERR_INVALID_MSG},
+        {"29-bit id on an 11-bit channel", Msg0404(ISO15765, 0x18DA10F1, {1}, CAN_29BIT_ID), ERR_INVALID_MSG},
+    };
+    for (const auto &r : refused) EXPECT_EQ(r.status, host.write(r.msg)) << r.what;
+}
+
+// The order a tool reads: our TX_INDICATION (and the loopback), the start of
+// the answer, the answer.
+TEST(IsoChannel0404, IndicationsComeInTheOrderOfTheBus) {
+    Host0404 host("TRACE=1\n", kEcu.c_str());
+    host.openChannel(ISO15765);
+    ASSERT_EQ(STATUS_NOERROR, host.flowFilter(0x7E8, 0x7E0));
+    ASSERT_EQ(STATUS_NOERROR, host.setConfig(LOOPBACK, 1));
+    ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, 0x7E0, {0x22, 0xF1, 0x90}, ISO15765_FRAME_PAD)));
+    const std::vector<PASSTHRU_MSG> got = ReadAnswer(host);
+    ASSERT_EQ(4u, got.size());
+    const struct {
+        uint32_t rxStatus;
+        Bytes data;
+    } expected[] = {
+        {TX_INDICATION, IdBytes(0x7E0)},
+        {TX_MSG_TYPE, Cat(IdBytes(0x7E0), {0x22, 0xF1, 0x90})},
+        {START_OF_MESSAGE, IdBytes(0x7E8)},
+        {0, Cat(IdBytes(0x7E8), {0x62, 0xF1, 0x90})},
+    };
+    for (size_t i = 0; i < got.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(ISO15765, got[i].ProtocolID);
+        EXPECT_EQ(expected[i].rxStatus, got[i].RxStatus);
+        const Bytes data = DataOf(got[i]);
+        EXPECT_EQ(expected[i].data, Bytes(data.begin(), data.begin() + static_cast<long>(std::min(data.size(), expected[i].data.size()))));
+    }
+    EXPECT_EQ(4u + 3u + 17u, got[3].DataSize);  // the VIN's 17 characters
+    EXPECT_LE(got[0].Timestamp, got[2].Timestamp);
+    EXPECT_LE(got[2].Timestamp, got[3].Timestamp);
+}
+
+// WriteMsgs with a Timeout returns once the bus carried the whole message;
+// a peer that never sends flow control lets it time out with none sent.
+TEST(IsoChannel0404, WritesWithATimeoutReturnWhenTheMessageIsOnTheBus) {
+    Host0404 host("TRACE=1\n", (kEcu + "[driver]\nreal_timing = 1\n").c_str());
+    host.openChannel(ISO15765);
+    ASSERT_EQ(STATUS_NOERROR, host.flowFilter(0x7E8, 0x7E0));
+    const Bytes echo = Cat({0xBA}, Bytes(1999, 0x5A));
+    uint32_t num = 0;
+    ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, 0x7E0, echo, ISO15765_FRAME_PAD), 3000, &num));
+    EXPECT_EQ(1u, num);
+    size_t requestFrames = 0;
+    for (const vxlsim_frame &f : vxlsim::Captured()) requestFrames += f.id == 0x7E0 ? 1 : 0;
+    EXPECT_EQ(1u + (2000u - 6u + 6u) / 7u, requestFrames);  // first frame + consecutive frames
+    const std::vector<PASSTHRU_MSG> got = ReadAnswer(host);
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(Cat({0xFA}, Bytes(1999, 0x5A)), Payload(got.back()));
+
+    vxlsim_nodes_clear();
+    EXPECT_EQ(ERR_TIMEOUT, host.write(Msg0404(ISO15765, 0x7E0, echo, ISO15765_FRAME_PAD), 200, &num));
+    EXPECT_EQ(0u, num);
+}
+
+// Our flow control carries ISO15765_BS and ISO15765_STMIN; BS_TX and
+// STMIN_TX replace the peer's when we send; WFT_MAX bounds the WAITs taken.
+TEST(IsoChannel0404, TheIsoParametersOnTheBus) {
+    Host0404 host("TRACE=1\n", kEcu.c_str());
+    host.openChannel(ISO15765);
+    ASSERT_EQ(STATUS_NOERROR, host.flowFilter(0x7E8, 0x7E0));
+    const struct {
+        uint32_t parameter, value, status;
+    } sets[] = {
+        {ISO15765_BS, 8, STATUS_NOERROR},          {ISO15765_STMIN, 0xF5, STATUS_NOERROR},
+        {ISO15765_STMIN, 0x80, ERR_INVALID_IOCTL_VALUE}, {ISO15765_BS_TX, 0x100, ERR_INVALID_IOCTL_VALUE},
+        {ISO15765_STMIN_TX, 10, STATUS_NOERROR},   {ISO15765_WFT_MAX, 2, STATUS_NOERROR},
+        {ISO15765_WFT_MAX, 256, ERR_INVALID_IOCTL_VALUE},
+    };
+    for (const auto &s : sets) {
+        EXPECT_EQ(s.status, host.setConfig(s.parameter, s.value)) << s.parameter;
+        uint32_t value = 0;
+        if (s.status == STATUS_NOERROR) {
+            EXPECT_EQ(STATUS_NOERROR, host.getConfig(s.parameter, &value));
+            EXPECT_EQ(s.value, value);
+        }
+    }
+    uint32_t bsTx = 0;
+    EXPECT_EQ(STATUS_NOERROR, host.getConfig(ISO15765_BS_TX, &bsTx));
+    EXPECT_EQ(0xFFFFu, bsTx);  // the peer's unless set
+
+    // The ECU's 20-byte answer: our flow control says BS 8, STmin 0xF5.
+    ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, 0x7E0, {0x22, 0xF1, 0x90}, ISO15765_FRAME_PAD)));
+    ASSERT_EQ(4u - 1u, ReadAnswer(host).size());  // indication, start, answer
+    const std::vector<std::string> bus = BusLines();
+    EXPECT_NE(bus.end(), std::find(bus.begin(), bus.end(), "7E0: 30 08 F5 FF FF FF FF FF"));
+
+    // Sending 50 bytes to an ECU that asks for STmin 0: ours, 10 ms, paces the frames.
+    vxlsim_capture_clear();
+    ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, 0x7E0, Cat({0xBA}, Bytes(49, 1)), ISO15765_FRAME_PAD), 2000));
+    std::vector<uint64_t> sent;
+    for (const vxlsim_frame &f : vxlsim::Captured())
+        if (f.id == 0x7E0 && (f.data[0] >> 4) == 2) sent.push_back(f.wall_ns);
+    ASSERT_EQ(7u, sent.size());
+    for (size_t i = 1; i < sent.size(); ++i) EXPECT_GE(sent[i] - sent[i - 1], 9000000u) << i;
+
+    // Three WAITs from the ECU, two taken: the transfer is given up.
+    ReadAnswer(host);
+    ASSERT_EQ(0, vxlsim_ecu_set(vxlsim_ecu_find("engine"), "fc_wait", "3"));
+    uint32_t num = 0;
+    EXPECT_EQ(ERR_TIMEOUT, host.write(Msg0404(ISO15765, 0x7E0, Cat({0xBA}, Bytes(20, 2)), ISO15765_FRAME_PAD), 500, &num));
+    EXPECT_EQ(0u, num);
+    ASSERT_EQ(STATUS_NOERROR, host.setConfig(ISO15765_WFT_MAX, 3));
+    EXPECT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, 0x7E0, Cat({0xBA}, Bytes(20, 2)), ISO15765_FRAME_PAD), 2000));
+}
+
+TEST(IsoChannel0404, TwentyNineBitIdentifiersAndExtendedAddresses) {
+    const std::string config = std::string(VXLSIM_ONE_CARD) +
+                               "[ecu]\nname = e29\nrequest_id = 0x18DA10F1\nresponse_id = 0x18DAF110\n"
+                               "functional_id = 0\n"
+                               "[ecu]\nname = gateway\nrequest_id = 0x6F1\nresponse_id = 0x640\n"
+                               "ecu_address = 0x40\ntester_address = 0xF1\nfunctional_id = 0\n";
+    Host0404 host("TRACE=1\n", config.c_str());
+    host.openChannel(ISO15765, CAN_ID_BOTH);
+    ASSERT_EQ(STATUS_NOERROR, host.flowFilter(0x18DAF110, 0x18DA10F1, nullptr, -1, -1, CAN_29BIT_ID));
+    ASSERT_EQ(STATUS_NOERROR, host.flowFilter(0x640, 0x6F1, nullptr, 0xF1, 0x40, ISO15765_ADDR_TYPE));
+
+    ASSERT_EQ(STATUS_NOERROR,
+              host.write(Msg0404(ISO15765, 0x18DA10F1, {0x22, 0xF1, 0x90}, CAN_29BIT_ID | ISO15765_FRAME_PAD)));
+    std::vector<PASSTHRU_MSG> got = ReadAnswer(host);
+    ASSERT_EQ(3u, got.size());
+    EXPECT_EQ(TX_INDICATION | CAN_29BIT_ID, got[0].RxStatus);
+    EXPECT_EQ(START_OF_MESSAGE | CAN_29BIT_ID, got[1].RxStatus);
+    EXPECT_EQ(CAN_29BIT_ID, got[2].RxStatus);
+    EXPECT_EQ(Cat(IdBytes(0x18DAF110), {0x62, 0xF1, 0x90}), Bytes(got[2].Data, got[2].Data + 7));
+    EXPECT_EQ(4u + 3u + 17u, got[2].DataSize);
+
+    ASSERT_EQ(STATUS_NOERROR,
+              host.write(Msg0404(ISO15765, 0x6F1, {0x40, 0x22, 0xF1, 0x90}, ISO15765_ADDR_TYPE | ISO15765_FRAME_PAD)));
+    got = ReadAnswer(host);
+    ASSERT_EQ(3u, got.size());
+    EXPECT_EQ(TX_INDICATION | ISO15765_ADDR_TYPE, got[0].RxStatus);
+    EXPECT_EQ(Cat(IdBytes(0x6F1), {0x40}), DataOf(got[0]));
+    EXPECT_EQ(START_OF_MESSAGE | ISO15765_ADDR_TYPE, got[1].RxStatus);
+    EXPECT_EQ(ISO15765_ADDR_TYPE, got[2].RxStatus);
+    EXPECT_EQ(Cat(IdBytes(0x640), {0xF1, 0x62, 0xF1, 0x90}), Bytes(got[2].Data, got[2].Data + 8));
+    EXPECT_EQ(4u + 1u + 3u + 17u, got[2].DataSize);
+    // Our flow control carries the gateway's address byte.
+    const std::vector<std::string> bus = BusLines();
+    EXPECT_NE(bus.end(), std::find(bus.begin(), bus.end(), "6F1: 40 30 00 00 FF FF FF FF"));
+}
+
+TEST(IsoChannel0404, PeriodicTesterPresentIsOneSingleFrame) {
+    Host0404 host("TRACE=1\n", kEcu.c_str());
+    host.openChannel(ISO15765);
+    PASSTHRU_MSG tester = Msg0404(ISO15765, 0x7DF, {0x3E, 0x80}, ISO15765_FRAME_PAD);
+    PASSTHRU_MSG tooLong = Msg0404(ISO15765, 0x7DF, Bytes(8, 0x3E));
+    uint32_t id = 0;
+    EXPECT_EQ(ERR_INVALID_MSG, host.pt().StartPeriodicMsg(host.channel(), &tooLong, &id, 100));
+    ASSERT_EQ(STATUS_NOERROR, host.pt().StartPeriodicMsg(host.channel(), &tester, &id, 50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(120));
+    ASSERT_EQ(STATUS_NOERROR, host.pt().StopPeriodicMsg(host.channel(), id));
+    const std::vector<std::string> bus = BusLines();
+    ASSERT_GE(bus.size(), 2u);
+    EXPECT_EQ("7DF: 02 3E 80 FF FF FF FF FF", bus.front());
+}
+
+}  // namespace
