@@ -7,12 +7,14 @@
 // answer, a 4095-byte request, extended addressing and a functional-group
 // request to three ECUs with its aggregated answer.
 //
-//   pt_demo [--trace N] [--no-flow-control] [work directory]
+//   pt_demo [--trace N] [--no-flow-control] [--0404] [work directory]
 //
 // --trace N sets the TRACE key of "morix.ini" (default 18: everything, with the
 // PDU trace); --no-flow-control takes the engine off the bus before the
 // 4095-byte echo, so that request's first frame is never answered and the
-// transfer times out (a failed session for trace tools to find).
+// transfer times out (a failed session for trace tools to find). --0404 runs
+// the session through the J2534 04.04 library instead (pt_vector0404, its
+// trace "pt_vector0404.log" in the work directory; no functional group there).
 //
 // Besides the trace files, the work directory receives "bus_capture.txt": every
 // frame the simulated bus carried, one per line, as
@@ -32,6 +34,7 @@
 
 #include "j2534.h"
 #include "platform/platform.h"
+#include "pt_demo0404.h"
 #include "vxlsim_control.h"
 
 namespace fs = std::filesystem;
@@ -351,6 +354,7 @@ fs::path ProgramDirectory() {
 struct Options {
     int trace = 18;
     bool noFlowControl = false;
+    bool j0404 = false;
     const char *work = nullptr;
 };
 
@@ -361,6 +365,8 @@ Options ParseOptions(int argc, char **argv) {
             o.trace = std::atoi(argv[++i]);
         else if (std::strcmp(argv[i], "--no-flow-control") == 0)
             o.noFlowControl = true;
+        else if (std::strcmp(argv[i], "--0404") == 0)
+            o.j0404 = true;
         else
             o.work = argv[i];
     }
@@ -453,6 +459,16 @@ int main(int argc, char **argv) {
     if (line != 0) {
         std::printf("vehicle configuration refused at line %d\n", line);
         return 1;
+    }
+
+    if (options.j0404) {
+        const bool ok = RunSession0404(bin.string(), work.string(), options.trace, options.noFlowControl);
+        WriteCapture(work / "bus_capture.txt");
+        const fs::path trace = work / "pt_vector0404.log";
+        std::printf("\n%d frames on the bus\n", vxlsim_capture_count());
+        std::printf("trace:     %s (%zu lines)\n", trace.string().c_str(), CountLines(trace));
+        std::printf("%s\n", ok ? "all steps answered as expected" : "SOME STEPS FAILED");
+        return ok ? 0 : 1;
     }
 
     void *serverModule = plat::LoadSharedLibrary(server.string().c_str());
