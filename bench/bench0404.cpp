@@ -53,7 +53,7 @@ PASSTHRU_MSG Message(uint32_t id, const std::vector<uint8_t> &payload) {
     msg.ProtocolID = ISO15765;
     msg.TxFlags = ISO15765_FRAME_PAD;
     for (int shift = 24, i = 0; shift >= 0; shift -= 8) msg.Data[i++] = static_cast<uint8_t>(id >> shift);
-    std::memcpy(msg.Data + 4, payload.data(), payload.size());
+    if (!payload.empty()) std::memcpy(msg.Data + 4, payload.data(), payload.size());
     msg.DataSize = 4 + static_cast<uint32_t>(payload.size());
     return msg;
 }

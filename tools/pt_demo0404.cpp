@@ -43,7 +43,7 @@ PASSTHRU_MSG Message(uint32_t id, int addr, const Bytes &payload) {
     for (int shift = 24, i = 0; shift >= 0; shift -= 8) msg.Data[i++] = static_cast<uint8_t>(id >> shift);
     msg.DataSize = 4;
     if (addr >= 0) msg.Data[msg.DataSize++] = static_cast<uint8_t>(addr);
-    std::memcpy(msg.Data + msg.DataSize, payload.data(), payload.size());
+    if (!payload.empty()) std::memcpy(msg.Data + msg.DataSize, payload.data(), payload.size());
     msg.DataSize += static_cast<uint32_t>(payload.size());
     return msg;
 }
