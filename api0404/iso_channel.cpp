@@ -363,10 +363,34 @@ void IsoChannel::onFrame(const CanFrame &frame) {
     PT_SCOPE(scope, "IsoChannel::onFrame()");
     PASSTHRU_MSG out = {};
     ReceiveNote note;
-    if (m_transport.receive(frame, out, &note)) handleTransportMessage(out, scope);
+    const bool completed = m_transport.receive(frame, out, &note);
+    if (completed) {
+        if (notePadding(frame, note.firstFrame, completed)) out.RxStatus |= ISO15765_PADDING_ERROR;
+        handleTransportMessage(out, scope);
+    } else {
+        notePadding(frame, note.firstFrame, completed);
+    }
     if (note.firstFrame)
         deliverIndication(START_OF_MESSAGE, frame.id, note.addr.extFlag ? note.addr.extAddr : -1,
                           TimestampOf(frame));
+}
+
+// A reception's frames shorter than 8 bytes: true when the message the frame
+// completed had one.
+bool IsoChannel::notePadding(const CanFrame &frame, bool opened, bool completed) {
+    const bool isShort = frame.length() < 8;
+    if (opened) {
+        m_shortFrames[frame.id] = isShort;
+        return false;
+    }
+    auto it = m_shortFrames.find(frame.id);
+    if (!completed) {
+        if (it != m_shortFrames.end()) it->second = it->second || isShort;
+        return false;
+    }
+    const bool seen = isShort || (it != m_shortFrames.end() && it->second);
+    if (it != m_shortFrames.end()) m_shortFrames.erase(it);
+    return seen;
 }
 
 void IsoChannel::onTransportAck(const CanFrame &ack) {
@@ -382,7 +406,8 @@ void IsoChannel::handleTransportMessage(PASSTHRU_MSG &out, TraceScope &scope) {
     }
     const uint32_t canId = IdOfData(out.Data);
     const int addr = addressOfReceived(canId);
-    out.RxStatus = (addr >= 0 ? ISO15765_ADDR_TYPE : 0) | ((canId & kExtendedFlag) ? CAN_29BIT_ID : 0);
+    out.RxStatus = (out.RxStatus & ISO15765_PADDING_ERROR) | (addr >= 0 ? ISO15765_ADDR_TYPE : 0) |
+                   ((canId & kExtendedFlag) ? CAN_29BIT_ID : 0);
     out.Data[0] = static_cast<uint8_t>(out.Data[0] & 0x1F);
     m_transport.traceDelivered(out, scope);
     // A tool reads the address byte behind the identifier.

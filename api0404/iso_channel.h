@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <vector>
 
 #include "api0404/channel0404.h"
@@ -65,12 +66,16 @@ private:
     bool hasFlowFilterFor(uint32_t canId, int addr) const;
     int addressOfReceived(uint32_t canId) const;
     void handleTransportMessage(PASSTHRU_MSG &out, TraceScope &scope);
+    bool notePadding(const CanFrame &frame, bool opened, bool completed);
     void confirmWritten(const PASSTHRU_MSG &confirmation);
     bool awaitWritten(uint64_t seq, uint32_t timeoutMs);
     void deliverIndication(uint32_t rxStatus, uint32_t canId, int addr, uint32_t timestamp);
 
     IsoTpTransport m_transport;
     const FieldProfile &m_profile;
+    // Per identifier, whether a frame of the reception in progress came
+    // shorter than 8 bytes; the worker's alone.
+    std::map<uint32_t, bool> m_shortFrames;
 
     mutable NamedLock m_filterLock;  // guards m_filters and m_nextFilterId
     std::vector<FlowFilter> m_filters;

@@ -246,6 +246,31 @@ TEST(IsoChannel0404, TwentyNineBitIdentifiersAndExtendedAddresses) {
     EXPECT_NE(bus.end(), std::find(bus.begin(), bus.end(), "6F1: 40 30 00 00 FF FF FF FF"));
 }
 
+// A reception with a frame shorter than 8 bytes carries ISO15765_PADDING_ERROR.
+TEST(IsoChannel0404, UnpaddedFramesAreReported) {
+    const struct {
+        bool padded;
+        Bytes request;
+        uint32_t rxStatus;
+    } cases[] = {
+        {true, {0x3E, 0x00}, 0},
+        {true, {0x22, 0x01, 0x00}, 0},
+        {false, {0x3E, 0x00}, ISO15765_PADDING_ERROR},
+        {false, {0x22, 0xF1, 0x90}, 0},  // 20 bytes: every frame full
+        {false, {0x22, 0x01, 0x00}, ISO15765_PADDING_ERROR},  // 303 bytes: the last frame short
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << "padded " << c.padded << ", " << c.request.size() << " bytes");
+        Host0404 host("TRACE=1\n", (kEcu + (c.padded ? "" : "padding = 0\n")).c_str());
+        host.openChannel(ISO15765);
+        ASSERT_EQ(STATUS_NOERROR, host.flowFilter(0x7E8, 0x7E0));
+        ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, 0x7E0, c.request, ISO15765_FRAME_PAD)));
+        const std::vector<PASSTHRU_MSG> got = ReadAnswer(host);
+        ASSERT_FALSE(got.empty());
+        EXPECT_EQ(c.rxStatus, got.back().RxStatus);
+    }
+}
+
 TEST(IsoChannel0404, PeriodicTesterPresentIsOneSingleFrame) {
     Host0404 host("TRACE=1\n", kEcu.c_str());
     host.openChannel(ISO15765);
