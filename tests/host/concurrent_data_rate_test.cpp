@@ -1,19 +1,23 @@
 // A server whose threads set the bit rate at the same time, while another
 // takes the channel down and up again or starts filters: every call answers
 // with a status the interface knows, and the port the last DATA_RATE opens is
-// the only one and carries the filters started after it.
+// the only one and carries the filters started after it. Two threads that
+// connect the closed channel at once start one worker between them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "host.h"
+#include "platform/platform.h"
 
 namespace {
 
 constexpr int kRounds = 24;
+constexpr int kConnectRounds = 150;
 constexpr int kMaxRateChanges = 5000;
 
 TEST(ConcurrentDataRate, RacingCallsLeaveOnePortThatTakesNewFilters) {
@@ -74,6 +78,38 @@ TEST(ConcurrentDataRate, RacingCallsLeaveOnePortThatTakesNewFilters) {
     const auto got = host.readAnswerFrom(0x7E8);
     ASSERT_FALSE(got.empty());
     ExpectMessage(got.back(), 0x7E8, {0x50, 0x03});
+}
+
+// Each round both threads get channel 1 and the process runs one thread
+// more until the disconnect.
+TEST(ConcurrentConnect, StartsOneWorker) {
+    Host host;
+    const J2534Api &pt = host.pt();
+    ASSERT_NE(0u, plat::ProcessThreadCount());
+    std::atomic<int> waiting{0};
+    uint32_t status[2], channel[2];
+    std::string failures;
+    for (int round = 0; round < kConnectRounds; ++round) {
+        const unsigned before = plat::ProcessThreadCount();
+        waiting = 2;
+        auto connect = [&](int k) {
+            --waiting;
+            while (waiting.load() > 0) std::this_thread::yield();
+            channel[k] = 0;
+            status[k] = pt.Connect(ISO15765, 0, &channel[k]);
+        };
+        std::thread first(connect, 0), second(connect, 1);
+        first.join();
+        second.join();
+        const unsigned workers = plat::ProcessThreadCount() - before;
+        for (int k = 0; k < 2; ++k) {
+            ASSERT_EQ(STATUS_NOERROR, status[k]) << "round " << round;
+            ASSERT_EQ(1u, channel[k]) << "round " << round;
+        }
+        ASSERT_EQ(STATUS_NOERROR, pt.Disconnect(1));
+        if (workers != 1) failures += "round " + std::to_string(round) + ": " + std::to_string(workers) + " workers\n";
+    }
+    EXPECT_EQ("", failures);
 }
 
 }  // namespace

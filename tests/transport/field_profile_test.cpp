@@ -53,6 +53,20 @@ TEST(FieldProfile, FlowControlStatuses) {
          0,
          "FLOW_CONTROL WAIT more than 2 times canID=0x07e0, transfer abandoned SeqID=1"},
         {"overflow", kField, {{0x32, 0, 0}}, 0, "FLOW_CONTROL OVERFLOW canID=0x07e0, transfer abandoned SeqID=1"},
+        // A limit that is no number from 0 to 255 is the default's 10.
+        {"FCWAITMAX=-5: ten WAITs",
+         "TRACE=1\nFIELDPROFILE=1\nFCWAITMAX=-5\n",
+         {{0x31, 0, 0}, {0x31, 0, 0}, {0x31, 0, 0}, {0x31, 0, 0}, {0x31, 0, 0}, {0x31, 0, 0}, {0x31, 0, 0}, {0x31, 0, 0},
+          {0x31, 0, 0}, {0x31, 0, 0}, {0x30, 0, 0}},
+         2,
+         nullptr},
+        {"FCWAITMAX=abc: a WAIT", "TRACE=1\nFIELDPROFILE=1\nFCWAITMAX=abc\n", {{0x31, 0, 0}, {0x30, 0, 0}}, 2, nullptr},
+        {"FCWAITMAX=256: eleven WAITs",
+         "TRACE=1\nFIELDPROFILE=1\nFCWAITMAX=256\n",
+         {{0x31, 0, 0}, {0x31, 0, 0}, {0x31, 0, 0}, {0x31, 0, 0}, {0x31, 0, 0}, {0x31, 0, 0}, {0x31, 0, 0}, {0x31, 0, 0},
+          {0x31, 0, 0}, {0x31, 0, 0}, {0x31, 0, 0}},
+         0,
+         "FLOW_CONTROL WAIT more than 10 times canID=0x07e0, transfer abandoned SeqID=1"},
         {"reserved status, then clear to send", kField, {{0x35, 0, 0}, {0x30, 0, 0}}, 2, nullptr},
         {"default: a WAIT is clear to send", kDefault, {{0x31, 0, 0}}, 2, nullptr},
         {"default: overflow is clear to send", kDefault, {{0x32, 0, 0}}, 2, nullptr},
@@ -187,7 +201,9 @@ TEST(FieldProfile, SlowHostGetsTheLongAnswer) {
     }
 }
 
-TEST(FieldProfile, ReceiveQueueSize) {
+// RXQUEUE and FCWAITMAX: a value the profile cannot use is replaced by its
+// default with an ERROR line.
+TEST(FieldProfile, QueueAndWaitSettings) {
     const struct {
         const char *ini;
         uint64_t events;
@@ -195,9 +211,14 @@ TEST(FieldProfile, ReceiveQueueSize) {
     } cases[] = {
         {kDefault, 256, nullptr},
         {kField, 2048, nullptr},
-        {"FIELDPROFILE=1\nRXQUEUE=32768\n", 32768, nullptr},
+        {"FIELDPROFILE=1\nRXQUEUE=32768\nFCWAITMAX=255\n", 32768, nullptr},
+        {"FIELDPROFILE=1\nRXQUEUE=16\nFCWAITMAX=0\n", 16, nullptr},
         {"FIELDPROFILE=1\nRXQUEUE=100\n", 2048, "RXQUEUE 100 is no power of two from 16 to 32768, using 2048"},
         {"FIELDPROFILE=1\nRXQUEUE=8\n", 2048, "RXQUEUE 8 is no power of two from 16 to 32768, using 2048"},
+        {"FIELDPROFILE=1\nFCWAITMAX=-5\n", 2048, "FCWAITMAX -5 is no number from 0 to 255, using 10"},
+        {"FIELDPROFILE=1\nFCWAITMAX=256\n", 2048, "FCWAITMAX 256 is no number from 0 to 255, using 10"},
+        {"FIELDPROFILE=1\nFCWAITMAX=abc\n", 2048, "FCWAITMAX abc is no number from 0 to 255, using 10"},
+        {"FIELDPROFILE=1\nFCWAITMAX=7x\n", 2048, "FCWAITMAX 7x is no number from 0 to 255, using 10"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.ini);
@@ -210,6 +231,8 @@ TEST(FieldProfile, ReceiveQueueSize) {
         EXPECT_EQ(c.events, open[0].args[2]);
         if (c.error) {
             EXPECT_EQ("ER", host.levelOf(c.error));
+        } else {
+            EXPECT_FALSE(host.tracedStartingWith("RXQUEUE") || host.tracedStartingWith("FCWAITMAX"));
         }
     }
 }
@@ -224,6 +247,16 @@ TEST(FieldProfile, MalformedFramesAreIgnored) {
         bool defaultSendsFlow;  // the default answers with a flow control
     } cases[] = {
         {"single frame of length 0", {{0x00, 0xAA}}, "SINGLE_FRAME length 0, ignored", true, false},
+        {"first frame of DLC 5",
+         {{0x10, 0x09, 0x61, 0x62, 0x63}, {0x21, 0x64, 0x65, 0x66, 0x67, 0x68, 0x69, 0x6A}},
+         "FIRST_FRAME DLC 5 below 8, ignored",
+         true,
+         true},
+        {"first frame of 7 bytes",
+         {{0x10, 0x07, 1, 2, 3, 4, 5, 6}},
+         "FIRST_FRAME length 7 fits a single frame, ignored",
+         false,
+         true},
         {"first frame of 6 bytes",
          {{0x10, 0x06, 1, 2, 3, 4, 5, 6}},
          "FIRST_FRAME length 6 fits a single frame, ignored",
@@ -287,6 +320,36 @@ TEST(FieldProfile, NewFirstFrameReplacesOpenReassembly) {
             for (size_t i = 0; i < 13; ++i) glued[i] = older[i];
             ExpectMessage(got[0], 0x7E8, glued);
         }
+    }
+}
+
+// First frames the profile takes: the shortest messages a single frame cannot
+// hold, and a reception that a first frame too short for the bus leaves alone.
+TEST(FieldProfile, FirstFramesItTakes) {
+    const Bytes twenty = Counting(20, 0x40);
+    std::vector<Bytes> interrupted = Segment(twenty, Framing{});
+    interrupted.insert(interrupted.begin() + 2, Bytes{0x19, 0x7D, 0xA1});
+    const struct {
+        const char *what;
+        uint32_t id;
+        std::vector<Bytes> frames;
+        Bytes payload;
+    } cases[] = {
+        {"8 bytes", 0x7E8, Segment(Counting(8), Framing{}), Counting(8)},
+        {"7 bytes behind an address byte", 0x640, Segment(Counting(7), Framing{0xF1}), Counting(7)},
+        {"20 bytes, a first frame of DLC 3 amid them", 0x7E8, interrupted, twenty},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Host host(kField);
+        host.open();
+        host.listen(0x7E8, 0x7E0);
+        host.listen(0x640, 0x6F1, 0xF1, 0xF1);
+        for (const Bytes &frame : c.frames) Inject(c.id, frame);
+        const auto got = host.drain();
+        ASSERT_EQ(1u, got.size());
+        ExpectMessage(got[0], c.id, c.payload);
+        EXPECT_EQ(1u, SendTimes(c.id == 0x7E8 ? 0x7E0 : 0x6F1, 0xF0, 0x30, c.id == 0x7E8 ? 0 : 1).size());
     }
 }
 
