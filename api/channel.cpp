@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "api/module.h"
+#include "trace/lock_guard.h"
 #include "trace/trace_scope.h"
 
 namespace {
@@ -38,6 +39,7 @@ uint32_t CPassThruModule::PassThruConnect(uint32_t ProtocolID, uint32_t Flags, u
     }
     if (!pChannelID) return nullParameter(scope, "PassThruConnect pChannelID");
 
+    LockGuard channelGuard(m_channelLock);
     if (m_worker.running()) {
         if (scope.isEnabled()) scope.message("PassThruConnect already connected, worker running", TL_INFO);
         *pChannelID = kChannelId;
@@ -58,7 +60,10 @@ uint32_t CPassThruModule::PassThruDisconnect(uint32_t) {
     PT_SCOPE(scope, "PassThruDisconnect()");
     m_transport.clearPendingAcks();
     m_port.VectorCleanUp();
-    m_worker.stop();
+    {
+        LockGuard channelGuard(m_channelLock);
+        m_worker.stop();
+    }
     if (m_settings.profile.on) m_transport.m_filters.removeAll();
     return STATUS_NOERROR;
 }

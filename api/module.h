@@ -13,6 +13,7 @@
 #include "fg/functional_group.h"
 #include "fg/group_routing.h"
 #include "j2534.h"
+#include "trace/named_lock.h"
 #include "trace/trace_file.h"
 #include "trace/tracer.h"
 #include "transport/transport.h"
@@ -78,6 +79,9 @@ private:
     COrvFunctionalGroup m_functionalGroup;
     GroupRouting m_groupRouting;
     TransportWorker m_worker;
+    // Makes a connect's look at the worker and its start one step, and keeps
+    // a disconnect's stop from running between them.
+    NamedLock m_channelLock;
 };
 
 // The module object between load and unload; null before, after, and in a
