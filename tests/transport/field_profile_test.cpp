@@ -218,7 +218,8 @@ TEST(FieldProfile, QueueAndWaitSettings) {
         {"FIELDPROFILE=1\nFCWAITMAX=-5\n", 2048, "FCWAITMAX -5 is no number from 0 to 255, using 10"},
         {"FIELDPROFILE=1\nFCWAITMAX=256\n", 2048, "FCWAITMAX 256 is no number from 0 to 255, using 10"},
         {"FIELDPROFILE=1\nFCWAITMAX=abc\n", 2048, "FCWAITMAX abc is no number from 0 to 255, using 10"},
-        {"FIELDPROFILE=1\nFCWAITMAX=7x\n", 2048, "FCWAITMAX 7x is no number from 0 to 255, using 10"},
+        {"FIELDPROFILE=1\nFCWAITMAX=\n", 2048, "FCWAITMAX  is no number from 0 to 255, using 10"},
+        {"FIELDPROFILE=1\nFCWAITMAX=3   ; WAITs taken\n", 2048, nullptr},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.ini);
