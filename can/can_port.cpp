@@ -271,7 +271,7 @@ int16_t CanPort::VectorCleanUp() {
 
 // Called without the transport's locks: a driver call is never made while
 // the filter lock is held.
-void CanPort::openAcceptance(uint32_t canId, const char *kind, uint32_t failLevel, TraceScope &scope) {
+bool CanPort::openAcceptance(uint32_t canId, const char *kind, uint32_t failLevel, TraceScope &scope) {
     LockGuard initGuard(m_initLock);
     const XLportHandle port = m_PortHandle;
     const XLaccess channelMask = m_ChannelMask;
@@ -286,4 +286,5 @@ void CanPort::openAcceptance(uint32_t canId, const char *kind, uint32_t failLeve
                        static_cast<unsigned>(canId), static_cast<unsigned>(port),
                        static_cast<unsigned>(channelMask & 0xFFFFFFFFu));
     }
+    return status == XL_SUCCESS || port == XL_INVALID_PORTHANDLE;
 }

@@ -65,8 +65,8 @@ public:
     void VectorSendWakeUp();
 
     // Lets one identifier through the hardware acceptance filter; a failure
-    // is traced at failLevel.
-    void openAcceptance(uint32_t canId, const char *kind, uint32_t failLevel, TraceScope &scope);
+    // is traced at failLevel. False when the driver refused it on an open port.
+    bool openAcceptance(uint32_t canId, const char *kind, uint32_t failLevel, TraceScope &scope);
 
     // What the driver told at the last set-up, for tools that show it.
     const XLdriverConfig &driverConfig() const { return m_DriverConfig; }

@@ -90,7 +90,7 @@ public:
     std::atomic<int32_t> m_TimeoutOffset{0};
     std::atomic<int32_t> m_ExtAddressing{0};
 
-    MessageFilters m_filters{m_port, m_ExtAddressing};
+    MessageFilters m_filters{m_port, m_ExtAddressing, m_profile.on};
 
     // Order: m_readLock before m_txLock; the filter lock is innermost.
     // m_readLock guards the reassembly records and serialises the worker's
