@@ -162,6 +162,85 @@ TEST(FieldProfile, ConfirmationIsTheLastFrames) {
     EXPECT_GE(confirmedNs, lastNs);
 }
 
+// The driver's transmit queue under a 4095-byte request at wire speed: frames
+// go to the driver only a few milliseconds ahead of the bus, so half its
+// queue never fills; a full queue takes the frame again later, a frame
+// refused otherwise is lost; either way the host gets one confirmation, the
+// last frame's.
+TEST(FieldProfile, DriverTransmitQueue) {
+    const struct {
+        const char *what;
+        const char *ini;
+        unsigned capacity;
+        int refused;  // by the next xlCanTransmit calls, the first consecutive frame's first
+        int status;
+        size_t framesLost;
+    } cases[] = {
+        {"half the queue", kField, 128, 0, XL_SUCCESS, 0},
+        {"a queue of 4", kField, 4, 0, XL_SUCCESS, 0},
+        {"full three times", kField, 256, 3, XL_ERR_QUEUE_IS_FULL, 0},
+        {"refused once", kField, 256, 1, XL_ERROR, 1},
+        {"default, refused once", kDefault, 256, 1, XL_ERROR, 1},
+    };
+    const Bytes request = Counting(4095);
+    const std::vector<Bytes> frames = Segment(request, Framing{});
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Host host(c.ini);
+        host.open();
+        host.listen(0x7E8, 0x7E0);
+        vxlsim_set_real_timing(1);
+        vxlsim_set_tx_capacity(c.capacity);
+        ASSERT_EQ(STATUS_NOERROR, host.write(Msg(0x7E0, request)));
+        if (c.refused) {
+            ASSERT_EQ(0, vxlsim_fail("xlCanTransmit", c.status, c.refused));
+        }
+        Inject(0x7E8, {0x30, 0x00, 0x00});
+        auto got = host.readUntil(ConfirmsRequest, 5000);
+        const uint64_t confirmedNs = vxlsim_now_ns();
+        for (const PASSTHRU_MSG &m : host.readFor(20)) got.push_back(m);
+        EXPECT_EQ(1, std::count_if(got.begin(), got.end(), ConfirmsRequest));
+        Strings expected, sent;
+        for (size_t i = 1 + c.framesLost; i < frames.size(); ++i) expected.push_back(FrameLine(0x7E0, frames[i]));
+        uint64_t lastNs = 0;
+        for (const vxlsim_frame &f : vxlsim::Captured())
+            if (f.sender_port >= 0 && f.id == 0x7E0 && (f.data[0] & 0xF0) == 0x20) {
+                sent.push_back(FrameLine(f.id, Bytes(f.data, f.data + 8)));
+                lastNs = f.time_ns;
+            }
+        EXPECT_EQ(expected, sent);
+        if (c.ini == kField) {
+            EXPECT_GE(confirmedNs, lastNs);  // by default the host may get the one before
+        }
+        int full = 0;
+        for (const vxlsim_call &call : vxlsim::CallsTo("xlCanTransmit")) full += call.status == XL_ERR_QUEUE_IS_FULL;
+        if (c.capacity >= 128 && c.status != XL_ERR_QUEUE_IS_FULL) {
+            EXPECT_EQ(0, full);
+        }
+    }
+}
+
+// A read takes frame after frame, however many give no message, until one
+// gives the host a message: a whole queue of the largest size (by default a
+// read takes one frame).
+TEST(FieldProfile, ReadPassesOverFramesWithoutMessage) {
+    for (const char *ini : {"TRACE=1\nFIELDPROFILE=1\nRXQUEUE=32768\n", kDefault}) {
+        SCOPED_TRACE(ini);
+        Host host(ini);
+        host.open();
+        host.listen(0x7E8, 0x7E0);
+        const int others = ini == kDefault ? 255 : 32767;
+        for (int i = 0; i < others; ++i) ASSERT_EQ(1, vxlsim::InjectFrame(-1, 0, 0x7E9, {0x02, 0x50, 0x01}));
+        Inject(0x7E8, {0x02, 0x50, 0x02});
+        auto msg = std::make_unique<PASSTHRU_MSG>();
+        const bool delivered = host.poll(*msg);
+        EXPECT_EQ(ini != kDefault, delivered);
+        if (delivered) {
+            ExpectMessage(*msg, 0x7E8, {0x50, 0x02});
+        }
+    }
+}
+
 // A host that polls every 10 ms while a 4095-byte answer arrives at bus
 // speed with block size 0: the profile's reads empty the queue as they go;
 // by default the 256-event queue overruns and the answer is lost. A queue too
@@ -367,7 +446,12 @@ TEST(FieldProfile, FiltersFollowTheReopenedPort) {
             return !host.readFor(20).empty();
         };
         EXPECT_TRUE(heard());
+        vxlsim_call_clear();
         ASSERT_EQ(STATUS_NOERROR, host.setConfig({{DATA_RATE, 500000}}));
+        // The pass filter's id and the flow-control filter's flow id.
+        std::vector<uint64_t> opened;
+        for (const vxlsim_call &call : vxlsim::CallsTo("xlCanAddAcceptanceRange")) opened.push_back(call.args[2]);
+        EXPECT_EQ((ini == kField ? std::vector<uint64_t>{0x7E8, 0x7E0} : std::vector<uint64_t>{}), opened);
         EXPECT_EQ(ini == kField, heard());
         ASSERT_EQ(STATUS_NOERROR, host.pt().Disconnect(1));
         ASSERT_EQ(STATUS_NOERROR, host.connect());
