@@ -112,11 +112,12 @@ TEST(Module, OtherKeysAreReadWithoutCaseInTheirBase) {
 // VIRTUAL=n counts the virtual channels the driver lists, whatever comes
 // between them, and marks the n-th active when no other channel joined before.
 TEST(Module, VirtualCountsVirtualChannels) {
-    std::string config = "[driver]\ndefault_ecus = 0\n"
-                         "[channel]\nname = LIN Channel\nhw_type = 1\nhw_channel = 0\nbus_capabilities = 0x00020002\n";
+    std::string config =
+        "[driver]\ndefault_ecus = 0\n"
+        "[channel]\nname = LIN Channel\nhw_type = 1\nhw_channel = 0\nbus_capabilities = 0x00020002\n";
     for (int i = 1; i <= 2; ++i)
-        config += "[channel]\nname = Virtual Channel " + std::to_string(i) + "\nhw_type = 1\nhw_channel = " +
-                  std::to_string(i) + "\nbus_capabilities = 0x00010001\n";
+        config += "[channel]\nname = Virtual Channel " + std::to_string(i) +
+                  "\nhw_type = 1\nhw_channel = " + std::to_string(i) + "\nbus_capabilities = 0x00010001\n";
     const struct {
         const char *keys;
         uint32_t status;
@@ -244,6 +245,24 @@ TEST(Module, TraceLinesKeepTheirLayoutAndDepth) {
     EXPECT_EQ(0u, bad);
     EXPECT_EQ(4u, flowControlDepth);
     EXPECT_EQ(static_cast<size_t>(kThreads * kCalls), versions);
+}
+
+// Host threads that write at once each get whole lines in pdu_trace.log.
+TEST(Module, PduLinesFromThreadsAtOnce) {
+    Host host("TRACE=16\n");
+    host.open();
+    constexpr int kThreads = 4, kCalls = 5000;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&host, t] {
+            for (int i = 0; i < kCalls; ++i)
+                host.write(Msg(0x700u + static_cast<uint32_t>(t), {0x3E, static_cast<uint8_t>(i)}));
+        });
+    for (std::thread &thread : threads) thread.join();
+    const std::regex layout("\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d CAN-TX 0x070[0-3] 0x3e 0x[0-9a-f]{2} ");
+    const std::vector<std::string> pdu = ReadLines(host.library().pduPath());
+    EXPECT_EQ(kThreads * kCalls,
+              std::count_if(pdu.begin(), pdu.end(), [&](const std::string &l) { return std::regex_match(l, layout); }));
 }
 
 TEST(Module, UnloadWhileConnectedDisconnectsExactlyOnce) {
