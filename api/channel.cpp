@@ -2,8 +2,9 @@
 #include <cstring>
 
 #include "api/module.h"
-#include "trace/lock_guard.h"
+#include "platform/lock_guard.h"
 #include "trace/trace_scope.h"
+#include "transport/null_parameter.h"
 
 namespace {
 
@@ -12,11 +13,6 @@ constexpr uint32_t kFlagExtendedAddressing = 0x00000080;
 constexpr char kFirmwareVersion[] = "00.02";
 constexpr char kDllVersion[] = "00.16";
 constexpr char kApiVersion[] = "00.06";
-
-uint32_t nullParameter(TraceScope &scope, const char *what) {
-    scope.messagef(TL_ERROR, "%s is a NULL pointer", what);
-    return ERR_NULL_PARAMETER;
-}
 
 }  // namespace
 
@@ -37,7 +33,7 @@ uint32_t CPassThruModule::PassThruConnect(uint32_t ProtocolID, uint32_t Flags, u
         if (scope.isEnabled()) scope.message("PassThruConnect invalid FLAGS_EXTENDED_ADDRESSING", TL_INFO);
         return ERR_NOT_SUPPORTED;
     }
-    if (!pChannelID) return nullParameter(scope, "PassThruConnect pChannelID");
+    if (!pChannelID) return NullParameter(scope, "PassThruConnect pChannelID");
 
     LockGuard channelGuard(m_channelLock);
     if (m_worker.running()) {
@@ -58,20 +54,20 @@ uint32_t CPassThruModule::PassThruConnect(uint32_t ProtocolID, uint32_t Flags, u
 
 uint32_t CPassThruModule::PassThruDisconnect(uint32_t) {
     PT_SCOPE(scope, "PassThruDisconnect()");
-    m_transport.clearPendingAcks();
+    m_transport.forgetConfirmations();
     m_port.VectorCleanUp();
     {
         LockGuard channelGuard(m_channelLock);
         m_worker.stop();
     }
-    if (m_settings.profile.on) m_transport.m_filters.removeAll();
+    if (m_settings.profile.on) m_transport.filters().removeAll();
     return STATUS_NOERROR;
 }
 
 uint32_t CPassThruModule::PassThruReadVersion(char *pFirmwareVersion, char *pDllVersion, char *pApiVersion) {
     PT_SCOPE(scope, "PassThruReadVersion()");
     if (!pFirmwareVersion || !pDllVersion || !pApiVersion)
-        return nullParameter(scope, "PassThruReadVersion version buffer");
+        return NullParameter(scope, "PassThruReadVersion version buffer");
     std::strcpy(pFirmwareVersion, kFirmwareVersion);
     std::strcpy(pDllVersion, kDllVersion);
     std::strcpy(pApiVersion, kApiVersion);

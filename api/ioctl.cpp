@@ -6,6 +6,7 @@
 
 #include "api/module.h"
 #include "trace/trace_scope.h"
+#include "transport/null_parameter.h"
 
 namespace {
 
@@ -29,19 +30,17 @@ int32_t P2WithoutReserve(uint32_t value) {
     return static_cast<int32_t>(value >= kP2HostReserveMs ? value - kP2HostReserveMs : value);
 }
 
-uint32_t NullParameter(TraceScope &scope, const char *name) {
-    scope.messagef(TL_ERROR, "%s is a NULL pointer -> ERR_NULL_PARAMETER", name);
-    return ERR_NULL_PARAMETER;
-}
+// Ioctl's null pointers also name the status in their line.
+constexpr char kNullTail[] = " -> ERR_NULL_PARAMETER";
 
-void ApplyP2Max(COrvFunctionalGroup &group, uint32_t value, int32_t offset, TraceScope &scope) {
-    group.setTimeoutp2Max(P2WithoutReserve(value), offset);
+void ApplyP2Max(COrvFunctionalGroup &group, uint32_t value, TraceScope &scope) {
+    group.setTimeoutp2Max(P2WithoutReserve(value));
     scope.messagef(TL_INFO, "Setting 'PT_CFG_ORV_P2MAX' to 0x%X ", static_cast<unsigned>(value));
 }
 
-void ApplyP2Star(COrvFunctionalGroup &group, uint32_t value, int32_t offset, TraceScope &scope) {
+void ApplyP2Star(COrvFunctionalGroup &group, uint32_t value, TraceScope &scope) {
     scope.messagef(TL_INFO, "Setting 'PT_CFG_ORV_P2EXTTIMEOUT7F78' to 0x%X ", static_cast<unsigned>(value));
-    group.setTimeoutp2MaxRespPending(P2WithoutReserve(value), offset);
+    group.setTimeoutp2MaxRespPending(P2WithoutReserve(value));
 }
 
 // Applies one SET_CONFIG parameter. Anything but a failing DATA_RATE succeeds,
@@ -58,13 +57,13 @@ uint32_t CPassThruModule::applyParameter(const SCONFIG &param, TraceScope &scope
                 scope.message("-->Error in vectorInitDriver: ", TL_INFO);
                 return result;
             }
-            if (m_settings.profile.on) m_transport.m_filters.reopenAcceptance();
+            if (m_settings.profile.on) m_transport.filters().reopenAcceptance();
             return result;
         }
         case ISO15765_BS:
             scope.message("ISO15765_BS", TL_INFO);
             scope.messagef(TL_INFO, "Set ISO15765_BS %u byte...", static_cast<unsigned>(value));
-            m_transport.m_Iso15765BlockSize = static_cast<int32_t>(value);
+            m_transport.setBlockSize(static_cast<int32_t>(value));
             break;
         case PT_CFG_ORV_ADDRTBL_CANID_TESTER:
             scope.messagef(TL_INFO, "ignored Setting 'PT_CFG_ORV_ADDRTBL_CANID_TESTER' to 0x%X",
@@ -80,16 +79,16 @@ uint32_t CPassThruModule::applyParameter(const SCONFIG &param, TraceScope &scope
             break;
         case PT_CFG_ORV_EXTADDRESSING:
             scope.message("Setting ORV Ext adressing to on!!!", TL_INFO);
-            m_transport.m_ExtAddressing = 1;
+            m_transport.setExtAddressing(1);
             break;
         case CANECU_CLASS:
             scope.messagef(TL_INFO, "Setting 'CANECU_CLASS' to 0x%X", static_cast<unsigned>(value));
-            m_functionalGroup.m_FunctionalGroupActive = static_cast<int32_t>(value);
+            m_functionalGroup.setResponseCanId(static_cast<int32_t>(value));
             break;
         case PT_CFG_ORV_P2EXTTIMEOUT7F78:
-            ApplyP2Star(m_functionalGroup, value, m_transport.m_TimeoutOffset, scope);
+            ApplyP2Star(m_functionalGroup, value, scope);
             break;
-        case PT_CFG_ORV_P2MAX: ApplyP2Max(m_functionalGroup, value, m_transport.m_TimeoutOffset, scope); break;
+        case PT_CFG_ORV_P2MAX: ApplyP2Max(m_functionalGroup, value, scope); break;
         default:
             if (param.Parameter >= PT_CFG_TCPIP_FIRST && param.Parameter <= PT_CFG_TCPIP_LAST) {
                 scope.message("Ignored TCPIP parameter.", TL_INFO);
@@ -107,13 +106,13 @@ uint32_t CPassThruModule::applyParameter(const SCONFIG &param, TraceScope &scope
 bool CPassThruModule::setConfig(const SCONFIG_LIST *list, TraceScope &scope, uint32_t &status) {
     scope.message("SET_CONFIG", TL_INFO);
     if (list == nullptr) {
-        status = NullParameter(scope, "pInput");
+        status = NullParameter(scope, "pInput", kNullTail);
         return true;
     }
     const int32_t count = static_cast<int32_t>(list->NumOfParams);
     scope.messagef(TL_INFO, "NumOfParams %d", static_cast<int>(count));
     if (count > 0 && list->ConfigPtr == nullptr) {
-        status = NullParameter(scope, "ConfigPtr");
+        status = NullParameter(scope, "ConfigPtr", kNullTail);
         return true;
     }
     for (int32_t i = 0; i < count; ++i) {
@@ -135,15 +134,15 @@ namespace {
 
 uint32_t ReadBatteryVoltage(void *pOutput, TraceScope &scope) {
     scope.message("PT_IOCTLID_READ_VBATT 12V (constant)", TL_INFO);
-    if (pOutput == nullptr) return NullParameter(scope, "pOutput");
+    if (pOutput == nullptr) return NullParameter(scope, "pOutput", kNullTail);
     *static_cast<uint32_t *>(pOutput) = kBatteryMillivolts;
     return STATUS_NOERROR;
 }
 
 uint32_t FillQelSpecial(void *pOutput, TraceScope &scope) {
     auto *record = static_cast<PT_QEL_SPECIAL *>(pOutput);
-    if (record == nullptr) return NullParameter(scope, "pOutput");
-    if (record->Buffer == nullptr) return NullParameter(scope, "pOutput->Buffer");
+    if (record == nullptr) return NullParameter(scope, "pOutput", kNullTail);
+    if (record->Buffer == nullptr) return NullParameter(scope, "pOutput->Buffer", kNullTail);
     record->Value = kQelSpecialValue;
     std::memcpy(record->Buffer, kQelSpecialName, sizeof(kQelSpecialName));
     scope.messagef(TL_INFO, "got QEL special ctrlID setting %d LL's %s", static_cast<int>(record->Value),
@@ -174,8 +173,8 @@ uint32_t CPassThruModule::PassThruIoctl(uint32_t ChannelID, uint32_t IoctlID, vo
             break;
         case PT_IOCTLID_TIMEOUT_OFFSET:
             // The offset travels in the pointer argument itself.
-            m_transport.m_TimeoutOffset = static_cast<int32_t>(reinterpret_cast<intptr_t>(pInput));
-            scope.messagef(TL_INFO, "m_TimeoutOffset set to %d", static_cast<int>(m_transport.m_TimeoutOffset));
+            m_functionalGroup.setTimeoutOffset(static_cast<int32_t>(reinterpret_cast<intptr_t>(pInput)));
+            scope.messagef(TL_INFO, "m_TimeoutOffset set to %d", static_cast<int>(m_functionalGroup.timeoutOffset()));
             status = STATUS_NOERROR;
             break;
         case PT_IOCTLID_QEL_SPECIAL: status = FillQelSpecial(pOutput, scope); break;

@@ -31,10 +31,9 @@ CPassThruModule::CPassThruModule(const ModuleSettings &settings, const std::stri
       m_pTraceFile(new TraceFile(tracePath.c_str(), 1, 1, 1)),
       m_tracer(createTracer()),
       m_pPduTrace(createPduTrace(pduPath)),
-      m_port(m_settings.port),
+      m_port(m_settings.port, m_settings.profile),
       m_transport(m_port, m_pPduTrace.get(), m_settings.profile),
-      m_functionalGroup(m_transport.m_readLock),
-      m_groupRouting(m_functionalGroup, m_transport),
+      m_groupStage(m_functionalGroup, m_transport.filters()),
       m_worker(m_transport) {
     m_tracer->setMaxDepth(10);
     if (m_settings.maxWaitsRejected) {
@@ -42,14 +41,13 @@ CPassThruModule::CPassThruModule(const ModuleSettings &settings, const std::stri
         scope.messagef(TL_ERROR, "FCWAITMAX %s is no number from 0 to 255, using %d", m_settings.maxWaitsText.c_str(),
                        static_cast<int>(m_settings.profile.maxWaits));
     }
-    m_transport.m_ExtAddressing = m_settings.m_ExtAddressing;
-    m_transport.setHooks(&m_groupRouting);
+    m_transport.setExtAddressing(m_settings.m_ExtAddressing);
 }
 
 std::unique_ptr<Tracer> CPassThruModule::createTracer() {
     auto tracer = std::make_unique<Tracer>();
     tracer->attach(m_pTraceFile.get());
-    ::m_pTracer = tracer.get();
+    SetActiveTracer(tracer.get());
     SetUpTraceLevels(*tracer, m_settings.m_TraceSettings & 15);
     return tracer;
 }
@@ -63,7 +61,7 @@ std::unique_ptr<TraceFile> CPassThruModule::createPduTrace(const std::string &pd
 
 CPassThruModule::~CPassThruModule() {
     m_tracer->detach(m_pTraceFile.get());
-    ::m_pTracer = nullptr;
+    SetActiveTracer(nullptr);
 }
 
 void CPassThruModule::closeLeftOpenChannel(bool processEnding) {

@@ -11,9 +11,9 @@
 
 #include "can/can_port.h"
 #include "fg/functional_group.h"
-#include "fg/group_routing.h"
+#include "fg/group_stage.h"
 #include "j2534.h"
-#include "trace/named_lock.h"
+#include "platform/named_lock.h"
 #include "trace/trace_file.h"
 #include "trace/tracer.h"
 #include "transport/transport.h"
@@ -24,9 +24,9 @@ class TraceScope;
 // The section "MORIX_VECTOR" of morix.ini, read once at load.
 struct ModuleSettings {
     int32_t m_TraceSettings = 1;  // TRACE: bits 0-3 verbosity, bit 4 the PDU trace
-    CanPortSettings port;         // VIRTUAL, WAKEUP, cooperative; RXQUEUE with the field profile
+    CanPortSettings port;         // VIRTUAL, WAKEUP, cooperative
     int32_t m_ExtAddressing = 0;  // ORVEXTADR
-    FieldProfile profile;         // FIELDPROFILE, FCWAITMAX
+    FieldProfile profile;         // FIELDPROFILE, FCWAITMAX, RXQUEUE
     // FCWAITMAX's text when it was no number from 0 to 255: the default
     // stands, and the trace says so once it is open.
     bool maxWaitsRejected = false;
@@ -45,20 +45,16 @@ public:
     uint32_t PassThruDisconnect(uint32_t ChannelID);
     uint32_t PassThruReadVersion(char *pFirmwareVersion, char *pDllVersion, char *pApiVersion);
     uint32_t PassThruIoctl(uint32_t ChannelID, uint32_t IoctlID, void *pInput, void *pOutput);
-    uint32_t PassThruReadMsgs(uint32_t ChannelID, PASSTHRU_MSG *pMsg, uint32_t *pNumMsgs, uint32_t Timeout) {
-        return m_transport.PassThruReadMsgs(ChannelID, pMsg, pNumMsgs, Timeout);
-    }
-    uint32_t PassThruWriteMsgs(uint32_t ChannelID, PASSTHRU_MSG *pMsg, uint32_t *pNumMsgs, uint32_t Timeout) {
-        return m_transport.PassThruWriteMsgs(ChannelID, pMsg, pNumMsgs, Timeout);
-    }
+    uint32_t PassThruReadMsgs(uint32_t ChannelID, PASSTHRU_MSG *pMsg, uint32_t *pNumMsgs, uint32_t Timeout);
+    uint32_t PassThruWriteMsgs(uint32_t ChannelID, PASSTHRU_MSG *pMsg, uint32_t *pNumMsgs, uint32_t Timeout);
     uint32_t PassThruStartMsgFilter(uint32_t ChannelID, uint32_t FilterType, const PASSTHRU_MSG *pMaskMsg,
                                     const PASSTHRU_MSG *pPatternMsg, const PASSTHRU_MSG *pFlowControlMsg,
                                     uint32_t *pFilterID) {
-        return m_transport.m_filters.PassThruStartMsgFilter(ChannelID, FilterType, pMaskMsg, pPatternMsg,
+        return m_transport.filters().PassThruStartMsgFilter(ChannelID, FilterType, pMaskMsg, pPatternMsg,
                                                             pFlowControlMsg, pFilterID);
     }
     uint32_t PassThruStopMsgFilter(uint32_t ChannelID, uint32_t MsgID) {
-        return m_transport.m_filters.PassThruStopMsgFilter(ChannelID, MsgID);
+        return m_transport.filters().PassThruStopMsgFilter(ChannelID, MsgID);
     }
 
     // The unload handler's part: a channel the host left open is closed.
@@ -69,6 +65,8 @@ private:
     std::unique_ptr<Tracer> createTracer();
     std::unique_ptr<TraceFile> createPduTrace(const std::string &pduPath);
     uint32_t applyParameter(const SCONFIG &param, TraceScope &scope);
+    // One delivered message: its trace lines, then the functional group's verdict.
+    uint32_t deliver(uint32_t ChannelID, PASSTHRU_MSG &msg, uint32_t *pNumMsgs, uint32_t Timeout, uint32_t requested);
     bool setConfig(const SCONFIG_LIST *list, TraceScope &scope, uint32_t &status);
 
     const ModuleSettings m_settings;
@@ -81,7 +79,7 @@ private:
     CanPort m_port;
     IsoTpTransport m_transport;
     COrvFunctionalGroup m_functionalGroup;
-    GroupRouting m_groupRouting;
+    GroupStage m_groupStage;
     TransportWorker m_worker;
     // Makes a connect's look at the worker and its start one step, and keeps
     // a disconnect's stop from running between them.

@@ -39,15 +39,15 @@ void ReadMaxWaits(const char *iniPath, ModuleSettings &settings) {
 ModuleSettings ReadSettings(const char *iniPath) {
     ModuleSettings settings;
     settings.m_TraceSettings = ReadConfigNumber(iniPath, "TRACE", "1", 10);
-    settings.port.m_bVirtual = ReadConfigNumber(iniPath, "VIRTUAL", "", 0);
+    settings.port.m_VirtualOrdinal = ReadConfigNumber(iniPath, "VIRTUAL", "", 0);
     settings.m_ExtAddressing = ReadConfigNumber(iniPath, "ORVEXTADR", "", 0);
     settings.port.m_WakeUp = ReadConfigNumber(iniPath, "WAKEUP", "", 0);
     settings.port.m_bCooperative = ReadConfigNumber(iniPath, "cooperative", "", 0);
     // The field profile and its settings; without it nothing here is read.
     if (ReadConfigNumber(iniPath, "FIELDPROFILE", "0", 0) > 0) {
-        settings.profile.on = settings.port.fieldProfile = true;
+        settings.profile.on = true;
         ReadMaxWaits(iniPath, settings);
-        settings.port.rxQueueSize = static_cast<uint32_t>(ReadConfigNumber(iniPath, "RXQUEUE", "2048", 0));
+        settings.profile.rxQueueSize = static_cast<uint32_t>(ReadConfigNumber(iniPath, "RXQUEUE", "2048", 0));
     }
     return settings;
 }

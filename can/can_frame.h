@@ -3,6 +3,11 @@
 
 #include <cstdint>
 
+// A classic CAN frame carries at most eight data bytes; frames we pad are
+// filled up with this byte.
+constexpr uint8_t CAN_MAX_DLEN = 8;
+constexpr uint8_t CAN_PAD_BYTE = 0xFF;
+
 // One received CAN frame as the CAN layer hands it to the transport.
 struct CanFrame {
     uint32_t timeMs;        // driver time stamp in ms (ns / 1000, low 32 bits, / 1000)
@@ -12,7 +17,7 @@ struct CanFrame {
     uint16_t frameFlags;    // CAN_FRAME_TX_ACK: confirmation of an own frame
     uint32_t id;            // bit 31 marks a 29-bit identifier
     uint8_t dlc;
-    uint8_t data[8];  // the first dlc bytes are valid
+    uint8_t data[CAN_MAX_DLEN];  // the first dlc bytes are valid
     uint8_t trailer;  // bus-state code of a bus-state report; 0 otherwise
 
     // Bytes of the frame that really came: never more than the record holds.

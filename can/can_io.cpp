@@ -6,14 +6,12 @@
 #include "can/can_port.h"
 #include "j2534.h"
 #include "platform/platform.h"
-#include "trace/lock_guard.h"
+#include "platform/lock_guard.h"
 #include "trace/text_line.h"
 #include "trace/trace_scope.h"
 
 namespace {
 
-constexpr int32_t kMaxCanLength = 8;
-constexpr uint8_t kPadByte = 0xFF;
 constexpr uint32_t kReportIntervalMs = 1000;
 
 constexpr uint32_t kWakeUpId = 0x7E0;
@@ -111,7 +109,7 @@ bool CanPort::acceptReceivedFrame(const XLevent &event, CanFrame &frame) {
         return false;
     }
     // The flag tells that frames were lost before this one, which is whole.
-    const uint8_t lostBefore = m_settings.fieldProfile ? XL_CAN_MSG_FLAG_OVERRUN : 0;
+    const uint8_t lostBefore = m_profile.on ? XL_CAN_MSG_FLAG_OVERRUN : 0;
     if (flags & lostBefore) countOverrun();
     for (const BlockingFlag &blocking : kBlockingFlags) {
         if (blocking.flag & lostBefore) continue;
@@ -130,7 +128,7 @@ bool CanPort::acceptReceivedFrame(const XLevent &event, CanFrame &frame) {
 
 uint32_t CanPort::VectorTransmit(uint32_t id, int32_t length, const uint8_t *data, uint32_t pad, TraceScope &scope,
                                  bool *queueFull) {
-    if (length < 0 || length > kMaxCanLength) {
+    if (length < 0 || length > CAN_MAX_DLEN) {
         scope.messagef(TL_ERROR, "Transmit CAN messages ...FAILED!!!! CanId=0x%04x Len=%d out of range 0..8",
                        static_cast<unsigned int>(id), static_cast<int>(length));
         return ERR_FAILED;
@@ -145,12 +143,12 @@ uint32_t CanPort::VectorTransmit(uint32_t id, int32_t length, const uint8_t *dat
     event.tag = XL_TRANSMIT_MSG;
     s_xl_can_msg &msg = event.tagData.msg;
     msg.id = id;
-    const uint32_t dlc = static_cast<uint32_t>(pad != 0 ? kMaxCanLength : length);
+    const uint32_t dlc = static_cast<uint32_t>(pad != 0 ? CAN_MAX_DLEN : length);
     msg.dlc = static_cast<uint16_t>(dlc);
 
     const size_t carried = static_cast<size_t>(length);
     if (carried > 0) std::memcpy(msg.data, data, carried);
-    if (dlc > carried) std::memset(msg.data + carried, kPadByte, dlc - carried);
+    if (dlc > carried) std::memset(msg.data + carried, CAN_PAD_BYTE, dlc - carried);
     BasicTextLine<128> line;
     line.appendf("RAW-CAN--TX CanId=0x%04x Len=%3d Padding = %2d Data: ", static_cast<unsigned int>(id),
                  static_cast<int>(length), static_cast<int>(pad));
@@ -183,7 +181,7 @@ uint32_t CanPort::VectorReadReceiveQueue(CanFrame &frame, uint32_t &received) {
     // Anything but a delivered event (an empty queue, a port that is gone)
     // leaves the caller's frame as it was; the read path polls again anyway.
     if (status != XL_SUCCESS || count == 0) {
-        if (m_settings.fieldProfile && status != XL_SUCCESS && status != XL_ERR_QUEUE_IS_EMPTY &&
+        if (m_profile.on && status != XL_SUCCESS && status != XL_ERR_QUEUE_IS_EMPTY &&
             port != XL_INVALID_PORTHANDLE)
             countReceiveFailure(status);
         return 0;
@@ -217,8 +215,8 @@ void CanPort::VectorSendWakeUp() {
     if (wakeUp <= 0) return;
     PT_SCOPE(scope, "WakeUP !!!!! sent");
     if (wakeUp == 1) {
-        VectorTransmit(kWakeUpId, kMaxCanLength, kWakeUpFrame, 1, scope);
+        VectorTransmit(kWakeUpId, CAN_MAX_DLEN, kWakeUpFrame, 1, scope);
     } else if (wakeUp == 2) {
-        VectorTransmit(kWakeUpAltId, kMaxCanLength, kWakeUpAltFrame, 1, scope);
+        VectorTransmit(kWakeUpAltId, CAN_MAX_DLEN, kWakeUpAltFrame, 1, scope);
     }
 }

@@ -4,7 +4,7 @@
 
 #include "can/can_port.h"
 #include "j2534.h"
-#include "trace/lock_guard.h"
+#include "platform/lock_guard.h"
 #include "trace/trace_scope.h"
 
 namespace {
@@ -15,6 +15,7 @@ char kApplicationName[] = "zyn_pt_vector";
 constexpr unsigned int kApplicationChannel = 0;
 constexpr unsigned kMinReceiveQueue = 16;
 constexpr unsigned kMaxReceiveQueue = 32768;
+constexpr unsigned kDefaultReceiveQueue = 256;
 constexpr unsigned kFieldReceiveQueue = 2048;
 constexpr unsigned int kNoHardwareIndex = 0xFFFFFFFFu;
 constexpr XLulong kFirstStandardId = 0x001;
@@ -33,10 +34,10 @@ uint32_t CanPort::listedChannels() const {
 }
 
 // Every CAN channel of the configuration joins; virtual ones only when the
-// configuration admits them, the one of ordinal m_bVirtual being the one
+// configuration admits them, the one of ordinal m_VirtualOrdinal being the one
 // reported as active.
 XLaccess CanPort::scanChannels(TraceScope &scope) {
-    const int32_t virtualOrdinal = m_settings.m_bVirtual;
+    const int32_t virtualOrdinal = m_settings.m_VirtualOrdinal;
     XLaccess mask = 0;
     int32_t ordinal = 1;
     for (uint32_t i = 0; i < listedChannels(); ++i) {
@@ -105,9 +106,11 @@ int16_t CanPort::failInit(TraceScope &scope) {
 }
 
 unsigned CanPort::receiveQueueSize(TraceScope &scope) const {
-    const uint32_t size = m_settings.rxQueueSize;
+    if (!m_profile.on) return kDefaultReceiveQueue;
+    // The driver takes a power of two from 16 to 32768.
+    const uint32_t size = m_profile.rxQueueSize;
     const bool powerOfTwo = size != 0 && (size & (size - 1)) == 0;
-    if (!m_settings.fieldProfile || (powerOfTwo && size >= kMinReceiveQueue && size <= kMaxReceiveQueue)) return size;
+    if (powerOfTwo && size >= kMinReceiveQueue && size <= kMaxReceiveQueue) return size;
     scope.messagef(TL_ERROR, "RXQUEUE %u is no power of two from %u to %u, using %u", static_cast<unsigned>(size),
                    kMinReceiveQueue, kMaxReceiveQueue, kFieldReceiveQueue);
     return kFieldReceiveQueue;
@@ -202,7 +205,7 @@ int16_t CanPort::vectorInitDriver(uint32_t bitrate) {
     scope.messagef(TL_INFO, "- ActivateChannel : CM(0x%" PRIx64 "), %s", static_cast<uint64_t>(channels),
                    xlErrorText(status));
     if (status != XL_SUCCESS) {
-        if (m_settings.m_bVirtual == 0) return failInit(scope);
+        if (m_settings.m_VirtualOrdinal == 0) return failInit(scope);
         scope.messagef(TL_INFO, "On Virtual it can be activeted!!!");
     }
 

@@ -7,9 +7,10 @@
 #include <cstdint>
 
 #include "can/can_frame.h"
+#include "can/field_profile.h"
 #include "can/xl_api.h"
 #include "can/xl_binding.h"
-#include "trace/named_lock.h"
+#include "platform/named_lock.h"
 
 class TraceScope;
 
@@ -24,19 +25,17 @@ struct RateLimitedCount {
 
 // The morix.ini keys the port needs, read once at load.
 struct CanPortSettings {
-    int32_t m_bVirtual = 0;      // VIRTUAL: > 0 admits virtual channels, the ordinal of the active one
-    int32_t m_WakeUp = 0;        // WAKEUP: 1 or 2 sends a wake-up frame once the port is up
-    int32_t m_bCooperative = 0;  // cooperative: go on without init access
-    // The field profile: frames flagged after a queue overrun still count,
-    // and overruns and failing receive calls are reported as errors.
-    bool fieldProfile = false;
-    // Receive queue in events; the driver takes a power of two from 16 to 32768.
-    uint32_t rxQueueSize = 256;
+    int32_t m_VirtualOrdinal = 0;  // VIRTUAL: > 0 admits virtual channels, the ordinal of the active one
+    int32_t m_WakeUp = 0;          // WAKEUP: 1 or 2 sends a wake-up frame once the port is up
+    int32_t m_bCooperative = 0;    // cooperative: go on without init access
 };
 
 class CanPort {
 public:
-    explicit CanPort(const CanPortSettings &settings) : m_settings(settings) {}
+    // With the field profile, frames flagged after a queue overrun still
+    // count, overruns and failing receive calls are reported as errors, and
+    // the receive queue has the profile's size.
+    CanPort(const CanPortSettings &settings, const FieldProfile &profile) : m_settings(settings), m_profile(profile) {}
     CanPort(const CanPort &) = delete;
     CanPort &operator=(const CanPort &) = delete;
 
@@ -97,6 +96,7 @@ private:
     unsigned receiveQueueSize(TraceScope &scope) const;
 
     const CanPortSettings &m_settings;
+    const FieldProfile &m_profile;
 
     // Points at m_boundDriver once the driver is bound, at the fallbacks
     // before: the worker may transmit while a host thread binds.

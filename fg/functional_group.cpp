@@ -4,8 +4,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "trace/lock_guard.h"
-#include "trace/named_lock.h"
+#include "platform/lock_guard.h"
 #include "trace/text_line.h"
 #include "trace/trace_scope.h"
 #include "transport/msg_id.h"
@@ -34,14 +33,14 @@ GroupEntry ReadGroupEntry(const uint8_t *p) {
 
 }  // namespace
 
-int32_t COrvFunctionalGroup::decode(PASSTHRU_MSG *msg) {
+int32_t COrvFunctionalGroup::unwrapRequest(PASSTHRU_MSG *msg) {
     PT_SCOPE(scope, "COrvFunctionalGroup::decode()");
     if (msg == nullptr) {
         scope.message("Message is not a functional message (no message).", TL_INFO);
         return -1;
     }
     const uint32_t e = (msg->TxFlags & ISO15765_ADDR_TYPE) != 0 ? 1 : 0;
-    const uint32_t h = 4 + e;
+    const uint32_t h = MSG_ID_SIZE + e;
     uint8_t *data = msg->Data;
 
     if (msg->DataSize < FG_REQUEST_MIN_SIZE + e) {
@@ -63,7 +62,7 @@ int32_t COrvFunctionalGroup::decode(PASSTHRU_MSG *msg) {
     }
 
     // The read path must never walk a table that is being extended.
-    LockGuard guard(m_readLock);
+    LockGuard guard(m_lock);
     const uint8_t *record = data + countOffset + 2;
     for (uint32_t i = 0; i < entryCount; ++i, record += FG_GROUP_ENTRY_SIZE) {
         GroupEntry entry = ReadGroupEntry(record);
@@ -89,12 +88,13 @@ int32_t COrvFunctionalGroup::decode(PASSTHRU_MSG *msg) {
     return static_cast<int32_t>(h);
 }
 
-bool COrvFunctionalGroup::encode(const PASSTHRU_MSG *msg, bool *pending) {
+bool COrvFunctionalGroup::takeResponse(const PASSTHRU_MSG *msg, bool *pending) {
     if (pending != nullptr) *pending = false;
-    if (msg == nullptr || msg->DataSize < 4 || msg->DataSize > PT_MSG_DATA_SIZE) return false;
+    if (msg == nullptr || msg->DataSize < MSG_ID_SIZE || msg->DataSize > PT_MSG_DATA_SIZE) return false;
 
     const uint8_t *data = msg->Data;
     const uint32_t id = canIdFromBytes(data);
+    LockGuard guard(m_lock);
     bool member = false;
     for (const GroupEntry &entry : m_Entries) {
         if (entry.RespCanID == id) {
@@ -105,8 +105,8 @@ bool COrvFunctionalGroup::encode(const PASSTHRU_MSG *msg, bool *pending) {
     if (!member) return false;
 
     PT_SCOPE(scope, "COrvFunctionalGroup::encode()");
-    const uint32_t payloadLength = msg->DataSize - 4;
-    if (doHandlingFor7fxx78(payloadLength, data + 4, pending)) return false;
+    const uint32_t payloadLength = msg->DataSize - MSG_ID_SIZE;
+    if (doHandlingFor7fxx78(payloadLength, data + MSG_ID_SIZE, pending)) return false;
 
     // A response that no longer fits into one message goes to the host as it is,
     // rather than being lost or overrunning the aggregated message.
@@ -122,12 +122,13 @@ bool COrvFunctionalGroup::encode(const PASSTHRU_MSG *msg, bool *pending) {
     ++m_ResponseCount;
     AppendLe16(m_Responses, static_cast<uint16_t>(payloadLength));
     for (int i = 3; i >= 0; --i) m_Responses.push_back(data[i]);
-    m_Responses.insert(m_Responses.end(), data + 4, data + msg->DataSize);
+    m_Responses.insert(m_Responses.end(), data + MSG_ID_SIZE, data + msg->DataSize);
     return true;
 }
 
 bool COrvFunctionalGroup::doHandlingFor7fxx78(uint32_t length, const uint8_t *payload, bool *pending) {
     PT_SCOPE(scope, "COrvFunctionalGroup::doHandlingFor7fxx78(RxMsgP msg)");
+    LockGuard guard(m_lock);
     if (payload == nullptr || length < 3 || payload[0] != UDS_NEGATIVE_RESPONSE) return false;
 
     if (payload[2] == UDS_NRC_RESPONSE_PENDING && payload[1] == m_Sid) {
@@ -149,12 +150,13 @@ void COrvFunctionalGroup::prepareToSendResponses(PASSTHRU_MSG *msg, uint32_t can
         scope.message("no message to write the FG response into, responses kept", TL_ERROR);
         return;
     }
+    LockGuard guard(m_lock);
     uint8_t *data = msg->Data;
     canIdToBytes(canId, data);
     data[4] = FG_RESPONSE_MARKER;
     data[5] = static_cast<uint8_t>(m_ResponseCount);
     data[6] = static_cast<uint8_t>(m_ResponseCount >> 8);
-    // encode keeps the records within Data; the bound is only a last guard.
+    // takeResponse keeps the records within Data; the bound is only a last guard.
     std::size_t length = m_Responses.size();
     if (length > PT_MSG_DATA_SIZE - FG_RESPONSE_HEADER_SIZE) length = PT_MSG_DATA_SIZE - FG_RESPONSE_HEADER_SIZE;
     if (length > 0) std::memcpy(data + FG_RESPONSE_HEADER_SIZE, m_Responses.data(), length);
@@ -165,7 +167,7 @@ void COrvFunctionalGroup::prepareToSendResponses(PASSTHRU_MSG *msg, uint32_t can
     line.appendHexDump(data, msg->DataSize);
     scope.message(line.c_str(), TL_INFO);
     scope.messagef(TL_INFO, " ISO15765-RX-FG CanId=0x%04x Len=%02d TS=%09u  Data: ", canIdFromBytes(data),
-                   static_cast<int>(msg->DataSize - 4), static_cast<unsigned>(msg->Timestamp));
+                   static_cast<int>(msg->DataSize - MSG_ID_SIZE), static_cast<unsigned>(msg->Timestamp));
 
     m_ReceiveTimerStart = 0;
     m_ResponseCount = 0;
@@ -192,20 +194,22 @@ bool COrvFunctionalGroup::isReceiveTimerElapsed() {
     return plat::TickCount() - m_ReceiveTimerStart > limit;
 }
 
-void COrvFunctionalGroup::setTimeoutp2Max(int32_t value, int32_t offset) {
+void COrvFunctionalGroup::setTimeoutp2Max(int32_t value) {
     PT_SCOPE(scope, "COrvFunctionalGroup::setTimeoutp2Max(..)");
+    const int32_t offset = m_TimeoutOffset;
     scope.messagef(TL_INFO, "P2Max: %d Offset %d ", static_cast<int>(value), static_cast<int>(offset));
     m_P2Max = static_cast<uint32_t>(value) + static_cast<uint32_t>(offset);
 }
 
-void COrvFunctionalGroup::setTimeoutp2MaxRespPending(int32_t value, int32_t offset) {
+void COrvFunctionalGroup::setTimeoutp2MaxRespPending(int32_t value) {
     PT_SCOPE(scope, "COrvFunctionalGroup::setTimeoutp2MaxRespPending(..)");
+    const int32_t offset = m_TimeoutOffset;
     scope.messagef(TL_INFO, "P2Star: %d Offset %d", static_cast<int>(value), static_cast<int>(offset));
     m_P2Star = static_cast<uint32_t>(value) + static_cast<uint32_t>(offset);
 }
 
 std::vector<uint32_t> COrvFunctionalGroup::respCanIds() const {
-    LockGuard guard(m_readLock);
+    LockGuard guard(m_lock);
     std::vector<uint32_t> ids;
     ids.reserve(m_Entries.size());
     for (const GroupEntry &entry : m_Entries) ids.push_back(entry.RespCanID);

@@ -9,8 +9,7 @@
 #include <vector>
 
 #include "j2534.h"
-
-class NamedLock;
+#include "platform/named_lock.h"
 
 // Marker byte in front of a functional request's PDU length.
 constexpr uint8_t FG_REQUEST_MARKER = 0x22;
@@ -47,23 +46,23 @@ struct GroupEntry {
 };
 static_assert(sizeof(GroupEntry) == FG_GROUP_ENTRY_SIZE, "GroupEntry holds the 17 wire fields");
 
-// Not locked by itself: decode takes the transport's m_readLock for the table
-// and the timer, and the read path holds it around encode and
-// prepareToSendResponses. The timer values are atomic because the read path
-// tests them before it takes the lock and the Ioctl thread sets the limits.
+// The group's table, its gathered responses and its timer. Every member
+// function takes the group's own lock where it touches the table or the
+// responses; the timer values are atomic because the read path tests them
+// without the lock and the Ioctl thread sets the limits.
 class COrvFunctionalGroup {
 public:
-    explicit COrvFunctionalGroup(NamedLock &readLock) : m_readLock(readLock) {}
-    ~COrvFunctionalGroup() = default;
+    COrvFunctionalGroup() = default;
     COrvFunctionalGroup(const COrvFunctionalGroup &) = delete;
     COrvFunctionalGroup &operator=(const COrvFunctionalGroup &) = delete;
 
-    // Unwraps a functional request in place and starts the receive timer.
-    // Returns the header length (4, or 5 with an address byte), or -1 when
-    // msg is not a functional request (then msg is unchanged).
-    int32_t decode(PASSTHRU_MSG *msg);
+    // Unwraps a functional request in place, keeps its group table and
+    // starts the receive timer. Returns the header length (4, or 5 with an
+    // address byte), or -1 when msg is not a functional request (then msg is
+    // unchanged).
+    int32_t unwrapRequest(PASSTHRU_MSG *msg);
     // Takes a response of an ECU of the group into the aggregation (true).
-    bool encode(const PASSTHRU_MSG *msg, bool *pending = nullptr);
+    bool takeResponse(const PASSTHRU_MSG *msg, bool *pending = nullptr);
     // True for a negative response that is not to be aggregated: a response
     // pending to the group's service, or a 7F for another service.
     bool doHandlingFor7fxx78(uint32_t length, const uint8_t *payload, bool *pending);
@@ -73,33 +72,39 @@ public:
     void startReceiveTimer();
     bool isTimerSet();
     bool isReceiveTimerElapsed();
-    void setTimeoutp2Max(int32_t value, int32_t offset);
-    void setTimeoutp2MaxRespPending(int32_t value, int32_t offset);
+    // The P2 limits in ms, to which the time-out offset is added.
+    void setTimeoutp2Max(int32_t value);
+    void setTimeoutp2MaxRespPending(int32_t value);
+    // PT_IOCTLID_TIMEOUT_OFFSET: added to the P2 limits set after it.
+    void setTimeoutOffset(int32_t offset) { m_TimeoutOffset = offset; }
+    int32_t timeoutOffset() const { return m_TimeoutOffset; }
 
-    // The group table; walk it only while holding m_readLock.
-    const std::vector<GroupEntry> &entries() const { return m_Entries; }
-    // The response CAN id of each entry in order, copied under m_readLock.
+    // The response CAN id of each entry in order.
     std::vector<uint32_t> respCanIds() const;
 
     uint32_t p2Max() const { return m_P2Max; }
     uint32_t p2Star() const { return m_P2Star; }
     bool isRespondPending() const { return m_bRespondPending; }
-    uint16_t responseCount() const { return m_ResponseCount; }
-    uint8_t sid() const { return m_Sid; }
 
-    // CANECU_CLASS: > 0 switches the group on; the id of aggregated answers.
-    std::atomic<int32_t> m_FunctionalGroupActive{0};
-    bool active() const { return m_FunctionalGroupActive > 0; }
+    // CANECU_CLASS: > 0 switches the group on and is the CAN id of the
+    // aggregated answers.
+    void setResponseCanId(int32_t canId) { m_ResponseCanId = canId; }
+    uint32_t responseCanId() const { return static_cast<uint32_t>(m_ResponseCanId.load()); }
+    bool active() const { return m_ResponseCanId > 0; }
 
 private:
-    NamedLock &m_readLock;
-    std::vector<GroupEntry> m_Entries;
+    std::atomic<int32_t> m_ResponseCanId{0};
+    std::atomic<int32_t> m_TimeoutOffset{0};
     std::atomic<uint32_t> m_ReceiveTimerStart{0};
-    std::vector<uint8_t> m_Responses;
-    uint16_t m_ResponseCount = 0;
     std::atomic<uint32_t> m_P2Max{0};
     std::atomic<bool> m_bRespondPending{false};
     std::atomic<uint32_t> m_P2Star{0};
+
+    // Guards the table, the responses and the service id.
+    mutable NamedLock m_lock;
+    std::vector<GroupEntry> m_Entries;
+    std::vector<uint8_t> m_Responses;
+    uint16_t m_ResponseCount = 0;
     uint8_t m_Sid = 0;
 };
 

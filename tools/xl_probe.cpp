@@ -25,8 +25,7 @@ const uint8_t kResponse[] = {0x06, 0x50, 0x03, 0x00, 0x32, 0x01, 0xF4, 0xAA};
 
 class StdoutSink : public TraceSink {
 public:
-    void text(const char *line, TraceSinkRegistry *) override { std::printf("%s\n", line); }
-    void event(const TraceEvent *, TraceSinkRegistry *) override {}
+    void text(const char *line) override { std::printf("%s\n", line); }
 };
 
 void PrintHardware(const CanPort &port) {
@@ -83,10 +82,11 @@ int main() {
     tracer.addLevels(TL_FATALERROR | TL_ERROR | TL_INFO | TL_FUNCTION);
     tracer.setMaxDepth(10);
     tracer.attach(&sink);
-    m_pTracer = &tracer;
+    SetActiveTracer(&tracer);
 
     const CanPortSettings settings;
-    CanPort port(settings);
+    const FieldProfile profile;
+    CanPort port(settings, profile);
     int result = 1;
     if (port.reopen(kBitrate) != 0) {
         std::printf("vectorInitDriver(%u) failed: is %s installed?\n", kBitrate, XlDriverFileName().c_str());
@@ -113,7 +113,7 @@ int main() {
         }
     }
     port.VectorCleanUp();
-    m_pTracer = nullptr;
+    SetActiveTracer(nullptr);
     tracer.detach(&sink);
     return result;
 }

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "trace/lock_guard.h"
+#include "platform/lock_guard.h"
 #include "trace/trace_clock.h"
 
 namespace {
@@ -50,23 +50,10 @@ TraceFile::~TraceFile() {
     }
 }
 
-void TraceFile::text(const char *line, TraceSinkRegistry *) {
+void TraceFile::text(const char *line) {
     char time[32];
     CounterTime(time, sizeof time);
     writeLine(time, line);
-}
-
-void TraceFile::event(const TraceEvent *event, TraceSinkRegistry *) {
-    if (!event) return;
-    char time[32];
-    CounterTime(time, sizeof time);
-    if (event->type == 3 || event->type == 4) {
-        writeLine(time, event->text ? event->text : "");
-    } else {
-        char line[64];
-        std::snprintf(line, sizeof line, ";Unknown Event %d", event->type);
-        writeLine(time, line);
-    }
 }
 
 // Counter time, ";", the date, ";" and the text: the file's first and last lines.

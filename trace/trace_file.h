@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "trace/named_lock.h"
+#include "platform/named_lock.h"
 #include "trace/trace_sink.h"
 
 // A sink that appends lines to a text file, flushing every line, keeping the
@@ -16,8 +16,7 @@ public:
     TraceFile(const char *path, uint8_t rotate, uint32_t writeCreateClose, uint8_t writeHeader);
     ~TraceFile() override;
 
-    void text(const char *line, TraceSinkRegistry *source) override;
-    void event(const TraceEvent *event, TraceSinkRegistry *source) override;
+    void text(const char *line) override;
     // "dd.mm.yyyy hh:mm:ss" followed by text, as one line.
     void writePduLine(const char *text);
 

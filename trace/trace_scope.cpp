@@ -4,51 +4,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
 
 #include "platform/platform.h"
-#include "trace/named_lock.h"
 #include "trace/trace_clock.h"
 #include "trace/tracer.h"
 
 namespace {
 
-// Nesting depth of each thread that has a scope open.
-struct DepthRegistry {
-    NamedLock lock;
-    std::map<uint32_t, int32_t> depths;
+// Nesting depth of this thread's open scopes. A plain integer: a thread-local
+// with a destructor would keep the library from being unloaded.
+thread_local int32_t t_depth = 0;
 
-    int32_t enter(uint32_t thread) {
-        lock.lock();
-        int32_t depth = ++depths[thread];
-        lock.unlock();
-        return depth;
-    }
-
-    int32_t current(uint32_t thread) {
-        lock.lock();
-        auto it = depths.find(thread);
-        int32_t depth = it == depths.end() ? 0 : it->second;
-        lock.unlock();
-        return depth;
-    }
-
-    void leave(uint32_t thread) {
-        lock.lock();
-        auto it = depths.find(thread);
-        if (it != depths.end() && --it->second <= 0) depths.erase(it);
-        lock.unlock();
-    }
-};
-
-// Built on first use, which is the load handler's first scope, so it is there
-// for every scope after and is destroyed only after the unload handler,
-// whatever order the files' statics are built in.
-DepthRegistry &Depths() {
-    static DepthRegistry registry;
-    return registry;
-}
+// Process-wide because every scope of every layer reads it.
+Tracer *g_activeTracer = nullptr;
 
 // Lines are composed on the stack; only a line longer than this (a long hex
 // dump) goes to the heap.
@@ -93,13 +62,12 @@ void WriteComposed(Tracer *tracer, const char *deltatime, uint32_t level, char m
 
 }  // namespace
 
-// Process-wide because every scope of every layer reads it; the module object
-// sets it at load and clears it at unload.
-Tracer *m_pTracer = nullptr;
+Tracer *ActiveTracer() { return g_activeTracer; }
+void SetActiveTracer(Tracer *tracer) { g_activeTracer = tracer; }
 
 TraceScope::TraceScope(const char *name, uint32_t category, uint32_t level, Tracer *tracer)
     : m_tracer(tracer), m_level(level), m_category(category) {
-    int32_t depth = Depths().enter(plat::CurrentThreadId());
+    const int32_t depth = ++t_depth;
     if (!m_tracer || !m_tracer->isCategoryEnabled(m_category)) return;
     m_startMs = NowMs();
     std::size_t len = std::strlen(name) + 1;
@@ -112,21 +80,19 @@ TraceScope::TraceScope(const char *name, uint32_t category, uint32_t level, Trac
 }
 
 TraceScope::~TraceScope() {
-    uint32_t thread = plat::CurrentThreadId();
     if (m_enabled) {
         char elapsed[32];
         FormatElapsed(NowMs() - m_startMs, elapsed, sizeof elapsed);
-        WriteComposed(m_tracer, elapsed, m_level, '-', Depths().current(thread), m_name, nullptr, m_category, false);
+        WriteComposed(m_tracer, elapsed, m_level, '-', t_depth, m_name, nullptr, m_category, false);
     }
-    Depths().leave(thread);
+    --t_depth;
     std::free(m_name);
 }
 
 void TraceScope::message(const char *text, uint32_t level) {
     if (!m_tracer || !m_tracer->isLevelEnabled(level)) return;
-    int32_t depth = Depths().current(plat::CurrentThreadId());
-    if (!m_tracer->isDepthAllowed(depth)) return;
-    WriteComposed(m_tracer, "__:__:__.___", level, '|', depth, m_name, text, m_category, true);
+    if (!m_tracer->isDepthAllowed(t_depth)) return;
+    WriteComposed(m_tracer, "__:__:__.___", level, '|', t_depth, m_name, text, m_category, true);
 }
 
 void TraceScope::messagef(uint32_t level, const char *format, ...) {

@@ -35,11 +35,14 @@ private:
 };
 
 // The library's tracer, created at load (null before and after): the trace
-// front-end's one interface to the rest of the library.
-extern Tracer *m_pTracer;
+// front-end's one interface to the rest of the library. Set by the load
+// handler and cleared by the unload handler, while no other thread of the
+// library runs.
+Tracer *ActiveTracer();
+void SetActiveTracer(Tracer *tracer);
 
 // The library's usual scope: category 0x8000, level FUNCTION, the module's tracer.
-#define PT_SCOPE(var, name) TraceScope var((name), kTraceCategory, TL_FUNCTION, m_pTracer)
+#define PT_SCOPE(var, name) TraceScope var((name), kTraceCategory, TL_FUNCTION, ActiveTracer())
 
 // Adds a level to the tracer and announces it when function tracing is already on.
 void AttachTraceLevel(const char *levelName, uint32_t level, Tracer *tracer);

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "trace/lock_guard.h"
+#include "platform/lock_guard.h"
 
 void TraceSubject::attach(TraceSink *sink) {
     LockGuard guard(m_lock);
@@ -21,10 +21,5 @@ bool TraceSubject::isEmpty() {
 
 void TraceSubject::notifyText(const char *text) {
     LockGuard guard(m_lock);
-    for (TraceSink *sink : m_sinks) sink->text(text, this);
-}
-
-void TraceSubject::notifyEvent(const TraceEvent *event) {
-    LockGuard guard(m_lock);
-    for (TraceSink *sink : m_sinks) sink->event(event, this);
+    for (TraceSink *sink : m_sinks) sink->text(text);
 }

@@ -3,30 +3,22 @@
 
 #include <vector>
 
-#include "trace/named_lock.h"
+#include "platform/named_lock.h"
 #include "trace/trace_sink.h"
-
-class TraceSinkRegistry {
-public:
-    virtual ~TraceSinkRegistry() = default;
-    virtual void detach(TraceSink *sink) = 0;
-    virtual void attach(TraceSink *sink) = 0;
-    virtual bool isEmpty() = 0;
-};
 
 // Hands lines to its sinks in attachment order, under one lock, so lines of
 // concurrent threads reach every sink whole and in the same order.
-class TraceSubject : public virtual TraceSinkRegistry {
+class TraceSubject {
 public:
     TraceSubject() = default;
-    ~TraceSubject() override = default;
+    TraceSubject(const TraceSubject &) = delete;
+    TraceSubject &operator=(const TraceSubject &) = delete;
 
-    void detach(TraceSink *sink) override;
-    void attach(TraceSink *sink) override;
-    bool isEmpty() override;
+    void detach(TraceSink *sink);
+    void attach(TraceSink *sink);
+    bool isEmpty();
 
-    virtual void notifyEvent(const TraceEvent *event);
-    virtual void notifyText(const char *text);
+    void notifyText(const char *text);
 
 private:
     std::vector<TraceSink *> m_sinks;

@@ -12,7 +12,7 @@ class Tracer : public TraceSubject {
 public:
     Tracer() = default;
 
-    virtual void write(const char *line, uint32_t category, uint32_t level);
+    void write(const char *line, uint32_t category, uint32_t level);
     void writeUnfiltered(const char *line) { notifyText(line); }
 
     void addLevels(uint32_t mask) { m_levelMask |= mask; }

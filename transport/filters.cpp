@@ -4,10 +4,11 @@
 #include <memory>
 
 #include "can/can_port.h"
-#include "trace/lock_guard.h"
+#include "platform/lock_guard.h"
 #include "trace/trace_scope.h"
 #include "transport/msg_dump.h"
 #include "transport/msg_id.h"
+#include "transport/null_parameter.h"
 
 namespace {
 
@@ -41,8 +42,8 @@ std::unique_ptr<FilterRecord> MakeRecord(uint16_t filterId, uint16_t protocolId,
     record->pattern = pattern;
     record->mask = mask;
     record->flowId = flowId;
-    record->b_ExtendedAdress = ext.extFlag;
-    record->b_ExtendedAdressRx = ext.extAddr;
+    record->extFlag = ext.extFlag;
+    record->extAddr = ext.extAddr;
     return record;
 }
 
@@ -69,7 +70,7 @@ void MessageFilters::appendFilter(FilterList &list, int32_t &count, std::unique_
 // record was added, so the identifier still needs the hardware.
 bool MessageFilters::startPassFilter(uint16_t filterId, uint16_t protocolId, uint32_t mask, const FilterSide &pattern,
                                      uint32_t flowId, TraceScope &scope) {
-    if (isFilterAlreadyUsed(m_passFilter, 1, pattern.canId, pattern.extFlag, pattern.extAddr)) {
+    if (shareExisting(m_passFilter, 1, pattern.canId, pattern.extFlag, pattern.extAddr)) {
         if (scope.isEnabled()) scope.message("Pass Filter reused...", TL_INFO);
         return false;
     }
@@ -80,16 +81,19 @@ bool MessageFilters::startPassFilter(uint16_t filterId, uint16_t protocolId, uin
 }
 
 // Block filter: matched by its pattern alone unless the flow-control message
-// carried an extended-address byte. Never touches the hardware.
+// carried an extended-address byte. Never touches the hardware. Block
+// filters are kept and counted but the receive analysis does not consult
+// them: only the pass filters decide what reaches the host, as the
+// diagnostic server expects of this library.
 void MessageFilters::startBlockFilter(uint16_t filterId, uint16_t protocolId, uint32_t mask, const FilterSide &pattern,
                                       const FilterSide &flow, TraceScope &scope) {
-    if (isFilterAlreadyUsed(m_blockFilter, 1, pattern.canId, flow.extFlag, pattern.extAddr)) {
+    if (shareExisting(m_blockFilter, 1, pattern.canId, flow.extFlag, pattern.extAddr)) {
         if (scope.isEnabled()) scope.message("Block Filter added...", TL_INFO);
         return;
     }
     auto record = MakeRecord(filterId, protocolId, pattern.canId, mask, flow.canId, pattern);
     if (m_ExtAddressing != 0) {
-        record->b_ExtendedAdressRx = static_cast<uint8_t>(flow.canId);
+        record->extAddr = static_cast<uint8_t>(flow.canId);
         if (scope.isEnabled())
             scope.messagef(TL_INFO, "ORV-Extadressing Rx (block) Id = %04x", static_cast<unsigned>(flow.canId));
     }
@@ -104,7 +108,7 @@ void MessageFilters::shareExtAddrWithPassFilters(const FilterRecord &flowRecord,
     bool updated = false;
     for (auto &pass : m_passFilter) {
         if (pass->pattern != flowRecord.pattern) continue;
-        pass->b_ExtendedAdressRx = flowRecord.b_ExtendedAdressRx;
+        pass->extAddr = flowRecord.extAddr;
         updated = true;
         if (scope.isEnabled()) scope.message("Updated passfilter b_ExtendedAdressRx!!", TL_INFO);
     }
@@ -117,7 +121,7 @@ void MessageFilters::shareExtAddrWithPassFilters(const FilterRecord &flowRecord,
 // byte. True when a new record was added.
 bool MessageFilters::startFlowFilter(uint16_t filterId, uint16_t protocolId, uint32_t mask, const FilterSide &pattern,
                                      const FilterSide &flow, TraceScope &scope) {
-    FilterRecord *record = isFilterAlreadyUsed(m_flowFilter, 1, pattern.canId, flow.extFlag, flow.extAddr);
+    FilterRecord *record = shareExisting(m_flowFilter, 1, pattern.canId, flow.extFlag, flow.extAddr);
     const bool added = record == nullptr;
     if (record) {
         if (scope.isEnabled()) scope.message("m_flowFilter reused...", TL_INFO);
@@ -128,7 +132,7 @@ bool MessageFilters::startFlowFilter(uint16_t filterId, uint16_t protocolId, uin
         if (scope.isEnabled()) scope.message("Flow Filter added", TL_INFO);
     }
     if (m_ExtAddressing != 0) {
-        record->b_ExtendedAdressRx = static_cast<uint8_t>(flow.canId);
+        record->extAddr = static_cast<uint8_t>(flow.canId);
         if (scope.isEnabled())
             scope.messagef(TL_INFO, "ORV-Extadressing Rx (flowFilter) Id = %04x",
                            static_cast<unsigned>(record->flowId));
@@ -137,7 +141,7 @@ bool MessageFilters::startFlowFilter(uint16_t filterId, uint16_t protocolId, uin
     return added;
 }
 
-FilterRecord *MessageFilters::isFilterAlreadyUsed(FilterList &list, int32_t increment, uint32_t pattern,
+FilterRecord *MessageFilters::shareExisting(FilterList &list, int32_t increment, uint32_t pattern,
                                                   uint8_t extFlag, uint8_t extAddr) {
     char name[80];
     std::snprintf(name, sizeof name, "isFilterAlreadyUsed() 0x%04X e=%d adr=0x%02X inc=%d",
@@ -146,7 +150,7 @@ FilterRecord *MessageFilters::isFilterAlreadyUsed(FilterList &list, int32_t incr
     for (auto &record : list) {
         if (record->pattern != pattern) continue;
         if (extFlag) {
-            if (record->b_ExtendedAdressRx != extAddr) continue;
+            if (record->extAddr != extAddr) continue;
             if (scope.isEnabled()) scope.message("Matched with Ext", TL_INFO);
         }
         record->useCount += increment;
@@ -192,8 +196,7 @@ uint32_t MessageFilters::PassThruStartMsgFilter(uint32_t ChannelID, uint32_t Fil
         scope.messagef(TL_INFO, "pMaskMsg ExtendedAdressing set for adress =%04x ", pMaskMsg->Data[kExtAddrIndex]);
     if (!pPatternMsg) return ERR_INVALID_MSG;
     if (!pFilterID) {
-        scope.message("PassThruStartMsgFilter pFilterID is a NULL pointer", TL_ERROR);
-        return ERR_NULL_PARAMETER;
+        return NullParameter(scope, "PassThruStartMsgFilter pFilterID");
     }
     const FilterSide pattern = ReadSide(pPatternMsg, withExtAddr, "pPatternMsg", scope);
     const FilterSide flow = ReadSide(pFlowControlMsg, withExtAddr, "pFlowControlMsg", scope);
@@ -270,16 +273,16 @@ PassResult MessageFilters::passFiltersAccept(const CanFrame &frame, IsoTpAddress
     bool accepted = false;
     for (const auto &filter : m_passFilter) {
         if ((frame.id & filter->mask) != filter->pattern) continue;
-        if (!filter->b_ExtendedAdress) {
+        if (!filter->extFlag) {
             if (scope.isEnabled()) scope.message("Normal Adress does machtch!", TL_INFO);
-        } else if (frame.byteAt(0) == filter->b_ExtendedAdressRx) {
+        } else if (frame.byteAt(0) == filter->extAddr) {
             addr.extFlag = 1;
-            addr.extAddr = filter->b_ExtendedAdressRx;
+            addr.extAddr = filter->extAddr;
             if (scope.isEnabled()) scope.message("b_ExtendedAdress does machtch!", TL_INFO);
         } else {
             if (scope.isEnabled())
                 scope.messagef(TL_INFO, "b_ExtendedAdress does not machtch! %04x %04x", frame.byteAt(0),
-                               filter->b_ExtendedAdressRx);
+                               filter->extAddr);
             continue;
         }
         accepted = true;
@@ -302,21 +305,21 @@ uint32_t MessageFilters::getFlowId(uint32_t canId, uint8_t extAddr, uint8_t *pEx
                            static_cast<unsigned>(filter->mask), static_cast<unsigned>(filter->pattern),
                            static_cast<unsigned>(filter->flowId));
         if ((canId & filter->mask) != filter->pattern) continue;
-        *pExtFlag = filter->b_ExtendedAdress;
-        *pExtAddr = filter->b_ExtendedAdressRx;
+        *pExtFlag = filter->extFlag;
+        *pExtAddr = filter->extAddr;
         if (m_ExtAddressing != 0) {
             if (scope.isEnabled())
                 scope.messagef(TL_INFO, "ORV Useing canid %04X (%d)", static_cast<unsigned>(canId),
                                static_cast<int>(canId));
             *pExtAddr = static_cast<uint8_t>(canId);
         }
-        if (!filter->b_ExtendedAdress) {
+        if (!filter->extFlag) {
             if (scope.isEnabled())
                 scope.messagef(TL_INFO, "Found with normal CanID %04X (%d)", static_cast<unsigned>(filter->flowId),
                                static_cast<int>(filter->flowId));
             return filter->flowId;
         }
-        if (extAddr == filter->b_ExtendedAdressRx) {
+        if (extAddr == filter->extAddr) {
             // The answer's address byte is the sender's: the low byte of its id.
             *pExtAddr = static_cast<uint8_t>(canId);
             if (scope.isEnabled())
@@ -335,7 +338,7 @@ std::vector<uint8_t> MessageFilters::passAddresses(uint32_t canId, TraceScope &s
     if (m_passFilterCount > 0) {
         scope.messagef(TL_INFO, "Actual pass filter %d ", static_cast<int>(m_passFilterCount));
         for (const auto &filter : m_passFilter)
-            if ((filter->mask & canId) == filter->pattern) addresses.push_back(filter->b_ExtendedAdressRx);
+            if ((filter->mask & canId) == filter->pattern) addresses.push_back(filter->extAddr);
     }
     return addresses;
 }

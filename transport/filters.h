@@ -11,7 +11,7 @@
 
 #include "can/can_frame.h"
 #include "j2534.h"
-#include "trace/named_lock.h"
+#include "platform/named_lock.h"
 #include "transport/iso_tp.h"
 
 class CanPort;
@@ -25,8 +25,8 @@ struct FilterRecord {
     uint32_t pattern = 0;
     uint32_t mask = 0;
     uint32_t flowId = 0;
-    uint8_t b_ExtendedAdress = 0;
-    uint8_t b_ExtendedAdressRx = 0;
+    uint8_t extFlag = 0;  // the identifier's frames carry an address byte
+    uint8_t extAddr = 0;  // that address byte
 };
 
 using FilterList = std::list<std::unique_ptr<FilterRecord>>;
@@ -80,8 +80,10 @@ public:
     };
 
 private:
-    FilterRecord *isFilterAlreadyUsed(FilterList &list, int32_t increment, uint32_t pattern, uint8_t extFlag,
-                                      uint8_t extAddr);
+    // The record of list with this pattern (and address byte, with extFlag),
+    // its use count raised by increment; null when there is none.
+    FilterRecord *shareExisting(FilterList &list, int32_t increment, uint32_t pattern, uint8_t extFlag,
+                                uint8_t extAddr);
     bool removeFilter(FilterList &list, int32_t &count, uint32_t filterId);
     void appendFilter(FilterList &list, int32_t &count, std::unique_ptr<FilterRecord> record);
     bool startPassFilter(uint16_t filterId, uint16_t protocolId, uint32_t mask, const Side &pattern, uint32_t flowId,
@@ -97,9 +99,9 @@ private:
     const std::atomic<int32_t> &m_ExtAddressing;
     const bool m_fieldProfile;
 
-    // Guards every change and every walk of the three lists; innermost (taken
-    // while m_readLock or m_txLock is held, never the other way round), and no
-    // call leaves the module while it is held.
+    // Guards every change and every walk of the three lists; only the
+    // trace's locks are taken inside it, and no call leaves the module while
+    // it is held.
     NamedLock m_filterLock;
     uint16_t m_NextFilterId = 0;
     FilterList m_passFilter;

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "can/can_frame.h"
+
 // N_PCI type, the high nibble of the protocol control information byte.
 constexpr uint8_t N_PCI_SF = 0x0;
 constexpr uint8_t N_PCI_FF = 0x1;
@@ -30,9 +32,6 @@ inline uint32_t StminUs(uint8_t raw) {
 
 constexpr uint8_t N_PCI_LOW_MASK = 0x0F;  // SF_DL, FF_DL high nibble, SN, FS
 constexpr uint8_t SN_MASK = 0x0F;
-
-constexpr uint8_t CAN_MAX_DLEN = 8;
-constexpr uint8_t CAN_PAD_BYTE = 0xFF;
 
 // Largest message a 12-bit FF_DL announces; FF_DL 0 escapes to a 32-bit length.
 constexpr uint32_t FF_DL_MAX = 4095;

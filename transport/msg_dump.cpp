@@ -4,6 +4,7 @@
 
 #include "trace/text_line.h"
 #include "trace/trace_scope.h"
+#include "transport/msg_id.h"
 
 void TracePassThruMsg(const PASSTHRU_MSG *msg, const char *label, TraceScope &scope) {
     if (label == nullptr) label = "";
@@ -25,8 +26,7 @@ void TracePassThruMsg(const PASSTHRU_MSG *msg, const char *label, TraceScope &sc
 
     if (scope.isEnabled()) {
         // A DataSize beyond the record still dumps only what Data holds.
-        const uint32_t count = msg->DataSize < PT_MSG_DATA_SIZE ? msg->DataSize : PT_MSG_DATA_SIZE;
-        line.appendHexDump(msg->Data, count);
+        line.appendHexDump(msg->Data, BoundedDataSize(*msg));
         scope.message(line.c_str(), TL_INFO);
     }
 }

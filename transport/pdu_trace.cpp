@@ -5,7 +5,6 @@
 #include "transport/msg_id.h"
 
 namespace {
-constexpr uint32_t kIdPrefix = 4;
 // A whole message: direction and id texts, then every byte.
 using PduLine = BasicTextLine<64 + 5 * PT_MSG_DATA_SIZE>;
 }  // namespace
@@ -14,11 +13,11 @@ void WritePduLine(TraceFile &file, const char *direction, const PASSTHRU_MSG &ms
                   const std::vector<uint8_t> &addressBytes) {
     PduLine line;
     line.appendf("%s", direction);
-    const uint32_t size = msg.DataSize < PT_MSG_DATA_SIZE ? msg.DataSize : PT_MSG_DATA_SIZE;
-    if (size > kIdPrefix) {
+    const uint32_t size = BoundedDataSize(msg);
+    if (size > MSG_ID_SIZE) {
         line.appendf("0x%04x ", static_cast<unsigned>(canIdFromBytes(msg.Data)));
         line.appendBytes(addressBytes.data(), static_cast<uint32_t>(addressBytes.size()));
-        line.appendBytes(msg.Data + kIdPrefix, size - kIdPrefix);
+        line.appendBytes(msg.Data + MSG_ID_SIZE, size - MSG_ID_SIZE);
     }
     file.writePduLine(line.c_str());
 }

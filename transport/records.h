@@ -1,42 +1,43 @@
-// Transfers in flight: the reassembly and segmentation records the receive
-// analysis, the transmit path and the worker share.
+// Transfers in flight: the reassembly and segmentation records. Each kind
+// has one owner (IncomingTransfers, OutgoingTransfers) that keeps them in a
+// RecordList under its own lock.
 #ifndef PT_TRANSPORT_RECORDS_H
 #define PT_TRANSPORT_RECORDS_H
 
+#include <atomic>
 #include <cstdint>
 #include <list>
 #include <memory>
 
+#include "can/can_frame.h"
 #include "j2534.h"
 
-constexpr uint32_t STATE_RX_ACTIVE = 0x10;
-constexpr uint32_t STATE_TX_WAIT_FC = 0x20;
-constexpr uint32_t STATE_TX_SEND_CF = 0x21;
-constexpr uint32_t STATE_TX_DONE = 0x22;
+enum class RxState { Receiving, Complete };
+enum class TxState { WaitForFlowControl, SendConsecutive, Done };
 
 constexpr uint32_t RX_TIMEOUT_MS = 900;
 constexpr uint32_t FC_WAIT_TIMEOUT_MS = 1000;
 // The longest message (4095 bytes with an address byte) needs 682 frames.
 constexpr uint32_t TX_CF_SLOTS = 684;
 
-// One reassembly in progress; guarded by m_readLock.
+// One reassembly in progress.
 struct RxBufferEntry {
     uint32_t canId = 0;
     uint32_t expectedLen = 0;
     uint32_t receivedLen = 0;
-    uint32_t state = 0;
+    RxState state = RxState::Receiving;
     PASSTHRU_MSG msg{};
     uint16_t nextSn = 0;  // never wrapped; only its low nibble is compared
     uint32_t timeoutMs = 0;
     uint32_t seqId = 0;
 };
 
-// One multi-frame message being sent; guarded by m_txLock once listed.
+// One multi-frame message being sent.
 struct TxBufferEntry {
     uint32_t canId = 0;
     uint32_t m_TxMsgLen = 0;
     uint32_t m_TxActLen = 0;
-    uint32_t state = 0;
+    TxState state = TxState::WaitForFlowControl;
     uint8_t bs = 0;
     uint8_t act_blk = 0;
     uint8_t stmin = 0;
@@ -52,40 +53,56 @@ struct TxBufferEntry {
     uint32_t stminUs = 0;
     uint64_t nextTxUs = 0;
     int32_t fcWaits = 0;
-    uint8_t frames[TX_CF_SLOTS][8]{};
+    uint8_t frames[TX_CF_SLOTS][CAN_MAX_DLEN]{};
+};
+
+// The sequence id of the next record of either kind; the trace follows a
+// transfer by it. Host threads of writer and reader both take ids.
+class SequenceIds {
+public:
+    uint32_t take() { return m_next.fetch_add(1); }
+
+private:
+    std::atomic<uint32_t> m_next{1};
 };
 
 // A list of records and their count, kept together as the trace reports both.
 template <typename Record>
-struct RecordList {
-    std::list<std::unique_ptr<Record>> items;
-    int32_t count = 0;
+class RecordList {
+public:
+    using iterator = typename std::list<std::unique_ptr<Record>>::iterator;
 
     void append(std::unique_ptr<Record> record) {
-        items.push_back(std::move(record));
-        ++count;
+        m_items.push_back(std::move(record));
+        ++m_count;
     }
 
-    using iterator = typename std::list<std::unique_ptr<Record>>::iterator;
+    void remove(iterator where) {
+        m_items.erase(where);
+        --m_count;
+    }
+
+    int32_t count() const { return m_count; }
+    iterator begin() { return m_items.begin(); }
+    iterator end() { return m_items.end(); }
 
     // Walks the list from the head; visit(where) returns true when it took
     // the record out. After a removal the walk starts again at the head, so
     // a record before the removed one may be visited twice.
     template <typename Visit>
     void walk(Visit visit) {
-        for (auto it = items.begin(); it != items.end();) {
+        for (auto it = m_items.begin(); it != m_items.end();) {
             if (visit(it)) {
-                it = items.begin();
+                it = m_items.begin();
                 continue;
             }
             ++it;
         }
     }
 
-    void remove(iterator where) {
-        items.erase(where);
-        --count;
-    }
+private:
+    std::list<std::unique_ptr<Record>> m_items;
+    int32_t m_count = 0;
 };
 
 using RxBufferList = RecordList<RxBufferEntry>;

@@ -10,9 +10,6 @@
 
 class IsoTpTransport;
 
-// Every RX_CHECK_CYCLES-th cycle looks at the reassembly deadlines.
-constexpr uint32_t RX_CHECK_CYCLES = 100;
-
 class TransportWorker {
 public:
     explicit TransportWorker(IsoTpTransport &transport) : m_transport(transport) {}

@@ -70,11 +70,18 @@ TEST_F(Receive, PassFiltersMatchUnderTheirMask) {
         EXPECT_EQ(c.passed, delivered({0x100, 0x600, 0x6E8, 0x7E0, 0x7E8, 0x7EF, 0x7F8}));
         EXPECT_EQ(STATUS_NOERROR, host.pt().StopMsgFilter(1, id));
     }
-    // A block filter never lets anything through.
-    uint32_t id = 0;
-    ASSERT_EQ(STATUS_NOERROR, host.startFilter(BLOCK_FILTER, FilterMsg(4, 0), FilterMsg(4, 0x7E8), nullptr, &id));
-    EXPECT_TRUE(delivered({0x7E8}).empty());
-    EXPECT_TRUE(host.traced("Block Filter added"));
+    // Block filters are kept and stopped like the others, but only the pass
+    // filters decide what reaches the host: a block filter beside a pass
+    // filter on the same id blocks nothing.
+    const uint32_t passId = pass(0x7FF, 0x7E8);
+    uint32_t blockId = 0;
+    ASSERT_EQ(STATUS_NOERROR,
+              host.startFilter(BLOCK_FILTER, FilterMsg(4, 0x7FF), FilterMsg(4, 0x7E8), nullptr, &blockId));
+    EXPECT_NE(passId, blockId);
+    EXPECT_EQ((std::vector<uint32_t>{0x7E8}), delivered({0x7E8}));
+    EXPECT_EQ(STATUS_NOERROR, host.pt().StopMsgFilter(1, blockId));
+    EXPECT_EQ(ERR_NOT_SUPPORTED, host.pt().StopMsgFilter(1, blockId));
+    EXPECT_EQ((std::vector<uint32_t>{0x7E8}), delivered({0x7E8}));
 }
 
 // The flow-control filter's mask chooses the id a first frame is answered on;

@@ -1,4 +1,4 @@
-#include "trace/named_lock.h"
+#include "platform/named_lock.h"
 
 void NamedLock::lock(const char *ownerName) {
     m_section.enter();

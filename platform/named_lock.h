@@ -1,23 +1,21 @@
 // The lock class of the whole library: re-entrant, and it remembers who holds
 // it, which is what one looks at first in a debugger when something hangs.
-#ifndef PT_TRACE_NAMED_LOCK_H
-#define PT_TRACE_NAMED_LOCK_H
+#ifndef PT_PLATFORM_NAMED_LOCK_H
+#define PT_PLATFORM_NAMED_LOCK_H
 
 #include <cstdint>
 
 #include "platform/platform.h"
-#include "trace/lockable.h"
 
-class NamedLock : public Lockable {
+class NamedLock {
 public:
     NamedLock() = default;
-    ~NamedLock() override = default;
     NamedLock(const NamedLock &) = delete;
     NamedLock &operator=(const NamedLock &) = delete;
 
-    void lock(const char *ownerName) override;
-    void lock() override;
-    void unlock() override;
+    void lock(const char *ownerName);
+    void lock();
+    void unlock();
 
     const char *ownerName() const { return m_ownerName; }
     uint32_t ownerThreadId() const { return m_ownerThreadId; }

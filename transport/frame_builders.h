@@ -1,0 +1,29 @@
+// The frames we put on the bus, one builder per frame kind.
+#ifndef PT_TRANSPORT_FRAME_BUILDERS_H
+#define PT_TRANSPORT_FRAME_BUILDERS_H
+
+#include <cstdint>
+
+#include "transport/iso_tp.h"
+#include "transport/records.h"
+
+// A host message's addressing and payload, as the frames carry them.
+struct OutgoingMessage {
+    uint32_t canId = 0;
+    IsoTpAddress addr;
+    const uint8_t *payload = nullptr;
+    uint32_t length = 0;
+    uint32_t pad = 0;
+};
+
+CanPayload BuildSingleFrame(const OutgoingMessage &tx);
+CanPayload BuildFirstFrame(const OutgoingMessage &tx);
+// Prepares every consecutive frame behind the first frame's payload in
+// entry, so the worker only copies 8 bytes per send. Returns the number of
+// frames, or TX_CF_SLOTS when they would not fit.
+uint32_t BuildConsecutiveFrames(const OutgoingMessage &tx, TxBufferEntry &entry);
+// "Clear to send" with our block size and STmin 0: we take frames as fast as
+// they come.
+CanPayload BuildFlowControl(uint8_t blockSize, const IsoTpAddress &addr);
+
+#endif

@@ -1,0 +1,94 @@
+#include "transport/incoming.h"
+
+#include <cstring>
+
+#include "platform/lock_guard.h"
+#include "trace/trace_clock.h"
+#include "trace/trace_scope.h"
+#include "transport/msg_id.h"
+
+uint32_t CopyPayload(const CanFrame &frame, uint32_t from, uint32_t count, PASSTHRU_MSG &msg) {
+    const uint32_t length = frame.length();
+    uint32_t copied = 0;
+    while (copied < count && from + copied < length && msg.DataSize < PT_MSG_DATA_SIZE)
+        msg.Data[msg.DataSize++] = frame.data[from + copied++];
+    return copied;
+}
+
+// A new first frame on an id ends the reassembly still open on it.
+void IncomingTransfers::replaceOpen(uint32_t canId, TraceScope &scope) {
+    m_rxBuffer.walk([&](RxBufferList::iterator where) {
+        if ((*where)->canId != canId) return false;
+        const uint32_t seqId = (*where)->seqId;
+        m_rxBuffer.remove(where);
+        scope.messagef(TL_ERROR, "FIRST_FRAME replaces open m_rxBuffer SeqID=%d CanID %04x", static_cast<int>(seqId),
+                       static_cast<unsigned>(canId));
+        return true;
+    });
+}
+
+void IncomingTransfers::open(std::unique_ptr<RxBufferEntry> entry, bool replaceOpenOne, TraceScope &scope) {
+    LockGuard guard(m_lock);
+    if (replaceOpenOne) replaceOpen(entry->canId, scope);
+    m_rxBuffer.append(std::move(entry));
+}
+
+IncomingTransfers::Continued IncomingTransfers::continueWith(const CanFrame &frame, const IsoTpAddress &addr,
+                                                             uint8_t sn, PASSTHRU_MSG &out, TraceScope &scope) {
+    Continued result;
+    LockGuard guard(m_lock);
+    int error = 0;
+    auto it = m_rxBuffer.begin();
+    for (; it != m_rxBuffer.end(); ++it) {
+        const RxBufferEntry &candidate = **it;
+        if (candidate.state != RxState::Receiving)
+            error = -1;
+        else if (candidate.canId != frame.id)
+            error = -2;
+        else if ((candidate.nextSn & SN_MASK) != sn)
+            error = -3;
+        else
+            break;
+    }
+    if (it == m_rxBuffer.end()) {
+        if (scope.isEnabled()) scope.messagef(TL_INFO, "Error CONSECUTIVE_FRAME  %d", error);
+        return result;
+    }
+    result.matched = true;
+    RxBufferEntry &entry = **it;
+    if (addr.extFlag && scope.isEnabled()) scope.message("CONSECUTIVE_FRAME ExtendedAdressing", TL_INFO);
+    entry.receivedLen += CopyPayload(frame, addr.pciOffset() + 1u, addr.consecutivePayload(), entry.msg);
+    result.frameNo = entry.nextSn++;
+    if (scope.isEnabled())
+        scope.messagef(TL_INFO, "CONSECUTIVE_FRAME Exp %d len act=%d max=%d", sn, static_cast<int>(entry.receivedLen),
+                       static_cast<int>(entry.expectedLen));
+    if (entry.receivedLen < entry.expectedLen) {
+        entry.timeoutMs = NowMs() + RX_TIMEOUT_MS;
+        if (scope.isEnabled())
+            scope.messagef(TL_INFO, "CONSECUTIVE_FRAME retrigger timeout=%d", static_cast<int>(entry.timeoutMs));
+        return result;
+    }
+    result.complete = true;
+    std::memcpy(out.Data, entry.msg.Data, entry.msg.DataSize);
+    out.DataSize = entry.expectedLen + MSG_ID_SIZE;
+    out.RxStatus = 0;
+    entry.state = RxState::Complete;
+    const uint32_t seqId = entry.seqId;
+    m_rxBuffer.remove(it);
+    if (scope.isEnabled())
+        scope.messagef(TL_INFO, "CONSECUTIVE_FRAME finished m_rxBuffer removed SeqID=%d", static_cast<int>(seqId));
+    return result;
+}
+
+void IncomingTransfers::expire(TraceScope &scope) {
+    const uint32_t now = NowMs();
+    LockGuard guard(m_lock);
+    if (m_rxBuffer.count() == 0) return;
+    m_rxBuffer.walk([&](RxBufferList::iterator where) {
+        if (!(now > (*where)->timeoutMs)) return false;
+        const uint32_t seqId = (*where)->seqId;
+        m_rxBuffer.remove(where);
+        scope.messagef(TL_INFO, "RX TIMEOUT m_rxBuffer removed from list ... SeqID=%d", static_cast<int>(seqId));
+        return true;
+    });
+}

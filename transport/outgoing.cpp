@@ -1,0 +1,348 @@
+#include "transport/outgoing.h"
+
+#include <memory>
+
+#include "can/can_port.h"
+#include "platform/lock_guard.h"
+#include "platform/platform.h"
+#include "trace/text_line.h"
+#include "trace/trace_clock.h"
+#include "trace/trace_scope.h"
+#include "transport/iso_tp.h"
+
+namespace {
+
+// The field profile hands frames to the driver while the ones before them
+// would leave the bus within kBusAheadUs, so the bus never waits for the
+// worker and the driver's transmit queue never fills.
+constexpr uint64_t kBusAheadUs = 3000;
+constexpr uint64_t kQueueFullRetryUs = 1000;
+// An 8-byte standard frame without stuffing bits, interframe space included.
+constexpr uint64_t kFrameBits = 111;
+
+void NoteDue(uint64_t &due, uint64_t when) {
+    if (due == 0 || when < due) due = when;
+}
+
+}  // namespace
+
+uint32_t OutgoingTransfers::transmit(uint32_t id, int32_t length, const uint8_t *data, uint32_t pad,
+                                     TraceScope &scope, bool *queueFull) {
+    const uint32_t status = m_port.VectorTransmit(id, length, data, pad, scope, queueFull);
+    if (m_profile.on && status == STATUS_NOERROR) {
+        LockGuard guard(m_lock);
+        ++m_unconfirmed[id];
+    }
+    return status;
+}
+
+uint32_t OutgoingTransfers::sendSingleFrame(uint32_t canId, const CanPayload &frame, uint32_t pad, TraceScope &scope) {
+    // The bus may confirm the frame before this thread gets to arm the flag:
+    // a reader on another thread must not look before it is armed.
+    LockGuard guard(m_lock);
+    const uint32_t result = transmit(canId, frame.length, frame.bytes, pad, scope);
+    scope.messagef(TL_INFO, "PassThruWriteMsg->ACK ->CanID: %X ", static_cast<unsigned>(canId));
+    // Armed also after a refusal: the bus may still confirm the frame.
+    m_ackPending[canId] = true;
+    return result;
+}
+
+// A new message on an id ends the transfer still running on it, unless that
+// one goes to another extended address.
+void OutgoingTransfers::replaceOlderTransfers(const OutgoingMessage &tx, TraceScope &scope) {
+    m_txBuffer.walk([&](Where where) {
+        TxBufferEntry &old = **where;
+        if (old.canId != tx.canId || (old.extFlag == 1 && old.extAddr != tx.addr.extAddr)) return false;
+        scope.message(old.extFlag == 1 ? "delted via CANID AND ExtAdr" : "delted via CANID", TL_ERROR);
+        old.state = TxState::Done;
+        const int32_t before = m_txBuffer.count();
+        const uint32_t seqId = old.seqId;
+        const uint32_t canId = old.canId;
+        const uint8_t extAddr = old.extAddr;
+        m_txBuffer.remove(where);
+        scope.messagef(TL_INFO, "DUPLICATED m_txBuffer removed from list ... SeqID=%d %d %d %04x %02x",
+                       static_cast<int>(seqId), static_cast<int>(before), static_cast<int>(m_txBuffer.count()),
+                       static_cast<unsigned>(canId), extAddr);
+        return true;
+    });
+}
+
+uint32_t OutgoingTransfers::startTransfer(const OutgoingMessage &tx, TextLine &line, TraceScope &scope) {
+    // Held from the first frame to the append: the peer's flow control may be
+    // read on another thread before this one has put the record in the list.
+    LockGuard guard(m_lock);
+    replaceOlderTransfers(tx, scope);
+
+    auto entry = std::make_unique<TxBufferEntry>();
+    entry->canId = tx.canId;
+    entry->m_TxMsgLen = tx.length;
+    entry->seqId = m_seqIds.take();
+    entry->m_TxActLen = tx.addr.firstFramePayload();
+    if (tx.addr.extFlag) {
+        entry->extFlag = 1;
+        entry->extAddr = tx.addr.extAddr;
+        scope.message("ExtendedAdressing saving in TX stucture", TL_INFO);
+    }
+
+    const CanPayload firstFrame = BuildFirstFrame(tx);
+    line.appendBytes(tx.payload, tx.addr.firstFramePayload());
+    scope.messagef(TL_INFO, "FIRST_FRAME with len %d SeqID=%d Timeout %d m_txBuffer added CanID=%04X",
+                   static_cast<int>(entry->m_TxMsgLen), static_cast<int>(entry->seqId),
+                   static_cast<int>(FC_WAIT_TIMEOUT_MS), static_cast<unsigned>(tx.canId));
+    scope.message(line.c_str(), TL_INFO);
+    if (transmit(tx.canId, CAN_MAX_DLEN, firstFrame.bytes, tx.pad, scope) != STATUS_NOERROR) {
+        scope.message("Error in First Frame 1", TL_INFO);
+        return ERR_NOT_SUPPORTED;
+    }
+
+    entry->bs = 8;
+    entry->act_blk = 0xFF;
+    entry->stmin = 0;
+    entry->cfSent = 0;
+    const uint32_t cfCount = BuildConsecutiveFrames(tx, *entry);
+    if (cfCount >= TX_CF_SLOTS) {
+        scope.message("ERROR !!! Can Frame size over max !", TL_ERROR);
+        return ERR_NOT_SUPPORTED;
+    }
+    entry->cfCount = static_cast<uint16_t>(cfCount);
+    scope.messagef(TL_INFO, "CF created Count=%d ", static_cast<int>(cfCount));
+    if (scope.isEnabled()) {
+        for (uint32_t i = 0; i < cfCount; ++i) {
+            TextLine frameLine;
+            frameLine.appendf("FRAME %d Data: ", static_cast<int>(i));
+            frameLine.appendBytes(entry->frames[i], CAN_MAX_DLEN);
+            scope.message(frameLine.c_str(), TL_INFO);
+        }
+    }
+
+    entry->timeoutMs = NowMs() + FC_WAIT_TIMEOUT_MS;
+    entry->state = TxState::WaitForFlowControl;
+    m_txBuffer.append(std::move(entry));
+    return STATUS_NOERROR;
+}
+
+// The first confirmation after a message of ours went out is the host's;
+// the bus confirms every frame, so all others are dropped.
+bool OutgoingTransfers::takeConfirmation(uint32_t canId) {
+    LockGuard guard(m_lock);
+    if (m_profile.on) {
+        // Confirmations of earlier frames of a transfer still on the way are
+        // not the host's: its one is the last frame's.
+        uint32_t &unconfirmed = m_unconfirmed[canId];
+        if (unconfirmed > 0 && --unconfirmed > 0) return false;
+    }
+    bool &pending = m_ackPending[canId];
+    const bool deliver = pending;
+    pending = false;
+    return deliver;
+}
+
+// The field profile's reading of a flow status for the waiting transfer at
+// where: true for clear to send. WAIT restarts the wait for the next flow
+// control, up to the configured number of WAITs; OVERFLOW, or one WAIT too
+// many, ends the transfer without a confirmation; reserved values are ignored.
+bool OutgoingTransfers::clearToSend(Where where, uint8_t flowStatus, TraceScope &scope) {
+    TxBufferEntry &entry = **where;
+    if (flowStatus == FS_CTS) return true;
+    if (flowStatus == FS_WAIT && ++entry.fcWaits <= m_profile.maxWaits) {
+        entry.timeoutMs = NowMs() + FC_WAIT_TIMEOUT_MS;
+        scope.messagef(TL_INFO, "FLOW_CONTROL WAIT %d of %d canID=0x%04x SeqID=%d", static_cast<int>(entry.fcWaits),
+                       static_cast<int>(m_profile.maxWaits), static_cast<unsigned>(entry.canId),
+                       static_cast<int>(entry.seqId));
+        return false;
+    }
+    if (flowStatus == FS_WAIT || flowStatus == FS_OVFLW) {
+        if (flowStatus == FS_WAIT)
+            scope.messagef(TL_ERROR, "FLOW_CONTROL WAIT more than %d times canID=0x%04x, transfer abandoned SeqID=%d",
+                           static_cast<int>(m_profile.maxWaits), static_cast<unsigned>(entry.canId),
+                           static_cast<int>(entry.seqId));
+        else
+            scope.messagef(TL_ERROR, "FLOW_CONTROL OVERFLOW canID=0x%04x, transfer abandoned SeqID=%d",
+                           static_cast<unsigned>(entry.canId), static_cast<int>(entry.seqId));
+        entry.state = TxState::Done;
+        m_txBuffer.remove(where);
+        return false;
+    }
+    scope.messagef(TL_INFO, "FLOW_CONTROL reserved flow status %d canID=0x%04x ignored", flowStatus,
+                   static_cast<unsigned>(entry.canId));
+    return false;
+}
+
+int OutgoingTransfers::releaseOnFlowControl(uint32_t flowId, const CanFrame &frame, bool ignoreStmin,
+                                            TraceScope &scope) {
+    int result = -1;
+    LockGuard guard(m_lock);
+    for (auto it = m_txBuffer.begin(); it != m_txBuffer.end(); ++it) {
+        TxBufferEntry &entry = **it;
+        if (entry.state != TxState::WaitForFlowControl) {
+            result = -1;
+            continue;
+        }
+        if (scope.isEnabled())
+            scope.messagef(TL_INFO, "Flow compare %04X %04x SeqID=%d", static_cast<unsigned>(entry.canId),
+                           static_cast<unsigned>(flowId), static_cast<int>(entry.seqId));
+        if (entry.canId != flowId) {
+            result = -2;
+            continue;
+        }
+        result = 0;
+        if (scope.isEnabled()) scope.message("FLOW machted ID -> sending", TL_INFO);
+        // Our own record knows whether the peer's frames carry an address byte.
+        const uint32_t params = entry.extFlag ? 2u : 1u;
+        // Without the field profile the flow status is not looked at: every
+        // flow control is a go.
+        if (m_profile.on && !clearToSend(it, PciLow(frame.byteAt(params - 1)), scope)) break;
+        entry.state = TxState::SendConsecutive;
+        entry.act_blk = 0;
+        entry.bs = frame.byteAt(params);
+        entry.stmin = frame.byteAt(params + 1);
+        entry.stminUs = StminUs(entry.stmin);
+        entry.fcWaits = 0;
+        int remaining = entry.cfCount - entry.cfSent;
+        if (remaining < 1) {
+            scope.message("less frames ....error", TL_ERROR);
+            remaining = 1;
+        }
+        const uint32_t stminMs = m_profile.on ? (entry.stminUs + 999u) / 1000u : entry.stmin;
+        const uint32_t estimate = static_cast<uint32_t>(remaining) * (stminMs + 10u) + 1000u;
+        if (scope.isEnabled())
+            scope.messagef(TL_INFO, "CF block tx timeout estimated: %d for %d blocks", static_cast<int>(estimate),
+                           remaining);
+        entry.timeoutMs = NowMs() + estimate;
+        entry.nextTx = NowMs() + entry.stmin;
+        entry.nextTxUs = plat::NowUs() + entry.stminUs;
+        if (ignoreStmin) {
+            if (scope.isEnabled()) scope.message("STmin overwritten to 0 (1 of 2)", TL_INFO);
+            entry.stmin = 0;
+            entry.nextTx = 0;
+            entry.stminUs = 0;
+            entry.nextTxUs = 0;
+        }
+        if (scope.isEnabled())
+            scope.messagef(TL_INFO, "FLOW_CONTROL No %d canID=0x%04x bs=%d act_blk=%d wait=%d nextTx=0x%08x",
+                           entry.cfSent, static_cast<unsigned>(frame.id), entry.bs, entry.act_blk, entry.stmin,
+                           static_cast<unsigned>(entry.nextTx));
+        break;
+    }
+    return result;
+}
+
+void OutgoingTransfers::finishTransfer(Where where, TraceScope &scope) {
+    TxBufferEntry &entry = **where;
+    const int32_t before = m_txBuffer.count();
+    const uint32_t seqId = entry.seqId;
+    const uint32_t canId = entry.canId;
+    entry.state = TxState::Done;
+    m_txBuffer.remove(where);
+    scope.messagef(TL_INFO, "We are finished... SeqID=%d %d %d 0x%04x", static_cast<int>(seqId),
+                   static_cast<int>(before), static_cast<int>(m_txBuffer.count()), static_cast<unsigned>(canId));
+    // The bus's confirmation of this last frame becomes the host's.
+    m_ackPending[canId] = true;
+}
+
+// Books one consecutive frame of the record as sent (a refused frame counts
+// too: the cfSent bound keeps the walk inside the prepared frames even when
+// the lengths disagree). Returns true when the record has left the list.
+bool OutgoingTransfers::advanceTransfer(Where where, TraceScope &scope) {
+    TxBufferEntry &entry = **where;
+    entry.m_TxActLen += entry.extFlag ? 6 : 7;
+    scope.messagef(TL_INFO, "TX CONSECUTIVE_FRAME No %d canID=0x%04x ", entry.cfSent,
+                   static_cast<unsigned>(entry.canId));
+    entry.cfSent = static_cast<uint16_t>(entry.cfSent + 1);
+
+    if (entry.bs != 0) {
+        entry.act_blk = static_cast<uint8_t>(entry.act_blk + 1);
+        if (entry.act_blk >= entry.bs) {
+            entry.state = TxState::WaitForFlowControl;
+            scope.message("Waiting for FlowControl", TL_INFO);
+        }
+    }
+    if (m_profile.on) {
+        entry.nextTxUs = entry.stminUs != 0 ? plat::NowUs() + entry.stminUs : 0;
+        entry.nextTx = static_cast<uint32_t>(entry.nextTxUs);
+    } else {
+        entry.nextTx = entry.stmin != 0 ? NowMs() + entry.stmin : 0;
+    }
+    scope.messagef(TL_INFO,
+                   "TX CONSECUTIVE_FRAME No %d canID=0x%04x nextTx=0x%08x m_TxMsgLen=%d "
+                   "m_TxActLen=%d ",
+                   entry.cfSent, static_cast<unsigned>(entry.canId), static_cast<unsigned>(entry.nextTx),
+                   static_cast<int>(entry.m_TxMsgLen), static_cast<int>(entry.m_TxActLen));
+    if (entry.m_TxActLen >= entry.m_TxMsgLen || entry.cfSent >= entry.cfCount) {
+        finishTransfer(where, scope);
+        return true;
+    }
+    return false;
+}
+
+// Sends the record's next consecutive frame if STmin allows: one per visit,
+// so one per cycle. Returns true when the record has left the list.
+bool OutgoingTransfers::sendConsecutiveFrame(Where where) {
+    TxBufferEntry &entry = **where;
+    PT_SCOPE(scope, "ThreadRead()");
+    uint32_t now = NowMs();
+    if (entry.nextTx != 0 && !(now > entry.nextTx)) return false;
+    transmit(entry.canId, CAN_MAX_DLEN, entry.frames[entry.cfSent], 1, scope);
+    return advanceTransfer(where, scope);
+}
+
+// The field profile sends every frame that is due, as far as STmin, the block
+// and the bus allow. due learns when this record's next frame is due.
+// Returns true when the record has left the list.
+bool OutgoingTransfers::sendDueFrames(Where where, uint64_t &due) {
+    TxBufferEntry &entry = **where;
+    PT_SCOPE(scope, "ThreadRead()");
+    const uint32_t bitrate = m_port.bitrate();
+    const uint64_t frameUs = bitrate != 0 ? kFrameBits * 1000000u / bitrate : 0;
+    while (entry.state == TxState::SendConsecutive) {
+        const uint64_t now = plat::NowUs();
+        if (entry.nextTxUs > now) {
+            NoteDue(due, entry.nextTxUs);
+            return false;
+        }
+        if (m_busFreeUs > now + kBusAheadUs) {
+            NoteDue(due, m_busFreeUs - kBusAheadUs);
+            return false;
+        }
+        bool queueFull = false;
+        transmit(entry.canId, CAN_MAX_DLEN, entry.frames[entry.cfSent], 1, scope, &queueFull);
+        if (queueFull) {
+            NoteDue(due, now + kQueueFullRetryUs);
+            return false;
+        }
+        m_busFreeUs = (m_busFreeUs > now ? m_busFreeUs : now) + frameUs;
+        if (advanceTransfer(where, scope)) return true;
+    }
+    return false;
+}
+
+void OutgoingTransfers::expireTimedOut(Where where, TraceScope &scope) {
+    TxBufferEntry &entry = **where;
+    const int32_t before = m_txBuffer.count();
+    const uint32_t seqId = entry.seqId;
+    entry.state = TxState::Done;
+    m_txBuffer.remove(where);
+    scope.messagef(TL_INFO, "TX-TIMEOUT m_txBuffer removed from list ... SeqID=%d %d %d", static_cast<int>(seqId),
+                   static_cast<int>(before), static_cast<int>(m_txBuffer.count()));
+}
+
+uint64_t OutgoingTransfers::service(TraceScope &scope) {
+    LockGuard guard(m_lock);
+    uint64_t due = 0;
+    if (m_txBuffer.count() == 0) return due;
+    m_txBuffer.walk([&](Where where) {
+        if (NowMs() > (*where)->timeoutMs) {
+            expireTimedOut(where, scope);
+            return true;
+        }
+        if ((*where)->state != TxState::SendConsecutive) return false;
+        return m_profile.on ? sendDueFrames(where, due) : sendConsecutiveFrame(where);
+    });
+    return due;
+}
+
+void OutgoingTransfers::forgetConfirmations() {
+    LockGuard guard(m_lock);
+    m_ackPending.clear();
+    m_unconfirmed.clear();
+}
