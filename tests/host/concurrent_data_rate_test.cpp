@@ -81,39 +81,47 @@ TEST(ConcurrentDataRate, RacingCallsLeaveOnePortThatTakesNewFilters) {
 }
 
 // The threads the process runs, once those that are ending have gone (at
-// most 200 ms): at most `expected` more than baseline unless more stay.
-unsigned SettledThreadCount(unsigned baseline, unsigned expected) {
+// most 200 ms): at most `bound` unless more stay.
+unsigned SettledThreadCount(unsigned bound) {
     unsigned n = plat::ProcessThreadCount();
-    for (int i = 0; i < 200 && n > baseline + expected; ++i) {
+    for (int i = 0; i < 200 && n > bound; ++i) {
         plat::SleepMs(1);
         n = plat::ProcessThreadCount();
     }
     return n;
 }
 
-// Each round both threads get channel 1 and the process runs one thread
-// more until the disconnect.
+// Each round both threads get channel 1, and while they wait to end the
+// process runs one thread more than before they connected.
 TEST(ConcurrentConnect, StartsOneWorker) {
     Host host;
     const J2534Api &pt = host.pt();
-    unsigned baseline = plat::ProcessThreadCount();
-    ASSERT_NE(0u, baseline);
-    std::atomic<int> waiting{0};
+    ASSERT_NE(0u, plat::ProcessThreadCount());
+    unsigned quiet = ~0u;  // the fewest threads seen with both threads waiting
     uint32_t status[2], channel[2];
     std::string failures;
     for (int round = 0; round < kConnectRounds; ++round) {
-        baseline = SettledThreadCount(baseline, 0);
-        waiting = 2;
+        std::atomic<int> ready{0};
+        std::atomic<bool> go{false}, leave{false};
         auto connect = [&](int k) {
-            --waiting;
-            while (waiting.load() > 0) std::this_thread::yield();
+            ++ready;
+            while (!go) std::this_thread::yield();
             channel[k] = 0;
             status[k] = pt.Connect(ISO15765, 0, &channel[k]);
+            --ready;
+            while (!leave) std::this_thread::yield();
         };
         std::thread first(connect, 0), second(connect, 1);
+        while (ready.load() < 2) std::this_thread::yield();
+        // The threads of the round before may still be on their way out.
+        const unsigned before = SettledThreadCount(quiet);
+        quiet = std::min(quiet, before);
+        go = true;
+        while (ready.load() > 0) std::this_thread::yield();
+        const unsigned workers = SettledThreadCount(before + 1) - before;
+        leave = true;
         first.join();
         second.join();
-        const unsigned workers = SettledThreadCount(baseline, 1) - baseline;
         for (int k = 0; k < 2; ++k) {
             ASSERT_EQ(STATUS_NOERROR, status[k]) << "round " << round;
             ASSERT_EQ(1u, channel[k]) << "round " << round;

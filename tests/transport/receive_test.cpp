@@ -196,9 +196,9 @@ TEST(FilterStart, RefusedAcceptance) {
         EXPECT_EQ(STATUS_NOERROR, host.startFilter(c.type, mask, pattern, &flow, &second));
         std::vector<uint64_t> opened;
         for (const vxlsim_call &call : vxlsim::CallsTo("xlCanAddAcceptanceRange")) opened.push_back(call.args[2]);
-        EXPECT_EQ(c.retryOpens ? std::vector<uint64_t>{c.type == PASS_FILTER ? 0x7E8u : 0x7E0u}
-                               : std::vector<uint64_t>{},
-                  opened);
+        EXPECT_EQ(
+            c.retryOpens ? std::vector<uint64_t>{c.type == PASS_FILTER ? 0x7E8u : 0x7E0u} : std::vector<uint64_t>{},
+            opened);
         if (c.type == PASS_FILTER) {
             ASSERT_EQ(0, vxlsim::BusSend(0, 0x7E8, {0x02, 0x50, 0x01}));
             EXPECT_EQ(c.status == STATUS_NOERROR && c.portOpen ? 0u : 1u, host.drain().size());
