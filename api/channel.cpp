@@ -2,7 +2,6 @@
 #include <cstring>
 
 #include "api/module.h"
-#include "platform/lock_guard.h"
 #include "trace/trace_scope.h"
 #include "transport/null_parameter.h"
 
@@ -35,17 +34,16 @@ uint32_t CPassThruModule::PassThruConnect(uint32_t ProtocolID, uint32_t Flags, u
     }
     if (!pChannelID) return NullParameter(scope, "PassThruConnect pChannelID");
 
-    LockGuard channelGuard(m_channelLock);
-    if (m_worker.running()) {
-        if (scope.isEnabled()) scope.message("PassThruConnect already connected, worker running", TL_INFO);
-        *pChannelID = kChannelId;
-        return STATUS_NOERROR;
-    }
-
     int error = 0;
-    if (!m_worker.start(&error)) {
-        if (scope.isEnabled()) scope.messagef(TL_INFO, "CreateThread failed (%d)", error);
-        return ERR_DEVICE_NOT_CONNECTED;
+    switch (m_worker.start(&error)) {
+        case TransportWorker::StartResult::AlreadyRunning:
+            if (scope.isEnabled()) scope.message("PassThruConnect already connected, worker running", TL_INFO);
+            *pChannelID = kChannelId;
+            return STATUS_NOERROR;
+        case TransportWorker::StartResult::Failed:
+            if (scope.isEnabled()) scope.messagef(TL_INFO, "CreateThread failed (%d)", error);
+            return ERR_DEVICE_NOT_CONNECTED;
+        case TransportWorker::StartResult::Started: break;
     }
     if (scope.isEnabled()) scope.message("PassThruConnect-CAN is active now!", TL_INFO);
     *pChannelID = kChannelId;
@@ -56,10 +54,7 @@ uint32_t CPassThruModule::PassThruDisconnect(uint32_t) {
     PT_SCOPE(scope, "PassThruDisconnect()");
     m_transport.forgetConfirmations();
     m_port.VectorCleanUp();
-    {
-        LockGuard channelGuard(m_channelLock);
-        m_worker.stop();
-    }
+    m_worker.stop();
     if (m_settings.profile.on) m_transport.filters().removeAll();
     return STATUS_NOERROR;
 }

@@ -13,7 +13,6 @@
 #include "fg/functional_group.h"
 #include "fg/group_stage.h"
 #include "j2534.h"
-#include "platform/named_lock.h"
 #include "trace/trace_file.h"
 #include "trace/tracer.h"
 #include "transport/transport.h"
@@ -81,9 +80,6 @@ private:
     COrvFunctionalGroup m_functionalGroup;
     GroupStage m_groupStage;
     TransportWorker m_worker;
-    // Makes a connect's look at the worker and its start one step, and keeps
-    // a disconnect's stop from running between them.
-    NamedLock m_channelLock;
 };
 
 // The module object between load and unload; null before, after, and in a
