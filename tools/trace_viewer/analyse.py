@@ -148,6 +148,7 @@ class Analyser:
         self.number = 0
         self.malformed = 0
         self.malformed_at = []    # (file, line) of the first few
+        self.malformed_lines = []  # (file, line number, text) of the first twenty
         self.lines = 0
         self.rx_frames = self.tx_frames = self.function_lines = 0
         self.pdu_lines = 0
@@ -293,7 +294,7 @@ class Analyser:
             try:
                 if line.startswith(b";FU;", 25) and line[12] == 59:
                     if line.find(b";", 36) < 0 or line[-1] != 10 or line.endswith(b";\n"):
-                        self._bad(name, number)
+                        self._bad(name, number, line)
                     elif interesting(line, 36):
                         scope(line)
                     continue
@@ -312,6 +313,7 @@ class Analyser:
                               "function_lines": self.function_lines, "rx": self.rx_frames, "tx": self.tx_frames})
         if len(self.sessions) > 1:
             r = self._new("session", self.now)
+            r.first = r.last = None
             if source.created:
                 # The counter clock runs on across sessions of one machine.
                 created = float(source.created[1])
@@ -338,17 +340,20 @@ class Analyser:
                         "rx": e["rx"] - s["rx"], "tx": e["tx"] - s["tx"]})
         return out
 
-    def _bad(self, name, number):
+    def _bad(self, name, number, line=b""):
         self.malformed += 1
         if len(self.malformed_at) < 5:
             self.malformed_at.append((name, number))
+        if len(self.malformed_lines) < 20:
+            text = line.rstrip(b"\r\n")[:160].decode("latin-1")
+            self.malformed_lines.append((name, number, "".join(c if c.isprintable() else "?" for c in text)))
 
     def _other(self, line, name, number):
         text = line.rstrip(b"\r\n")
         if not text or text.startswith(b"Timestamp;Deltatime;") or b";Create tracefile" in text \
                 or b";Close tracefile" in text:
             return
-        self._bad(name, number)
+        self._bad(name, number, line)
 
     def _fields(self, line):
         parts = line.rstrip(b"\r\n").split(b";", 5)
@@ -851,7 +856,7 @@ class Analyser:
             m = _PDU.match(line.rstrip(b"\r\n"))
             if not m:
                 if b" CAN-" in line or not _PDU_BANNER.match(line):
-                    self._bad(source.path, number)
+                    self._bad(source.path, number, line)
                 continue
             self.pdu_lines += 1
             if not as_rows:
@@ -862,7 +867,7 @@ class Analyser:
             try:
                 payload = _hexbytes(data)
             except ValueError:
-                self._bad(source.path, number)
+                self._bad(source.path, number, line)
                 continue
             r = self._new("PDU", wall)
             r.clock = "wall"

@@ -34,15 +34,20 @@ _SETTLE_MS = 5000.0     # trace time that bounds of the clocks' offset are gathe
 _WINDOW_MS = 50.0       # frames are put in time order over this much before they are written
 _RUN_MAX = 20000        # frames in one segment at most before it is timed anyway
 _SCALE = (0.85, 1.3)    # bits on the bus to bits counted, as far as a fit may stretch a run
+_UNFITTED = 30          # queued frames in a run without a stamp after it that are reported
 
 
 class _Epoch:
     """One run of the driver's clock: bounds of its offset to the counter
     clock (sliding minimum of the upper, maximum of the lower bounds)."""
-    __slots__ = ("number", "upper", "lower", "rate", "prev_end", "hand_lo", "last_exact", "confirms", "stats")
+    __slots__ = ("number", "upper", "lower", "rate", "prev_end", "prev_exact", "hand_lo", "last_exact",
+                 "confirms", "stats", "ratios", "scale")
 
     def __init__(self, number, rate, stats):
         self.number, self.rate, self.stats = number, rate, stats
+        self.ratios = collections.deque()
+        self.scale = 1.0          # bus time per counted bit time, as the stamps show it
+        self.prev_exact = False
         self.upper, self.lower = collections.deque(), collections.deque()
         self.prev_end = None      # end of the frame last timed on the bus
         self.hand_lo = None       # the latest hand-off's earliest time
@@ -266,34 +271,34 @@ class BusLog:
             if c.hand_lo is not None:
                 lo = max(lo, c.hand_lo)
             c.hand_lo = lo
-            late = f.handed is not None and f.handed > f.line
-            hi = (f.handed if late else f.line) + 1.0
+            handed = f.handed if f.handed is not None and f.handed > f.line else f.line
+            late = handed >= f.line + 2.0     # the thread was held up in between
+            hi = handed + 1.0
             if f.done is not None:
                 hi = min(hi, f.done + 1.0 - f.dur)
             hi = max(hi, lo)
             # A thread held up between the two lines was most likely held up
-            # waiting for the driver to take the frame: the later line is closer.
-            hand = min(max(f.handed + 0.5, lo), hi) if late else (lo + hi) / 2.0
-            if max(hi, prev or hi) - max(lo, prev or lo) > 1.0:
+            # before the driver took the frame (writing the line, waiting for
+            # the trace file or the driver): the later line is closer.
+            hand = min(max(handed + 0.5, lo), hi) if late else (lo + hi) / 2.0
+            if late and max(hi, prev or hi) - max(lo, prev or lo) > 2.0:
                 c.stats["uncertain"] += 1   # where in that time the driver took it, the trace cannot say
                 c.stats["window"] = max(c.stats["window"], hi - lo)
             c.stats["computed"] += 1
-            if prev is not None and hi <= prev:
-                chain.append(f)           # certainly waiting for the bus
-                f.start = prev
-            elif prev is not None and hand < prev:
-                chain = [f]
+            if prev is not None and hand <= prev:
+                chain.append(f)           # waiting for the bus
                 f.start = prev
             else:
+                self._unfitted(c, chain)
                 chain = [f]
                 f.start = hand
-            f.bus = f.start + f.dur
+            f.bus = f.start + f.dur * c.scale
             prev = f.bus
-        if anchor is not None:
-            self._fit(chain, anchor, prev)
+        if anchor is None or not self._fit(chain, anchor, prev, c.scale):
+            self._unfitted(c, chain)
         # A frame had left when its confirmation was read, and the bus
         # carries one frame at a time.
-        limit = anchor.bus - anchor.dur if anchor is not None else None
+        limit = anchor.bus - anchor.dur * c.scale if anchor is not None else None
         for f in reversed(body):
             if f.done is not None:
                 f.bus = min(f.bus, f.done + 1.0)
@@ -305,32 +310,56 @@ class BusLog:
             if last is not None and f.bus < last:
                 f.bus = last
             last = f.bus
+        if anchor is not None and not body:
+            self._learn(c, anchor)
+        c.prev_exact = anchor is not None
         c.prev_end = anchor.bus if anchor is not None else last
         for f in segment:
             self._emit(f)
 
-    def _fit(self, chain, anchor, prev):
-        if not chain:
+    @staticmethod
+    def _unfitted(c, chain):
+        # A long run of queued frames that no stamp follows: the bus's own
+        # stuffing may differ from the counted bits by a few per cent.
+        if len(chain) > _UNFITTED:
+            c.stats["unfitted"] += len(chain)
+
+    def _learn(self, c, anchor):
+        """The bus's own time per counted bit, from received frames that
+        followed each other without a pause (a bus whose frames carry more
+        or fewer stuff bits than counted, or runs a little off its rate)."""
+        if c.prev_end is None or not c.prev_exact or not anchor.rx:
             return
+        ratio = (anchor.bus - c.prev_end) / anchor.dur
+        if _SCALE[0] < ratio < _SCALE[1]:
+            c.ratios.append(ratio)
+            if len(c.ratios) > 63:
+                c.ratios.popleft()
+            c.scale = sorted(c.ratios)[len(c.ratios) // 2]
+
+    def _fit(self, chain, anchor, prev, known):
+        if not chain:
+            return True
         begin = chain[0].start
         if not anchor.rx and anchor.line + 1.0 <= prev:
             # Our own stamped frame waited behind the chain: the chain ends
             # where the anchor began.
             total = sum(f.dur for f in chain) + anchor.dur
             span = anchor.bus - begin
-        elif prev > anchor.bus - anchor.dur:
+        elif prev > anchor.bus - anchor.dur * known:
             # The chain would overlap the received frame that followed it.
             total = sum(f.dur for f in chain)
             span = anchor.bus - anchor.dur - begin
         else:
-            return
+            return False
         if total <= 0:
-            return
+            return False
         scale = min(max(span / total, _SCALE[0]), _SCALE[1])
         t = begin
         for f in chain:
             t += f.dur * scale
             f.bus = t
+        return True
 
     def _emit(self, f):
         bisect.insort(self.out, (f.bus, f.seq, f))
@@ -358,7 +387,8 @@ class BusLog:
 
 
 def _new_stats():
-    return {"received": 0, "confirmed": 0, "computed": 0, "uncertain": 0, "window": 0.0, "confirms": False}
+    return {"received": 0, "confirmed": 0, "computed": 0, "uncertain": 0, "window": 0.0, "unfitted": 0,
+            "confirms": False}
 
 
 def _extended(can_id):

@@ -27,6 +27,7 @@ def parse_args(argv):
     p.add_argument("--no-picture", action="store_true", help="draw no timeline")
     p.add_argument("--select", type=int, help="row number (#) of the transfer to zoom in on")
     p.add_argument("--progress", action="store_true", help="progress bar on stderr even when it is no terminal")
+    p.add_argument("--verbose", action="store_true", help="show the first lines left out, with their numbers")
     return p.parse_args(argv)
 
 
@@ -101,6 +102,9 @@ def bus_time_notes(a, buslog):
             if b["uncertain"]:
                 how += "; %d of them handed over while a thread was held up (up to %.0f ms): those may be off by " \
                        "up to half of that" % (b["uncertain"], b["window"])
+            if b["unfitted"]:
+                how += "; %d of them queued in runs with no stamp after them: their times rest on the counted " \
+                       "bits alone" % b["unfitted"]
         else:
             how = "%s; %d sent frames computed from their hand-over lines and their bits at the bit rate only: this " \
                   "trace has no confirmations (TRACE=2 or above has them), so within about a millisecond where " \
@@ -166,6 +170,9 @@ def main(argv=None):
         if a.malformed:
             where = ", ".join("%s:%d" % (os.path.basename(f), n) for f, n in a.malformed_at)
             out.write("%d malformed or truncated lines left out (first: %s)\n" % (a.malformed, where))
+            if args.verbose:
+                for f, n, text in a.malformed_lines:
+                    out.write("  %s:%d: %s\n" % (os.path.basename(f), n, text))
         for note in detail_notes(a, main_files, pdu_files):
             out.write("note: %s\n" % note)
         if buslog is not None:
