@@ -441,6 +441,8 @@ class Analyser:
             self._close_idle()
         key = text[:10]
         handler = _HANDLERS.get(key)
+        if handler is None and len(key) < 10 and any(k.startswith(key) for k in _HANDLERS):
+            raise ValueError("text cut")     # what is left of a text we read
         if handler is not None:
             handler(self, t, thread, scope_name, text, call, level)
         elif call is not None:
@@ -789,6 +791,8 @@ class Analyser:
     def _on_delivery(self, t, thread, scope_name, text, call, level):
         m = re.search(rb"CanId=0x([0-9a-fA-F]+) Len=(\d+)", text)
         if not m:
+            if text.startswith(b" ISO15765-RX"):
+                raise ValueError("delivery line cut")
             return
         can_id, length = int(m.group(1), 16), int(m.group(2))
         confirmation = text.endswith(b" TX-ACK ")
