@@ -293,7 +293,7 @@ class Analyser:
             # last not empty.
             try:
                 if line.startswith(b";FU;", 25) and line[12] == 59:
-                    if line.find(b";", 36) < 0 or line[-1] != 10 or line.endswith(b";\n"):
+                    if line[-1] != 10 or line.find(b";", 36, -2) < 0:
                         self._bad(name, number, line)
                     elif interesting(line, 36):
                         scope(line)
