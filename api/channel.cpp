@@ -34,16 +34,16 @@ uint32_t CPassThruModule::PassThruConnect(uint32_t ProtocolID, uint32_t Flags, u
     }
     if (!pChannelID) return NullParameter(scope, "PassThruConnect pChannelID");
 
-    if (m_worker.running()) {
-        if (scope.isEnabled()) scope.message("PassThruConnect already connected, worker running", TL_INFO);
-        *pChannelID = kChannelId;
-        return STATUS_NOERROR;
-    }
-
     int error = 0;
-    if (!m_worker.start(&error)) {
-        if (scope.isEnabled()) scope.messagef(TL_INFO, "CreateThread failed (%d)", error);
-        return ERR_DEVICE_NOT_CONNECTED;
+    switch (m_worker.start(&error)) {
+        case TransportWorker::StartResult::AlreadyRunning:
+            if (scope.isEnabled()) scope.message("PassThruConnect already connected, worker running", TL_INFO);
+            *pChannelID = kChannelId;
+            return STATUS_NOERROR;
+        case TransportWorker::StartResult::Failed:
+            if (scope.isEnabled()) scope.messagef(TL_INFO, "CreateThread failed (%d)", error);
+            return ERR_DEVICE_NOT_CONNECTED;
+        case TransportWorker::StartResult::Started: break;
     }
     if (scope.isEnabled()) scope.message("PassThruConnect-CAN is active now!", TL_INFO);
     *pChannelID = kChannelId;

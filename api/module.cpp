@@ -36,6 +36,11 @@ CPassThruModule::CPassThruModule(const ModuleSettings &settings, const std::stri
       m_groupStage(m_functionalGroup, m_transport.filters()),
       m_worker(m_transport) {
     m_tracer->setMaxDepth(10);
+    if (m_settings.maxWaitsRejected) {
+        PT_SCOPE(scope, "CPassThruModule()");
+        scope.messagef(TL_ERROR, "FCWAITMAX %s is no number from 0 to 255, using %d", m_settings.maxWaitsText.c_str(),
+                       static_cast<int>(m_settings.profile.maxWaits));
+    }
     m_transport.setExtAddressing(m_settings.m_ExtAddressing);
 }
 

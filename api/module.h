@@ -26,6 +26,10 @@ struct ModuleSettings {
     CanPortSettings port;         // VIRTUAL, WAKEUP, cooperative
     int32_t m_ExtAddressing = 0;  // ORVEXTADR
     FieldProfile profile;         // FIELDPROFILE, FCWAITMAX, RXQUEUE
+    // FCWAITMAX's text when it was no number from 0 to 255: the default
+    // stands, and the trace says so once it is open.
+    bool maxWaitsRejected = false;
+    std::string maxWaitsText;
 };
 
 class CPassThruModule {

@@ -18,6 +18,24 @@ constexpr uint32_t kConfigBufferSize = 1024;
 // platform runs one at a time; the exported functions only read it between.
 CPassThruModule *g_module = nullptr;
 
+constexpr long long kMaxWaitsLimit = 255;
+
+// FCWAITMAX: a number from 0 to 255, read as strtol reads it; anything else
+// leaves the default in place and is kept for the trace.
+void ReadMaxWaits(const char *iniPath, ModuleSettings &settings) {
+    char buffer[kConfigBufferSize];
+    plat::ReadProfileString(kSection, "FCWAITMAX", "10", buffer, kConfigBufferSize, iniPath);
+    char *end = buffer;
+    errno = 0;
+    const long long value = std::strtoll(buffer, &end, 0);
+    if (end != buffer && errno == 0 && value >= 0 && value <= kMaxWaitsLimit) {
+        settings.profile.maxWaits = static_cast<int32_t>(value);
+        return;
+    }
+    settings.maxWaitsRejected = true;
+    settings.maxWaitsText = buffer;
+}
+
 ModuleSettings ReadSettings(const char *iniPath) {
     ModuleSettings settings;
     settings.m_TraceSettings = ReadConfigNumber(iniPath, "TRACE", "1", 10);
@@ -28,7 +46,7 @@ ModuleSettings ReadSettings(const char *iniPath) {
     // The field profile and its settings; without it nothing here is read.
     if (ReadConfigNumber(iniPath, "FIELDPROFILE", "0", 0) > 0) {
         settings.profile.on = true;
-        settings.profile.maxWaits = ReadConfigNumber(iniPath, "FCWAITMAX", "10", 0);
+        ReadMaxWaits(iniPath, settings);
         settings.profile.rxQueueSize = static_cast<uint32_t>(ReadConfigNumber(iniPath, "RXQUEUE", "2048", 0));
     }
     return settings;

@@ -277,7 +277,9 @@ int16_t CanPort::VectorCleanUp() {
 
 // Called without the transport's locks: a driver call is never made while
 // the filter lock is held.
-void CanPort::openAcceptance(uint32_t canId, const char *kind, uint32_t failLevel, TraceScope &scope) {
+bool CanPort::openAcceptance(uint32_t canId, const char *kind, uint32_t failLevel, TraceScope &scope) {
+    // Every identifier is let through already.
+    if (m_everyIdAccepted.load()) return true;
     LockGuard initGuard(m_initLock);
     const XLportHandle port = m_PortHandle;
     const XLaccess channelMask = m_ChannelMask;
@@ -292,6 +294,7 @@ void CanPort::openAcceptance(uint32_t canId, const char *kind, uint32_t failLeve
                        static_cast<unsigned>(canId), static_cast<unsigned>(port),
                        static_cast<unsigned>(channelMask & 0xFFFFFFFFu));
     }
+    return status == XL_SUCCESS || port == XL_INVALID_PORTHANDLE;
 }
 
 namespace {
@@ -342,6 +345,7 @@ void CanPort::acceptEveryId(TraceScope &scope) {
     const XLaccess channels = m_ChannelMask;
     const XLstatus standard = xl.xlCanAddAcceptanceRange(port, channels, kFirstStandardId - 1, kLastStandardId);
     const XLstatus extended = xl.xlCanSetChannelAcceptance(port, channels, 0, 0, XL_CAN_EXT);
+    m_everyIdAccepted = standard == XL_SUCCESS && extended == XL_SUCCESS;
     if (standard != XL_SUCCESS || extended != XL_SUCCESS)
         scope.messagef(TL_ERROR, "acceptance for every id FAILED!!!! %s %s", xlErrorText(standard),
                        xlErrorText(extended));

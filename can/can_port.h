@@ -72,12 +72,13 @@ public:
     // the driver or the channel is missing. *chosen receives its driver name.
     uint32_t selectChannel(const char *name, char *chosen, std::size_t chosenSize);
 
-    // Opens the hardware acceptance filter for every 11- and 29-bit identifier.
+    // Opens the hardware acceptance filter for every 11- and 29-bit
+    // identifier; openAcceptance has nothing to do after it.
     void acceptEveryId(TraceScope &scope);
 
     // Lets one identifier through the hardware acceptance filter; a failure
-    // is traced at failLevel.
-    void openAcceptance(uint32_t canId, const char *kind, uint32_t failLevel, TraceScope &scope);
+    // is traced at failLevel. False when the driver refused it on an open port.
+    bool openAcceptance(uint32_t canId, const char *kind, uint32_t failLevel, TraceScope &scope);
 
     // What the driver told at the last set-up, for tools that show it.
     const XLdriverConfig &driverConfig() const { return m_DriverConfig; }
@@ -126,6 +127,7 @@ private:
     XLaccess m_PermissionMask = 0;
     // The one channel selectChannel chose; 0 before.
     XLaccess m_selectedMask = 0;
+    std::atomic<bool> m_everyIdAccepted{false};
     XLdriverConfig m_DriverConfig = {};
 
     std::atomic<uint32_t> m_LastTxTimestamp{0};

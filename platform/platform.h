@@ -145,6 +145,10 @@ bool RemoveFile(const char *path);
 void *HoldFileExclusively(const char *path);
 void ReleaseFile(void *held);
 
+// Threads the process runs now (those the system still lists); 0 when the
+// system cannot tell.
+unsigned ProcessThreadCount();
+
 // Run-time loading of a shared library by its plain file name through the
 // platform's normal search; an object of that name already in the process is
 // the one used.

@@ -1,6 +1,7 @@
 // POSIX equivalents of the Windows services, with the same results.
 #include "platform/platform.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -444,6 +445,16 @@ void *HoldFileExclusively(const char *path) {
 
 void ReleaseFile(void *held) {
     if (held) close(static_cast<int>(reinterpret_cast<intptr_t>(held) - 1));
+}
+
+unsigned ProcessThreadCount() {
+    DIR *tasks = opendir("/proc/self/task");
+    if (!tasks) return 0;
+    unsigned count = 0;
+    while (const dirent *entry = readdir(tasks))
+        if (entry->d_name[0] != '.') ++count;
+    closedir(tasks);
+    return count;
 }
 
 void *LoadSharedLibrary(const char *fileName) { return dlopen(fileName, RTLD_NOW | RTLD_LOCAL); }

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 #include <mmsystem.h>
+#include <tlhelp32.h>
 
 #include <cstring>
 #include <new>
@@ -251,6 +252,19 @@ void *HoldFileExclusively(const char *path) {
 
 void ReleaseFile(void *held) {
     if (held) CloseHandle(static_cast<HANDLE>(held));
+}
+
+unsigned ProcessThreadCount() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return 0;
+    const DWORD process = GetCurrentProcessId();
+    unsigned count = 0;
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        if (entry.th32OwnerProcessID == process) ++count;
+    CloseHandle(snapshot);
+    return count;
 }
 
 void *LoadSharedLibrary(const char *fileName) { return reinterpret_cast<void *>(LoadLibraryA(fileName)); }

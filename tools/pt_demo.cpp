@@ -7,13 +7,14 @@
 // answer, a 4095-byte request, extended addressing and a functional-group
 // request to three ECUs with its aggregated answer.
 //
-//   pt_demo [--trace N] [--no-flow-control] [--0404] [work directory]
+//   pt_demo [--trace N] [--no-flow-control] [--field-profile] [--0404] [work directory]
 //
 // --trace N sets the TRACE key of "morix.ini" (default 18: everything, with the
 // PDU trace); --no-flow-control takes the engine off the bus before the
 // 4095-byte echo, so that request's first frame is never answered and the
-// transfer times out (a failed session for trace tools to find). --0404 runs
-// the session through the J2534 04.04 library instead (pt_vector0404, its
+// transfer times out (a failed session for trace tools to find);
+// --field-profile adds FIELDPROFILE=1 to "morix.ini". --0404 runs the
+// session through the J2534 04.04 library instead (pt_vector0404, its
 // trace "pt_vector0404.log" in the work directory; no functional group there).
 //
 // Besides the trace files, the work directory receives "bus_capture.txt": every
@@ -354,6 +355,7 @@ fs::path ProgramDirectory() {
 struct Options {
     int trace = 18;
     bool noFlowControl = false;
+    bool fieldProfile = false;
     bool j0404 = false;
     const char *work = nullptr;
 };
@@ -365,6 +367,8 @@ Options ParseOptions(int argc, char **argv) {
             o.trace = std::atoi(argv[++i]);
         else if (std::strcmp(argv[i], "--no-flow-control") == 0)
             o.noFlowControl = true;
+        else if (std::strcmp(argv[i], "--field-profile") == 0)
+            o.fieldProfile = true;
         else if (std::strcmp(argv[i], "--0404") == 0)
             o.j0404 = true;
         else
@@ -452,7 +456,8 @@ int main(int argc, char **argv) {
         std::printf("cannot put the server module into %s: %s\n", work.string().c_str(), error.message().c_str());
         return 1;
     }
-    std::ofstream(work / "morix.ini") << "[MORIX_VECTOR]\nTRACE=" << options.trace << "\n";
+    std::ofstream(work / "morix.ini") << "[MORIX_VECTOR]\nTRACE=" << options.trace << "\n"
+                                      << (options.fieldProfile ? "FIELDPROFILE=1\n" : "");
     std::printf("work directory: %s\n", work.string().c_str());
 
     const int line = vxlsim_load_config_text(kVehicle);

@@ -204,9 +204,10 @@ uint32_t MessageFilters::PassThruStartMsgFilter(uint32_t ChannelID, uint32_t Fil
 
     bool openPattern = false;
     bool openFlow = false;
+    uint16_t filterId = 0;
     {
         LockGuard filterGuard(m_filterLock);
-        const uint16_t filterId = ++m_NextFilterId;
+        filterId = ++m_NextFilterId;
         *pFilterID = filterId;
         scope.messagef(TL_INFO, "pMsgID=%08lx mask=%08lx canID=%08lx flowID=%08lx",
                        static_cast<unsigned long>(filterId), static_cast<unsigned long>(mask),
@@ -222,9 +223,22 @@ uint32_t MessageFilters::PassThruStartMsgFilter(uint32_t ChannelID, uint32_t Fil
             default: return ERR_NOT_SUPPORTED;
         }
     }
-    if (openPattern) m_port.openAcceptance(pattern.canId, "Pass", TL_ERROR, scope);
-    if (openFlow) m_port.openAcceptance(flow.canId, "Flow", TL_INFO, scope);
+    if (openPattern && !m_port.openAcceptance(pattern.canId, "Pass", TL_ERROR, scope) && m_fieldProfile)
+        return abandonStart(filterId);
+    if (openFlow && !m_port.openAcceptance(flow.canId, "Flow", m_fieldProfile ? TL_ERROR : TL_INFO, scope) &&
+        m_fieldProfile)
+        return abandonStart(filterId);
     return STATUS_NOERROR;
+}
+
+// The field profile's answer to a start whose identifier the driver refused:
+// the records it added go again (a flow-control filter may have added a pass
+// filter too), so that the host's next start is a new one.
+uint32_t MessageFilters::abandonStart(uint16_t filterId) {
+    LockGuard filterGuard(m_filterLock);
+    removeFilter(m_passFilter, m_passFilterCount, filterId);
+    removeFilter(m_flowFilter, m_flowFilterCount, filterId);
+    return ERR_FAILED;
 }
 
 uint32_t MessageFilters::PassThruStopMsgFilter(uint32_t ChannelID, uint32_t MsgID) {

@@ -35,9 +35,11 @@ enum class PassResult { NoFilters, Rejected, Accepted };
 
 class MessageFilters {
 public:
-    // extAddressing: the maker's extended addressing mode, owned by the transport.
-    MessageFilters(CanPort &port, const std::atomic<int32_t> &extAddressing)
-        : m_port(port), m_ExtAddressing(extAddressing) {}
+    // extAddressing: the maker's extended addressing mode, owned by the
+    // transport; fieldProfile: a start whose identifier the driver refuses
+    // fails and keeps nothing.
+    MessageFilters(CanPort &port, const std::atomic<int32_t> &extAddressing, bool fieldProfile)
+        : m_port(port), m_ExtAddressing(extAddressing), m_fieldProfile(fieldProfile) {}
     MessageFilters(const MessageFilters &) = delete;
     MessageFilters &operator=(const MessageFilters &) = delete;
 
@@ -91,9 +93,11 @@ private:
     bool startFlowFilter(uint16_t filterId, uint16_t protocolId, uint32_t mask, const Side &pattern, const Side &flow,
                          TraceScope &scope);
     void shareExtAddrWithPassFilters(const FilterRecord &flowRecord, TraceScope &scope);
+    uint32_t abandonStart(uint16_t filterId);
 
     CanPort &m_port;
     const std::atomic<int32_t> &m_ExtAddressing;
+    const bool m_fieldProfile;
 
     // Guards every change and every walk of the three lists; only the
     // trace's locks are taken inside it, and no call leaves the module while

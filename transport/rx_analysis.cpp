@@ -58,11 +58,17 @@ void AppendFrameTime(TextLine &line, const CanFrame &frame) {
     line.appendf(" %08lu.%03u", static_cast<unsigned long>(frame.timeMs), static_cast<unsigned>(frame.timeUs));
 }
 
-// A first frame must announce more than a single frame holds; FF_DL 0
-// escapes to a 32-bit length, which is only used beyond 4095 bytes and must
-// still fit into one message.
+// A first frame fills its CAN frame and must announce more than a single
+// frame holds; FF_DL 0 escapes to a 32-bit length, which is only used beyond
+// 4095 bytes and must still fit into one message. One that is ignored leaves
+// an open reassembly alone.
 bool AcceptFirstFrameLength(const CanFrame &frame, const IsoTpAddress &addr, uint32_t &ffDl, uint32_t &payloadAt,
                             TraceScope &scope) {
+    if (frame.length() < CAN_MAX_DLEN) {
+        scope.messagef(TL_ERROR, "FIRST_FRAME DLC %u below %u, ignored", static_cast<unsigned>(frame.dlc),
+                       static_cast<unsigned>(CAN_MAX_DLEN));
+        return false;
+    }
     if (ffDl == 0) {
         const uint32_t at = addr.pciOffset() + 2u;
         ffDl = (static_cast<uint32_t>(frame.byteAt(at)) << 24) | (static_cast<uint32_t>(frame.byteAt(at + 1)) << 16) |

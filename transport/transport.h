@@ -112,7 +112,7 @@ private:
     std::atomic<int32_t> m_extAddressing{0};
     std::atomic<uint8_t> m_stmin{0};
 
-    MessageFilters m_filters{m_port, m_extAddressing};
+    MessageFilters m_filters{m_port, m_extAddressing, m_profile.on};
     SequenceIds m_seqIds;
     OutgoingTransfers m_outgoing;
     IncomingTransfers m_incoming;

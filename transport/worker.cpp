@@ -1,5 +1,6 @@
 #include "transport/worker.h"
 
+#include "platform/lock_guard.h"
 #include "platform/platform.h"
 #include "trace/trace_scope.h"
 #include "transport/transport.h"
@@ -47,21 +48,24 @@ uint32_t TransportWorker::ThreadRead(void *self) {
     return 0;
 }
 
-bool TransportWorker::start(int *error) {
+TransportWorker::StartResult TransportWorker::start(int *error) {
+    LockGuard guard(m_lock);
+    if (running()) return StartResult::AlreadyRunning;
     m_workerStarted.reset();
     m_workerLeft.reset();
     m_bThreadRun = 1;
     if (!plat::StartThread(ThreadRead, this, &m_hReadThread, error)) {
         m_bThreadRun = 0;
-        return false;
+        return StartResult::Failed;
     }
     // Returning only once the worker runs keeps start and stop strictly
     // paired, also when the host disconnects at once.
     m_workerStarted.wait(kWorkerHandshakeMs);
-    return true;
+    return StartResult::Started;
 }
 
 void TransportWorker::stop() {
+    LockGuard guard(m_lock);
     m_bThreadRun = 0;
     plat::SleepMs(kDisconnectPauseMs);
     if (m_hReadThread.open) {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "platform/named_lock.h"
 #include "platform/platform.h"
 
 class IsoTpTransport;
@@ -18,9 +19,11 @@ public:
 
     bool running() const { return m_bThreadRun == 1; }
 
-    // Starts the thread and returns once it runs (bounded). False, with the
-    // system's error number in *error, when no thread could be started.
-    bool start(int *error);
+    enum class StartResult { Started, AlreadyRunning, Failed };
+    // Starts the thread unless it runs already, and returns once it runs
+    // (bounded). Failed, with the system's error number in *error, when no
+    // thread could be started. Threads starting it at once start one thread.
+    StartResult start(int *error);
 
     // Lets the thread leave its loop and waits (bounded) for its own signal
     // that it has; never for the thread handle, whose end needs the loader
@@ -36,6 +39,9 @@ private:
     void run();
 
     IsoTpTransport &m_transport;
+    // Makes start's look at the thread and its start one step, and keeps a
+    // stop from running between them; guards the handle.
+    NamedLock m_lock;
     plat::ThreadHandle m_hReadThread;
     // Written by the host's threads, read by the worker.
     std::atomic<int32_t> m_bThreadRun{0};

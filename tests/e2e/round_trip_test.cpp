@@ -48,6 +48,7 @@ std::vector<RoundTripCase> Cases() {
         {"EcuBs0_Stmin20_20", Addressing::Normal, 20, EcuFlow{0, 20}, 0, 0},
         {"MakersScheme_EcuBs2_Stmin10_40", Addressing::MakersScheme, 40, EcuFlow{2, 10}, 0, 0},
         // 17 consecutive frames of answer: we ask again after every block, the last one included.
+        {"LibraryBs1_40", Addressing::Normal, 40, EcuFlow(), 1, 0},
         {"LibraryBs2_120", Addressing::Normal, 120, EcuFlow(), 2, 0},
         {"MakersScheme_LibraryBs2_120", Addressing::MakersScheme, 120, EcuFlow(), 2, 0},
         // Whatever the ECU fills its frames with, the host gets exactly the payload.

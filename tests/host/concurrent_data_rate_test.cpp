@@ -1,19 +1,23 @@
 // A server whose threads set the bit rate at the same time, while another
 // takes the channel down and up again or starts filters: every call answers
 // with a status the interface knows, and the port the last DATA_RATE opens is
-// the only one and carries the filters started after it.
+// the only one and carries the filters started after it. Two threads that
+// connect the closed channel at once start one worker between them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "host.h"
+#include "platform/platform.h"
 
 namespace {
 
 constexpr int kRounds = 24;
+constexpr int kConnectRounds = 150;
 constexpr int kMaxRateChanges = 5000;
 
 TEST(ConcurrentDataRate, RacingCallsLeaveOnePortThatTakesNewFilters) {
@@ -74,6 +78,58 @@ TEST(ConcurrentDataRate, RacingCallsLeaveOnePortThatTakesNewFilters) {
     const auto got = host.readAnswerFrom(0x7E8);
     ASSERT_FALSE(got.empty());
     ExpectMessage(got.back(), 0x7E8, {0x50, 0x03});
+}
+
+// The threads the process runs, once those that are ending have gone (at
+// most 200 ms): at most `bound` unless more stay.
+unsigned SettledThreadCount(unsigned bound) {
+    unsigned n = plat::ProcessThreadCount();
+    for (int i = 0; i < 200 && n > bound; ++i) {
+        plat::SleepMs(1);
+        n = plat::ProcessThreadCount();
+    }
+    return n;
+}
+
+// Each round both threads get channel 1, and while they wait to end the
+// process runs one thread more than before they connected.
+TEST(ConcurrentConnect, StartsOneWorker) {
+    Host host;
+    const J2534Api &pt = host.pt();
+    ASSERT_NE(0u, plat::ProcessThreadCount());
+    unsigned quiet = ~0u;  // the fewest threads seen with both threads waiting
+    uint32_t status[2], channel[2];
+    std::string failures;
+    for (int round = 0; round < kConnectRounds; ++round) {
+        std::atomic<int> ready{0};
+        std::atomic<bool> go{false}, leave{false};
+        auto connect = [&](int k) {
+            ++ready;
+            while (!go) std::this_thread::yield();
+            channel[k] = 0;
+            status[k] = pt.Connect(ISO15765, 0, &channel[k]);
+            --ready;
+            while (!leave) std::this_thread::yield();
+        };
+        std::thread first(connect, 0), second(connect, 1);
+        while (ready.load() < 2) std::this_thread::yield();
+        // The threads of the round before may still be on their way out.
+        const unsigned before = SettledThreadCount(quiet);
+        quiet = std::min(quiet, before);
+        go = true;
+        while (ready.load() > 0) std::this_thread::yield();
+        const unsigned workers = SettledThreadCount(before + 1) - before;
+        leave = true;
+        first.join();
+        second.join();
+        for (int k = 0; k < 2; ++k) {
+            ASSERT_EQ(STATUS_NOERROR, status[k]) << "round " << round;
+            ASSERT_EQ(1u, channel[k]) << "round " << round;
+        }
+        ASSERT_EQ(STATUS_NOERROR, pt.Disconnect(1));
+        if (workers != 1) failures += "round " + std::to_string(round) + ": " + std::to_string(workers) + " workers\n";
+    }
+    EXPECT_EQ("", failures);
 }
 
 }  // namespace

@@ -6,7 +6,9 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <map>
 #include <regex>
+#include <thread>
 
 #include "host.h"
 
@@ -42,6 +44,9 @@ TEST(Module, TraceKeyDecidesVerbosityAndPduTrace) {
         {"[morix_vector]\n trace = 18\n", 6, true},
         {"[MORIX_VECTOR]\nTrace=2\n", 6, false},
         {"[OTHER]\nTRACE=2\n", 3, false},
+        // Lines that start with ';' are comments, keys in them included.
+        {"[MORIX_VECTOR]\n; TRACE=0 only errors\n;TRACE=16\nTRACE=2\n", 6, false},
+        {"[MORIX_VECTOR]\n;TRACE=2\n", 3, false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.ini);
@@ -86,6 +91,8 @@ TEST(Module, OtherKeysAreReadWithoutCaseInTheirBase) {
         {"wakeup=2abc\n", kOneCard, false, STATUS_NOERROR, {"784: 02 FF FF FF FF FF FF FF"}},
         {"WakeUp=0x1\n", kOneCard, false, STATUS_NOERROR, {"7E0: 02 3E 01 FF FF FF FF FF"}},
         {"WAKEUP=3\n", kOneCard, false, STATUS_NOERROR, {}},
+        {"; WAKEUP=1 wakes the engine\n;WAKEUP=1\n", kOneCard, false, STATUS_NOERROR, {}},
+        {"; the gateway\nWAKEUP=2\n", kOneCard, false, STATUS_NOERROR, {"784: 02 FF FF FF FF FF FF FF"}},
         {"cooperative=yes\n", kOneCard, true, ERR_DEVICE_NOT_CONNECTED, {}},
         {"COOPERATIVE=1\n", kOneCard, true, STATUS_NOERROR, {}},
         {"", twoVirtual, false, ERR_DEVICE_NOT_CONNECTED, {}},
@@ -99,6 +106,40 @@ TEST(Module, OtherKeysAreReadWithoutCaseInTheirBase) {
         }
         EXPECT_EQ(c.status, host.setConfig({{DATA_RATE, 500000}}));
         EXPECT_EQ(c.bus, BusLines());
+    }
+}
+
+// VIRTUAL=n counts the virtual channels the driver lists, whatever comes
+// between them, and marks the n-th active when no other channel joined before.
+TEST(Module, VirtualCountsVirtualChannels) {
+    std::string config =
+        "[driver]\ndefault_ecus = 0\n"
+        "[channel]\nname = LIN Channel\nhw_type = 1\nhw_channel = 0\nbus_capabilities = 0x00020002\n";
+    for (int i = 1; i <= 2; ++i)
+        config += "[channel]\nname = Virtual Channel " + std::to_string(i) +
+                  "\nhw_type = 1\nhw_channel = " + std::to_string(i) + "\nbus_capabilities = 0x00010001\n";
+    const struct {
+        const char *keys;
+        uint32_t status;
+        const char *marked;
+    } cases[] = {
+        {"VIRTUAL=1\n", STATUS_NOERROR, "- channelBusCapabilities 1 CM=0x2 cap=0x00010001 Virtual active!"},
+        {"VIRTUAL=2\n", STATUS_NOERROR, nullptr},
+        {"VIRTUAL=3\n", STATUS_NOERROR, nullptr},
+        {"VIRTUAL=0\n", ERR_DEVICE_NOT_CONNECTED, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.keys);
+        Host host(c.keys, config.c_str());
+        ASSERT_EQ(c.status, host.setConfig({{DATA_RATE, 500000}}));
+        std::vector<std::string> marked;
+        for (const std::string &text : host.trace())
+            if (text.size() > 15 && text.compare(text.size() - 15, 15, "Virtual active!") == 0) marked.push_back(text);
+        EXPECT_EQ(c.marked ? std::vector<std::string>{c.marked} : std::vector<std::string>{}, marked);
+        // Both virtual channels join the port, the other channel never.
+        if (c.status == STATUS_NOERROR) {
+            EXPECT_EQ(0x6u, vxlsim::CallsTo("xlOpenPort").at(0).args[0]);
+        }
     }
 }
 
@@ -130,13 +171,20 @@ TEST(Module, TraceFilesRotateStepAsideAndMerge) {
     host.unload();
     EXPECT_EQ(6u, ReadLines(host.dir().file("pt_vector.old")).size());
     EXPECT_EQ(3u, host.traceLines().size());
+    // A .old already there gives way to the run before.
+    ASSERT_TRUE(host.load());
+    ReadVersion(host.api());
+    ReadVersion(host.api());
+    host.unload();
+    EXPECT_EQ(3u, ReadLines(host.dir().file("pt_vector.old")).size());
+    EXPECT_EQ(9u, host.traceLines().size());
 
     {
         FileHolder holder(host.tracePath());
         ASSERT_TRUE(host.load());
         host.unload();
     }
-    EXPECT_EQ(3u, host.traceLines().size());
+    EXPECT_EQ(9u, host.traceLines().size());
     EXPECT_EQ(3u, ReadLines(host.dir().file("pt_vector01.log")).size());
 
     WriteText(host.tracePath() + ".tmp", "kept ahead\n");
@@ -147,6 +195,74 @@ TEST(Module, TraceFilesRotateStepAsideAndMerge) {
     ASSERT_EQ(4u, lines.size());
     EXPECT_EQ("kept ahead", lines[0]);
     EXPECT_EQ(kHeader, lines[2]);
+}
+
+// Every line of pt_vector.log in its layout, also while host threads trace at
+// once; the depth column counts each thread's open scopes, as deep as the
+// receive path goes (a first frame's flow control: four).
+TEST(Module, TraceLinesKeepTheirLayoutAndDepth) {
+    Host host("TRACE=2\n");
+    const size_t atLoad = host.library().traceLines().size();
+    host.open();
+    host.listen(0x7E8, 0x7E0);
+    Inject(0x7E8, {0x10, 0x14, 0, 1, 2, 3, 4, 5});
+    host.drain();
+    constexpr int kThreads = 4, kCalls = 300;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&host] {
+            for (int i = 0; i < kCalls; ++i) ReadVersion(host.pt());
+        });
+    for (std::thread &thread : threads) thread.join();
+
+    const std::regex layout(
+        "\\d\\d:\\d\\d:\\d\\d\\.\\d{3};(\\d\\d:\\d\\d:\\d\\d\\.\\d{3}|__:__:__\\.___);[A-Z]{2};"
+        "([-+|])(_*([1-9]\\d*));(\\d{5,});[^;].*");
+    std::map<std::string, std::vector<int>> open;  // per thread: depths of its open scopes
+    size_t flowControlDepth = 0, versions = 0, bad = 0;
+    const std::vector<std::string> lines = host.library().traceLines();
+    for (size_t i = atLoad; i < lines.size(); ++i) {
+        std::smatch m;
+        if (!std::regex_match(lines[i], m, layout) || m[3].length() != 5) {
+            if (++bad <= 3) ADD_FAILURE() << "line " << i << ": " << lines[i];
+            continue;
+        }
+        const char marker = m[2].str()[0];
+        const int depth = std::stoi(m[4]);
+        std::vector<int> &scopes = open[m[5]];
+        if (marker == '+') {
+            EXPECT_EQ(static_cast<int>(scopes.size()) + 1, depth) << lines[i];
+            scopes.push_back(depth);
+        } else if (marker == '-') {
+            EXPECT_TRUE(!scopes.empty() && scopes.back() == depth) << lines[i];
+            if (!scopes.empty()) scopes.pop_back();
+        } else {
+            EXPECT_EQ(static_cast<int>(scopes.size()), depth) << lines[i];
+        }
+        if (lines[i].find("FlowControl CTS canID 07e0") != std::string::npos) flowControlDepth = depth;
+        if (marker == '+' && lines[i].find(";PassThruReadVersion()") != std::string::npos) ++versions;
+    }
+    EXPECT_EQ(0u, bad);
+    EXPECT_EQ(4u, flowControlDepth);
+    EXPECT_EQ(static_cast<size_t>(kThreads * kCalls), versions);
+}
+
+// Host threads that write at once each get whole lines in pdu_trace.log.
+TEST(Module, PduLinesFromThreadsAtOnce) {
+    Host host("TRACE=16\n");
+    host.open();
+    constexpr int kThreads = 4, kCalls = 5000;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&host, t] {
+            for (int i = 0; i < kCalls; ++i)
+                host.write(Msg(0x700u + static_cast<uint32_t>(t), {0x3E, static_cast<uint8_t>(i)}));
+        });
+    for (std::thread &thread : threads) thread.join();
+    const std::regex layout("\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d CAN-TX 0x070[0-3] 0x3e 0x[0-9a-f]{2} ");
+    const std::vector<std::string> pdu = ReadLines(host.library().pduPath());
+    EXPECT_EQ(kThreads * kCalls,
+              std::count_if(pdu.begin(), pdu.end(), [&](const std::string &l) { return std::regex_match(l, layout); }));
 }
 
 TEST(Module, UnloadWhileConnectedDisconnectsExactlyOnce) {

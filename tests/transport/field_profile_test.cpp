@@ -53,6 +53,38 @@ TEST(FieldProfile, FlowControlStatuses) {
          0,
          "FLOW_CONTROL WAIT more than 2 times canID=0x07e0, transfer abandoned SeqID=1"},
         {"overflow", kField, {{0x32, 0, 0}}, 0, "FLOW_CONTROL OVERFLOW canID=0x07e0, transfer abandoned SeqID=1"},
+        // A limit that is no number from 0 to 255 is the default's 10.
+        {"FCWAITMAX=-5: ten WAITs",
+         "TRACE=1\nFIELDPROFILE=1\nFCWAITMAX=-5\n",
+         {{0x31, 0, 0},
+          {0x31, 0, 0},
+          {0x31, 0, 0},
+          {0x31, 0, 0},
+          {0x31, 0, 0},
+          {0x31, 0, 0},
+          {0x31, 0, 0},
+          {0x31, 0, 0},
+          {0x31, 0, 0},
+          {0x31, 0, 0},
+          {0x30, 0, 0}},
+         2,
+         nullptr},
+        {"FCWAITMAX=abc: a WAIT", "TRACE=1\nFIELDPROFILE=1\nFCWAITMAX=abc\n", {{0x31, 0, 0}, {0x30, 0, 0}}, 2, nullptr},
+        {"FCWAITMAX=256: eleven WAITs",
+         "TRACE=1\nFIELDPROFILE=1\nFCWAITMAX=256\n",
+         {{0x31, 0, 0},
+          {0x31, 0, 0},
+          {0x31, 0, 0},
+          {0x31, 0, 0},
+          {0x31, 0, 0},
+          {0x31, 0, 0},
+          {0x31, 0, 0},
+          {0x31, 0, 0},
+          {0x31, 0, 0},
+          {0x31, 0, 0},
+          {0x31, 0, 0}},
+         0,
+         "FLOW_CONTROL WAIT more than 10 times canID=0x07e0, transfer abandoned SeqID=1"},
         {"reserved status, then clear to send", kField, {{0x35, 0, 0}, {0x30, 0, 0}}, 2, nullptr},
         {"default: a WAIT is clear to send", kDefault, {{0x31, 0, 0}}, 2, nullptr},
         {"default: overflow is clear to send", kDefault, {{0x32, 0, 0}}, 2, nullptr},
@@ -148,6 +180,85 @@ TEST(FieldProfile, ConfirmationIsTheLastFrames) {
     EXPECT_GE(confirmedNs, lastNs);
 }
 
+// The driver's transmit queue under a 4095-byte request at wire speed: frames
+// go to the driver only a few milliseconds ahead of the bus, so half its
+// queue never fills; a full queue takes the frame again later, a frame
+// refused otherwise is lost; either way the host gets one confirmation, the
+// last frame's.
+TEST(FieldProfile, DriverTransmitQueue) {
+    const struct {
+        const char *what;
+        const char *ini;
+        unsigned capacity;
+        int refused;  // by the next xlCanTransmit calls, the first consecutive frame's first
+        int status;
+        size_t framesLost;
+    } cases[] = {
+        {"half the queue", kField, 128, 0, XL_SUCCESS, 0},
+        {"a queue of 4", kField, 4, 0, XL_SUCCESS, 0},
+        {"full three times", kField, 256, 3, XL_ERR_QUEUE_IS_FULL, 0},
+        {"refused once", kField, 256, 1, XL_ERROR, 1},
+        {"default, refused once", kDefault, 256, 1, XL_ERROR, 1},
+    };
+    const Bytes request = Counting(4095);
+    const std::vector<Bytes> frames = Segment(request, Framing{});
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Host host(c.ini);
+        host.open();
+        host.listen(0x7E8, 0x7E0);
+        vxlsim_set_real_timing(1);
+        vxlsim_set_tx_capacity(c.capacity);
+        ASSERT_EQ(STATUS_NOERROR, host.write(Msg(0x7E0, request)));
+        if (c.refused) {
+            ASSERT_EQ(0, vxlsim_fail("xlCanTransmit", c.status, c.refused));
+        }
+        Inject(0x7E8, {0x30, 0x00, 0x00});
+        auto got = host.readUntil(ConfirmsRequest, 5000);
+        const uint64_t confirmedNs = vxlsim_now_ns();
+        for (const PASSTHRU_MSG &m : host.readFor(20)) got.push_back(m);
+        EXPECT_EQ(1, std::count_if(got.begin(), got.end(), ConfirmsRequest));
+        Strings expected, sent;
+        for (size_t i = 1 + c.framesLost; i < frames.size(); ++i) expected.push_back(FrameLine(0x7E0, frames[i]));
+        uint64_t lastNs = 0;
+        for (const vxlsim_frame &f : vxlsim::Captured())
+            if (f.sender_port >= 0 && f.id == 0x7E0 && (f.data[0] & 0xF0) == 0x20) {
+                sent.push_back(FrameLine(f.id, Bytes(f.data, f.data + 8)));
+                lastNs = f.time_ns;
+            }
+        EXPECT_EQ(expected, sent);
+        if (c.ini == kField) {
+            EXPECT_GE(confirmedNs, lastNs);  // by default the host may get the one before
+        }
+        int full = 0;
+        for (const vxlsim_call &call : vxlsim::CallsTo("xlCanTransmit")) full += call.status == XL_ERR_QUEUE_IS_FULL;
+        if (c.capacity >= 128 && c.status != XL_ERR_QUEUE_IS_FULL) {
+            EXPECT_EQ(0, full);
+        }
+    }
+}
+
+// A read takes frame after frame, however many give no message, until one
+// gives the host a message: a whole queue of the largest size (by default a
+// read takes one frame).
+TEST(FieldProfile, ReadPassesOverFramesWithoutMessage) {
+    for (const char *ini : {"TRACE=1\nFIELDPROFILE=1\nRXQUEUE=32768\n", kDefault}) {
+        SCOPED_TRACE(ini);
+        Host host(ini);
+        host.open();
+        host.listen(0x7E8, 0x7E0);
+        const int others = ini == kDefault ? 255 : 32767;
+        for (int i = 0; i < others; ++i) ASSERT_EQ(1, vxlsim::InjectFrame(-1, 0, 0x7E9, {0x02, 0x50, 0x01}));
+        Inject(0x7E8, {0x02, 0x50, 0x02});
+        auto msg = std::make_unique<PASSTHRU_MSG>();
+        const bool delivered = host.poll(*msg);
+        EXPECT_EQ(ini != kDefault, delivered);
+        if (delivered) {
+            ExpectMessage(*msg, 0x7E8, {0x50, 0x02});
+        }
+    }
+}
+
 // A host that polls every 10 ms while a 4095-byte answer arrives at bus
 // speed with block size 0: the profile's reads empty the queue as they go;
 // by default the 256-event queue overruns and the answer is lost. A queue too
@@ -187,7 +298,9 @@ TEST(FieldProfile, SlowHostGetsTheLongAnswer) {
     }
 }
 
-TEST(FieldProfile, ReceiveQueueSize) {
+// RXQUEUE and FCWAITMAX: a value the profile cannot use is replaced by its
+// default with an ERROR line.
+TEST(FieldProfile, QueueAndWaitSettings) {
     const struct {
         const char *ini;
         uint64_t events;
@@ -195,9 +308,15 @@ TEST(FieldProfile, ReceiveQueueSize) {
     } cases[] = {
         {kDefault, 256, nullptr},
         {kField, 2048, nullptr},
-        {"FIELDPROFILE=1\nRXQUEUE=32768\n", 32768, nullptr},
+        {"FIELDPROFILE=1\nRXQUEUE=32768\nFCWAITMAX=255\n", 32768, nullptr},
+        {"FIELDPROFILE=1\nRXQUEUE=16\nFCWAITMAX=0\n", 16, nullptr},
         {"FIELDPROFILE=1\nRXQUEUE=100\n", 2048, "RXQUEUE 100 is no power of two from 16 to 32768, using 2048"},
         {"FIELDPROFILE=1\nRXQUEUE=8\n", 2048, "RXQUEUE 8 is no power of two from 16 to 32768, using 2048"},
+        {"FIELDPROFILE=1\nFCWAITMAX=-5\n", 2048, "FCWAITMAX -5 is no number from 0 to 255, using 10"},
+        {"FIELDPROFILE=1\nFCWAITMAX=256\n", 2048, "FCWAITMAX 256 is no number from 0 to 255, using 10"},
+        {"FIELDPROFILE=1\nFCWAITMAX=abc\n", 2048, "FCWAITMAX abc is no number from 0 to 255, using 10"},
+        {"FIELDPROFILE=1\nFCWAITMAX=\n", 2048, "FCWAITMAX  is no number from 0 to 255, using 10"},
+        {"FIELDPROFILE=1\nFCWAITMAX=3   ; WAITs taken\n", 2048, nullptr},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.ini);
@@ -210,6 +329,8 @@ TEST(FieldProfile, ReceiveQueueSize) {
         EXPECT_EQ(c.events, open[0].args[2]);
         if (c.error) {
             EXPECT_EQ("ER", host.levelOf(c.error));
+        } else {
+            EXPECT_FALSE(host.tracedStartingWith("RXQUEUE") || host.tracedStartingWith("FCWAITMAX"));
         }
     }
 }
@@ -224,6 +345,16 @@ TEST(FieldProfile, MalformedFramesAreIgnored) {
         bool defaultSendsFlow;  // the default answers with a flow control
     } cases[] = {
         {"single frame of length 0", {{0x00, 0xAA}}, "SINGLE_FRAME length 0, ignored", true, false},
+        {"first frame of DLC 5",
+         {{0x10, 0x09, 0x61, 0x62, 0x63}, {0x21, 0x64, 0x65, 0x66, 0x67, 0x68, 0x69, 0x6A}},
+         "FIRST_FRAME DLC 5 below 8, ignored",
+         true,
+         true},
+        {"first frame of 7 bytes",
+         {{0x10, 0x07, 1, 2, 3, 4, 5, 6}},
+         "FIRST_FRAME length 7 fits a single frame, ignored",
+         false,
+         true},
         {"first frame of 6 bytes",
          {{0x10, 0x06, 1, 2, 3, 4, 5, 6}},
          "FIRST_FRAME length 6 fits a single frame, ignored",
@@ -290,6 +421,36 @@ TEST(FieldProfile, NewFirstFrameReplacesOpenReassembly) {
     }
 }
 
+// First frames the profile takes: the shortest messages a single frame cannot
+// hold, and a reception that a first frame too short for the bus leaves alone.
+TEST(FieldProfile, FirstFramesItTakes) {
+    const Bytes twenty = Counting(20, 0x40);
+    std::vector<Bytes> interrupted = Segment(twenty, Framing{});
+    interrupted.insert(interrupted.begin() + 2, Bytes{0x19, 0x7D, 0xA1});
+    const struct {
+        const char *what;
+        uint32_t id;
+        std::vector<Bytes> frames;
+        Bytes payload;
+    } cases[] = {
+        {"8 bytes", 0x7E8, Segment(Counting(8), Framing{}), Counting(8)},
+        {"7 bytes behind an address byte", 0x640, Segment(Counting(7), Framing{0xF1}), Counting(7)},
+        {"20 bytes, a first frame of DLC 3 amid them", 0x7E8, interrupted, twenty},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Host host(kField);
+        host.open();
+        host.listen(0x7E8, 0x7E0);
+        host.listen(0x640, 0x6F1, 0xF1, 0xF1);
+        for (const Bytes &frame : c.frames) Inject(c.id, frame);
+        const auto got = host.drain();
+        ASSERT_EQ(1u, got.size());
+        ExpectMessage(got[0], c.id, c.payload);
+        EXPECT_EQ(1u, SendTimes(c.id == 0x7E8 ? 0x7E0 : 0x6F1, 0xF0, 0x30, c.id == 0x7E8 ? 0 : 1).size());
+    }
+}
+
 // After DATA_RATE again, and after disconnect, connect and DATA_RATE with the
 // same filter started again, the ECU's frames must still reach the host.
 TEST(FieldProfile, FiltersFollowTheReopenedPort) {
@@ -303,7 +464,12 @@ TEST(FieldProfile, FiltersFollowTheReopenedPort) {
             return !host.readFor(20).empty();
         };
         EXPECT_TRUE(heard());
+        vxlsim_call_clear();
         ASSERT_EQ(STATUS_NOERROR, host.setConfig({{DATA_RATE, 500000}}));
+        // The pass filter's id and the flow-control filter's flow id.
+        std::vector<uint64_t> opened;
+        for (const vxlsim_call &call : vxlsim::CallsTo("xlCanAddAcceptanceRange")) opened.push_back(call.args[2]);
+        EXPECT_EQ((ini == kField ? std::vector<uint64_t>{0x7E8, 0x7E0} : std::vector<uint64_t>{}), opened);
         EXPECT_EQ(ini == kField, heard());
         ASSERT_EQ(STATUS_NOERROR, host.pt().Disconnect(1));
         ASSERT_EQ(STATUS_NOERROR, host.connect());

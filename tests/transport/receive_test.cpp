@@ -161,6 +161,53 @@ TEST_F(Receive, RefusedFilterStartsKeepNothing) {
     EXPECT_EQ(2u, pass(0x7FF, 0x7E8));
 }
 
+// A start whose identifier the driver refuses to let through: by default it
+// succeeds and only the trace tells, and the same start again only counts;
+// the field profile refuses it and keeps nothing, so the host's retry opens
+// the identifier. Without a port yet there is nothing to refuse.
+TEST(FilterStart, RefusedAcceptance) {
+    const char *const field = "TRACE=1\nFIELDPROFILE=1\n";
+    const struct {
+        const char *ini;
+        uint32_t type;
+        bool portOpen;
+        uint32_t status;
+        bool retryOpens;
+    } cases[] = {
+        {field, PASS_FILTER, true, ERR_FAILED, true},
+        {field, FLOW_CONTROL_FILTER, true, ERR_FAILED, true},
+        {field, PASS_FILTER, false, STATUS_NOERROR, false},
+        {"TRACE=1\n", PASS_FILTER, true, STATUS_NOERROR, false},
+        {"TRACE=1\n", FLOW_CONTROL_FILTER, true, STATUS_NOERROR, false},
+    };
+    const PASSTHRU_MSG mask = FilterMsg(4, 0x7FF), pattern = FilterMsg(4, 0x7E8), flow = FilterMsg(4, 0x7E0);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.ini << "type " << c.type << (c.portOpen ? "" : ", no port"));
+        Host host(c.ini);
+        if (c.portOpen) host.open();
+        ASSERT_EQ(0, vxlsim_fail("xlCanAddAcceptanceRange", XL_ERR_WRONG_PARAMETER, 1));
+        uint32_t first = 0, second = 0;
+        EXPECT_EQ(c.status, host.startFilter(c.type, mask, pattern, &flow, &first));
+        if (c.status != STATUS_NOERROR) {
+            EXPECT_EQ("ER", host.levelOf("xlCanSetChannelAcceptance FAILED!!!! 0x0065 XL_ERR_WRONG_PARAMETER"));
+        }
+        if (!c.portOpen) host.open();
+        vxlsim_call_clear();
+        EXPECT_EQ(STATUS_NOERROR, host.startFilter(c.type, mask, pattern, &flow, &second));
+        std::vector<uint64_t> opened;
+        for (const vxlsim_call &call : vxlsim::CallsTo("xlCanAddAcceptanceRange")) opened.push_back(call.args[2]);
+        EXPECT_EQ(
+            c.retryOpens ? std::vector<uint64_t>{c.type == PASS_FILTER ? 0x7E8u : 0x7E0u} : std::vector<uint64_t>{},
+            opened);
+        if (c.type == PASS_FILTER) {
+            ASSERT_EQ(0, vxlsim::BusSend(0, 0x7E8, {0x02, 0x50, 0x01}));
+            EXPECT_EQ(c.status == STATUS_NOERROR && c.portOpen ? 0u : 1u, host.drain().size());
+        }
+        // The second start has a record of its own only where the first kept none.
+        EXPECT_EQ(c.retryOpens ? STATUS_NOERROR : ERR_NOT_SUPPORTED, host.pt().StopMsgFilter(1, second));
+    }
+}
+
 TEST_F(Receive, SingleFramesAndFramesWithoutAPlace) {
     host.listen(0x7E8, 0x7E0);
     host.listen(0x640, 0x6F1, 0xF1, 0xF1);

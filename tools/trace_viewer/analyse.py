@@ -40,6 +40,15 @@ _INT = re.compile(rb"-?\d+")
 _PDU = re.compile(rb"(\d\d)\.(\d\d)\.(\d{4}) (\d\d):(\d\d):(\d\d) CAN-(TX|RX) 0x([0-9a-fA-F]+) ?(.*)$")
 
 
+def _host_time(t, after):
+    """A time on the trace's clock from a line written at millisecond t, not
+    before the time after (a frame the line's call was handed): the middle of
+    what is left of that millisecond."""
+    lo = t if after is None or after < t else after
+    hi = t + 1.0 if t + 1.0 > lo else lo
+    return (lo + hi) / 2.0
+
+
 def _hexbytes(text):
     """ "0x02 0x10 0x03 " as bytes; anything else in between is an error."""
     words = text.split()
@@ -53,13 +62,18 @@ def _ints(text):
 
 
 class Frame:
-    """t: ms on the trace's counter clock; drv: the driver's time stamp (ms)
-    where the trace has one; line: the time of the trace line."""
-    __slots__ = ("t", "can_id", "rx", "data", "kind", "exact", "drv", "line")
+    """t: ms on the trace's counter clock as the analysis has it; drv: the
+    driver's time stamp (ms) where the trace has one; line: the time of the
+    trace line; handed: the time of the line that says the driver took a
+    sent frame. The bus log adds its own fields: bus (the bus time it
+    settles on), epoch, dur, least, ref, done, seq, start."""
+    __slots__ = ("t", "can_id", "rx", "data", "kind", "exact", "drv", "line", "handed",
+                 "bus", "epoch", "dur", "least", "ref", "done", "seq", "start")
 
     def __init__(self, t, can_id, rx, data, kind, exact, drv=None, line=None):
         self.t, self.can_id, self.rx, self.data, self.kind, self.exact = t, can_id, rx, data, kind, exact
         self.drv, self.line = drv, t if line is None else line
+        self.bus = self.ref = self.done = self.handed = None
 
 
 class Record:
@@ -121,6 +135,9 @@ class Sinks:
     def mark(self, t, lane, label):          # time-outs, errors, events on a lane
         pass
 
+    def bus(self, event, t, value=None):      # "confirmation", "lost", "restart", "rate" for the bus log
+        pass
+
     def record(self, record):                 # a finished table row
         pass
 
@@ -131,6 +148,7 @@ class Analyser:
         self.number = 0
         self.malformed = 0
         self.malformed_at = []    # (file, line) of the first few
+        self.malformed_lines = []  # (file, line number, text) of the first twenty
         self.lines = 0
         self.rx_frames = self.tx_frames = self.function_lines = 0
         self.pdu_lines = 0
@@ -140,11 +158,16 @@ class Analyser:
         self._last_clock = None
         self._last_stamp = None
         self._offset = None       # counter ms - driver ms, smallest seen
+        self._drv_wrap = 0.0      # the driver stamps' wraps so far, ms
+        self._drv_last = None
+        self.sessions = []        # per trace file: path, creation, what it holds
         self.calls = {}           # thread -> open calls, innermost last
         self.thread_ext = {}      # thread -> extended address byte of the frame being analysed
         self.thread_rx = {}       # thread -> last receive transfer touched
         self.thread_tx = {}       # thread -> transfer of the frame it sent last
         self.thread_read = {}     # thread -> last transfer delivered in a read
+        self.thread_ack = {}      # thread -> transfer whose confirmation the read is handing over
+        self.thread_frame = {}    # thread -> frame it is handing to the driver
         self.tx_open = {}         # can id -> transmit transfer
         self.rx_open = {}         # can id -> receive transfer
         self.by_seq = {}          # ("TX"|"RX", SeqID) -> transfer
@@ -173,15 +196,33 @@ class Analyser:
         return self.now
 
     def _driver_time(self, drv):
-        """A received frame's driver time stamp on the counter clock. The
+        """A frame's driver time stamp on the counter clock, for the table. The
         smallest difference between the line's time and the driver's time is
         the closest bound of the offset between the two clocks."""
         diff = self.now - drv
-        if self._offset is None or diff < self._offset or diff > self._offset + 3600000:
-            self._offset = diff   # a jump by an hour and more: the driver's 32-bit microseconds wrapped
+        if self._offset is None or diff < self._offset:
+            self._offset = diff
         # The line's time is cut to the millisecond: the offset lies within
         # one millisecond above the bound; take the middle.
         return drv + self._offset + 0.5
+
+    def _unwrap(self, drv):
+        """The stamp (32-bit microseconds, so it wraps every 71.6 minutes)
+        made to count on within one run of the driver's clock."""
+        drv += self._drv_wrap
+        if self._drv_last is not None and drv < self._drv_last - 2147483.648:
+            self._drv_wrap += 4294967.296
+            drv += 4294967.296
+        self._drv_last = drv
+        return drv
+
+    def _restart_clock(self, t, session=False):
+        """The driver's clock starts again: the port was activated, or a new
+        session (trace file) begins."""
+        self._offset = None
+        self._drv_wrap = 0.0
+        self._drv_last = None
+        self.sinks.bus("restart", t, session)
 
     # ---- records -------------------------------------------------------------
     def _new(self, what, t):
@@ -228,9 +269,10 @@ class Analyser:
                               (self.undelivered, "complete; not read by the host")):
             for r in list(table.values()):
                 self._finish(r, result)
-        for r in list(self.thread_read.values()):
-            self._finish(r)
-        self.thread_read.clear()
+        for table in (self.thread_read, self.thread_ack):
+            for r in list(table.values()):
+                self._finish(r)
+            table.clear()
         for stack in list(self.calls.values()):
             for call in reversed(stack):
                 self._end_call(call, None, "no exit line: the trace ends first")
@@ -243,15 +285,20 @@ class Analyser:
         handle = self._message
         scope = self._scope
         interesting = _SCOPES_OF_INTEREST.search
+        self._begin_session(source)
         for number, line in _numbered_lines(name, progress, self):
             # Function entry and exit lines are nine in ten: most are skipped
-            # on a glance at the level and the scope name.
+            # on a glance at the level and the scope name. Every line the
+            # library writes ends in a line break and has six fields, the
+            # last not empty.
             try:
                 if line.startswith(b";FU;", 25) and line[12] == 59:
-                    if interesting(line, 36):
+                    if line[-1] != 10 or line.find(b";", 36, -2) < 0:
+                        self._bad(name, number, line)
+                    elif interesting(line, 36):
                         scope(line)
                     continue
-                if line[12:13] != b";":
+                if line[12:13] != b";" or line[-1] != 10:
                     self._other(line, name, number)
                     continue
                 handle(line)
@@ -259,17 +306,54 @@ class Analyser:
                 # A line cut or garbled anywhere, numbers included.
                 self._other(line, name, number)
 
-    def _bad(self, name, number):
+    def _begin_session(self, source):
+        """A trace file is one load of the library: its driver clock is its own."""
+        self._restart_clock(self.now, True)
+        self.sessions.append({"path": source.path, "created": source.created, "lines": self.lines,
+                              "function_lines": self.function_lines, "rx": self.rx_frames, "tx": self.tx_frames})
+        if len(self.sessions) > 1:
+            r = self._new("session", self.now)
+            r.first = r.last = None
+            if source.created:
+                # The counter clock runs on across sessions of one machine.
+                created = float(source.created[1])
+                while created + DAY_MS / 2 < self.now:
+                    created += DAY_MS
+                r.start = r.end = created
+                gap = created - self.now
+                r.detail = "new session: %s created, %.1f s after the last line before it; the driver's clock " \
+                    "starts again" % (source.path.replace("\\", "/").rsplit("/", 1)[-1], gap / 1000.0)
+            else:
+                r.detail = "new session: %s (no creation line)" % source.path
+            r.result = "session %d" % len(self.sessions)
+            r.done = True
+            self.sinks.record(r)
+
+    def session_summary(self):
+        """Per trace file: its path and what it holds (function lines,
+        received and sent frames), counted at its end."""
+        out = []
+        ends = self.sessions[1:] + [{"lines": self.lines, "function_lines": self.function_lines,
+                                     "rx": self.rx_frames, "tx": self.tx_frames}]
+        for s, e in zip(self.sessions, ends):
+            out.append({"path": s["path"], "function_lines": e["function_lines"] - s["function_lines"],
+                        "rx": e["rx"] - s["rx"], "tx": e["tx"] - s["tx"]})
+        return out
+
+    def _bad(self, name, number, line=b""):
         self.malformed += 1
         if len(self.malformed_at) < 5:
             self.malformed_at.append((name, number))
+        if len(self.malformed_lines) < 20:
+            text = line.rstrip(b"\r\n")[:160].decode("latin-1")
+            self.malformed_lines.append((name, number, "".join(c if c.isprintable() else "?" for c in text)))
 
     def _other(self, line, name, number):
         text = line.rstrip(b"\r\n")
         if not text or text.startswith(b"Timestamp;Deltatime;") or b";Create tracefile" in text \
                 or b";Close tracefile" in text:
             return
-        self._bad(name, number)
+        self._bad(name, number, line)
 
     def _fields(self, line):
         parts = line.rstrip(b"\r\n").split(b";", 5)
@@ -291,11 +375,15 @@ class Analyser:
                     self._end_call(stack.pop(), t)
                     if not stack:
                         del self.calls[thread]
-        elif entry and name.startswith(b"Queue rx XL_CAN_MSG_FLAG_") and not name.endswith(b"TX_COMPLETED"):
+        elif entry and name == b"Queue rx XL_CAN_MSG_FLAG_TX_COMPLETED":
+            self.sinks.bus("confirmation", t)
+        elif entry and name.startswith(b"Queue rx XL_CAN_MSG_FLAG_"):
             # An overrun, a wake-up, an error passive report: the driver says
             # something went wrong on the bus and nothing is delivered.
             self.driver_errors += 1
             label = name[len(b"Queue rx XL_CAN_MSG_FLAG_"):].decode("latin-1").strip()
+            if label == "OVERRUN":
+                self.sinks.bus("lost", t)
             self.sinks.mark(t, None, "driver: " + label)
             for r in self.rx_open.values():
                 r.errors.append("driver: " + label)
@@ -312,9 +400,10 @@ class Analyser:
         if t is not None:
             call.last = call.end = t
         if call.direction == "RX":
-            delivered = self.thread_read.pop(call.thread, None)
-            if delivered is not None:
-                self._finish(delivered)
+            for table in (self.thread_read, self.thread_ack):
+                delivered = table.pop(call.thread, None)
+                if delivered is not None:
+                    self._finish(delivered)
         name = re.match(r"\w*", call.detail).group(0)
         if name in ("PassThruReadVersion", "PassThruGetLastError"):
             return
@@ -340,7 +429,7 @@ class Analyser:
         t = self._clock(stamp)
         cut = msg.find(b" : ")
         if cut < 0:
-            return
+            raise ValueError("no scope name")
         scope_name = msg[:cut]
         text = msg[cut + 3:]
         stack = self.calls.get(thread)
@@ -352,6 +441,8 @@ class Analyser:
             self._close_idle()
         key = text[:10]
         handler = _HANDLERS.get(key)
+        if handler is None and len(key) < 10 and any(k.startswith(key) for k in _HANDLERS):
+            raise ValueError("text cut")     # what is left of a text we read
         if handler is not None:
             handler(self, t, thread, scope_name, text, call, level)
         elif call is not None:
@@ -365,6 +456,8 @@ class Analyser:
             self.driver_errors += 1
         if text.startswith(b"Queue rx"):
             self.driver_errors += 1
+            if text.startswith(b"Queue rx XL_CAN_MSG_FLAG_OVERRUN"):
+                self.sinks.bus("lost", t)
         self.sinks.mark(t, None, label)
         if call is not None:
             call.errors.append(label)
@@ -383,6 +476,8 @@ class Analyser:
                 if m:
                     pid = int(m.group(1), 16)
                     call.detail += " %s=%s" % (CONFIG_NAMES.get(pid, "0x%X" % pid), m.group(2).decode())
+                    if pid == 0x01:
+                        self.sinks.bus("rate", self.now, int(m.group(2)))
             elif text.startswith(b"Return Status IoctlID="):
                 call.status = int(text.split(b"=", 1)[1].split()[0], 16)
             elif text.startswith(b"-->Error in vectorInitDriver"):
@@ -484,6 +579,7 @@ class Analyser:
             self.thread_tx[thread] = r
             if kind == SF and r.direction == "TX":
                 self._await_confirmation(r)
+        self.thread_frame[thread] = frame
         self.sinks.frame(frame)
 
     def _flow_partner(self, tx_id):
@@ -506,7 +602,9 @@ class Analyser:
         if len(data) != int(m.group(3)):
             raise ValueError("receive data")
         ms, us = stamp.split(b".")
-        drv = int(ms) + int(us) / 1000.0
+        if len(us) != 3:
+            raise ValueError("driver time")
+        drv = self._unwrap(int(ms) + int(us) / 1000.0)
         when = self._driver_time(drv)
         ext = self.thread_ext.pop(thread, None)
         if ack:
@@ -515,13 +613,18 @@ class Analyser:
             if r is not None:
                 # The driver's time of the confirmation is the time the frame
                 # left; the trace line of a sent frame has milliseconds only.
-                r.confirm = when
+                # The host gets the confirmation in the read that follows.
                 if r.frames == 1:
                     r.first = when
                 r.last = when
                 if r.kept is not None:
                     r.kept.append(frame)
-                self._finish(r, "confirmed")
+                del self.unconfirmed[can_id]
+                r.result = "confirmed"
+                previous = self.thread_ack.get(thread)
+                if previous is not None:
+                    self._finish(previous)
+                self.thread_ack[thread] = r
             self.sinks.frame(frame)
             return
         self.rx_frames += 1
@@ -576,6 +679,10 @@ class Analyser:
     def _on_ext_match(self, t, thread, scope_name, text, call, level):
         if text.startswith(b"b_ExtendedAdress does machtch"):
             self.thread_ext[thread] = True   # the frame traced next starts with its address byte
+
+    def _on_activate(self, t, thread, scope_name, text, call, level):
+        if text.startswith(b"- ActivateChannel") and b"XL_SUCCESS" in text:
+            self._restart_clock(t)
 
     def _on_first_frame(self, t, thread, scope_name, text, call, level):
         if text.startswith(b"FIRST_FRAME with len"):
@@ -684,18 +791,27 @@ class Analyser:
     def _on_delivery(self, t, thread, scope_name, text, call, level):
         m = re.search(rb"CanId=0x([0-9a-fA-F]+) Len=(\d+)", text)
         if not m:
+            if text.startswith(b" ISO15765-RX"):
+                raise ValueError("delivery line cut")
             return
         can_id, length = int(m.group(1), 16), int(m.group(2))
-        confirmation = text.rstrip().endswith(b"TX-ACK")
+        confirmation = text.endswith(b" TX-ACK ")
+        if text.startswith(b" ISO15765-RX CanId") and not confirmation and not text.endswith(b"RX "):
+            raise ValueError("delivery line cut")
         if call is not None:
             call.can_id, call.length = can_id, length
             call.detail += ": confirmation" if confirmation else ": message"
         if confirmation:
+            r = self.thread_ack.get(thread)
+            if r is not None and r.can_id == can_id:
+                del self.thread_ack[thread]
+                r.confirm = _host_time(t, r.last)
+                self._finish(r)
             return
         r = self.undelivered.pop(can_id, None)
         if r is None:
             return
-        r.deliver = t
+        r.deliver = _host_time(t, r.last)
         if length != r.length and (r.ext is None or length != (r.length or 0) + 1):
             r.errors.append("delivered %d bytes, frames announced %s" % (length, r.length))
         r.result = "delivered"
@@ -719,6 +835,12 @@ class Analyser:
             call.status = 0
 
     def _on_transmit_result(self, t, thread, scope_name, text, call, level):
+        frame = self.thread_frame.pop(thread, None)
+        if frame is not None and b"CanId=" not in text:
+            if b"FAILED" in text:
+                self.sinks.bus("refused", t, frame)     # never on the bus
+            elif text.startswith(b"Transmit CAN messages ...successed"):
+                frame.handed = t
         if b"FAILED" in text:
             label = "driver refused the frame: " + text.split(b"FAILED!!!!", 1)[-1].decode("latin-1").strip()
             self.driver_errors += 1
@@ -738,7 +860,7 @@ class Analyser:
             m = _PDU.match(line.rstrip(b"\r\n"))
             if not m:
                 if b" CAN-" in line or not _PDU_BANNER.match(line):
-                    self._bad(source.path, number)
+                    self._bad(source.path, number, line)
                 continue
             self.pdu_lines += 1
             if not as_rows:
@@ -749,7 +871,7 @@ class Analyser:
             try:
                 payload = _hexbytes(data)
             except ValueError:
-                self._bad(source.path, number)
+                self._bad(source.path, number, line)
                 continue
             r = self._new("PDU", wall)
             r.clock = "wall"
@@ -789,6 +911,7 @@ _HANDLERS = {
     b"b_Extended": Analyser._on_ext_match,
     b"ORV-Extadr": Analyser._on_ext_write,
     b"FIRST_FRAM": Analyser._on_first_frame,
+    b"- Activate": Analyser._on_activate,
     b"Create m_r": Analyser._on_create_rx,
     b"CONSECUTIV": Analyser._on_cf,
     b"Error CONS": Analyser._on_cf_error,

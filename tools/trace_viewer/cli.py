@@ -27,6 +27,7 @@ def parse_args(argv):
     p.add_argument("--no-picture", action="store_true", help="draw no timeline")
     p.add_argument("--select", type=int, help="row number (#) of the transfer to zoom in on")
     p.add_argument("--progress", action="store_true", help="progress bar on stderr even when it is no terminal")
+    p.add_argument("--verbose", action="store_true", help="show the first lines left out, with their numbers")
     return p.parse_args(argv)
 
 
@@ -43,6 +44,20 @@ class _Sinks(analyse.Sinks):
     def mark(self, t, lane, label):
         if self.timeline is not None:
             self.timeline.mark(t, lane, label)
+
+    def bus(self, event, t, value=None):
+        if self.buslog is None:
+            return
+        if event == "confirmation":
+            self.buslog.confirmation(t)
+        elif event == "lost":
+            self.buslog.lost(t)
+        elif event == "restart":
+            self.buslog.restart(t, value)
+        elif event == "rate":
+            self.buslog.bit_rate(value)
+        elif event == "refused":
+            self.buslog.refused(value)
 
     def record(self, r):
         self.table.add(r, self.ref[0].min_open())
@@ -71,6 +86,32 @@ def detail_notes(a, main, pdu):
     if main and not pdu and not a.function_lines:
         notes.append("no pdu_trace.log given: received messages are only in it at TRACE=1 (TRACE=17)")
     return notes
+
+
+def bus_time_notes(a, buslog):
+    """Per session: where the bus log's times come from and how close they are."""
+    lines = []
+    for n, (s, b) in enumerate(zip(a.session_summary(), buslog.sessions), 1):
+        name = os.path.basename(s["path"])
+        stamped = "%d received and %d confirmed sent frames at the driver's stamps" % (b["received"], b["confirmed"])
+        if not b["computed"]:
+            how = stamped
+        elif b["confirms"]:
+            how = "%s; %d sent frames computed from their hand-over, their bits at the bit rate and their place " \
+                  "among the received frames, within 1 ms" % (stamped, b["computed"])
+            if b["uncertain"]:
+                how += "; %d of them handed over while a thread was held up (up to %.0f ms): those may be off by " \
+                       "up to half of that" % (b["uncertain"], b["window"])
+            if b["unfitted"]:
+                how += "; %d of them queued in runs with no stamp after them: their times rest on the counted " \
+                       "bits alone" % b["unfitted"]
+        else:
+            how = "%s; %d sent frames computed from their hand-over lines and their bits at the bit rate only: this " \
+                  "trace has no confirmations (TRACE=2 or above has them), so within about a millisecond where " \
+                  "the bus was free, but frames queued behind each other (the field profile) can be several ms " \
+                  "off" % (stamped, b["computed"])
+        lines.append("bus times, session %d (%s): %s" % (n, name, how))
+    return lines
 
 
 def main(argv=None):
@@ -129,8 +170,18 @@ def main(argv=None):
         if a.malformed:
             where = ", ".join("%s:%d" % (os.path.basename(f), n) for f, n in a.malformed_at)
             out.write("%d malformed or truncated lines left out (first: %s)\n" % (a.malformed, where))
+            if args.verbose:
+                for f, n, text in a.malformed_lines:
+                    out.write("  %s:%d: %s\n" % (os.path.basename(f), n, text))
         for note in detail_notes(a, main_files, pdu_files):
             out.write("note: %s\n" % note)
+        if buslog is not None:
+            for line in bus_time_notes(a, buslog):
+                out.write(line + "\n")
+        if a.tx_frames + a.rx_frames:
+            out.write("times: span ms bus from the first to the last frame on the bus; conf ms host and dlvr ms host "
+                      "from the first frame to the read call that handed the host its confirmation or message, on "
+                      "the trace's clock with the driver's stamps taken over to it\n")
         table.write_text(out)
     finally:
         if out is not sys.stdout:
@@ -156,7 +207,7 @@ def main(argv=None):
 
 def min_open(a):
     """The smallest row number still open; rows below it are final."""
-    numbers = [r.number for table in (a.tx_open, a.rx_open, a.unconfirmed, a.undelivered, a.thread_read)
+    numbers = [r.number for table in (a.tx_open, a.rx_open, a.unconfirmed, a.undelivered, a.thread_read, a.thread_ack)
                for r in table.values()]
     numbers += [c.number for stack in a.calls.values() for c in stack]
     return min(numbers) if numbers else a.number + 1

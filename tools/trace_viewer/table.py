@@ -4,9 +4,9 @@ import csv
 import heapq
 import tempfile
 
-COLUMNS = ("#", "what", "start", "dir", "CAN id", "peer id", "len", "frames", "span ms",
-           "conf ms", "dlvr ms", "BS", "STmin", "flow control", "result", "time-outs", "errors", "detail")
-_WIDTH = (6, 7, 13, 4, 7, 8, 5, 7, 9, 8, 8, 4, 6, 13)
+COLUMNS = ("#", "what", "start", "dir", "CAN id", "peer id", "len", "frames", "span ms bus",
+           "conf ms host", "dlvr ms host", "BS", "STmin", "flow control", "result", "time-outs", "errors", "detail")
+_WIDTH = (6, 8, 13, 4, 7, 8, 5, 7, 12, 13, 13, 4, 6, 13)
 
 
 def _clock(ms):
