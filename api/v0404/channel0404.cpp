@@ -1,6 +1,6 @@
-#include "api0404/channel0404.h"
+#include "api/v0404/channel0404.h"
 
-#include "api0404/device0404.h"
+#include "api/v0404/device0404.h"
 #include "platform/lock_guard.h"
 #include "trace/trace_scope.h"
 

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "api0404/channel0404.h"
+#include "api/v0404/channel0404.h"
 #include "can/field_profile.h"
 #include "can/can_port.h"
 #include "platform/platform.h"

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <deque>
 
-#include "api0404/passthru_defs.h"
+#include "api/v0404/passthru_defs.h"
 #include "platform/platform.h"
 #include "platform/named_lock.h"
 

@@ -1,8 +1,8 @@
-#include "api0404/iso_channel.h"
+#include "api/v0404/iso_channel.h"
 
 #include <cstring>
 
-#include "api0404/device0404.h"
+#include "api/v0404/device0404.h"
 #include "platform/lock_guard.h"
 #include "trace/trace_scope.h"
 

@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "api0404/msg_queue.h"
-#include "api0404/passthru_defs.h"
+#include "api/v0404/msg_queue.h"
+#include "api/v0404/passthru_defs.h"
 #include "can/can_frame.h"
 #include "platform/named_lock.h"
 

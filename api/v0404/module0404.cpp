@@ -1,4 +1,4 @@
-#include "api0404/module0404.h"
+#include "api/v0404/module0404.h"
 
 #include <cinttypes>
 #include <cstdio>

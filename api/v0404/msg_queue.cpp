@@ -1,4 +1,4 @@
-#include "api0404/msg_queue.h"
+#include "api/v0404/msg_queue.h"
 
 #include "platform/lock_guard.h"
 

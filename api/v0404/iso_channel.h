@@ -13,7 +13,7 @@
 #include <map>
 #include <vector>
 
-#include "api0404/channel0404.h"
+#include "api/v0404/channel0404.h"
 #include "can/field_profile.h"
 #include "transport/transport.h"
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "api0404/channel0404.h"
+#include "api/v0404/channel0404.h"
 
 constexpr uint32_t kMaxCanFilters = 10;  // of each kind
 

@@ -1,5 +1,5 @@
 // The 04.04 library's load and unload handler, wired to what each platform calls at load and unload.
-#include "api0404/load0404.h"
+#include "api/v0404/load0404.h"
 #include "platform/callconv.h"
 
 namespace {

@@ -1,8 +1,8 @@
-#include "api0404/calls0404.h"
+#include "api/v0404/calls0404.h"
 
 #include <cstdio>
 
-#include "api0404/module0404.h"
+#include "api/v0404/module0404.h"
 
 namespace {
 

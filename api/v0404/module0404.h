@@ -9,8 +9,8 @@
 #include <memory>
 #include <string>
 
-#include "api0404/device0404.h"
-#include "api0404/passthru_defs.h"
+#include "api/v0404/device0404.h"
+#include "api/v0404/passthru_defs.h"
 #include "can/can_port.h"
 #include "platform/named_lock.h"
 #include "trace/trace_file.h"
