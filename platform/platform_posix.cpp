@@ -260,10 +260,9 @@ int MatchModule(dl_phdr_info *info, size_t, void *data) {
 }
 }  // namespace
 
-bool LoadedModuleFileName(const char *moduleName, char *buf, std::size_t bufLen) {
-    ModuleSearch search{moduleName, std::string()};
-    if (!dl_iterate_phdr(MatchModule, &search)) return false;
-    std::string full = search.path;
+namespace {
+// The loader's name of a module as an absolute path, into buf.
+bool CopyAbsolutePath(std::string full, char *buf, std::size_t bufLen) {
     if (full[0] != '/') {
         char resolved[PATH_MAX];
         if (realpath(full.c_str(), resolved)) full = resolved;
@@ -272,18 +271,18 @@ bool LoadedModuleFileName(const char *moduleName, char *buf, std::size_t bufLen)
     std::memcpy(buf, full.c_str(), full.size() + 1);
     return true;
 }
+}  // namespace
+
+bool LoadedModuleFileName(const char *moduleName, char *buf, std::size_t bufLen) {
+    ModuleSearch search{moduleName, std::string()};
+    if (!dl_iterate_phdr(MatchModule, &search)) return false;
+    return CopyAbsolutePath(search.path, buf, bufLen);
+}
 
 bool ModuleFileNameOf(const void *address, char *buf, std::size_t bufLen) {
     Dl_info info{};
     if (!dladdr(address, &info) || !info.dli_fname || !info.dli_fname[0]) return false;
-    std::string full = info.dli_fname;
-    if (full[0] != '/') {
-        char resolved[PATH_MAX];
-        if (realpath(full.c_str(), resolved)) full = resolved;
-    }
-    if (full.size() + 1 > bufLen) return false;
-    std::memcpy(buf, full.c_str(), full.size() + 1);
-    return true;
+    return CopyAbsolutePath(info.dli_fname, buf, bufLen);
 }
 
 bool EnvironmentValue(const char *name, char *buf, std::size_t bufLen) {
