@@ -92,3 +92,8 @@ void IncomingTransfers::expire(TraceScope &scope) {
         return true;
     });
 }
+
+bool IncomingTransfers::idle() {
+    LockGuard guard(m_lock);
+    return m_rxBuffer.count() == 0;
+}

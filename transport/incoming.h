@@ -41,6 +41,9 @@ public:
     // Ends the reassemblies whose peer has gone quiet.
     void expire(TraceScope &scope);
 
+    // No reassembly is open.
+    bool idle();
+
 private:
     void replaceOpen(uint32_t canId, TraceScope &scope);
 

@@ -355,3 +355,13 @@ void OutgoingTransfers::forgetConfirmations() {
     m_ackPending.clear();
     m_unconfirmed.clear();
 }
+
+bool OutgoingTransfers::idle() {
+    LockGuard guard(m_lock);
+    if (m_txBuffer.count() != 0) return false;
+    for (const auto &owed : m_ackPending)
+        if (owed.second) return false;
+    for (const auto &unconfirmed : m_unconfirmed)
+        if (unconfirmed.second != 0) return false;
+    return true;
+}

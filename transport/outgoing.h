@@ -58,6 +58,9 @@ public:
     // Disconnect: no confirmation is owed any more.
     void forgetConfirmations();
 
+    // No transfer is listed, no confirmation owed, no frame unconfirmed.
+    bool idle();
+
     // Our own block size and STmin for sending, in place of the peer's flow
     // control's; negative: the peer's (as without a call).
     void setSendOverrides(int32_t blockSize, int32_t stmin) {

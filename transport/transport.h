@@ -82,6 +82,9 @@ public:
     MessageFilters &filters() { return m_filters; }
     // Disconnect: no confirmation is owed any more.
     void forgetConfirmations() { m_outgoing.forgetConfirmations(); }
+    // Nothing in flight: no transfer either way, no confirmation awaited;
+    // serviceTransfers has nothing to do until a frame or a write comes.
+    bool idle() { return m_outgoing.idle() && m_incoming.idle(); }
     // ISO15765_STMIN: the STmin announced in our flow controls (0 unless set).
     void setSeparationTime(uint8_t stmin) { m_stmin = stmin; }
     // ISO15765_BS_TX / ISO15765_STMIN_TX: ours in place of the peer's when
