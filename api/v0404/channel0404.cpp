@@ -26,7 +26,12 @@ void Channel0404::deliver(const PASSTHRU_MSG &msg) {
 
 uint32_t Channel0404::read(PASSTHRU_MSG *msgs, uint32_t *num, uint32_t timeoutMs, const char **why) {
     const uint32_t wanted = *num;
+    // A reader that waits wants its message as soon as its last frame is on
+    // the bus: the device's worker keeps its beat meanwhile.
+    const bool waits = wanted != 0 && timeoutMs != 0;
+    if (waits) m_device.readerWaits(true);
     *num = wanted == 0 ? 0 : m_rx.take(msgs, wanted, timeoutMs);
+    if (waits) m_device.readerWaits(false);
     if (*num == wanted) return STATUS_NOERROR;
     if (*num == 0) {
         *why = "no message in the receive queue";
@@ -86,6 +91,7 @@ uint32_t Channel0404::startPeriodic(const PASSTHRU_MSG &msg, uint32_t intervalMs
     *msgId = m_nextPeriodicId++;
     // The first one leaves at once, the next one period later.
     m_periodic.push_back(PeriodicMsg{*msgId, frame, intervalMs, plat::NowUs()});
+    m_device.wakeWorker();
     return STATUS_NOERROR;
 }
 
@@ -103,6 +109,14 @@ uint32_t Channel0404::stopPeriodic(uint32_t msgId, const char **why) {
 void Channel0404::clearPeriodic() {
     LockGuard guard(m_periodicLock);
     m_periodic.clear();
+}
+
+uint64_t Channel0404::nextPeriodicDueUs() {
+    LockGuard guard(m_periodicLock);
+    uint64_t next = 0;
+    for (const PeriodicMsg &periodic : m_periodic)
+        if (next == 0 || periodic.dueUs < next) next = periodic.dueUs;
+    return next;
 }
 
 void Channel0404::sendDuePeriodic(uint64_t nowUs, TraceScope &scope) {

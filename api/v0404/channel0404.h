@@ -74,6 +74,10 @@ public:
     void sendDuePeriodic(uint64_t nowUs, TraceScope &scope);
     // Called by the device once the bus confirmed this channel's frame of seq.
     void noteConfirmed(uint64_t seq);
+    // When (NowUs) the next periodic message is due, 0 when there is none.
+    uint64_t nextPeriodicDueUs();
+    // No transfer of this channel is in flight.
+    virtual bool transfersIdle() { return true; }
 
 protected:
     // The frame of a message the host gives to write or to periodic

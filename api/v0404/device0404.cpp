@@ -15,12 +15,16 @@ constexpr uint32_t kWorkerStopMs = 2000;
 // Events taken from the driver's queue per cycle at most, so that a flood
 // cannot keep the worker from its other duties.
 constexpr uint32_t kFramesPerCycle = 512;
+// The longest the worker waits for work with nothing in flight and nobody
+// reading: a first frame then waits at most this long for our flow control.
+constexpr uint32_t kQuietMs = 5;
 constexpr uint32_t kCanSlot = 0;
 constexpr uint32_t kIsoSlot = 1;
 
 }  // namespace
 
-Device0404::Device0404(const DeviceSettings &settings) : m_settings(settings), m_port(*settings.port, *settings.profile) {}
+Device0404::Device0404(const DeviceSettings &settings)
+    : m_settings(settings), m_port(*settings.port, *settings.profile) {}
 
 Device0404::~Device0404() { close(false); }
 
@@ -53,6 +57,7 @@ uint32_t Device0404::open(const char *name, const char **why) {
 void Device0404::stopWorker(bool processEnding) {
     if (!m_thread.open) return;
     m_run = 0;
+    m_workerWake.set();
     if (processEnding) m_workerLeft.set();
     const bool left = m_workerLeft.wait(kWorkerStopMs);
     plat::CloseThread(&m_thread, left && !processEnding);
@@ -68,8 +73,8 @@ std::shared_ptr<Channel0404> Device0404::channel(uint32_t slot) {
     return slot < kSlots ? m_channels[slot] : nullptr;
 }
 
-uint32_t Device0404::connect(uint32_t protocolId, uint32_t flags, uint32_t baudRate, uint32_t *slot,
-                             TraceScope &scope, const char **why) {
+uint32_t Device0404::connect(uint32_t protocolId, uint32_t flags, uint32_t baudRate, uint32_t *slot, TraceScope &scope,
+                             const char **why) {
     if (protocolId != CAN && protocolId != ISO15765) {
         *why = "ProtocolID not served: CAN and ISO15765 only";
         return ERR_INVALID_PROTOCOL_ID;
@@ -154,13 +159,13 @@ uint32_t Device0404::transmit(Channel0404 &owner, const OutFrame &frame, uint64_
         return queueFull ? ERR_BUFFER_FULL : ERR_FAILED;
     }
     *seq = mine;
+    wakeWorker();
     return STATUS_NOERROR;
 }
 
 void Device0404::forgetPending(const Channel0404 &owner) {
     LockGuard guard(m_txLock);
-    for (auto it = m_pending.begin(); it != m_pending.end();)
-        it = it->owner == &owner ? m_pending.erase(it) : it + 1;
+    for (auto it = m_pending.begin(); it != m_pending.end();) it = it->owner == &owner ? m_pending.erase(it) : it + 1;
 }
 
 uint32_t Device0404::WorkerEntry(void *self) {
@@ -176,29 +181,43 @@ void Device0404::runWorker() {
         m_workerStarted.set();
         uint32_t cycleCounter = 0;
         uint64_t due = 0;
+        uint32_t quietMs = 0;
         while (m_run.load() == 1) {
             // A consecutive frame due before the next beat (STmin below a
-            // millisecond) is waited for exactly.
+            // millisecond) is waited for exactly; with nothing to pace and
+            // nobody waiting, the driver's queue is looked at less often
+            // (flow controls still go out well within the peer's patience),
+            // unless a host call brings work first.
             if (due != 0 && due < plat::NowUs() + kCycleUs)
                 plat::SleepUntilUs(due);
+            else if (quietMs != 0)
+                m_workerWake.wait(quietMs);
             else
                 beat.wait();
-            due = workerCycle(cycleCounter, scope);
+            // Reset before the cycle looks at the work: a host call after it
+            // ends the next quiet wait at once.
+            m_workerWake.reset();
+            due = workerCycle(cycleCounter, scope, quietMs);
         }
     }
     plat::EndTimerResolution();
     m_workerLeft.set();
 }
 
-uint64_t Device0404::workerCycle(uint32_t &cycleCounter, TraceScope &scope) {
+uint64_t Device0404::workerCycle(uint32_t &cycleCounter, TraceScope &scope, uint32_t &quietMs) {
+    quietMs = 0;
     std::shared_ptr<Channel0404> channels[kSlots];
     {
         LockGuard guard(m_channelLock);
         for (uint32_t slot = 0; slot < kSlots; ++slot) channels[slot] = m_channels[slot];
     }
-    if (!channels[kCanSlot] && !channels[kIsoSlot]) return 0;
+    if (!channels[kCanSlot] && !channels[kIsoSlot]) {
+        quietMs = kQuietMs;
+        return 0;
+    }
     auto *iso = static_cast<IsoChannel *>(channels[kIsoSlot].get());
-    for (uint32_t n = 0; n < kFramesPerCycle; ++n) {
+    uint32_t frames = 0;
+    for (; frames < kFramesPerCycle; ++frames) {
         CanFrame frame = {};
         uint32_t received = 0;
         m_port.VectorReadReceiveQueue(frame, received);
@@ -213,7 +232,36 @@ uint64_t Device0404::workerCycle(uint32_t &cycleCounter, TraceScope &scope) {
     const uint64_t now = plat::NowUs();
     for (const auto &channel : channels)
         if (channel) channel->sendDuePeriodic(now, scope);
-    return iso ? iso->service(cycleCounter, scope) : 0;
+    const uint64_t due = iso ? iso->service(cycleCounter, scope) : 0;
+    if (frames == 0 && due == 0 && m_waitingReaders.load() == 0) quietMs = quietWaitMs(channels, now);
+    return due;
+}
+
+// How long the worker may wait for work: kQuietMs, less when a periodic
+// message falls due sooner, 0 (keep the beat) while anything is in flight.
+uint32_t Device0404::quietWaitMs(const std::shared_ptr<Channel0404> (&channels)[kSlots], uint64_t nowUs) {
+    {
+        LockGuard guard(m_txLock);
+        if (!m_pending.empty()) return 0;
+    }
+    uint64_t untilUs = nowUs + uint64_t{kQuietMs} * 1000u;
+    for (const auto &channel : channels) {
+        if (!channel) continue;
+        if (!channel->transfersIdle()) return 0;
+        const uint64_t next = channel->nextPeriodicDueUs();
+        if (next != 0 && next < untilUs) untilUs = next;
+    }
+    const uint64_t waitMs = untilUs > nowUs ? (untilUs - nowUs) / 1000u : 0;
+    return waitMs > 1 ? static_cast<uint32_t>(waitMs) : 0;
+}
+
+void Device0404::readerWaits(bool waiting) {
+    if (!waiting) {
+        --m_waitingReaders;
+        return;
+    }
+    ++m_waitingReaders;
+    m_workerWake.set();
 }
 
 // The bus confirms a port's frames in the order they were handed over; a

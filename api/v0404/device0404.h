@@ -59,6 +59,13 @@ public:
     // Forgets the confirmations owed to a channel's frames.
     void forgetPending(const Channel0404 &owner);
 
+    // Host calls that give the worker work (a write, a periodic message) end
+    // its quiet wait at once.
+    void wakeWorker() { m_workerWake.set(); }
+    // A host thread waits in PassThruReadMsgs (true) or has stopped waiting:
+    // while one waits, the worker keeps its beat.
+    void readerWaits(bool waiting);
+
     static bool ValidBaudRate(uint32_t baudRate);
 
 private:
@@ -72,11 +79,15 @@ private:
     static uint32_t WorkerEntry(void *self);
     void runWorker();
     // One cycle; when (NowUs) the transport's next frame is due, 0 when none is.
-    uint64_t workerCycle(uint32_t &cycleCounter, TraceScope &scope);
+    // quiet learns whether the worker may wait longer than a beat: nothing
+    // was read, nothing is in flight or awaits its confirmation, no reader
+    // waits, and no periodic message falls due within the quiet wait.
+    uint64_t workerCycle(uint32_t &cycleCounter, TraceScope &scope, uint32_t &quietMs);
     void dispatch(const CanFrame &frame);
     // True when the confirmation was of a frame the device handed over.
     bool confirm(const CanFrame &ack);
     void stopWorker(bool processEnding);
+    uint32_t quietWaitMs(const std::shared_ptr<Channel0404> (&channels)[kSlots], uint64_t nowUs);
 
     const DeviceSettings m_settings;
     CanPort m_port;
@@ -97,6 +108,9 @@ private:
 
     plat::ThreadHandle m_thread;
     std::atomic<int32_t> m_run{0};
+    // Ends the worker's quiet wait; set by host calls that give it work.
+    plat::Event m_workerWake;
+    std::atomic<int32_t> m_waitingReaders{0};
     plat::Event m_workerStarted;
     plat::Event m_workerLeft;
 };

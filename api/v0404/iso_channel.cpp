@@ -73,8 +73,7 @@ int IsoChannel::addressOfReceived(uint32_t canId) const {
     return -1;
 }
 
-uint32_t IsoChannel::write(PASSTHRU_MSG *msgs, uint32_t *num, uint32_t timeoutMs, TraceScope &scope,
-                           const char **why) {
+uint32_t IsoChannel::write(PASSTHRU_MSG *msgs, uint32_t *num, uint32_t timeoutMs, TraceScope &scope, const char **why) {
     const uint32_t wanted = *num;
     const uint64_t deadlineUs = plat::NowUs() + uint64_t{timeoutMs} * 1000u;
     uint32_t sent = 0;
@@ -113,6 +112,7 @@ uint32_t IsoChannel::write(PASSTHRU_MSG *msgs, uint32_t *num, uint32_t timeoutMs
             m_written.push_back(Written{seq, canId, msgs[sent]});
         }
         status = m_transport.write(msg, scope);
+        m_device.wakeWorker();
         if (status != STATUS_NOERROR) {
             LockGuard guard(m_writtenLock);
             for (auto it = m_written.begin(); it != m_written.end(); ++it) {
@@ -371,8 +371,7 @@ void IsoChannel::onFrame(const CanFrame &frame) {
         notePadding(frame, note.firstFrame, completed);
     }
     if (note.firstFrame)
-        deliverIndication(START_OF_MESSAGE, frame.id, note.addr.extFlag ? note.addr.extAddr : -1,
-                          TimestampOf(frame));
+        deliverIndication(START_OF_MESSAGE, frame.id, note.addr.extFlag ? note.addr.extAddr : -1, TimestampOf(frame));
 }
 
 // A reception's frames shorter than 8 bytes: true when the message the frame

@@ -25,10 +25,9 @@ class IsoChannel : public Channel0404 {
 public:
     IsoChannel(Device0404 &device, uint32_t flags, CanPort &port, TraceFile *pduTrace, const FieldProfile &profile);
 
-    uint32_t write(PASSTHRU_MSG *msgs, uint32_t *num, uint32_t timeoutMs, TraceScope &scope,
-                   const char **why) override;
-    uint32_t startFilter(uint32_t type, const PASSTHRU_MSG *mask, const PASSTHRU_MSG *pattern,
-                         const PASSTHRU_MSG *flow, uint32_t *filterId, const char **why) override;
+    uint32_t write(PASSTHRU_MSG *msgs, uint32_t *num, uint32_t timeoutMs, TraceScope &scope, const char **why) override;
+    uint32_t startFilter(uint32_t type, const PASSTHRU_MSG *mask, const PASSTHRU_MSG *pattern, const PASSTHRU_MSG *flow,
+                         uint32_t *filterId, const char **why) override;
     uint32_t stopFilter(uint32_t filterId, const char **why) override;
     void clearFilters() override;
     uint32_t getConfig(SCONFIG &param, const char **why) override;
@@ -42,7 +41,10 @@ public:
     void onTransportAck(const CanFrame &ack);
     // The transport's part of the worker's cycle; when (NowUs) the next
     // consecutive frame is due, 0 when none is.
-    uint64_t service(uint32_t &cycleCounter, TraceScope &scope) { return m_transport.serviceTransfers(cycleCounter, scope); }
+    uint64_t service(uint32_t &cycleCounter, TraceScope &scope) {
+        return m_transport.serviceTransfers(cycleCounter, scope);
+    }
+    bool transfersIdle() override { return m_transport.idle(); }
 
 protected:
     uint32_t frameOf(const PASSTHRU_MSG &msg, OutFrame &frame, const char **why) const override;
