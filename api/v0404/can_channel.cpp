@@ -55,7 +55,7 @@ uint32_t CanChannel::write(PASSTHRU_MSG *msgs, uint32_t *num, uint32_t timeoutMs
     for (; sent < wanted; ++sent) {
         OutFrame frame;
         status = frameOf(msgs[sent], frame, why);
-        if (status == STATUS_NOERROR) status = m_device.transmit(*this, frame, &lastSeq, scope);
+        if (status == STATUS_NOERROR) status = device().transmit(*this, frame, &lastSeq, scope);
         if (status != STATUS_NOERROR) break;
         seqs.push_back(lastSeq);
     }

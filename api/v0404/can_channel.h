@@ -35,8 +35,8 @@ private:
         uint8_t pattern[12];
         bool matches(const uint8_t *bytes, uint32_t length) const;
     };
-    bool takes29Bit() const { return (m_flags & (CAN_29BIT_ID | CAN_ID_BOTH)) != 0; }
-    bool takes11Bit() const { return (m_flags & CAN_29BIT_ID) == 0 || (m_flags & CAN_ID_BOTH) != 0; }
+    bool takes29Bit() const { return (flags() & (CAN_29BIT_ID | CAN_ID_BOTH)) != 0; }
+    bool takes11Bit() const { return (flags() & CAN_29BIT_ID) == 0 || (flags() & CAN_ID_BOTH) != 0; }
 
     NamedLock m_filterLock;  // guards m_filters and m_nextFilterId
     std::vector<Filter> m_filters;

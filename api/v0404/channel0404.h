@@ -93,12 +93,12 @@ protected:
     static void PutId(uint32_t id, PASSTHRU_MSG &msg);
     static uint32_t TimestampOf(const CanFrame &frame) { return frame.timeMs * 1000u + frame.timeUs; }
 
+private:
     Device0404 &m_device;
     const uint32_t m_protocolId;
     const uint32_t m_flags;
     MessageQueue m_rx{kRxQueueMsgs};
 
-private:
     std::atomic<uint32_t> m_loopback{0};
     std::atomic<uint32_t> m_bitSamplePoint{80};
     std::atomic<uint32_t> m_syncJumpWidth{1};
@@ -110,8 +110,6 @@ private:
     // Sequence number of the last frame of this channel the bus confirmed.
     std::atomic<uint64_t> m_confirmedSeq{0};
     plat::Event m_confirmedEvent;
-
-    friend class Device0404;
 };
 
 #endif

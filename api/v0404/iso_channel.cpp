@@ -37,8 +37,8 @@ IsoChannel::IsoChannel(Device0404 &device, uint32_t flags, CanPort &port, TraceF
       m_waitMax(static_cast<uint32_t>(profile.maxWaits)) {}
 
 bool IsoChannel::is29Bit(uint32_t txFlags) const {
-    if (m_flags & CAN_ID_BOTH) return (txFlags & CAN_29BIT_ID) != 0;
-    return (m_flags & CAN_29BIT_ID) != 0;
+    if (flags() & CAN_ID_BOTH) return (txFlags & CAN_29BIT_ID) != 0;
+    return (flags() & CAN_29BIT_ID) != 0;
 }
 
 uint32_t IsoChannel::validate(const PASSTHRU_MSG &msg, const char **why) const {
@@ -112,7 +112,7 @@ uint32_t IsoChannel::write(PASSTHRU_MSG *msgs, uint32_t *num, uint32_t timeoutMs
             m_written.push_back(Written{seq, canId, msgs[sent]});
         }
         status = m_transport.write(msg, scope);
-        m_device.wakeWorker();
+        device().wakeWorker();
         if (status != STATUS_NOERROR) {
             LockGuard guard(m_writtenLock);
             for (auto it = m_written.begin(); it != m_written.end(); ++it) {
@@ -357,8 +357,8 @@ void IsoChannel::onTxConfirmed(const OutFrame &frame, const CanFrame &ack) {
 
 void IsoChannel::onFrame(const CanFrame &frame) {
     const bool extended = (frame.id & kExtendedFlag) != 0;
-    const bool takes29 = (m_flags & (CAN_29BIT_ID | CAN_ID_BOTH)) != 0;
-    const bool takes11 = (m_flags & CAN_29BIT_ID) == 0 || (m_flags & CAN_ID_BOTH) != 0;
+    const bool takes29 = (flags() & (CAN_29BIT_ID | CAN_ID_BOTH)) != 0;
+    const bool takes11 = (flags() & CAN_29BIT_ID) == 0 || (flags() & CAN_ID_BOTH) != 0;
     if (extended ? !takes29 : !takes11) return;
     PT_SCOPE(scope, "IsoChannel::onFrame()");
     PASSTHRU_MSG out = {};
