@@ -12,6 +12,7 @@ namespace {
 constexpr uint32_t kCycleUs = 1000;
 constexpr uint32_t kWorkerStartMs = 2000;
 constexpr uint32_t kWorkerStopMs = 2000;
+constexpr uint32_t kWorkerLeavePauseMs = 20;
 // Events taken from the driver's queue per cycle at most, so that a flood
 // cannot keep the worker from its other duties.
 constexpr uint32_t kFramesPerCycle = 512;
@@ -60,6 +61,10 @@ void Device0404::stopWorker(bool processEnding) {
     m_workerWake.set();
     if (processEnding) m_workerLeft.set();
     const bool left = m_workerLeft.wait(kWorkerStopMs);
+    // The signal is the worker's last step in the library, but a few of its
+    // instructions (the returns to the system's thread start) still run in
+    // the library's code: an unload must not unmap it under them.
+    if (left && !processEnding) plat::SleepMs(kWorkerLeavePauseMs);
     plat::CloseThread(&m_thread, left && !processEnding);
 }
 
