@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "api/module_load.h"
+#include "diag_server/module_load.h"
 #include "bus_session.h"
 #include "host_library.h"
 #include "platform/platform.h"

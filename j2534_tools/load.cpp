@@ -1,14 +1,14 @@
 // Load and unload of the 04.04 library in any process: settings from
 // pt_vector0404.ini beside the library (or the file PT_VECTOR_INI names),
 // traces in that file's directory.
-#include "api/v0404/load0404.h"
+#include "j2534_tools/load.h"
 
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "api/v0404/module0404.h"
+#include "j2534_tools/module.h"
 #include "platform/platform.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "api/v0404/msg_queue.h"
+#include "j2534_tools/msg_queue.h"
 
 #include "platform/lock_guard.h"
 

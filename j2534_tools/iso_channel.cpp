@@ -1,8 +1,8 @@
-#include "api/v0404/iso_channel.h"
+#include "j2534_tools/iso_channel.h"
 
 #include <cstring>
 
-#include "api/v0404/device0404.h"
+#include "j2534_tools/device.h"
 #include "platform/lock_guard.h"
 #include "trace/trace_scope.h"
 

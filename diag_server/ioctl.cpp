@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "api/module.h"
+#include "diag_server/module.h"
 #include "trace/trace_scope.h"
 #include "transport/null_parameter.h"
 

@@ -1,6 +1,6 @@
 // Load and unload of the 04.04 library.
-#ifndef PT_API0404_LOAD0404_H
-#define PT_API0404_LOAD0404_H
+#ifndef PT_J2534_TOOLS_LOAD_H
+#define PT_J2534_TOOLS_LOAD_H
 
 // What DllMain does at process attach; false refuses the load.
 bool ModuleLoad0404(void *module);

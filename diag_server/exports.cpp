@@ -4,7 +4,7 @@
 // not there.
 #include <cstring>
 
-#include "api/module.h"
+#include "diag_server/module.h"
 #include "j2534.h"
 #include "platform/callconv.h"
 #include "trace/trace_scope.h"

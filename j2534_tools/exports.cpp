@@ -1,5 +1,5 @@
 // The fourteen exported J2534 04.04 functions: each forwards to the module.
-#include "api/v0404/calls0404.h"
+#include "j2534_tools/calls.h"
 #include "j2534_0404.h"
 #include "platform/callconv.h"
 

@@ -1,4 +1,4 @@
-#include "api/module.h"
+#include "diag_server/module.h"
 
 #include "trace/trace_scope.h"
 

@@ -4,8 +4,8 @@
 // of a reception (START_OF_MESSAGE), loopback, the ISO15765 parameters.
 // 29-bit identifiers travel through the transport with bit 31 set, as the
 // CAN layer marks them.
-#ifndef PT_API0404_ISO_CHANNEL_H
-#define PT_API0404_ISO_CHANNEL_H
+#ifndef PT_J2534_TOOLS_ISO_CHANNEL_H
+#define PT_J2534_TOOLS_ISO_CHANNEL_H
 
 #include <atomic>
 #include <cstdint>
@@ -13,7 +13,7 @@
 #include <map>
 #include <vector>
 
-#include "api/v0404/channel0404.h"
+#include "j2534_tools/channel.h"
 #include "can/field_profile.h"
 #include "transport/transport.h"
 

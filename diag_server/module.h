@@ -2,8 +2,8 @@
 // the unload handler, it owns everything the channel needs: the settings
 // from morix.ini, the trace files, the CAN port, the ISO 15765 transport, the
 // functional group and the worker. The exported functions only forward to it.
-#ifndef PT_API_MODULE_H
-#define PT_API_MODULE_H
+#ifndef PT_DIAG_SERVER_MODULE_H
+#define PT_DIAG_SERVER_MODULE_H
 
 #include <cstdint>
 #include <memory>

@@ -1,6 +1,6 @@
 // Load and unload of the library inside the diagnostic server's process.
-#ifndef PT_API_MODULE_LOAD_H
-#define PT_API_MODULE_LOAD_H
+#ifndef PT_DIAG_SERVER_MODULE_LOAD_H
+#define PT_DIAG_SERVER_MODULE_LOAD_H
 
 #include <cstdint>
 #include <string>

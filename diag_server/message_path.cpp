@@ -2,7 +2,7 @@
 // functional group's stage and the transport. Each read polls the receive
 // queue once (with the field profile, until a frame gives a message), and
 // this file alone decides what the call returns.
-#include "api/module.h"
+#include "diag_server/module.h"
 #include "trace/trace_scope.h"
 #include "transport/msg_dump.h"
 #include "transport/null_parameter.h"

@@ -2,8 +2,8 @@
 // without either J2534 header, so that the unit defining the exports sees the
 // 04.04 prototypes only. Each answers ERR_DEVICE_NOT_CONNECTED (or, for
 // PassThruGetLastError, a text saying so) while no module exists.
-#ifndef PT_API0404_CALLS0404_H
-#define PT_API0404_CALLS0404_H
+#ifndef PT_J2534_TOOLS_CALLS_H
+#define PT_J2534_TOOLS_CALLS_H
 
 #include <cstdint>
 

@@ -1,8 +1,8 @@
-#include "api/v0404/calls0404.h"
+#include "j2534_tools/calls.h"
 
 #include <cstdio>
 
-#include "api/v0404/module0404.h"
+#include "j2534_tools/module.h"
 
 namespace {
 

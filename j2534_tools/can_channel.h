@@ -1,13 +1,13 @@
 // The raw CAN protocol channel: 11-bit, 29-bit or both (CAN_ID_BOTH), up to
 // 10 pass and 10 block filters over the identifier and the data, loopback of
 // the frames the bus confirmed.
-#ifndef PT_API0404_CAN_CHANNEL_H
-#define PT_API0404_CAN_CHANNEL_H
+#ifndef PT_J2534_TOOLS_CAN_CHANNEL_H
+#define PT_J2534_TOOLS_CAN_CHANNEL_H
 
 #include <cstdint>
 #include <vector>
 
-#include "api/v0404/channel0404.h"
+#include "j2534_tools/channel.h"
 
 constexpr uint32_t kMaxCanFilters = 10;  // of each kind
 

@@ -2,8 +2,8 @@
 // the channels connected on it (one CAN, one ISO15765), and the device's
 // worker thread, which reads the port, hands every frame to the channels,
 // matches the bus's transmit confirmations and sends periodic messages.
-#ifndef PT_API0404_DEVICE0404_H
-#define PT_API0404_DEVICE0404_H
+#ifndef PT_J2534_TOOLS_DEVICE_H
+#define PT_J2534_TOOLS_DEVICE_H
 
 #include <atomic>
 #include <cstdint>
@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "api/v0404/channel0404.h"
+#include "j2534_tools/channel.h"
 #include "can/field_profile.h"
 #include "can/can_port.h"
 #include "platform/platform.h"

@@ -1,4 +1,4 @@
-#include "api/v0404/module0404.h"
+#include "j2534_tools/module.h"
 
 #include <cinttypes>
 #include <cstdio>

@@ -1,6 +1,6 @@
-#include "api/v0404/channel0404.h"
+#include "j2534_tools/channel.h"
 
-#include "api/v0404/device0404.h"
+#include "j2534_tools/device.h"
 #include "platform/lock_guard.h"
 #include "trace/trace_scope.h"
 

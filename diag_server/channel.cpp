@@ -1,7 +1,7 @@
 // Opening and closing the one logical channel, and the versions.
 #include <cstring>
 
-#include "api/module.h"
+#include "diag_server/module.h"
 #include "trace/trace_scope.h"
 #include "transport/null_parameter.h"
 

@@ -2,15 +2,15 @@
 // destroyed by the unload handler; it owns the settings read from
 // pt_vector0404.ini, the trace files and the devices, and carries out the
 // fourteen exported functions.
-#ifndef PT_API0404_MODULE0404_H
-#define PT_API0404_MODULE0404_H
+#ifndef PT_J2534_TOOLS_MODULE_H
+#define PT_J2534_TOOLS_MODULE_H
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
-#include "api/v0404/device0404.h"
-#include "api/v0404/passthru_defs.h"
+#include "j2534_tools/device.h"
+#include "j2534_tools/passthru_defs.h"
 #include "can/can_port.h"
 #include "platform/named_lock.h"
 #include "trace/trace_file.h"

@@ -2,8 +2,8 @@
 // generations share come from j2534.h (which the shared layers below use), the
 // 04.04 additions from j2534_0404.h, whose prototypes then stay out. Units of
 // this face include this header instead of either.
-#ifndef PT_API0404_PASSTHRU_DEFS_H
-#define PT_API0404_PASSTHRU_DEFS_H
+#ifndef PT_J2534_TOOLS_PASSTHRU_DEFS_H
+#define PT_J2534_TOOLS_PASSTHRU_DEFS_H
 
 #include "j2534.h"
 #include "j2534_0404.h"

@@ -1,5 +1,5 @@
 // The 02.02 library's load and unload handlers.
-#include "api/library_entry.h"
-#include "api/module_load.h"
+#include "platform/library_entry.h"
+#include "diag_server/module_load.h"
 
 PT_LIBRARY_ENTRY(ModuleLoad, ModuleUnload)

@@ -1,8 +1,8 @@
 // A library's load and unload handlers, wired to what each platform calls at
 // load and unload: DllMain on Windows, a static object's construction and
 // destruction elsewhere. Each library's entry file says PT_LIBRARY_ENTRY once.
-#ifndef PT_API_LIBRARY_ENTRY_H
-#define PT_API_LIBRARY_ENTRY_H
+#ifndef PT_PLATFORM_LIBRARY_ENTRY_H
+#define PT_PLATFORM_LIBRARY_ENTRY_H
 
 namespace library_entry {
 

@@ -1,11 +1,11 @@
-#include "api/module_load.h"
+#include "diag_server/module_load.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 
-#include "api/module.h"
+#include "diag_server/module.h"
 #include "platform/platform.h"
 
 namespace {

@@ -1,15 +1,15 @@
 // One logical communication channel of a 04.04 device (PassThruConnect): its
 // receive queue, its periodic messages and its settings; CanChannel and
 // IsoChannel add the protocol's filters, transmit path and reception.
-#ifndef PT_API0404_CHANNEL0404_H
-#define PT_API0404_CHANNEL0404_H
+#ifndef PT_J2534_TOOLS_CHANNEL_H
+#define PT_J2534_TOOLS_CHANNEL_H
 
 #include <atomic>
 #include <cstdint>
 #include <vector>
 
-#include "api/v0404/msg_queue.h"
-#include "api/v0404/passthru_defs.h"
+#include "j2534_tools/msg_queue.h"
+#include "j2534_tools/passthru_defs.h"
 #include "can/can_frame.h"
 #include "platform/named_lock.h"
 

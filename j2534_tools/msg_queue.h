@@ -1,13 +1,13 @@
 // A channel's receive queue: the worker puts messages in, the host's
 // PassThruReadMsgs takes them out, waiting for them when it asks to.
-#ifndef PT_API0404_MSG_QUEUE_H
-#define PT_API0404_MSG_QUEUE_H
+#ifndef PT_J2534_TOOLS_MSG_QUEUE_H
+#define PT_J2534_TOOLS_MSG_QUEUE_H
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 
-#include "api/v0404/passthru_defs.h"
+#include "j2534_tools/passthru_defs.h"
 #include "platform/platform.h"
 #include "platform/named_lock.h"
 
