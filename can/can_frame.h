@@ -8,6 +8,17 @@
 constexpr uint8_t CAN_MAX_DLEN = 8;
 constexpr uint8_t CAN_PAD_BYTE = 0xFF;
 
+// Identifiers as the CAN layer and the transport carry them: bit 31 marks a
+// 29-bit identifier (the driver's own marker), the rest is the identifier.
+constexpr uint32_t CAN_ID_29BIT = 0x80000000u;
+constexpr uint32_t CAN_ID_MAX_11BIT = 0x7FF;
+constexpr uint32_t CAN_ID_MAX_29BIT = 0x1FFFFFFF;
+
+inline bool IsCanId29Bit(uint32_t id) { return (id & CAN_ID_29BIT) != 0; }
+// The identifier without its marker.
+inline uint32_t CanIdBits(uint32_t id) { return id & CAN_ID_MAX_29BIT; }
+inline uint32_t MarkCanId(uint32_t bits, bool is29Bit) { return is29Bit ? (bits | CAN_ID_29BIT) : bits; }
+
 // One received CAN frame as the CAN layer hands it to the transport.
 struct CanFrame {
     uint32_t timeMs;        // driver time stamp in ms (ns / 1000, low 32 bits, / 1000)

@@ -127,7 +127,7 @@ bool CanPort::acceptReceivedFrame(const XLevent &event, CanFrame &frame) {
 }
 
 uint32_t CanPort::VectorTransmit(uint32_t id, int32_t length, const uint8_t *data, uint32_t pad, TraceScope &scope,
-                                 bool *queueFull) {
+                                 bool *queueFull, const ConfirmationTag &tag, uint8_t padByte) {
     if (length < 0 || length > CAN_MAX_DLEN) {
         scope.messagef(TL_ERROR, "Transmit CAN messages ...FAILED!!!! CanId=0x%04x Len=%d out of range 0..8",
                        static_cast<unsigned int>(id), static_cast<int>(length));
@@ -148,18 +148,27 @@ uint32_t CanPort::VectorTransmit(uint32_t id, int32_t length, const uint8_t *dat
 
     const size_t carried = static_cast<size_t>(length);
     if (carried > 0) std::memcpy(msg.data, data, carried);
-    if (dlc > carried) std::memset(msg.data + carried, CAN_PAD_BYTE, dlc - carried);
+    if (dlc > carried) std::memset(msg.data + carried, padByte, dlc - carried);
     BasicTextLine<128> line;
     line.appendf("RAW-CAN--TX CanId=0x%04x Len=%3d Padding = %2d Data: ", static_cast<unsigned int>(id),
                  static_cast<int>(length), static_cast<int>(pad));
     line.appendBytes(msg.data, dlc);
     scope.message(line.c_str(), TL_INFO);
 
+    uint64_t noted = 0;
+    if (tag.owner) {
+        SentFrame sent;
+        sent.id = id;
+        sent.dlc = static_cast<uint8_t>(dlc);
+        std::memcpy(sent.data, msg.data, dlc);
+        noted = m_confirmations.note(sent, tag);
+    }
     const XlDriverBinding &xl = bindDriver();
     unsigned int count = 1;
     const XLstatus status = xl.xlCanTransmit(m_PortHandle.load(), m_ChannelMask.load(), &count, &event);
     if (queueFull) *queueFull = status == XL_ERR_QUEUE_IS_FULL;
     if (status != XL_SUCCESS) {
+        if (noted != 0) m_confirmations.withdraw(noted);
         scope.messagef(TL_INFO, "Transmit CAN messages ...FAILED!!!! 0x%04X %s", static_cast<int>(status),
                        xlErrorText(status));
         return ERR_FAILED;

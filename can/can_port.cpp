@@ -271,6 +271,8 @@ int16_t CanPort::VectorCleanUp() {
         }
     }
     m_PortHandle = XL_INVALID_PORTHANDLE;
+    // Nothing handed to a closed port is confirmed any more.
+    m_confirmations.clear();
     xl.xlCloseDriver();
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "can/can_frame.h"
+#include "can/confirmations.h"
 #include "can/field_profile.h"
 #include "can/xl_api.h"
 #include "can/xl_binding.h"
@@ -51,12 +52,17 @@ public:
     void demoPrintConfig();
     int16_t VectorCleanUp();
 
-    // Sends one frame of length 0..8, padded to 8 bytes with 0xFF when pad is
-    // non-zero. Returns STATUS_NOERROR or ERR_FAILED; traces through scope.
+    // Sends one frame of length 0..8, padded to 8 bytes with padByte when pad
+    // is non-zero. Returns STATUS_NOERROR or ERR_FAILED; traces through scope.
     // With queueFull, a frame the driver refused for a full transmit queue
-    // sets *queueFull and may be sent again later.
+    // sets *queueFull and may be sent again later. A tag with an owner notes
+    // the frame in confirmations() before the driver gets it.
     uint32_t VectorTransmit(uint32_t id, int32_t length, const uint8_t *data, uint32_t pad, TraceScope &scope,
-                            bool *queueFull = nullptr);
+                            bool *queueFull = nullptr, const ConfirmationTag &tag = ConfirmationTag(),
+                            uint8_t padByte = CAN_PAD_BYTE);
+
+    // The frames handed over whose confirmation an owner waits for.
+    PendingConfirmations &confirmations() { return m_confirmations; }
 
     // Takes at most one event from the receive queue; received is 1 when
     // frame holds a frame to analyse. Always returns 0.
@@ -135,6 +141,8 @@ private:
     RateLimitedCount m_UnknownEvents;
     RateLimitedCount m_Overruns;
     RateLimitedCount m_ReceiveFailures;
+
+    PendingConfirmations m_confirmations;
 };
 
 #endif

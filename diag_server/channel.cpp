@@ -55,7 +55,7 @@ uint32_t CPassThruModule::PassThruDisconnect(uint32_t) {
     m_transport.forgetConfirmations();
     m_port.VectorCleanUp();
     m_worker.stop();
-    if (m_settings.profile.on) m_transport.filters().removeAll();
+    if (m_settings.profile.on) m_filters.removeAll();
     return STATUS_NOERROR;
 }
 

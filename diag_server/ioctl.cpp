@@ -57,13 +57,17 @@ uint32_t CPassThruModule::applyParameter(const SCONFIG &param, TraceScope &scope
                 scope.message("-->Error in vectorInitDriver: ", TL_INFO);
                 return result;
             }
-            if (m_settings.profile.on) m_transport.filters().reopenAcceptance();
+            if (m_settings.profile.on) m_filters.reopenAcceptance();
             return result;
         }
         case ISO15765_BS:
             scope.message("ISO15765_BS", TL_INFO);
             scope.messagef(TL_INFO, "Set ISO15765_BS %u byte...", static_cast<unsigned>(value));
-            m_transport.setBlockSize(static_cast<int32_t>(value));
+            {
+                IsoTpOptions options = m_transport.options();
+                options.blockSize = static_cast<int32_t>(value);
+                m_transport.setOptions(options);
+            }
             break;
         case PT_CFG_ORV_ADDRTBL_CANID_TESTER:
             scope.messagef(TL_INFO, "ignored Setting 'PT_CFG_ORV_ADDRTBL_CANID_TESTER' to 0x%X",
@@ -79,7 +83,7 @@ uint32_t CPassThruModule::applyParameter(const SCONFIG &param, TraceScope &scope
             break;
         case PT_CFG_ORV_EXTADDRESSING:
             scope.message("Setting ORV Ext adressing to on!!!", TL_INFO);
-            m_transport.setExtAddressing(1);
+            setExtAddressing(1);
             break;
         case CANECU_CLASS:
             scope.messagef(TL_INFO, "Setting 'CANECU_CLASS' to 0x%X", static_cast<unsigned>(value));

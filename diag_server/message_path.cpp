@@ -5,6 +5,7 @@
 #include "diag_server/module.h"
 #include "trace/trace_scope.h"
 #include "transport/msg_dump.h"
+#include "transport/msg_id.h"
 #include "transport/null_parameter.h"
 
 namespace {
@@ -27,10 +28,40 @@ uint32_t CPassThruModule::PassThruWriteMsgs(uint32_t ChannelID, PASSTHRU_MSG *pM
         scope.message("only one message supported", TL_INFO);
         return ERR_NOT_SUPPORTED;
     }
-    const uint32_t status = m_transport.checkMessage(*pMsg, scope);
+    const uint32_t status = CheckMessage(*pMsg, scope);
     if (status != STATUS_NOERROR) return status;
     m_groupStage.beforeWrite(*pMsg, ChannelID, scope);
-    return m_transport.write(*pMsg, scope);
+    return sendMessage(*pMsg, scope);
+}
+
+uint32_t CPassThruModule::CheckMessage(const PASSTHRU_MSG &msg, TraceScope &scope) {
+    const bool extended = (msg.TxFlags & ISO15765_ADDR_TYPE) != 0;
+    if (msg.DataSize < MSG_ID_SIZE + (extended ? 1u : 0u)) {
+        scope.message("only message with content are supported", TL_ERROR);
+        return ERR_NOT_SUPPORTED;
+    }
+    if (msg.DataSize > PT_MSG_DATA_SIZE) {
+        scope.message("Length over CAN MAX 4100!!!", TL_ERROR);
+        return ERR_NOT_SUPPORTED;
+    }
+    return STATUS_NOERROR;
+}
+
+// The identifier from Data[0..3], the address byte behind it with
+// ISO15765_ADDR_TYPE, the payload after them; a single frame's time stamp
+// goes back into the host's message.
+uint32_t CPassThruModule::sendMessage(PASSTHRU_MSG &msg, TraceScope &scope) {
+    OutgoingMessage tx;
+    tx.pad = (msg.TxFlags & ISO15765_FRAME_PAD) ? 1 : 0;
+    tx.canId = canIdFromBytes(msg.Data);
+    tx.hostTimestamp = msg.Timestamp;
+    if ((msg.TxFlags & ISO15765_ADDR_TYPE) != 0) {
+        tx.addr.extFlag = 1;
+        tx.addr.extAddr = msg.Data[MSG_ID_SIZE];
+    }
+    tx.payload = msg.Data + MSG_ID_SIZE + tx.addr.pciOffset();
+    tx.length = msg.DataSize - MSG_ID_SIZE - tx.addr.pciOffset();
+    return m_transport.send(tx, scope, &msg.Timestamp);
 }
 
 uint32_t CPassThruModule::PassThruReadMsgs(uint32_t ChannelID, PASSTHRU_MSG *pMsg, uint32_t *pNumMsgs,
@@ -81,7 +112,8 @@ uint32_t CPassThruModule::deliver(uint32_t ChannelID, PASSTHRU_MSG &msg, uint32_
                        static_cast<int>(requested), 1);
         scope.messagef(TL_INFO, "actnum=%08lX", 1ul);
     }
-    m_transport.traceDelivered(msg, scope);
+    TraceDelivered(msg, m_pPduTrace.get(),
+                   [&] { return m_filters.passAddresses(canIdFromBytes(msg.Data), scope); }, scope);
 
     switch (m_groupStage.afterDelivery(msg, scope)) {
         case GroupVerdict::Gathered: *pNumMsgs = 0; return ERR_BUFFER_EMPTY;

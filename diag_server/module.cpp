@@ -23,6 +23,17 @@ void SetUpTraceLevels(Tracer &tracer, int32_t verbosity) {
     }
 }
 
+// The design's transport: a new message on an identifier replaces the one in
+// flight, consecutive frames and flow controls fill all eight bytes, and the
+// block size is taken as the host gives it.
+IsoTpOptions ServerTransportOptions() {
+    IsoTpOptions options;
+    options.replaceInFlight = true;
+    options.fullFrames = true;
+    options.rawBlockSize = true;
+    return options;
+}
+
 }  // namespace
 
 CPassThruModule::CPassThruModule(const ModuleSettings &settings, const std::string &tracePath,
@@ -32,8 +43,9 @@ CPassThruModule::CPassThruModule(const ModuleSettings &settings, const std::stri
       m_tracer(createTracer()),
       m_pPduTrace(createPduTrace(pduPath)),
       m_port(m_settings.port, m_settings.profile),
-      m_transport(m_port, m_pPduTrace.get(), m_settings.profile),
-      m_groupStage(m_functionalGroup, m_transport.filters()),
+      m_filters(m_port, m_extAddressing, m_settings.profile.on),
+      m_transport(m_port, m_filters, m_pPduTrace.get(), m_settings.profile, ServerTransportOptions()),
+      m_groupStage(m_functionalGroup, m_filters),
       m_worker(m_transport) {
     m_tracer->setMaxDepth(10);
     if (m_settings.maxWaitsRejected) {
@@ -41,7 +53,14 @@ CPassThruModule::CPassThruModule(const ModuleSettings &settings, const std::stri
         scope.messagef(TL_ERROR, "FCWAITMAX %s is no number from 0 to 255, using %d", m_settings.maxWaitsText.c_str(),
                        static_cast<int>(m_settings.profile.maxWaits));
     }
-    m_transport.setExtAddressing(m_settings.m_ExtAddressing);
+    setExtAddressing(m_settings.m_ExtAddressing);
+}
+
+void CPassThruModule::setExtAddressing(int32_t mode) {
+    m_extAddressing = mode;
+    IsoTpOptions options = m_transport.options();
+    options.ignorePeerStmin = mode > 1;
+    m_transport.setOptions(options);
 }
 
 std::unique_ptr<Tracer> CPassThruModule::createTracer() {

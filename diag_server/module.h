@@ -5,6 +5,7 @@
 #ifndef PT_DIAG_SERVER_MODULE_H
 #define PT_DIAG_SERVER_MODULE_H
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -15,6 +16,7 @@
 #include "j2534.h"
 #include "trace/trace_file.h"
 #include "trace/tracer.h"
+#include "transport/filters.h"
 #include "transport/transport.h"
 #include "transport/worker.h"
 
@@ -49,11 +51,11 @@ public:
     uint32_t PassThruStartMsgFilter(uint32_t ChannelID, uint32_t FilterType, const PASSTHRU_MSG *pMaskMsg,
                                     const PASSTHRU_MSG *pPatternMsg, const PASSTHRU_MSG *pFlowControlMsg,
                                     uint32_t *pFilterID) {
-        return m_transport.filters().PassThruStartMsgFilter(ChannelID, FilterType, pMaskMsg, pPatternMsg,
-                                                            pFlowControlMsg, pFilterID);
+        return m_filters.PassThruStartMsgFilter(ChannelID, FilterType, pMaskMsg, pPatternMsg, pFlowControlMsg,
+                                                pFilterID);
     }
     uint32_t PassThruStopMsgFilter(uint32_t ChannelID, uint32_t MsgID) {
-        return m_transport.filters().PassThruStopMsgFilter(ChannelID, MsgID);
+        return m_filters.PassThruStopMsgFilter(ChannelID, MsgID);
     }
 
     // The unload handler's part: a channel the host left open is closed.
@@ -67,6 +69,13 @@ private:
     // One delivered message: its trace lines, then the functional group's verdict.
     uint32_t deliver(uint32_t ChannelID, PASSTHRU_MSG &msg, uint32_t *pNumMsgs, uint32_t Timeout, uint32_t requested);
     bool setConfig(const SCONFIG_LIST *list, TraceScope &scope, uint32_t &status);
+    // The maker's extended addressing: 0 off, 1 on, > 1 also ignores the
+    // peer's STmin.
+    void setExtAddressing(int32_t mode);
+    // The host's message as the transport sends it; STATUS_NOERROR or the
+    // status with an ERROR line when it cannot be sent.
+    static uint32_t CheckMessage(const PASSTHRU_MSG &msg, TraceScope &scope);
+    uint32_t sendMessage(PASSTHRU_MSG &msg, TraceScope &scope);
 
     const ModuleSettings m_settings;
     // In the order of their creation at load: the trace file, the tracer with
@@ -76,6 +85,9 @@ private:
     std::unique_ptr<TraceFile> m_pPduTrace;
 
     CanPort m_port;
+    // The maker's extended addressing mode, read by the filters.
+    std::atomic<int32_t> m_extAddressing{0};
+    MessageFilters m_filters;
     IsoTpTransport m_transport;
     COrvFunctionalGroup m_functionalGroup;
     GroupStage m_groupStage;

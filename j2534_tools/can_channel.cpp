@@ -10,9 +10,6 @@ namespace {
 
 constexpr uint32_t kIdBytes = 4;
 constexpr uint32_t kMaxCanMsg = kIdBytes + 8;
-constexpr uint32_t kExtendedFlag = 0x80000000u;
-constexpr uint32_t kMax11BitId = 0x7FF;
-constexpr uint32_t kMax29BitId = 0x1FFFFFFF;
 
 }  // namespace
 
@@ -34,11 +31,11 @@ uint32_t CanChannel::frameOf(const PASSTHRU_MSG &msg, OutFrame &frame, const cha
     }
     const bool extended = (msg.TxFlags & CAN_29BIT_ID) != 0;
     const uint32_t id = IdOfMsg(msg);
-    if (extended ? (!takes29Bit() || id > kMax29BitId) : (!takes11Bit() || id > kMax11BitId)) {
+    if (extended ? (!takes29Bit() || id > CAN_ID_MAX_29BIT) : (!takes11Bit() || id > CAN_ID_MAX_11BIT)) {
         *why = "identifier does not suit the channel or the CAN_29BIT_ID flag";
         return ERR_INVALID_MSG;
     }
-    frame.id = extended ? (id | kExtendedFlag) : id;
+    frame.id = MarkCanId(id, extended);
     frame.dlc = static_cast<uint8_t>(msg.DataSize - kIdBytes);
     std::memcpy(frame.data, msg.Data + kIdBytes, frame.dlc);
     frame.txFlags = msg.TxFlags;
@@ -129,10 +126,10 @@ void CanChannel::clearFilters() {
 
 // A frame is queued when a pass filter takes it and no block filter does.
 void CanChannel::onFrame(const CanFrame &frame) {
-    const bool extended = (frame.id & kExtendedFlag) != 0;
+    const bool extended = IsCanId29Bit(frame.id);
     if (extended ? !takes29Bit() : !takes11Bit()) return;
     PASSTHRU_MSG msg = {};
-    PutId(frame.id & kMax29BitId, msg);
+    PutId(CanIdBits(frame.id), msg);
     const uint8_t length = frame.length();
     std::memcpy(msg.Data + kIdBytes, frame.data, length);
     msg.DataSize = kIdBytes + length;

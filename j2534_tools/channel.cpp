@@ -61,14 +61,19 @@ bool Channel0404::awaitConfirmed(uint64_t seq, uint32_t timeoutMs) {
 
 void Channel0404::clearTx() { m_device.forgetPending(*this); }
 
-void Channel0404::onTxConfirmed(const OutFrame &frame, const CanFrame &ack) {
+void Channel0404::onConfirmed(uint64_t token, const OutFrame &frame, const CanFrame &ack) {
+    noteConfirmed(token);
+    loopBack(frame, ack);
+}
+
+void Channel0404::loopBack(const OutFrame &frame, const CanFrame &ack) {
     if (!loopback()) return;
     PASSTHRU_MSG msg = {};
     msg.ProtocolID = m_protocolId;
-    msg.RxStatus = TX_MSG_TYPE | ((frame.id & 0x80000000u) ? CAN_29BIT_ID : 0);
+    msg.RxStatus = TX_MSG_TYPE | (IsCanId29Bit(frame.id) ? CAN_29BIT_ID : 0);
     msg.TxFlags = frame.txFlags;
     msg.Timestamp = TimestampOf(ack);
-    PutId(frame.id & 0x1FFFFFFFu, msg);
+    PutId(CanIdBits(frame.id), msg);
     for (uint8_t i = 0; i < frame.dlc && i < 8; ++i) msg.Data[4 + i] = frame.data[i];
     msg.DataSize = 4u + frame.dlc;
     msg.ExtraDataIndex = msg.DataSize;

@@ -18,7 +18,7 @@ class TraceScope;
 
 // A frame as the channel hands it to the device for the bus.
 struct OutFrame {
-    uint32_t id = 0;  // bit 31 marks a 29-bit identifier, as in CanFrame
+    uint32_t id = 0;  // CAN_ID_29BIT marks a 29-bit identifier
     uint8_t dlc = 0;
     uint8_t data[8] = {};
     uint32_t txFlags = 0;
@@ -67,12 +67,13 @@ public:
     virtual void clearTx();
 
     // The worker's calls: a frame received from the bus, the bus's
-    // confirmation of a frame this channel sent, periodic messages due.
+    // confirmation of a frame this channel sent (token as the port's record
+    // holds it), periodic messages due.
     virtual void onFrame(const CanFrame &frame) = 0;
-    virtual void onTxConfirmed(const OutFrame &frame, const CanFrame &ack);
+    virtual void onConfirmed(uint64_t token, const OutFrame &frame, const CanFrame &ack);
     // Hands every periodic message due at nowUs to the device's transmit.
     void sendDuePeriodic(uint64_t nowUs, TraceScope &scope);
-    // Called by the device once the bus confirmed this channel's frame of seq.
+    // The bus confirmed this channel's frame of seq.
     void noteConfirmed(uint64_t seq);
     // When (NowUs) the next periodic message is due, 0 when there is none.
     uint64_t nextPeriodicDueUs();
@@ -86,6 +87,8 @@ protected:
     // Waits until the bus confirmed the frame of seq or timeoutMs passed.
     bool awaitConfirmed(uint64_t seq, uint32_t timeoutMs);
     bool loopback() const { return m_loopback.load() != 0; }
+    // The frame's loopback message, when LOOPBACK is on.
+    void loopBack(const OutFrame &frame, const CanFrame &ack);
     void deliver(const PASSTHRU_MSG &msg);
 
     // Identifier bytes of a message: Data[0..3] most significant first.

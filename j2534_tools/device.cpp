@@ -154,24 +154,17 @@ uint32_t Device0404::setBitrate(uint32_t baudRate, TraceScope &scope, const char
 }
 
 uint32_t Device0404::transmit(Channel0404 &owner, const OutFrame &frame, uint64_t *seq, TraceScope &scope) {
-    LockGuard guard(m_txLock);
-    const uint64_t mine = m_nextSeq++;
-    m_pending.push_back(PendingFrame{&owner, frame, mine});
+    const uint64_t token = m_port.confirmations().newToken();
     bool queueFull = false;
-    const uint32_t status = m_port.VectorTransmit(frame.id, frame.dlc, frame.data, 0, scope, &queueFull);
-    if (status != STATUS_NOERROR) {
-        m_pending.pop_back();
-        return queueFull ? ERR_BUFFER_FULL : ERR_FAILED;
-    }
-    *seq = mine;
+    const ConfirmationTag tag{&owner, token, frame.txFlags};
+    const uint32_t status = m_port.VectorTransmit(frame.id, frame.dlc, frame.data, 0, scope, &queueFull, tag);
+    if (status != STATUS_NOERROR) return queueFull ? ERR_BUFFER_FULL : ERR_FAILED;
+    *seq = token;
     wakeWorker();
     return STATUS_NOERROR;
 }
 
-void Device0404::forgetPending(const Channel0404 &owner) {
-    LockGuard guard(m_txLock);
-    for (auto it = m_pending.begin(); it != m_pending.end();) it = it->owner == &owner ? m_pending.erase(it) : it + 1;
-}
+void Device0404::forgetPending(const Channel0404 &owner) { m_port.confirmations().forget(&owner); }
 
 uint32_t Device0404::WorkerEntry(void *self) {
     static_cast<Device0404 *>(self)->runWorker();
@@ -228,7 +221,7 @@ uint64_t Device0404::workerCycle(uint32_t &cycleCounter, TraceScope &scope, uint
         m_port.VectorReadReceiveQueue(frame, received);
         if (received == 0) break;
         if (frame.frameFlags & CAN_FRAME_TX_ACK) {
-            if (!confirm(frame) && iso) iso->onTransportAck(frame);
+            confirm(frame);
             continue;
         }
         for (const auto &channel : channels)
@@ -245,10 +238,7 @@ uint64_t Device0404::workerCycle(uint32_t &cycleCounter, TraceScope &scope, uint
 // How long the worker may wait for work: kQuietMs, less when a periodic
 // message falls due sooner, 0 (keep the beat) while anything is in flight.
 uint32_t Device0404::quietWaitMs(const std::shared_ptr<Channel0404> (&channels)[kSlots], uint64_t nowUs) {
-    {
-        LockGuard guard(m_txLock);
-        if (!m_pending.empty()) return 0;
-    }
+    if (!m_port.confirmations().empty()) return 0;
     uint64_t untilUs = nowUs + uint64_t{kQuietMs} * 1000u;
     for (const auto &channel : channels) {
         if (!channel) continue;
@@ -269,31 +259,23 @@ void Device0404::readerWaits(bool waiting) {
     m_workerWake.set();
 }
 
-// The bus confirms a port's frames in the order they were handed over; a
-// confirmation that matches no noted frame belongs to a frame sent past them.
-bool Device0404::confirm(const CanFrame &ack) {
-    PendingFrame done = {};
-    {
-        LockGuard guard(m_txLock);
-        auto it = m_pending.begin();
-        for (; it != m_pending.end(); ++it) {
-            const OutFrame &f = it->frame;
-            if (f.id == ack.id && f.dlc == ack.length() && std::memcmp(f.data, ack.data, f.dlc) == 0) break;
-        }
-        if (it == m_pending.end()) return false;
-        done = *it;
-        // Frames handed over before it whose confirmation never came are not
-        // waited for any longer.
-        m_pending.erase(m_pending.begin(), it + 1);
-    }
+// The port's record knows whose frame the bus confirmed; the owner is
+// called only while it is still connected, through the device's own
+// reference.
+void Device0404::confirm(const CanFrame &ack) {
+    Confirmation done;
+    if (!m_port.confirmations().take(ack, done)) return;
     std::shared_ptr<Channel0404> owner;
     {
         LockGuard guard(m_channelLock);
         for (const auto &channel : m_channels)
-            if (channel.get() == done.owner) owner = channel;
+            if (channel.get() == done.tag.owner) owner = channel;
     }
-    if (!owner) return true;
-    owner->noteConfirmed(done.seq);
-    owner->onTxConfirmed(done.frame, ack);
-    return true;
+    if (!owner) return;
+    OutFrame frame;
+    frame.id = done.frame.id;
+    frame.dlc = done.frame.dlc;
+    std::memcpy(frame.data, done.frame.data, sizeof frame.data);
+    frame.txFlags = done.tag.ownerFlags;
+    owner->onConfirmed(done.tag.token, frame, ack);
 }

@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 
@@ -52,9 +51,9 @@ public:
     // SET_CONFIG DATA_RATE: the port is opened again at the new rate.
     uint32_t setBitrate(uint32_t baudRate, TraceScope &scope, const char **why);
 
-    // Hands a channel's frame to the bus and notes it for its confirmation;
-    // *seq receives its sequence number. STATUS_NOERROR, ERR_BUFFER_FULL when
-    // the driver's transmit queue is full, ERR_FAILED otherwise.
+    // Hands a channel's frame to the bus, noted in the port's record for its
+    // confirmation; *seq receives its token. STATUS_NOERROR, ERR_BUFFER_FULL
+    // when the driver's transmit queue is full, ERR_FAILED otherwise.
     uint32_t transmit(Channel0404 &owner, const OutFrame &frame, uint64_t *seq, TraceScope &scope);
     // Forgets the confirmations owed to a channel's frames.
     void forgetPending(const Channel0404 &owner);
@@ -69,11 +68,6 @@ public:
     static bool ValidBaudRate(uint32_t baudRate);
 
 private:
-    struct PendingFrame {
-        Channel0404 *owner;
-        OutFrame frame;
-        uint64_t seq;
-    };
     static constexpr uint32_t kSlots = 2;
 
     static uint32_t WorkerEntry(void *self);
@@ -84,8 +78,8 @@ private:
     // waits, and no periodic message falls due within the quiet wait.
     uint64_t workerCycle(uint32_t &cycleCounter, TraceScope &scope, uint32_t &quietMs);
     void dispatch(const CanFrame &frame);
-    // True when the confirmation was of a frame the device handed over.
-    bool confirm(const CanFrame &ack);
+    // Hands the bus's confirmation to the channel whose frame it confirms.
+    void confirm(const CanFrame &ack);
     void stopWorker(bool processEnding);
     uint32_t quietWaitMs(const std::shared_ptr<Channel0404> (&channels)[kSlots], uint64_t nowUs);
 
@@ -94,17 +88,11 @@ private:
     XLaccess m_selectedMask = 0;
     std::string m_channelName;
 
-    // Guards m_channels and m_bitrate; never held while a channel's or the
-    // transmit lock is taken. Order: m_channelLock before m_txLock.
+    // Guards m_channels and m_bitrate; never held while a channel's lock is
+    // taken.
     NamedLock m_channelLock;
     std::shared_ptr<Channel0404> m_channels[kSlots];
     uint32_t m_bitrate = 0;
-
-    // Guards m_pending and m_nextSeq: frames handed to the driver whose
-    // confirmation has not come, in the order they were handed over.
-    NamedLock m_txLock;
-    std::deque<PendingFrame> m_pending;
-    uint64_t m_nextSeq = 1;
 
     plat::ThreadHandle m_thread;
     std::atomic<int32_t> m_run{0};

@@ -1,30 +1,39 @@
 #include "j2534_tools/iso_channel.h"
 
+#include <cstdint>
 #include <cstring>
+#include <vector>
 
+#include "can/can_port.h"
 #include "j2534_tools/device.h"
 #include "platform/lock_guard.h"
 #include "trace/trace_scope.h"
+#include "transport/msg_dump.h"
+#include "transport/options.h"
 
 namespace {
 
 constexpr uint32_t kIdBytes = 4;
-constexpr uint32_t kExtendedFlag = 0x80000000u;
-constexpr uint32_t kMax11BitId = 0x7FF;
-constexpr uint32_t kMax29BitId = 0x1FFFFFFF;
 constexpr uint32_t kMaxPayload = 4095;
 constexpr uint32_t kUsePeers = 0xFFFF;
-constexpr uint8_t kPadByte = CAN_PAD_BYTE;
-// Between two multi-frame messages of one write on the same identifier
-// without a Timeout: the transport runs one transfer per identifier.
-constexpr uint32_t kSequentialWaitMs = 5000;
-// The transport's filters answer to its one channel.
-constexpr uint32_t kTransportChannel = 1;
 
-bool ValidStmin(uint32_t value) { return value <= 0x7F || (value >= 0xF1 && value <= 0xF9); }
+// A J2534 tool gets the extended-address byte behind the identifier, and
+// decides per message and per filter whether frames are padded.
+IsoTpOptions ToolTransportOptions() {
+    IsoTpOptions options;
+    options.addressInMessage = true;
+    return options;
+}
 
-uint32_t IdOfData(const uint8_t *data) {
-    return (uint32_t{data[0]} << 24) | (uint32_t{data[1]} << 16) | (uint32_t{data[2]} << 8) | data[3];
+const char *ResultText(TxResult result) {
+    switch (result) {
+        case TxResult::TimedOut: return "no flow control came in time, or the transfer stalled";
+        case TxResult::Overflow: return "the ECU's flow control said OVERFLOW";
+        case TxResult::TooManyWaits: return "the ECU sent more flow-control WAITs than ISO15765_WFT_MAX";
+        case TxResult::Refused: return "the driver refused a frame of the message";
+        case TxResult::Confirmed: break;
+    }
+    return "the message was not sent";
 }
 
 }  // namespace
@@ -32,9 +41,9 @@ uint32_t IdOfData(const uint8_t *data) {
 IsoChannel::IsoChannel(Device0404 &device, uint32_t flags, CanPort &port, TraceFile *pduTrace,
                        const FieldProfile &profile)
     : Channel0404(device, ISO15765, flags),
-      m_transport(port, pduTrace, profile),
       m_profile(profile),
-      m_waitMax(static_cast<uint32_t>(profile.maxWaits)) {}
+      m_transport(port, m_links, pduTrace, profile, ToolTransportOptions(), this,
+                  static_cast<const Channel0404 *>(this)) {}
 
 bool IsoChannel::is29Bit(uint32_t txFlags) const {
     if (flags() & CAN_ID_BOTH) return (txFlags & CAN_29BIT_ID) != 0;
@@ -51,116 +60,166 @@ uint32_t IsoChannel::validate(const PASSTHRU_MSG &msg, const char **why) const {
         *why = "an ISO15765 message holds its identifier and 0 to 4095 bytes";
         return ERR_INVALID_MSG;
     }
-    const uint32_t id = IdOfData(msg.Data);
-    if (id > (is29Bit(msg.TxFlags) ? kMax29BitId : kMax11BitId)) {
+    if (IdOfMsg(msg) > (is29Bit(msg.TxFlags) ? CAN_ID_MAX_29BIT : CAN_ID_MAX_11BIT)) {
         *why = "identifier does not suit the channel or the CAN_29BIT_ID flag";
         return ERR_INVALID_MSG;
     }
     return STATUS_NOERROR;
 }
 
-bool IsoChannel::hasFlowFilterFor(uint32_t canId, int addr) const {
-    LockGuard guard(m_filterLock);
-    for (const FlowFilter &f : m_filters)
-        if (f.flowId == canId && f.flowAddr == addr) return true;
-    return false;
-}
-
-int IsoChannel::addressOfReceived(uint32_t canId) const {
-    LockGuard guard(m_filterLock);
-    for (const FlowFilter &f : m_filters)
-        if (f.patternId == canId) return f.patternAddr;
-    return -1;
+// Hands one message to the transport: at once, or behind the one in flight
+// on its identifier.
+uint32_t IsoChannel::sendOne(const PASSTHRU_MSG &msg, bool waited, uint64_t *token, TraceScope &scope,
+                             const char **why) {
+    uint32_t status = validate(msg, why);
+    if (status != STATUS_NOERROR) return status;
+    OutgoingMessage tx;
+    tx.canId = MarkCanId(IdOfMsg(msg), is29Bit(msg.TxFlags));
+    if (msg.TxFlags & ISO15765_ADDR_TYPE) {
+        tx.addr.extFlag = 1;
+        tx.addr.extAddr = msg.Data[kIdBytes];
+    }
+    tx.payload = msg.Data + kIdBytes + tx.addr.pciOffset();
+    tx.length = msg.DataSize - kIdBytes - tx.addr.pciOffset();
+    tx.pad = (msg.TxFlags & ISO15765_FRAME_PAD) ? 1 : 0;
+    tx.hostTimestamp = msg.Timestamp;
+    const IsoTpOptions options = m_transport.options();
+    tx.padByte = static_cast<uint8_t>(options.padByte);
+    const int32_t addr = tx.addr.extFlag ? tx.addr.extAddr : ISOTP_NO_ADDRESS;
+    if (tx.length > tx.addr.singleFrameMax() && !m_links.sendsOn(tx.canId, addr)) {
+        *why = "no FLOW_CONTROL_FILTER whose flow-control message has this identifier";
+        return ERR_NO_FLOW_CONTROL;
+    }
+    tx.token = device().port().confirmations().newToken();
+    {
+        LockGuard guard(m_writtenLock);
+        m_written.push_back(Written{tx.token, waited, WriteState::Pending, TxResult::Confirmed, msg});
+    }
+    status = m_transport.send(tx, scope);
+    device().wakeWorker();
+    if (status == STATUS_NOERROR) {
+        *token = tx.token;
+        return STATUS_NOERROR;
+    }
+    LockGuard guard(m_writtenLock);
+    for (auto it = m_written.begin(); it != m_written.end(); ++it) {
+        if (it->token != tx.token) continue;
+        m_written.erase(it);
+        break;
+    }
+    *why = "the message could not be handed to the driver";
+    return ERR_FAILED;
 }
 
 uint32_t IsoChannel::write(PASSTHRU_MSG *msgs, uint32_t *num, uint32_t timeoutMs, TraceScope &scope, const char **why) {
     const uint32_t wanted = *num;
     const uint64_t deadlineUs = plat::NowUs() + uint64_t{timeoutMs} * 1000u;
-    uint32_t sent = 0;
+    std::vector<uint64_t> tokens;
     uint32_t status = STATUS_NOERROR;
-    std::vector<uint64_t> seqs;
-    for (; sent < wanted; ++sent) {
-        PASSTHRU_MSG msg = msgs[sent];
-        status = validate(msg, why);
-        if (status != STATUS_NOERROR) break;
-        const bool extended = (msg.TxFlags & ISO15765_ADDR_TYPE) != 0;
-        const uint32_t header = kIdBytes + (extended ? 1u : 0u);
-        const int addr = extended ? msg.Data[kIdBytes] : -1;
-        uint32_t canId = IdOfData(msg.Data);
-        if (is29Bit(msg.TxFlags)) canId |= kExtendedFlag;
-        const bool multiFrame = msg.DataSize - header > 7u - (extended ? 1u : 0u);
-        if (multiFrame && !hasFlowFilterFor(canId, addr)) {
-            status = ERR_NO_FLOW_CONTROL;
-            *why = "no FLOW_CONTROL_FILTER whose flow-control message has this identifier";
-            break;
-        }
-        // One transfer per identifier: the one before on it finishes first.
-        if (multiFrame && !seqs.empty()) {
-            const uint64_t now = plat::NowUs();
-            const uint32_t wait =
-                timeoutMs == 0 ? kSequentialWaitMs : (now < deadlineUs ? uint32_t((deadlineUs - now) / 1000u) : 0u);
-            awaitWritten(seqs.back(), wait);
-        }
-        msg.Data[0] = static_cast<uint8_t>(canId >> 24);
-        uint64_t seq = 0;
-        {
-            LockGuard guard(m_writtenLock);
-            seq = m_nextSeq++;
-            // An older message on the identifier is replaced by the transport.
-            for (auto it = m_written.begin(); it != m_written.end();)
-                it = it->canId == canId ? m_written.erase(it) : it + 1;
-            m_written.push_back(Written{seq, canId, msgs[sent]});
-        }
-        status = m_transport.write(msg, scope);
-        device().wakeWorker();
-        if (status != STATUS_NOERROR) {
-            LockGuard guard(m_writtenLock);
-            for (auto it = m_written.begin(); it != m_written.end(); ++it) {
-                if (it->seq != seq) continue;
-                m_written.erase(it);
-                break;
-            }
-            *why = "the message could not be handed to the driver";
-            break;
-        }
-        seqs.push_back(seq);
+    for (uint32_t i = 0; i < wanted && status == STATUS_NOERROR; ++i) {
+        uint64_t token = 0;
+        status = sendOne(msgs[i], timeoutMs != 0, &token, scope, why);
+        if (status == STATUS_NOERROR) tokens.push_back(token);
     }
-    *num = sent;
-    if (status != STATUS_NOERROR || timeoutMs == 0) return status;
+    *num = static_cast<uint32_t>(tokens.size());
+    // Without a Timeout each message's result goes to its indication alone.
+    if (timeoutMs == 0) return status;
     uint32_t confirmed = 0;
-    for (uint64_t seq : seqs) {
+    uint32_t outcome = status;
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
         const uint64_t now = plat::NowUs();
         const uint32_t left = now < deadlineUs ? static_cast<uint32_t>((deadlineUs - now + 999u) / 1000u) : 0u;
-        if (!awaitWritten(seq, left)) break;
-        ++confirmed;
+        TxResult result = TxResult::Confirmed;
+        const WriteState state = awaitWritten(tokens[i], left, &result);
+        if (state == WriteState::Confirmed) {
+            ++confirmed;
+            continue;
+        }
+        // What was not on the bus in time goes no further.
+        for (std::size_t j = i; j < tokens.size(); ++j) {
+            m_transport.abort(tokens[j]);
+            if (j > i) awaitWritten(tokens[j], 0, &result);
+        }
+        if (state == WriteState::Pending) {
+            *why = "Timeout expired before every message was on the bus";
+            outcome = ERR_TIMEOUT;
+        } else {
+            *why = ResultText(result);
+            outcome = ERR_FAILED;
+        }
+        break;
     }
-    if (confirmed == sent) return STATUS_NOERROR;
     *num = confirmed;
-    *why = "Timeout expired before every message was on the bus";
-    return ERR_TIMEOUT;
+    return outcome;
 }
 
-bool IsoChannel::awaitWritten(uint64_t seq, uint32_t timeoutMs) {
+IsoChannel::WriteState IsoChannel::awaitWritten(uint64_t token, uint32_t timeoutMs, TxResult *result) {
     const uint64_t deadlineUs = plat::NowUs() + uint64_t{timeoutMs} * 1000u;
     for (;;) {
         {
             LockGuard guard(m_writtenLock);
-            bool open = false;
-            for (const Written &w : m_written) open = open || w.seq == seq;
-            if (!open) return true;
+            auto it = m_written.begin();
+            while (it != m_written.end() && it->token != token) ++it;
+            if (it == m_written.end()) return WriteState::Failed;
+            if (it->state != WriteState::Pending || plat::NowUs() >= deadlineUs) {
+                const WriteState state = it->state;
+                *result = it->result;
+                m_written.erase(it);
+                return state;
+            }
             m_writtenEvent.reset();
         }
         const uint64_t now = plat::NowUs();
-        if (now >= deadlineUs) return false;
-        m_writtenEvent.wait(static_cast<uint32_t>((deadlineUs - now + 999u) / 1000u));
+        if (now < deadlineUs) m_writtenEvent.wait(static_cast<uint32_t>((deadlineUs - now + 999u) / 1000u));
     }
+}
+
+// The transport's result for a message: its TX_INDICATION and (LOOPBACK) the
+// message itself when the bus confirmed it.
+void IsoChannel::messageDone(uint64_t token, TxResult result, uint32_t timestampUs) {
+    PASSTHRU_MSG done;
+    bool found = false;
+    {
+        LockGuard guard(m_writtenLock);
+        for (auto it = m_written.begin(); it != m_written.end(); ++it) {
+            if (it->token != token) continue;
+            done = it->msg;
+            found = true;
+            if (it->waited) {
+                it->state = result == TxResult::Confirmed ? WriteState::Confirmed : WriteState::Failed;
+                it->result = result;
+            } else {
+                m_written.erase(it);
+            }
+            m_writtenEvent.set();
+            break;
+        }
+    }
+    if (!found || result != TxResult::Confirmed) return;
+    const bool extended = (done.TxFlags & ISO15765_ADDR_TYPE) != 0;
+    const uint32_t canId = MarkCanId(IdOfMsg(done), is29Bit(done.TxFlags));
+    deliverIndication(TX_INDICATION, canId, extended ? done.Data[kIdBytes] : -1, timestampUs);
+    if (!loopback()) return;
+    done.RxStatus = TX_MSG_TYPE | (extended ? ISO15765_ADDR_TYPE : 0) | (IsCanId29Bit(canId) ? CAN_29BIT_ID : 0);
+    done.Timestamp = timestampUs;
+    done.ExtraDataIndex = done.DataSize;
+    deliver(done);
 }
 
 void IsoChannel::clearTx() {
     Channel0404::clearTx();
-    m_transport.forgetConfirmations();
+    m_transport.abortAll();
     LockGuard guard(m_writtenLock);
-    m_written.clear();
+    for (auto it = m_written.begin(); it != m_written.end();) {
+        if (it->state == WriteState::Pending && it->waited) {
+            // A write that waits learns that its message went no further.
+            it->state = WriteState::Failed;
+            it->result = TxResult::Refused;
+            ++it;
+        } else {
+            it = m_written.erase(it);
+        }
+    }
     m_writtenEvent.set();
 }
 
@@ -187,116 +246,69 @@ uint32_t IsoChannel::startFilter(uint32_t type, const PASSTHRU_MSG *mask, const 
         *why = "mask, pattern and flow control need 4 bytes (5 with ISO15765_ADDR_TYPE)";
         return ERR_INVALID_MSG;
     }
-    FlowFilter filter = {};
     const bool extended = size == kIdBytes + 1;
-    filter.patternId = IdOfData(pattern->Data) | (is29Bit(pattern->TxFlags) ? kExtendedFlag : 0);
-    filter.flowId = IdOfData(flow->Data) | (is29Bit(flow->TxFlags) ? kExtendedFlag : 0);
-    filter.patternAddr = extended ? pattern->Data[kIdBytes] : -1;
-    filter.flowAddr = extended ? flow->Data[kIdBytes] : -1;
-    // The transport reads 29-bit identifiers with bit 31 set.
-    PASSTHRU_MSG transportMask = *mask, transportPattern = *pattern, transportFlow = *flow;
-    transportPattern.Data[0] = static_cast<uint8_t>(filter.patternId >> 24);
-    transportFlow.Data[0] = static_cast<uint8_t>(filter.flowId >> 24);
-    if (filter.patternId & kExtendedFlag) transportMask.Data[0] |= 0x80;
-    // The transport finds the flow control for a frame by the frame's own
-    // address byte, and addresses it to the low byte of the frame's id.
-    if (extended) transportFlow.Data[kIdBytes] = pattern->Data[kIdBytes];
-
-    LockGuard guard(m_filterLock);
-    for (const FlowFilter &f : m_filters) {
-        const bool same = f.patternId == filter.patternId || f.patternId == filter.flowId ||
-                          f.flowId == filter.patternId || f.flowId == filter.flowId;
-        if (same) {
+    IsoTpLink link;
+    link.rxId = MarkCanId(IdOfMsg(*pattern), is29Bit(pattern->TxFlags));
+    // The 29-bit marker always takes part: an 11-bit filter never takes a
+    // 29-bit frame.
+    link.rxMask = IdOfMsg(*mask) | CAN_ID_29BIT;
+    link.txId = MarkCanId(IdOfMsg(*flow), is29Bit(flow->TxFlags));
+    link.rxAddr = extended ? pattern->Data[kIdBytes] : ISOTP_NO_ADDRESS;
+    link.txAddr = extended ? flow->Data[kIdBytes] : ISOTP_NO_ADDRESS;
+    link.padFlowControl = (flow->TxFlags & ISO15765_FRAME_PAD) != 0;
+    switch (m_links.add(link, kMaxFlowControlFilters, filterId)) {
+        case LinkTable::AddResult::Added: return STATUS_NOERROR;
+        case LinkTable::AddResult::NotUnique:
             *why = "an identifier of this filter is one of an existing FLOW_CONTROL_FILTER";
             return ERR_NOT_UNIQUE;
-        }
+        case LinkTable::AddResult::Full: break;
     }
-    if (m_filters.size() >= kMaxFlowControlFilters) {
-        *why = "16 flow-control filters already on this channel";
-        return ERR_EXCEEDED_LIMIT;
-    }
-    // The transport takes frames on the pattern with a pass filter and
-    // answers them with its flow-control filter.
-    MessageFilters &filters = m_transport.filters();
-    if (filters.PassThruStartMsgFilter(kTransportChannel, PASS_FILTER, &transportMask, &transportPattern,
-                                       &transportFlow, &filter.passId) != STATUS_NOERROR ||
-        filters.PassThruStartMsgFilter(kTransportChannel, FLOW_CONTROL_FILTER, &transportMask, &transportPattern,
-                                       &transportFlow, &filter.flowFilterId) != STATUS_NOERROR) {
-        *why = "the transport refused the filter";
-        return ERR_FAILED;
-    }
-    filter.filterId = m_nextFilterId++;
-    m_filters.push_back(filter);
-    *filterId = filter.filterId;
-    return STATUS_NOERROR;
+    *why = "16 flow-control filters already on this channel";
+    return ERR_EXCEEDED_LIMIT;
 }
 
 uint32_t IsoChannel::stopFilter(uint32_t filterId, const char **why) {
-    LockGuard guard(m_filterLock);
-    for (auto it = m_filters.begin(); it != m_filters.end(); ++it) {
-        if (it->filterId != filterId) continue;
-        m_transport.filters().PassThruStopMsgFilter(kTransportChannel, it->passId);
-        m_transport.filters().PassThruStopMsgFilter(kTransportChannel, it->flowFilterId);
-        m_filters.erase(it);
-        return STATUS_NOERROR;
-    }
+    if (m_links.remove(filterId)) return STATUS_NOERROR;
     *why = "no filter of that FilterID on this channel";
     return ERR_INVALID_FILTER_ID;
 }
 
-void IsoChannel::clearFilters() {
-    LockGuard guard(m_filterLock);
-    m_transport.filters().removeAll();
-    m_filters.clear();
-}
+void IsoChannel::clearFilters() { m_links.clear(); }
 
 uint32_t IsoChannel::getConfig(SCONFIG &param, const char **why) {
+    const IsoTpOptions options = m_transport.options();
     switch (param.Parameter) {
-        case ISO15765_BS: param.Value = m_blockSize; return STATUS_NOERROR;
-        case ISO15765_STMIN: param.Value = m_stmin; return STATUS_NOERROR;
-        case ISO15765_BS_TX: param.Value = m_blockSizeTx; return STATUS_NOERROR;
-        case ISO15765_STMIN_TX: param.Value = m_stminTx; return STATUS_NOERROR;
-        case ISO15765_WFT_MAX: param.Value = m_waitMax; return STATUS_NOERROR;
+        case ISO15765_BS: param.Value = static_cast<uint32_t>(options.blockSize); return STATUS_NOERROR;
+        case ISO15765_STMIN: param.Value = options.stmin; return STATUS_NOERROR;
+        case ISO15765_BS_TX:
+            param.Value = options.blockSizeTx == ISOTP_PEERS ? kUsePeers : static_cast<uint32_t>(options.blockSizeTx);
+            return STATUS_NOERROR;
+        case ISO15765_STMIN_TX:
+            param.Value = options.stminTx == ISOTP_PEERS ? kUsePeers : static_cast<uint32_t>(options.stminTx);
+            return STATUS_NOERROR;
+        case ISO15765_WFT_MAX:
+            param.Value = static_cast<uint32_t>(options.maxWaits == ISOTP_PEERS ? m_profile.maxWaits : options.maxWaits);
+            return STATUS_NOERROR;
         default: return Channel0404::getConfig(param, why);
     }
 }
 
 uint32_t IsoChannel::setConfig(const SCONFIG &param, TraceScope &scope, const char **why) {
     const uint32_t value = param.Value;
-    bool valid = true;
+    // Beyond a 32-bit signed number nothing is in range: the check refuses it.
+    const int32_t asOption = value > INT32_MAX ? INT32_MIN : static_cast<int32_t>(value);
+    IsoTpOptions options = m_transport.options();
     switch (param.Parameter) {
-        case ISO15765_BS:
-            if ((valid = value <= 0xFF)) {
-                m_blockSize = value;
-                m_transport.setBlockSize(static_cast<int32_t>(value));
-            }
-            break;
-        case ISO15765_STMIN:
-            if ((valid = ValidStmin(value))) {
-                m_stmin = value;
-                m_transport.setSeparationTime(static_cast<uint8_t>(value));
-            }
-            break;
-        case ISO15765_BS_TX:
-        case ISO15765_STMIN_TX: {
-            const bool bs = param.Parameter == ISO15765_BS_TX;
-            if ((valid = value == kUsePeers || (bs ? value <= 0xFF : ValidStmin(value)))) {
-                (bs ? m_blockSizeTx : m_stminTx) = value;
-                const uint32_t bsTx = m_blockSizeTx, stminTx = m_stminTx;
-                m_transport.setSendOverrides(bsTx == kUsePeers ? -1 : static_cast<int32_t>(bsTx),
-                                             stminTx == kUsePeers ? -1 : static_cast<int32_t>(stminTx));
-            }
-            break;
-        }
-        case ISO15765_WFT_MAX:
-            if ((valid = value <= 0xFF)) {
-                m_waitMax = value;
-                m_transport.setMaxWaits(static_cast<int32_t>(value));
-            }
-            break;
+        case ISO15765_BS: options.blockSize = asOption; break;
+        case ISO15765_STMIN: options.stmin = value; break;
+        case ISO15765_BS_TX: options.blockSizeTx = value == kUsePeers ? ISOTP_PEERS : asOption; break;
+        case ISO15765_STMIN_TX: options.stminTx = value == kUsePeers ? ISOTP_PEERS : asOption; break;
+        case ISO15765_WFT_MAX: options.maxWaits = asOption; break;
         default: return Channel0404::setConfig(param, scope, why);
     }
-    if (valid) return STATUS_NOERROR;
+    if (m_transport.setOptions(options, why)) return STATUS_NOERROR;
+    scope.messagef(TL_ERROR, "SET_CONFIG parameter 0x%X value %u refused: %s", static_cast<unsigned>(param.Parameter),
+                   static_cast<unsigned>(value), *why);
     *why = "value outside the parameter's range";
     return ERR_INVALID_IOCTL_VALUE;
 }
@@ -312,14 +324,14 @@ uint32_t IsoChannel::frameOf(const PASSTHRU_MSG &msg, OutFrame &frame, const cha
         *why = "a periodic ISO15765 message fits one single frame";
         return ERR_INVALID_MSG;
     }
-    frame.id = IdOfData(msg.Data) | (is29Bit(msg.TxFlags) ? kExtendedFlag : 0);
+    frame.id = MarkCanId(IdOfMsg(msg), is29Bit(msg.TxFlags));
     uint8_t at = 0;
     if (extended) frame.data[at++] = msg.Data[kIdBytes];
     frame.data[at++] = static_cast<uint8_t>(length);
     std::memcpy(frame.data + at, msg.Data + header, length);
     at = static_cast<uint8_t>(at + length);
     frame.dlc = (msg.TxFlags & ISO15765_FRAME_PAD) ? 8 : at;
-    std::memset(frame.data + at, kPadByte, 8u - at);
+    std::memset(frame.data + at, CAN_PAD_BYTE, 8u - at);
     frame.txFlags = msg.TxFlags;
     return STATUS_NOERROR;
 }
@@ -327,26 +339,31 @@ uint32_t IsoChannel::frameOf(const PASSTHRU_MSG &msg, OutFrame &frame, const cha
 void IsoChannel::deliverIndication(uint32_t rxStatus, uint32_t canId, int addr, uint32_t timestamp) {
     PASSTHRU_MSG msg = {};
     msg.ProtocolID = ISO15765;
-    msg.RxStatus = rxStatus | (addr >= 0 ? ISO15765_ADDR_TYPE : 0) | ((canId & kExtendedFlag) ? CAN_29BIT_ID : 0);
+    msg.RxStatus = rxStatus | (addr >= 0 ? ISO15765_ADDR_TYPE : 0) | (IsCanId29Bit(canId) ? CAN_29BIT_ID : 0);
     msg.Timestamp = timestamp;
-    PutId(canId & kMax29BitId, msg);
+    PutId(CanIdBits(canId), msg);
     msg.DataSize = kIdBytes;
     if (addr >= 0) msg.Data[msg.DataSize++] = static_cast<uint8_t>(addr);
     msg.ExtraDataIndex = msg.DataSize;
     deliver(msg);
 }
 
-// The periodic single frames: looped back without their protocol byte.
-void IsoChannel::onTxConfirmed(const OutFrame &frame, const CanFrame &ack) {
+// The bus confirmed a frame of this channel: the last frame of a message the
+// transport sent, or a periodic single frame, looped back without its
+// protocol byte.
+void IsoChannel::onConfirmed(uint64_t token, const OutFrame &frame, const CanFrame &ack) {
+    if (m_transport.confirmed(token, TimestampOf(ack))) return;
+    noteConfirmed(token);
     if (!loopback()) return;
+    // A periodic single frame: looped back as the message it carries.
     const bool extended = (frame.txFlags & ISO15765_ADDR_TYPE) != 0;
     const uint8_t at = extended ? 1 : 0;
     PASSTHRU_MSG msg = {};
     msg.ProtocolID = ISO15765;
-    msg.RxStatus = TX_MSG_TYPE | (extended ? ISO15765_ADDR_TYPE : 0) | ((frame.id & kExtendedFlag) ? CAN_29BIT_ID : 0);
+    msg.RxStatus = TX_MSG_TYPE | (extended ? ISO15765_ADDR_TYPE : 0) | (IsCanId29Bit(frame.id) ? CAN_29BIT_ID : 0);
     msg.TxFlags = frame.txFlags;
     msg.Timestamp = TimestampOf(ack);
-    PutId(frame.id & kMax29BitId, msg);
+    PutId(CanIdBits(frame.id), msg);
     msg.DataSize = kIdBytes;
     if (extended) msg.Data[msg.DataSize++] = frame.data[0];
     const uint8_t length = frame.data[at] & 0x0F;
@@ -356,89 +373,35 @@ void IsoChannel::onTxConfirmed(const OutFrame &frame, const CanFrame &ack) {
 }
 
 void IsoChannel::onFrame(const CanFrame &frame) {
-    const bool extended = (frame.id & kExtendedFlag) != 0;
+    const bool is29 = IsCanId29Bit(frame.id);
     const bool takes29 = (flags() & (CAN_29BIT_ID | CAN_ID_BOTH)) != 0;
     const bool takes11 = (flags() & CAN_29BIT_ID) == 0 || (flags() & CAN_ID_BOTH) != 0;
-    if (extended ? !takes29 : !takes11) return;
-    PT_SCOPE(scope, "IsoChannel::onFrame()");
-    PASSTHRU_MSG out = {};
+    if (is29 ? !takes29 : !takes11) return;
+    ReceivedMessage message;
     ReceiveNote note;
-    const bool completed = m_transport.receive(frame, out, &note);
-    if (completed) {
-        if (notePadding(frame, note.firstFrame, completed)) out.RxStatus |= ISO15765_PADDING_ERROR;
-        handleTransportMessage(out, scope);
-    } else {
-        notePadding(frame, note.firstFrame, completed);
-    }
+    if (m_transport.receive(frame, message, note)) deliverReceived(message, note);
     if (note.firstFrame)
         deliverIndication(START_OF_MESSAGE, frame.id, note.addr.extFlag ? note.addr.extAddr : -1, TimestampOf(frame));
 }
 
-// A reception's frames shorter than 8 bytes: true when the message the frame
-// completed had one.
-bool IsoChannel::notePadding(const CanFrame &frame, bool opened, bool completed) {
-    const bool isShort = frame.length() < 8;
-    if (opened) {
-        m_shortFrames[frame.id] = isShort;
-        return false;
-    }
-    auto it = m_shortFrames.find(frame.id);
-    if (!completed) {
-        if (it != m_shortFrames.end()) it->second = it->second || isShort;
-        return false;
-    }
-    const bool seen = isShort || (it != m_shortFrames.end() && it->second);
-    if (it != m_shortFrames.end()) m_shortFrames.erase(it);
-    return seen;
-}
-
-void IsoChannel::onTransportAck(const CanFrame &ack) {
-    PT_SCOPE(scope, "IsoChannel::onTransportAck()");
-    PASSTHRU_MSG out = {};
-    if (m_transport.receive(ack, out)) handleTransportMessage(out, scope);
-}
-
-void IsoChannel::handleTransportMessage(PASSTHRU_MSG &out, TraceScope &scope) {
-    if (out.RxStatus & TX_MSG_TYPE) {
-        confirmWritten(out);
-        return;
-    }
-    const uint32_t canId = IdOfData(out.Data);
-    const int addr = addressOfReceived(canId);
-    out.RxStatus = (out.RxStatus & ISO15765_PADDING_ERROR) | (addr >= 0 ? ISO15765_ADDR_TYPE : 0) |
-                   ((canId & kExtendedFlag) ? CAN_29BIT_ID : 0);
-    out.Data[0] = static_cast<uint8_t>(out.Data[0] & 0x1F);
-    m_transport.traceDelivered(out, scope);
-    // A tool reads the address byte behind the identifier.
-    if (addr >= 0 && out.DataSize >= kIdBytes && out.DataSize < PT_MSG_DATA_SIZE) {
-        std::memmove(out.Data + kIdBytes + 1, out.Data + kIdBytes, out.DataSize - kIdBytes);
-        out.Data[kIdBytes] = static_cast<uint8_t>(addr);
-        ++out.DataSize;
-    }
+// A message the peer sent: the identifier, the address byte the frames
+// carried, the payload.
+void IsoChannel::deliverReceived(const ReceivedMessage &message, const ReceiveNote &note) {
+    PT_SCOPE(scope, "IsoChannel::onFrame()");
+    PASSTHRU_MSG out;
+    out.ProtocolID = ISO15765;
+    out.RxStatus = (note.shortFrame ? ISO15765_PADDING_ERROR : 0) | (message.addr.extFlag ? ISO15765_ADDR_TYPE : 0) |
+                   (IsCanId29Bit(message.canId) ? CAN_29BIT_ID : 0);
+    out.TxFlags = 0;
+    out.Timestamp = message.timestampUs;
+    PutId(CanIdBits(message.canId), out);
+    out.DataSize = kIdBytes;
+    if (message.addr.extFlag) out.Data[out.DataSize++] = message.addr.extAddr;
+    const uint32_t room = PT_MSG_DATA_SIZE - out.DataSize;
+    const uint32_t length = message.length < room ? message.length : room;
+    std::memcpy(out.Data + out.DataSize, message.payload, length);
+    out.DataSize += length;
     out.ExtraDataIndex = out.DataSize;
+    TraceDelivered(out, device().settings().pduTrace, [] { return std::vector<uint8_t>(); }, scope);
     deliver(out);
-}
-
-// The bus confirmed a message of ours: its TX_INDICATION, then (LOOPBACK)
-// the message itself.
-void IsoChannel::confirmWritten(const PASSTHRU_MSG &confirmation) {
-    const uint32_t canId = IdOfData(confirmation.Data);
-    Written done = {};
-    {
-        LockGuard guard(m_writtenLock);
-        auto it = m_written.begin();
-        while (it != m_written.end() && it->canId != canId) ++it;
-        if (it == m_written.end()) return;
-        done = *it;
-        m_written.erase(it);
-        m_writtenEvent.set();
-    }
-    const bool extended = (done.msg.TxFlags & ISO15765_ADDR_TYPE) != 0;
-    deliverIndication(TX_INDICATION, canId, extended ? done.msg.Data[kIdBytes] : -1, confirmation.Timestamp);
-    if (!loopback()) return;
-    PASSTHRU_MSG echo = done.msg;
-    echo.RxStatus = TX_MSG_TYPE | (extended ? ISO15765_ADDR_TYPE : 0) | ((canId & kExtendedFlag) ? CAN_29BIT_ID : 0);
-    echo.Timestamp = confirmation.Timestamp;
-    echo.ExtraDataIndex = echo.DataSize;
-    deliver(echo);
 }

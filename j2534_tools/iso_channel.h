@@ -1,27 +1,24 @@
-// The ISO15765 protocol channel on the shared transport: flow-control
-// filters (up to 16, each pair of identifiers unique), messages up to 4095
-// bytes both ways, TX_INDICATION once the bus confirmed a message, the start
-// of a reception (START_OF_MESSAGE), loopback, the ISO15765 parameters.
-// 29-bit identifiers travel through the transport with bit 31 set, as the
-// CAN layer marks them.
+// The ISO15765 protocol channel on its own transport: flow-control filters
+// (up to 16, each pair of identifiers unique) as the transport's links,
+// messages up to 4095 bytes both ways, TX_INDICATION once the bus confirmed
+// a message, the start of a reception (START_OF_MESSAGE), loopback, the
+// ISO15765 parameters as the transport's options.
 #ifndef PT_J2534_TOOLS_ISO_CHANNEL_H
 #define PT_J2534_TOOLS_ISO_CHANNEL_H
 
-#include <atomic>
 #include <cstdint>
 #include <deque>
-#include <map>
-#include <vector>
 
-#include "j2534_tools/channel.h"
 #include "can/field_profile.h"
+#include "j2534_tools/channel.h"
+#include "transport/links.h"
 #include "transport/transport.h"
 
 class TraceFile;
 
 constexpr uint32_t kMaxFlowControlFilters = 16;
 
-class IsoChannel : public Channel0404 {
+class IsoChannel : public Channel0404, private IsoTpResults {
 public:
     IsoChannel(Device0404 &device, uint32_t flags, CanPort &port, TraceFile *pduTrace, const FieldProfile &profile);
 
@@ -35,10 +32,7 @@ public:
     void clearTx() override;
 
     void onFrame(const CanFrame &frame) override;
-    void onTxConfirmed(const OutFrame &frame, const CanFrame &ack) override;
-    // A confirmation of the bus that no frame of the device's own claimed:
-    // the transport's frames.
-    void onTransportAck(const CanFrame &ack);
+    void onConfirmed(uint64_t token, const OutFrame &frame, const CanFrame &ack) override;
     // The transport's part of the worker's cycle; when (NowUs) the next
     // consecutive frame is due, 0 when none is.
     uint64_t service(uint32_t &cycleCounter, TraceScope &scope) {
@@ -50,49 +44,34 @@ protected:
     uint32_t frameOf(const PASSTHRU_MSG &msg, OutFrame &frame, const char **why) const override;
 
 private:
-    struct FlowFilter {
-        uint32_t filterId;
-        uint32_t passId, flowFilterId;  // the transport's two filters behind it
-        uint32_t patternId, flowId;     // with bit 31 for 29-bit identifiers
-        int patternAddr, flowAddr;      // the address byte, -1 without
-    };
-    // A message written whose confirmation has not come.
+    enum class WriteState { Pending, Confirmed, Failed };
+    // A message written whose result has not come, or has not been taken by
+    // the write that waits for it.
     struct Written {
-        uint64_t seq;
-        uint32_t canId;
+        uint64_t token;
+        bool waited;  // a write waits for its result (a Timeout)
+        WriteState state;
+        TxResult result;
         PASSTHRU_MSG msg;
     };
 
     bool is29Bit(uint32_t txFlags) const;
     uint32_t validate(const PASSTHRU_MSG &msg, const char **why) const;
-    bool hasFlowFilterFor(uint32_t canId, int addr) const;
-    int addressOfReceived(uint32_t canId) const;
-    void handleTransportMessage(PASSTHRU_MSG &out, TraceScope &scope);
-    bool notePadding(const CanFrame &frame, bool opened, bool completed);
-    void confirmWritten(const PASSTHRU_MSG &confirmation);
-    bool awaitWritten(uint64_t seq, uint32_t timeoutMs);
+    uint32_t sendOne(const PASSTHRU_MSG &msg, bool waited, uint64_t *token, TraceScope &scope, const char **why);
+    // Waits until the message of token has its result or timeoutMs passed;
+    // the result (Pending when the time ran out) and the record go.
+    WriteState awaitWritten(uint64_t token, uint32_t timeoutMs, TxResult *result);
+    void messageDone(uint64_t token, TxResult result, uint32_t timestampUs) override;
+    void deliverReceived(const ReceivedMessage &message, const ReceiveNote &note);
     void deliverIndication(uint32_t rxStatus, uint32_t canId, int addr, uint32_t timestamp);
 
-    IsoTpTransport m_transport;
     const FieldProfile &m_profile;
-    // Per identifier, whether a frame of the reception in progress came
-    // shorter than 8 bytes; the worker's alone.
-    std::map<uint32_t, bool> m_shortFrames;
+    LinkTable m_links;
+    IsoTpTransport m_transport;
 
-    mutable NamedLock m_filterLock;  // guards m_filters and m_nextFilterId
-    std::vector<FlowFilter> m_filters;
-    uint32_t m_nextFilterId = 1;
-
-    NamedLock m_writtenLock;  // guards m_written and m_nextSeq
+    NamedLock m_writtenLock;  // guards m_written
     std::deque<Written> m_written;
-    uint64_t m_nextSeq = 1;
-    plat::Event m_writtenEvent;  // set whenever a written message is confirmed
-
-    std::atomic<uint32_t> m_blockSize{0};
-    std::atomic<uint32_t> m_stmin{0};
-    std::atomic<uint32_t> m_blockSizeTx{0xFFFF};
-    std::atomic<uint32_t> m_stminTx{0xFFFF};
-    std::atomic<uint32_t> m_waitMax;
+    plat::Event m_writtenEvent;  // set whenever a written message has its result
 };
 
 #endif

@@ -267,7 +267,7 @@ void MessageFilters::startGroupFilters(uint32_t channelId, uint32_t requestId, c
     }
 }
 
-PassResult MessageFilters::passFiltersAccept(const CanFrame &frame, IsoTpAddress &addr, TraceScope &scope) {
+PassResult MessageFilters::accept(const CanFrame &frame, IsoTpAddress &addr, TraceScope &scope) {
     LockGuard filterGuard(m_filterLock);
     if (m_passFilterCount < 1) return PassResult::NoFilters;
     bool accepted = false;
@@ -366,4 +366,10 @@ void MessageFilters::removeAll() {
     m_flowFilter.clear();
     m_passFilterCount = m_blockFilterCount = m_flowFilterCount = 0;
     scope.messagef(TL_INFO, "%d filters removed", static_cast<int>(count));
+}
+
+bool MessageFilters::flowRoute(uint32_t canId, uint8_t extAddr, FlowRoute &route) {
+    route.canId = getFlowId(canId, extAddr, &route.addr.extFlag, &route.addr.extAddr);
+    route.pad = true;
+    return route.canId != 0;
 }

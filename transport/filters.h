@@ -13,6 +13,7 @@
 #include "j2534.h"
 #include "platform/named_lock.h"
 #include "transport/iso_tp.h"
+#include "transport/routing.h"
 
 class CanPort;
 class TraceScope;
@@ -31,9 +32,9 @@ struct FilterRecord {
 
 using FilterList = std::list<std::unique_ptr<FilterRecord>>;
 
-enum class PassResult { NoFilters, Rejected, Accepted };
-
-class MessageFilters {
+// The diagnostic server's filters: pass, block and flow control, started
+// with its messages and the maker's extended addressing.
+class MessageFilters : public IsoTpRouting {
 public:
     // extAddressing: the maker's extended addressing mode, owned by the
     // transport; fieldProfile: a start whose identifier the driver refuses
@@ -56,7 +57,9 @@ public:
 
     // Walks every pass filter; an accepting filter with an address byte makes
     // the frame extended-addressed.
-    PassResult passFiltersAccept(const CanFrame &frame, IsoTpAddress &addr, TraceScope &scope);
+    PassResult accept(const CanFrame &frame, IsoTpAddress &addr, TraceScope &scope) override;
+    // The first flow-control filter that accepts canId.
+    bool flowRoute(uint32_t canId, uint8_t extAddr, FlowRoute &route) override;
 
     // The flow-control id of the first flow-control filter that accepts canId,
     // 0 when none does; on a match writes the addressing of our flow control.

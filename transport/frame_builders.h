@@ -13,17 +13,26 @@ struct OutgoingMessage {
     IsoTpAddress addr;
     const uint8_t *payload = nullptr;
     uint32_t length = 0;
-    uint32_t pad = 0;
+    uint32_t pad = 0;  // frames filled up to CAN_MAX_DLEN
+    uint8_t padByte = CAN_PAD_BYTE;
+    // The sender's token for the message's result; 0 for the diagnostic
+    // server's face, whose host reads confirmations instead.
+    uint64_t token = 0;
+    // The host's time stamp of the message, for the trace.
+    uint32_t hostTimestamp = 0;
 };
 
 CanPayload BuildSingleFrame(const OutgoingMessage &tx);
 CanPayload BuildFirstFrame(const OutgoingMessage &tx);
 // Prepares every consecutive frame behind the first frame's payload in
-// entry, so the worker only copies 8 bytes per send. Returns the number of
-// frames, or TX_CF_SLOTS when they would not fit.
+// entry, so the worker only copies 8 bytes per send; entry.lastLength learns
+// the length of the last one without padding. Returns the number of frames,
+// or TX_CF_SLOTS when they would not fit.
 uint32_t BuildConsecutiveFrames(const OutgoingMessage &tx, TxBufferEntry &entry);
 // "Clear to send" with our block size and STmin (0 unless told otherwise: we
 // take frames as fast as they come).
-CanPayload BuildFlowControl(uint8_t blockSize, const IsoTpAddress &addr, uint8_t stmin = 0);
+// length is CAN_MAX_DLEN (the rest padded), or only the frame's own bytes
+// with shortFrame.
+CanPayload BuildFlowControl(uint8_t blockSize, const IsoTpAddress &addr, uint8_t stmin = 0, bool shortFrame = false);
 
 #endif

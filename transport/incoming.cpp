@@ -58,6 +58,7 @@ IncomingTransfers::Continued IncomingTransfers::continueWith(const CanFrame &fra
     RxBufferEntry &entry = **it;
     if (addr.extFlag && scope.isEnabled()) scope.message("CONSECUTIVE_FRAME ExtendedAdressing", TL_INFO);
     entry.receivedLen += CopyPayload(frame, addr.pciOffset() + 1u, addr.consecutivePayload(), entry.msg);
+    entry.shortFrame = entry.shortFrame || frame.length() < CAN_MAX_DLEN;
     result.frameNo = entry.nextSn++;
     if (scope.isEnabled())
         scope.messagef(TL_INFO, "CONSECUTIVE_FRAME Exp %d len act=%d max=%d", sn, static_cast<int>(entry.receivedLen),
@@ -69,6 +70,7 @@ IncomingTransfers::Continued IncomingTransfers::continueWith(const CanFrame &fra
         return result;
     }
     result.complete = true;
+    result.shortFrame = entry.shortFrame;
     std::memcpy(out.Data, entry.msg.Data, entry.msg.DataSize);
     out.DataSize = entry.expectedLen + MSG_ID_SIZE;
     out.RxStatus = 0;

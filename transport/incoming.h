@@ -32,6 +32,7 @@ public:
         bool matched = false;   // a reassembly took it
         bool complete = false;  // and is complete: the message is in out
         uint32_t frameNo = 0;   // its sequence number, unwrapped
+        bool shortFrame = false;  // a frame of the reassembly was shorter than a CAN frame
     };
     // Continues the first reassembly the frame fits (identifier, sequence
     // number); a completed one leaves the list with its message in out.

@@ -3,8 +3,10 @@
 #include <cstdio>
 
 #include "trace/text_line.h"
+#include "trace/trace_file.h"
 #include "trace/trace_scope.h"
 #include "transport/msg_id.h"
+#include "transport/pdu_trace.h"
 
 void TracePassThruMsg(const PASSTHRU_MSG *msg, const char *label, TraceScope &scope) {
     if (label == nullptr) label = "";
@@ -29,4 +31,24 @@ void TracePassThruMsg(const PASSTHRU_MSG *msg, const char *label, TraceScope &sc
         line.appendHexDump(msg->Data, BoundedDataSize(*msg));
         scope.message(line.c_str(), TL_INFO);
     }
+}
+
+void TraceDelivered(const PASSTHRU_MSG &msg, TraceFile *pduTrace,
+                    const std::function<std::vector<uint8_t>()> &addressBytes, TraceScope &scope) {
+    TracePassThruMsg(&msg, "Msg", scope);
+    if (scope.isEnabled()) {
+        TextLine data;
+        data.appendf("PASSThruData Len 0x%02X Data=", static_cast<unsigned>(msg.DataSize));
+        data.appendHexDump(msg.Data, BoundedDataSize(msg));
+        scope.message(data.c_str(), TL_INFO);
+    }
+    TextLine line;
+    line.appendf(" ISO15765-RX CanId=0x%04x Len=%02d TS=%09lu  Data: ", static_cast<unsigned>(canIdFromBytes(msg.Data)),
+                 static_cast<int>(msg.DataSize) - static_cast<int>(MSG_ID_SIZE),
+                 static_cast<unsigned long>(msg.Timestamp));
+    if (pduTrace && msg.DataSize > MSG_ID_SIZE) WritePduLine(*pduTrace, " CAN-RX ", msg, addressBytes());
+    if (!scope.isEnabled()) return;
+    line.appendHexDump(msg.Data, BoundedDataSize(msg));
+    line.appendf(msg.RxStatus != 0 ? "TX-ACK " : "RX ");
+    scope.message(line.c_str(), TL_INFO);
 }

@@ -1,5 +1,6 @@
 #include "transport/outgoing.h"
 
+#include <cstring>
 #include <memory>
 
 #include "can/can_port.h"
@@ -27,9 +28,11 @@ void NoteDue(uint64_t &due, uint64_t when) {
 }  // namespace
 
 uint32_t OutgoingTransfers::transmit(uint32_t id, int32_t length, const uint8_t *data, uint32_t pad,
-                                     TraceScope &scope, bool *queueFull) {
-    const uint32_t status = m_port.VectorTransmit(id, length, data, pad, scope, queueFull);
-    if (m_profile.on && status == STATUS_NOERROR) {
+                                     TraceScope &scope, bool *queueFull, const ConfirmationTag &tag,
+                                     uint8_t padByte) {
+    const uint32_t status = m_port.VectorTransmit(id, length, data, pad, scope, queueFull, tag, padByte);
+    // With results the port's record matches every confirmation to its frame.
+    if (m_profile.on && !withResults() && status == STATUS_NOERROR) {
         LockGuard guard(m_lock);
         ++m_unconfirmed[id];
     }
@@ -45,6 +48,51 @@ uint32_t OutgoingTransfers::sendSingleFrame(uint32_t canId, const CanPayload &fr
     // Armed also after a refusal: the bus may still confirm the frame.
     m_ackPending[canId] = true;
     return result;
+}
+
+bool OutgoingTransfers::linkBusy(uint32_t canId, const IsoTpAddress &addr) {
+    for (const auto &entry : m_txBuffer)
+        if (entry->canId == canId && entry->extFlag == addr.extFlag && (!addr.extFlag || entry->extAddr == addr.extAddr))
+            return true;
+    return false;
+}
+
+uint32_t OutgoingTransfers::sendSingleFrame(const OutgoingMessage &tx, const CanPayload &frame, TraceScope &scope) {
+    LockGuard guard(m_lock);
+    if (linkBusy(tx.canId, tx.addr)) {
+        // Behind the message in flight on the link: the worker sends it when
+        // that one has gone.
+        auto entry = newEntry(tx, scope);
+        entry->single = true;
+        entry->singleLength = static_cast<uint8_t>(frame.length);
+        std::memcpy(entry->frames[0], frame.bytes, CAN_MAX_DLEN);
+        scope.messagef(TL_INFO, "SINGLE_FRAME queued SeqID=%d CanID=%04X", static_cast<int>(entry->seqId),
+                       static_cast<unsigned>(tx.canId));
+        m_txBuffer.append(std::move(entry));
+        return STATUS_NOERROR;
+    }
+    const uint32_t result = transmit(tx.canId, frame.length, frame.bytes, tx.pad, scope, nullptr, tagFor(tx.token),
+                                     tx.padByte);
+    if (result == STATUS_NOERROR) m_awaiting.insert(tx.token);
+    return result;
+}
+
+std::unique_ptr<TxBufferEntry> OutgoingTransfers::newEntry(const OutgoingMessage &tx, TraceScope &scope) {
+    auto entry = std::make_unique<TxBufferEntry>();
+    entry->canId = tx.canId;
+    entry->m_TxMsgLen = tx.length;
+    entry->seqId = m_seqIds.take();
+    entry->m_TxActLen = tx.addr.firstFramePayload();
+    entry->token = tx.token;
+    entry->pad = tx.pad;
+    entry->padByte = tx.padByte;
+    entry->state = TxState::Queued;
+    if (tx.addr.extFlag) {
+        entry->extFlag = 1;
+        entry->extAddr = tx.addr.extAddr;
+        scope.message("ExtendedAdressing saving in TX stucture", TL_INFO);
+    }
+    return entry;
 }
 
 // A new message on an id ends the transfer still running on it, unless that
@@ -67,58 +115,100 @@ void OutgoingTransfers::replaceOlderTransfers(const OutgoingMessage &tx, TraceSc
     });
 }
 
-uint32_t OutgoingTransfers::startTransfer(const OutgoingMessage &tx, TextLine &line, TraceScope &scope) {
-    // Held from the first frame to the append: the peer's flow control may be
-    // read on another thread before this one has put the record in the list.
-    LockGuard guard(m_lock);
-    replaceOlderTransfers(tx, scope);
-
-    auto entry = std::make_unique<TxBufferEntry>();
-    entry->canId = tx.canId;
-    entry->m_TxMsgLen = tx.length;
-    entry->seqId = m_seqIds.take();
-    entry->m_TxActLen = tx.addr.firstFramePayload();
-    if (tx.addr.extFlag) {
-        entry->extFlag = 1;
-        entry->extAddr = tx.addr.extAddr;
-        scope.message("ExtendedAdressing saving in TX stucture", TL_INFO);
-    }
-
-    const CanPayload firstFrame = BuildFirstFrame(tx);
-    line.appendBytes(tx.payload, tx.addr.firstFramePayload());
-    scope.messagef(TL_INFO, "FIRST_FRAME with len %d SeqID=%d Timeout %d m_txBuffer added CanID=%04X",
-                   static_cast<int>(entry->m_TxMsgLen), static_cast<int>(entry->seqId),
-                   static_cast<int>(FC_WAIT_TIMEOUT_MS), static_cast<unsigned>(tx.canId));
-    scope.message(line.c_str(), TL_INFO);
-    if (transmit(tx.canId, CAN_MAX_DLEN, firstFrame.bytes, tx.pad, scope) != STATUS_NOERROR) {
-        scope.message("Error in First Frame 1", TL_INFO);
-        return ERR_NOT_SUPPORTED;
-    }
-
-    entry->bs = 8;
-    entry->act_blk = 0xFF;
-    entry->stmin = 0;
-    entry->cfSent = 0;
-    const uint32_t cfCount = BuildConsecutiveFrames(tx, *entry);
+bool OutgoingTransfers::prepareConsecutiveFrames(const OutgoingMessage &tx, TxBufferEntry &entry,
+                                                 TraceScope &scope) {
+    entry.bs = 8;
+    entry.act_blk = 0xFF;
+    entry.stmin = 0;
+    entry.cfSent = 0;
+    const uint32_t cfCount = BuildConsecutiveFrames(tx, entry);
     if (cfCount >= TX_CF_SLOTS) {
         scope.message("ERROR !!! Can Frame size over max !", TL_ERROR);
-        return ERR_NOT_SUPPORTED;
+        return false;
     }
-    entry->cfCount = static_cast<uint16_t>(cfCount);
+    entry.cfCount = static_cast<uint16_t>(cfCount);
     scope.messagef(TL_INFO, "CF created Count=%d ", static_cast<int>(cfCount));
     if (scope.isEnabled()) {
         for (uint32_t i = 0; i < cfCount; ++i) {
             TextLine frameLine;
             frameLine.appendf("FRAME %d Data: ", static_cast<int>(i));
-            frameLine.appendBytes(entry->frames[i], CAN_MAX_DLEN);
+            frameLine.appendBytes(entry.frames[i], CAN_MAX_DLEN);
             scope.message(frameLine.c_str(), TL_INFO);
         }
     }
+    return true;
+}
 
+// The first frame of a prepared transfer, kept in the slot behind its
+// consecutive frames until it goes. False when the driver refused it.
+bool OutgoingTransfers::sendFirstFrame(TxBufferEntry &entry, TraceScope &scope) {
+    const uint8_t *firstFrame = entry.frames[TX_CF_SLOTS - 1];
+    if (transmit(entry.canId, CAN_MAX_DLEN, firstFrame, entry.pad, scope, nullptr, ConfirmationTag(),
+                 entry.padByte) != STATUS_NOERROR) {
+        scope.message("Error in First Frame 1", TL_INFO);
+        return false;
+    }
+    entry.timeoutMs = NowMs() + FC_WAIT_TIMEOUT_MS;
+    entry.state = TxState::WaitForFlowControl;
+    return true;
+}
+
+uint32_t OutgoingTransfers::startTransfer(const OutgoingMessage &tx, TextLine &line, TraceScope &scope) {
+    // Held from the first frame to the append: the peer's flow control may be
+    // read on another thread before this one has put the record in the list.
+    LockGuard guard(m_lock);
+    if (m_options.replaceInFlight()) replaceOlderTransfers(tx, scope);
+    const bool queued = !m_options.replaceInFlight() && linkBusy(tx.canId, tx.addr);
+
+    auto entry = newEntry(tx, scope);
+    const CanPayload firstFrame = BuildFirstFrame(tx);
+    std::memcpy(entry->frames[TX_CF_SLOTS - 1], firstFrame.bytes, CAN_MAX_DLEN);
+    line.appendBytes(tx.payload, tx.addr.firstFramePayload());
+    scope.messagef(TL_INFO, "FIRST_FRAME with len %d SeqID=%d Timeout %d m_txBuffer added CanID=%04X",
+                   static_cast<int>(entry->m_TxMsgLen), static_cast<int>(entry->seqId),
+                   static_cast<int>(FC_WAIT_TIMEOUT_MS), static_cast<unsigned>(tx.canId));
+    scope.message(line.c_str(), TL_INFO);
+    if (queued) {
+        if (!prepareConsecutiveFrames(tx, *entry, scope)) return ERR_NOT_SUPPORTED;
+        scope.messagef(TL_INFO, "FIRST_FRAME queued behind the transfer on CanID=%04X SeqID=%d",
+                       static_cast<unsigned>(tx.canId), static_cast<int>(entry->seqId));
+        m_txBuffer.append(std::move(entry));
+        return STATUS_NOERROR;
+    }
+    if (!sendFirstFrame(*entry, scope)) return ERR_NOT_SUPPORTED;
+    if (!prepareConsecutiveFrames(tx, *entry, scope)) return ERR_NOT_SUPPORTED;
     entry->timeoutMs = NowMs() + FC_WAIT_TIMEOUT_MS;
-    entry->state = TxState::WaitForFlowControl;
     m_txBuffer.append(std::move(entry));
     return STATUS_NOERROR;
+}
+
+// Starts the queued messages whose link has come free, oldest first.
+void OutgoingTransfers::startQueued(PendingResults &results, TraceScope &scope) {
+    for (auto it = m_txBuffer.begin(); it != m_txBuffer.end(); ++it) {
+        TxBufferEntry &entry = **it;
+        if (entry.state != TxState::Queued) continue;
+        bool ahead = false;
+        for (auto before = m_txBuffer.begin(); before != it && !ahead; ++before)
+            ahead = (*before)->canId == entry.canId && (*before)->extFlag == entry.extFlag &&
+                    (*before)->extAddr == entry.extAddr;
+        if (ahead) continue;
+        if (entry.single) {
+            const uint32_t status = transmit(entry.canId, entry.singleLength, entry.frames[0], entry.pad, scope,
+                                             nullptr, tagFor(entry.token), entry.padByte);
+            if (status == STATUS_NOERROR)
+                m_awaiting.insert(entry.token);
+            else
+                results.push_back(PendingResult{entry.token, TxResult::Refused});
+        } else if (sendFirstFrame(entry, scope)) {
+            continue;
+        } else {
+            results.push_back(PendingResult{entry.token, TxResult::Refused});
+        }
+        // A single frame, or a first frame the driver refused: the record goes.
+        m_txBuffer.remove(it);
+        it = m_txBuffer.begin();
+        if (it == m_txBuffer.end()) return;
+    }
 }
 
 // The first confirmation after a message of ours went out is the host's;
@@ -137,16 +227,23 @@ bool OutgoingTransfers::takeConfirmation(uint32_t canId) {
     return deliver;
 }
 
+bool OutgoingTransfers::confirmed(uint64_t token, PendingResults &results) {
+    LockGuard guard(m_lock);
+    if (m_awaiting.erase(token) == 0) return false;
+    results.push_back(PendingResult{token, TxResult::Confirmed});
+    return true;
+}
+
 // The field profile's reading of a flow status for the waiting transfer at
 // where: true for clear to send. WAIT restarts the wait for the next flow
 // control, up to the configured number of WAITs; OVERFLOW, or one WAIT too
 // many, ends the transfer without a confirmation; reserved values are ignored.
 int32_t OutgoingTransfers::maxWaits() const {
-    const int32_t override = m_maxWaitsOverride.load();
+    const int32_t override = m_options.maxWaits();
     return override >= 0 ? override : m_profile.maxWaits;
 }
 
-bool OutgoingTransfers::clearToSend(Where where, uint8_t flowStatus, TraceScope &scope) {
+bool OutgoingTransfers::clearToSend(Where where, uint8_t flowStatus, PendingResults &results, TraceScope &scope) {
     TxBufferEntry &entry = **where;
     if (flowStatus == FS_CTS) return true;
     if (flowStatus == FS_WAIT && ++entry.fcWaits <= maxWaits()) {
@@ -164,6 +261,9 @@ bool OutgoingTransfers::clearToSend(Where where, uint8_t flowStatus, TraceScope 
         else
             scope.messagef(TL_ERROR, "FLOW_CONTROL OVERFLOW canID=0x%04x, transfer abandoned SeqID=%d",
                            static_cast<unsigned>(entry.canId), static_cast<int>(entry.seqId));
+        if (entry.token != 0)
+            results.push_back(
+                PendingResult{entry.token, flowStatus == FS_WAIT ? TxResult::TooManyWaits : TxResult::Overflow});
         entry.state = TxState::Done;
         m_txBuffer.remove(where);
         return false;
@@ -173,36 +273,36 @@ bool OutgoingTransfers::clearToSend(Where where, uint8_t flowStatus, TraceScope 
     return false;
 }
 
-int OutgoingTransfers::releaseOnFlowControl(uint32_t flowId, const CanFrame &frame, bool ignoreStmin,
-                                            TraceScope &scope) {
-    int result = -1;
+FlowControlMatch OutgoingTransfers::releaseOnFlowControl(uint32_t flowId, const CanFrame &frame, bool ignoreStmin,
+                                                         PendingResults &results, TraceScope &scope) {
+    FlowControlMatch result = FlowControlMatch::NoneWaiting;
     LockGuard guard(m_lock);
     for (auto it = m_txBuffer.begin(); it != m_txBuffer.end(); ++it) {
         TxBufferEntry &entry = **it;
         if (entry.state != TxState::WaitForFlowControl) {
-            result = -1;
+            result = FlowControlMatch::NoneWaiting;
             continue;
         }
         if (scope.isEnabled())
             scope.messagef(TL_INFO, "Flow compare %04X %04x SeqID=%d", static_cast<unsigned>(entry.canId),
                            static_cast<unsigned>(flowId), static_cast<int>(entry.seqId));
         if (entry.canId != flowId) {
-            result = -2;
+            result = FlowControlMatch::OtherId;
             continue;
         }
-        result = 0;
+        result = FlowControlMatch::Taken;
         if (scope.isEnabled()) scope.message("FLOW machted ID -> sending", TL_INFO);
         // Our own record knows whether the peer's frames carry an address byte.
         const uint32_t params = entry.extFlag ? 2u : 1u;
         // Without the field profile the flow status is not looked at: every
         // flow control is a go.
-        if (m_profile.on && !clearToSend(it, PciLow(frame.byteAt(params - 1)), scope)) break;
+        if (m_profile.on && !clearToSend(it, PciLow(frame.byteAt(params - 1)), results, scope)) break;
         entry.state = TxState::SendConsecutive;
         entry.act_blk = 0;
         entry.bs = frame.byteAt(params);
         entry.stmin = frame.byteAt(params + 1);
-        const int32_t bsOverride = m_bsOverride.load();
-        const int32_t stminOverride = m_stminOverride.load();
+        const int32_t bsOverride = m_options.blockSizeTx();
+        const int32_t stminOverride = m_options.stminTx();
         if (bsOverride >= 0) entry.bs = static_cast<uint8_t>(bsOverride);
         if (stminOverride >= 0) entry.stmin = static_cast<uint8_t>(stminOverride);
         entry.stminUs = StminUs(entry.stmin);
@@ -245,8 +345,9 @@ void OutgoingTransfers::finishTransfer(Where where, TraceScope &scope) {
     m_txBuffer.remove(where);
     scope.messagef(TL_INFO, "We are finished... SeqID=%d %d %d 0x%04x", static_cast<int>(seqId),
                    static_cast<int>(before), static_cast<int>(m_txBuffer.count()), static_cast<unsigned>(canId));
-    // The bus's confirmation of this last frame becomes the host's.
-    m_ackPending[canId] = true;
+    // The bus's confirmation of this last frame becomes the host's; with
+    // results the port's record hands it to the owner.
+    if (!withResults()) m_ackPending[canId] = true;
 }
 
 // Books one consecutive frame of the record as sent (a refused frame counts
@@ -286,19 +387,40 @@ bool OutgoingTransfers::advanceTransfer(Where where, TraceScope &scope) {
 
 // Sends the record's next consecutive frame if STmin allows: one per visit,
 // so one per cycle. Returns true when the record has left the list.
-bool OutgoingTransfers::sendConsecutiveFrame(Where where) {
+bool OutgoingTransfers::sendConsecutiveFrame(Where where, PendingResults &results) {
     TxBufferEntry &entry = **where;
     PT_SCOPE(scope, "ThreadRead()");
     uint32_t now = NowMs();
     if (entry.nextTx != 0 && !(now > entry.nextTx)) return false;
-    transmit(entry.canId, CAN_MAX_DLEN, entry.frames[entry.cfSent], 1, scope);
+    sendNextConsecutive(entry, scope, nullptr, results);
     return advanceTransfer(where, scope);
+}
+
+// The record's next consecutive frame: whole frames but the last, which
+// carries only its bytes unless the message or the design fills it up. The
+// last one's confirmation is the message's result.
+uint32_t OutgoingTransfers::sendNextConsecutive(TxBufferEntry &entry, TraceScope &scope, bool *queueFull,
+                                                PendingResults &results) {
+    const bool full = m_options.fullFrames();
+    const bool last = entry.cfSent + 1u >= entry.cfCount;
+    const int32_t length = last && !full && entry.pad == 0 ? entry.lastLength : CAN_MAX_DLEN;
+    const uint32_t pad = full ? 1 : entry.pad;
+    const bool told = last && withResults() && entry.token != 0;
+    const uint32_t status = transmit(entry.canId, length, entry.frames[entry.cfSent], pad, scope, queueFull,
+                                     told ? tagFor(entry.token) : ConfirmationTag(), entry.padByte);
+    if (told) {
+        if (status == STATUS_NOERROR)
+            m_awaiting.insert(entry.token);
+        else if (!(queueFull && *queueFull))
+            results.push_back(PendingResult{entry.token, TxResult::Refused});
+    }
+    return status;
 }
 
 // The field profile sends every frame that is due, as far as STmin, the block
 // and the bus allow. due learns when this record's next frame is due.
 // Returns true when the record has left the list.
-bool OutgoingTransfers::sendDueFrames(Where where, uint64_t &due) {
+bool OutgoingTransfers::sendDueFrames(Where where, uint64_t &due, PendingResults &results) {
     TxBufferEntry &entry = **where;
     PT_SCOPE(scope, "ThreadRead()");
     const uint32_t bitrate = m_port.bitrate();
@@ -314,7 +436,7 @@ bool OutgoingTransfers::sendDueFrames(Where where, uint64_t &due) {
             return false;
         }
         bool queueFull = false;
-        transmit(entry.canId, CAN_MAX_DLEN, entry.frames[entry.cfSent], 1, scope, &queueFull);
+        sendNextConsecutive(entry, scope, &queueFull, results);
         if (queueFull) {
             NoteDue(due, now + kQueueFullRetryUs);
             return false;
@@ -325,8 +447,9 @@ bool OutgoingTransfers::sendDueFrames(Where where, uint64_t &due) {
     return false;
 }
 
-void OutgoingTransfers::expireTimedOut(Where where, TraceScope &scope) {
+void OutgoingTransfers::expireTimedOut(Where where, PendingResults &results, TraceScope &scope) {
     TxBufferEntry &entry = **where;
+    if (entry.token != 0) results.push_back(PendingResult{entry.token, TxResult::TimedOut});
     const int32_t before = m_txBuffer.count();
     const uint32_t seqId = entry.seqId;
     entry.state = TxState::Done;
@@ -335,19 +458,45 @@ void OutgoingTransfers::expireTimedOut(Where where, TraceScope &scope) {
                    static_cast<int>(before), static_cast<int>(m_txBuffer.count()));
 }
 
-uint64_t OutgoingTransfers::service(TraceScope &scope) {
+uint64_t OutgoingTransfers::service(PendingResults &results, TraceScope &scope) {
     LockGuard guard(m_lock);
     uint64_t due = 0;
     if (m_txBuffer.count() == 0) return due;
     m_txBuffer.walk([&](Where where) {
+        // A queued message's time starts with its first frame.
+        if ((*where)->state == TxState::Queued) return false;
         if (NowMs() > (*where)->timeoutMs) {
-            expireTimedOut(where, scope);
+            expireTimedOut(where, results, scope);
             return true;
         }
         if ((*where)->state != TxState::SendConsecutive) return false;
-        return m_profile.on ? sendDueFrames(where, due) : sendConsecutiveFrame(where);
+        return m_profile.on ? sendDueFrames(where, due, results) : sendConsecutiveFrame(where, results);
     });
+    startQueued(results, scope);
     return due;
+}
+
+void OutgoingTransfers::abort(uint64_t token) {
+    LockGuard guard(m_lock);
+    m_txBuffer.walk([&](Where where) {
+        if ((*where)->token != token) return false;
+        m_txBuffer.remove(where);
+        return true;
+    });
+    m_awaiting.erase(token);
+    m_port.confirmations().forget(m_confirmOwner, token);
+}
+
+void OutgoingTransfers::abortAll() {
+    LockGuard guard(m_lock);
+    m_txBuffer.walk([&](Where where) {
+        m_txBuffer.remove(where);
+        return true;
+    });
+    m_awaiting.clear();
+    m_ackPending.clear();
+    m_unconfirmed.clear();
+    if (withResults()) m_port.confirmations().forget(m_confirmOwner);
 }
 
 void OutgoingTransfers::forgetConfirmations() {
@@ -358,7 +507,7 @@ void OutgoingTransfers::forgetConfirmations() {
 
 bool OutgoingTransfers::idle() {
     LockGuard guard(m_lock);
-    if (m_txBuffer.count() != 0) return false;
+    if (m_txBuffer.count() != 0 || !m_awaiting.empty()) return false;
     for (const auto &owed : m_ackPending)
         if (owed.second) return false;
     for (const auto &unconfirmed : m_unconfirmed)

@@ -21,3 +21,15 @@ void WritePduLine(TraceFile &file, const char *direction, const PASSTHRU_MSG &ms
     }
     file.writePduLine(line.c_str());
 }
+
+void WritePduLine(TraceFile &file, const char *direction, uint32_t canId, const IsoTpAddress &addr,
+                  const uint8_t *payload, uint32_t length) {
+    PduLine line;
+    line.appendf("%s", direction);
+    if (length + addr.pciOffset() > 0) {
+        line.appendf("0x%04x ", static_cast<unsigned>(canId));
+        if (addr.extFlag) line.appendBytes(&addr.extAddr, 1);
+        line.appendBytes(payload, length);
+    }
+    file.writePduLine(line.c_str());
+}

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "j2534.h"
+#include "transport/iso_tp.h"
 
 class TraceFile;
 
@@ -13,5 +14,8 @@ class TraceFile;
 // address bytes given and every payload byte.
 void WritePduLine(TraceFile &file, const char *direction, const PASSTHRU_MSG &msg,
                   const std::vector<uint8_t> &addressBytes = {});
+// The same for a message given as identifier, addressing and payload.
+void WritePduLine(TraceFile &file, const char *direction, uint32_t canId, const IsoTpAddress &addr,
+                  const uint8_t *payload, uint32_t length);
 
 #endif

@@ -13,7 +13,9 @@
 #include "j2534.h"
 
 enum class RxState { Receiving, Complete };
-enum class TxState { WaitForFlowControl, SendConsecutive, Done };
+// Queued: a message behind the one in flight on its identifier, nothing of
+// it sent yet.
+enum class TxState { Queued, WaitForFlowControl, SendConsecutive, Done };
 
 constexpr uint32_t RX_TIMEOUT_MS = 900;
 constexpr uint32_t FC_WAIT_TIMEOUT_MS = 1000;
@@ -30,6 +32,8 @@ struct RxBufferEntry {
     uint16_t nextSn = 0;  // never wrapped; only its low nibble is compared
     uint32_t timeoutMs = 0;
     uint32_t seqId = 0;
+    // A frame of this reception came shorter than a whole CAN frame.
+    bool shortFrame = false;
 };
 
 // One multi-frame message being sent.
@@ -53,6 +57,17 @@ struct TxBufferEntry {
     uint32_t stminUs = 0;
     uint64_t nextTxUs = 0;
     int32_t fcWaits = 0;
+    // The sender's token for the message's result (0: the host is told
+    // through the confirmation of its last frame instead).
+    uint64_t token = 0;
+    // A queued single frame: its bytes are frames[0], singleLength long.
+    bool single = false;
+    uint8_t singleLength = 0;
+    // The last consecutive frame's length on the bus, and whether frames are
+    // filled up with padByte.
+    uint8_t lastLength = CAN_MAX_DLEN;
+    uint32_t pad = 0;
+    uint8_t padByte = CAN_PAD_BYTE;
     uint8_t frames[TX_CF_SLOTS][CAN_MAX_DLEN]{};
 };
 

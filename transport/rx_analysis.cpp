@@ -63,7 +63,7 @@ void AppendFrameTime(TextLine &line, const CanFrame &frame) {
 // 4095 bytes and must still fit into one message. One that is ignored leaves
 // an open reassembly alone.
 bool AcceptFirstFrameLength(const CanFrame &frame, const IsoTpAddress &addr, uint32_t &ffDl, uint32_t &payloadAt,
-                            TraceScope &scope) {
+                            bool addressInMessage, TraceScope &scope) {
     if (frame.length() < CAN_MAX_DLEN) {
         scope.messagef(TL_ERROR, "FIRST_FRAME DLC %u below %u, ignored", static_cast<unsigned>(frame.dlc),
                        static_cast<unsigned>(CAN_MAX_DLEN));
@@ -74,7 +74,8 @@ bool AcceptFirstFrameLength(const CanFrame &frame, const IsoTpAddress &addr, uin
         ffDl = (static_cast<uint32_t>(frame.byteAt(at)) << 24) | (static_cast<uint32_t>(frame.byteAt(at + 1)) << 16) |
                (static_cast<uint32_t>(frame.byteAt(at + 2)) << 8) | frame.byteAt(at + 3);
         payloadAt = at + 4;
-        const uint32_t room = PT_MSG_DATA_SIZE - 4u;
+        // A message handed over behind its address byte holds one byte less.
+        const uint32_t room = PT_MSG_DATA_SIZE - MSG_ID_SIZE - (addressInMessage ? addr.pciOffset() : 0u);
         if (ffDl <= FF_DL_MAX || ffDl > room) {
             scope.messagef(TL_ERROR, "FIRST_FRAME escape length %u not held (%u..%u), ignored", ffDl, FF_DL_MAX + 1,
                            room);
@@ -91,17 +92,19 @@ bool AcceptFirstFrameLength(const CanFrame &frame, const IsoTpAddress &addr, uin
 
 }  // namespace
 
-void IsoTpTransport::send_Flow_Control(uint32_t canId, uint8_t blockSize, const IsoTpAddress &addr) {
+void IsoTpTransport::send_Flow_Control(const FlowRoute &route, uint8_t blockSize) {
     PT_SCOPE(scope, "SendFlowx          ");
-    const CanPayload frame = BuildFlowControl(blockSize, addr, m_stmin.load());
-    m_outgoing.transmit(canId, frame.length, frame.bytes, 1, scope);
-    if (scope.isEnabled()) scope.messagef(TL_INFO, "FlowControl CTS canID %04x", static_cast<unsigned>(canId));
+    const bool fill = m_options.fullFrames() || route.pad;
+    const CanPayload frame = BuildFlowControl(blockSize, route.addr, m_options.stmin(), !fill);
+    m_outgoing.transmit(route.canId, frame.length, frame.bytes, fill ? 1 : 0, scope, nullptr, ConfirmationTag(),
+                        m_options.padByte());
+    if (scope.isEnabled()) scope.messagef(TL_INFO, "FlowControl CTS canID %04x", static_cast<unsigned>(route.canId));
 }
 
 // Single frame: the whole message at once. False when SF_DL claims more
 // than the frame carries; such a frame is dropped.
 bool IsoTpTransport::analyzeSingleFrame(const CanFrame &frame, const IsoTpAddress &addr, uint8_t sfDl,
-                                        PASSTHRU_MSG &out, TraceScope &scope) const {
+                                        PASSTHRU_MSG &out, ReceiveNote *note, TraceScope &scope) const {
     const uint32_t first = addr.pciOffset() + 1u;
     const uint32_t carried = frame.length() > first ? frame.length() - first : 0;
     if (m_profile.on && sfDl == 0) {
@@ -113,6 +116,10 @@ bool IsoTpTransport::analyzeSingleFrame(const CanFrame &frame, const IsoTpAddres
         return false;
     }
     CopyPayload(frame, first, sfDl, out);
+    if (note) {
+        note->addr = addr;
+        note->shortFrame = frame.length() < CAN_MAX_DLEN;
+    }
     return true;
 }
 
@@ -122,9 +129,10 @@ void IsoTpTransport::analyzeFirstFrame(const CanFrame &frame, IsoTpAddress addr,
     const uint32_t pci = addr.pciOffset();
     uint32_t ffDl = ffDlHigh * 256u + frame.byteAt(pci + 1);
     uint32_t payloadAt = pci + 2;
-    if (m_profile.on && !AcceptFirstFrameLength(frame, addr, ffDl, payloadAt, scope)) return;
-    const uint32_t flowId = m_filters.getFlowId(frame.id, addr.extAddr, &addr.extFlag, &addr.extAddr);
-    if (flowId == 0) {
+    if (m_profile.on && !AcceptFirstFrameLength(frame, addr, ffDl, payloadAt, m_options.addressInMessage(), scope))
+        return;
+    FlowRoute route;
+    if (!m_routing.flowRoute(frame.id, addr.extAddr, route)) {
         if (scope.isEnabled()) scope.message("FIRST_FRAME ignored (no FLow Filter or own response", TL_INFO);
         return;
     }
@@ -137,7 +145,7 @@ void IsoTpTransport::analyzeFirstFrame(const CanFrame &frame, IsoTpAddress addr,
         entry->timeoutMs = NowMs() + RX_TIMEOUT_MS;
         if (createScope.isEnabled())
             createScope.messagef(TL_INFO, "Create m_rxBuffer for SeqID= %d CanID %04x (ext=%02x) timeout=%d",
-                                 static_cast<int>(entry->seqId), static_cast<unsigned>(frame.id), addr.extAddr,
+                                 static_cast<int>(entry->seqId), static_cast<unsigned>(frame.id), route.addr.extAddr,
                                  static_cast<int>(RX_TIMEOUT_MS));
     }
     entry->nextSn = 1;
@@ -145,8 +153,9 @@ void IsoTpTransport::analyzeFirstFrame(const CanFrame &frame, IsoTpAddress addr,
     entry->msg.DataSize = MSG_ID_SIZE;
     entry->expectedLen = ffDl;
     entry->receivedLen = CopyPayload(frame, payloadAt, addr.firstFramePayload(), entry->msg);
+    entry->shortFrame = frame.length() < CAN_MAX_DLEN;
 
-    send_Flow_Control(flowId, static_cast<uint8_t>(m_blockSize.load()), addr);
+    send_Flow_Control(route, static_cast<uint8_t>(m_options.blockSize()));
     m_incoming.open(std::move(entry), m_profile.on, scope);
     if (note) {
         note->firstFrame = true;
@@ -158,17 +167,21 @@ void IsoTpTransport::analyzeFirstFrame(const CanFrame &frame, IsoTpAddress addr,
 // Consecutive frame: continues the first fitting reassembly. True when it
 // completed the message into out.
 bool IsoTpTransport::analyzeConsecutiveFrame(const CanFrame &frame, const IsoTpAddress &addr, uint8_t sn,
-                                             PASSTHRU_MSG &out, TraceScope &scope) {
+                                             PASSTHRU_MSG &out, ReceiveNote *note, TraceScope &scope) {
     if (scope.isEnabled()) scope.message("CONSECUTIVE_FRAME", TL_INFO);
     const IncomingTransfers::Continued continued = m_incoming.continueWith(frame, addr, sn, out, scope);
     if (!continued.matched) return false;
     if (scope.isEnabled()) scope.messagef(TL_INFO, "CONSECUTIVE_FRAME No %d", static_cast<int>(continued.frameNo));
-    const int32_t blockSize = m_blockSize;
+    const int32_t blockSize = m_options.blockSize();
     if (blockSize >= 1 && continued.frameNo % static_cast<uint32_t>(blockSize) == 0) {
         // The sender waits for us after every block, the last one included.
-        IsoTpAddress fcAddr = addr;
-        const uint32_t flowId = m_filters.getFlowId(frame.id, addr.extAddr, &fcAddr.extFlag, &fcAddr.extAddr);
-        if (flowId != 0) send_Flow_Control(flowId, static_cast<uint8_t>(blockSize), fcAddr);
+        FlowRoute route;
+        if (m_routing.flowRoute(frame.id, addr.extAddr, route))
+            send_Flow_Control(route, static_cast<uint8_t>(blockSize));
+    }
+    if (continued.complete && note) {
+        note->addr = addr;
+        note->shortFrame = continued.shortFrame;
     }
     return continued.complete;
 }
@@ -177,17 +190,20 @@ bool IsoTpTransport::analyzeConsecutiveFrame(const CanFrame &frame, const IsoTpA
 // on the flow id to the worker with the peer's block size and STmin.
 void IsoTpTransport::analyzeFlowControl(const CanFrame &frame, IsoTpAddress addr, TraceScope &scope) {
     if (scope.isEnabled()) scope.message("FLOW_CONTROL", TL_INFO);
-    const uint32_t flowId = m_filters.getFlowId(frame.id, addr.extAddr, &addr.extFlag, &addr.extAddr);
-    if (flowId == 0) {
+    FlowRoute route;
+    if (!m_routing.flowRoute(frame.id, addr.extAddr, route)) {
         if (scope.isEnabled()) scope.message("FLOW_CONTROL ignored (no FLow Filter or own response", TL_INFO);
         return;
     }
-    const int result = m_outgoing.releaseOnFlowControl(flowId, frame, m_extAddressing > 1, scope);
+    PendingResults results;
+    const FlowControlMatch match =
+        m_outgoing.releaseOnFlowControl(route.canId, frame, m_options.ignorePeerStmin(), results, scope);
+    tell(results);
     if (!scope.isEnabled()) return;
-    if (result < 0)
-        scope.messagef(TL_INFO, "Error FLOW_CONTROL  %d", result);
+    if (match != FlowControlMatch::Taken)
+        scope.messagef(TL_INFO, "Error FLOW_CONTROL  %d", static_cast<int>(match));
     else
-        scope.messagef(TL_INFO, "FLOW_CONTROL No %d", result);
+        scope.messagef(TL_INFO, "FLOW_CONTROL No %d", static_cast<int>(match));
 }
 
 // One frame: true when it completed a message into out.
@@ -219,7 +235,7 @@ bool IsoTpTransport::analyzeFrame(const CanFrame &frame, PASSTHRU_MSG &out, Rece
         }
         if (scope.isEnabled()) scope.message("PASSFilter-Aknowledge ACK passed to PT interface", TL_INFO);
     } else {
-        const PassResult pass = m_filters.passFiltersAccept(frame, addr, scope);
+        const PassResult pass = m_routing.accept(frame, addr, scope);
         if (pass == PassResult::NoFilters) {
             PT_SCOPE(noneScope, "AnalyzeRxCanMessage(?]");
             if (noneScope.isEnabled()) noneScope.message("PASSFilter none!", TL_INFO);
@@ -242,13 +258,13 @@ bool IsoTpTransport::analyzeFrame(const CanFrame &frame, PASSTHRU_MSG &out, Rece
         return false;
     }
     const uint8_t pci = frame.data[addr.pciOffset()];
-    if (PciType(pci) == N_PCI_SF) return analyzeSingleFrame(frame, addr, PciLow(pci), out, scope);
+    if (PciType(pci) == N_PCI_SF) return analyzeSingleFrame(frame, addr, PciLow(pci), out, note, scope);
 
     PT_SCOPE(mbScope, "AnalyzeRxCanMessage (MB)");
     if (mbScope.isEnabled()) mbScope.message("Multibyte-start RX", TL_INFO);
     switch (PciType(pci)) {
         case N_PCI_FF: analyzeFirstFrame(frame, addr, PciLow(pci), out, note, mbScope); return false;
-        case N_PCI_CF: return analyzeConsecutiveFrame(frame, addr, PciLow(pci), out, mbScope);
+        case N_PCI_CF: return analyzeConsecutiveFrame(frame, addr, PciLow(pci), out, note, mbScope);
         case N_PCI_FC: analyzeFlowControl(frame, addr, mbScope); return false;
         default: mbScope.messagef(TL_ERROR, "unknown Multibyte response 0x%02x !", pci); return false;
     }

@@ -1,5 +1,7 @@
 #include "transport/transport.h"
 
+#include <cstring>
+
 #include "can/can_port.h"
 #include "trace/text_line.h"
 #include "trace/trace_file.h"
@@ -17,31 +19,38 @@ PollResult IsoTpTransport::pollOnce(PASSTHRU_MSG &out, uint32_t room) {
     return receive(frame, out) ? PollResult::Delivered : PollResult::FrameTaken;
 }
 
-void IsoTpTransport::traceDelivered(const PASSTHRU_MSG &msg, TraceScope &scope) {
-    TracePassThruMsg(&msg, "Msg", scope);
-    if (scope.isEnabled()) {
-        TextLine data;
-        data.appendf("PASSThruData Len 0x%02X Data=", static_cast<unsigned>(msg.DataSize));
-        data.appendHexDump(msg.Data, BoundedDataSize(msg));
-        scope.message(data.c_str(), TL_INFO);
-    }
-    TextLine line;
-    line.appendf(" ISO15765-RX CanId=0x%04x Len=%02d TS=%09lu  Data: ", static_cast<unsigned>(canIdFromBytes(msg.Data)),
-                 static_cast<int>(msg.DataSize) - static_cast<int>(MSG_ID_SIZE),
-                 static_cast<unsigned long>(msg.Timestamp));
-    if (m_pPduTrace && msg.DataSize > MSG_ID_SIZE)
-        WritePduLine(*m_pPduTrace, " CAN-RX ", msg, m_filters.passAddresses(canIdFromBytes(msg.Data), scope));
-    if (!scope.isEnabled()) return;
-    line.appendHexDump(msg.Data, BoundedDataSize(msg));
-    line.appendf(msg.RxStatus != 0 ? "TX-ACK " : "RX ");
-    scope.message(line.c_str(), TL_INFO);
-}
-
 uint64_t IsoTpTransport::serviceTransfers(uint32_t &cycleCounter, TraceScope &scope) {
-    const uint64_t due = m_outgoing.service(scope);
+    PendingResults results;
+    const uint64_t due = m_outgoing.service(results, scope);
+    tell(results);
     if (++cycleCounter > RX_CHECK_CYCLES) {
         cycleCounter = 0;
         m_incoming.expire(scope);
     }
     return due;
+}
+
+void IsoTpTransport::tell(const PendingResults &results, uint32_t timestampUs) {
+    if (!m_results) return;
+    for (const PendingResult &done : results) m_results->messageDone(done.token, done.result, timestampUs);
+}
+
+bool IsoTpTransport::confirmed(uint64_t token, uint32_t timestampUs) {
+    PendingResults results;
+    if (!m_outgoing.confirmed(token, results)) return false;
+    tell(results, timestampUs);
+    return true;
+}
+
+bool IsoTpTransport::receive(const CanFrame &frame, ReceivedMessage &message, ReceiveNote &note) {
+    PASSTHRU_MSG out;
+    out.DataSize = 0;
+    if (!receive(frame, out, &note)) return false;
+    message.canId = frame.id;
+    message.addr = note.addr;
+    message.timestampUs = out.Timestamp;
+    const uint32_t size = BoundedDataSize(out);
+    message.length = size > MSG_ID_SIZE ? size - MSG_ID_SIZE : 0;
+    std::memcpy(message.payload, out.Data + MSG_ID_SIZE, message.length);
+    return true;
 }

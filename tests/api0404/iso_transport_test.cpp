@@ -1,0 +1,259 @@
+// The ISO-TP transport as a J2534 tool meets it through the ISO15765 channel:
+// messages on one identifier leave in order, none dropped, none overtaken;
+// what timed out or was cleared sends nothing more; frames carry padding
+// only when asked; extended addressing takes its bytes from the filter; a
+// reception's padding error is its own; every confirmation finds its owner.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "host0404.h"
+
+namespace {
+
+constexpr uint32_t kEcuId = 0x7E8, kTesterId = 0x7E0;
+
+Bytes Cat(Bytes a, const Bytes &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Bytes Counting(uint8_t first, size_t count) {
+    Bytes out(count);
+    for (size_t i = 0; i < count; ++i) out[i] = static_cast<uint8_t>(first + i);
+    return out;
+}
+
+// Our frames on id as the bus saw them: their bytes, in order.
+std::vector<Bytes> SentOn(uint32_t id) {
+    std::vector<Bytes> out;
+    for (const vxlsim_frame &f : vxlsim::Captured())
+        if (f.sender_port >= 0 && f.id == id) out.emplace_back(f.data, f.data + f.dlc);
+    return out;
+}
+
+// The frames of a message of 20 bytes, starting with byte first: a first
+// frame and two consecutive frames of 7 bytes, no padding needed.
+std::vector<Bytes> FramesOf20(uint8_t first) {
+    const Bytes payload = Counting(first, 20);
+    return {Cat({0x10, 20}, Bytes(payload.begin(), payload.begin() + 6)),
+            Cat({0x21}, Bytes(payload.begin() + 6, payload.begin() + 13)),
+            Cat({0x22}, Bytes(payload.begin() + 13, payload.end()))};
+}
+
+// A peer that answers every first frame on our identifier with a flow
+// control (clear to send, BS 0, STmin 0) after delayUs.
+void FlowControlPeer(uint32_t delayUs) {
+    vxlsim_nodes_clear();
+    const uint8_t firstFrame[] = {0x10};
+    const int node = vxlsim_responder_add(0, kTesterId, firstFrame, 1);
+    const uint8_t cts[] = {0x30, 0x00, 0x00};
+    ASSERT_EQ(0, vxlsim_responder_reply(node, kEcuId, 3, cts, delayUs));
+}
+
+void Inject(uint32_t id, const Bytes &frame) {
+    ASSERT_EQ(0, vxlsim_bus_send(0, id, 0, static_cast<uint16_t>(frame.size()), frame.data()));
+}
+
+std::vector<PASSTHRU_MSG> ReadAll(Host0404 &host, uint32_t timeoutMs) {
+    std::vector<PASSTHRU_MSG> all;
+    for (;;) {
+        std::vector<PASSTHRU_MSG> got = host.read(1, timeoutMs);
+        if (got.empty()) return all;
+        all.push_back(got[0]);
+    }
+}
+
+size_t CountStatus(const std::vector<PASSTHRU_MSG> &msgs, uint32_t rxStatus) {
+    size_t n = 0;
+    for (const PASSTHRU_MSG &m : msgs) n += (m.RxStatus & rxStatus) != 0;
+    return n;
+}
+
+void SettleMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+}  // namespace
+
+// Two multi-frame messages and a single frame written without a Timeout on
+// one identifier: each goes whole, in the order written, each confirmed.
+TEST(IsoTransport0404, QueuedMessagesLeaveWholeAndInOrder) {
+    Host0404 host;
+    host.openChannel(ISO15765);
+    ASSERT_EQ(STATUS_NOERROR, host.flowFilter(kEcuId, kTesterId));
+    FlowControlPeer(20000);  // the first transfer still waits when the others are written
+    vxlsim_capture_clear();
+    ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, kTesterId, Counting(0xA0, 20))));
+    ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, kTesterId, Counting(0xB0, 20))));
+    ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, kTesterId, {0x3E, 0x00})));
+    const std::vector<PASSTHRU_MSG> got = ReadAll(host, 1000);
+    EXPECT_EQ(3u, CountStatus(got, TX_INDICATION));
+    std::vector<Bytes> expected = FramesOf20(0xA0);
+    for (const Bytes &frame : FramesOf20(0xB0)) expected.push_back(frame);
+    expected.push_back({0x02, 0x3E, 0x00});
+    EXPECT_EQ(expected, SentOn(kTesterId));
+}
+
+// Whatever did not reach the bus when a write's Timeout ran out, or when the
+// tool cleared the transmit queue, goes no further; the next message goes.
+TEST(IsoTransport0404, TimedOutOrClearedMessagesSendNothingMore) {
+    const struct {
+        const char *name;
+        bool clear;  // CLEAR_TX_BUFFER instead of a Timeout
+    } cases[] = {{"time-out", false}, {"CLEAR_TX_BUFFER", true}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Host0404 host;
+        host.openChannel(ISO15765);
+        ASSERT_EQ(STATUS_NOERROR, host.flowFilter(kEcuId, kTesterId));
+        FlowControlPeer(150000);  // the flow control comes 150 ms late
+        vxlsim_capture_clear();
+        uint32_t num = 1;
+        if (c.clear) {
+            ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, kTesterId, Counting(0xA0, 20))));
+            ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, kTesterId, {0x3E, 0x00})));
+            ASSERT_EQ(STATUS_NOERROR, host.pt().Ioctl(host.channel(), CLEAR_TX_BUFFER, nullptr, nullptr));
+        } else {
+            EXPECT_EQ(ERR_TIMEOUT, host.write(Msg0404(ISO15765, kTesterId, Counting(0xA0, 20)), 50, &num));
+            EXPECT_EQ(0u, num);
+        }
+        SettleMs(300);  // the late flow control has come and gone
+        EXPECT_EQ(std::vector<Bytes>{FramesOf20(0xA0)[0]}, SentOn(kTesterId));
+        vxlsim_capture_clear();
+        EXPECT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, kTesterId, {0x3E, 0x01}), 500));
+        EXPECT_EQ(std::vector<Bytes>{Bytes({0x02, 0x3E, 0x01})}, SentOn(kTesterId));
+    }
+}
+
+// Without ISO15765_FRAME_PAD every frame carries only its bytes, with it all
+// eight: the last consecutive frame of a message, and our flow control (the
+// flag of the filter's flow-control message).
+TEST(IsoTransport0404, FramesArePaddedOnlyWhenAsked) {
+    const struct {
+        uint32_t txFlags;
+        Bytes lastFrame, flowControl;
+    } cases[] = {
+        {0, {0x22, 13, 14, 15, 16, 17}, {0x30, 0x00, 0x00}},
+        {ISO15765_FRAME_PAD, {0x22, 13, 14, 15, 16, 17, 0xFF, 0xFF}, {0x30, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.txFlags);
+        Host0404 host;
+        host.openChannel(ISO15765);
+        ASSERT_EQ(STATUS_NOERROR, host.flowFilter(kEcuId, kTesterId, nullptr, -1, -1, c.txFlags));
+        FlowControlPeer(0);
+        vxlsim_capture_clear();
+        // 18 bytes: 6 in the first frame, 7 and 5 in the consecutive ones.
+        ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, kTesterId, Counting(0, 18), c.txFlags), 500));
+        const std::vector<Bytes> sent = SentOn(kTesterId);
+        ASSERT_EQ(3u, sent.size());
+        EXPECT_EQ(c.lastFrame, sent[2]);
+
+        vxlsim_capture_clear();
+        Inject(kEcuId, Cat({0x10, 0x0A}, Counting(0x40, 6)));
+        Inject(kEcuId, Cat({0x21}, Counting(0x46, 4)));
+        ReadAll(host, 200);
+        EXPECT_EQ(std::vector<Bytes>{c.flowControl}, SentOn(kTesterId));
+    }
+}
+
+// Extended addressing: our flow control carries the flow-control message's
+// address byte, START_OF_MESSAGE and the message the byte the ECU's frames
+// carry; a message fills PASSTHRU_MSG with its address byte and no more.
+TEST(IsoTransport0404, ExtendedAddressesComeFromTheFilter) {
+    Host0404 host;
+    host.openChannel(ISO15765);
+    ASSERT_EQ(STATUS_NOERROR, host.flowFilter(0x640, 0x6F1, nullptr, 0xF1, 0x55, ISO15765_ADDR_TYPE));
+    vxlsim_nodes_clear();
+    vxlsim_capture_clear();
+    Inject(0x640, Cat({0xF1, 0x10, 0x08}, Counting(0x60, 5)));
+    Inject(0x640, Cat({0xF1, 0x21}, Counting(0x65, 3)));
+    std::vector<PASSTHRU_MSG> got = ReadAll(host, 200);
+    EXPECT_EQ(std::vector<Bytes>{Bytes({0x55, 0x30, 0x00, 0x00})}, SentOn(0x6F1));
+    ASSERT_EQ(2u, got.size());
+    EXPECT_EQ(START_OF_MESSAGE | ISO15765_ADDR_TYPE, got[0].RxStatus);
+    EXPECT_EQ(Cat(IdBytes(0x640), {0xF1}), DataOf(got[0]));
+    EXPECT_EQ(Cat(Cat(IdBytes(0x640), {0xF1}), Counting(0x60, 8)), DataOf(got[1]));
+
+    // Escape first frames: 4123 bytes behind identifier and address byte fill
+    // the message; 4124 would not fit and are not taken.
+    const struct {
+        uint32_t length;
+        bool taken;
+    } cases[] = {{4124, false}, {4123, true}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.length);
+        const Bytes payload = Counting(0, c.length);
+        Inject(0x640, {0xF1, 0x10, 0x00, 0x00, 0x00, static_cast<uint8_t>(c.length >> 8),
+                       static_cast<uint8_t>(c.length), payload[0]});
+        uint8_t sn = 1;
+        for (size_t at = 1; at < c.length; at += 6, ++sn) {
+            const size_t take = std::min<size_t>(6, c.length - at);
+            Inject(0x640, Cat({0xF1, static_cast<uint8_t>(0x20 | (sn & 0x0F))},
+                              Bytes(payload.begin() + static_cast<long>(at), payload.begin() + static_cast<long>(at + take))));
+        }
+        got = ReadAll(host, 300);
+        if (!c.taken) {
+            EXPECT_TRUE(got.empty());
+            continue;
+        }
+        ASSERT_EQ(2u, got.size());
+        EXPECT_EQ(START_OF_MESSAGE | ISO15765_ADDR_TYPE, got[0].RxStatus);
+        EXPECT_EQ(ISO15765_ADDR_TYPE, got[1].RxStatus);
+        ASSERT_EQ(uint32_t{PT_MSG_DATA_SIZE}, got[1].DataSize);
+        EXPECT_EQ(Cat(Cat(IdBytes(0x640), {0xF1}), payload), DataOf(got[1]));
+    }
+}
+
+// ISO15765_PADDING_ERROR tells of a short frame of that very message, not of
+// frames the transport ignored or that belonged to a reception it abandoned.
+TEST(IsoTransport0404, PaddingErrorIsTheMessagesOwn) {
+    const Bytes fullSingle = {0x02, 0x7E, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    const struct {
+        const char *name;
+        std::vector<Bytes> before;
+        std::vector<Bytes> message;
+        uint32_t paddingError;
+    } cases[] = {
+        {"short frame of an abandoned reception", {Cat({0x10, 0x14}, Counting(0, 6)), {0x21, 1, 2}}, {fullSingle}, 0},
+        {"short frame with a wrong sequence number",
+         {},
+         {Cat({0x10, 0x0A}, Counting(0, 6)), {0x23, 1, 2}, {0x21, 6, 7, 8, 9, 0xFF, 0xFF, 0xFF}},
+         0},
+        {"short single frame", {}, {{0x02, 0x7E, 0x00}}, ISO15765_PADDING_ERROR},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Host0404 host;
+        host.openChannel(ISO15765);
+        ASSERT_EQ(STATUS_NOERROR, host.flowFilter(kEcuId, kTesterId));
+        vxlsim_nodes_clear();
+        for (const Bytes &frame : c.before) Inject(kEcuId, frame);
+        for (const Bytes &frame : c.message) Inject(kEcuId, frame);
+        std::vector<PASSTHRU_MSG> got = ReadAll(host, 200);
+        ASSERT_FALSE(got.empty());
+        const PASSTHRU_MSG &last = got.back();
+        EXPECT_EQ(0u, last.RxStatus & (START_OF_MESSAGE | TX_INDICATION));
+        EXPECT_EQ(c.paddingError, last.RxStatus & ISO15765_PADDING_ERROR);
+    }
+}
+
+// With a CAN channel busy on the same device, the first write with a Timeout
+// on a freshly connected ISO15765 channel is confirmed: the bus's
+// confirmation reaches the channel whatever the device's worker was doing
+// (here: taking a burst of frames for the CAN channel).
+TEST(IsoTransport0404, EveryConfirmationFindsItsChannel) {
+    Host0404 host;
+    host.openChannel(CAN);
+    vxlsim_nodes_clear();
+    const uint8_t data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    for (int round = 0; round < 200; ++round) {
+        for (int i = 0; i < 400; ++i) vxlsim_inject_frame(-1, 0, 0x123, 0, 8, data, -1);
+        uint32_t iso = 0;
+        ASSERT_EQ(STATUS_NOERROR, host.pt().Connect(host.device(), ISO15765, 0, 500000, &iso));
+        PASSTHRU_MSG isoMsg = Msg0404(ISO15765, 0x7E0, {0x3E, 0x80});
+        uint32_t one = 1;
+        ASSERT_EQ(STATUS_NOERROR, host.pt().WriteMsgs(iso, &isoMsg, &one, 500)) << "round " << round;
+        ASSERT_EQ(STATUS_NOERROR, host.pt().Disconnect(iso));
+    }
+}
