@@ -46,7 +46,7 @@ CPassThruModule::CPassThruModule(const ModuleSettings &settings, const std::stri
       m_filters(m_port, m_extAddressing, m_settings.profile.on),
       m_transport(m_port, m_filters, m_pPduTrace.get(), m_settings.profile, ServerTransportOptions()),
       m_groupStage(m_functionalGroup, m_filters),
-      m_worker(m_transport) {
+      m_worker(*this, "ThreadRead(start)", "ThreadRead(end)") {
     m_tracer->setMaxDepth(10);
     if (m_settings.maxWaitsRejected) {
         PT_SCOPE(scope, "CPassThruModule()");
@@ -54,6 +54,12 @@ CPassThruModule::CPassThruModule(const ModuleSettings &settings, const std::stri
                        static_cast<int>(m_settings.profile.maxWaits));
     }
     setExtAddressing(m_settings.m_ExtAddressing);
+}
+
+WorkerPace CPassThruModule::cycle(uint32_t &cycleCounter, TraceScope &scope) {
+    WorkerPace pace;
+    pace.dueUs = m_transport.serviceTransfers(cycleCounter, scope);
+    return pace;
 }
 
 void CPassThruModule::setExtAddressing(int32_t mode) {

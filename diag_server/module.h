@@ -34,7 +34,7 @@ struct ModuleSettings {
     std::string maxWaitsText;
 };
 
-class CPassThruModule {
+class CPassThruModule final : private WorkerJob {
 public:
     // tracePath and pduPath: where "pt_vector.log" and "pdu_trace.log" go.
     CPassThruModule(const ModuleSettings &settings, const std::string &tracePath, const std::string &pduPath);
@@ -75,6 +75,8 @@ private:
     // The host's message as the transport sends it; STATUS_NOERROR or the
     // status with an ERROR line when it cannot be sent.
     static uint32_t CheckMessage(const PASSTHRU_MSG &msg, TraceScope &scope);
+    // The worker's cycle: the transport's transfers, on the beat.
+    WorkerPace cycle(uint32_t &cycleCounter, TraceScope &scope) override;
     uint32_t sendMessage(PASSTHRU_MSG &msg, TraceScope &scope);
 
     const ModuleSettings m_settings;

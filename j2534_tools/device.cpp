@@ -9,10 +9,6 @@
 
 namespace {
 
-constexpr uint32_t kCycleUs = 1000;
-constexpr uint32_t kWorkerStartMs = 2000;
-constexpr uint32_t kWorkerStopMs = 2000;
-constexpr uint32_t kWorkerLeavePauseMs = 20;
 // Events taken from the driver's queue per cycle at most, so that a flood
 // cannot keep the worker from its other duties.
 constexpr uint32_t kFramesPerCycle = 512;
@@ -42,35 +38,18 @@ uint32_t Device0404::open(const char *name, const char **why) {
     }
     m_selectedMask = m_port.selectedChannel();
     m_channelName = chosen;
-    m_run = 1;
     int error = 0;
-    m_workerStarted.reset();
-    m_workerLeft.reset();
-    if (!plat::StartThread(&Device0404::WorkerEntry, this, &m_thread, &error)) {
-        m_run = 0;
+    if (m_worker.start(&error) == TransportWorker::StartResult::Failed) {
         *why = "the device's thread could not be started";
         return ERR_FAILED;
     }
-    m_workerStarted.wait(kWorkerStartMs);
     return STATUS_NOERROR;
-}
-
-void Device0404::stopWorker(bool processEnding) {
-    if (!m_thread.open) return;
-    m_run = 0;
-    m_workerWake.set();
-    if (processEnding) m_workerLeft.set();
-    const bool left = m_workerLeft.wait(kWorkerStopMs);
-    // The signal is the worker's last step in the library, but a few of its
-    // instructions (the returns to the system's thread start) still run in
-    // the library's code: an unload must not unmap it under them.
-    if (left && !processEnding) plat::SleepMs(kWorkerLeavePauseMs);
-    plat::CloseThread(&m_thread, left && !processEnding);
 }
 
 void Device0404::close(bool processEnding) {
     for (uint32_t slot = 0; slot < kSlots; ++slot) disconnect(slot);
-    stopWorker(processEnding);
+    if (processEnding) m_worker.abandon();
+    m_worker.stop();
 }
 
 std::shared_ptr<Channel0404> Device0404::channel(uint32_t slot) {
@@ -166,52 +145,16 @@ uint32_t Device0404::transmit(Channel0404 &owner, const OutFrame &frame, uint64_
 
 void Device0404::forgetPending(const Channel0404 &owner) { m_port.confirmations().forget(&owner); }
 
-uint32_t Device0404::WorkerEntry(void *self) {
-    static_cast<Device0404 *>(self)->runWorker();
-    return 0;
-}
-
-void Device0404::runWorker() {
-    plat::BeginTimerResolution();
-    {
-        PT_SCOPE(scope, "Device0404 worker");
-        plat::Metronome beat(kCycleUs);
-        m_workerStarted.set();
-        uint32_t cycleCounter = 0;
-        uint64_t due = 0;
-        uint32_t quietMs = 0;
-        while (m_run.load() == 1) {
-            // A consecutive frame due before the next beat (STmin below a
-            // millisecond) is waited for exactly; with nothing to pace and
-            // nobody waiting, the driver's queue is looked at less often
-            // (flow controls still go out well within the peer's patience),
-            // unless a host call brings work first.
-            if (due != 0 && due < plat::NowUs() + kCycleUs)
-                plat::SleepUntilUs(due);
-            else if (quietMs != 0)
-                m_workerWake.wait(quietMs);
-            else
-                beat.wait();
-            // Reset before the cycle looks at the work: a host call after it
-            // ends the next quiet wait at once.
-            m_workerWake.reset();
-            due = workerCycle(cycleCounter, scope, quietMs);
-        }
-    }
-    plat::EndTimerResolution();
-    m_workerLeft.set();
-}
-
-uint64_t Device0404::workerCycle(uint32_t &cycleCounter, TraceScope &scope, uint32_t &quietMs) {
-    quietMs = 0;
+WorkerPace Device0404::cycle(uint32_t &cycleCounter, TraceScope &scope) {
+    WorkerPace pace;
     std::shared_ptr<Channel0404> channels[kSlots];
     {
         LockGuard guard(m_channelLock);
         for (uint32_t slot = 0; slot < kSlots; ++slot) channels[slot] = m_channels[slot];
     }
     if (!channels[kCanSlot] && !channels[kIsoSlot]) {
-        quietMs = kQuietMs;
-        return 0;
+        pace.quietMs = kQuietMs;
+        return pace;
     }
     auto *iso = static_cast<IsoChannel *>(channels[kIsoSlot].get());
     uint32_t frames = 0;
@@ -230,9 +173,9 @@ uint64_t Device0404::workerCycle(uint32_t &cycleCounter, TraceScope &scope, uint
     const uint64_t now = plat::NowUs();
     for (const auto &channel : channels)
         if (channel) channel->sendDuePeriodic(now, scope);
-    const uint64_t due = iso ? iso->service(cycleCounter, scope) : 0;
-    if (frames == 0 && due == 0 && m_waitingReaders.load() == 0) quietMs = quietWaitMs(channels, now);
-    return due;
+    pace.dueUs = iso ? iso->service(cycleCounter, scope) : 0;
+    if (frames == 0 && pace.dueUs == 0 && m_waitingReaders.load() == 0) pace.quietMs = quietWaitMs(channels, now);
+    return pace;
 }
 
 // How long the worker may wait for work: kQuietMs, less when a periodic
@@ -256,7 +199,7 @@ void Device0404::readerWaits(bool waiting) {
         return;
     }
     ++m_waitingReaders;
-    m_workerWake.set();
+    m_worker.wake();
 }
 
 // The port's record knows whose frame the bus confirmed; the owner is

@@ -15,6 +15,7 @@
 #include "can/can_port.h"
 #include "platform/platform.h"
 #include "platform/named_lock.h"
+#include "transport/worker.h"
 
 class TraceFile;
 
@@ -25,7 +26,7 @@ struct DeviceSettings {
     TraceFile *pduTrace;  // null when the PDU trace is off
 };
 
-class Device0404 {
+class Device0404 final : private WorkerJob {
 public:
     explicit Device0404(const DeviceSettings &settings);
     ~Device0404();
@@ -60,7 +61,7 @@ public:
 
     // Host calls that give the worker work (a write, a periodic message) end
     // its quiet wait at once.
-    void wakeWorker() { m_workerWake.set(); }
+    void wakeWorker() { m_worker.wake(); }
     // A host thread waits in PassThruReadMsgs (true) or has stopped waiting:
     // while one waits, the worker keeps its beat.
     void readerWaits(bool waiting);
@@ -70,17 +71,13 @@ public:
 private:
     static constexpr uint32_t kSlots = 2;
 
-    static uint32_t WorkerEntry(void *self);
-    void runWorker();
-    // One cycle; when (NowUs) the transport's next frame is due, 0 when none is.
-    // quiet learns whether the worker may wait longer than a beat: nothing
-    // was read, nothing is in flight or awaits its confirmation, no reader
-    // waits, and no periodic message falls due within the quiet wait.
-    uint64_t workerCycle(uint32_t &cycleCounter, TraceScope &scope, uint32_t &quietMs);
-    void dispatch(const CanFrame &frame);
+    // The worker's cycle: the port's frames to the channels, confirmations
+    // to their owners, periodic messages, the transport's transfers. It may
+    // wait quietly when nothing was read, nothing is in flight or awaits its
+    // confirmation, no reader waits, and no periodic message falls due soon.
+    WorkerPace cycle(uint32_t &cycleCounter, TraceScope &scope) override;
     // Hands the bus's confirmation to the channel whose frame it confirms.
     void confirm(const CanFrame &ack);
-    void stopWorker(bool processEnding);
     uint32_t quietWaitMs(const std::shared_ptr<Channel0404> (&channels)[kSlots], uint64_t nowUs);
 
     const DeviceSettings m_settings;
@@ -94,13 +91,8 @@ private:
     std::shared_ptr<Channel0404> m_channels[kSlots];
     uint32_t m_bitrate = 0;
 
-    plat::ThreadHandle m_thread;
-    std::atomic<int32_t> m_run{0};
-    // Ends the worker's quiet wait; set by host calls that give it work.
-    plat::Event m_workerWake;
+    TransportWorker m_worker{*this, "Device0404 worker", "Device0404 worker(end)"};
     std::atomic<int32_t> m_waitingReaders{0};
-    plat::Event m_workerStarted;
-    plat::Event m_workerLeft;
 };
 
 #endif

@@ -3,44 +3,51 @@
 #include "platform/lock_guard.h"
 #include "platform/platform.h"
 #include "trace/trace_scope.h"
-#include "transport/transport.h"
 
 namespace {
 
 constexpr uint32_t kCycleUs = 1000;
-constexpr uint32_t kDisconnectPauseMs = 20;
 // Bounded, so that a worker that cannot run any more (a process being torn
 // down) never hangs the caller.
 constexpr uint32_t kWorkerHandshakeMs = 2000;
+// After its last signal the thread still runs a few instructions of the
+// library on its way back to the system: an unload must not unmap them.
+constexpr uint32_t kLeavePauseMs = 20;
 
 }  // namespace
 
 void TransportWorker::run() {
-    PT_SCOPE(scope, "ThreadRead(start)");
+    PT_SCOPE(scope, m_startScope);
     m_workerStarted.set();
-    if (m_bThreadRun == 1) {
+    if (m_run == 1) {
         // Windows' default timer tick would stretch each 1 ms cycle to ~16 ms.
         plat::BeginTimerResolution();
         // Cycles on a 1 ms beat rather than 1 ms of sleep after the work, so
         // consecutive frames at STmin 0 go out at 1 ms, not 1 ms plus the work.
         plat::Metronome beat(kCycleUs);
+        WorkerPace pace;
         uint32_t cycleCounter = 0;
-        uint64_t due = 0;
         do {
-            // A consecutive frame due before the next beat (the field
-            // profile's STmin below a millisecond) is waited for exactly.
-            if (due != 0 && due < plat::NowUs() + kCycleUs)
-                plat::SleepUntilUs(due);
+            // A frame due before the next beat (STmin below a millisecond) is
+            // waited for exactly; with nothing in flight the job may let the
+            // worker wait longer, unless a host call brings work first.
+            if (pace.dueUs != 0 && pace.dueUs < plat::NowUs() + kCycleUs)
+                plat::SleepUntilUs(pace.dueUs);
+            else if (pace.quietMs != 0)
+                m_wake.wait(pace.quietMs);
             else
                 beat.wait();
-            due = m_transport.serviceTransfers(cycleCounter, scope);
-        } while (m_bThreadRun == 1);
+            // Reset before the cycle looks at the work: a host call after it
+            // ends the next quiet wait at once.
+            m_wake.reset();
+            pace = m_job.cycle(cycleCounter, scope);
+        } while (m_run == 1);
         plat::EndTimerResolution();
     }
-    PT_SCOPE(end, "ThreadRead(end)");
+    PT_SCOPE(end, m_endScope);
 }
 
-uint32_t TransportWorker::ThreadRead(void *self) {
+uint32_t TransportWorker::ThreadEntry(void *self) {
     TransportWorker &worker = *static_cast<TransportWorker *>(self);
     worker.run();
     // Last step: whoever stops the worker may now release the thread.
@@ -53,9 +60,10 @@ TransportWorker::StartResult TransportWorker::start(int *error) {
     if (running()) return StartResult::AlreadyRunning;
     m_workerStarted.reset();
     m_workerLeft.reset();
-    m_bThreadRun = 1;
-    if (!plat::StartThread(ThreadRead, this, &m_hReadThread, error)) {
-        m_bThreadRun = 0;
+    m_abandoned = false;
+    m_run = 1;
+    if (!plat::StartThread(ThreadEntry, this, &m_thread, error)) {
+        m_run = 0;
         return StartResult::Failed;
     }
     // Returning only once the worker runs keeps start and stop strictly
@@ -66,10 +74,11 @@ TransportWorker::StartResult TransportWorker::start(int *error) {
 
 void TransportWorker::stop() {
     LockGuard guard(m_lock);
-    m_bThreadRun = 0;
-    plat::SleepMs(kDisconnectPauseMs);
-    if (m_hReadThread.open) {
-        const bool left = m_workerLeft.wait(kWorkerHandshakeMs);
-        plat::CloseThread(&m_hReadThread, left);
-    }
+    m_run = 0;
+    m_wake.set();
+    if (!m_thread.open) return;
+    const bool left = m_workerLeft.wait(kWorkerHandshakeMs);
+    const bool reap = left && !m_abandoned;
+    if (reap) plat::SleepMs(kLeavePauseMs);
+    plat::CloseThread(&m_thread, reap);
 }
