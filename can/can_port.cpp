@@ -140,7 +140,7 @@ uint32_t CanPort::reopen(uint32_t bitrate) {
     // set-up talk to the driver instead of reporting it missing.
     bindDriver();
     LockGuard initGuard(m_initLock);
-    VectorCleanUp();
+    cleanUp_();
     const int16_t result = vectorInitDriver(bitrate);
     if (result != 0) return static_cast<uint32_t>(static_cast<uint16_t>(result));
     m_bitrate = bitrate;
@@ -251,9 +251,13 @@ void CanPort::demoPrintConfig() {
 }
 
 int16_t CanPort::VectorCleanUp() {
+    LockGuard initGuard(m_initLock);
+    return cleanUp_();
+}
+
+int16_t CanPort::cleanUp_() {
     PT_SCOPE(scope, "VectorCleanUp()");
     // Never binds: the unload handler may get here, where no library may be loaded.
-    LockGuard initGuard(m_initLock);
     const XlDriverBinding &xl = this->xl();
     const XLportHandle port = m_PortHandle.load();
     const XLaccess channels = m_ChannelMask.load();
@@ -282,10 +286,10 @@ int16_t CanPort::VectorCleanUp() {
 bool CanPort::openAcceptance(uint32_t canId, const char *kind, uint32_t failLevel, TraceScope &scope) {
     // Every identifier is let through already.
     if (m_everyIdAccepted.load()) return true;
+    const XlDriverBinding &xl = bindDriver();
     LockGuard initGuard(m_initLock);
     const XLportHandle port = m_PortHandle;
     const XLaccess channelMask = m_ChannelMask;
-    const XlDriverBinding &xl = bindDriver();
     const XLstatus status = xl.xlCanAddAcceptanceRange(port, channelMask, canId, canId);
     if (status != XL_SUCCESS) {
         if (failLevel != TL_INFO || scope.isEnabled())
@@ -341,8 +345,8 @@ uint32_t CanPort::selectChannel(const char *name, char *chosen, std::size_t chos
 }
 
 void CanPort::acceptEveryId(TraceScope &scope) {
-    LockGuard initGuard(m_initLock);
     const XlDriverBinding &xl = bindDriver();
+    LockGuard initGuard(m_initLock);
     const XLportHandle port = m_PortHandle;
     const XLaccess channels = m_ChannelMask;
     const XLstatus standard = xl.xlCanAddAcceptanceRange(port, channels, kFirstStandardId - 1, kLastStandardId);

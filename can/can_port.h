@@ -104,6 +104,8 @@ public:
 private:
     const XlDriverBinding &xl() const { return *m_xl.load(std::memory_order_acquire); }
     const XlDriverBinding &bindDriver();
+    // VectorCleanUp with m_initLock held.
+    int16_t cleanUp_();
     int16_t failInit(TraceScope &scope);
     uint32_t listedChannels() const;
     XLaccess scanChannels(TraceScope &scope);

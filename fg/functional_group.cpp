@@ -106,7 +106,7 @@ bool COrvFunctionalGroup::takeResponse(const PASSTHRU_MSG *msg, bool *pending) {
 
     PT_SCOPE(scope, "COrvFunctionalGroup::encode()");
     const uint32_t payloadLength = msg->DataSize - MSG_ID_SIZE;
-    if (doHandlingFor7fxx78(payloadLength, data + MSG_ID_SIZE, pending)) return false;
+    if (doHandlingFor7fxx78_(payloadLength, data + MSG_ID_SIZE, pending)) return false;
 
     // A response that no longer fits into one message goes to the host as it is,
     // rather than being lost or overrunning the aggregated message.
@@ -126,9 +126,8 @@ bool COrvFunctionalGroup::takeResponse(const PASSTHRU_MSG *msg, bool *pending) {
     return true;
 }
 
-bool COrvFunctionalGroup::doHandlingFor7fxx78(uint32_t length, const uint8_t *payload, bool *pending) {
+bool COrvFunctionalGroup::doHandlingFor7fxx78_(uint32_t length, const uint8_t *payload, bool *pending) {
     PT_SCOPE(scope, "COrvFunctionalGroup::doHandlingFor7fxx78(RxMsgP msg)");
-    LockGuard guard(m_lock);
     if (payload == nullptr || length < 3 || payload[0] != UDS_NEGATIVE_RESPONSE) return false;
 
     if (payload[2] == UDS_NRC_RESPONSE_PENDING && payload[1] == m_Sid) {

@@ -63,9 +63,6 @@ public:
     int32_t unwrapRequest(PASSTHRU_MSG *msg);
     // Takes a response of an ECU of the group into the aggregation (true).
     bool takeResponse(const PASSTHRU_MSG *msg, bool *pending = nullptr);
-    // True for a negative response that is not to be aggregated: a response
-    // pending to the group's service, or a 7F for another service.
-    bool doHandlingFor7fxx78(uint32_t length, const uint8_t *payload, bool *pending);
     // Writes the aggregated response under canId into msg and resets the group.
     void prepareToSendResponses(PASSTHRU_MSG *msg, uint32_t canId);
 
@@ -93,6 +90,10 @@ public:
     bool active() const { return m_ResponseCanId > 0; }
 
 private:
+    // True for a negative response that is not to be aggregated: a response
+    // pending to the group's service, or a 7F for another service.
+    // Runs with m_lock held.
+    bool doHandlingFor7fxx78_(uint32_t length, const uint8_t *payload, bool *pending);
     std::atomic<int32_t> m_ResponseCanId{0};
     std::atomic<int32_t> m_TimeoutOffset{0};
     std::atomic<uint32_t> m_ReceiveTimerStart{0};

@@ -1,5 +1,7 @@
-// The lock class of the whole library: re-entrant, and it remembers who holds
-// it, which is what one looks at first in a debugger when something hangs.
+// The lock class of the whole library: not re-entrant (a path that needs a
+// lock it already holds calls a `_`-suffixed variant that runs with it held),
+// and it remembers who holds it, which is what one looks at first in a
+// debugger when something hangs.
 #ifndef PT_PLATFORM_NAMED_LOCK_H
 #define PT_PLATFORM_NAMED_LOCK_H
 

@@ -14,7 +14,8 @@ extern const char kPathSeparator;
 // Longest path the library handles in a fixed buffer, terminating NUL included.
 constexpr std::size_t kMaxPath = 260;
 
-// Re-entrant mutual exclusion (a critical section on Windows).
+// Mutual exclusion, not re-entrant: a thread that takes it again while it
+// holds it deadlocks (and ThreadSanitizer reports a double lock).
 class CriticalSection {
 public:
     CriticalSection();

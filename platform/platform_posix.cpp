@@ -29,13 +29,7 @@ const char kPathSeparator = '/';
 
 static_assert(sizeof(pthread_mutex_t) <= 64, "critical section storage too small");
 
-CriticalSection::CriticalSection() {
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-    pthread_mutex_init(reinterpret_cast<pthread_mutex_t *>(m_storage), &attr);
-    pthread_mutexattr_destroy(&attr);
-}
+CriticalSection::CriticalSection() { pthread_mutex_init(reinterpret_cast<pthread_mutex_t *>(m_storage), nullptr); }
 
 CriticalSection::~CriticalSection() { pthread_mutex_destroy(reinterpret_cast<pthread_mutex_t *>(m_storage)); }
 

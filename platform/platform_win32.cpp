@@ -14,10 +14,12 @@ const char kPathSeparator = '\\';
 
 static_assert(sizeof(CRITICAL_SECTION) <= 64, "critical section storage too small");
 
-CriticalSection::CriticalSection() { InitializeCriticalSection(reinterpret_cast<CRITICAL_SECTION *>(m_storage)); }
-CriticalSection::~CriticalSection() { DeleteCriticalSection(reinterpret_cast<CRITICAL_SECTION *>(m_storage)); }
-void CriticalSection::enter() { EnterCriticalSection(reinterpret_cast<CRITICAL_SECTION *>(m_storage)); }
-void CriticalSection::leave() { LeaveCriticalSection(reinterpret_cast<CRITICAL_SECTION *>(m_storage)); }
+// A slim reader/writer lock taken exclusively: not re-entrant, as on POSIX,
+// and nothing to delete.
+CriticalSection::CriticalSection() { InitializeSRWLock(reinterpret_cast<SRWLOCK *>(m_storage)); }
+CriticalSection::~CriticalSection() = default;
+void CriticalSection::enter() { AcquireSRWLockExclusive(reinterpret_cast<SRWLOCK *>(m_storage)); }
+void CriticalSection::leave() { ReleaseSRWLockExclusive(reinterpret_cast<SRWLOCK *>(m_storage)); }
 
 static HANDLE &EventHandle(unsigned char *storage) { return *reinterpret_cast<HANDLE *>(storage); }
 

@@ -27,23 +27,26 @@ void NoteDue(uint64_t &due, uint64_t when) {
 
 }  // namespace
 
-uint32_t OutgoingTransfers::transmit(uint32_t id, int32_t length, const uint8_t *data, uint32_t pad,
-                                     TraceScope &scope, bool *queueFull, const ConfirmationTag &tag,
-                                     uint8_t padByte) {
+uint32_t OutgoingTransfers::transmit_(uint32_t id, int32_t length, const uint8_t *data, uint32_t pad,
+                                      TraceScope &scope, bool *queueFull, const ConfirmationTag &tag,
+                                      uint8_t padByte) {
     const uint32_t status = m_port.VectorTransmit(id, length, data, pad, scope, queueFull, tag, padByte);
     // With results the port's record matches every confirmation to its frame.
-    if (m_profile.on && !withResults() && status == STATUS_NOERROR) {
-        LockGuard guard(m_lock);
-        ++m_unconfirmed[id];
-    }
+    if (m_profile.on && !withResults() && status == STATUS_NOERROR) ++m_unconfirmed[id];
     return status;
+}
+
+uint32_t OutgoingTransfers::transmitFlowControl(uint32_t id, const CanPayload &frame, uint32_t pad, uint8_t padByte,
+                                                TraceScope &scope) {
+    LockGuard guard(m_lock);
+    return transmit_(id, frame.length, frame.bytes, pad, scope, nullptr, ConfirmationTag(), padByte);
 }
 
 uint32_t OutgoingTransfers::sendSingleFrame(uint32_t canId, const CanPayload &frame, uint32_t pad, TraceScope &scope) {
     // The bus may confirm the frame before this thread gets to arm the flag:
     // a reader on another thread must not look before it is armed.
     LockGuard guard(m_lock);
-    const uint32_t result = transmit(canId, frame.length, frame.bytes, pad, scope);
+    const uint32_t result = transmit_(canId, frame.length, frame.bytes, pad, scope);
     scope.messagef(TL_INFO, "PassThruWriteMsg->ACK ->CanID: %X ", static_cast<unsigned>(canId));
     // Armed also after a refusal: the bus may still confirm the frame.
     m_ackPending[canId] = true;
@@ -71,7 +74,7 @@ uint32_t OutgoingTransfers::sendSingleFrame(const OutgoingMessage &tx, const Can
         m_txBuffer.append(std::move(entry));
         return STATUS_NOERROR;
     }
-    const uint32_t result = transmit(tx.canId, frame.length, frame.bytes, tx.pad, scope, nullptr, tagFor(tx.token),
+    const uint32_t result = transmit_(tx.canId, frame.length, frame.bytes, tx.pad, scope, nullptr, tagFor(tx.token),
                                      tx.padByte);
     if (result == STATUS_NOERROR) m_awaiting.insert(tx.token);
     return result;
@@ -143,7 +146,7 @@ bool OutgoingTransfers::prepareConsecutiveFrames(const OutgoingMessage &tx, TxBu
 // consecutive frames until it goes. False when the driver refused it.
 bool OutgoingTransfers::sendFirstFrame(TxBufferEntry &entry, TraceScope &scope) {
     const uint8_t *firstFrame = entry.frames[TX_CF_SLOTS - 1];
-    if (transmit(entry.canId, CAN_MAX_DLEN, firstFrame, entry.pad, scope, nullptr, ConfirmationTag(),
+    if (transmit_(entry.canId, CAN_MAX_DLEN, firstFrame, entry.pad, scope, nullptr, ConfirmationTag(),
                  entry.padByte) != STATUS_NOERROR) {
         scope.message("Error in First Frame 1", TL_INFO);
         return false;
@@ -193,7 +196,7 @@ void OutgoingTransfers::startQueued(PendingResults &results, TraceScope &scope) 
                     (*before)->extAddr == entry.extAddr;
         if (ahead) continue;
         if (entry.single) {
-            const uint32_t status = transmit(entry.canId, entry.singleLength, entry.frames[0], entry.pad, scope,
+            const uint32_t status = transmit_(entry.canId, entry.singleLength, entry.frames[0], entry.pad, scope,
                                              nullptr, tagFor(entry.token), entry.padByte);
             if (status == STATUS_NOERROR)
                 m_awaiting.insert(entry.token);
@@ -406,7 +409,7 @@ uint32_t OutgoingTransfers::sendNextConsecutive(TxBufferEntry &entry, TraceScope
     const int32_t length = last && !full && entry.pad == 0 ? entry.lastLength : CAN_MAX_DLEN;
     const uint32_t pad = full ? 1 : entry.pad;
     const bool told = last && withResults() && entry.token != 0;
-    const uint32_t status = transmit(entry.canId, length, entry.frames[entry.cfSent], pad, scope, queueFull,
+    const uint32_t status = transmit_(entry.canId, length, entry.frames[entry.cfSent], pad, scope, queueFull,
                                      told ? tagFor(entry.token) : ConfirmationTag(), entry.padByte);
     if (told) {
         if (status == STATUS_NOERROR)

@@ -48,12 +48,9 @@ public:
     OutgoingTransfers(const OutgoingTransfers &) = delete;
     OutgoingTransfers &operator=(const OutgoingTransfers &) = delete;
 
-    // Hands a frame of ours to the port, counting it as one the bus will
-    // confirm (the field profile delivers the confirmation of a transfer's
-    // last frame, not of whichever frame of it the bus confirms next).
-    uint32_t transmit(uint32_t id, int32_t length, const uint8_t *data, uint32_t pad, TraceScope &scope,
-                      bool *queueFull = nullptr, const ConfirmationTag &tag = ConfirmationTag(),
-                      uint8_t padByte = CAN_PAD_BYTE);
+    // Hands one of our flow controls to the port.
+    uint32_t transmitFlowControl(uint32_t id, const CanPayload &frame, uint32_t pad, uint8_t padByte,
+                                 TraceScope &scope);
 
     // Sends a single frame and owes the host its confirmation. Returns the
     // driver's result.
@@ -100,6 +97,13 @@ public:
 
 private:
     using Where = TxBufferList::iterator;
+    // Hands a frame of ours to the port, counting it as one the bus will
+    // confirm (the field profile delivers the confirmation of a transfer's
+    // last frame, not of whichever frame of it the bus confirms next). Runs
+    // with m_lock held.
+    uint32_t transmit_(uint32_t id, int32_t length, const uint8_t *data, uint32_t pad, TraceScope &scope,
+                       bool *queueFull = nullptr, const ConfirmationTag &tag = ConfirmationTag(),
+                       uint8_t padByte = CAN_PAD_BYTE);
     bool withResults() const { return m_confirmOwner != nullptr; }
     void replaceOlderTransfers(const OutgoingMessage &tx, TraceScope &scope);
     bool linkBusy(uint32_t canId, const IsoTpAddress &addr);

@@ -96,8 +96,7 @@ void IsoTpTransport::send_Flow_Control(const FlowRoute &route, uint8_t blockSize
     PT_SCOPE(scope, "SendFlowx          ");
     const bool fill = m_options.fullFrames() || route.pad;
     const CanPayload frame = BuildFlowControl(blockSize, route.addr, m_options.stmin(), !fill);
-    m_outgoing.transmit(route.canId, frame.length, frame.bytes, fill ? 1 : 0, scope, nullptr, ConfirmationTag(),
-                        m_options.padByte());
+    m_outgoing.transmitFlowControl(route.canId, frame, fill ? 1 : 0, m_options.padByte(), scope);
     if (scope.isEnabled()) scope.messagef(TL_INFO, "FlowControl CTS canID %04x", static_cast<unsigned>(route.canId));
 }
 
