@@ -181,8 +181,7 @@ uint32_t CanPort::VectorTransmit(uint32_t id, int32_t length, const uint8_t *dat
     return STATUS_NOERROR;
 }
 
-uint32_t CanPort::VectorReadReceiveQueue(CanFrame &frame, uint32_t &received) {
-    received = 0;
+bool CanPort::VectorReadReceiveQueue(CanFrame &frame) {
     XLevent event = {};
     unsigned int count = 1;
     const XLportHandle port = m_PortHandle.load();
@@ -193,7 +192,7 @@ uint32_t CanPort::VectorReadReceiveQueue(CanFrame &frame, uint32_t &received) {
         if (m_profile.on && status != XL_SUCCESS && status != XL_ERR_QUEUE_IS_EMPTY &&
             port != XL_INVALID_PORTHANDLE)
             countReceiveFailure(status);
-        return 0;
+        return false;
     }
 
     frame.frameFlags = 0;
@@ -203,16 +202,15 @@ uint32_t CanPort::VectorReadReceiveQueue(CanFrame &frame, uint32_t &received) {
     frame.frameType = 0;
 
     switch (event.tag) {
-        case XL_NO_COMMAND: return 0;
+        case XL_NO_COMMAND: return false;
         case XL_RECEIVE_MSG:
-            if (!acceptReceivedFrame(event, frame)) return 0;
+            if (!acceptReceivedFrame(event, frame)) return false;
             break;
         case XL_TRANSMIT_MSG: TraceScopeOnly("Queue tx ????"); break;
-        default: countUnknownEvent(event); return 0;
+        default: countUnknownEvent(event); return false;
     }
-    received = 1;
     FillFrame(event, frame);
-    return 0;
+    return true;
 }
 
 void CanPort::VectorSendWakeUp() {

@@ -64,9 +64,9 @@ public:
     // The frames handed over whose confirmation an owner waits for.
     PendingConfirmations &confirmations() { return m_confirmations; }
 
-    // Takes at most one event from the receive queue; received is 1 when
-    // frame holds a frame to analyse. Always returns 0.
-    uint32_t VectorReadReceiveQueue(CanFrame &frame, uint32_t &received);
+    // Takes at most one event from the receive queue: true when frame holds
+    // a frame to analyse.
+    bool VectorReadReceiveQueue(CanFrame &frame);
 
     void VectorSendWakeUp();
 

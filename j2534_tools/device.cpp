@@ -160,9 +160,7 @@ WorkerPace Device0404::cycle(uint32_t &cycleCounter, TraceScope &scope) {
     uint32_t frames = 0;
     for (; frames < kFramesPerCycle; ++frames) {
         CanFrame frame = {};
-        uint32_t received = 0;
-        m_port.VectorReadReceiveQueue(frame, received);
-        if (received == 0) break;
+        if (!m_port.VectorReadReceiveQueue(frame)) break;
         if (frame.frameFlags & CAN_FRAME_TX_ACK) {
             confirm(frame);
             continue;

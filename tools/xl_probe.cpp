@@ -56,9 +56,7 @@ bool AwaitRoundTrip(CanPort &port) {
     const uint32_t start = plat::TickCount();
     while (!(confirmed && answered) && plat::TickCount() - start < kWaitMs) {
         CanFrame frame = {};
-        uint32_t received = 0;
-        port.VectorReadReceiveQueue(frame, received);
-        if (!received) {
+        if (!port.VectorReadReceiveQueue(frame)) {
             plat::SleepMs(1);
             continue;
         }

@@ -37,21 +37,21 @@ IncomingTransfers::Continued IncomingTransfers::continueWith(const CanFrame &fra
                                                              uint8_t sn, PASSTHRU_MSG &out, TraceScope &scope) {
     Continued result;
     LockGuard guard(m_lock);
-    int error = 0;
+    // Why no reassembly took the frame; the trace tells it as a number.
+    enum class Mismatch { NoReassembly = 0, OtherId = -2, WrongSequenceNumber = -3 };
+    Mismatch mismatch = Mismatch::NoReassembly;
     auto it = m_rxBuffer.begin();
     for (; it != m_rxBuffer.end(); ++it) {
         const RxBufferEntry &candidate = **it;
-        if (candidate.state != RxState::Receiving)
-            error = -1;
-        else if (candidate.canId != frame.id)
-            error = -2;
+        if (candidate.canId != frame.id)
+            mismatch = Mismatch::OtherId;
         else if ((candidate.nextSn & SN_MASK) != sn)
-            error = -3;
+            mismatch = Mismatch::WrongSequenceNumber;
         else
             break;
     }
     if (it == m_rxBuffer.end()) {
-        if (scope.isEnabled()) scope.messagef(TL_INFO, "Error CONSECUTIVE_FRAME  %d", error);
+        if (scope.isEnabled()) scope.messagef(TL_INFO, "Error CONSECUTIVE_FRAME  %d", static_cast<int>(mismatch));
         return result;
     }
     result.matched = true;
@@ -74,7 +74,6 @@ IncomingTransfers::Continued IncomingTransfers::continueWith(const CanFrame &fra
     std::memcpy(out.Data, entry.msg.Data, entry.msg.DataSize);
     out.DataSize = entry.expectedLen + MSG_ID_SIZE;
     out.RxStatus = 0;
-    entry.state = RxState::Complete;
     const uint32_t seqId = entry.seqId;
     m_rxBuffer.remove(it);
     if (scope.isEnabled())

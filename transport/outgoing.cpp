@@ -105,7 +105,6 @@ void OutgoingTransfers::replaceOlderTransfers(const OutgoingMessage &tx, TraceSc
         TxBufferEntry &old = **where;
         if (old.canId != tx.canId || (old.extFlag == 1 && old.extAddr != tx.addr.extAddr)) return false;
         scope.message(old.extFlag == 1 ? "delted via CANID AND ExtAdr" : "delted via CANID", TL_ERROR);
-        old.state = TxState::Done;
         const int32_t before = m_txBuffer.count();
         const uint32_t seqId = old.seqId;
         const uint32_t canId = old.canId;
@@ -267,7 +266,6 @@ bool OutgoingTransfers::clearToSend(Where where, uint8_t flowStatus, PendingResu
         if (entry.token != 0)
             results.push_back(
                 PendingResult{entry.token, flowStatus == FS_WAIT ? TxResult::TooManyWaits : TxResult::Overflow});
-        entry.state = TxState::Done;
         m_txBuffer.remove(where);
         return false;
     }
@@ -344,7 +342,6 @@ void OutgoingTransfers::finishTransfer(Where where, TraceScope &scope) {
     const int32_t before = m_txBuffer.count();
     const uint32_t seqId = entry.seqId;
     const uint32_t canId = entry.canId;
-    entry.state = TxState::Done;
     m_txBuffer.remove(where);
     scope.messagef(TL_INFO, "We are finished... SeqID=%d %d %d 0x%04x", static_cast<int>(seqId),
                    static_cast<int>(before), static_cast<int>(m_txBuffer.count()), static_cast<unsigned>(canId));
@@ -455,7 +452,6 @@ void OutgoingTransfers::expireTimedOut(Where where, PendingResults &results, Tra
     if (entry.token != 0) results.push_back(PendingResult{entry.token, TxResult::TimedOut});
     const int32_t before = m_txBuffer.count();
     const uint32_t seqId = entry.seqId;
-    entry.state = TxState::Done;
     m_txBuffer.remove(where);
     scope.messagef(TL_INFO, "TX-TIMEOUT m_txBuffer removed from list ... SeqID=%d %d %d", static_cast<int>(seqId),
                    static_cast<int>(before), static_cast<int>(m_txBuffer.count()));

@@ -12,10 +12,9 @@
 #include "can/can_frame.h"
 #include "j2534.h"
 
-enum class RxState { Receiving, Complete };
 // Queued: a message behind the one in flight on its identifier, nothing of
-// it sent yet.
-enum class TxState { Queued, WaitForFlowControl, SendConsecutive, Done };
+// it sent yet. A record leaves its list when its transfer ends.
+enum class TxState { Queued, WaitForFlowControl, SendConsecutive };
 
 constexpr uint32_t RX_TIMEOUT_MS = 900;
 constexpr uint32_t FC_WAIT_TIMEOUT_MS = 1000;
@@ -27,7 +26,6 @@ struct RxBufferEntry {
     uint32_t canId = 0;
     uint32_t expectedLen = 0;
     uint32_t receivedLen = 0;
-    RxState state = RxState::Receiving;
     PASSTHRU_MSG msg{};
     uint16_t nextSn = 0;  // never wrapped; only its low nibble is compared
     uint32_t timeoutMs = 0;

@@ -139,7 +139,6 @@ void IsoTpTransport::analyzeFirstFrame(const CanFrame &frame, IsoTpAddress addr,
     {
         PT_SCOPE(createScope, "send_Flow_Control()");
         entry->canId = frame.id;
-        entry->state = RxState::Receiving;
         entry->seqId = m_seqIds.take();
         entry->timeoutMs = NowMs() + RX_TIMEOUT_MS;
         if (createScope.isEnabled())

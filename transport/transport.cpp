@@ -12,9 +12,7 @@
 
 PollResult IsoTpTransport::pollOnce(PASSTHRU_MSG &out, uint32_t room) {
     CanFrame frame;
-    uint32_t received = 0;
-    m_port.VectorReadReceiveQueue(frame, received);
-    if (received == 0) return PollResult::Empty;
+    if (!m_port.VectorReadReceiveQueue(frame)) return PollResult::Empty;
     if (room == 0) return PollResult::FrameTaken;
     return receive(frame, out) ? PollResult::Delivered : PollResult::FrameTaken;
 }
