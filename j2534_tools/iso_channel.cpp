@@ -93,7 +93,7 @@ uint32_t IsoChannel::sendOne(const PASSTHRU_MSG &msg, bool waited, uint64_t *tok
     tx.token = device().port().confirmations().newToken();
     {
         LockGuard guard(m_writtenLock);
-        m_written.push_back(Written{tx.token, waited, WriteState::Pending, TxResult::Confirmed, msg});
+        m_written.push_back(Written{tx.token, waited, WriteState::Pending, nullptr, msg});
     }
     status = m_transport.send(tx, scope);
     device().wakeWorker();
@@ -129,8 +129,8 @@ uint32_t IsoChannel::write(PASSTHRU_MSG *msgs, uint32_t *num, uint32_t timeoutMs
     for (std::size_t i = 0; i < tokens.size(); ++i) {
         const uint64_t now = plat::NowUs();
         const uint32_t left = now < deadlineUs ? static_cast<uint32_t>((deadlineUs - now + 999u) / 1000u) : 0u;
-        TxResult result = TxResult::Confirmed;
-        const WriteState state = awaitWritten(tokens[i], left, &result);
+        const char *failure = nullptr;
+        const WriteState state = awaitWritten(tokens[i], left, &failure);
         if (state == WriteState::Confirmed) {
             ++confirmed;
             continue;
@@ -138,13 +138,14 @@ uint32_t IsoChannel::write(PASSTHRU_MSG *msgs, uint32_t *num, uint32_t timeoutMs
         // What was not on the bus in time goes no further.
         for (std::size_t j = i; j < tokens.size(); ++j) {
             m_transport.abort(tokens[j]);
-            if (j > i) awaitWritten(tokens[j], 0, &result);
+            const char *ignored = nullptr;
+            if (j > i) awaitWritten(tokens[j], 0, &ignored);
         }
         if (state == WriteState::Pending) {
             *why = "Timeout expired before every message was on the bus";
             outcome = ERR_TIMEOUT;
         } else {
-            *why = ResultText(result);
+            *why = failure ? failure : "the message went no further";
             outcome = ERR_FAILED;
         }
         break;
@@ -153,7 +154,7 @@ uint32_t IsoChannel::write(PASSTHRU_MSG *msgs, uint32_t *num, uint32_t timeoutMs
     return outcome;
 }
 
-IsoChannel::WriteState IsoChannel::awaitWritten(uint64_t token, uint32_t timeoutMs, TxResult *result) {
+IsoChannel::WriteState IsoChannel::awaitWritten(uint64_t token, uint32_t timeoutMs, const char **failure) {
     const uint64_t deadlineUs = plat::NowUs() + uint64_t{timeoutMs} * 1000u;
     for (;;) {
         {
@@ -163,7 +164,7 @@ IsoChannel::WriteState IsoChannel::awaitWritten(uint64_t token, uint32_t timeout
             if (it == m_written.end()) return WriteState::Failed;
             if (it->state != WriteState::Pending || plat::NowUs() >= deadlineUs) {
                 const WriteState state = it->state;
-                *result = it->result;
+                *failure = it->failure;
                 m_written.erase(it);
                 return state;
             }
@@ -187,7 +188,7 @@ void IsoChannel::messageDone(uint64_t token, TxResult result, uint32_t timestamp
             found = true;
             if (it->waited) {
                 it->state = result == TxResult::Confirmed ? WriteState::Confirmed : WriteState::Failed;
-                it->result = result;
+                it->failure = ResultText(result);
             } else {
                 m_written.erase(it);
             }
@@ -214,7 +215,7 @@ void IsoChannel::clearTx() {
         if (it->state == WriteState::Pending && it->waited) {
             // A write that waits learns that its message went no further.
             it->state = WriteState::Failed;
-            it->result = TxResult::Refused;
+            it->failure = "CLEAR_TX_BUFFER ended the message";
             ++it;
         } else {
             it = m_written.erase(it);

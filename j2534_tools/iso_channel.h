@@ -51,7 +51,7 @@ private:
         uint64_t token;
         bool waited;  // a write waits for its result (a Timeout)
         WriteState state;
-        TxResult result;
+        const char *failure;  // why it went no further (Failed)
         PASSTHRU_MSG msg;
     };
 
@@ -60,7 +60,7 @@ private:
     uint32_t sendOne(const PASSTHRU_MSG &msg, bool waited, uint64_t *token, TraceScope &scope, const char **why);
     // Waits until the message of token has its result or timeoutMs passed;
     // the result (Pending when the time ran out) and the record go.
-    WriteState awaitWritten(uint64_t token, uint32_t timeoutMs, TxResult *result);
+    WriteState awaitWritten(uint64_t token, uint32_t timeoutMs, const char **failure);
     void messageDone(uint64_t token, TxResult result, uint32_t timestampUs) override;
     void deliverReceived(const ReceivedMessage &message, const ReceiveNote &note);
     void deliverIndication(uint32_t rxStatus, uint32_t canId, int addr, uint32_t timestamp);

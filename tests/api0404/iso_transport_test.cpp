@@ -257,3 +257,26 @@ TEST(IsoTransport0404, EveryConfirmationFindsItsChannel) {
         ASSERT_EQ(STATUS_NOERROR, host.pt().Disconnect(iso));
     }
 }
+
+// CLEAR_TX_BUFFER from another thread ends a write that waits for its
+// message at once, and the message goes no further.
+TEST(IsoTransport0404, ClearingEndsAWaitingWrite) {
+    Host0404 host;
+    host.openChannel(ISO15765);
+    ASSERT_EQ(STATUS_NOERROR, host.flowFilter(kEcuId, kTesterId));
+    FlowControlPeer(400000);
+    vxlsim_capture_clear();
+    std::thread clearer([&] {
+        SettleMs(50);
+        host.pt().Ioctl(host.channel(), CLEAR_TX_BUFFER, nullptr, nullptr);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    uint32_t num = 1;
+    EXPECT_EQ(ERR_FAILED, host.write(Msg0404(ISO15765, kTesterId, Counting(0xA0, 20)), 3000, &num));
+    const auto waited = std::chrono::steady_clock::now() - start;
+    clearer.join();
+    EXPECT_EQ(0u, num);
+    EXPECT_LT(waited, std::chrono::milliseconds(1000));
+    SettleMs(500);
+    EXPECT_EQ(std::vector<Bytes>{FramesOf20(0xA0)[0]}, SentOn(kTesterId));
+}
