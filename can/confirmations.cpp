@@ -4,6 +4,14 @@
 
 #include "platform/lock_guard.h"
 
+namespace {
+
+// Frames a bus without a listener never confirms would pile up: beyond this
+// many the oldest is given up (its owner learns nothing more of it).
+constexpr std::size_t kMaxNoted = 4096;
+
+}  // namespace
+
 bool SentFrame::sameAs(const CanFrame &frame) const {
     return id == frame.id && dlc == frame.length() && std::memcmp(data, frame.data, dlc) == 0;
 }
@@ -16,6 +24,7 @@ uint64_t PendingConfirmations::newToken() {
 uint64_t PendingConfirmations::note(const SentFrame &frame, const ConfirmationTag &tag) {
     LockGuard guard(m_lock);
     const uint64_t number = m_nextNumber++;
+    if (m_noted.size() >= kMaxNoted) m_noted.pop_front();
     m_noted.push_back(Noted{number, Confirmation{tag, frame}});
     return number;
 }
