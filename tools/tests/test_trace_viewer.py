@@ -1,8 +1,9 @@
 """The trace viewer on traces that pt_demo writes during the test (natively, or
 the x64 DLL's under wine): its bus log against the frames the simulated bus
-carried (with and without the field profile, at TRACE=18 and 2, and two runs
-rotated into one folder), its table against the session's exchanges, its
-picture, and traces that are damaged, cut or written at a lower TRACE value.
+carried (with and without the field profile, at TRACE=18 and 2, a session
+with a pause of 5 s, and two runs rotated into one folder), its table against
+the session's exchanges, its picture, and traces that are damaged, cut or
+written at a lower TRACE value.
 
 PT_DEMO names the pt_demo program, PT_EMULATOR (optional) what runs it."""
 import contextlib
@@ -32,6 +33,10 @@ SESSION = [("TX", "0x7E0", "2", "confirmed"), ("RX", "0x7E8", "6", "delivered"),
            ("TX", "0x6F1", "3", "confirmed"), ("RX", "0x640", "20", "delivered"),
            ("TX", "0x6F0", "2", "confirmed"), ("RX", "0x641", "6", FG), ("RX", "0x642", "6", FG),
            ("RX", "0x643", "6", FG)]
+# How far a received frame may be from the bus's time for it, in ms: its
+# stamp is cut to the microsecond, the ASC log writes microseconds, and the
+# two clocks are aligned on the median.
+STAMP_MS = 0.003
 COLOURS = {"single": (0x1F, 0x77, 0xB4), "first": (0xFF, 0x7F, 0x0E), "consecutive": (0x2C, 0xA0, 0x2C),
            "flow control": (0x94, 0x67, 0xBD), "confirmation": (0x7F, 0x7F, 0x7F), "failed": (0xD6, 0x27, 0x28)}
 
@@ -97,6 +102,7 @@ class TraceViewerOnDemo(unittest.TestCase):
         cls.tmp = tempfile.mkdtemp(prefix="trace_viewer_")
         cls.ok = os.path.join(cls.tmp, "session")
         cls.nofc = os.path.join(cls.tmp, "no-flow-control")
+        cls.nofc18 = os.path.join(cls.tmp, "no-flow-control-18")
         cls.trace2 = os.path.join(cls.tmp, "trace2")
         # Two runs into one folder: the field profile's run rotates the
         # default one's traces to pt_vector.old and pdu_trace.old.
@@ -116,6 +122,10 @@ class TraceViewerOnDemo(unittest.TestCase):
         # The engine never answers the 4095-byte request; TRACE=17 has no
         # received frames in pt_vector.log, only the PDU trace.
         run_demo(cls.nofc, "--trace", "17", "--no-flow-control")
+        # The same at TRACE=18: after the time-out the demo waits out P2*
+        # (5 s) for the answer that never comes, a long pause on the bus in
+        # one run of the driver's clock.
+        run_demo(cls.nofc18, "--no-flow-control")
 
     @classmethod
     def tearDownClass(cls):
@@ -153,10 +163,28 @@ class TraceViewerOnDemo(unittest.TestCase):
                                      [f[:3] for f in bus], log)
                     errors = time_errors(messages, bus)
                     received = [e for e, f in zip(errors, bus) if not f[2]]
-                    self.assertLess(max(map(abs, received)), 1.0, log)
+                    self.assertLess(max(map(abs, received)), STAMP_MS, (log, received))
                     # Only frames the header owns up to may be further off.
                     off = [(e, f) for e, f in zip(errors, bus) if abs(e) >= 1.0]
                     self.assertLessEqual(len(off), told, (log, off[:5]))
+
+    def test_received_frames_keep_one_offset_across_a_long_pause(self):
+        # Every received frame carries the driver's stamp and the driver's
+        # clock runs on unbroken: one offset takes them all to the trace's
+        # clock, so they stand to each other as they stood on the bus.
+        bus = capture(self.nofc18)
+        received = [f[3] for f in bus if not f[2]]
+        self.assertGreater(max(b - a for a, b in zip(received, received[1:])), 5.0, "no long pause in the session")
+        out = self.out("pause")
+        code, text, rows = view(out, self.trace(self.nofc18), self.trace(self.nofc18, "pdu_trace.log"))
+        self.assertEqual(code, 0)
+        self.assertEqual([r["result"] for r in rows if r["failed"] == "yes"], ["timed out: no flow control"])
+        for log in ("session.asc", "session.blf"):
+            messages = list(can.LogReader(os.path.join(out, log)))
+            self.assertEqual([(m.arbitration_id, bytes(m.data), not m.is_rx) for m in messages],
+                             [f[:3] for f in bus], log)
+            errors = [e for e, f in zip(time_errors(messages, bus), bus) if not f[2]]
+            self.assertLess(max(map(abs, errors)), STAMP_MS, (log, errors))
 
     def test_no_host_time_before_the_frame_it_follows(self):
         for name, files, bus in self.sessions():

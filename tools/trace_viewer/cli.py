@@ -110,6 +110,10 @@ def bus_time_notes(a, buslog):
                   "trace has no confirmations (TRACE=2 or above has them), so within about a millisecond where " \
                   "the bus was free, but frames queued behind each other (the field profile) can be several ms " \
                   "off" % (stamped, b["computed"])
+        if b["conflict"] > 0.001:
+            how += "; no one offset of the driver's clock to the trace's fits every line (they differ by %.3f ms: " \
+                   "the driver's clock ran at another rate, or a line's time is wrong), so received frames may be " \
+                   "off by up to half of that" % b["conflict"]
         lines.append("bus times, session %d (%s): %s" % (n, name, how))
     return lines
 
