@@ -6,10 +6,12 @@ the session's exchanges, its picture, and traces that are damaged, cut or
 written at a lower TRACE value.
 
 PT_DEMO names the pt_demo program, PT_EMULATOR (optional) what runs it."""
+import collections
 import contextlib
 import csv
 import io
 import os
+import random
 import re
 import shutil
 import statistics
@@ -58,6 +60,12 @@ def capture(work, name="bus_capture.txt"):
             n = int(p[3])
             frames.append((int(p[2], 16), bytes.fromhex("".join(p[4:4 + n])), p[4 + n] == "port", int(p[0]) / 1e9))
     return frames
+
+
+def frame_of_line(line):
+    """(id, data, sent by us) of a RAW-CAN--TX or RAW-CAN--RX line."""
+    m = re.search(rb"RAW-CAN--(TX|RX) CanId[= ](?:0x)?([0-9a-fA-F]+) .*?Data: ((?:0x[0-9a-fA-F]{2} )*)", line)
+    return int(m.group(2), 16), bytes(int(b, 16) for b in m.group(3).split()), m.group(1) == b"TX"
 
 
 def frames_of(path):
@@ -321,6 +329,60 @@ class TraceViewerOnDemo(unittest.TestCase):
         # The frames of the lines left out are missing, the others there.
         self.assertEqual(len(frames_of(os.path.join(out, "session.asc"))),
                          len(capture(self.ok, "bus_default.txt")) - lost)
+
+    def test_lines_with_bytes_that_are_no_text_are_counted_one_by_one(self):
+        with open(self.trace(self.ok, "pt_vector.old"), "rb") as f:
+            lines = f.read().splitlines(keepends=True)
+        kinds = {kind: [i for i in range(2, len(lines)) if kind in lines[i]]
+                 for kind in (b";FU;", b"RAW-CAN--TX", b"RAW-CAN--RX", b"RAW-ACK--RX", b" ISO15765-RX CanId",
+                              b"new messages in receive queue")}
+        chosen = set(i for found in kinds.values() for i in found[::max(len(found) // 6, 1)][:6])
+        functions = iter(kinds[b";FU;"][len(kinds[b";FU;"]) // 3:])
+        while len(chosen) < 40:
+            chosen.add(next(functions))
+        chosen = sorted(chosen)
+        # Tails that are no text, whatever comes before them: bytes that are
+        # invalid UTF-8 where they stand, or control characters.
+        noise = random.Random(25)
+        tails = [b"\xff\xfe\xfd", b" \xc3\x28", b" \xe2\x82", b"\x00" * 6, b"\x1b[31m", b"\x07\x08", b"Ger\xe4t",
+                 b" \xc2\x85", b"\x00" + bytes(b for b in noise.randbytes(12) if b not in b"\r\n")]
+        for n, i in enumerate(chosen):
+            lines[i] = lines[i].rstrip(b"\r\n") + tails[n % len(tails)] + lines[i][len(lines[i].rstrip(b"\r\n")):]
+        # Text in UTF-8 is text: function names with it are whole lines.
+        spared = [i for i in kinds[b";FU;"] if i not in chosen and b"isTimerSet" in lines[i]][:5]
+        for i in spared:
+            lines[i] = lines[i].rstrip(b"\r\n") + "\tGer\u00e4t \u00b5s".encode("utf-8") + b"\n"
+        self.assertEqual(len(spared), 5)
+        path = os.path.join(self.tmp, "garbled.log")
+        with open(path, "wb") as f:
+            f.write(b"".join(lines))
+        out = self.out("garbled")
+        code, text, rows = view(out, "--verbose", path)
+        self.assertEqual(code, 0)
+        self.assertIn("40 malformed or truncated lines left out, 40 of them with bytes that are no text", text)
+        shown = re.findall(r"^  garbled\.log:(\d+): (.*)$", text, re.M)
+        self.assertEqual([int(n) for n, _ in shown], [i + 1 for i in chosen[:20]])
+        # The listing shows the bytes that are no text by their values.
+        self.assertTrue(shown[0][1].endswith("\\xff\\xfe\\xfd"), shown[0])
+        # The frames of the lines left out are missing, the others there.
+        # Equal frames (the long transfers repeat their bytes) follow each
+        # other on the bus in the order of their lines: the n-th such line
+        # is the n-th such frame.
+        seen, lost = collections.Counter(), set()
+        for i in range(len(lines)):
+            if b"RAW-CAN--" in lines[i]:
+                frame = frame_of_line(lines[i])
+                seen[frame] += 1
+                if i in chosen:
+                    lost.add((frame, seen[frame]))
+        seen.clear()
+        expected = []
+        for frame in capture(self.ok, "bus_default.txt"):
+            seen[frame[:3]] += 1
+            if (frame[:3], seen[frame[:3]]) not in lost:
+                expected.append(frame[:3])
+        self.assertEqual(len(expected), len(capture(self.ok, "bus_default.txt")) - len(lost))
+        self.assertEqual(frames_of(os.path.join(out, "session.asc")), expected)
 
     def test_pdu_trace_alone_gives_the_messages(self):
         code, text, rows = view(self.out("pdu"), self.trace(self.ok, "pdu_trace.log"))
