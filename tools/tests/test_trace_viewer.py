@@ -26,6 +26,7 @@ from matplotlib import image
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from trace_viewer import cli  # noqa: E402
+from trace_viewer.bittime import frame_bits, least_bits  # noqa: E402
 
 FG = "kept for the functional-group answer"
 # The demo's five exchanges: (direction, id, length, result) of every transfer.
@@ -390,6 +391,86 @@ class TraceViewerOnDemo(unittest.TestCase):
         self.assertIn("TRACE=18 gives frames", text)
         self.assertEqual([(r["dir"], r["CAN id"]) for r in rows],
                          [(d[0], d[1]) for d in SESSION[:9]] + [("RX", "0x641"), ("RX", "0x642"), ("RX", "0x643")])
+
+
+def _bits(value, width):
+    return [(value >> i) & 1 for i in range(width - 1, -1, -1)]
+
+
+def crc15(bits):
+    """The CAN CRC from its definition: the remainder of the bits, read as a
+    polynomial over GF(2) and multiplied by x^15, divided by the generator
+    x^15 + x^14 + x^10 + x^8 + x^7 + x^4 + x^3 + 1 (0xC599)."""
+    value = int("".join(map(str, bits)) or "0", 2) << 15
+    while value.bit_length() > 15:
+        value ^= 0xC599 << (value.bit_length() - 16)
+    return value
+
+
+def stuffed_frame(can_id, extended, data):
+    """(bits on the bus, stuff bits among them) of a classic CAN data frame,
+    the frame written out bit by bit: start of frame (dominant, 0), the
+    identifier (11 bits; or the 11 upper bits, SRR and IDE recessive, the 18
+    lower bits), RTR, IDE (standard) or r1, r0, the DLC, the data and the CRC
+    are stuffed: after five equal bits one of the other level, which counts
+    as the first of the next run. CRC delimiter, ACK slot and delimiter, 7
+    bits end of frame and 3 intermission follow unstuffed: 13 bits."""
+    if extended:
+        head = [0] + _bits(can_id >> 18, 11) + [1, 1] + _bits(can_id & 0x3FFFF, 18) + [0, 0, 0]
+    else:
+        head = [0] + _bits(can_id, 11) + [0, 0, 0]
+    fields = head + _bits(len(data), 4) + [b for byte in data for b in _bits(byte, 8)]
+    stuffable = fields + _bits(crc15(fields), 15)
+    stuff, level, run = 0, None, 0
+    for bit in stuffable:
+        run = run + 1 if bit == level else 1
+        level = bit
+        if run == 5:
+            stuff += 1
+            level, run = 1 - bit, 1
+    return len(stuffable) + stuff + 13, stuff
+
+
+class BitsOnTheBus(unittest.TestCase):
+    """The viewer's count of a frame's bits against the frame written out."""
+
+    def test_the_frame_written_out_is_right(self):
+        # The CRC catalogue's check value of CRC-15/CAN, the CRC of the ASCII
+        # bytes "123456789", is 0x059E.
+        self.assertEqual(crc15([b for byte in b"123456789" for b in _bits(byte, 8)]), 0x059E)
+        # Identifier 0, no data: start of frame to DLC are 19 dominant bits
+        # and the CRC of nothing but zeros is zero, so 34 dominant bits in a
+        # row, a stuff bit after every fifth: 6, and 34 + 6 + 13 = 53 bits.
+        self.assertEqual(stuffed_frame(0, False, b""), (53, 6))
+
+    def test_stuffed_bits_of_standard_and_extended_frames(self):
+        frames = [(0, False, b""), (0x7FF, False, b""), (0x7E0, False, bytes([0x02, 0x10, 0x03])),
+                  (0x7E8, False, bytes([0x30, 0x08, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF])),
+                  (0x555, False, b"\x55" * 8), (0x2AA, False, b"\xaa" * 8), (0x000, False, b"\x00" * 8),
+                  (0x7FF, False, b"\xff" * 8), (0x10F, False, b"\x0f\x83\xe0\xf8\x3e\x0f\x83\xe0"),
+                  (0, True, b""), (0x1FFFFFFF, True, b""), (0x18DA10F1, True, bytes([0x02, 0x10, 0x03])),
+                  (0x18DAF110, True, b"\x00" * 8), (0x15555555, True, b"\x55" * 8), (0x0AAAAAAA, True, b"\xff" * 8)]
+        noise = random.Random(2534)
+        for _ in range(3000):
+            extended = noise.random() < 0.5
+            can_id = noise.getrandbits(29 if extended else 11)
+            data = bytes(noise.choice((0x00, 0xFF, noise.getrandbits(8))) for _ in range(noise.randint(0, 8)))
+            frames.append((can_id, extended, data))
+        stuffing, wrong = set(), []
+        for can_id, extended, data in frames:
+            bits, stuff = stuffed_frame(can_id, extended, data)
+            stuffing.add(stuff)
+            # Nothing is shorter than the frame without a stuff bit, nothing
+            # longer than one stuff bit for each four bits after the first of
+            # the g + 8 n stuffable ones (g: 34, with a 29-bit id 54).
+            g = 54 if extended else 34
+            self.assertLessEqual(bits, g + 8 * len(data) + 13 + (g + 8 * len(data) - 1) // 4)
+            counted = (frame_bits(can_id, extended, data), least_bits(extended, len(data)))
+            if counted != (bits, g + 8 * len(data) + 13):
+                wrong.append((hex(can_id), extended, data.hex(), counted, (bits, g + 8 * len(data) + 13)))
+        self.assertEqual(wrong[:5], [], "%d of %d frames counted wrong" % (len(wrong), len(frames)))
+        # The frames cover a wide spread of stuff bits.
+        self.assertTrue(set(range(16)) <= stuffing, sorted(stuffing))
 
 
 if __name__ == "__main__":
