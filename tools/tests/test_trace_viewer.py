@@ -20,12 +20,13 @@ import sys
 import tempfile
 import time
 import unittest
+from unittest import mock
 
 import can
 from matplotlib import image
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from trace_viewer import cli  # noqa: E402
+from trace_viewer import buslog, cli  # noqa: E402
 from trace_viewer.bittime import frame_bits, least_bits  # noqa: E402
 
 FG = "kept for the functional-group answer"
@@ -67,6 +68,11 @@ def frame_of_line(line):
     """(id, data, sent by us) of a RAW-CAN--TX or RAW-CAN--RX line."""
     m = re.search(rb"RAW-CAN--(TX|RX) CanId[= ](?:0x)?([0-9a-fA-F]+) .*?Data: ((?:0x[0-9a-fA-F]{2} )*)", line)
     return int(m.group(2), 16), bytes(int(b, 16) for b in m.group(3).split()), m.group(1) == b"TX"
+
+
+def line_ms(line):
+    """The time of a trace line, ms since midnight."""
+    return ((int(line[0:2]) * 60 + int(line[3:5])) * 60 + int(line[6:8])) * 1000 + int(line[9:12])
 
 
 def frames_of(path):
@@ -194,6 +200,81 @@ class TraceViewerOnDemo(unittest.TestCase):
                              [f[:3] for f in bus], log)
             errors = [e for e, f in zip(time_errors(messages, bus), bus) if not f[2]]
             self.assertLess(max(map(abs, errors)), STAMP_MS, (log, errors))
+
+    def test_a_late_receive_line_leaves_its_frame_at_its_stamp(self):
+        # The thread that reads the last frame of the session (the third
+        # answer to the functional request) is held up for 20 ms before it
+        # writes the frame's line: that line and every line after it are
+        # written 20 ms later. Nothing goes on the bus after that frame, so
+        # the stand-in's bus is still the bus of this trace.
+        with open(self.trace(self.ok, "pt_vector.old"), "rb") as f:
+            lines = f.read().splitlines(keepends=True)
+        late = max(i for i, line in enumerate(lines) if b"RAW-CAN--RX" in line)
+        self.assertFalse([line for line in lines[late:] if b"RAW-CAN--TX" in line])
+        held = line_ms(lines[late]) + 20
+        for i in range(late, len(lines)):
+            if re.match(rb"\d\d:\d\d:\d\d\.\d\d\d;", lines[i]) and line_ms(lines[i]) < held:
+                lines[i] = b"%02d:%02d:%02d.%03d" % (held // 3600000, held // 60000 % 60, held // 1000 % 60,
+                                                      held % 1000) + lines[i][12:]
+        path = os.path.join(self.tmp, "late.log")
+        with open(path, "wb") as f:
+            f.write(b"".join(lines))
+        bus = capture(self.ok, "bus_default.txt")
+        out = self.out("late")
+        code, text, rows = view(out, path)
+        self.assertEqual(code, 0)
+        self.assertNotIn("left out", text)
+        for log in ("session.asc", "session.blf"):
+            messages = list(can.LogReader(os.path.join(out, log)))
+            self.assertEqual([(m.arbitration_id, bytes(m.data), not m.is_rx) for m in messages],
+                             [f[:3] for f in bus], log)
+            # Every received frame at its stamp, the late one too; and the
+            # one offset that takes them to the trace's clock is the one the
+            # other lines give: the sent frames, timed from their own lines,
+            # stand to the received ones as they did on the bus.
+            errors = time_errors(messages, bus)
+            received = [e for e, f in zip(errors, bus) if not f[2]]
+            self.assertLess(max(map(abs, received)), STAMP_MS, (log, received))
+            off = [(e, f) for e, f in zip(errors, bus) if abs(e) >= 1.0]
+            self.assertLessEqual(len(off), told_off(text, 1), (log, off[:5]))
+
+    def test_frames_that_wait_in_a_file_come_back_unchanged(self):
+        # A run's frames wait for its end, beyond a number of them in a
+        # temporary file: with room for 64 in memory the bus log is the same.
+        files = [self.trace(self.ok), self.trace(self.ok, "pdu_trace.log")]
+        logs = {}
+        for room in (64, None):
+            out = self.out("room %s" % room)
+            with mock.patch.object(buslog, "_CHUNK", room or buslog._CHUNK):
+                code, text, rows = view(out, *files)
+            self.assertEqual(code, 0)
+            logs[room] = [[(m.timestamp, m.arbitration_id, bytes(m.data), m.is_rx)
+                           for m in can.LogReader(os.path.join(out, log))] for log in ("session.asc", "session.blf")]
+        self.assertGreater(len(logs[None][0]), 64 * 10)
+        self.assertEqual(logs[64], logs[None])
+
+    def test_a_driver_clock_at_another_rate_is_told(self):
+        # The driver's stamps 2 ms a second faster than the trace's clock:
+        # over the session's second no one offset fits every line.
+        with open(self.trace(self.ok, "pt_vector.old"), "rb") as f:
+            lines = f.read().splitlines(keepends=True)
+        stamps = re.compile(rb"(RAW-(?:CAN|ACK)--RX .* )(\d+)\.(\d{3})(\r?\n)$")
+        for i, line in enumerate(lines):
+            m = stamps.search(line)
+            if m:
+                us = round((int(m.group(2)) * 1000 + int(m.group(3))) * 1.002)
+                lines[i] = line[:m.start()] + m.group(1) + b"%08d.%03d" % (us // 1000, us % 1000) + m.group(4)
+        path = os.path.join(self.tmp, "drift.log")
+        with open(path, "wb") as f:
+            f.write(b"".join(lines))
+        code, text, rows = view(self.out("drift"), path)
+        self.assertEqual(code, 0)
+        told = re.search(r"no one offset of the driver's clock to the trace's fits every line \(they differ by "
+                         r"([\d.]+) ms", text)
+        self.assertIsNotNone(told, text[:2000])
+        self.assertGreater(float(told.group(1)), 0.5)
+        code, text, rows = view(self.out("no drift"), self.trace(self.ok, "pt_vector.old"))
+        self.assertNotIn("no one offset", text)
 
     def test_no_host_time_before_the_frame_it_follows(self):
         for name, files, bus in self.sessions():
