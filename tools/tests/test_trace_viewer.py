@@ -1,9 +1,11 @@
 """The trace viewer on traces that pt_demo writes during the test (natively, or
 the x64 DLL's under wine): its bus log against the frames the simulated bus
 carried (with and without the field profile, at TRACE=18 and 2, a session
-with a pause of 5 s, and two runs rotated into one folder), its table against
-the session's exchanges, its picture, and traces that are damaged, cut or
-written at a lower TRACE value.
+with a pause of 5 s, two runs rotated into one folder, a receive line written
+late, a held-up hand-over, a driver clock at another rate), its table against
+the session's exchanges, its picture, and traces that are damaged, cut, hold
+bytes that are no text or were written at a lower TRACE value. Beside them,
+the count of a frame's bits on the bus against the frame written out.
 
 PT_DEMO names the pt_demo program, PT_EMULATOR (optional) what runs it."""
 import collections
@@ -73,6 +75,17 @@ def frame_of_line(line):
 def line_ms(line):
     """The time of a trace line, ms since midnight."""
     return ((int(line[0:2]) * 60 + int(line[3:5])) * 60 + int(line[6:8])) * 1000 + int(line[9:12])
+
+
+def hold_up(lines, first, ms):
+    """The trace as if the thread writing lines[first] had been held up for
+    ms milliseconds just before: that line is written ms later, and every
+    line after it no earlier."""
+    held = line_ms(lines[first]) + ms
+    for i in range(first, len(lines)):
+        if re.match(rb"\d\d:\d\d:\d\d\.\d\d\d;", lines[i]) and line_ms(lines[i]) < held:
+            lines[i] = b"%02d:%02d:%02d.%03d" % (held // 3600000, held // 60000 % 60, held // 1000 % 60,
+                                                  held % 1000) + lines[i][12:]
 
 
 def frames_of(path):
@@ -211,11 +224,7 @@ class TraceViewerOnDemo(unittest.TestCase):
             lines = f.read().splitlines(keepends=True)
         late = max(i for i, line in enumerate(lines) if b"RAW-CAN--RX" in line)
         self.assertFalse([line for line in lines[late:] if b"RAW-CAN--TX" in line])
-        held = line_ms(lines[late]) + 20
-        for i in range(late, len(lines)):
-            if re.match(rb"\d\d:\d\d:\d\d\.\d\d\d;", lines[i]) and line_ms(lines[i]) < held:
-                lines[i] = b"%02d:%02d:%02d.%03d" % (held // 3600000, held // 60000 % 60, held // 1000 % 60,
-                                                      held % 1000) + lines[i][12:]
+        hold_up(lines, late, 20)
         path = os.path.join(self.tmp, "late.log")
         with open(path, "wb") as f:
             f.write(b"".join(lines))
@@ -251,11 +260,7 @@ class TraceViewerOnDemo(unittest.TestCase):
         first = next(i for i, line in enumerate(lines) if b"RAW-CAN--TX CanId=0x07e0 Len=  8" in line and
                      b"Data: 0x1f 0xff " in line)
         taken = next(i for i in range(first, len(lines)) if b"Transmit CAN messages ...successed" in lines[i])
-        held = line_ms(lines[taken]) + 10
-        for i in range(taken, len(lines)):
-            if re.match(rb"\d\d:\d\d:\d\d\.\d\d\d;", lines[i]) and line_ms(lines[i]) < held:
-                lines[i] = b"%02d:%02d:%02d.%03d" % (held // 3600000, held // 60000 % 60, held // 1000 % 60,
-                                                      held % 1000) + lines[i][12:]
+        hold_up(lines, taken, 10)
         path = os.path.join(self.tmp, "held.log")
         with open(path, "wb") as f:
             f.write(b"".join(lines))
