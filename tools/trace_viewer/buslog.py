@@ -12,7 +12,7 @@ gives for them:
   stamp), and after the line that handed it, or the frame before it on the
   bus, to the driver (offset >= hand-off line + its least bus time - stamp).
   So a run's frames are timed when the run ends, when all its bounds are
-  known; until then they wait in bus order, beyond a few thousand in a
+  known; until then they wait in bus order, all but the last 16384 in a
   temporary file;
 - every other sent frame has the millisecond of the line written just before
   it was handed to the driver; at TRACE=2 and above the confirmation read for
