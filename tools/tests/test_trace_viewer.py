@@ -1,14 +1,19 @@
 """The trace viewer on traces that pt_demo writes during the test (natively, or
 the x64 DLL's under wine): its bus log against the frames the simulated bus
-carried (with and without the field profile, at TRACE=18 and 2, and two runs
-rotated into one folder), its table against the session's exchanges, its
-picture, and traces that are damaged, cut or written at a lower TRACE value.
+carried (with and without the field profile, at TRACE=18 and 2, a session
+with a pause of 5 s, two runs rotated into one folder, a receive line written
+late, a held-up hand-over, a driver clock at another rate), its table against
+the session's exchanges, its picture, and traces that are damaged, cut, hold
+bytes that are no text or were written at a lower TRACE value. Beside them,
+the count of a frame's bits on the bus against the frame written out.
 
 PT_DEMO names the pt_demo program, PT_EMULATOR (optional) what runs it."""
+import collections
 import contextlib
 import csv
 import io
 import os
+import random
 import re
 import shutil
 import statistics
@@ -17,12 +22,14 @@ import sys
 import tempfile
 import time
 import unittest
+from unittest import mock
 
 import can
 from matplotlib import image
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from trace_viewer import cli  # noqa: E402
+from trace_viewer import buslog, cli  # noqa: E402
+from trace_viewer.bittime import frame_bits, least_bits  # noqa: E402
 
 FG = "kept for the functional-group answer"
 # The demo's five exchanges: (direction, id, length, result) of every transfer.
@@ -32,6 +39,10 @@ SESSION = [("TX", "0x7E0", "2", "confirmed"), ("RX", "0x7E8", "6", "delivered"),
            ("TX", "0x6F1", "3", "confirmed"), ("RX", "0x640", "20", "delivered"),
            ("TX", "0x6F0", "2", "confirmed"), ("RX", "0x641", "6", FG), ("RX", "0x642", "6", FG),
            ("RX", "0x643", "6", FG)]
+# How far a received frame may be from the bus's time for it, in ms: its
+# stamp is cut to the microsecond, the ASC log writes microseconds, and the
+# two clocks are aligned on the median.
+STAMP_MS = 0.003
 COLOURS = {"single": (0x1F, 0x77, 0xB4), "first": (0xFF, 0x7F, 0x0E), "consecutive": (0x2C, 0xA0, 0x2C),
            "flow control": (0x94, 0x67, 0xBD), "confirmation": (0x7F, 0x7F, 0x7F), "failed": (0xD6, 0x27, 0x28)}
 
@@ -53,6 +64,28 @@ def capture(work, name="bus_capture.txt"):
             n = int(p[3])
             frames.append((int(p[2], 16), bytes.fromhex("".join(p[4:4 + n])), p[4 + n] == "port", int(p[0]) / 1e9))
     return frames
+
+
+def frame_of_line(line):
+    """(id, data, sent by us) of a RAW-CAN--TX or RAW-CAN--RX line."""
+    m = re.search(rb"RAW-CAN--(TX|RX) CanId[= ](?:0x)?([0-9a-fA-F]+) .*?Data: ((?:0x[0-9a-fA-F]{2} )*)", line)
+    return int(m.group(2), 16), bytes(int(b, 16) for b in m.group(3).split()), m.group(1) == b"TX"
+
+
+def line_ms(line):
+    """The time of a trace line, ms since midnight."""
+    return ((int(line[0:2]) * 60 + int(line[3:5])) * 60 + int(line[6:8])) * 1000 + int(line[9:12])
+
+
+def hold_up(lines, first, ms):
+    """The trace as if the thread writing lines[first] had been held up for
+    ms milliseconds just before: that line is written ms later, and every
+    line after it no earlier."""
+    held = line_ms(lines[first]) + ms
+    for i in range(first, len(lines)):
+        if re.match(rb"\d\d:\d\d:\d\d\.\d\d\d;", lines[i]) and line_ms(lines[i]) < held:
+            lines[i] = b"%02d:%02d:%02d.%03d" % (held // 3600000, held // 60000 % 60, held // 1000 % 60,
+                                                  held % 1000) + lines[i][12:]
 
 
 def frames_of(path):
@@ -97,6 +130,7 @@ class TraceViewerOnDemo(unittest.TestCase):
         cls.tmp = tempfile.mkdtemp(prefix="trace_viewer_")
         cls.ok = os.path.join(cls.tmp, "session")
         cls.nofc = os.path.join(cls.tmp, "no-flow-control")
+        cls.nofc18 = os.path.join(cls.tmp, "no-flow-control-18")
         cls.trace2 = os.path.join(cls.tmp, "trace2")
         # Two runs into one folder: the field profile's run rotates the
         # default one's traces to pt_vector.old and pdu_trace.old.
@@ -116,6 +150,10 @@ class TraceViewerOnDemo(unittest.TestCase):
         # The engine never answers the 4095-byte request; TRACE=17 has no
         # received frames in pt_vector.log, only the PDU trace.
         run_demo(cls.nofc, "--trace", "17", "--no-flow-control")
+        # The same at TRACE=18: after the time-out the demo waits out P2*
+        # (5 s) for the answer that never comes, a long pause on the bus in
+        # one run of the driver's clock.
+        run_demo(cls.nofc18, "--no-flow-control")
 
     @classmethod
     def tearDownClass(cls):
@@ -153,10 +191,131 @@ class TraceViewerOnDemo(unittest.TestCase):
                                      [f[:3] for f in bus], log)
                     errors = time_errors(messages, bus)
                     received = [e for e, f in zip(errors, bus) if not f[2]]
-                    self.assertLess(max(map(abs, received)), 1.0, log)
+                    self.assertLess(max(map(abs, received)), STAMP_MS, (log, received))
                     # Only frames the header owns up to may be further off.
                     off = [(e, f) for e, f in zip(errors, bus) if abs(e) >= 1.0]
                     self.assertLessEqual(len(off), told, (log, off[:5]))
+
+    def test_received_frames_keep_one_offset_across_a_long_pause(self):
+        # Every received frame carries the driver's stamp and the driver's
+        # clock runs on unbroken: one offset takes them all to the trace's
+        # clock, so they stand to each other as they stood on the bus.
+        bus = capture(self.nofc18)
+        received = [f[3] for f in bus if not f[2]]
+        self.assertGreater(max(b - a for a, b in zip(received, received[1:])), 5.0, "no long pause in the session")
+        out = self.out("pause")
+        code, text, rows = view(out, self.trace(self.nofc18), self.trace(self.nofc18, "pdu_trace.log"))
+        self.assertEqual(code, 0)
+        self.assertEqual([r["result"] for r in rows if r["failed"] == "yes"], ["timed out: no flow control"])
+        for log in ("session.asc", "session.blf"):
+            messages = list(can.LogReader(os.path.join(out, log)))
+            self.assertEqual([(m.arbitration_id, bytes(m.data), not m.is_rx) for m in messages],
+                             [f[:3] for f in bus], log)
+            errors = [e for e, f in zip(time_errors(messages, bus), bus) if not f[2]]
+            self.assertLess(max(map(abs, errors)), STAMP_MS, (log, errors))
+
+    def test_a_late_receive_line_leaves_its_frame_at_its_stamp(self):
+        # The thread that reads the last frame of the session (the third
+        # answer to the functional request) is held up for 20 ms before it
+        # writes the frame's line: that line and every line after it are
+        # written 20 ms later. Nothing goes on the bus after that frame, so
+        # the stand-in's bus is still the bus of this trace.
+        with open(self.trace(self.ok, "pt_vector.old"), "rb") as f:
+            lines = f.read().splitlines(keepends=True)
+        late = max(i for i, line in enumerate(lines) if b"RAW-CAN--RX" in line)
+        self.assertFalse([line for line in lines[late:] if b"RAW-CAN--TX" in line])
+        hold_up(lines, late, 20)
+        path = os.path.join(self.tmp, "late.log")
+        with open(path, "wb") as f:
+            f.write(b"".join(lines))
+        bus = capture(self.ok, "bus_default.txt")
+        out = self.out("late")
+        code, text, rows = view(out, path)
+        self.assertEqual(code, 0)
+        self.assertNotIn("left out", text)
+        for log in ("session.asc", "session.blf"):
+            messages = list(can.LogReader(os.path.join(out, log)))
+            self.assertEqual([(m.arbitration_id, bytes(m.data), not m.is_rx) for m in messages],
+                             [f[:3] for f in bus], log)
+            # Every received frame at its stamp, the late one too; and the
+            # one offset that takes them to the trace's clock is the one the
+            # other lines give: the sent frames, timed from their own lines,
+            # stand to the received ones as they did on the bus.
+            errors = time_errors(messages, bus)
+            received = [e for e, f in zip(errors, bus) if not f[2]]
+            self.assertLess(max(map(abs, received)), STAMP_MS, (log, received))
+            off = [(e, f) for e, f in zip(errors, bus) if abs(e) >= 1.0]
+            self.assertLessEqual(len(off), told_off(text, 1), (log, off[:5]))
+
+    def test_a_held_up_hand_over_is_told(self):
+        # The thread that hands the 4095-byte request's first frame to the
+        # driver is held up for 10 ms before it writes that the driver took
+        # it: that line and every line after it are written 10 ms later. No
+        # frame is on the bus in those 10 ms (the engine never answers), so
+        # the stand-in's bus is still the bus of this trace. Where the frame
+        # went out in that time the trace cannot say: a frame more than a
+        # millisecond off is one the header owns up to.
+        with open(self.trace(self.nofc18), "rb") as f:
+            lines = f.read().splitlines(keepends=True)
+        first = next(i for i, line in enumerate(lines) if b"RAW-CAN--TX CanId=0x07e0 Len=  8" in line and
+                     b"Data: 0x1f 0xff " in line)
+        taken = next(i for i in range(first, len(lines)) if b"Transmit CAN messages ...successed" in lines[i])
+        hold_up(lines, taken, 10)
+        path = os.path.join(self.tmp, "held.log")
+        with open(path, "wb") as f:
+            f.write(b"".join(lines))
+        bus = capture(self.nofc18)
+        after = next(k for k, f in enumerate(bus) if f[:3] == (0x7E0, bytes.fromhex("1fffba0102030405"), True))
+        self.assertGreater(bus[after + 1][3] - bus[after][3], 1.0)
+        code, text, rows = view(self.out("held"), path)
+        self.assertEqual(code, 0)
+        told = re.search(r"(\d+) of them handed over while a thread was held up \(up to (\d+) ms\)", text)
+        self.assertIsNotNone(told, text[:1500])
+        self.assertGreaterEqual(int(told.group(2)), 10)
+        messages = list(can.LogReader(os.path.join(self.out("held"), "session.asc")))
+        self.assertEqual([(m.arbitration_id, bytes(m.data), not m.is_rx) for m in messages], [f[:3] for f in bus])
+        errors = time_errors(messages, bus)
+        self.assertLess(max(abs(e) for e, f in zip(errors, bus) if not f[2]), STAMP_MS)
+        off = [(e, f) for e, f in zip(errors, bus) if abs(e) >= 1.0]
+        self.assertLessEqual(len(off), told_off(text, 1), off)
+
+    def test_frames_that_wait_in_a_file_come_back_unchanged(self):
+        # A run's frames wait for its end, beyond a number of them in a
+        # temporary file: with room for 64 in memory the bus log is the same.
+        files = [self.trace(self.ok), self.trace(self.ok, "pdu_trace.log")]
+        logs = {}
+        for room in (64, None):
+            out = self.out("room %s" % room)
+            with mock.patch.object(buslog, "_CHUNK", room or buslog._CHUNK):
+                code, text, rows = view(out, *files)
+            self.assertEqual(code, 0)
+            logs[room] = [[(m.timestamp, m.arbitration_id, bytes(m.data), m.is_rx)
+                           for m in can.LogReader(os.path.join(out, log))] for log in ("session.asc", "session.blf")]
+        self.assertGreater(len(logs[None][0]), 64 * 10)
+        self.assertEqual(logs[64], logs[None])
+
+    def test_a_driver_clock_at_another_rate_is_told(self):
+        # The driver's stamps 2 ms a second faster than the trace's clock:
+        # over the session's second no one offset fits every line.
+        with open(self.trace(self.ok, "pt_vector.old"), "rb") as f:
+            lines = f.read().splitlines(keepends=True)
+        stamps = re.compile(rb"(RAW-(?:CAN|ACK)--RX .* )(\d+)\.(\d{3})(\r?\n)$")
+        for i, line in enumerate(lines):
+            m = stamps.search(line)
+            if m:
+                us = round((int(m.group(2)) * 1000 + int(m.group(3))) * 1.002)
+                lines[i] = line[:m.start()] + m.group(1) + b"%08d.%03d" % (us // 1000, us % 1000) + m.group(4)
+        path = os.path.join(self.tmp, "drift.log")
+        with open(path, "wb") as f:
+            f.write(b"".join(lines))
+        code, text, rows = view(self.out("drift"), path)
+        self.assertEqual(code, 0)
+        told = re.search(r"no one offset of the driver's clock to the trace's fits every line \(they differ by "
+                         r"([\d.]+) ms", text)
+        self.assertIsNotNone(told, text[:2000])
+        self.assertGreater(float(told.group(1)), 0.5)
+        code, text, rows = view(self.out("no drift"), self.trace(self.ok, "pt_vector.old"))
+        self.assertNotIn("no one offset", text)
 
     def test_no_host_time_before_the_frame_it_follows(self):
         for name, files, bus in self.sessions():
@@ -294,12 +453,146 @@ class TraceViewerOnDemo(unittest.TestCase):
         self.assertEqual(len(frames_of(os.path.join(out, "session.asc"))),
                          len(capture(self.ok, "bus_default.txt")) - lost)
 
+    def test_lines_with_bytes_that_are_no_text_are_counted_one_by_one(self):
+        with open(self.trace(self.ok, "pt_vector.old"), "rb") as f:
+            lines = f.read().splitlines(keepends=True)
+        kinds = {kind: [i for i in range(2, len(lines)) if kind in lines[i]]
+                 for kind in (b";FU;", b"RAW-CAN--TX", b"RAW-CAN--RX", b"RAW-ACK--RX", b" ISO15765-RX CanId",
+                              b"new messages in receive queue")}
+        chosen = set(i for found in kinds.values() for i in found[::max(len(found) // 6, 1)][:6])
+        functions = iter(kinds[b";FU;"][len(kinds[b";FU;"]) // 3:])
+        while len(chosen) < 40:
+            chosen.add(next(functions))
+        chosen = sorted(chosen)
+        # Tails that are no text, whatever comes before them: bytes that are
+        # invalid UTF-8 where they stand, or control characters.
+        noise = random.Random(25)
+        tails = [b"\xff\xfe\xfd", b" \xc3\x28", b" \xe2\x82", b"\x00" * 6, b"\x1b[31m", b"\x07\x08", b"Ger\xe4t",
+                 b" \xc2\x85", b"\x00" + bytes(b for b in noise.randbytes(12) if b not in b"\r\n")]
+        for n, i in enumerate(chosen):
+            lines[i] = lines[i].rstrip(b"\r\n") + tails[n % len(tails)] + lines[i][len(lines[i].rstrip(b"\r\n")):]
+        # Text in UTF-8 is text: function names with it are whole lines.
+        spared = [i for i in kinds[b";FU;"] if i not in chosen and b"isTimerSet" in lines[i]][:5]
+        for i in spared:
+            lines[i] = lines[i].rstrip(b"\r\n") + "\tGer\u00e4t \u00b5s".encode("utf-8") + b"\n"
+        self.assertEqual(len(spared), 5)
+        path = os.path.join(self.tmp, "garbled.log")
+        with open(path, "wb") as f:
+            f.write(b"".join(lines))
+        out = self.out("garbled")
+        code, text, rows = view(out, "--verbose", path)
+        self.assertEqual(code, 0)
+        self.assertIn("40 malformed or truncated lines left out, 40 of them with bytes that are no text", text)
+        shown = re.findall(r"^  garbled\.log:(\d+): (.*)$", text, re.M)
+        self.assertEqual([int(n) for n, _ in shown], [i + 1 for i in chosen[:20]])
+        # The listing shows the bytes that are no text by their values.
+        self.assertTrue(shown[0][1].endswith("\\xff\\xfe\\xfd"), shown[0])
+        # The frames of the lines left out are missing, the others there.
+        # Equal frames (the long transfers repeat their bytes) follow each
+        # other on the bus in the order of their lines: the n-th such line
+        # is the n-th such frame.
+        seen, lost = collections.Counter(), set()
+        for i in range(len(lines)):
+            if b"RAW-CAN--" in lines[i]:
+                frame = frame_of_line(lines[i])
+                seen[frame] += 1
+                if i in chosen:
+                    lost.add((frame, seen[frame]))
+        seen.clear()
+        expected = []
+        for frame in capture(self.ok, "bus_default.txt"):
+            seen[frame[:3]] += 1
+            if (frame[:3], seen[frame[:3]]) not in lost:
+                expected.append(frame[:3])
+        self.assertEqual(len(expected), len(capture(self.ok, "bus_default.txt")) - len(lost))
+        self.assertEqual(frames_of(os.path.join(out, "session.asc")), expected)
+
     def test_pdu_trace_alone_gives_the_messages(self):
         code, text, rows = view(self.out("pdu"), self.trace(self.ok, "pdu_trace.log"))
         self.assertEqual(code, 0)
         self.assertIn("TRACE=18 gives frames", text)
         self.assertEqual([(r["dir"], r["CAN id"]) for r in rows],
                          [(d[0], d[1]) for d in SESSION[:9]] + [("RX", "0x641"), ("RX", "0x642"), ("RX", "0x643")])
+
+
+def _bits(value, width):
+    return [(value >> i) & 1 for i in range(width - 1, -1, -1)]
+
+
+def crc15(bits):
+    """The CAN CRC from its definition: the remainder of the bits, read as a
+    polynomial over GF(2) and multiplied by x^15, divided by the generator
+    x^15 + x^14 + x^10 + x^8 + x^7 + x^4 + x^3 + 1 (0xC599)."""
+    value = int("".join(map(str, bits)) or "0", 2) << 15
+    while value.bit_length() > 15:
+        value ^= 0xC599 << (value.bit_length() - 16)
+    return value
+
+
+def stuffed_frame(can_id, extended, data):
+    """(bits on the bus, stuff bits among them) of a classic CAN data frame,
+    the frame written out bit by bit: start of frame (dominant, 0), the
+    identifier (11 bits; or the 11 upper bits, SRR and IDE recessive, the 18
+    lower bits), RTR, IDE (standard) or r1, r0, the DLC, the data and the CRC
+    are stuffed: after five equal bits one of the other level, which counts
+    as the first of the next run. CRC delimiter, ACK slot and delimiter, 7
+    bits end of frame and 3 intermission follow unstuffed: 13 bits."""
+    if extended:
+        head = [0] + _bits(can_id >> 18, 11) + [1, 1] + _bits(can_id & 0x3FFFF, 18) + [0, 0, 0]
+    else:
+        head = [0] + _bits(can_id, 11) + [0, 0, 0]
+    fields = head + _bits(len(data), 4) + [b for byte in data for b in _bits(byte, 8)]
+    stuffable = fields + _bits(crc15(fields), 15)
+    stuff, level, run = 0, None, 0
+    for bit in stuffable:
+        run = run + 1 if bit == level else 1
+        level = bit
+        if run == 5:
+            stuff += 1
+            level, run = 1 - bit, 1
+    return len(stuffable) + stuff + 13, stuff
+
+
+class BitsOnTheBus(unittest.TestCase):
+    """The viewer's count of a frame's bits against the frame written out."""
+
+    def test_the_frame_written_out_is_right(self):
+        # The CRC catalogue's check value of CRC-15/CAN, the CRC of the ASCII
+        # bytes "123456789", is 0x059E.
+        self.assertEqual(crc15([b for byte in b"123456789" for b in _bits(byte, 8)]), 0x059E)
+        # Identifier 0, no data: start of frame to DLC are 19 dominant bits
+        # and the CRC of nothing but zeros is zero, so 34 dominant bits in a
+        # row, a stuff bit after every fifth: 6, and 34 + 6 + 13 = 53 bits.
+        self.assertEqual(stuffed_frame(0, False, b""), (53, 6))
+
+    def test_stuffed_bits_of_standard_and_extended_frames(self):
+        frames = [(0, False, b""), (0x7FF, False, b""), (0x7E0, False, bytes([0x02, 0x10, 0x03])),
+                  (0x7E8, False, bytes([0x30, 0x08, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF])),
+                  (0x555, False, b"\x55" * 8), (0x2AA, False, b"\xaa" * 8), (0x000, False, b"\x00" * 8),
+                  (0x7FF, False, b"\xff" * 8), (0x10F, False, b"\x0f\x83\xe0\xf8\x3e\x0f\x83\xe0"),
+                  (0, True, b""), (0x1FFFFFFF, True, b""), (0x18DA10F1, True, bytes([0x02, 0x10, 0x03])),
+                  (0x18DAF110, True, b"\x00" * 8), (0x15555555, True, b"\x55" * 8), (0x0AAAAAAA, True, b"\xff" * 8)]
+        noise = random.Random(2534)
+        for _ in range(3000):
+            extended = noise.random() < 0.5
+            can_id = noise.getrandbits(29 if extended else 11)
+            data = bytes(noise.choice((0x00, 0xFF, noise.getrandbits(8))) for _ in range(noise.randint(0, 8)))
+            frames.append((can_id, extended, data))
+        stuffing, wrong = set(), []
+        for can_id, extended, data in frames:
+            bits, stuff = stuffed_frame(can_id, extended, data)
+            stuffing.add(stuff)
+            # Nothing is shorter than the frame without a stuff bit, nothing
+            # longer than one stuff bit for each four bits after the first of
+            # the g + 8 n stuffable ones (g: 34, with a 29-bit id 54).
+            g = 54 if extended else 34
+            self.assertLessEqual(bits, g + 8 * len(data) + 13 + (g + 8 * len(data) - 1) // 4)
+            counted = (frame_bits(can_id, extended, data), least_bits(extended, len(data)))
+            if counted != (bits, g + 8 * len(data) + 13):
+                wrong.append((hex(can_id), extended, data.hex(), counted, (bits, g + 8 * len(data) + 13)))
+        self.assertEqual(wrong[:5], [], "%d of %d frames counted wrong" % (len(wrong), len(frames)))
+        # The frames cover a wide spread of stuff bits.
+        self.assertTrue(set(range(16)) <= stuffing, sorted(stuffing))
 
 
 if __name__ == "__main__":

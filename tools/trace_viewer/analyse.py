@@ -147,6 +147,7 @@ class Analyser:
         self.sinks = sinks
         self.number = 0
         self.malformed = 0
+        self.undecodable = 0      # of them, lines with bytes that are no text
         self.malformed_at = []    # (file, line) of the first few
         self.malformed_lines = []  # (file, line number, text) of the first twenty
         self.lines = 0
@@ -294,7 +295,7 @@ class Analyser:
             try:
                 if line.startswith(b";FU;", 25) and line[12] == 59:
                     if line[-1] != 10 or line.find(b";", 36, -2) < 0:
-                        self._bad(name, number, line)
+                        self.bad(name, number, line)
                     elif interesting(line, 36):
                         scope(line)
                     continue
@@ -340,20 +341,25 @@ class Analyser:
                         "rx": e["rx"] - s["rx"], "tx": e["tx"] - s["tx"]})
         return out
 
-    def _bad(self, name, number, line=b""):
+    def bad(self, name, number, line=b"", undecodable=False):
+        """A line left out: malformed, cut, or with bytes that are no text."""
         self.malformed += 1
+        if undecodable:
+            self.undecodable += 1
         if len(self.malformed_at) < 5:
             self.malformed_at.append((name, number))
         if len(self.malformed_lines) < 20:
+            # A byte that is no printable ASCII shows as its value.
             text = line.rstrip(b"\r\n")[:160].decode("latin-1")
-            self.malformed_lines.append((name, number, "".join(c if c.isprintable() else "?" for c in text)))
+            self.malformed_lines.append((name, number, "".join(c if " " <= c <= "~" else "\\x%02x" % ord(c)
+                                                               for c in text)))
 
     def _other(self, line, name, number):
         text = line.rstrip(b"\r\n")
         if not text or text.startswith(b"Timestamp;Deltatime;") or b";Create tracefile" in text \
                 or b";Close tracefile" in text:
             return
-        self._bad(name, number, line)
+        self.bad(name, number, line)
 
     def _fields(self, line):
         parts = line.rstrip(b"\r\n").split(b";", 5)
@@ -860,7 +866,7 @@ class Analyser:
             m = _PDU.match(line.rstrip(b"\r\n"))
             if not m:
                 if b" CAN-" in line or not _PDU_BANNER.match(line):
-                    self._bad(source.path, number, line)
+                    self.bad(source.path, number, line)
                 continue
             self.pdu_lines += 1
             if not as_rows:
@@ -871,7 +877,7 @@ class Analyser:
             try:
                 payload = _hexbytes(data)
             except ValueError:
-                self._bad(source.path, number, line)
+                self.bad(source.path, number, line)
                 continue
             r = self._new("PDU", wall)
             r.clock = "wall"
@@ -886,18 +892,48 @@ class Analyser:
 
 def _numbered_lines(path, progress, counter):
     """The lines of a file as bytes with their numbers, from 1; progress hears
-    of every megabyte read, counter.lines of every line."""
-    pending = 0
+    of every megabyte read, counter.lines of every line. A line with bytes
+    that are no text (see _is_text) is not given out but counted as
+    counter.bad(path, number, line, undecodable=True)."""
     number = 0
-    with open(path, "rb", buffering=1 << 20) as f:
-        for number, line in enumerate(f, 1):
-            pending += len(line)
-            if pending >= 1 << 20:
-                progress.advance(pending)
-                pending = 0
-            yield number, line
-    progress.advance(pending)
+    with open(path, "rb") as f:
+        while True:
+            lines = f.readlines(1 << 20)
+            if not lines:
+                break
+            block = b"".join(lines)
+            progress.advance(len(block))
+            # The library writes ASCII: a megabyte is looked at as a whole,
+            # its lines one by one only when it holds something else.
+            if block.isascii() and len(block.translate(None, _CONTROL)) == len(block):
+                for number, line in enumerate(lines, number + 1):
+                    yield number, line
+                continue
+            for number, line in enumerate(lines, number + 1):
+                if _is_text(line):
+                    yield number, line
+                else:
+                    counter.bad(path, number, line, undecodable=True)
     counter.lines += number
+
+
+# Control characters: no trace line holds one but the tab and its line break
+# (CR LF or LF).
+_CONTROL = bytes(range(0, 9)) + b"\x0b\x0c" + bytes(range(14, 32)) + b"\x7f"
+_C1_CONTROL = re.compile("[\x80-\x9f]")
+
+
+def _is_text(line):
+    """Whether a line's bytes are text: UTF-8 (of which ASCII is part)
+    without control characters. Binary garbage, a write torn by a crash
+    or the zeros a file system leaves after one are not; nor is a text in
+    a legacy code page such as Windows-1252 (the library's own texts are
+    ASCII)."""
+    try:
+        text = line.decode("utf-8")
+    except UnicodeDecodeError:
+        return False
+    return len(line.translate(None, _CONTROL)) == len(line) and not _C1_CONTROL.search(text)
 
 
 # Entry and exit lines worth a look: the J2534 calls and the driver's reports.

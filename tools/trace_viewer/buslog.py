@@ -5,11 +5,15 @@ Times are kept in milliseconds on the trace's counter clock. What the trace
 gives for them:
 - a received frame and a confirmed sent frame (RAW-ACK) carry the driver's
   microsecond time stamp of the end of the frame; the driver's clock starts
-  again whenever the port is activated, and its offset to the counter clock
-  lies between two kinds of bound: a frame was on the bus before the line
-  that reads it was written (offset < line + 1 ms - stamp), and after the
-  line that handed it, or the frame before it on the bus, to the driver
-  (offset >= hand-off line + its least bus time - stamp);
+  again whenever the port is activated, and runs on unbroken until then: one
+  offset takes every stamp of such a run to the counter clock. It lies
+  between two kinds of bound, gathered over the whole run: a frame was on
+  the bus before the line that reads it was written (offset < line + 1 ms -
+  stamp), and after the line that handed it, or the frame before it on the
+  bus, to the driver (offset >= hand-off line + its least bus time - stamp).
+  So a run's frames are timed when the run ends, when all its bounds are
+  known; until then they wait in bus order, all but the last 16384 in a
+  temporary file;
 - every other sent frame has the millisecond of the line written just before
   it was handed to the driver; at TRACE=2 and above the confirmation read for
   it ("Queue rx XL_CAN_MSG_FLAG_TX_COMPLETED", one per frame, in the order of
@@ -23,58 +27,98 @@ difference between the counted bits and the bus's own does not add up."""
 import bisect
 import collections
 import datetime
+import marshal
+import tempfile
 import time
 
 import can
 
-from .analyse import ACK
+from .analyse import ACK, Frame
 from .bittime import frame_bits, least_bits
 
-_SETTLE_MS = 5000.0     # trace time that bounds of the clocks' offset are gathered over, both ways
+_SETTLE_MS = 5000.0     # trace time after a frame's line that its confirmation or stamp may still come in
 _WINDOW_MS = 50.0       # frames are put in time order over this much before they are written
 _RUN_MAX = 20000        # frames in one segment at most before it is timed anyway
 _SCALE = (0.85, 1.3)    # bits on the bus to bits counted, as far as a fit may stretch a run
 _UNFITTED = 30          # queued frames in a run without a stamp after it that are reported
+_CHUNK = 16384          # frames of a run kept in memory; more wait in a temporary file
 
 
 class _Epoch:
-    """One run of the driver's clock: bounds of its offset to the counter
-    clock (sliding minimum of the upper, maximum of the lower bounds)."""
-    __slots__ = ("number", "upper", "lower", "rate", "prev_end", "prev_exact", "hand_lo", "last_exact",
-                 "confirms", "stats", "ratios", "scale")
+    """One run of the driver's clock: the bounds of its one offset to the
+    counter clock (the least upper and the greatest lower bound of the run)
+    and its frames in bus order until the run ends."""
+    __slots__ = ("number", "upper", "lower", "rate", "prev_end", "prev_exact", "hand_lo", "last_drv",
+                 "confirms", "stats", "ratios", "scale", "store")
 
     def __init__(self, number, rate, stats):
         self.number, self.rate, self.stats = number, rate, stats
         self.ratios = collections.deque()
         self.scale = 1.0          # bus time per counted bit time, as the stamps show it
         self.prev_exact = False
-        self.upper, self.lower = collections.deque(), collections.deque()
+        self.upper = self.lower = None
         self.prev_end = None      # end of the frame last timed on the bus
         self.hand_lo = None       # the latest hand-off's earliest time
-        self.last_exact = None    # the stamped frame read last
+        self.last_drv = None      # the stamp of the stamped frame read last
         self.confirms = False     # the trace shows a confirmation read per frame
+        self.store = _Store(self)
 
-    def bound(self, line, value, upper):
-        q = self.upper if upper else self.lower
+    def bound(self, value, upper):
         if upper:
-            while q and q[-1][1] >= value:
-                q.pop()
-        else:
-            while q and q[-1][1] <= value:
-                q.pop()
-        q.append((line, value))
+            if self.upper is None or value < self.upper:
+                self.upper = value
+        elif self.lower is None or value > self.lower:
+            self.lower = value
 
-    def offset(self, line):
-        for q in (self.upper, self.lower):
-            while len(q) > 1 and q[0][0] < line - _SETTLE_MS:
-                q.popleft()
-        hi = self.upper[0][1] if self.upper else None
-        lo = self.lower[0][1] if self.lower else None
+    def offset(self):
+        """The run's offset: the middle between its bounds."""
+        hi, lo = self.upper, self.lower
         if hi is None:
             return None if lo is None else lo + 0.5
         if lo is None:
             return hi - 0.5       # the line's millisecond was cut: the middle of it
+        if lo > hi:
+            # No one offset fits every line: the driver's clock ran at
+            # another rate than the trace's, or a line's time is wrong.
+            self.stats["conflict"] = max(self.stats["conflict"], lo - hi)
         return (lo + hi) / 2.0
+
+
+class _Store:
+    """A run's frames in bus order, waiting for the run's end: the last ones
+    in memory, the others in a temporary file."""
+    __slots__ = ("epoch", "frames", "spool", "chunks")
+
+    def __init__(self, epoch):
+        self.epoch = epoch
+        self.frames = []
+        self.spool = None
+        self.chunks = 0
+
+    def add(self, f):
+        self.frames.append(f)
+        if len(self.frames) >= _CHUNK:
+            if self.spool is None:
+                self.spool = tempfile.TemporaryFile()
+            marshal.dump([(f.can_id, f.rx, f.data, f.kind, f.exact, f.drv, f.line, f.handed, f.done, f.dur,
+                           f.ref, f.seq) for f in self.frames], self.spool)
+            self.chunks += 1
+            self.frames = []
+
+    def drain(self):
+        """Every frame once, in bus order; the store is empty after."""
+        if self.spool is not None:
+            self.spool.seek(0)
+            for _ in range(self.chunks):
+                for can_id, rx, data, kind, exact, drv, line, handed, done, dur, ref, seq in marshal.load(self.spool):
+                    f = Frame(line, can_id, rx, data, kind, exact, drv, line)
+                    f.handed, f.done, f.dur, f.ref, f.seq, f.epoch = handed, done, dur, ref, seq, self.epoch
+                    yield f
+            self.spool.close()
+            self.spool = None
+            self.chunks = 0
+        frames, self.frames = self.frames, []
+        yield from frames
 
 
 class BusLog:
@@ -92,8 +136,7 @@ class BusLog:
         self.sessions = []        # per session: how its frames were timed
         self.clock = _Epoch(0, self.rate, _new_stats())
         self.pending = collections.deque()   # sent frames whose confirmation is not read yet
-        self.items = collections.deque()     # frames in bus order, waiting for their times
-        self.exact = collections.deque()     # the stamped ones among them
+        self.items = collections.deque()     # frames in bus order, waiting for their stamps and confirmations
         self.out = []                        # timed frames, sorted, waiting to be written
         self.newest = None
         self.seq = 0
@@ -107,17 +150,17 @@ class BusLog:
             self._ack(f)
         elif f.rx:
             f.dur = frame_bits(f.can_id & 0x1FFFFFFF, _extended(f.can_id), f.data) * 1000.0 / c.rate
-            c.bound(f.line, f.line + 1.0 - f.drv, True)
+            c.bound(f.line + 1.0 - f.drv, True)
             before = self._last_sent()
             if before is not None and before.done is not None:
-                c.bound(f.line, before.line + before.least + _least(f, c.rate) - f.drv, False)
-            c.last_exact = f
+                c.bound(before.line + before.least + _least(f, c.rate) - f.drv, False)
+            c.last_drv = f.drv
             self._put(f)
         else:
             ext = _extended(f.can_id)
             f.dur = frame_bits(f.can_id & 0x1FFFFFFF, ext, f.data) * 1000.0 / c.rate
             f.least = least_bits(ext, len(f.data)) * 1000.0 / c.rate
-            f.ref = c.last_exact
+            f.ref = c.last_drv
             self.pending.append(f)
         self._advance()
 
@@ -147,7 +190,8 @@ class BusLog:
         """The driver's clock starts again (the port was activated, or a new
         session begins)."""
         self._flush_pending()
-        self._drain(final=True)
+        self._settle(final=True)
+        self._time_run(self.clock)
         stats = self.clock.stats
         if session or not self.sessions:
             stats = _new_stats()
@@ -162,7 +206,7 @@ class BusLog:
     # ---- bus order ------------------------------------------------------------
     def _ack(self, a):
         c = self.clock
-        c.bound(a.line, a.line + 1.0 - a.drv, True)
+        c.bound(a.line + 1.0 - a.drv, True)
         # The confirmation just read belongs to the frame it was counted for;
         # if that is not the frame (lost events), the latest with its bytes.
         target = None
@@ -178,8 +222,8 @@ class BusLog:
             return
         target.drv = a.drv
         target.exact = True
-        c.bound(a.line, target.line + target.least - a.drv, False)
-        c.last_exact = target
+        c.bound(target.line + target.least - a.drv, False)
+        c.last_drv = a.drv
         if target in self.pending:
             # Confirmed before its counted confirmation: the frames before it left first.
             while self.pending:
@@ -187,8 +231,6 @@ class BusLog:
                 self._put(f)
                 if f is target:
                     break
-        else:
-            self._mark_exact(target)
 
     def _last_sent(self):
         for i in range(len(self.items) - 1, max(len(self.items) - 4, 0) - 1, -1):
@@ -202,14 +244,6 @@ class BusLog:
         f.seq = self.seq
         self.seq += 1
         self.items.append(f)
-        if f.exact:
-            self.exact.append(f)
-
-    def _mark_exact(self, f):
-        if not self.exact or self.exact[-1].seq < f.seq:
-            self.exact.append(f)
-        else:
-            self.exact = collections.deque(sorted(list(self.exact) + [f], key=lambda x: x.seq))
 
     def _flush_pending(self):
         while self.pending:
@@ -221,42 +255,40 @@ class BusLog:
         limit = self.newest - _SETTLE_MS
         while self.pending and self.pending[0].line < limit:
             self._put(self.pending.popleft())
-        self._drain(final=False)
+        self._settle(final=False)
 
     # ---- timing ---------------------------------------------------------------
-    def _drain(self, final):
+    def _settle(self, final):
+        """Frames that no stamp or confirmation can reach any more go to
+        their run's store."""
         limit = (self.newest or 0.0) - _SETTLE_MS
         items = self.items
-        while items:
-            head = items[0]
-            anchor = self.exact[0] if self.exact else None
-            if anchor is not None and not final and anchor.line >= limit:
-                # The anchor's offset still waits for bounds from later lines.
-                if head is anchor or head.line >= limit or anchor.seq - head.seq < _RUN_MAX:
-                    break
-                anchor = None
-            if anchor is None and not final and head.line >= limit:
-                break
-            segment = []
-            if anchor is not None:
-                while segment[-1:] != [anchor]:
-                    segment.append(items.popleft())
-                self.exact.popleft()
-            else:
-                while items and not items[0].exact and (final or items[0].line < limit) and \
-                        len(segment) < _RUN_MAX:
-                    segment.append(items.popleft())
-                if not segment:
-                    break
-            self._time(segment, anchor)
+        while items and (final or items[0].line < limit):
+            f = items.popleft()
+            f.epoch.store.add(f)
 
-    def _time(self, segment, anchor):
-        """Times for frames in bus order; anchor: the stamped frame that ends
-        the segment, if any (no other frame in it has a stamp)."""
-        c = segment[0].epoch
+    def _time_run(self, c):
+        """Times for the frames of a run that has ended, now that its offset
+        is known: segments in bus order, each up to a stamped frame."""
+        off = c.offset()
+        segment = []
+        for f in c.store.drain():
+            segment.append(f)
+            if f.exact:
+                self._time(c, off, segment, f)
+                segment = []
+            elif len(segment) >= _RUN_MAX:
+                self._time(c, off, segment, None)
+                segment = []
+        if segment:
+            self._time(c, off, segment, None)
+
+    def _time(self, c, off, segment, anchor):
+        """Times for frames of the run c in bus order, off its offset;
+        anchor: the stamped frame that ends the segment, if any (no other
+        frame in it has a stamp)."""
         if anchor is not None:
             c.stats["received" if anchor.rx else "confirmed"] += 1
-            off = c.offset(anchor.line)
             anchor.bus = anchor.drv + off if off is not None else anchor.line + 0.5
         chain = []      # frames that queued behind the one before them, since the last idle start
         prev = c.prev_end
@@ -266,8 +298,8 @@ class BusLog:
             # that says the driver took it and before the bus could have
             # carried it by the time its confirmation was read.
             lo = f.line
-            if f.ref is not None and f.ref.bus is not None and f.ref.epoch is c:
-                lo = max(lo, f.ref.bus)     # handed over after a frame was read
+            if f.ref is not None and off is not None:
+                lo = max(lo, f.ref + off)   # handed over after a stamped frame was read
             if c.hand_lo is not None:
                 lo = max(lo, c.hand_lo)
             c.hand_lo = lo
@@ -378,7 +410,8 @@ class BusLog:
 
     def close(self):
         self._flush_pending()
-        self._drain(final=True)
+        self._settle(final=True)
+        self._time_run(self.clock)
         for _, _, f in self.out:
             self._write(f)
         self.out = []
@@ -388,7 +421,7 @@ class BusLog:
 
 def _new_stats():
     return {"received": 0, "confirmed": 0, "computed": 0, "uncertain": 0, "window": 0.0, "unfitted": 0,
-            "confirms": False}
+            "confirms": False, "conflict": 0.0}
 
 
 def _extended(can_id):

@@ -110,6 +110,10 @@ def bus_time_notes(a, buslog):
                   "trace has no confirmations (TRACE=2 or above has them), so within about a millisecond where " \
                   "the bus was free, but frames queued behind each other (the field profile) can be several ms " \
                   "off" % (stamped, b["computed"])
+        if b["conflict"] > 0.001:
+            how += "; no one offset of the driver's clock to the trace's fits every line (they differ by %.3f ms: " \
+                   "the driver's clock ran at another rate, or a line's time is wrong), so received frames may be " \
+                   "off by up to half of that" % b["conflict"]
         lines.append("bus times, session %d (%s): %s" % (n, name, how))
     return lines
 
@@ -169,7 +173,7 @@ def main(argv=None):
                                          table.by_kind.get("ISO-TP", 0), a.driver_errors))
         if a.malformed:
             where = ", ".join("%s:%d" % (os.path.basename(f), n) for f, n in a.malformed_at)
-            out.write("%d malformed or truncated lines left out (first: %s)\n" % (a.malformed, where))
+            out.write("%s (first: %s)\n" % (left_out(a), where))
             if args.verbose:
                 for f, n, text in a.malformed_lines:
                     out.write("  %s:%d: %s\n" % (os.path.basename(f), n, text))
@@ -199,10 +203,18 @@ def main(argv=None):
         timeline.draw(paths, origin, title)
         outputs += paths
     if a.malformed:
-        print("trace_viewer: %d malformed or truncated lines left out" % a.malformed, file=sys.stderr)
+        print("trace_viewer: %s" % left_out(a), file=sys.stderr)
     for o in outputs:
         print("wrote %s" % o, file=sys.stderr)
     return 0
+
+
+def left_out(a):
+    """How many lines the analysis could not use, and why."""
+    text = "%d malformed or truncated lines left out" % a.malformed
+    if a.undecodable:
+        text += ", %d of them with bytes that are no text: invalid UTF-8 or control characters" % a.undecodable
+    return text
 
 
 def min_open(a):
