@@ -31,7 +31,7 @@ CPassThruModule::CPassThruModule(const ModuleSettings &settings, const std::stri
       m_pTraceFile(new TraceFile(tracePath.c_str(), 1, 1, 1)),
       m_tracer(createTracer()),
       m_pPduTrace(createPduTrace(pduPath)),
-      m_port(m_settings.port, m_settings.profile),
+      m_port(m_settings.port, m_settings.profile, m_driverSession),
       m_transport(m_port, m_pPduTrace.get(), m_settings.profile),
       m_groupStage(m_functionalGroup, m_transport.filters()),
       m_worker(m_transport) {

@@ -75,6 +75,7 @@ private:
     std::unique_ptr<Tracer> m_tracer;
     std::unique_ptr<TraceFile> m_pPduTrace;
 
+    XlDriverSession m_driverSession;  // the driver, opened while the port is
     CanPort m_port;
     IsoTpTransport m_transport;
     COrvFunctionalGroup m_functionalGroup;

@@ -25,7 +25,7 @@ constexpr uint32_t kIsoSlot = 1;
 }  // namespace
 
 Device0404::Device0404(const DeviceSettings &settings)
-    : m_settings(settings), m_port(*settings.port, *settings.profile) {}
+    : m_settings(settings), m_port(*settings.port, *settings.profile, *settings.driverSession) {}
 
 Device0404::~Device0404() { close(false); }
 
@@ -107,6 +107,8 @@ uint32_t Device0404::connect(uint32_t protocolId, uint32_t flags, uint32_t baudR
     if (!portOpen) {
         const uint32_t status = m_port.reopen(baudRate);
         if (status != STATUS_NOERROR) {
+            // Nothing of the failed set-up stays: no port, no hold on the driver.
+            m_port.VectorCleanUp();
             *why = "the Vector channel could not be opened at that BaudRate";
             return status;
         }
@@ -145,6 +147,7 @@ uint32_t Device0404::setBitrate(uint32_t baudRate, TraceScope &scope, const char
     LockGuard guard(m_channelLock);
     const uint32_t status = m_port.reopen(baudRate);
     if (status != STATUS_NOERROR) {
+        m_port.VectorCleanUp();
         *why = "the Vector channel could not be opened at that DATA_RATE";
         return status;
     }

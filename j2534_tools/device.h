@@ -23,7 +23,8 @@ class TraceFile;
 struct DeviceSettings {
     const CanPortSettings *port;
     const FieldProfile *profile;
-    TraceFile *pduTrace;  // null when the PDU trace is off
+    TraceFile *pduTrace;             // null when the PDU trace is off
+    XlDriverSession *driverSession;  // the module's, shared by every device
 };
 
 class Device0404 {

@@ -142,7 +142,8 @@ uint32_t CPassThruModule0404::PassThruOpen(const char *pName, uint32_t *pDeviceI
     PT_SCOPE(scope, "PassThruOpen()");
     if (!pDeviceID) return Finish(scope, "PassThruOpen", ERR_NULL_PARAMETER, "pDeviceID is a NULL pointer");
     auto created =
-        std::make_shared<Device0404>(DeviceSettings{&m_settings.port, &m_settings.profile, m_pduTrace.get()});
+        std::make_shared<Device0404>(
+        DeviceSettings{&m_settings.port, &m_settings.profile, m_pduTrace.get(), &m_driverSession});
     // The driver is asked outside the module's lock; a device found open
     // already is closed again.
     const char *why = nullptr;

@@ -67,6 +67,8 @@ private:
     std::unique_ptr<Tracer> m_tracer;
     std::unique_ptr<TraceFile> m_pduTrace;
 
+    // The driver, opened while any device's port is open; outlives the devices.
+    XlDriverSession m_driverSession;
     NamedLock m_lock;  // guards m_devices
     std::shared_ptr<Device0404> m_devices[kMaxDevices];
 };
