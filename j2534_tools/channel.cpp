@@ -155,7 +155,8 @@ uint32_t Channel0404::setConfig(const SCONFIG &param, TraceScope &scope, const c
             m_bitSamplePoint = param.Value;
             return STATUS_NOERROR;
         case SYNC_JUMP_WIDTH:
-            if (param.Value > 4) break;
+            // Percent of the bit time, as the sample point.
+            if (param.Value > 100) break;
             m_syncJumpWidth = param.Value;
             return STATUS_NOERROR;
         default: *why = "parameter not served on this channel"; return ERR_NOT_SUPPORTED;

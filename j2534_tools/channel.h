@@ -36,6 +36,8 @@ constexpr uint32_t kMaxPeriodicMsgs = 10;
 constexpr uint32_t kMinPeriodMs = 5;
 constexpr uint32_t kMaxPeriodMs = 65535;
 constexpr std::size_t kRxQueueMsgs = 1024;
+constexpr uint32_t kDefaultSamplePoint = 80;  // BIT_SAMPLE_POINT, percent
+constexpr uint32_t kDefaultJumpWidth = 15;    // SYNC_JUMP_WIDTH, percent
 
 class Channel0404 {
 public:
@@ -100,8 +102,10 @@ private:
     MessageQueue m_rx{kRxQueueMsgs};
 
     std::atomic<uint32_t> m_loopback{0};
-    std::atomic<uint32_t> m_bitSamplePoint{80};
-    std::atomic<uint32_t> m_syncJumpWidth{1};
+    // Percent of the bit time, J2534's defaults; kept only, the Vector driver
+    // sets the bit timing from the rate.
+    std::atomic<uint32_t> m_bitSamplePoint{kDefaultSamplePoint};
+    std::atomic<uint32_t> m_syncJumpWidth{kDefaultJumpWidth};
 
     NamedLock m_periodicLock;  // guards m_periodic and m_nextPeriodicId
     std::vector<PeriodicMsg> m_periodic;

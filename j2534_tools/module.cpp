@@ -104,6 +104,7 @@ CPassThruModule0404::CPassThruModule0404(const Settings0404 &settings, const std
     }
     PT_SCOPE(scope, "pt_vector0404 loaded");
     scope.messagef(TL_INFO, "J2534 04.04 on Vector XL, field profile %s", m_settings.profile.on ? "on" : "off");
+    TraceRejectedSettings(m_settings, scope);
 }
 
 CPassThruModule0404::~CPassThruModule0404() {
@@ -141,8 +142,7 @@ std::shared_ptr<Channel0404> CPassThruModule0404::channel(uint32_t channelId, st
 uint32_t CPassThruModule0404::PassThruOpen(const char *pName, uint32_t *pDeviceID) {
     PT_SCOPE(scope, "PassThruOpen()");
     if (!pDeviceID) return Finish(scope, "PassThruOpen", ERR_NULL_PARAMETER, "pDeviceID is a NULL pointer");
-    auto created =
-        std::make_shared<Device0404>(
+    auto created = std::make_shared<Device0404>(
         DeviceSettings{&m_settings.port, &m_settings.profile, m_pduTrace.get(), &m_driverSession});
     // The driver is asked outside the module's lock; a device found open
     // already is closed again.

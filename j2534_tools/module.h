@@ -12,6 +12,7 @@
 #include "j2534_tools/device.h"
 #include "j2534_tools/passthru_defs.h"
 #include "can/can_port.h"
+#include "can/library_settings.h"
 #include "platform/named_lock.h"
 #include "trace/trace_file.h"
 #include "trace/tracer.h"
@@ -19,12 +20,9 @@
 
 class TraceScope;
 
-// Section "PT_VECTOR" of pt_vector0404.ini, read once at load.
-struct Settings0404 {
-    int32_t traceSettings = 1;  // TRACE: bits 0-3 verbosity, bit 4 the PDU trace
-    CanPortSettings port;       // VIRTUAL, WAKEUP, cooperative, RXQUEUE
-    FieldProfile profile;       // on unless FIELDPROFILE=0; FCWAITMAX
-};
+// Section "PT_VECTOR" of pt_vector0404.ini, read once at load by the reader
+// both libraries share; the field profile is on unless FIELDPROFILE=0.
+using Settings0404 = LibrarySettings;
 
 constexpr uint32_t kMaxDevices = 8;
 
