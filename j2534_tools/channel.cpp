@@ -33,6 +33,7 @@ uint32_t Channel0404::read(PASSTHRU_MSG *msgs, uint32_t *num, uint32_t timeoutMs
     *num = wanted == 0 ? 0 : m_rx.take(msgs, wanted, timeoutMs);
     if (waits) m_device.readerWaits(false);
     if (*num == wanted) return STATUS_NOERROR;
+    if (ended()) return statusAfterEnd(ERR_FAILED, why);
     if (*num == 0) {
         *why = "no message in the receive queue";
         return ERR_BUFFER_EMPTY;
@@ -47,12 +48,26 @@ void Channel0404::noteConfirmed(uint64_t seq) {
     m_confirmedEvent.set();
 }
 
+void Channel0404::end(const char *why) {
+    m_endedWhy.store(why);
+    m_rx.close();
+    m_confirmedEvent.set();
+    wakeWaiters();
+}
+
+uint32_t Channel0404::statusAfterEnd(uint32_t status, const char **why) const {
+    if (status == STATUS_NOERROR || !ended()) return status;
+    *why = m_endedWhy.load();
+    return ERR_INVALID_CHANNEL_ID;
+}
+
 bool Channel0404::awaitConfirmed(uint64_t seq, uint32_t timeoutMs) {
     const uint64_t deadlineUs = plat::NowUs() + uint64_t{timeoutMs} * 1000u;
     for (;;) {
         if (m_confirmedSeq.load() >= seq) return true;
         m_confirmedEvent.reset();
         if (m_confirmedSeq.load() >= seq) return true;
+        if (ended()) return false;
         const uint64_t now = plat::NowUs();
         if (now >= deadlineUs) return false;
         m_confirmedEvent.wait(static_cast<uint32_t>((deadlineUs - now + 999u) / 1000u));
@@ -144,7 +159,7 @@ uint32_t Channel0404::getConfig(SCONFIG &param, const char **why) {
 
 uint32_t Channel0404::setConfig(const SCONFIG &param, TraceScope &scope, const char **why) {
     switch (param.Parameter) {
-        case DATA_RATE: return m_device.setBitrate(param.Value, scope, why);
+        case DATA_RATE: return m_device.setBitrate(*this, param.Value, scope, why);
         case LOOPBACK:
             if (param.Value > 1) break;
             m_loopback = param.Value;

@@ -69,7 +69,11 @@ void Device0404::stopWorker(bool processEnding) {
 }
 
 void Device0404::close(bool processEnding) {
-    for (uint32_t slot = 0; slot < kSlots; ++slot) disconnect(slot);
+    {
+        LockGuard guard(m_channelLock);
+        m_closed = true;
+    }
+    for (uint32_t slot = 0; slot < kSlots; ++slot) endChannel(slot, "the device was closed while the call waited");
     stopWorker(processEnding);
 }
 
@@ -95,6 +99,10 @@ uint32_t Device0404::connect(uint32_t protocolId, uint32_t flags, uint32_t baudR
     }
     const uint32_t target = protocolId == CAN ? kCanSlot : kIsoSlot;
     LockGuard guard(m_channelLock);
+    if (m_closed) {
+        *why = "the device was closed";
+        return ERR_INVALID_DEVICE_ID;
+    }
     if (m_channels[target]) {
         *why = "this protocol is already connected on the device";
         return ERR_CHANNEL_IN_USE;
@@ -124,7 +132,7 @@ uint32_t Device0404::connect(uint32_t protocolId, uint32_t flags, uint32_t baudR
     return STATUS_NOERROR;
 }
 
-void Device0404::disconnect(uint32_t slot) {
+void Device0404::endChannel(uint32_t slot, const char *why) {
     std::shared_ptr<Channel0404> gone;
     bool last = false;
     {
@@ -135,16 +143,22 @@ void Device0404::disconnect(uint32_t slot) {
         if (last) m_bitrate = 0;
         if (last) m_port.VectorCleanUp();
     }
+    gone->end(why);
     gone->clearPeriodic();
     forgetPending(*gone);
 }
 
-uint32_t Device0404::setBitrate(uint32_t baudRate, TraceScope &scope, const char **why) {
+uint32_t Device0404::setBitrate(const Channel0404 &caller, uint32_t baudRate, TraceScope &scope, const char **why) {
     if (!ValidBaudRate(baudRate)) {
         *why = "DATA_RATE not 125000, 250000, 500000 or 1000000";
         return ERR_INVALID_IOCTL_VALUE;
     }
     LockGuard guard(m_channelLock);
+    // A channel disconnected meanwhile opens no port that nobody would close.
+    if (m_channels[kCanSlot].get() != &caller && m_channels[kIsoSlot].get() != &caller) {
+        *why = "the channel was disconnected";
+        return ERR_INVALID_CHANNEL_ID;
+    }
     const uint32_t status = m_port.reopen(baudRate);
     if (status != STATUS_NOERROR) {
         m_port.VectorCleanUp();

@@ -48,10 +48,13 @@ public:
     // PassThruConnect: slot 0 holds the CAN channel, slot 1 the ISO15765 one.
     uint32_t connect(uint32_t protocolId, uint32_t flags, uint32_t baudRate, uint32_t *slot, TraceScope &scope,
                      const char **why);
-    void disconnect(uint32_t slot);
+    // PassThruDisconnect: the channel ends (calls waiting on it return) and
+    // leaves the device; the last one closes the port.
+    void disconnect(uint32_t slot) { endChannel(slot, "the channel was disconnected while the call waited"); }
     std::shared_ptr<Channel0404> channel(uint32_t slot);
-    // SET_CONFIG DATA_RATE: the port is opened again at the new rate.
-    uint32_t setBitrate(uint32_t baudRate, TraceScope &scope, const char **why);
+    // SET_CONFIG DATA_RATE of caller: the port is opened again at the new
+    // rate, unless caller has left the device meanwhile.
+    uint32_t setBitrate(const Channel0404 &caller, uint32_t baudRate, TraceScope &scope, const char **why);
 
     // Hands a channel's frame to the bus and notes it for its confirmation;
     // *seq receives its sequence number. STATUS_NOERROR, ERR_BUFFER_FULL when
@@ -88,6 +91,7 @@ private:
     // True when the confirmation was of a frame the device handed over.
     bool confirm(const CanFrame &ack);
     void stopWorker(bool processEnding);
+    void endChannel(uint32_t slot, const char *why);
     uint32_t quietWaitMs(const std::shared_ptr<Channel0404> (&channels)[kSlots], uint64_t nowUs);
 
     const DeviceSettings m_settings;
@@ -95,11 +99,15 @@ private:
     XLaccess m_selectedMask = 0;
     std::string m_channelName;
 
-    // Guards m_channels and m_bitrate; never held while a channel's or the
-    // transmit lock is taken. Order: m_channelLock before m_txLock.
+    // Guards m_channels, m_bitrate and m_closed; never held while a
+    // channel's or the transmit lock is taken. Order: m_channelLock before
+    // m_txLock, and before the port's lock.
     NamedLock m_channelLock;
     std::shared_ptr<Channel0404> m_channels[kSlots];
     uint32_t m_bitrate = 0;
+    // Closed: no channel connects any more (a call that found the device
+    // before PassThruClose may still hold it).
+    bool m_closed = false;
 
     // Guards m_pending and m_nextSeq: frames handed to the driver whose
     // confirmation has not come, in the order they were handed over.

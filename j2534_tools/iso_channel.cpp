@@ -150,6 +150,7 @@ bool IsoChannel::awaitWritten(uint64_t seq, uint32_t timeoutMs) {
             if (!open) return true;
             m_writtenEvent.reset();
         }
+        if (ended()) return false;
         const uint64_t now = plat::NowUs();
         if (now >= deadlineUs) return false;
         m_writtenEvent.wait(static_cast<uint32_t>((deadlineUs - now + 999u) / 1000u));

@@ -48,6 +48,7 @@ public:
 
 protected:
     uint32_t frameOf(const PASSTHRU_MSG &msg, OutFrame &frame, const char **why) const override;
+    void wakeWaiters() override { m_writtenEvent.set(); }
 
 private:
     struct FlowFilter {

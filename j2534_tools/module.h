@@ -56,8 +56,16 @@ public:
     void closeLeftOpen(bool processEnding);
 
 private:
+    // A channel and its device, both held for the length of a call: a Close
+    // or Disconnect on another thread frees neither under it.
+    struct HeldChannel {
+        std::shared_ptr<Device0404> device;
+        std::shared_ptr<Channel0404> channel;
+        explicit operator bool() const { return channel != nullptr; }
+        Channel0404 *operator->() const { return channel.get(); }
+    };
     std::shared_ptr<Device0404> device(uint32_t deviceId);
-    std::shared_ptr<Channel0404> channel(uint32_t channelId, std::shared_ptr<Device0404> *owner = nullptr);
+    HeldChannel channel(uint32_t channelId);
     uint32_t ioctlConfig(Channel0404 &channel, uint32_t ioctlId, SCONFIG_LIST *list, TraceScope &scope);
 
     const Settings0404 m_settings;

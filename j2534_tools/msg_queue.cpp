@@ -23,6 +23,7 @@ uint32_t MessageQueue::take(PASSTHRU_MSG *out, uint32_t max, uint32_t timeoutMs)
                 out[taken++] = m_msgs.front();
                 m_msgs.pop_front();
             }
+            if (m_closed) return taken;
             if (m_msgs.empty()) m_filled.reset();
         }
         const uint64_t now = plat::NowUs();
@@ -35,7 +36,13 @@ uint32_t MessageQueue::take(PASSTHRU_MSG *out, uint32_t max, uint32_t timeoutMs)
 void MessageQueue::clear() {
     LockGuard guard(m_lock);
     m_msgs.clear();
-    m_filled.reset();
+    if (!m_closed) m_filled.reset();
+}
+
+void MessageQueue::close() {
+    LockGuard guard(m_lock);
+    m_closed = true;
+    m_filled.set();
 }
 
 uint32_t MessageQueue::takeDropped() {
