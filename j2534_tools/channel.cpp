@@ -30,10 +30,19 @@ uint32_t Channel0404::read(PASSTHRU_MSG *msgs, uint32_t *num, uint32_t timeoutMs
     // the bus: the device's worker keeps its beat meanwhile.
     const bool waits = wanted != 0 && timeoutMs != 0;
     if (waits) m_device.readerWaits(true);
-    *num = wanted == 0 ? 0 : m_rx.take(msgs, wanted, timeoutMs);
+    uint32_t dropped = 0;
+    *num = m_rx.take(msgs, wanted, timeoutMs, &dropped);
     if (waits) m_device.readerWaits(false);
+    if (ended() && *num != wanted) return statusAfterEnd(ERR_FAILED, why);
+    if (dropped != 0) {
+        // Told once, with the messages this call read (the queue kept the oldest).
+        PT_SCOPE(scope, "Channel0404::read()");
+        scope.messagef(TL_ERROR, "%u messages lost: receive queue of %u messages full", static_cast<unsigned>(dropped),
+                       static_cast<unsigned>(kRxQueueMsgs));
+        *why = "the receive queue was full: later messages were lost";
+        return ERR_BUFFER_OVERFLOW;
+    }
     if (*num == wanted) return STATUS_NOERROR;
-    if (ended()) return statusAfterEnd(ERR_FAILED, why);
     if (*num == 0) {
         *why = "no message in the receive queue";
         return ERR_BUFFER_EMPTY;

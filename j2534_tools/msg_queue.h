@@ -21,13 +21,13 @@ public:
     bool push(const PASSTHRU_MSG &msg);
     // Moves up to max messages into out, in the order they came; waits up to
     // timeoutMs for the max-th, or until the queue is closed. Returns how
-    // many it moved.
-    uint32_t take(PASSTHRU_MSG *out, uint32_t max, uint32_t timeoutMs);
+    // many it moved; *dropped learns how many were dropped for a full queue
+    // since the take before (and counts them as told).
+    uint32_t take(PASSTHRU_MSG *out, uint32_t max, uint32_t timeoutMs, uint32_t *dropped);
+    // Empties the queue and forgets the drops.
     void clear();
     // Ends every wait in take, now and later: the channel is gone.
     void close();
-    // Messages dropped for a full queue since the last call.
-    uint32_t takeDropped();
 
 private:
     const std::size_t m_capacity;
