@@ -153,7 +153,8 @@ int16_t CanPort::vectorInitDriver(uint32_t bitrate) {
     scope.messagef(TL_INFO, "pt_vector 00.16 Vector XL driver initialisation");
     const XlDriverBinding &xl = bindDriver();
 
-    if (xl.xlOpenDriver() != XL_SUCCESS) {
+    if (!m_driverJoined) m_driverJoined = m_session.join(xl);
+    if (!m_driverJoined) {
         scope.messagef(TL_INFO, "xlOpenDriver failed");
         return failInit(scope);
     }
@@ -277,7 +278,8 @@ int16_t CanPort::cleanUp_() {
     m_PortHandle = XL_INVALID_PORTHANDLE;
     // Nothing handed to a closed port is confirmed any more.
     m_confirmations.clear();
-    xl.xlCloseDriver();
+    if (m_driverJoined) m_session.leave(xl);
+    m_driverJoined = false;
     return 0;
 }
 
@@ -317,7 +319,8 @@ uint32_t CanPort::selectChannel(const char *name, char *chosen, std::size_t chos
     PT_SCOPE(scope, "selectChannel()");
     const XlDriverBinding &xl = bindDriver();
     LockGuard initGuard(m_initLock);
-    if (xl.xlOpenDriver() != XL_SUCCESS) {
+    // Another device's port may hold the driver open: only the session closes it.
+    if (!m_session.join(xl)) {
         scope.messagef(TL_ERROR, "xlOpenDriver failed");
         return ERR_DEVICE_NOT_CONNECTED;
     }
@@ -334,7 +337,7 @@ uint32_t CanPort::selectChannel(const char *name, char *chosen, std::size_t chos
         found = channel.channelMask;
         std::snprintf(chosen, chosenSize, "%.32s", channel.name);
     }
-    xl.xlCloseDriver();
+    m_session.leave(xl);
     if (found == 0) {
         scope.messagef(TL_ERROR, "no CAN channel %s%s", byName ? "named " : "", byName ? name : "found");
         return ERR_DEVICE_NOT_CONNECTED;

@@ -12,6 +12,7 @@
 #include "can/field_profile.h"
 #include "can/xl_api.h"
 #include "can/xl_binding.h"
+#include "can/xl_session.h"
 #include "platform/named_lock.h"
 
 class TraceScope;
@@ -36,8 +37,10 @@ class CanPort {
 public:
     // With the field profile, frames flagged after a queue overrun still
     // count, overruns and failing receive calls are reported as errors, and
-    // the receive queue has the profile's size.
-    CanPort(const CanPortSettings &settings, const FieldProfile &profile) : m_settings(settings), m_profile(profile) {}
+    // the receive queue has the profile's size. The port is a user of the
+    // driver session from its set-up to its clean-up.
+    CanPort(const CanPortSettings &settings, const FieldProfile &profile, XlDriverSession &session)
+        : m_settings(settings), m_profile(profile), m_session(session) {}
     CanPort(const CanPort &) = delete;
     CanPort &operator=(const CanPort &) = delete;
 
@@ -47,9 +50,12 @@ public:
     uint32_t reopen(uint32_t bitrate);
 
     // 0 on success, 8 (ERR_DEVICE_NOT_CONNECTED) on any failure. The caller
-    // holds m_initLock.
+    // holds m_initLock. Joins the driver session; a failure after the join
+    // keeps it until VectorCleanUp.
     int16_t vectorInitDriver(uint32_t bitrate);
     void demoPrintConfig();
+    // Closes the port and leaves the driver session (the last user closes
+    // the driver).
     int16_t VectorCleanUp();
 
     // Sends one frame of length 0..8, padded to 8 bytes with padByte when pad
@@ -73,9 +79,10 @@ public:
     // Restricts the port to one channel of the driver's configuration: the
     // one named name (its driver name, or "VectorChannel<N>" for the channel
     // of index N - 1), or the first CAN channel when name is null or empty.
-    // Until called, the port joins the channels it always joined. Opens and
-    // closes the driver to look; 0 on success, ERR_DEVICE_NOT_CONNECTED when
-    // the driver or the channel is missing. *chosen receives its driver name.
+    // Until called, the port joins the channels it always joined. Joins and
+    // leaves the driver session to look; 0 on success,
+    // ERR_DEVICE_NOT_CONNECTED when the driver or the channel is missing.
+    // *chosen receives its driver name.
     uint32_t selectChannel(const char *name, char *chosen, std::size_t chosenSize);
 
     // Opens the hardware acceptance filter for every 11- and 29-bit
@@ -120,6 +127,7 @@ private:
 
     const CanPortSettings &m_settings;
     const FieldProfile &m_profile;
+    XlDriverSession &m_session;
 
     // Points at m_boundDriver once the driver is bound, at the fallbacks
     // before: the worker may transmit while a host thread binds.
@@ -127,8 +135,11 @@ private:
     XlDriverBinding m_boundDriver = MissingXlDriver();
 
     // Serialises opening, closing and acceptance changes of the port, so
-    // that threads re-configuring it at once always leave one port behind.
+    // that threads re-configuring it at once always leave one port behind;
+    // guards m_driverJoined. The driver session's lock is taken inside it.
     NamedLock m_initLock;
+    // This port counts as a user of the driver session.
+    bool m_driverJoined = false;
     std::atomic<XLportHandle> m_PortHandle{XL_INVALID_PORTHANDLE};
     std::atomic<XLaccess> m_ChannelMask{0};
     std::atomic<uint32_t> m_bitrate{0};

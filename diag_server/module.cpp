@@ -42,7 +42,7 @@ CPassThruModule::CPassThruModule(const ModuleSettings &settings, const std::stri
       m_pTraceFile(new TraceFile(tracePath.c_str(), 1, 1, 1)),
       m_tracer(createTracer()),
       m_pPduTrace(createPduTrace(pduPath)),
-      m_port(m_settings.port, m_settings.profile),
+      m_port(m_settings.port, m_settings.profile, m_driverSession),
       m_filters(m_port, m_extAddressing, m_settings.profile.on),
       m_transport(m_port, m_filters, m_pPduTrace.get(), m_settings.profile, ServerTransportOptions()),
       m_groupStage(m_functionalGroup, m_filters),
@@ -50,8 +50,7 @@ CPassThruModule::CPassThruModule(const ModuleSettings &settings, const std::stri
     m_tracer->setMaxDepth(10);
     if (m_settings.maxWaitsRejected) {
         PT_SCOPE(scope, "CPassThruModule()");
-        scope.messagef(TL_ERROR, "FCWAITMAX %s is no number from 0 to 255, using %d", m_settings.maxWaitsText.c_str(),
-                       static_cast<int>(m_settings.profile.maxWaits));
+        TraceRejectedSettings(m_settings, scope);
     }
     setExtAddressing(m_settings.m_ExtAddressing);
 }
@@ -73,12 +72,12 @@ std::unique_ptr<Tracer> CPassThruModule::createTracer() {
     auto tracer = std::make_unique<Tracer>();
     tracer->attach(m_pTraceFile.get());
     SetActiveTracer(tracer.get());
-    SetUpTraceLevels(*tracer, m_settings.m_TraceSettings & 15);
+    SetUpTraceLevels(*tracer, m_settings.traceSettings & 15);
     return tracer;
 }
 
 std::unique_ptr<TraceFile> CPassThruModule::createPduTrace(const std::string &pduPath) {
-    if (!(m_settings.m_TraceSettings & 0x10)) return nullptr;
+    if (!(m_settings.traceSettings & 0x10)) return nullptr;
     auto pdu = std::make_unique<TraceFile>(pduPath.c_str(), 1, 0, 0);
     pdu->writePduLine(" pt_vector 00.16 loaded, PDU trace on");
     return pdu;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "can/can_port.h"
+#include "can/library_settings.h"
 #include "fg/functional_group.h"
 #include "fg/group_stage.h"
 #include "j2534.h"
@@ -22,16 +23,11 @@
 
 class TraceScope;
 
-// The section "MORIX_VECTOR" of morix.ini, read once at load.
-struct ModuleSettings {
-    int32_t m_TraceSettings = 1;  // TRACE: bits 0-3 verbosity, bit 4 the PDU trace
-    CanPortSettings port;         // VIRTUAL, WAKEUP, cooperative
+// The section "MORIX_VECTOR" of morix.ini, read once at load: the settings
+// both libraries read (TRACE, VIRTUAL, WAKEUP, cooperative, FIELDPROFILE,
+// FCWAITMAX, RXQUEUE) and this library's own.
+struct ModuleSettings : LibrarySettings {
     int32_t m_ExtAddressing = 0;  // ORVEXTADR
-    FieldProfile profile;         // FIELDPROFILE, FCWAITMAX, RXQUEUE
-    // FCWAITMAX's text when it was no number from 0 to 255: the default
-    // stands, and the trace says so once it is open.
-    bool maxWaitsRejected = false;
-    std::string maxWaitsText;
 };
 
 class CPassThruModule final : private WorkerJob {
@@ -86,6 +82,7 @@ private:
     std::unique_ptr<Tracer> m_tracer;
     std::unique_ptr<TraceFile> m_pPduTrace;
 
+    XlDriverSession m_driverSession;  // the driver, opened while the port is
     CanPort m_port;
     // The maker's extended addressing mode, read by the filters.
     std::atomic<int32_t> m_extAddressing{0};

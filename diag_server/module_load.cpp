@@ -1,10 +1,8 @@
 #include "diag_server/module_load.h"
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <cstring>
 
+#include "can/library_settings.h"
 #include "diag_server/module.h"
 #include "platform/platform.h"
 
@@ -12,43 +10,16 @@ namespace {
 
 const char kServerModule[] = "MORIX_Server.dll";
 const char kSection[] = "MORIX_VECTOR";
-constexpr uint32_t kConfigBufferSize = 1024;
 
 // Set by the load handler and cleared by the unload handler, which the
 // platform runs one at a time; the exported functions only read it between.
 CPassThruModule *g_module = nullptr;
 
-constexpr long long kMaxWaitsLimit = 255;
-
-// FCWAITMAX: a number from 0 to 255, read as strtol reads it; anything else
-// leaves the default in place and is kept for the trace.
-void ReadMaxWaits(const char *iniPath, ModuleSettings &settings) {
-    char buffer[kConfigBufferSize];
-    plat::ReadProfileString(kSection, "FCWAITMAX", "10", buffer, kConfigBufferSize, iniPath);
-    char *end = buffer;
-    errno = 0;
-    const long long value = std::strtoll(buffer, &end, 0);
-    if (end != buffer && errno == 0 && value >= 0 && value <= kMaxWaitsLimit) {
-        settings.profile.maxWaits = static_cast<int32_t>(value);
-        return;
-    }
-    settings.maxWaitsRejected = true;
-    settings.maxWaitsText = buffer;
-}
-
 ModuleSettings ReadSettings(const char *iniPath) {
+    const SettingsSource source{iniPath, kSection, false};
     ModuleSettings settings;
-    settings.m_TraceSettings = ReadConfigNumber(iniPath, "TRACE", "1", 10);
-    settings.port.m_VirtualOrdinal = ReadConfigNumber(iniPath, "VIRTUAL", "", 0);
-    settings.m_ExtAddressing = ReadConfigNumber(iniPath, "ORVEXTADR", "", 0);
-    settings.port.m_WakeUp = ReadConfigNumber(iniPath, "WAKEUP", "", 0);
-    settings.port.m_bCooperative = ReadConfigNumber(iniPath, "cooperative", "", 0);
-    // The field profile and its settings; without it nothing here is read.
-    if (ReadConfigNumber(iniPath, "FIELDPROFILE", "0", 0) > 0) {
-        settings.profile.on = true;
-        ReadMaxWaits(iniPath, settings);
-        settings.profile.rxQueueSize = static_cast<uint32_t>(ReadConfigNumber(iniPath, "RXQUEUE", "2048", 0));
-    }
+    static_cast<LibrarySettings &>(settings) = ReadLibrarySettings(source);
+    settings.m_ExtAddressing = ReadSettingNumber(source, "ORVEXTADR", "", 0);
     return settings;
 }
 
@@ -66,17 +37,6 @@ std::string BuildModuleRelativePath(const char *moduleName, const char *fileName
         return std::string(name, i + 1) + fileName;
     }
     return std::string(name) + (fileName ? fileName : "");
-}
-
-int32_t ReadConfigNumber(const char *iniPath, const char *key, const char *defaultText, int base) {
-    char buffer[kConfigBufferSize];
-    plat::ReadProfileString(kSection, key, defaultText, buffer, kConfigBufferSize, iniPath);
-    errno = 0;
-    long long value = std::strtoll(buffer, nullptr, base);
-    // Windows' 32-bit long saturates where a 64-bit one would not.
-    if (value > INT32_MAX) return INT32_MAX;
-    if (value < INT32_MIN) return INT32_MIN;
-    return static_cast<int32_t>(value);
 }
 
 bool ModuleLoad(void *module) {

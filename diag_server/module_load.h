@@ -2,7 +2,6 @@
 #ifndef PT_DIAG_SERVER_MODULE_LOAD_H
 #define PT_DIAG_SERVER_MODULE_LOAD_H
 
-#include <cstdint>
 #include <string>
 
 // What DllMain does at process attach; false refuses the load.
@@ -14,9 +13,5 @@ void ModuleUnload(bool processEnding = false);
 // Directory of the loaded module moduleName followed by fileName; empty when
 // that module is not in the process.
 std::string BuildModuleRelativePath(const char *moduleName, const char *fileName);
-
-// Reads one key of the "MORIX_VECTOR" section as a number with strtol's rules
-// in the given base, clamped to 32 bits as on Windows.
-int32_t ReadConfigNumber(const char *iniPath, const char *key, const char *defaultText, int base);
 
 #endif

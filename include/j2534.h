@@ -1,12 +1,18 @@
 /*
  * SAE J2534 pass-thru interface as exported by pt_vector (the generation
  * without a device argument). Records have 32-bit fields on every platform.
+ *
+ * j2534_0404.h may be included beside it, before or after: the records and
+ * the names both generations share are declared once, with the same values.
+ * The functions of both generations share their names, so only the header
+ * included first declares its prototypes.
  */
 #ifndef PT_VECTOR_J2534_H
 #define PT_VECTOR_J2534_H
 
 #include <stdint.h>
 
+#ifndef PTAPI
 #if defined(_WIN32)
 #define PTAPI __stdcall
 #elif defined(__i386__)
@@ -14,11 +20,14 @@
 #else
 #define PTAPI
 #endif
+#endif
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
+#ifndef PT_VECTOR_J2534_RECORDS
+#define PT_VECTOR_J2534_RECORDS
 #define PT_MSG_DATA_SIZE 4128u
 
 typedef struct PASSTHRU_MSG {
@@ -40,6 +49,7 @@ typedef struct SCONFIG_LIST {
     uint32_t NumOfParams;
     SCONFIG *ConfigPtr;
 } SCONFIG_LIST;
+#endif
 
 /* Status codes */
 #define STATUS_NOERROR 0x00u
@@ -105,6 +115,8 @@ typedef struct PT_QEL_SPECIAL {
     uint32_t Value;
 } PT_QEL_SPECIAL;
 
+#ifndef PT_VECTOR_J2534_0404_PROTOTYPES
+#define PT_VECTOR_J2534_PROTOTYPES
 uint32_t PTAPI PassThruConnect(uint32_t ProtocolID, uint32_t Flags, uint32_t *pChannelID);
 uint32_t PTAPI PassThruDisconnect(uint32_t ChannelID);
 uint32_t PTAPI PassThruReadMsgs(uint32_t ChannelID, PASSTHRU_MSG *pMsg, uint32_t *pNumMsgs, uint32_t Timeout);
@@ -119,6 +131,7 @@ uint32_t PTAPI PassThruSetProgrammingVoltage(uint32_t PinNumber, uint32_t Voltag
 uint32_t PTAPI PassThruReadVersion(char *pFirmwareVersion, char *pDllVersion, char *pApiVersion);
 uint32_t PTAPI PassThruGetLastError(char *pErrorDescription);
 uint32_t PTAPI PassThruIoctl(uint32_t ChannelID, uint32_t IoctlID, void *pInput, void *pOutput);
+#endif
 
 #ifdef __cplusplus
 }

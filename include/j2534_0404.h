@@ -3,9 +3,10 @@
  * generation with a device (PassThruOpen / PassThruClose and a DeviceID).
  * Records have 32-bit fields on every platform, as the 32-bit product has them.
  *
- * The records and the names both generations share carry the same values as
- * j2534.h; a unit that includes both includes j2534.h first and gets the
- * records and prototypes from there (the 04.04 prototypes stay out).
+ * j2534.h may be included beside it, before or after: the records and the
+ * names both generations share are declared once, with the same values. The
+ * functions of both generations share their names, so only the header
+ * included first declares its prototypes.
  */
 #ifndef PT_VECTOR_J2534_0404_H
 #define PT_VECTOR_J2534_0404_H
@@ -26,7 +27,8 @@
 extern "C" {
 #endif
 
-#ifndef PT_VECTOR_J2534_H
+#ifndef PT_VECTOR_J2534_RECORDS
+#define PT_VECTOR_J2534_RECORDS
 #define PT_MSG_DATA_SIZE 4128u
 
 typedef struct PASSTHRU_MSG {
@@ -162,7 +164,8 @@ typedef struct SBYTE_ARRAY {
 #define ISO15765_STMIN_TX 0x23u
 #define ISO15765_WFT_MAX 0x25u
 
-#ifndef PT_VECTOR_J2534_H
+#ifndef PT_VECTOR_J2534_PROTOTYPES
+#define PT_VECTOR_J2534_0404_PROTOTYPES
 uint32_t PTAPI PassThruOpen(void *pName, uint32_t *pDeviceID);
 uint32_t PTAPI PassThruClose(uint32_t DeviceID);
 uint32_t PTAPI PassThruConnect(uint32_t DeviceID, uint32_t ProtocolID, uint32_t Flags, uint32_t BaudRate,

@@ -30,8 +30,18 @@ uint32_t Channel0404::read(PASSTHRU_MSG *msgs, uint32_t *num, uint32_t timeoutMs
     // the bus: the device's worker keeps its beat meanwhile.
     const bool waits = wanted != 0 && timeoutMs != 0;
     if (waits) m_device.readerWaits(true);
-    *num = wanted == 0 ? 0 : m_rx.take(msgs, wanted, timeoutMs);
+    uint32_t dropped = 0;
+    *num = m_rx.take(msgs, wanted, timeoutMs, &dropped);
     if (waits) m_device.readerWaits(false);
+    if (ended() && *num != wanted) return statusAfterEnd(ERR_FAILED, why);
+    if (dropped != 0) {
+        // Told once, with the messages this call read (the queue kept the oldest).
+        PT_SCOPE(scope, "Channel0404::read()");
+        scope.messagef(TL_ERROR, "%u messages lost: receive queue of %u messages full", static_cast<unsigned>(dropped),
+                       static_cast<unsigned>(kRxQueueMsgs));
+        *why = "the receive queue was full: later messages were lost";
+        return ERR_BUFFER_OVERFLOW;
+    }
     if (*num == wanted) return STATUS_NOERROR;
     if (*num == 0) {
         *why = "no message in the receive queue";
@@ -47,12 +57,26 @@ void Channel0404::noteConfirmed(uint64_t seq) {
     m_confirmedEvent.set();
 }
 
+void Channel0404::end(const char *why) {
+    m_endedWhy.store(why);
+    m_rx.close();
+    m_confirmedEvent.set();
+    wakeWaiters();
+}
+
+uint32_t Channel0404::statusAfterEnd(uint32_t status, const char **why) const {
+    if (status == STATUS_NOERROR || !ended()) return status;
+    *why = m_endedWhy.load();
+    return ERR_INVALID_CHANNEL_ID;
+}
+
 bool Channel0404::awaitConfirmed(uint64_t seq, uint32_t timeoutMs) {
     const uint64_t deadlineUs = plat::NowUs() + uint64_t{timeoutMs} * 1000u;
     for (;;) {
         if (m_confirmedSeq.load() >= seq) return true;
         m_confirmedEvent.reset();
         if (m_confirmedSeq.load() >= seq) return true;
+        if (ended()) return false;
         const uint64_t now = plat::NowUs();
         if (now >= deadlineUs) return false;
         m_confirmedEvent.wait(static_cast<uint32_t>((deadlineUs - now + 999u) / 1000u));
@@ -149,7 +173,7 @@ uint32_t Channel0404::getConfig(SCONFIG &param, const char **why) {
 
 uint32_t Channel0404::setConfig(const SCONFIG &param, TraceScope &scope, const char **why) {
     switch (param.Parameter) {
-        case DATA_RATE: return m_device.setBitrate(param.Value, scope, why);
+        case DATA_RATE: return m_device.setBitrate(*this, param.Value, scope, why);
         case LOOPBACK:
             if (param.Value > 1) break;
             m_loopback = param.Value;
@@ -160,7 +184,8 @@ uint32_t Channel0404::setConfig(const SCONFIG &param, TraceScope &scope, const c
             m_bitSamplePoint = param.Value;
             return STATUS_NOERROR;
         case SYNC_JUMP_WIDTH:
-            if (param.Value > 4) break;
+            // Percent of the bit time, as the sample point.
+            if (param.Value > 100) break;
             m_syncJumpWidth = param.Value;
             return STATUS_NOERROR;
         default: *why = "parameter not served on this channel"; return ERR_NOT_SUPPORTED;

@@ -36,6 +36,8 @@ constexpr uint32_t kMaxPeriodicMsgs = 10;
 constexpr uint32_t kMinPeriodMs = 5;
 constexpr uint32_t kMaxPeriodMs = 65535;
 constexpr std::size_t kRxQueueMsgs = 1024;
+constexpr uint32_t kDefaultSamplePoint = 80;  // BIT_SAMPLE_POINT, percent
+constexpr uint32_t kDefaultJumpWidth = 15;    // SYNC_JUMP_WIDTH, percent
 
 class Channel0404 {
 public:
@@ -66,6 +68,13 @@ public:
     void clearRx() { m_rx.clear(); }
     virtual void clearTx();
 
+    // Disconnect and Close: the channel ends, and the calls that wait on it
+    // return at once. why: their text for PassThruGetLastError.
+    void end(const char *why);
+    // The status of a call that ran while the channel ended: a failure (the
+    // waits cut short) becomes ERR_INVALID_CHANNEL_ID with the reason.
+    uint32_t statusAfterEnd(uint32_t status, const char **why) const;
+
     // The worker's calls: a frame received from the bus, the bus's
     // confirmation of a frame this channel sent (token as the port's record
     // holds it), periodic messages due.
@@ -84,8 +93,12 @@ protected:
     // The frame of a message the host gives to write or to periodic
     // transmission; STATUS_NOERROR or the status of what is wrong with it.
     virtual uint32_t frameOf(const PASSTHRU_MSG &msg, OutFrame &frame, const char **why) const = 0;
-    // Waits until the bus confirmed the frame of seq or timeoutMs passed.
+    // Waits until the bus confirmed the frame of seq, timeoutMs passed or
+    // the channel ended.
     bool awaitConfirmed(uint64_t seq, uint32_t timeoutMs);
+    bool ended() const { return m_endedWhy.load() != nullptr; }
+    // Ends the waits of a protocol's own when the channel ends.
+    virtual void wakeWaiters() {}
     bool loopback() const { return m_loopback.load() != 0; }
     // The frame's loopback message, when LOOPBACK is on.
     void loopBack(const OutFrame &frame, const CanFrame &ack);
@@ -103,8 +116,10 @@ private:
     MessageQueue m_rx{kRxQueueMsgs};
 
     std::atomic<uint32_t> m_loopback{0};
-    std::atomic<uint32_t> m_bitSamplePoint{80};
-    std::atomic<uint32_t> m_syncJumpWidth{1};
+    // Percent of the bit time, J2534's defaults; kept only, the Vector driver
+    // sets the bit timing from the rate.
+    std::atomic<uint32_t> m_bitSamplePoint{kDefaultSamplePoint};
+    std::atomic<uint32_t> m_syncJumpWidth{kDefaultJumpWidth};
 
     NamedLock m_periodicLock;  // guards m_periodic and m_nextPeriodicId
     std::vector<PeriodicMsg> m_periodic;
@@ -113,6 +128,8 @@ private:
     // Sequence number of the last frame of this channel the bus confirmed.
     std::atomic<uint64_t> m_confirmedSeq{0};
     plat::Event m_confirmedEvent;
+    // Set once, when the channel ends: why its waiting calls returned.
+    std::atomic<const char *> m_endedWhy{nullptr};
 };
 
 #endif

@@ -21,7 +21,7 @@ constexpr uint32_t kIsoSlot = 1;
 }  // namespace
 
 Device0404::Device0404(const DeviceSettings &settings)
-    : m_settings(settings), m_port(*settings.port, *settings.profile) {}
+    : m_settings(settings), m_port(*settings.port, *settings.profile, *settings.driverSession) {}
 
 Device0404::~Device0404() { close(false); }
 
@@ -47,7 +47,11 @@ uint32_t Device0404::open(const char *name, const char **why) {
 }
 
 void Device0404::close(bool processEnding) {
-    for (uint32_t slot = 0; slot < kSlots; ++slot) disconnect(slot);
+    {
+        LockGuard guard(m_channelLock);
+        m_closed = true;
+    }
+    for (uint32_t slot = 0; slot < kSlots; ++slot) endChannel(slot, "the device was closed while the call waited");
     if (processEnding) m_worker.abandon();
     m_worker.stop();
 }
@@ -74,6 +78,10 @@ uint32_t Device0404::connect(uint32_t protocolId, uint32_t flags, uint32_t baudR
     }
     const uint32_t target = protocolId == CAN ? kCanSlot : kIsoSlot;
     LockGuard guard(m_channelLock);
+    if (m_closed) {
+        *why = "the device was closed";
+        return ERR_INVALID_DEVICE_ID;
+    }
     if (m_channels[target]) {
         *why = "this protocol is already connected on the device";
         return ERR_CHANNEL_IN_USE;
@@ -86,6 +94,8 @@ uint32_t Device0404::connect(uint32_t protocolId, uint32_t flags, uint32_t baudR
     if (!portOpen) {
         const uint32_t status = m_port.reopen(baudRate);
         if (status != STATUS_NOERROR) {
+            // Nothing of the failed set-up stays: no port, no hold on the driver.
+            m_port.VectorCleanUp();
             *why = "the Vector channel could not be opened at that BaudRate";
             return status;
         }
@@ -101,7 +111,7 @@ uint32_t Device0404::connect(uint32_t protocolId, uint32_t flags, uint32_t baudR
     return STATUS_NOERROR;
 }
 
-void Device0404::disconnect(uint32_t slot) {
+void Device0404::endChannel(uint32_t slot, const char *why) {
     std::shared_ptr<Channel0404> gone;
     bool last = false;
     {
@@ -112,18 +122,25 @@ void Device0404::disconnect(uint32_t slot) {
         if (last) m_bitrate = 0;
         if (last) m_port.VectorCleanUp();
     }
+    gone->end(why);
     gone->clearPeriodic();
     forgetPending(*gone);
 }
 
-uint32_t Device0404::setBitrate(uint32_t baudRate, TraceScope &scope, const char **why) {
+uint32_t Device0404::setBitrate(const Channel0404 &caller, uint32_t baudRate, TraceScope &scope, const char **why) {
     if (!ValidBaudRate(baudRate)) {
         *why = "DATA_RATE not 125000, 250000, 500000 or 1000000";
         return ERR_INVALID_IOCTL_VALUE;
     }
     LockGuard guard(m_channelLock);
+    // A channel disconnected meanwhile opens no port that nobody would close.
+    if (m_channels[kCanSlot].get() != &caller && m_channels[kIsoSlot].get() != &caller) {
+        *why = "the channel was disconnected";
+        return ERR_INVALID_CHANNEL_ID;
+    }
     const uint32_t status = m_port.reopen(baudRate);
     if (status != STATUS_NOERROR) {
+        m_port.VectorCleanUp();
         *why = "the Vector channel could not be opened at that DATA_RATE";
         return status;
     }

@@ -23,7 +23,8 @@ class TraceFile;
 struct DeviceSettings {
     const CanPortSettings *port;
     const FieldProfile *profile;
-    TraceFile *pduTrace;  // null when the PDU trace is off
+    TraceFile *pduTrace;             // null when the PDU trace is off
+    XlDriverSession *driverSession;  // the module's, shared by every device
 };
 
 class Device0404 final : private WorkerJob {
@@ -47,10 +48,13 @@ public:
     // PassThruConnect: slot 0 holds the CAN channel, slot 1 the ISO15765 one.
     uint32_t connect(uint32_t protocolId, uint32_t flags, uint32_t baudRate, uint32_t *slot, TraceScope &scope,
                      const char **why);
-    void disconnect(uint32_t slot);
+    // PassThruDisconnect: the channel ends (calls waiting on it return) and
+    // leaves the device; the last one closes the port.
+    void disconnect(uint32_t slot) { endChannel(slot, "the channel was disconnected while the call waited"); }
     std::shared_ptr<Channel0404> channel(uint32_t slot);
-    // SET_CONFIG DATA_RATE: the port is opened again at the new rate.
-    uint32_t setBitrate(uint32_t baudRate, TraceScope &scope, const char **why);
+    // SET_CONFIG DATA_RATE of caller: the port is opened again at the new
+    // rate, unless caller has left the device meanwhile.
+    uint32_t setBitrate(const Channel0404 &caller, uint32_t baudRate, TraceScope &scope, const char **why);
 
     // Hands a channel's frame to the bus, noted in the port's record for its
     // confirmation; *seq receives its token. STATUS_NOERROR, ERR_BUFFER_FULL
@@ -78,6 +82,9 @@ private:
     WorkerPace cycle(uint32_t &cycleCounter, TraceScope &scope) override;
     // Hands the bus's confirmation to the channel whose frame it confirms.
     void confirm(const CanFrame &ack);
+    // Ends the channel of slot (calls waiting on it return with why) and
+    // takes it off the device; the last one closes the port.
+    void endChannel(uint32_t slot, const char *why);
     uint32_t quietWaitMs(const std::shared_ptr<Channel0404> (&channels)[kSlots], uint64_t nowUs);
 
     const DeviceSettings m_settings;
@@ -85,11 +92,14 @@ private:
     XLaccess m_selectedMask = 0;
     std::string m_channelName;
 
-    // Guards m_channels and m_bitrate; never held while a channel's lock is
-    // taken.
+    // Guards m_channels, m_bitrate and m_closed; never held while a
+    // channel's lock is taken. Order: m_channelLock before the port's lock.
     NamedLock m_channelLock;
     std::shared_ptr<Channel0404> m_channels[kSlots];
     uint32_t m_bitrate = 0;
+    // Closed: no channel connects any more (a call that found the device
+    // before PassThruClose may still hold it).
+    bool m_closed = false;
 
     TransportWorker m_worker{*this, "Device0404 worker", "Device0404 worker(end)"};
     std::atomic<int32_t> m_waitingReaders{0};

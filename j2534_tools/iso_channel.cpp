@@ -170,6 +170,8 @@ IsoChannel::WriteState IsoChannel::awaitWritten(uint64_t token, uint32_t timeout
             }
             m_writtenEvent.reset();
         }
+        // The channel ended under the write: it stops waiting, as at its time-out.
+        if (ended()) return WriteState::Pending;
         const uint64_t now = plat::NowUs();
         if (now < deadlineUs) m_writtenEvent.wait(static_cast<uint32_t>((deadlineUs - now + 999u) / 1000u));
     }

@@ -42,6 +42,7 @@ public:
 
 protected:
     uint32_t frameOf(const PASSTHRU_MSG &msg, OutFrame &frame, const char **why) const override;
+    void wakeWaiters() override { m_writtenEvent.set(); }
 
 private:
     enum class WriteState { Pending, Confirmed, Failed };

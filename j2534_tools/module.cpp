@@ -104,6 +104,7 @@ CPassThruModule0404::CPassThruModule0404(const Settings0404 &settings, const std
     }
     PT_SCOPE(scope, "pt_vector0404 loaded");
     scope.messagef(TL_INFO, "J2534 04.04 on Vector XL, field profile %s", m_settings.profile.on ? "on" : "off");
+    TraceRejectedSettings(m_settings, scope);
 }
 
 CPassThruModule0404::~CPassThruModule0404() {
@@ -130,19 +131,19 @@ std::shared_ptr<Device0404> CPassThruModule0404::device(uint32_t deviceId) {
     return m_devices[deviceId - 1];
 }
 
-std::shared_ptr<Channel0404> CPassThruModule0404::channel(uint32_t channelId, std::shared_ptr<Device0404> *owner) {
-    std::shared_ptr<Device0404> dev = device(channelId >> kChannelShift);
+CPassThruModule0404::HeldChannel CPassThruModule0404::channel(uint32_t channelId) {
+    HeldChannel held;
+    held.device = device(channelId >> kChannelShift);
     const uint32_t slot = channelId & kSlotMask;
-    if (!dev || slot == 0) return nullptr;
-    if (owner) *owner = dev;
-    return dev->channel(slot - 1);
+    if (held.device && slot != 0) held.channel = held.device->channel(slot - 1);
+    return held;
 }
 
 uint32_t CPassThruModule0404::PassThruOpen(const char *pName, uint32_t *pDeviceID) {
     PT_SCOPE(scope, "PassThruOpen()");
     if (!pDeviceID) return Finish(scope, "PassThruOpen", ERR_NULL_PARAMETER, "pDeviceID is a NULL pointer");
-    auto created =
-        std::make_shared<Device0404>(DeviceSettings{&m_settings.port, &m_settings.profile, m_pduTrace.get()});
+    auto created = std::make_shared<Device0404>(
+        DeviceSettings{&m_settings.port, &m_settings.profile, m_pduTrace.get(), &m_driverSession});
     // The driver is asked outside the module's lock; a device found open
     // already is closed again.
     const char *why = nullptr;
@@ -209,17 +210,16 @@ uint32_t CPassThruModule0404::PassThruConnect(uint32_t DeviceID, uint32_t Protoc
 
 uint32_t CPassThruModule0404::PassThruDisconnect(uint32_t ChannelID) {
     PT_SCOPE(scope, "PassThruDisconnect()");
-    std::shared_ptr<Device0404> dev;
-    if (!channel(ChannelID, &dev))
-        return Finish(scope, "PassThruDisconnect", ERR_INVALID_CHANNEL_ID, "no channel of that ChannelID");
-    dev->disconnect((ChannelID & kSlotMask) - 1);
+    const HeldChannel held = channel(ChannelID);
+    if (!held) return Finish(scope, "PassThruDisconnect", ERR_INVALID_CHANNEL_ID, "no channel of that ChannelID");
+    held.device->disconnect((ChannelID & kSlotMask) - 1);
     return STATUS_NOERROR;
 }
 
 uint32_t CPassThruModule0404::PassThruReadMsgs(uint32_t ChannelID, PASSTHRU_MSG *pMsg, uint32_t *pNumMsgs,
                                                uint32_t Timeout) {
     PT_SCOPE(scope, "PassThruReadMsgs()");
-    std::shared_ptr<Channel0404> ch = channel(ChannelID);
+    const HeldChannel ch = channel(ChannelID);
     if (!ch) return Finish(scope, "PassThruReadMsgs", ERR_INVALID_CHANNEL_ID, "no channel of that ChannelID");
     if (!pMsg || !pNumMsgs)
         return Finish(scope, "PassThruReadMsgs", ERR_NULL_PARAMETER, "pMsg or pNumMsgs is a NULL pointer");
@@ -233,19 +233,20 @@ uint32_t CPassThruModule0404::PassThruReadMsgs(uint32_t ChannelID, PASSTHRU_MSG 
 uint32_t CPassThruModule0404::PassThruWriteMsgs(uint32_t ChannelID, PASSTHRU_MSG *pMsg, uint32_t *pNumMsgs,
                                                 uint32_t Timeout) {
     PT_SCOPE(scope, "PassThruWriteMsgs()");
-    std::shared_ptr<Channel0404> ch = channel(ChannelID);
+    const HeldChannel ch = channel(ChannelID);
     if (!ch) return Finish(scope, "PassThruWriteMsgs", ERR_INVALID_CHANNEL_ID, "no channel of that ChannelID");
     if (!pMsg || !pNumMsgs)
         return Finish(scope, "PassThruWriteMsgs", ERR_NULL_PARAMETER, "pMsg or pNumMsgs is a NULL pointer");
     const char *why = nullptr;
-    const uint32_t status = ch->write(pMsg, pNumMsgs, Timeout, scope, &why);
+    // A write that waited for the bus while its channel ended returns at once.
+    const uint32_t status = ch->statusAfterEnd(ch->write(pMsg, pNumMsgs, Timeout, scope, &why), &why);
     return Finish(scope, "PassThruWriteMsgs", status, why);
 }
 
 uint32_t CPassThruModule0404::PassThruStartPeriodicMsg(uint32_t ChannelID, const PASSTHRU_MSG *pMsg,
                                                        uint32_t *pMsgID, uint32_t TimeInterval) {
     PT_SCOPE(scope, "PassThruStartPeriodicMsg()");
-    std::shared_ptr<Channel0404> ch = channel(ChannelID);
+    const HeldChannel ch = channel(ChannelID);
     if (!ch) return Finish(scope, "PassThruStartPeriodicMsg", ERR_INVALID_CHANNEL_ID, "no channel of that ChannelID");
     if (!pMsg || !pMsgID)
         return Finish(scope, "PassThruStartPeriodicMsg", ERR_NULL_PARAMETER, "pMsg or pMsgID is a NULL pointer");
@@ -256,7 +257,7 @@ uint32_t CPassThruModule0404::PassThruStartPeriodicMsg(uint32_t ChannelID, const
 
 uint32_t CPassThruModule0404::PassThruStopPeriodicMsg(uint32_t ChannelID, uint32_t MsgID) {
     PT_SCOPE(scope, "PassThruStopPeriodicMsg()");
-    std::shared_ptr<Channel0404> ch = channel(ChannelID);
+    const HeldChannel ch = channel(ChannelID);
     if (!ch) return Finish(scope, "PassThruStopPeriodicMsg", ERR_INVALID_CHANNEL_ID, "no channel of that ChannelID");
     const char *why = nullptr;
     const uint32_t status = ch->stopPeriodic(MsgID, &why);
@@ -267,7 +268,7 @@ uint32_t CPassThruModule0404::PassThruStartMsgFilter(uint32_t ChannelID, uint32_
                                                      const PASSTHRU_MSG *pMaskMsg, const PASSTHRU_MSG *pPatternMsg,
                                                      const PASSTHRU_MSG *pFlowControlMsg, uint32_t *pFilterID) {
     PT_SCOPE(scope, "PassThruStartMsgFilter()");
-    std::shared_ptr<Channel0404> ch = channel(ChannelID);
+    const HeldChannel ch = channel(ChannelID);
     if (!ch) return Finish(scope, "PassThruStartMsgFilter", ERR_INVALID_CHANNEL_ID, "no channel of that ChannelID");
     if (!pMaskMsg || !pPatternMsg || !pFilterID)
         return Finish(scope, "PassThruStartMsgFilter", ERR_NULL_PARAMETER,
@@ -279,7 +280,7 @@ uint32_t CPassThruModule0404::PassThruStartMsgFilter(uint32_t ChannelID, uint32_
 
 uint32_t CPassThruModule0404::PassThruStopMsgFilter(uint32_t ChannelID, uint32_t FilterID) {
     PT_SCOPE(scope, "PassThruStopMsgFilter()");
-    std::shared_ptr<Channel0404> ch = channel(ChannelID);
+    const HeldChannel ch = channel(ChannelID);
     if (!ch) return Finish(scope, "PassThruStopMsgFilter", ERR_INVALID_CHANNEL_ID, "no channel of that ChannelID");
     const char *why = nullptr;
     const uint32_t status = ch->stopFilter(FilterID, &why);
@@ -334,11 +335,11 @@ uint32_t CPassThruModule0404::PassThruIoctl(uint32_t ChannelID, uint32_t IoctlID
         if (!pOutput) return Finish(scope, "PassThruIoctl", ERR_NULL_PARAMETER, "pOutput is a NULL pointer");
         return Finish(scope, "PassThruIoctl", ERR_NOT_SUPPORTED, "a Vector CAN interface cannot measure voltages");
     }
-    std::shared_ptr<Channel0404> ch = channel(ChannelID);
+    const HeldChannel ch = channel(ChannelID);
     if (!ch) return Finish(scope, "PassThruIoctl", ERR_INVALID_CHANNEL_ID, "no channel of that ChannelID");
     switch (IoctlID) {
         case GET_CONFIG:
-        case SET_CONFIG: return ioctlConfig(*ch, IoctlID, static_cast<SCONFIG_LIST *>(pInput), scope);
+        case SET_CONFIG: return ioctlConfig(*ch.channel, IoctlID, static_cast<SCONFIG_LIST *>(pInput), scope);
         case CLEAR_TX_BUFFER: ch->clearTx(); return STATUS_NOERROR;
         case CLEAR_RX_BUFFER: ch->clearRx(); return STATUS_NOERROR;
         case CLEAR_PERIODIC_MSGS: ch->clearPeriodic(); return STATUS_NOERROR;

@@ -12,6 +12,7 @@
 #include "j2534_tools/device.h"
 #include "j2534_tools/passthru_defs.h"
 #include "can/can_port.h"
+#include "can/library_settings.h"
 #include "platform/named_lock.h"
 #include "trace/trace_file.h"
 #include "trace/tracer.h"
@@ -19,12 +20,9 @@
 
 class TraceScope;
 
-// Section "PT_VECTOR" of pt_vector0404.ini, read once at load.
-struct Settings0404 {
-    int32_t traceSettings = 1;  // TRACE: bits 0-3 verbosity, bit 4 the PDU trace
-    CanPortSettings port;       // VIRTUAL, WAKEUP, cooperative, RXQUEUE
-    FieldProfile profile;       // on unless FIELDPROFILE=0; FCWAITMAX
-};
+// Section "PT_VECTOR" of pt_vector0404.ini, read once at load by the reader
+// both libraries share; the field profile is on unless FIELDPROFILE=0.
+using Settings0404 = LibrarySettings;
 
 constexpr uint32_t kMaxDevices = 8;
 
@@ -58,8 +56,16 @@ public:
     void closeLeftOpen(bool processEnding);
 
 private:
+    // A channel and its device, both held for the length of a call: a Close
+    // or Disconnect on another thread frees neither under it.
+    struct HeldChannel {
+        std::shared_ptr<Device0404> device;
+        std::shared_ptr<Channel0404> channel;
+        explicit operator bool() const { return channel != nullptr; }
+        Channel0404 *operator->() const { return channel.get(); }
+    };
     std::shared_ptr<Device0404> device(uint32_t deviceId);
-    std::shared_ptr<Channel0404> channel(uint32_t channelId, std::shared_ptr<Device0404> *owner = nullptr);
+    HeldChannel channel(uint32_t channelId);
     uint32_t ioctlConfig(Channel0404 &channel, uint32_t ioctlId, SCONFIG_LIST *list, TraceScope &scope);
 
     const Settings0404 m_settings;
@@ -67,6 +73,8 @@ private:
     std::unique_ptr<Tracer> m_tracer;
     std::unique_ptr<TraceFile> m_pduTrace;
 
+    // The driver, opened while any device's port is open; outlives the devices.
+    XlDriverSession m_driverSession;
     NamedLock m_lock;  // guards m_devices
     std::shared_ptr<Device0404> m_devices[kMaxDevices];
 };

@@ -13,7 +13,7 @@ bool MessageQueue::push(const PASSTHRU_MSG &msg) {
     return true;
 }
 
-uint32_t MessageQueue::take(PASSTHRU_MSG *out, uint32_t max, uint32_t timeoutMs) {
+uint32_t MessageQueue::take(PASSTHRU_MSG *out, uint32_t max, uint32_t timeoutMs, uint32_t *dropped) {
     const uint64_t deadlineUs = plat::NowUs() + uint64_t{timeoutMs} * 1000u;
     uint32_t taken = 0;
     for (;;) {
@@ -23,24 +23,30 @@ uint32_t MessageQueue::take(PASSTHRU_MSG *out, uint32_t max, uint32_t timeoutMs)
                 out[taken++] = m_msgs.front();
                 m_msgs.pop_front();
             }
+            // The take that ends next tells the drops, whatever it moved.
+            const bool done = m_closed || taken == max || plat::NowUs() >= deadlineUs;
+            if (done) {
+                *dropped = m_dropped;
+                m_dropped = 0;
+                return taken;
+            }
             if (m_msgs.empty()) m_filled.reset();
         }
         const uint64_t now = plat::NowUs();
-        if (taken == max || now >= deadlineUs) return taken;
         // Whole milliseconds, rounded up: never back before the deadline.
-        m_filled.wait(static_cast<uint32_t>((deadlineUs - now + 999u) / 1000u));
+        if (now < deadlineUs) m_filled.wait(static_cast<uint32_t>((deadlineUs - now + 999u) / 1000u));
     }
 }
 
 void MessageQueue::clear() {
     LockGuard guard(m_lock);
     m_msgs.clear();
-    m_filled.reset();
+    m_dropped = 0;
+    if (!m_closed) m_filled.reset();
 }
 
-uint32_t MessageQueue::takeDropped() {
+void MessageQueue::close() {
     LockGuard guard(m_lock);
-    const uint32_t dropped = m_dropped;
-    m_dropped = 0;
-    return dropped;
+    m_closed = true;
+    m_filled.set();
 }

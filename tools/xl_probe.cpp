@@ -84,7 +84,8 @@ int main() {
 
     const CanPortSettings settings;
     const FieldProfile profile;
-    CanPort port(settings, profile);
+    XlDriverSession session;
+    CanPort port(settings, profile, session);
     int result = 1;
     if (port.reopen(kBitrate) != 0) {
         std::printf("vectorInitDriver(%u) failed: is %s installed?\n", kBitrate, XlDriverFileName().c_str());
