@@ -2,6 +2,8 @@
 // functional group's stage and the transport. Each read polls the receive
 // queue once (with the field profile, until a frame gives a message), and
 // this file alone decides what the call returns.
+#include <cstring>
+
 #include "diag_server/module.h"
 #include "trace/trace_scope.h"
 #include "transport/msg_dump.h"
@@ -13,6 +15,21 @@ namespace {
 constexpr uint32_t MAX_READ_MSGS = 20;
 // The largest receive queue the driver takes.
 constexpr uint32_t kMaxPollsPerRead = 32768;
+
+// The server's record of a message the transport took: ISO15765, the
+// identifier in Data[0..3] and the payload behind it, TX_MSG_TYPE for the
+// bus's confirmation of ours.
+void ToHostMessage(const ReceivedMessage &in, PASSTHRU_MSG &out) {
+    out.ProtocolID = ISO15765;
+    out.RxStatus = in.confirmation ? TX_MSG_TYPE : 0;
+    out.TxFlags = 0;
+    out.Timestamp = in.timestampUs;
+    out.ExtraDataIndex = 0;
+    canIdToBytes(in.canId, out.Data);
+    const uint32_t length = in.length < PT_MSG_DATA_SIZE - MSG_ID_SIZE ? in.length : PT_MSG_DATA_SIZE - MSG_ID_SIZE;
+    std::memcpy(out.Data + MSG_ID_SIZE, in.payload, length);
+    out.DataSize = MSG_ID_SIZE + length;
+}
 
 }  // namespace
 
@@ -81,8 +98,9 @@ uint32_t CPassThruModule::PassThruReadMsgs(uint32_t ChannelID, PASSTHRU_MSG *pMs
     // The field profile takes frame after frame until one gives the host a
     // message: a host that polls slowly must not leave answers in the queue.
     const uint32_t polls = m_settings.profile.on ? kMaxPollsPerRead : 1;
+    ReceivedMessage message;
     for (uint32_t i = 0; i < polls; ++i) {
-        switch (m_transport.pollOnce(*pMsg, requested)) {
+        switch (m_transport.pollOnce(message, requested)) {
             case PollResult::Empty:
                 if (m_groupStage.takeDueAggregate(*pMsg)) {
                     *pNumMsgs = 1;
@@ -92,6 +110,7 @@ uint32_t CPassThruModule::PassThruReadMsgs(uint32_t ChannelID, PASSTHRU_MSG *pMs
                 return ERR_BUFFER_EMPTY;
             case PollResult::FrameTaken: *pNumMsgs = 0; break;
             case PollResult::Delivered: {
+                ToHostMessage(message, *pMsg);
                 const uint32_t status = deliver(ChannelID, *pMsg, pNumMsgs, Timeout, requested);
                 // A message the functional group kept gives the host nothing yet.
                 if (status != ERR_BUFFER_EMPTY) return status;

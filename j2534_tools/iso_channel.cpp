@@ -382,7 +382,7 @@ void IsoChannel::onFrame(const CanFrame &frame) {
     if (is29 ? !takes29 : !takes11) return;
     ReceivedMessage message;
     ReceiveNote note;
-    if (m_transport.receive(frame, message, note)) deliverReceived(message, note);
+    if (m_transport.receive(frame, message, &note)) deliverReceived(message, note);
     if (note.firstFrame)
         deliverIndication(START_OF_MESSAGE, frame.id, note.addr.extFlag ? note.addr.extAddr : -1, TimestampOf(frame));
 }

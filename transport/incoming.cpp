@@ -5,13 +5,12 @@
 #include "platform/lock_guard.h"
 #include "trace/trace_clock.h"
 #include "trace/trace_scope.h"
-#include "transport/msg_id.h"
 
-uint32_t CopyPayload(const CanFrame &frame, uint32_t from, uint32_t count, PASSTHRU_MSG &msg) {
-    const uint32_t length = frame.length();
+uint32_t CopyPayload(const CanFrame &frame, uint32_t from, uint32_t count, uint8_t *payload, uint32_t &length) {
+    const uint32_t carried = frame.length();
     uint32_t copied = 0;
-    while (copied < count && from + copied < length && msg.DataSize < PT_MSG_DATA_SIZE)
-        msg.Data[msg.DataSize++] = frame.data[from + copied++];
+    while (copied < count && from + copied < carried && length < ISOTP_MAX_PAYLOAD)
+        payload[length++] = frame.data[from + copied++];
     return copied;
 }
 
@@ -34,7 +33,7 @@ void IncomingTransfers::open(std::unique_ptr<RxBufferEntry> entry, bool replaceO
 }
 
 IncomingTransfers::Continued IncomingTransfers::continueWith(const CanFrame &frame, const IsoTpAddress &addr,
-                                                             uint8_t sn, PASSTHRU_MSG &out, TraceScope &scope) {
+                                                             uint8_t sn, ReceivedMessage &out, TraceScope &scope) {
     Continued result;
     LockGuard guard(m_lock);
     // Why no reassembly took the frame; the trace tells it as a number.
@@ -57,7 +56,8 @@ IncomingTransfers::Continued IncomingTransfers::continueWith(const CanFrame &fra
     result.matched = true;
     RxBufferEntry &entry = **it;
     if (addr.extFlag && scope.isEnabled()) scope.message("CONSECUTIVE_FRAME ExtendedAdressing", TL_INFO);
-    entry.receivedLen += CopyPayload(frame, addr.pciOffset() + 1u, addr.consecutivePayload(), entry.msg);
+    entry.receivedLen +=
+        CopyPayload(frame, addr.pciOffset() + 1u, addr.consecutivePayload(), entry.payload, entry.length);
     entry.shortFrame = entry.shortFrame || frame.length() < CAN_MAX_DLEN;
     result.frameNo = entry.nextSn++;
     if (scope.isEnabled())
@@ -71,9 +71,9 @@ IncomingTransfers::Continued IncomingTransfers::continueWith(const CanFrame &fra
     }
     result.complete = true;
     result.shortFrame = entry.shortFrame;
-    std::memcpy(out.Data, entry.msg.Data, entry.msg.DataSize);
-    out.DataSize = entry.expectedLen + MSG_ID_SIZE;
-    out.RxStatus = 0;
+    // The announced length: padding behind the last byte is no payload.
+    out.length = entry.expectedLen < ISOTP_MAX_PAYLOAD ? entry.expectedLen : ISOTP_MAX_PAYLOAD;
+    std::memcpy(out.payload, entry.payload, entry.length < out.length ? entry.length : out.length);
     const uint32_t seqId = entry.seqId;
     m_rxBuffer.remove(it);
     if (scope.isEnabled())

@@ -13,9 +13,10 @@
 
 class TraceScope;
 
-// Appends up to count bytes that the frame carries from index from to msg,
-// never beyond the frame or msg's Data; returns how many it appended.
-uint32_t CopyPayload(const CanFrame &frame, uint32_t from, uint32_t count, PASSTHRU_MSG &msg);
+// Appends up to count bytes that the frame carries from index from to
+// payload (length bytes long), never beyond the frame or ISOTP_MAX_PAYLOAD;
+// returns how many it appended.
+uint32_t CopyPayload(const CanFrame &frame, uint32_t from, uint32_t count, uint8_t *payload, uint32_t &length);
 
 class IncomingTransfers {
 public:
@@ -36,7 +37,7 @@ public:
     };
     // Continues the first reassembly the frame fits (identifier, sequence
     // number); a completed one leaves the list with its message in out.
-    Continued continueWith(const CanFrame &frame, const IsoTpAddress &addr, uint8_t sn, PASSTHRU_MSG &out,
+    Continued continueWith(const CanFrame &frame, const IsoTpAddress &addr, uint8_t sn, ReceivedMessage &out,
                            TraceScope &scope);
 
     // Ends the reassemblies whose peer has gone quiet.

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "can/can_port.h"
+#include "j2534.h"
 #include "platform/lock_guard.h"
 #include "platform/platform.h"
 #include "trace/text_line.h"

@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "can/can_frame.h"
-#include "j2534.h"
+#include "transport/iso_tp.h"
 
 // Queued: a message behind the one in flight on its identifier, nothing of
 // it sent yet. A record leaves its list when its transfer ends.
@@ -20,13 +20,30 @@ constexpr uint32_t RX_TIMEOUT_MS = 900;
 constexpr uint32_t FC_WAIT_TIMEOUT_MS = 1000;
 // The longest message (4095 bytes with an address byte) needs 682 frames.
 constexpr uint32_t TX_CF_SLOTS = 684;
+// The most payload a reception gathers: what a host's message of 4128 bytes
+// holds behind its 4-byte identifier.
+constexpr uint32_t ISOTP_MAX_PAYLOAD = 4124;
+
+// A message the peer sent us, as the transport hands it over: its
+// identifier (bit 31 for 29-bit), the address byte its frames carried, the
+// driver's time of its last frame, its payload. A confirmation is the bus's
+// confirmation of a frame of ours, for a host that reads them as messages.
+struct ReceivedMessage {
+    uint32_t canId = 0;
+    IsoTpAddress addr;
+    uint32_t timestampUs = 0;
+    bool confirmation = false;
+    uint32_t length = 0;
+    uint8_t payload[ISOTP_MAX_PAYLOAD];  // the first length bytes are valid
+};
 
 // One reassembly in progress.
 struct RxBufferEntry {
     uint32_t canId = 0;
     uint32_t expectedLen = 0;
     uint32_t receivedLen = 0;
-    PASSTHRU_MSG msg{};
+    uint32_t length = 0;  // bytes in payload
+    uint8_t payload[ISOTP_MAX_PAYLOAD];
     uint16_t nextSn = 0;  // never wrapped; only its low nibble is compared
     uint32_t timeoutMs = 0;
     uint32_t seqId = 0;

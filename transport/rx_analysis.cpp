@@ -11,7 +11,6 @@
 #include "trace/trace_scope.h"
 #include "transport/frame_builders.h"
 #include "transport/iso_tp.h"
-#include "transport/msg_id.h"
 #include "transport/transport.h"
 
 namespace {
@@ -22,15 +21,13 @@ constexpr uint16_t kFlagWakeUp = 0x08;
 constexpr uint32_t kFrameTypeRemote = 2;
 constexpr uint32_t kFrameTypeError = 3;
 
-// Prepares an output slot: ISO15765, no status, the id in Data[0..3].
-void InitRxMsg(PASSTHRU_MSG &msg, uint32_t canId) {
-    msg.ProtocolID = ISO15765;
-    msg.RxStatus = 0;
-    msg.TxFlags = 0;
-    msg.Timestamp = 0;
-    msg.DataSize = MSG_ID_SIZE;
-    msg.ExtraDataIndex = 0;
-    canIdToBytes(canId, msg.Data);
+// Prepares an output slot: the frame's identifier, nothing else yet.
+void StartMessage(ReceivedMessage &out, uint32_t canId) {
+    out.canId = canId;
+    out.addr = IsoTpAddress();
+    out.timestampUs = 0;
+    out.confirmation = false;
+    out.length = 0;
 }
 
 uint32_t FrameTimestampUs(const CanFrame &frame) { return frame.timeMs * 1000u + frame.timeUs; }
@@ -75,7 +72,7 @@ bool AcceptFirstFrameLength(const CanFrame &frame, const IsoTpAddress &addr, uin
                (static_cast<uint32_t>(frame.byteAt(at + 2)) << 8) | frame.byteAt(at + 3);
         payloadAt = at + 4;
         // A message handed over behind its address byte holds one byte less.
-        const uint32_t room = PT_MSG_DATA_SIZE - MSG_ID_SIZE - (addressInMessage ? addr.pciOffset() : 0u);
+        const uint32_t room = ISOTP_MAX_PAYLOAD - (addressInMessage ? addr.pciOffset() : 0u);
         if (ffDl <= FF_DL_MAX || ffDl > room) {
             scope.messagef(TL_ERROR, "FIRST_FRAME escape length %u not held (%u..%u), ignored", ffDl, FF_DL_MAX + 1,
                            room);
@@ -103,7 +100,7 @@ void IsoTpTransport::send_Flow_Control(const FlowRoute &route, uint8_t blockSize
 // Single frame: the whole message at once. False when SF_DL claims more
 // than the frame carries; such a frame is dropped.
 bool IsoTpTransport::analyzeSingleFrame(const CanFrame &frame, const IsoTpAddress &addr, uint8_t sfDl,
-                                        PASSTHRU_MSG &out, ReceiveNote *note, TraceScope &scope) const {
+                                        ReceivedMessage &out, ReceiveNote *note, TraceScope &scope) const {
     const uint32_t first = addr.pciOffset() + 1u;
     const uint32_t carried = frame.length() > first ? frame.length() - first : 0;
     if (m_profile.on && sfDl == 0) {
@@ -114,7 +111,8 @@ bool IsoTpTransport::analyzeSingleFrame(const CanFrame &frame, const IsoTpAddres
         scope.messagef(TL_ERROR, "SINGLE_FRAME length %d exceeds frame, dropped", sfDl);
         return false;
     }
-    CopyPayload(frame, first, sfDl, out);
+    CopyPayload(frame, first, sfDl, out.payload, out.length);
+    out.addr = addr;
     if (note) {
         note->addr = addr;
         note->shortFrame = frame.length() < CAN_MAX_DLEN;
@@ -123,7 +121,7 @@ bool IsoTpTransport::analyzeSingleFrame(const CanFrame &frame, const IsoTpAddres
 }
 
 void IsoTpTransport::analyzeFirstFrame(const CanFrame &frame, IsoTpAddress addr, uint8_t ffDlHigh,
-                                       const PASSTHRU_MSG &out, ReceiveNote *note, TraceScope &scope) {
+                                       ReceiveNote *note, TraceScope &scope) {
     if (scope.isEnabled()) scope.message("FIRST_FRAME", TL_INFO);
     const uint32_t pci = addr.pciOffset();
     uint32_t ffDl = ffDlHigh * 256u + frame.byteAt(pci + 1);
@@ -147,10 +145,8 @@ void IsoTpTransport::analyzeFirstFrame(const CanFrame &frame, IsoTpAddress addr,
                                  static_cast<int>(RX_TIMEOUT_MS));
     }
     entry->nextSn = 1;
-    std::memcpy(entry->msg.Data, out.Data, MSG_ID_SIZE);
-    entry->msg.DataSize = MSG_ID_SIZE;
     entry->expectedLen = ffDl;
-    entry->receivedLen = CopyPayload(frame, payloadAt, addr.firstFramePayload(), entry->msg);
+    entry->receivedLen = CopyPayload(frame, payloadAt, addr.firstFramePayload(), entry->payload, entry->length);
     entry->shortFrame = frame.length() < CAN_MAX_DLEN;
 
     send_Flow_Control(route, static_cast<uint8_t>(m_options.blockSize()));
@@ -165,7 +161,7 @@ void IsoTpTransport::analyzeFirstFrame(const CanFrame &frame, IsoTpAddress addr,
 // Consecutive frame: continues the first fitting reassembly. True when it
 // completed the message into out.
 bool IsoTpTransport::analyzeConsecutiveFrame(const CanFrame &frame, const IsoTpAddress &addr, uint8_t sn,
-                                             PASSTHRU_MSG &out, ReceiveNote *note, TraceScope &scope) {
+                                             ReceivedMessage &out, ReceiveNote *note, TraceScope &scope) {
     if (scope.isEnabled()) scope.message("CONSECUTIVE_FRAME", TL_INFO);
     const IncomingTransfers::Continued continued = m_incoming.continueWith(frame, addr, sn, out, scope);
     if (!continued.matched) return false;
@@ -177,6 +173,7 @@ bool IsoTpTransport::analyzeConsecutiveFrame(const CanFrame &frame, const IsoTpA
         if (m_routing.flowRoute(frame.id, addr.extAddr, route))
             send_Flow_Control(route, static_cast<uint8_t>(blockSize));
     }
+    if (continued.complete) out.addr = addr;
     if (continued.complete && note) {
         note->addr = addr;
         note->shortFrame = continued.shortFrame;
@@ -205,11 +202,11 @@ void IsoTpTransport::analyzeFlowControl(const CanFrame &frame, IsoTpAddress addr
 }
 
 // One frame: true when it completed a message into out.
-bool IsoTpTransport::analyzeFrame(const CanFrame &frame, PASSTHRU_MSG &out, ReceiveNote *note,
+bool IsoTpTransport::analyzeFrame(const CanFrame &frame, ReceivedMessage &out, ReceiveNote *note,
                                   TraceScope &mainScope) {
-    InitRxMsg(out, frame.id);
+    StartMessage(out, frame.id);
     const bool isAck = (frame.frameFlags & CAN_FRAME_TX_ACK) != 0;
-    if (isAck) out.RxStatus |= TX_MSG_TYPE;
+    out.confirmation = isAck;
     const char *label = isAck ? "RAW-ACK" : "RAW-CAN";
 
     if (frame.frameType != CAN_FRAME_TYPE_FRAME) {
@@ -218,7 +215,7 @@ bool IsoTpTransport::analyzeFrame(const CanFrame &frame, PASSTHRU_MSG &out, Rece
         if (frame.frameType == CAN_FRAME_TYPE_BUS_STATE) line.appendf("state: %-25s", BusStateText(frame.trailer));
         AppendFrameTime(line, frame);
         mainScope.message(line.c_str(), TL_ERROR);
-        out.Timestamp = FrameTimestampUs(frame);
+        out.timestampUs = FrameTimestampUs(frame);
         return false;
     }
 
@@ -248,7 +245,7 @@ bool IsoTpTransport::analyzeFrame(const CanFrame &frame, PASSTHRU_MSG &out, Rece
         AppendFrameTime(line, frame);
         scope.message(line.c_str(), TL_INFO);
     }
-    out.Timestamp = FrameTimestampUs(frame);
+    out.timestampUs = FrameTimestampUs(frame);
     if (isAck) return true;
 
     if (frame.length() <= addr.pciOffset()) {
@@ -261,14 +258,14 @@ bool IsoTpTransport::analyzeFrame(const CanFrame &frame, PASSTHRU_MSG &out, Rece
     PT_SCOPE(mbScope, "AnalyzeRxCanMessage (MB)");
     if (mbScope.isEnabled()) mbScope.message("Multibyte-start RX", TL_INFO);
     switch (PciType(pci)) {
-        case N_PCI_FF: analyzeFirstFrame(frame, addr, PciLow(pci), out, note, mbScope); return false;
+        case N_PCI_FF: analyzeFirstFrame(frame, addr, PciLow(pci), note, mbScope); return false;
         case N_PCI_CF: return analyzeConsecutiveFrame(frame, addr, PciLow(pci), out, note, mbScope);
         case N_PCI_FC: analyzeFlowControl(frame, addr, mbScope); return false;
         default: mbScope.messagef(TL_ERROR, "unknown Multibyte response 0x%02x !", pci); return false;
     }
 }
 
-bool IsoTpTransport::receive(const CanFrame &frame, PASSTHRU_MSG &out, ReceiveNote *note) {
+bool IsoTpTransport::receive(const CanFrame &frame, ReceivedMessage &out, ReceiveNote *note) {
     PT_SCOPE(scope, "AnalyzeRxCanMessage (main)");
     return analyzeFrame(frame, out, note, scope);
 }

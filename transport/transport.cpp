@@ -7,10 +7,9 @@
 #include "trace/trace_file.h"
 #include "trace/trace_scope.h"
 #include "transport/msg_dump.h"
-#include "transport/msg_id.h"
 #include "transport/pdu_trace.h"
 
-PollResult IsoTpTransport::pollOnce(PASSTHRU_MSG &out, uint32_t room) {
+PollResult IsoTpTransport::pollOnce(ReceivedMessage &out, uint32_t room) {
     CanFrame frame;
     if (!m_port.VectorReadReceiveQueue(frame)) return PollResult::Empty;
     if (room == 0) return PollResult::FrameTaken;
@@ -37,18 +36,5 @@ bool IsoTpTransport::confirmed(uint64_t token, uint32_t timestampUs) {
     PendingResults results;
     if (!m_outgoing.confirmed(token, results)) return false;
     tell(results, timestampUs);
-    return true;
-}
-
-bool IsoTpTransport::receive(const CanFrame &frame, ReceivedMessage &message, ReceiveNote &note) {
-    PASSTHRU_MSG out;
-    out.DataSize = 0;
-    if (!receive(frame, out, &note)) return false;
-    message.canId = frame.id;
-    message.addr = note.addr;
-    message.timestampUs = out.Timestamp;
-    const uint32_t size = BoundedDataSize(out);
-    message.length = size > MSG_ID_SIZE ? size - MSG_ID_SIZE : 0;
-    std::memcpy(message.payload, out.Data + MSG_ID_SIZE, message.length);
     return true;
 }

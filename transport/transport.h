@@ -17,7 +17,6 @@
 
 #include "can/can_frame.h"
 #include "can/field_profile.h"
-#include "j2534.h"
 #include "transport/incoming.h"
 #include "transport/options.h"
 #include "transport/outgoing.h"
@@ -40,14 +39,6 @@ struct ReceiveNote {
     bool shortFrame = false;  // a frame of the completed message was shorter than a CAN frame
 };
 
-// A message the peer sent, as receive hands it over.
-struct ReceivedMessage {
-    uint32_t canId = 0;  // bit 31: a 29-bit identifier
-    IsoTpAddress addr;
-    uint32_t timestampUs = 0;
-    uint32_t length = 0;
-    uint8_t payload[PT_MSG_DATA_SIZE] = {};
-};
 
 // What one poll of the receive queue gave.
 enum class PollResult {
@@ -88,14 +79,12 @@ public:
 
     // Takes one frame from the receive queue and analyses it; a message for
     // the host goes into out. With room 0 a frame is taken but not analysed.
-    PollResult pollOnce(PASSTHRU_MSG &out, uint32_t room);
+    PollResult pollOnce(ReceivedMessage &out, uint32_t room);
     // The receive analysis of one frame: flow controls are answered and
-    // taken, confirmations matched. True when it completed a message into out
-    // (the identifier in Data[0..3], the payload behind it). With note, *note
-    // tells what else the frame did.
-    bool receive(const CanFrame &frame, PASSTHRU_MSG &out, ReceiveNote *note = nullptr);
-    // The same, for a face that takes messages as bytes.
-    bool receive(const CanFrame &frame, ReceivedMessage &message, ReceiveNote &note);
+    // taken, confirmations matched. True when it completed a message (or,
+    // for a host that reads them, took a confirmation) into out. With note,
+    // *note tells what else the frame did.
+    bool receive(const CanFrame &frame, ReceivedMessage &out, ReceiveNote *note = nullptr);
 
     // The worker's cycle without its sleep: sends the consecutive frames that
     // are due, ends and expires transfers, and every 101st call expires
@@ -114,12 +103,12 @@ public:
     bool idle() { return m_outgoing.idle() && m_incoming.idle(); }
 
 private:
-    bool analyzeFrame(const CanFrame &frame, PASSTHRU_MSG &out, ReceiveNote *note, TraceScope &mainScope);
-    bool analyzeSingleFrame(const CanFrame &frame, const IsoTpAddress &addr, uint8_t sfDl, PASSTHRU_MSG &out,
+    bool analyzeFrame(const CanFrame &frame, ReceivedMessage &out, ReceiveNote *note, TraceScope &mainScope);
+    bool analyzeSingleFrame(const CanFrame &frame, const IsoTpAddress &addr, uint8_t sfDl, ReceivedMessage &out,
                             ReceiveNote *note, TraceScope &scope) const;
-    void analyzeFirstFrame(const CanFrame &frame, IsoTpAddress addr, uint8_t ffDlHigh, const PASSTHRU_MSG &out,
-                           ReceiveNote *note, TraceScope &scope);
-    bool analyzeConsecutiveFrame(const CanFrame &frame, const IsoTpAddress &addr, uint8_t sn, PASSTHRU_MSG &out,
+    void analyzeFirstFrame(const CanFrame &frame, IsoTpAddress addr, uint8_t ffDlHigh, ReceiveNote *note,
+                           TraceScope &scope);
+    bool analyzeConsecutiveFrame(const CanFrame &frame, const IsoTpAddress &addr, uint8_t sn, ReceivedMessage &out,
                                  ReceiveNote *note, TraceScope &scope);
     void analyzeFlowControl(const CanFrame &frame, IsoTpAddress addr, TraceScope &scope);
     void send_Flow_Control(const FlowRoute &route, uint8_t blockSize);

@@ -6,7 +6,6 @@
 #include "trace/trace_scope.h"
 #include "transport/frame_builders.h"
 #include "transport/iso_tp.h"
-#include "transport/msg_id.h"
 #include "transport/pdu_trace.h"
 #include "transport/transport.h"
 
