@@ -66,6 +66,11 @@ VXLSIM_API int vxlsim_driver_open_count(void) {
     return l.s.openCount();
 }
 
+VXLSIM_API int vxlsim_notification_taken(int port) {
+    Locked l;
+    return l.s.notificationTaken(port);
+}
+
 VXLSIM_API uint64_t vxlsim_now_ns(void) {
     Locked l;
     return l.s.now();
