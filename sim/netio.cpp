@@ -247,6 +247,7 @@ bool Signal::ok() const { return m_handle != nullptr; }
 void Signal::set() { SetEvent(static_cast<HANDLE>(m_handle)); }
 bool Signal::take() { return WaitForSingleObject(static_cast<HANDLE>(m_handle), 0) == WAIT_OBJECT_0; }
 uint64_t PreciseSleepsNs() { return 1500000; }
+bool ProcessEnding() { return g_processEnding; }
 #else
 namespace {
 int Fd(void *handle) { return static_cast<int>(reinterpret_cast<intptr_t>(handle)); }
@@ -270,6 +271,7 @@ uint64_t PreciseSleepsNs() {
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     return 0;
 }
+bool ProcessEnding() { return false; }
 #endif
 
 Thread::~Thread() { stop(); }

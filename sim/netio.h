@@ -75,6 +75,10 @@ private:
     void *m_handle = nullptr;
 };
 
+// Windows: the process is ending (the unload handler was told so); other
+// threads are gone and may have left locks taken. Never true elsewhere.
+bool ProcessEnding();
+
 // Asks the calling thread's sleeps to end on time (the timer slack on Linux);
 // returns how long before a deadline a sleep of the system's granularity
 // must end to be on time (0 where sleeps are exact, a tick on Windows).

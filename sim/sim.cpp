@@ -69,6 +69,9 @@ Sim::~Sim() {
     // The bridge's and the notifier's threads are told to leave and reaped
     // before anything they use goes away.
     if (m_server) m_server->stop();
+    // At the end of a Windows process the notifier is gone already, perhaps
+    // inside the lock or the condition variable: neither is touched.
+    if (net::ProcessEnding()) return;
     {
         std::lock_guard<std::mutex> lock(mu);
         m_notifierStop = true;
