@@ -76,14 +76,15 @@ Sim::~Sim() {
         std::lock_guard<std::mutex> lock(mu);
         m_notifierStop = true;
     }
-    m_notifierCv.notify_all();
-    m_notifier.stop();
+    m_notifier->cv.notify_all();
+    m_notifier->thread.stop();
+    delete m_notifier;
 }
 
 void Sim::NotifierMain(void *self) { static_cast<Sim *>(self)->notifierRun(); }
 
 void Sim::wakeNotifier() {
-    if (m_notifier.running()) m_notifierCv.notify_one();
+    if (m_notifier->thread.running()) m_notifier->cv.notify_one();
 }
 
 // Delivers what falls due while a port notifies: sleeps until the next frame
@@ -99,7 +100,7 @@ void Sim::notifierRun() {
         for (const auto &kv : m_ports) notifying = notifying || kv.second.notify != nullptr;
         const uint64_t next = notifying ? nextDue() : kNever;
         if (next == kNever) {
-            m_notifierCv.wait(lock);
+            m_notifier->cv.wait(lock);
             continue;
         }
         const uint64_t wallDue = m_epochWall + next;
@@ -107,7 +108,7 @@ void Sim::notifierRun() {
         if (WallNs() < sleepTo) {
             const std::chrono::steady_clock::time_point until(
                 std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::nanoseconds(sleepTo)));
-            m_notifierCv.wait_until(lock, until);
+            m_notifier->cv.wait_until(lock, until);
             continue;
         }
         while (WallNs() < wallDue && !m_notifierStop) {
@@ -138,7 +139,7 @@ XLstatus Sim::setNotification(XLportHandle h, XLhandle *handle, int queueLevel) 
     port->notifyArmed = true;
     *handle = port->notify->handle();
     notifyIfDue(*port);
-    if (!m_notifier.running() && !m_notifier.start(&Sim::NotifierMain, this)) note("notifier thread not started");
+    if (!m_notifier->thread.running() && !m_notifier->thread.start(&Sim::NotifierMain, this)) note("notifier thread not started");
     wakeNotifier();
     return XL_SUCCESS;
 }

@@ -290,8 +290,13 @@ private:
     std::unique_ptr<SocketcandServer> m_server;
     std::mutex m_notesMu;
     std::deque<std::string> m_notes;
-    net::Thread m_notifier;
-    std::condition_variable m_notifierCv;
+    // On the heap: at the end of a Windows process, where the thread is
+    // gone (perhaps inside the condition variable), both are left behind.
+    struct Notifier {
+        net::Thread thread;
+        std::condition_variable cv;
+    };
+    Notifier *m_notifier = new Notifier;
     bool m_notifierStop = false;
 };
 

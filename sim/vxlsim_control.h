@@ -121,7 +121,8 @@ VXLSIM_API void vxlsim_capture_clear(void);
 // ---- notification ----------------------------------------------------------
 // Whether the port's xlSetNotification handle was set since the last look
 // (1; the look takes it, as the application's wait would), 0 when not, -1
-// when the port has none.
+// when the port has none. Unlike the other calls it does not bring the
+// simulated world up to the present.
 VXLSIM_API int vxlsim_notification_taken(int port);
 
 // ---- call log --------------------------------------------------------------
