@@ -151,8 +151,11 @@ uint32_t SetBlockSize(uint32_t channel, uint32_t bs) {
 
 // One turn of a library: load, open, the transfers, the reads, an idle
 // stretch, close, unload. False when a call failed.
+const char *g_failed = "";
+
 bool Measure(const std::string &path, int rounds, int idleSeconds, Figures &out) {
     void *library = plat::LoadSharedLibrary(path.c_str());
+    g_failed = "load";
     if (!library) return false;
     Resolve(library, g.Open, "PassThruOpen");
     Resolve(library, g.Close, "PassThruClose");
@@ -165,21 +168,29 @@ bool Measure(const std::string &path, int rounds, int idleSeconds, Figures &out)
     PASSTHRU_MSG mask = Message(0xFFFFFFFF, {}), pattern = Message(0x7E8, {}), flow = Message(0x7E0, {});
     bool ok = g.Open(nullptr, &device) == 0 && g.Connect(device, ISO15765, 0, 500000, &channel) == 0 &&
               g.StartMsgFilter(channel, FLOW_CONTROL_FILTER, &mask, &pattern, &flow, &filter) == 0;
+    g_failed = ok ? "" : "open, connect or filter";
     std::vector<uint8_t> echo(4095);
     for (size_t i = 0; i < echo.size(); ++i) echo[i] = static_cast<uint8_t>(i);
     echo[0] = 0xBA;
     PASSTHRU_MSG msg{}, answer{};
     for (int r = 0; ok && r < rounds; ++r) {
         for (uint32_t bs : {0u, 1u}) {
-            if (SetBlockSize(channel, bs) != STATUS_NOERROR) ok = false;
+            if (SetBlockSize(channel, bs) != STATUS_NOERROR) {
+                ok = false;
+                g_failed = "ISO15765_BS";
+            }
             vxlsim_capture_clear();
             msg = Message(0x7E0, echo);
             uint32_t one = 1;
             const uint64_t start = SteadyNs();
-            if (g.WriteMsgs(channel, &msg, &one, 3000) != STATUS_NOERROR) ok = false;
+            if (ok && g.WriteMsgs(channel, &msg, &one, 3000) != STATUS_NOERROR) {
+                ok = false;
+                g_failed = "4095-byte write";
+            }
             const uint64_t written = SteadyNs();
             // The answer's first frame follows at once; one blocking read takes it whole.
-            if (!ok || !ReadAnswer(channel, answer, 1000) || answer.DataSize != 4 + 4095) {
+            if (!ok || !ReadAnswer(channel, answer, bs != 0 ? 5000 : 1000) || answer.DataSize != 4 + 4095) {
+                if (ok) g_failed = "4095-byte answer";
                 ok = false;
                 break;
             }
@@ -202,6 +213,7 @@ bool Measure(const std::string &path, int rounds, int idleSeconds, Figures &out)
         msg = Message(0x7E0, {0x3E, 0x00});
         uint32_t one = 1;
         if (g.WriteMsgs(channel, &msg, &one, 0) != STATUS_NOERROR || !ReadAnswer(channel, answer, 1000)) {
+            g_failed = "single-frame round trip";
             ok = false;
             break;
         }
@@ -258,7 +270,7 @@ int main(int argc, char **argv) {
     for (int t = 0; t < turns; ++t)
         for (const std::string &library : libraries)
             if (!Measure(library, perTurn, libraries.size() > 1 ? 2 : 5, figures[library])) {
-                std::fprintf(stderr, "%s: a call failed\n", library.c_str());
+                std::fprintf(stderr, "%s: a call failed (%s)\n", library.c_str(), g_failed);
                 return 1;
             }
     for (const std::string &library : libraries)
