@@ -181,11 +181,12 @@ uint32_t CanPort::VectorTransmit(uint32_t id, int32_t length, const uint8_t *dat
     return STATUS_NOERROR;
 }
 
-bool CanPort::VectorReadReceiveQueue(CanFrame &frame) {
+bool CanPort::VectorReadReceiveQueue(CanFrame &frame, bool *eventTaken) {
     XLevent event = {};
     unsigned int count = 1;
     const XLportHandle port = m_PortHandle.load();
     const XLstatus status = bindDriver().xlReceive(port, &count, &event);
+    if (eventTaken) *eventTaken = status == XL_SUCCESS && count != 0;
     // Anything but a delivered event (an empty queue, a port that is gone)
     // leaves the caller's frame as it was; the read path polls again anyway.
     if (status != XL_SUCCESS || count == 0) {

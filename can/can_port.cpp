@@ -7,6 +7,7 @@
 #include "can/can_port.h"
 #include "j2534.h"
 #include "platform/lock_guard.h"
+#include "platform/platform.h"
 #include "trace/trace_scope.h"
 
 namespace {
@@ -144,8 +145,41 @@ uint32_t CanPort::reopen(uint32_t bitrate) {
     const int16_t result = vectorInitDriver(bitrate);
     if (result != 0) return static_cast<uint32_t>(static_cast<uint16_t>(result));
     m_bitrate = bitrate;
+    if (m_wantNotification) {
+        PT_SCOPE(scope, "vectorSetNotification()");
+        setUpNotification_(scope);
+    }
     VectorSendWakeUp();
     return 0;
+}
+
+void CanPort::setUpNotification_(TraceScope &scope) {
+    const XlDriverBinding &xl = this->xl();
+    XLhandle handle = nullptr;
+    const XLstatus status = xl.xlSetNotification(m_PortHandle.load(), &handle, 1);
+    if (status == XL_ERR_DLL_NOT_FOUND) {
+        scope.messagef(TL_INFO, "xlSetNotification not in the driver: the worker reads the port on its 1 ms beat");
+        return;
+    }
+    void *copy = status == XL_SUCCESS ? plat::CopyDriverSignal(handle) : nullptr;
+    if (!copy) {
+        scope.messagef(TL_ERROR, "xlSetNotification failed (%s): the worker reads the port on its 1 ms beat",
+                       status == XL_SUCCESS ? "no handle to wait on" : xlErrorText(status));
+        return;
+    }
+    setDriverSignal(std::shared_ptr<void>(copy, plat::CloseDriverSignal));
+    scope.messagef(TL_INFO, "- SetNotification  : PH(0x%x) queue level 1, the worker waits on it",
+                   static_cast<unsigned int>(m_PortHandle.load()));
+}
+
+void CanPort::setDriverSignal(std::shared_ptr<void> signal) {
+    LockGuard guard(m_signalLock);
+    m_driverSignal = std::move(signal);
+}
+
+std::shared_ptr<void> CanPort::driverSignal() {
+    LockGuard guard(m_signalLock);
+    return m_driverSignal;
 }
 
 int16_t CanPort::vectorInitDriver(uint32_t bitrate) {
@@ -276,6 +310,8 @@ int16_t CanPort::cleanUp_() {
         }
     }
     m_PortHandle = XL_INVALID_PORTHANDLE;
+    // A holder (the worker, in its wait) keeps its copy until it lets go.
+    if (m_wantNotification) setDriverSignal(nullptr);
     // Nothing handed to a closed port is confirmed any more.
     m_confirmations.clear();
     if (m_driverJoined) m_session.leave(xl);

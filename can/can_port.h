@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "can/can_frame.h"
 #include "can/confirmations.h"
@@ -67,12 +68,25 @@ public:
                             bool *queueFull = nullptr, const ConfirmationTag &tag = ConfirmationTag(),
                             uint8_t padByte = CAN_PAD_BYTE);
 
+    // Asks reopen to set up the driver's notification of received events
+    // (xlSetNotification, queue level 1) after the port opens: the 04.04
+    // devices, whose worker waits on it. Set before the first reopen.
+    void useNotification() { m_wantNotification = true; }
+    // The notification of the port open now, as a platform copy that stays
+    // valid while a holder keeps it (a port re-opened meanwhile gives a new
+    // one); null when there is none: no port, not asked for, or a driver
+    // without it or refusing it (the worker then keeps its beat).
+    std::shared_ptr<void> driverSignal();
+
     // The frames handed over whose confirmation an owner waits for.
     PendingConfirmations &confirmations() { return m_confirmations; }
 
     // Takes at most one event from the receive queue: true when frame holds
-    // a frame to analyse.
-    bool VectorReadReceiveQueue(CanFrame &frame);
+    // a frame to analyse. *eventTaken (when given) tells whether the driver
+    // handed out an event at all, so that a reader can go on to the queue's
+    // end past events that are no frames (the driver notifies again only
+    // after the queue was read empty).
+    bool VectorReadReceiveQueue(CanFrame &frame, bool *eventTaken = nullptr);
 
     void VectorSendWakeUp();
 
@@ -124,6 +138,9 @@ private:
     void countOverrun();
     void countReceiveFailure(XLstatus status);
     unsigned receiveQueueSize(TraceScope &scope) const;
+    // With m_initLock held, after the port opened.
+    void setUpNotification_(TraceScope &scope);
+    void setDriverSignal(std::shared_ptr<void> signal);
 
     const CanPortSettings &m_settings;
     const FieldProfile &m_profile;
@@ -156,6 +173,11 @@ private:
     RateLimitedCount m_ReceiveFailures;
 
     PendingConfirmations m_confirmations;
+
+    bool m_wantNotification = false;
+    // Guards m_driverSignal alone: the worker takes its copy each cycle.
+    NamedLock m_signalLock;
+    std::shared_ptr<void> m_driverSignal;
 };
 
 #endif

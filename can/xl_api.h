@@ -23,6 +23,9 @@ typedef int32_t XLportHandle;
 typedef uint8_t XLeventTag;
 typedef uint32_t XLulong;
 typedef char *XLstringType;
+// xlSetNotification's handle: a Win32 event handle on Windows; the stand-in on
+// Linux puts a file descriptor (an eventfd) in the pointer's bits.
+typedef void *XLhandle;
 
 // ---- status codes ----------------------------------------------------------
 #define XL_SUCCESS 0
@@ -310,6 +313,7 @@ typedef XLstatus(PT_STDCALL *XLCANTRANSMIT)(XLportHandle portHandle, XLaccess ac
 typedef XLstatus(PT_STDCALL *XLRECEIVE)(XLportHandle portHandle, unsigned int *pEventCount, XLevent *pEvents);
 typedef char *(PT_STDCALL *XLGETEVENTSTRING)(XLevent *pEvent);
 typedef char *(PT_STDCALL *XLGETERRORSTRING)(XLstatus err);
+typedef XLstatus(PT_STDCALL *XLSETNOTIFICATION)(XLportHandle portHandle, XLhandle *pHandle, int queueLevel);
 
 // ---- entry points, as prototypes (implemented by the simulated driver) ------
 extern "C" {
@@ -340,6 +344,7 @@ XL_API_DECL XLstatus PT_STDCALL xlCanTransmit(XLportHandle portHandle, XLaccess 
 XL_API_DECL XLstatus PT_STDCALL xlReceive(XLportHandle portHandle, unsigned int *pEventCount, XLevent *pEvents);
 XL_API_DECL char *PT_STDCALL xlGetEventString(XLevent *pEvent);
 XL_API_DECL char *PT_STDCALL xlGetErrorString(XLstatus err);
+XL_API_DECL XLstatus PT_STDCALL xlSetNotification(XLportHandle portHandle, XLhandle *pHandle, int queueLevel);
 }
 
 #endif

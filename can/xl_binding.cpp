@@ -45,6 +45,8 @@ char *PT_STDCALL MissingGetErrorString(XLstatus) {
     return text;
 }
 
+XLstatus PT_STDCALL MissingSetNotification(XLportHandle, XLhandle *, int) { return XL_ERR_DLL_NOT_FOUND; }
+
 const XlDriverBinding kMissingDriver = {
     MissingOpenDriver,
     MissingCloseDriver,
@@ -64,6 +66,7 @@ const XlDriverBinding kMissingDriver = {
     MissingReceive,
     MissingGetEventString,
     MissingGetErrorString,
+    MissingSetNotification,
 };
 
 template <typename Fn>
@@ -103,5 +106,6 @@ XlDriverBinding BindXlDriver(const char *fileName) {
     Resolve(library, "xlReceive", binding.xlReceive);
     Resolve(library, "xlGetEventString", binding.xlGetEventString);
     Resolve(library, "xlGetErrorString", binding.xlGetErrorString);
+    Resolve(library, "xlSetNotification", binding.xlSetNotification);
     return binding;
 }

@@ -27,6 +27,7 @@ struct XlDriverBinding {
     XLRECEIVE xlReceive;
     XLGETEVENTSTRING xlGetEventString;
     XLGETERRORSTRING xlGetErrorString;
+    XLSETNOTIFICATION xlSetNotification;  // optional: a driver without it answers XL_ERR_DLL_NOT_FOUND
 };
 
 // The binding of a driver that is not there: every call answers

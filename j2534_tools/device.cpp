@@ -21,7 +21,9 @@ constexpr uint32_t kIsoSlot = 1;
 }  // namespace
 
 Device0404::Device0404(const DeviceSettings &settings)
-    : m_settings(settings), m_port(*settings.port, *settings.profile, *settings.driverSession) {}
+    : m_settings(settings), m_port(*settings.port, *settings.profile, *settings.driverSession) {
+    m_port.useNotification();
+}
 
 Device0404::~Device0404() { close(false); }
 
@@ -101,6 +103,8 @@ uint32_t Device0404::connect(uint32_t protocolId, uint32_t flags, uint32_t baudR
         }
         m_port.acceptEveryId(scope);
         m_bitrate = baudRate;
+        // The worker takes the new port's notification.
+        wakeWorker();
     }
     if (protocolId == CAN)
         m_channels[target] = std::make_shared<CanChannel>(*this, flags);
@@ -146,6 +150,8 @@ uint32_t Device0404::setBitrate(const Channel0404 &caller, uint32_t baudRate, Tr
     }
     m_port.acceptEveryId(scope);
     m_bitrate = baudRate;
+    // The re-opened port has a notification of its own: the worker takes it.
+    wakeWorker();
     return STATUS_NOERROR;
 }
 
@@ -169,15 +175,27 @@ WorkerPace Device0404::cycle(uint32_t &cycleCounter, TraceScope &scope) {
         LockGuard guard(m_channelLock);
         for (uint32_t slot = 0; slot < kSlots; ++slot) channels[slot] = m_channels[slot];
     }
+    // The port's notification, when the driver gives one: no beat then.
+    m_heldSignal = m_port.driverSignal();
+    const bool driven = m_heldSignal != nullptr;
     if (!channels[kCanSlot] && !channels[kIsoSlot]) {
-        pace.quietMs = kQuietMs;
+        // Nothing to do until a connect wakes the worker (the port's
+        // notification comes with it).
+        pace.driven = true;
         return pace;
     }
+    // Without a beat the reassemblies' time-outs are looked at every cycle.
+    if (driven) cycleCounter = RX_CHECK_CYCLES;
     auto *iso = static_cast<IsoChannel *>(channels[kIsoSlot].get());
     uint32_t frames = 0;
     for (; frames < kFramesPerCycle; ++frames) {
         CanFrame frame = {};
-        if (!m_port.VectorReadReceiveQueue(frame)) break;
+        bool taken = false;
+        if (!m_port.VectorReadReceiveQueue(frame, &taken)) {
+            // An event that is no frame: on to the queue's end.
+            if (taken) continue;
+            break;
+        }
         if (frame.frameFlags & CAN_FRAME_TX_ACK) {
             confirm(frame);
             continue;
@@ -189,8 +207,28 @@ WorkerPace Device0404::cycle(uint32_t &cycleCounter, TraceScope &scope) {
     for (const auto &channel : channels)
         if (channel) channel->sendDuePeriodic(now, scope);
     pace.dueUs = iso ? iso->service(cycleCounter, scope) : 0;
+    if (driven) {
+        pace.driven = true;
+        pace.driverSignal = m_heldSignal.get();
+        // A cycle that stopped short of the queue's end reads on at once: the
+        // driver notifies again only after the queue was read empty.
+        pace.dueUs = frames == kFramesPerCycle ? now : nextDueUs(channels, pace.dueUs, plat::NowUs());
+        return pace;
+    }
     if (frames == 0 && pace.dueUs == 0 && m_waitingReaders.load() == 0) pace.quietMs = quietWaitMs(channels, now);
     return pace;
+}
+
+uint64_t Device0404::nextDueUs(const std::shared_ptr<Channel0404> (&channels)[kSlots], uint64_t transferDueUs,
+                               uint64_t nowUs) {
+    uint64_t due = transferDueUs;
+    auto note = [&due](uint64_t t) {
+        if (t != 0 && (due == 0 || t < due)) due = t;
+    };
+    for (const auto &channel : channels)
+        if (channel) note(channel->nextPeriodicDueUs());
+    if (auto *iso = static_cast<IsoChannel *>(channels[kIsoSlot].get())) note(iso->nextTimeoutUs());
+    return due != 0 && due < nowUs ? nowUs : due;
 }
 
 // How long the worker may wait for work: kQuietMs, less when a periodic

@@ -86,6 +86,10 @@ private:
     // takes it off the device; the last one closes the port.
     void endChannel(uint32_t slot, const char *why);
     uint32_t quietWaitMs(const std::shared_ptr<Channel0404> (&channels)[kSlots], uint64_t nowUs);
+    // Without a beat: when the cycle is next due besides the driver's
+    // notification and a wake-up (0: never).
+    uint64_t nextDueUs(const std::shared_ptr<Channel0404> (&channels)[kSlots], uint64_t transferDueUs,
+                       uint64_t nowUs);
 
     const DeviceSettings m_settings;
     CanPort m_port;
@@ -100,6 +104,10 @@ private:
     // Closed: no channel connects any more (a call that found the device
     // before PassThruClose may still hold it).
     bool m_closed = false;
+
+    // The worker's own copy of the port's notification, held from one cycle
+    // to the next so that the wait in between never loses it.
+    std::shared_ptr<void> m_heldSignal;
 
     TransportWorker m_worker{*this, "Device0404 worker", "Device0404 worker(end)"};
     std::atomic<int32_t> m_waitingReaders{0};

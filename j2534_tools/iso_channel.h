@@ -39,6 +39,8 @@ public:
         return m_transport.serviceTransfers(cycleCounter, scope);
     }
     bool transfersIdle() override { return m_transport.idle(); }
+    // See IsoTpTransport::nextTimeoutUs.
+    uint64_t nextTimeoutUs() { return m_transport.nextTimeoutUs(); }
 
 protected:
     uint32_t frameOf(const PASSTHRU_MSG &msg, OutFrame &frame, const char **why) const override;

@@ -29,6 +29,23 @@ private:
     alignas(16) unsigned char m_storage[64];
 };
 
+enum class WakeReason { Woken, Driver, Deadline };
+class Event;
+// Waits until wake is set (left set: the caller resets it), the driver's
+// notification (a copy from CopyDriverSignal; null: none) is set (the wait
+// takes it, so it wakes once per setting), or deadlineUs (NowUs's clock; 0:
+// none) has come, exact to a few microseconds. On Windows the two are event
+// handles waited for together; elsewhere the event and the driver's signal
+// are file descriptors polled together.
+WakeReason WaitForWork(Event &wake, void *driverSignal, uint64_t deadlineUs);
+
+// Our own copy of the notification the Vector driver gave (xlSetNotification's
+// handle: a Win32 event handle, or elsewhere a file descriptor in the
+// pointer's bits), so that the driver closing its own (a port closed) never
+// pulls it from under a wait; null when it cannot be copied.
+void *CopyDriverSignal(void *driverHandle);
+void CloseDriverSignal(void *signal);
+
 // Manual-reset event, as a hand-shake between threads that never blocks the
 // signalling side.
 class Event {
@@ -43,6 +60,7 @@ public:
     bool wait(uint32_t timeoutMs);
 
 private:
+    friend WakeReason WaitForWork(Event &wake, void *driverSignal, uint64_t deadlineUs);
     alignas(16) unsigned char m_storage[128];
 };
 
@@ -97,8 +115,15 @@ struct ThreadHandle {
 // Starts a thread running proc(arg) at once. On failure returns false and
 // sets *errorCode to the system's error number.
 bool StartThread(ThreadProc proc, void *arg, ThreadHandle *handle, int *errorCode);
-// Releases the handle. finished tells that the thread has left the library's
-// code (it signalled so), so a POSIX implementation may reap it.
+// Releases the handle. finished tells that the thread has done its last step
+// (it signalled so) and is only returning to the system: it is then reaped so
+// that no instruction of the library runs after the call, exactly, without a
+// pause. POSIX joins it. On Windows, where this may run under the loader lock
+// (an unload) and a thread's normal end needs that lock, a thread parks in
+// the system after its procedure returns and is ended from here
+// (TerminateThread, which skips the per-thread notifications and so needs no
+// loader lock), then its handle is waited for. Unfinished threads are left
+// to end alone.
 void CloseThread(ThreadHandle *handle, bool finished);
 
 // Full file name of a module already loaded into the process whose file name

@@ -6,7 +6,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <link.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -37,11 +39,19 @@ void CriticalSection::enter() { pthread_mutex_lock(reinterpret_cast<pthread_mute
 void CriticalSection::leave() { pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t *>(m_storage)); }
 
 namespace {
+// The condition variable serves Event::wait; the eventfd, readable while the
+// event is set, lets WaitForWork poll the event beside the driver's signal.
 struct EventState {
     pthread_mutex_t mutex;
     pthread_cond_t cond;
     bool signalled;
+    int fd;
 };
+
+void DrainFd(int fd) {
+    uint64_t count;
+    while (read(fd, &count, sizeof count) > 0) {}
+}
 }  // namespace
 
 static_assert(sizeof(EventState) <= 128, "event storage too small");
@@ -55,10 +65,12 @@ Event::Event() {
     pthread_cond_init(&state->cond, &attr);
     pthread_condattr_destroy(&attr);
     state->signalled = false;
+    state->fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
 
 Event::~Event() {
     auto *state = reinterpret_cast<EventState *>(m_storage);
+    if (state->fd >= 0) close(state->fd);
     pthread_cond_destroy(&state->cond);
     pthread_mutex_destroy(&state->mutex);
 }
@@ -66,6 +78,10 @@ Event::~Event() {
 void Event::set() {
     auto *state = reinterpret_cast<EventState *>(m_storage);
     pthread_mutex_lock(&state->mutex);
+    if (!state->signalled && state->fd >= 0) {
+        const uint64_t one = 1;
+        (void)!write(state->fd, &one, sizeof one);
+    }
     state->signalled = true;
     pthread_cond_broadcast(&state->cond);
     pthread_mutex_unlock(&state->mutex);
@@ -74,6 +90,7 @@ void Event::set() {
 void Event::reset() {
     auto *state = reinterpret_cast<EventState *>(m_storage);
     pthread_mutex_lock(&state->mutex);
+    if (state->signalled && state->fd >= 0) DrainFd(state->fd);
     state->signalled = false;
     pthread_mutex_unlock(&state->mutex);
 }
@@ -95,6 +112,54 @@ bool Event::wait(uint32_t timeoutMs) {
     bool signalled = state->signalled;
     pthread_mutex_unlock(&state->mutex);
     return signalled;
+}
+
+namespace {
+int FdOf(void *signal) { return static_cast<int>(reinterpret_cast<intptr_t>(signal)) - 1; }
+}  // namespace
+
+void *CopyDriverSignal(void *driverHandle) {
+    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(driverHandle));
+    if (fd < 0) return nullptr;
+    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    return copy < 0 ? nullptr : reinterpret_cast<void *>(static_cast<intptr_t>(copy) + 1);
+}
+
+void CloseDriverSignal(void *signal) {
+    if (signal) close(FdOf(signal));
+}
+
+// poll's time-out is relative and in nanoseconds with ppoll: the deadline is
+// met to the thread's timer slack (1 us on the worker), and a wake-up before
+// it that finds nothing set waits again.
+WakeReason WaitForWork(Event &wake, void *driverSignal, uint64_t deadlineUs) {
+    auto *state = reinterpret_cast<EventState *>(wake.m_storage);
+    pollfd fds[2] = {{state->fd, POLLIN, 0}, {driverSignal ? FdOf(driverSignal) : -1, POLLIN, 0}};
+    for (;;) {
+        timespec rel{};
+        timespec *timeout = nullptr;
+        if (deadlineUs != 0) {
+            const uint64_t now = NowUs();
+            if (now >= deadlineUs) return WakeReason::Deadline;
+            const uint64_t ns = (deadlineUs - now) * 1000u;
+            rel.tv_sec = static_cast<time_t>(ns / 1000000000ull);
+            rel.tv_nsec = static_cast<long>(ns % 1000000000ull);
+            timeout = &rel;
+        }
+        fds[0].revents = fds[1].revents = 0;
+        const int n = ppoll(fds, driverSignal ? 2 : 1, timeout, nullptr);
+        if ((n < 0 && errno != EINTR) || fds[0].fd < 0) {
+            // No eventfd (the system refused one): the event alone, by the
+            // millisecond, looking at the driver's signal between waits.
+            if (wake.wait(1)) return WakeReason::Woken;
+            continue;
+        }
+        if (fds[1].revents & POLLIN) {
+            DrainFd(fds[1].fd);
+            return WakeReason::Driver;
+        }
+        if (fds[0].revents & POLLIN) return WakeReason::Woken;
+    }
 }
 
 // Every trace scope and every lock asks for it: one system call per thread.

@@ -31,6 +31,53 @@ void Event::set() { SetEvent(EventHandle(m_storage)); }
 void Event::reset() { ResetEvent(EventHandle(m_storage)); }
 bool Event::wait(uint32_t timeoutMs) { return WaitForSingleObject(EventHandle(m_storage), timeoutMs) == WAIT_OBJECT_0; }
 
+void *CopyDriverSignal(void *driverHandle) {
+    HANDLE copy = nullptr;
+    if (!driverHandle || !DuplicateHandle(GetCurrentProcess(), static_cast<HANDLE>(driverHandle), GetCurrentProcess(),
+                                          &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
+        return nullptr;
+    return copy;
+}
+
+void CloseDriverSignal(void *signal) {
+    if (signal) CloseHandle(static_cast<HANDLE>(signal));
+}
+
+// The two handles are waited for together, by the millisecond (the worker
+// holds the 1 ms timer resolution) up to the last stretch before the
+// deadline, which is waited out looking at them without blocking, yielding
+// and at the very end spinning, as SleepUntilUs does.
+WakeReason WaitForWork(Event &wake, void *driverSignal, uint64_t deadlineUs) {
+    constexpr uint64_t kTickMarginUs = 1500;
+    constexpr uint64_t kSpinUs = 200;
+    HANDLE handles[2] = {EventHandle(wake.m_storage), static_cast<HANDLE>(driverSignal)};
+    const DWORD count = driverSignal ? 2 : 1;
+    for (;;) {
+        DWORD timeoutMs = INFINITE;
+        uint64_t left = 0;
+        if (deadlineUs != 0) {
+            const uint64_t now = NowUs();
+            if (now >= deadlineUs) return WakeReason::Deadline;
+            left = deadlineUs - now;
+            timeoutMs = left > kTickMarginUs ? static_cast<DWORD>((left - kTickMarginUs) / 1000u + 1u) : 0;
+        }
+        const DWORD result = WaitForMultipleObjects(count, handles, FALSE, timeoutMs);
+        if (result == WAIT_OBJECT_0 + 1) return WakeReason::Driver;
+        if (result == WAIT_OBJECT_0) return WakeReason::Woken;
+        if (result == WAIT_FAILED) {
+            // A handle gone bad: the event alone, by the millisecond.
+            if (WaitForSingleObject(handles[0], 1) == WAIT_OBJECT_0) return WakeReason::Woken;
+            continue;
+        }
+        if (timeoutMs == 0) {
+            if (left > kSpinUs)
+                SwitchToThread();
+            else
+                YieldProcessor();
+        }
+    }
+}
+
 uint32_t CurrentThreadId() { return GetCurrentThreadId(); }
 
 uint64_t PerfCounter() {
@@ -139,10 +186,14 @@ struct ThreadStart {
     void *arg;
 };
 
+// After its procedure the thread parks, holding nothing: its normal end would
+// need the loader lock, which an unload holds while it reaps the thread.
+// CloseThread ends it from outside.
 DWORD WINAPI ThreadTrampoline(LPVOID p) {
     ThreadStart start = *static_cast<ThreadStart *>(p);
     delete static_cast<ThreadStart *>(p);
-    return start.proc(start.arg);
+    start.proc(start.arg);
+    for (;;) Sleep(INFINITE);
 }
 }  // namespace
 
@@ -167,10 +218,18 @@ bool StartThread(ThreadProc proc, void *arg, ThreadHandle *handle, int *errorCod
     return true;
 }
 
-// Never waits for the thread: this runs under the loader lock at unload.
-void CloseThread(ThreadHandle *handle, bool) {
+// May run under the loader lock (an unload): a thread that signalled its last
+// step is parked or on its way there, holding nothing; TerminateThread ends
+// it without the per-thread notifications, so its end needs no loader lock
+// and can be waited for. No instruction of the library runs after this.
+void CloseThread(ThreadHandle *handle, bool finished) {
     if (!handle->open) return;
-    CloseHandle(static_cast<HANDLE>(handle->native));
+    HANDLE thread = static_cast<HANDLE>(handle->native);
+    if (finished && WaitForSingleObject(thread, 0) != WAIT_OBJECT_0) {
+        TerminateThread(thread, 0);
+        WaitForSingleObject(thread, 2000);
+    }
+    CloseHandle(thread);
     handle->open = false;
 }
 

@@ -66,6 +66,14 @@ VXLSIM_API int vxlsim_driver_open_count(void) {
     return l.s.openCount();
 }
 
+// Without bringing the simulated world up to the present: a test sees what
+// the stand-in's own thread delivered.
+VXLSIM_API int vxlsim_notification_taken(int port) {
+    Sim &s = TheSim();
+    std::lock_guard<std::mutex> lock(s.mu);
+    return s.notificationTaken(port);
+}
+
 VXLSIM_API uint64_t vxlsim_now_ns(void) {
     Locked l;
     return l.s.now();

@@ -15,6 +15,8 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -235,6 +237,42 @@ void Waker::drain() {
     char buf[64];
     while (m_s != kNoSocket && recv(N(m_s), buf, sizeof buf, 0) > 0) {}
 }
+
+#ifdef _WIN32
+Signal::Signal() { m_handle = CreateEventW(nullptr, FALSE, FALSE, nullptr); }
+Signal::~Signal() {
+    if (m_handle && !g_processEnding) CloseHandle(static_cast<HANDLE>(m_handle));
+}
+bool Signal::ok() const { return m_handle != nullptr; }
+void Signal::set() { SetEvent(static_cast<HANDLE>(m_handle)); }
+bool Signal::take() { return WaitForSingleObject(static_cast<HANDLE>(m_handle), 0) == WAIT_OBJECT_0; }
+uint64_t PreciseSleepsNs() { return 1500000; }
+bool ProcessEnding() { return g_processEnding; }
+#else
+namespace {
+int Fd(void *handle) { return static_cast<int>(reinterpret_cast<intptr_t>(handle)); }
+}  // namespace
+Signal::Signal() {
+    m_handle = reinterpret_cast<void *>(static_cast<intptr_t>(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)));
+}
+Signal::~Signal() {
+    if (Fd(m_handle) >= 0) close(Fd(m_handle));
+}
+bool Signal::ok() const { return Fd(m_handle) >= 0; }
+void Signal::set() {
+    const uint64_t one = 1;
+    (void)!write(Fd(m_handle), &one, sizeof one);
+}
+bool Signal::take() {
+    uint64_t count = 0;
+    return read(Fd(m_handle), &count, sizeof count) == static_cast<ssize_t>(sizeof count);
+}
+uint64_t PreciseSleepsNs() {
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    return 0;
+}
+bool ProcessEnding() { return false; }
+#endif
 
 Thread::~Thread() { stop(); }
 

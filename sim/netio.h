@@ -55,6 +55,35 @@ private:
     Socket m_s = kNoSocket;
 };
 
+// xlSetNotification's object: a Win32 auto-reset event, or elsewhere an
+// eventfd (readable while set; the reader's read resets it). handle() is
+// what the application gets as its XLhandle: the event handle, or the file
+// descriptor in the pointer's bits.
+class Signal {
+public:
+    Signal();
+    ~Signal();
+    Signal(const Signal &) = delete;
+    Signal &operator=(const Signal &) = delete;
+    bool ok() const;
+    void set();
+    void *handle() const { return m_handle; }
+    // For tests: whether it is set now; takes the setting (as a wait would).
+    bool take();
+
+private:
+    void *m_handle = nullptr;
+};
+
+// Windows: the process is ending (the unload handler was told so); other
+// threads are gone and may have left locks taken. Never true elsewhere.
+bool ProcessEnding();
+
+// Asks the calling thread's sleeps to end on time (the timer slack on Linux);
+// returns how long before a deadline a sleep of the system's granularity
+// must end to be on time (0 where sleeps are exact, a tick on Windows).
+uint64_t PreciseSleepsNs();
+
 // One thread running proc(arg). Stop() is called after the thread was told
 // to leave: it reaps the thread. Under Windows, where Stop may run under the
 // loader lock, the thread signals when it is done and parks, and Stop ends

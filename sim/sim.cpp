@@ -66,9 +66,88 @@ bool PortChannel::accepts(uint32_t id) const {
 Sim::Sim() { reset(); }
 
 Sim::~Sim() {
-    // The bridge's thread is told to leave and reaped before anything it
-    // uses goes away.
+    // The bridge's and the notifier's threads are told to leave and reaped
+    // before anything they use goes away.
     if (m_server) m_server->stop();
+    // At the end of a Windows process the notifier is gone already, perhaps
+    // inside the lock or the condition variable: neither is touched.
+    if (net::ProcessEnding()) return;
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        m_notifierStop = true;
+    }
+    m_notifier->cv.notify_all();
+    m_notifier->thread.stop();
+    delete m_notifier;
+}
+
+void Sim::NotifierMain(void *self) { static_cast<Sim *>(self)->notifierRun(); }
+
+void Sim::wakeNotifier() {
+    if (m_notifier->thread.running()) m_notifier->cv.notify_one();
+}
+
+// Delivers what falls due while a port notifies: sleeps until the next frame
+// or node timer (on Windows a tick early, the rest yielding), pumps, and
+// sleeps again; a new frame on the bus wakes it. With the manual clock the
+// test's advance delivers, and the thread only waits.
+void Sim::notifierRun() {
+    const uint64_t margin = net::PreciseSleepsNs();
+    std::unique_lock<std::mutex> lock(mu);
+    while (!m_notifierStop) {
+        pump();
+        bool notifying = false;
+        for (const auto &kv : m_ports) notifying = notifying || kv.second.notify != nullptr;
+        const uint64_t next = notifying ? nextDue() : kNever;
+        if (next == kNever) {
+            m_notifier->cv.wait(lock);
+            continue;
+        }
+        const uint64_t wallDue = m_epochWall + next;
+        const uint64_t sleepTo = wallDue > margin ? wallDue - margin : 0;
+        if (WallNs() < sleepTo) {
+            const std::chrono::steady_clock::time_point until(
+                std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::nanoseconds(sleepTo)));
+            m_notifier->cv.wait_until(lock, until);
+            continue;
+        }
+        while (WallNs() < wallDue && !m_notifierStop) {
+            lock.unlock();
+            std::this_thread::yield();
+            lock.lock();
+        }
+    }
+}
+
+void Sim::notifyIfDue(Port &port) {
+    if (port.notify && port.notifyArmed && port.rx.size() >= port.notifyLevel) {
+        port.notify->set();
+        port.notifyArmed = false;
+    }
+}
+
+XLstatus Sim::setNotification(XLportHandle h, XLhandle *handle, int queueLevel) {
+    Port *port = findPort(h);
+    if (!port) return XL_ERR_INVALID_PORT;
+    if (!handle || queueLevel < 1 || static_cast<size_t>(queueLevel) > port->queueSize) return XL_ERR_WRONG_PARAMETER;
+    if (!port->notify) {
+        auto signal = std::make_shared<net::Signal>();
+        if (!signal->ok()) return XL_ERR_CANNOT_OPEN_DRIVER;
+        port->notify = signal;
+    }
+    port->notifyLevel = static_cast<unsigned>(queueLevel);
+    port->notifyArmed = true;
+    *handle = port->notify->handle();
+    notifyIfDue(*port);
+    if (!m_notifier->thread.running() && !m_notifier->thread.start(&Sim::NotifierMain, this)) note("notifier thread not started");
+    wakeNotifier();
+    return XL_SUCCESS;
+}
+
+int Sim::notificationTaken(XLportHandle h) {
+    Port *port = findPort(h);
+    if (!port || !port->notify) return -1;
+    return port->notify->take() ? 1 : 0;
 }
 
 Sim &TheSim() {
@@ -291,6 +370,7 @@ void Sim::submit(unsigned channel, const Frame &f, int32_t senderPort, int sende
     m_pending.emplace(std::make_pair(at, m_seq++), Pending{channel, senderPort, senderNode, f, wall, client});
     if (Port *p = findPort(senderPort)) ++p->txPending;
     if (m_server) m_server->wake();  // it sleeps until the next frame is due
+    wakeNotifier();
 }
 
 void Sim::enqueue(Port &port, XLevent ev) {
@@ -303,6 +383,7 @@ void Sim::enqueue(Port &port, XLevent ev) {
         port.overrun = false;
     }
     port.rx.push_back(ev);
+    notifyIfDue(port);
 }
 
 void Sim::deliver(uint64_t t, const Pending &p) {
@@ -617,11 +698,14 @@ XLstatus Sim::receive(XLportHandle h, unsigned *count, XLevent *events) {
     }
     if (!count || !events || *count == 0) return XL_ERR_WRONG_PARAMETER;
     if (port->rx.empty()) {
+        port->notifyArmed = true;
         *count = 0;
         return XL_ERR_QUEUE_IS_EMPTY;
     }
     events[0] = port->rx.front();
     port->rx.pop_front();
+    // Read empty: the next event sets the notification again.
+    if (port->rx.empty()) port->notifyArmed = true;
     *count = 1;
     return XL_SUCCESS;
 }
@@ -650,7 +734,8 @@ int Sim::setFailure(const char *function, const Failure &f) {
                                          "xlCanRemoveAcceptanceRange",
                                          "xlCanSetChannelAcceptance",
                                          "xlCanTransmit",
-                                         "xlReceive"};
+                                         "xlReceive",
+                                         "xlSetNotification"};
     if (!function) return -1;
     bool known = false;
     for (const char *n : kNames) known = known || std::strcmp(n, function) == 0;

@@ -5,6 +5,7 @@
 #define VXLSIM_SIM_H
 
 #include <bitset>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "can/xl_api.h"
+#include "netio.h"
 #include "vxlsim_control.h"
 
 namespace vxlsim {
@@ -151,6 +153,11 @@ struct Port {
     uint64_t clockBase = 0;
     unsigned txPending = 0;
     std::vector<PortChannel> ch;
+    // xlSetNotification: set when the queue reaches notifyLevel events, once,
+    // and armed again when a read leaves the queue empty.
+    std::shared_ptr<net::Signal> notify;
+    unsigned notifyLevel = 0;
+    bool notifyArmed = false;
 };
 
 struct Failure {
@@ -194,6 +201,9 @@ public:
     XLstatus setAcceptance(XLportHandle h, XLaccess mask, XLulong code, XLulong accMask, unsigned idRange);
     XLstatus transmit(XLportHandle h, XLaccess mask, unsigned *count, const void *events);
     XLstatus receive(XLportHandle h, unsigned *count, XLevent *events);
+    XLstatus setNotification(XLportHandle h, XLhandle *handle, int queueLevel);
+    // For tests: the port's notification was set since the last look.
+    int notificationTaken(XLportHandle h);
 
     // Control interface.
     bool takeFailure(const char *function, Failure &f);
@@ -252,6 +262,13 @@ private:
     void enqueue(Port &port, XLevent ev);
     void buildNodes();
     void runUntil(uint64_t now);
+    void notifyIfDue(Port &port);
+    // The notifier: with a port notifying and the clock real, a thread
+    // delivers frames when they are due, so the notification comes on time
+    // without a driver call.
+    static void NotifierMain(void *self);
+    void notifierRun();
+    void wakeNotifier();
 
     Config m_cfg;
     int m_openCount = 0;
@@ -273,6 +290,14 @@ private:
     std::unique_ptr<SocketcandServer> m_server;
     std::mutex m_notesMu;
     std::deque<std::string> m_notes;
+    // On the heap: at the end of a Windows process, where the thread is
+    // gone (perhaps inside the condition variable), both are left behind.
+    struct Notifier {
+        net::Thread thread;
+        std::condition_variable cv;
+    };
+    Notifier *m_notifier = new Notifier;
+    bool m_notifierStop = false;
 };
 
 Sim &TheSim();

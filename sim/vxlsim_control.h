@@ -118,6 +118,13 @@ VXLSIM_API int vxlsim_capture_count(void);
 VXLSIM_API int vxlsim_capture_get(int index, vxlsim_frame *out);  // 0 ok, -1 out of range
 VXLSIM_API void vxlsim_capture_clear(void);
 
+// ---- notification ----------------------------------------------------------
+// Whether the port's xlSetNotification handle was set since the last look
+// (1; the look takes it, as the application's wait would), 0 when not, -1
+// when the port has none. Unlike the other calls it does not bring the
+// simulated world up to the present.
+VXLSIM_API int vxlsim_notification_taken(int port);
+
 // ---- call log --------------------------------------------------------------
 // xlReceive calls that found the queue empty are not logged (polling noise).
 VXLSIM_API int vxlsim_call_count(void);

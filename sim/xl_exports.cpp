@@ -229,6 +229,13 @@ XL_API_DECL XLstatus PT_STDCALL xlReceive(XLportHandle portHandle, unsigned int 
     return call.doneMaybeQuiet(st);
 }
 
+XL_API_DECL XLstatus PT_STDCALL xlSetNotification(XLportHandle portHandle, XLhandle *pHandle, int queueLevel) {
+    Sim &s = TheSim();
+    Call call(s, "xlSetNotification");
+    call.arg(U(portHandle)).arg(U(queueLevel));
+    return call.run([&] { return s.setNotification(portHandle, pHandle, queueLevel); });
+}
+
 XL_API_DECL char *PT_STDCALL xlGetEventString(XLevent *pEvent) {
     // Per thread, so a caller's text stays valid while other threads log.
     thread_local char buf[160];

@@ -94,6 +94,17 @@ void IncomingTransfers::expire(TraceScope &scope) {
     });
 }
 
+uint32_t IncomingTransfers::nextTimeoutMs() {
+    LockGuard guard(m_lock);
+    uint32_t first = 0;
+    m_rxBuffer.walk([&](RxBufferList::iterator where) {
+        const uint32_t t = (*where)->timeoutMs;
+        if (first == 0 || static_cast<int32_t>(t - first) < 0) first = t;
+        return false;
+    });
+    return first;
+}
+
 bool IncomingTransfers::idle() {
     LockGuard guard(m_lock);
     return m_rxBuffer.count() == 0;

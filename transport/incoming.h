@@ -46,6 +46,9 @@ public:
     // No reassembly is open.
     bool idle();
 
+    // The NowMs time the first open reassembly expires after (0: none open).
+    uint32_t nextTimeoutMs();
+
 private:
     void replaceOpen(uint32_t canId, TraceScope &scope);
 

@@ -476,6 +476,20 @@ uint64_t OutgoingTransfers::service(PendingResults &results, TraceScope &scope) 
     return due;
 }
 
+uint32_t OutgoingTransfers::nextTimeoutMs(bool *framePerCycle) {
+    LockGuard guard(m_lock);
+    uint32_t first = 0;
+    *framePerCycle = false;
+    m_txBuffer.walk([&](Where where) {
+        const TxBufferEntry &entry = **where;
+        if (entry.state == TxState::Queued) return false;
+        if (entry.state == TxState::SendConsecutive && !m_profile.on) *framePerCycle = true;
+        if (first == 0 || static_cast<int32_t>(entry.timeoutMs - first) < 0) first = entry.timeoutMs;
+        return false;
+    });
+    return first;
+}
+
 void OutgoingTransfers::abort(uint64_t token) {
     LockGuard guard(m_lock);
     m_txBuffer.walk([&](Where where) {

@@ -95,6 +95,12 @@ public:
     // No transfer is listed, no confirmation owed, no frame unconfirmed.
     bool idle();
 
+    // For a worker without a beat: the NowMs time the first transfer in
+    // flight expires after (0: none), and whether one sends its consecutive
+    // frames one per cycle (no field profile), which needs a cycle a
+    // millisecond.
+    uint32_t nextTimeoutMs(bool *framePerCycle);
+
 private:
     using Where = TxBufferList::iterator;
     // Hands a frame of ours to the port, counting it as one the bus will

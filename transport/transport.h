@@ -91,6 +91,12 @@ public:
     // reassemblies (cycleCounter is the worker's own). Returns when (NowUs)
     // the next consecutive frame is due with the field profile, 0 when none is.
     uint64_t serviceTransfers(uint32_t &cycleCounter, TraceScope &scope);
+    // For a worker without a beat: when (NowUs) the transfers next need a
+    // cycle besides their due frames (a time-out, or a consecutive frame a
+    // cycle without the field profile); 0 when nothing is in flight. A call
+    // to serviceTransfers with cycleCounter at RX_CHECK_CYCLES expires the
+    // reassemblies at once.
+    uint64_t nextTimeoutUs();
 
     // The options, checked: false (and *why) keeps the ones before.
     bool setOptions(const IsoTpOptions &options, const char **why = nullptr) { return m_options.set(options, why); }

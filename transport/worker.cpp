@@ -10,9 +10,6 @@ constexpr uint32_t kCycleUs = 1000;
 // Bounded, so that a worker that cannot run any more (a process being torn
 // down) never hangs the caller.
 constexpr uint32_t kWorkerHandshakeMs = 2000;
-// After its last signal the thread still runs a few instructions of the
-// library on its way back to the system: an unload must not unmap them.
-constexpr uint32_t kLeavePauseMs = 20;
 
 }  // namespace
 
@@ -31,7 +28,9 @@ void TransportWorker::run() {
             // A frame due before the next beat (STmin below a millisecond) is
             // waited for exactly; with nothing in flight the job may let the
             // worker wait longer, unless a host call brings work first.
-            if (pace.dueUs != 0 && pace.dueUs < plat::NowUs() + kCycleUs)
+            if (pace.driven)
+                plat::WaitForWork(m_wake, pace.driverSignal, pace.dueUs);
+            else if (pace.dueUs != 0 && pace.dueUs < plat::NowUs() + kCycleUs)
                 plat::SleepUntilUs(pace.dueUs);
             else if (pace.quietMs != 0)
                 m_wake.wait(pace.quietMs);
@@ -78,7 +77,7 @@ void TransportWorker::stop() {
     m_wake.set();
     if (!m_thread.open) return;
     const bool left = m_workerLeft.wait(kWorkerHandshakeMs);
-    const bool reap = left && !m_abandoned;
-    if (reap) plat::SleepMs(kLeavePauseMs);
-    plat::CloseThread(&m_thread, reap);
+    // A thread that said it left is only returning to the system: reaped
+    // exactly, without a pause.
+    plat::CloseThread(&m_thread, left && !m_abandoned);
 }

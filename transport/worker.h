@@ -1,7 +1,9 @@
 // The one background thread of a connection: it runs its job's cycle on a
 // 1 ms beat, waits exactly for a frame due before the next beat, and, when
 // the job says nothing is in flight, waits quietly until a host call wakes
-// it or the quiet time is over.
+// it or the quiet time is over. A job whose driver notifies it of received
+// events may ask for no beat at all: the worker then waits for the
+// notification, a wake-up or the job's next due time.
 #ifndef PT_TRANSPORT_WORKER_H
 #define PT_TRANSPORT_WORKER_H
 
@@ -17,6 +19,11 @@ class TraceScope;
 struct WorkerPace {
     uint64_t dueUs = 0;    // when (NowUs) something falls due before the next beat; 0: nothing
     uint32_t quietMs = 0;  // > 0: nothing in flight, wait up to this long for a wake-up
+    // Woken by the driver: no beat; the worker waits for a wake-up, the
+    // driver's notification (driverSignal, a platform copy) or dueUs (0:
+    // nothing falls due), whichever comes first. quietMs is not used then.
+    bool driven = false;
+    void *driverSignal = nullptr;
 };
 
 class WorkerJob {
@@ -46,9 +53,9 @@ public:
     // thread could be started. Threads starting it at once start one thread.
     StartResult start(int *error);
 
-    // Lets the thread leave its loop and waits (bounded) for its own signal
-    // that it has; never for the thread handle, whose end needs the loader
-    // lock that the unload handler holds.
+    // Lets the thread leave its loop, waits (bounded) for its own signal that
+    // it has, and reaps it (plat::CloseThread): on return no instruction of
+    // the library runs on it any more, also under the unload handler.
     void stop();
 
     // The process is ending and the system has already ended the thread: it
