@@ -4,16 +4,24 @@
 #ifndef PT_PLATFORM_LIBRARY_ENTRY_H
 #define PT_PLATFORM_LIBRARY_ENTRY_H
 
+#include "platform/platform.h"
+
 namespace library_entry {
 
 constexpr unsigned long kProcessDetach = 0;
 constexpr unsigned long kProcessAttach = 1;
 
+// The platform's per-thread values live from before the load handler to
+// after the unload handler (a refused load on Windows is followed by a
+// detach, which ends them once).
 inline int Dispatch(bool (*load)(void *), void (*unload)(bool), void *module, unsigned long reason, void *reserved) {
     switch (reason) {
-        case kProcessAttach: return load(module) ? 1 : 0;
+        case kProcessAttach: plat::BeginThreadValues(); return load(module) ? 1 : 0;
         // Windows passes a non-null reserved pointer when the process is ending.
-        case kProcessDetach: unload(reserved != nullptr); return 1;
+        case kProcessDetach:
+            unload(reserved != nullptr);
+            plat::EndThreadValues();
+            return 1;
         default: return 1;
     }
 }
