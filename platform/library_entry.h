@@ -6,7 +6,24 @@
 
 #include "platform/platform.h"
 
+#if defined(_WIN32) && defined(__GLIBCXX__)
+// The C++ runtime linked into the DLL allocates its emergency pool for
+// exceptions at every load; this frees it (only the DLL's own runtime uses it).
+namespace __gnu_cxx {
+void __freeres() noexcept;
+}
+#endif
+
 namespace library_entry {
+
+// What the C++ runtime linked into the library allocated for itself at load.
+inline void FreeRuntimeAllocations(bool processEnding) {
+#if defined(_WIN32) && defined(__GLIBCXX__)
+    if (!processEnding) __gnu_cxx::__freeres();
+#else
+    (void)processEnding;
+#endif
+}
 
 constexpr unsigned long kProcessDetach = 0;
 constexpr unsigned long kProcessAttach = 1;
@@ -21,6 +38,7 @@ inline int Dispatch(bool (*load)(void *), void (*unload)(bool), void *module, un
         case kProcessDetach:
             unload(reserved != nullptr);
             plat::EndThreadValues();
+            FreeRuntimeAllocations(reserved != nullptr);
             return 1;
         default: return 1;
     }
