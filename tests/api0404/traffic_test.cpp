@@ -153,7 +153,7 @@ TEST(Traffic0404, ClearingOneBufferLeavesTheOther) {
 
 // Either channel may be disconnected and the other goes on; writes with a
 // Timeout return once the bus confirmed them, long before the Timeout;
-// NumMsgs 0 sends nothing.
+// NumMsgs 0 sends nothing; a frame the driver refuses is not written.
 TEST(Traffic0404, TwoChannelsOnOneDeviceGoOnWithoutEachOther) {
     Host0404 host("TRACE=1\n", kEcu.c_str());
     TwoChannels tool(host);
@@ -175,6 +175,8 @@ TEST(Traffic0404, TwoChannelsOnOneDeviceGoOnWithoutEachOther) {
     EXPECT_EQ(STATUS_NOERROR, Write(host, tool.can, Msg0404(CAN, 0x7E0, {1}), 100, 0));
     EXPECT_EQ(STATUS_NOERROR, Write(host, tool.iso, Msg0404(ISO15765, 0x7E0, {1}), 100, 0));
     EXPECT_TRUE(BusLines().empty());
+    ASSERT_EQ(0, vxlsim_fail("xlCanTransmit", XL_ERR_QUEUE_IS_FULL, 1));  // a refusal is the write's
+    EXPECT_EQ(ERR_BUFFER_FULL, Write(host, tool.can, Msg0404(CAN, 0x7E0, {1}), 0));
     ASSERT_EQ(STATUS_NOERROR, host.pt().Disconnect(tool.can));
     EXPECT_TRUE(works(ISO15765));
     tool.connect(CAN);
