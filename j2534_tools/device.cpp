@@ -212,21 +212,27 @@ void Device0404::runWorker() {
 uint64_t Device0404::workerCycle(uint32_t &cycleCounter, TraceScope &scope, uint32_t &quietMs) {
     quietMs = 0;
     std::shared_ptr<Channel0404> channels[kSlots];
-    {
+    IsoChannel *iso = nullptr;
+    // The channels as they are now: a frame read after a host call changed
+    // them goes to the channels that call left (the cycle may have begun
+    // well before it on a loaded machine).
+    auto takeChannels = [&] {
         LockGuard guard(m_channelLock);
         for (uint32_t slot = 0; slot < kSlots; ++slot) channels[slot] = m_channels[slot];
-    }
+        iso = static_cast<IsoChannel *>(channels[kIsoSlot].get());
+    };
+    takeChannels();
     if (!channels[kCanSlot] && !channels[kIsoSlot]) {
         quietMs = kQuietMs;
         return 0;
     }
-    auto *iso = static_cast<IsoChannel *>(channels[kIsoSlot].get());
     uint32_t frames = 0;
     for (; frames < kFramesPerCycle; ++frames) {
         CanFrame frame = {};
         uint32_t received = 0;
         m_port.VectorReadReceiveQueue(frame, received);
         if (received == 0) break;
+        takeChannels();
         if (frame.frameFlags & CAN_FRAME_TX_ACK) {
             if (!confirm(frame) && iso) iso->onTransportAck(frame);
             continue;
