@@ -15,11 +15,13 @@ void BM_ScopeAndGuardedMessage_Verbosity1(benchmark::State &state) {
     tracer.addLevels(TL_FATALERROR | TL_ERROR | TL_INFO);
     tracer.addCategories(kTraceCategory);
     tracer.setMaxDepth(10);
+    SetActiveTracer(&tracer);  // as at load: each thread's depth has its slot
     for (auto _ : state) {
         TraceScope scope("PassThruReadMsgs()", kTraceCategory, TL_FUNCTION, &tracer);
         if (scope.isEnabled()) scope.messagef(TL_INFO, "actnum=%08lX", 1ul);
         benchmark::DoNotOptimize(&scope);
     }
+    SetActiveTracer(nullptr);
 }
 BENCHMARK(BM_ScopeAndGuardedMessage_Verbosity1);
 
@@ -35,10 +37,12 @@ void BM_ScopeToFile_Verbosity2(benchmark::State &state) {
         tracer.addCategories(kTraceCategory);
         tracer.setMaxDepth(10);
         tracer.attach(&file);
+        SetActiveTracer(&tracer);
         for (auto _ : state) {
             TraceScope scope("PassThruReadMsgs()", kTraceCategory, TL_FUNCTION, &tracer);
             benchmark::DoNotOptimize(&scope);
         }
+        SetActiveTracer(nullptr);
         tracer.detach(&file);
     }
     std::filesystem::remove_all(dir);

@@ -171,10 +171,16 @@ void Device0404::forgetPending(const Channel0404 &owner) { m_port.confirmations(
 WorkerPace Device0404::cycle(uint32_t &cycleCounter, TraceScope &scope) {
     WorkerPace pace;
     std::shared_ptr<Channel0404> channels[kSlots];
-    {
+    IsoChannel *iso = nullptr;
+    // The channels as they are now: a frame read after a host call changed
+    // them goes to the channels that call left (the cycle may have begun
+    // well before it on a loaded machine).
+    auto takeChannels = [&] {
         LockGuard guard(m_channelLock);
         for (uint32_t slot = 0; slot < kSlots; ++slot) channels[slot] = m_channels[slot];
-    }
+        iso = static_cast<IsoChannel *>(channels[kIsoSlot].get());
+    };
+    takeChannels();
     // The port's notification, when the driver gives one: no beat then.
     m_heldSignal = m_port.driverSignal();
     const bool driven = m_heldSignal != nullptr;
@@ -186,7 +192,6 @@ WorkerPace Device0404::cycle(uint32_t &cycleCounter, TraceScope &scope) {
     }
     // Without a beat the reassemblies' time-outs are looked at every cycle.
     if (driven) cycleCounter = RX_CHECK_CYCLES;
-    auto *iso = static_cast<IsoChannel *>(channels[kIsoSlot].get());
     uint32_t frames = 0;
     for (; frames < kFramesPerCycle; ++frames) {
         CanFrame frame = {};
@@ -196,6 +201,7 @@ WorkerPace Device0404::cycle(uint32_t &cycleCounter, TraceScope &scope) {
             if (taken) continue;
             break;
         }
+        takeChannels();
         if (frame.frameFlags & CAN_FRAME_TX_ACK) {
             confirm(frame);
             continue;

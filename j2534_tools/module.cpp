@@ -11,11 +11,13 @@ namespace {
 
 constexpr char kDllVersion[] = "00.16";
 constexpr char kApiVersion[] = "04.04";
-constexpr std::size_t kErrorTextSize = 80;
 constexpr uint32_t kChannelShift = 8;
 constexpr uint32_t kSlotMask = 0xFF;
 
-thread_local char t_lastError[kErrorTextSize] = "";
+// Per thread, the reason of its last failure: always a text of the
+// library's own (a literal), so the slot holds the pointer. It lives from
+// load to unload, with the module.
+plat::ThreadSlot g_lastError;
 
 struct StatusName {
     uint32_t status;
@@ -83,14 +85,18 @@ uint32_t Finish(TraceScope &scope, const char *call, uint32_t status, const char
 }  // namespace
 
 uint32_t SetLastError0404(uint32_t status, const char *text) {
-    std::snprintf(t_lastError, sizeof t_lastError, "%s", text && text[0] ? text : NameOf(status));
+    g_lastError.set(reinterpret_cast<uintptr_t>(text && text[0] ? text : NameOf(status)));
     return status;
 }
 
-const char *LastError0404() { return t_lastError; }
+const char *LastError0404() {
+    const char *text = reinterpret_cast<const char *>(g_lastError.get());
+    return text ? text : "";
+}
 
 CPassThruModule0404::CPassThruModule0404(const Settings0404 &settings, const std::string &traceDir)
     : m_settings(settings) {
+    g_lastError.create();
     const std::string dir = traceDir.empty() ? std::string() : traceDir + plat::kPathSeparator;
     m_traceFile.reset(new TraceFile((dir + "pt_vector0404.log").c_str(), 1, 1, 1));
     m_tracer = std::make_unique<Tracer>();
@@ -110,6 +116,7 @@ CPassThruModule0404::CPassThruModule0404(const Settings0404 &settings, const std
 CPassThruModule0404::~CPassThruModule0404() {
     m_tracer->detach(m_traceFile.get());
     SetActiveTracer(nullptr);
+    g_lastError.destroy();
 }
 
 void CPassThruModule0404::closeLeftOpen(bool processEnding) {

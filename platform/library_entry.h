@@ -4,16 +4,42 @@
 #ifndef PT_PLATFORM_LIBRARY_ENTRY_H
 #define PT_PLATFORM_LIBRARY_ENTRY_H
 
+#include "platform/platform.h"
+
+#if defined(_WIN32) && defined(__GLIBCXX__)
+// The C++ runtime linked into the DLL allocates its emergency pool for
+// exceptions at every load; this frees it (only the DLL's own runtime uses it).
+namespace __gnu_cxx {
+void __freeres() noexcept;
+}
+#endif
+
 namespace library_entry {
+
+// What the C++ runtime linked into the library allocated for itself at load.
+inline void FreeRuntimeAllocations(bool processEnding) {
+#if defined(_WIN32) && defined(__GLIBCXX__)
+    if (!processEnding) __gnu_cxx::__freeres();
+#else
+    (void)processEnding;
+#endif
+}
 
 constexpr unsigned long kProcessDetach = 0;
 constexpr unsigned long kProcessAttach = 1;
 
+// The platform's per-thread values live from before the load handler to
+// after the unload handler (a refused load on Windows is followed by a
+// detach, which ends them once).
 inline int Dispatch(bool (*load)(void *), void (*unload)(bool), void *module, unsigned long reason, void *reserved) {
     switch (reason) {
-        case kProcessAttach: return load(module) ? 1 : 0;
+        case kProcessAttach: plat::BeginThreadValues(); return load(module) ? 1 : 0;
         // Windows passes a non-null reserved pointer when the process is ending.
-        case kProcessDetach: unload(reserved != nullptr); return 1;
+        case kProcessDetach:
+            unload(reserved != nullptr);
+            plat::EndThreadValues();
+            FreeRuntimeAllocations(reserved != nullptr);
+            return 1;
         default: return 1;
     }
 }

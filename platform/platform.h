@@ -65,6 +65,31 @@ private:
 };
 
 uint32_t CurrentThreadId();
+
+// A value of each thread, 0 until the thread sets one, kept by the system:
+// the library has no thread-local storage of its own, because an unload
+// leaves such storage behind in every thread that used it (the C runtime's
+// record of it, or with MinGW's runtime a key and a destructor that point
+// into the unloaded code). Created by the load handler, deleted by the
+// unload handler; while there is none, get() gives 0 and set() does nothing.
+// Creating and deleting happen while no other thread of the library runs.
+class ThreadSlot {
+public:
+    void create();
+    void destroy();
+    uintptr_t get() const;
+    void set(uintptr_t value) const;
+
+private:
+    unsigned long m_index = 0;
+    bool m_created = false;
+};
+
+// The platform's own per-thread values (the cached thread id on POSIX): the
+// library's entry begins them before its load handler and ends them after
+// its unload handler.
+void BeginThreadValues();
+void EndThreadValues();
 uint64_t PerfCounter();
 uint64_t PerfFrequency();
 uint32_t TickCount();

@@ -162,10 +162,49 @@ WakeReason WaitForWork(Event &wake, void *driverSignal, uint64_t deadlineUs) {
     }
 }
 
-// Every trace scope and every lock asks for it: one system call per thread.
+static_assert(sizeof(pthread_key_t) <= sizeof(unsigned long), "pthread key does not fit a slot");
+
+void ThreadSlot::create() {
+    if (m_created) return;
+    pthread_key_t key;
+    // No destructor: a slot holds a number, and no code of the library may
+    // run at the end of a thread after an unload.
+    if (pthread_key_create(&key, nullptr) != 0) return;
+    m_index = key;
+    m_created = true;
+}
+
+void ThreadSlot::destroy() {
+    if (!m_created) return;
+    m_created = false;
+    pthread_key_delete(static_cast<pthread_key_t>(m_index));
+}
+
+uintptr_t ThreadSlot::get() const {
+    return m_created ? reinterpret_cast<uintptr_t>(pthread_getspecific(static_cast<pthread_key_t>(m_index))) : 0;
+}
+
+void ThreadSlot::set(uintptr_t value) const {
+    if (m_created) pthread_setspecific(static_cast<pthread_key_t>(m_index), reinterpret_cast<void *>(value));
+}
+
+namespace {
+ThreadSlot g_threadIds;
+}  // namespace
+
+void BeginThreadValues() { g_threadIds.create(); }
+void EndThreadValues() { g_threadIds.destroy(); }
+
+// Every trace scope and every lock asks for it: one system call per thread
+// while the library is loaded (each call outside it, in a program that uses
+// the platform layer alone).
 uint32_t CurrentThreadId() {
-    static thread_local const uint32_t id = static_cast<uint32_t>(syscall(SYS_gettid));
-    return id;
+    uintptr_t id = g_threadIds.get();
+    if (id == 0) {
+        id = static_cast<uintptr_t>(syscall(SYS_gettid));
+        g_threadIds.set(id);
+    }
+    return static_cast<uint32_t>(id);
 }
 
 uint64_t PerfCounter() {

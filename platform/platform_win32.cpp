@@ -80,6 +80,32 @@ WakeReason WaitForWork(Event &wake, void *driverSignal, uint64_t deadlineUs) {
 
 uint32_t CurrentThreadId() { return GetCurrentThreadId(); }
 
+void ThreadSlot::create() {
+    if (m_created) return;
+    const DWORD index = TlsAlloc();
+    if (index == TLS_OUT_OF_INDEXES) return;
+    m_index = index;
+    m_created = true;
+}
+
+void ThreadSlot::destroy() {
+    if (!m_created) return;
+    m_created = false;
+    TlsFree(static_cast<DWORD>(m_index));
+}
+
+uintptr_t ThreadSlot::get() const {
+    return m_created ? reinterpret_cast<uintptr_t>(TlsGetValue(static_cast<DWORD>(m_index))) : 0;
+}
+
+void ThreadSlot::set(uintptr_t value) const {
+    if (m_created) TlsSetValue(static_cast<DWORD>(m_index), reinterpret_cast<void *>(value));
+}
+
+// GetCurrentThreadId needs no cache.
+void BeginThreadValues() {}
+void EndThreadValues() {}
+
 uint64_t PerfCounter() {
     LARGE_INTEGER v;
     QueryPerformanceCounter(&v);

@@ -19,9 +19,10 @@ constexpr size_t kMaxClients = 16;
 constexpr uint64_t kIdleWaitUs = 200000;
 constexpr uint64_t kBusyWaitUs = 50000;
 // python-can reads the answer to "< rawmode >" with one recv() and wants
-// exactly "< ok >": frames wait this long behind it so they do not share
-// that read.
-constexpr uint64_t kGreetingHoldNs = 50000000;
+// exactly "< ok >": the answer goes out at once, frames wait this long behind
+// it so they do not share that read, also when a loaded machine is slow to
+// run the client.
+constexpr uint64_t kGreetingHoldNs = 250000000;
 
 std::string Hex(const uint8_t *data, unsigned n) {
     std::string s;
@@ -91,6 +92,7 @@ struct SocketcandServer::Client {
     bool open = false, raw = false, dead = false;
     unsigned channel = 0;
     uint64_t holdUntil = 0;  // wall clock; frames stay in out until then
+    size_t greeting = 0;     // bytes at the front of out that go out during the hold
     bool counted = false;    // in m_ready
 };
 
@@ -233,6 +235,7 @@ void SocketcandServer::command(Client &c, const std::string &msg) {
         reply(c, "< ok >");
     } else if (cmd == "rawmode" && tok.size() == 1 && c.open) {
         reply(c, "< ok >");
+        c.greeting = c.out.size();
         c.raw = true;
         c.holdUntil = WallNs() + kGreetingHoldNs;
     } else if (cmd == "bcmmode" && tok.size() == 1 && c.open) {
@@ -264,18 +267,19 @@ void SocketcandServer::command(Client &c, const std::string &msg) {
 
 void SocketcandServer::flush(Client &c, uint64_t now) {
     if (c.dead || c.out.empty()) return;
-    if (c.raw && now < c.holdUntil) {
-        // Only what came before the frames: the answer to rawmode.
-        return;
-    }
-    while (!c.out.empty()) {
-        const long n = net::Send(c.s, c.out.data(), c.out.size());
+    // While frames are held, only what came before them: the answer to rawmode.
+    const bool holding = c.raw && now < c.holdUntil;
+    size_t allowed = holding ? std::min(c.greeting, c.out.size()) : c.out.size();
+    while (allowed > 0) {
+        const long n = net::Send(c.s, c.out.data(), allowed);
         if (n == net::kWouldBlock) break;
         if (n < 0) {
             drop(c, "lost (send failed)");
             return;
         }
         c.out.erase(0, static_cast<size_t>(n));
+        allowed -= static_cast<size_t>(n);
+        c.greeting -= std::min(c.greeting, static_cast<size_t>(n));
     }
     if (c.out.size() > kMaxBacklog)
         drop(c, "does not read (" + std::to_string(c.out.size()) + " bytes waiting), dropped");

@@ -5,9 +5,11 @@
 #include "platform/platform.h"
 
 uint32_t NowMs() {
-    // Read once, on the first use: the counter's frequency never changes.
-    static const uint64_t kFrequency = plat::PerfFrequency();
-    const uint64_t frequency = kFrequency ? kFrequency : 1;
+    // Asked every time (a cheap call): a function-local static would have the
+    // C++ runtime of a Windows DLL set up a lock at every load that no unload
+    // gives back.
+    const uint64_t reported = plat::PerfFrequency();
+    const uint64_t frequency = reported ? reported : 1;
     // Split so that counter * 1000 cannot overflow for a fast counter.
     uint64_t counter = plat::PerfCounter();
     uint64_t ms = (counter / frequency) * 1000u + (counter % frequency) * 1000u / frequency;

@@ -12,9 +12,13 @@
 
 namespace {
 
-// Nesting depth of this thread's open scopes. A plain integer: a thread-local
-// with a destructor would keep the library from being unloaded.
-thread_local int32_t t_depth = 0;
+// Nesting depth of each thread's open scopes, in a slot that lives while a
+// tracer is active (from load to unload): no thread-local storage of the
+// library's own is left behind by an unload.
+plat::ThreadSlot g_depth;
+
+int32_t Depth() { return static_cast<int32_t>(g_depth.get()); }
+void SetDepth(int32_t depth) { g_depth.set(static_cast<uintptr_t>(depth)); }
 
 // Process-wide because every scope of every layer reads it.
 Tracer *g_activeTracer = nullptr;
@@ -63,11 +67,16 @@ void WriteComposed(Tracer *tracer, const char *deltatime, uint32_t level, char m
 }  // namespace
 
 Tracer *ActiveTracer() { return g_activeTracer; }
-void SetActiveTracer(Tracer *tracer) { g_activeTracer = tracer; }
+void SetActiveTracer(Tracer *tracer) {
+    if (tracer) g_depth.create();
+    g_activeTracer = tracer;
+    if (!tracer) g_depth.destroy();
+}
 
 TraceScope::TraceScope(const char *name, uint32_t category, uint32_t level, Tracer *tracer)
     : m_tracer(tracer), m_level(level), m_category(category) {
-    const int32_t depth = ++t_depth;
+    const int32_t depth = Depth() + 1;
+    SetDepth(depth);
     if (!m_tracer || !m_tracer->isCategoryEnabled(m_category)) return;
     m_startMs = NowMs();
     std::size_t len = std::strlen(name) + 1;
@@ -83,16 +92,17 @@ TraceScope::~TraceScope() {
     if (m_enabled) {
         char elapsed[32];
         FormatElapsed(NowMs() - m_startMs, elapsed, sizeof elapsed);
-        WriteComposed(m_tracer, elapsed, m_level, '-', t_depth, m_name, nullptr, m_category, false);
+        WriteComposed(m_tracer, elapsed, m_level, '-', Depth(), m_name, nullptr, m_category, false);
     }
-    --t_depth;
+    SetDepth(Depth() - 1);
     std::free(m_name);
 }
 
 void TraceScope::message(const char *text, uint32_t level) {
     if (!m_tracer || !m_tracer->isLevelEnabled(level)) return;
-    if (!m_tracer->isDepthAllowed(t_depth)) return;
-    WriteComposed(m_tracer, "__:__:__.___", level, '|', t_depth, m_name, text, m_category, true);
+    const int32_t depth = Depth();
+    if (!m_tracer->isDepthAllowed(depth)) return;
+    WriteComposed(m_tracer, "__:__:__.___", level, '|', depth, m_name, text, m_category, true);
 }
 
 void TraceScope::messagef(uint32_t level, const char *format, ...) {

@@ -37,7 +37,7 @@ private:
 // The library's tracer, created at load (null before and after): the trace
 // front-end's one interface to the rest of the library. Set by the load
 // handler and cleared by the unload handler, while no other thread of the
-// library runs.
+// library runs; the per-thread slot of the scopes' depth lives as long.
 Tracer *ActiveTracer();
 void SetActiveTracer(Tracer *tracer);
 

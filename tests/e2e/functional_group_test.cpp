@@ -180,6 +180,48 @@ TEST_F(FunctionalGroup, LateAndOutsideAnswersComeOnTheirOwnIds) {
     EXPECT_TRUE(host.readFor(150).empty());
 }
 
+// After a group request that a member answered with "response pending", the
+// next request's answers are gathered for P2 again, not P2*.
+TEST_F(FunctionalGroup, ResponsePendingEndsWithItsRequest) {
+    ASSERT_EQ(STATUS_NOERROR, host.setConfig({{PT_CFG_ORV_P2MAX, 150}, {PT_CFG_ORV_P2EXTTIMEOUT7F78, 1100}}));
+    AddMembers(3, "pending = 1\npending_interval_ms = 150\n");
+    uint32_t elapsed = 0;
+    ASSERT_EQ(3u, askMembers(&elapsed).size());
+    EXPECT_GE(elapsed + kTickGrainMs, 1000u);
+    ASSERT_EQ(0, vxlsim_ecu_set(vxlsim_ecu_find("doors"), "pending", "0"));
+    const auto got = askMembers(&elapsed);
+    ASSERT_EQ(2u, got.size());
+    ExpectMessage(
+        got[1], kGroupId,
+        Aggregated({Record(kBody, RecordAnswer(1)), Record(kDoors, RecordAnswer(2)), Record(kSeats, RecordAnswer(3))}));
+    EXPECT_GE(elapsed + kTickGrainMs, 50u);
+    EXPECT_LT(elapsed, 700u);  // P2* is 1000 ms
+}
+
+// A negative response to the group's own service is a member's answer and
+// gathered; one that names another service reaches the host on its own id.
+TEST_F(FunctionalGroup, NegativeResponsesByTheirService) {
+    AddMember("seats", kSeats, 3, "response_delay_ms = 20\n");  // after the others
+    const Bytes request = {kFunctionalAddress, 0x03, 0x22, 0x01, 0x00};
+    const struct {
+        EcuAddress ecu;
+        Bytes answer;
+    } members[] = {{kBody, {0x7F, 0x22, 0x31}}, {kDoors, {0x7F, 0x10, 0x22}}};
+    for (const auto &m : members) {
+        const int node = vxlsim_responder_add(0, kFunctionalId, request.data(), 3);
+        ASSERT_GE(node, 0);
+        Bytes frame = {static_cast<uint8_t>(m.ecu.testerAddress), static_cast<uint8_t>(m.answer.size())};
+        frame.insert(frame.end(), m.answer.begin(), m.answer.end());
+        frame.resize(8, 0xFF);
+        ASSERT_EQ(0, vxlsim_responder_reply(node, m.ecu.responseId, 8, frame.data(), 1000));
+    }
+    const auto got = askMembers();
+    ASSERT_EQ(3u, got.size());
+    ExpectConfirmation(got[0], kFunctionalId);
+    ExpectMessage(got[1], kDoors.responseId, {0x7F, 0x10, 0x22});
+    ExpectMessage(got[2], kGroupId, Aggregated({Record(kBody, {0x7F, 0x22, 0x31}), Record(kSeats, RecordAnswer(3))}));
+}
+
 // A request that is not a well-formed group request goes out as written.
 TEST_F(FunctionalGroup, MalformedRequestsGoOutUnwrapped) {
     vxlsim_set_real_timing(0);  // each first frame is on the bus when the write returns

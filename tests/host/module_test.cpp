@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <map>
@@ -20,6 +21,13 @@ const std::string kHeader = "Timestamp;Deltatime;Tracelevel;Deepness;ThreadID;Me
 
 size_t Count(const std::vector<std::string> &v, const std::string &s) {
     return static_cast<size_t>(std::count(v.begin(), v.end(), s));
+}
+
+std::string Today() {  // as the trace files write it
+    const std::time_t now = std::time(nullptr);
+    char text[16];
+    std::strftime(text, sizeof text, "%d.%m.%Y", std::localtime(&now));
+    return text;
 }
 
 void ReadVersion(const J2534Api &pt) {
@@ -50,12 +58,16 @@ TEST(Module, TraceKeyDecidesVerbosityAndPduTrace) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.ini);
+        const std::string day = Today();
         HostLibrary host(c.ini);
         ASSERT_TRUE(host.load());
         ReadVersion(host.api());
         host.unload();
         const auto lines = host.traceLines();
         ASSERT_EQ(c.lines, lines.size());
+        // The first and last lines carry the day they were written on (or the next one, past midnight).
+        for (const std::string &date : {lines[0].substr(13, 10), lines.back().substr(13, 10)})
+            EXPECT_TRUE(date == day || date == Today()) << date;
         EXPECT_NE(std::string::npos, lines[0].find(";Create tracefile")) << lines[0];
         EXPECT_EQ(kHeader, lines[1]);
         EXPECT_TRUE(std::regex_match(lines.back(), std::regex("\\d\\d:\\d\\d:\\d\\d\\.\\d{3};\\d\\d\\.\\d\\d\\.\\d{4};"
@@ -69,6 +81,7 @@ TEST(Module, TraceKeyDecidesVerbosityAndPduTrace) {
                 pdu[0],
                 std::regex("\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d pt_vector 00\\.16 loaded, PDU trace on")))
                 << pdu[0];
+            EXPECT_TRUE(pdu[0].compare(0, 10, day) == 0 || pdu[0].compare(0, 10, Today()) == 0) << pdu[0];
         }
     }
 }

@@ -89,6 +89,7 @@ TEST(Transmit, BadWritesAreRefusedWithoutSending) {
         const char *level;
     } cases[] = {
         {"two messages", 2, 0, 0, 2, "only one message supported", "IN"},
+        {"no message", 2, 0, 0, 0, "only one message supported", "IN"},
         {"part of the id", 2, 0, 3, 1, "only message with content are supported", "ER"},
         {"no address byte", 0, ISO15765_ADDR_TYPE, 0, 1, "only message with content are supported", "ER"},
         {"beyond the data buffer", 2, 0, PT_MSG_DATA_SIZE + 1, 1, "Length over CAN MAX 4100!!!", "ER"},

@@ -1,0 +1,240 @@
+// The 04.04 library's traffic where a slip would go unnoticed by a status
+// code alone: what goes on the bus without a filter, what stops with a
+// filter, what the clearing Ioctls leave, two channels on one device, the
+// longest messages, how long writes and reads take and what they cost, and
+// the time stamps of what is received.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+#include <time.h>
+
+#include "host0404.h"
+#include "platform/platform.h"
+
+namespace {
+
+const std::string kEcu = std::string(VXLSIM_ONE_CARD) + "[ecu]\nname = engine\n";
+using Clock = std::chrono::steady_clock;
+
+Bytes Cat(Bytes a, const Bytes &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Processor time the calling thread has used, in microseconds.
+uint64_t ThreadCpuUs() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<uint64_t>(t.tv_sec) * 1000000u + static_cast<uint64_t>(t.tv_nsec) / 1000u;
+}
+
+uint32_t MsSince(Clock::time_point since) {
+    return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+}
+
+std::vector<PASSTHRU_MSG> Read(const Host0404 &host, uint32_t channel, uint32_t max, uint32_t timeoutMs) {
+    std::vector<PASSTHRU_MSG> msgs(max);
+    uint32_t num = max;
+    host.pt().ReadMsgs(channel, msgs.data(), &num, timeoutMs);
+    msgs.resize(std::min(num, max));
+    return msgs;
+}
+
+// The first message that is neither an indication nor a loopback.
+Bytes Answer(const Host0404 &host, uint32_t channel) {
+    for (int i = 0; i < 10; ++i) {
+        const std::vector<PASSTHRU_MSG> got = Read(host, channel, 1, 2000);
+        if (got.empty()) break;
+        if ((got[0].RxStatus & (TX_INDICATION | START_OF_MESSAGE | TX_MSG_TYPE)) == 0) return DataOf(got[0]);
+    }
+    return {};
+}
+
+uint32_t Write(const Host0404 &host, uint32_t channel, PASSTHRU_MSG msg, uint32_t timeoutMs, uint32_t num = 1) {
+    return host.pt().WriteMsgs(channel, &msg, &num, timeoutMs);
+}
+
+// A CAN and an ISO15765 channel on one device (not at another bit rate): the
+// CAN channel takes every frame, the ISO15765 one answers 0x7E8 on 0x7E0.
+struct TwoChannels {
+    explicit TwoChannels(Host0404 &h) : host(h) {
+        EXPECT_EQ(STATUS_NOERROR, host.open());
+        connect(CAN);
+        EXPECT_EQ(ERR_INVALID_BAUDRATE, host.pt().Connect(host.device(), ISO15765, 0, 250000, &iso));
+        connect(ISO15765);
+    }
+    void connect(uint32_t protocol) {
+        const bool raw = protocol == CAN;
+        uint32_t &channel = raw ? can : iso, id = 0;
+        ASSERT_EQ(STATUS_NOERROR, host.pt().Connect(host.device(), protocol, 0, 500000, &channel));
+        PASSTHRU_MSG mask = Msg0404(protocol, raw ? 0 : 0xFFFFFFFF, {}),
+                     pattern = Msg0404(protocol, raw ? 0 : 0x7E8, {}), flow = Msg0404(protocol, 0x7E0, {});
+        ASSERT_EQ(STATUS_NOERROR, host.pt().StartMsgFilter(channel, raw ? PASS_FILTER : FLOW_CONTROL_FILTER, &mask,
+                                                           &pattern, raw ? nullptr : &flow, &id));
+    }
+    uint32_t ioctl(uint32_t channel, uint32_t id) const { return host.pt().Ioctl(channel, id, nullptr, nullptr); }
+    Host0404 &host;
+    uint32_t can = 0, iso = 0;
+};
+
+// Whatever a single frame holds goes without a flow-control filter, also as a
+// periodic message; one byte more needs the filter.
+TEST(Traffic0404, SingleFramesGoWithoutAFilterUpToWhatAFrameHolds) {
+    Host0404 host;
+    host.openChannel(ISO15765);
+    const struct {
+        Bytes data;
+        uint32_t flags;
+        const char *frame;  // null: ERR_NO_FLOW_CONTROL
+    } cases[] = {
+        {{0x3E}, 0, "7E0: 01 3E"},
+        {{1, 2, 3, 4, 5, 6, 7}, 0, "7E0: 07 01 02 03 04 05 06 07"},
+        {{0x40, 1, 2, 3, 4, 5, 6}, ISO15765_ADDR_TYPE, "7E0: 40 06 01 02 03 04 05 06"},
+        {Bytes(8, 1), 0, nullptr},
+        {{0x40, 1, 2, 3, 4, 5, 6, 7}, ISO15765_ADDR_TYPE, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.data.size() << " bytes, flags " << c.flags);
+        vxlsim_capture_clear();
+        PASSTHRU_MSG msg = Msg0404(ISO15765, 0x7E0, c.data, c.flags);
+        EXPECT_EQ(c.frame ? STATUS_NOERROR : ERR_NO_FLOW_CONTROL, host.write(msg));
+        EXPECT_EQ(c.frame ? std::vector<std::string>{c.frame} : std::vector<std::string>{}, BusLines());
+    }
+    for (const auto &c : cases) {  // after the frames: a periodic message's first one leaves at once
+        PASSTHRU_MSG msg = Msg0404(ISO15765, 0x7E0, c.data, c.flags);
+        uint32_t id = 0;
+        EXPECT_EQ(c.frame ? STATUS_NOERROR : ERR_INVALID_MSG,
+                  host.pt().StartPeriodicMsg(host.channel(), &msg, &id, 60000));
+    }
+}
+
+// A stopped flow-control filter takes nothing more: neither single frames
+// nor first frames (no flow control answers them). The frame of another
+// filter behind them shows that they were handled.
+TEST(Traffic0404, AStoppedFilterLetsNothingMoreThrough) {
+    Host0404 host;
+    host.openChannel(ISO15765);
+    uint32_t stopped = 0;
+    ASSERT_EQ(STATUS_NOERROR, host.flowFilter(0x7E8, 0x7E0, &stopped));
+    ASSERT_EQ(STATUS_NOERROR, host.flowFilter(0x7E9, 0x7E1));
+    vxlsim::BusSend(0, 0x7E8, {0x02, 0x50, 0x01});
+    EXPECT_EQ(1u, host.read(1, 1000).size());
+    ASSERT_EQ(STATUS_NOERROR, host.pt().StopMsgFilter(host.channel(), stopped));
+    vxlsim_capture_clear();
+    vxlsim::BusSend(0, 0x7E8, {0x02, 0x50, 0x02});
+    vxlsim::BusSend(0, 0x7E8, {0x10, 0x14, 1, 2, 3, 4, 5, 6});
+    vxlsim::BusSend(0, 0x7E9, {0x02, 0x50, 0x03});
+    const std::vector<PASSTHRU_MSG> got = host.read(1, 1000);
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(Cat(IdBytes(0x7E9), {0x50, 0x03}), DataOf(got[0]));
+    EXPECT_EQ(3u, BusLines().size());  // no flow control of ours among them
+}
+
+// CLEAR_TX_BUFFER ends what waits to be sent (a write waiting for it returns)
+// and leaves the received messages; CLEAR_RX_BUFFER the reverse. A message is
+// known to be queued when the other channel has one of a later frame: the
+// CAN channel is given each frame before the ISO15765 channel.
+TEST(Traffic0404, ClearingOneBufferLeavesTheOther) {
+    Host0404 host("TRACE=1\n", kEcu.c_str());
+    TwoChannels tool(host);
+    vxlsim::BusSend(0, 0x123, {0x11});
+    vxlsim::BusSend(0, 0x7E8, {0x02, 0x50, 0x01});
+    ASSERT_EQ(Cat(IdBytes(0x7E8), {0x50, 0x01}), Answer(host, tool.iso));
+    ASSERT_EQ(STATUS_NOERROR, tool.ioctl(tool.can, CLEAR_TX_BUFFER));
+    EXPECT_EQ(2u, Read(host, tool.can, 3, 0).size());
+    for (uint32_t clear : {CLEAR_TX_BUFFER, CLEAR_RX_BUFFER}) {
+        vxlsim::BusSend(0, 0x7E8, {0x02, 0x50, 0x02});
+        vxlsim::BusSend(0, 0x123, {0x12});
+        ASSERT_EQ(2u, Read(host, tool.can, 2, 1000).size());
+        ASSERT_EQ(STATUS_NOERROR, tool.ioctl(tool.iso, clear));
+        EXPECT_EQ(clear == CLEAR_TX_BUFFER ? 1u : 0u, Read(host, tool.iso, 2, 0).size()) << clear;
+    }
+    // A request whose flow control never comes: the write with a Timeout
+    // waits until CLEAR_TX_BUFFER, not until its Timeout runs out.
+    vxlsim_nodes_clear();
+    vxlsim_capture_clear();
+    const auto start = Clock::now();
+    std::thread writer([&] { Write(host, tool.iso, Msg0404(ISO15765, 0x7E0, Bytes(100, 0xBA)), 4000); });
+    while (vxlsim_capture_count() == 0 && MsSince(start) < 3000) plat::SleepMs(1);
+    ASSERT_EQ(STATUS_NOERROR, tool.ioctl(tool.iso, CLEAR_TX_BUFFER));
+    writer.join();
+    EXPECT_LT(MsSince(start), 2000u);
+}
+
+// Either channel may be disconnected and the other goes on; writes with a
+// Timeout return once the bus confirmed them, long before the Timeout;
+// NumMsgs 0 sends nothing; a frame the driver refuses is not written.
+TEST(Traffic0404, TwoChannelsOnOneDeviceGoOnWithoutEachOther) {
+    Host0404 host("TRACE=1\n", kEcu.c_str());
+    TwoChannels tool(host);
+    auto works = [&](uint32_t protocol) {
+        const uint32_t channel = protocol == CAN ? tool.can : tool.iso;
+        EXPECT_EQ(STATUS_NOERROR, tool.ioctl(channel, CLEAR_RX_BUFFER));
+        const auto start = Clock::now();
+        EXPECT_EQ(STATUS_NOERROR,
+                  Write(host, channel,
+                        Msg0404(protocol, 0x7E0, protocol == CAN ? Bytes{0x02, 0x3E, 0x00} : Bytes{0x3E, 0x00}), 3000));
+        EXPECT_LT(MsSince(start), 1500u);
+        const Bytes answer =
+            protocol == CAN ? Bytes{0x02, 0x7E, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF} : Bytes{0x7E, 0x00};
+        return Answer(host, channel) == Cat(IdBytes(0x7E8), answer);
+    };
+    EXPECT_TRUE(works(ISO15765));
+    EXPECT_TRUE(works(CAN));
+    vxlsim_capture_clear();
+    EXPECT_EQ(STATUS_NOERROR, Write(host, tool.can, Msg0404(CAN, 0x7E0, {1}), 100, 0));
+    EXPECT_EQ(STATUS_NOERROR, Write(host, tool.iso, Msg0404(ISO15765, 0x7E0, {1}), 100, 0));
+    EXPECT_TRUE(BusLines().empty());
+    ASSERT_EQ(0, vxlsim_fail("xlCanTransmit", XL_ERR_QUEUE_IS_FULL, 1));  // a refusal is the write's
+    EXPECT_EQ(ERR_BUFFER_FULL, Write(host, tool.can, Msg0404(CAN, 0x7E0, {1}), 0));
+    ASSERT_EQ(STATUS_NOERROR, host.pt().Disconnect(tool.can));
+    EXPECT_TRUE(works(ISO15765));
+    tool.connect(CAN);
+    ASSERT_EQ(STATUS_NOERROR, host.pt().Disconnect(tool.iso));
+    EXPECT_TRUE(works(CAN));
+    ASSERT_EQ(STATUS_NOERROR, host.pt().Disconnect(tool.can));
+    EXPECT_EQ(0, vxlsim_open_port_count());
+}
+
+// 4095 bytes each way; the write returns once the bus has the whole message.
+TEST(Traffic0404, TheLongestMessageBothWays) {
+    Host0404 host("TRACE=1\n", kEcu.c_str());
+    host.openChannel(ISO15765);
+    ASSERT_EQ(STATUS_NOERROR, host.flowFilter(0x7E8, 0x7E0));
+    Bytes echo(4095);
+    for (size_t i = 0; i < echo.size(); ++i) echo[i] = static_cast<uint8_t>(i * 7);
+    echo[0] = 0xBA;
+    const auto start = Clock::now();
+    ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, 0x7E0, echo, ISO15765_FRAME_PAD), 5000));
+    EXPECT_LT(MsSince(start), 2500u);
+    echo[0] = 0xFA;
+    EXPECT_EQ(Cat(IdBytes(0x7E8), echo), Answer(host, host.channel()));
+}
+
+// A read waiting out its Timeout sleeps: its thread uses next to no processor
+// time (one that spun would get a share of a core even on a busy machine).
+// Received messages carry the bus's time in microseconds.
+TEST(Traffic0404, WaitingCostsNothingAndTimeIsTheBuss) {
+    Host0404 host;
+    host.openChannel(CAN);
+    const uint64_t cpuBefore = ThreadCpuUs();
+    const auto start = Clock::now();
+    uint32_t status = 0;
+    EXPECT_TRUE(host.read(1, 500, &status).empty());
+    EXPECT_EQ(ERR_BUFFER_EMPTY, status);
+    EXPECT_GE(MsSince(start), 500u);
+    EXPECT_LT(ThreadCpuUs() - cpuBefore, 25000u);  // a twentieth of the wait
+
+    ASSERT_EQ(STATUS_NOERROR, host.passFilter(PASS_FILTER, {0, 0, 0, 0}, {0, 0, 0, 0}));
+    vxlsim_set_manual_clock(1);
+    vxlsim::BusSend(0, 0x100, {1});
+    vxlsim_advance_ns(250000000);
+    vxlsim::BusSend(0, 0x100, {2});
+    const std::vector<PASSTHRU_MSG> got = host.read(2, 1000);
+    vxlsim_set_manual_clock(0);
+    ASSERT_EQ(2u, got.size());
+    EXPECT_EQ(250000u, got[1].Timestamp - got[0].Timestamp);
+}
+
+}  // namespace
