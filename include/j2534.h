@@ -9,8 +9,6 @@
 
 #if defined(_WIN32)
 #define PTAPI __stdcall
-#elif defined(__i386__)
-#define PTAPI __attribute__((stdcall))
 #else
 #define PTAPI
 #endif

@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev
-          g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 wine32:i386 g++-multilib qemu-user
+          g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 wine32:i386
           python3-can python3-matplotlib python3-scapy)
 missing=()
 for p in "${packages[@]}"; do

@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Builds all three targets and runs every test: native, native under
 # AddressSanitizer + UndefinedBehaviorSanitizer, the threaded tests under
-# ThreadSanitizer, a 32-bit Linux build with the product's stdcall convention
-# under qemu-i386, the x64 DLLs under wine64 and the x86 DLLs, the products,
+# ThreadSanitizer, the x64 DLLs under wine64 and the x86 DLLs, the products,
 # under 32-bit wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -40,13 +39,6 @@ configure "$out/tsan" -DCMAKE_BUILD_TYPE=Debug -DPT_SANITIZE=thread -DPT_BUILD_B
 cmake --build "$out/tsan" -j "$jobs"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir "$out/tsan" -j "$jobs" -L '^(host|transport|e2e|socketcand|api0404)$' --output-on-failure --timeout 600
-
-step "Linux i386 (32-bit, stdcall) under qemu-i386"
-configure "$out/i386" -DCMAKE_BUILD_TYPE=Release -DPT_BUILD_BENCH=OFF \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-linux-i686.cmake" \
-  -DCMAKE_CROSSCOMPILING_EMULATOR=/usr/bin/qemu-i386
-cmake --build "$out/i386" -j "$jobs"
-ctest --test-dir "$out/i386" -j 2 --output-on-failure --timeout 600
 
 # The Windows builds' tests run under wine, each in a prefix of its own in
 # its build folder. A test whose process hangs on its way out under wine
