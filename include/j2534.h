@@ -15,8 +15,6 @@
 #ifndef PTAPI
 #if defined(_WIN32)
 #define PTAPI __stdcall
-#elif defined(__i386__)
-#define PTAPI __attribute__((stdcall))
 #else
 #define PTAPI
 #endif
