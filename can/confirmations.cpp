@@ -67,6 +67,20 @@ void PendingConfirmations::clear() {
     m_noted.clear();
 }
 
+bool PendingConfirmations::holds(const void *owner, uint32_t id) {
+    LockGuard guard(m_lock);
+    for (const Noted &noted : m_noted)
+        if (noted.confirmation.tag.owner == owner && noted.confirmation.frame.id == id) return true;
+    return false;
+}
+
+bool PendingConfirmations::holds(const void *owner) {
+    LockGuard guard(m_lock);
+    for (const Noted &noted : m_noted)
+        if (noted.confirmation.tag.owner == owner) return true;
+    return false;
+}
+
 bool PendingConfirmations::empty() {
     LockGuard guard(m_lock);
     return m_noted.empty();

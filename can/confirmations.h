@@ -60,6 +60,9 @@ public:
     // The port was closed: nothing it was given will be confirmed.
     void clear();
     bool empty();
+    // Whether a frame of owner (on identifier id) still awaits its confirmation.
+    bool holds(const void *owner, uint32_t id);
+    bool holds(const void *owner);
 
 private:
     struct Noted {

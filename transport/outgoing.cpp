@@ -31,10 +31,11 @@ void NoteDue(uint64_t &due, uint64_t when) {
 uint32_t OutgoingTransfers::transmit_(uint32_t id, int32_t length, const uint8_t *data, uint32_t pad,
                                       TraceScope &scope, bool *queueFull, const ConfirmationTag &tag,
                                       uint8_t padByte) {
-    const uint32_t status = m_port.VectorTransmit(id, length, data, pad, scope, queueFull, tag, padByte);
-    // With results the port's record matches every confirmation to its frame.
-    if (m_profile.on && !withResults() && status == STATUS_NOERROR) ++m_unconfirmed[id];
-    return status;
+    // The field profile hands a host that reads confirmations the one of a
+    // transfer's last frame: the port notes every frame of ours for it.
+    const bool noteForReader = m_profile.on && !withResults();
+    const ConfirmationTag noted = noteForReader ? ConfirmationTag{readerKey(), 0, 0} : tag;
+    return m_port.VectorTransmit(id, length, data, pad, scope, queueFull, noted, padByte);
 }
 
 uint32_t OutgoingTransfers::transmitFlowControl(uint32_t id, const CanPayload &frame, uint32_t pad, uint8_t padByte,
@@ -216,13 +217,15 @@ void OutgoingTransfers::startQueued(PendingResults &results, TraceScope &scope) 
 
 // The first confirmation after a message of ours went out is the host's;
 // the bus confirms every frame, so all others are dropped.
-bool OutgoingTransfers::takeConfirmation(uint32_t canId) {
+bool OutgoingTransfers::takeConfirmation(const CanFrame &ack) {
+    const uint32_t canId = ack.id;
     LockGuard guard(m_lock);
     if (m_profile.on) {
         // Confirmations of earlier frames of a transfer still on the way are
         // not the host's: its one is the last frame's.
-        uint32_t &unconfirmed = m_unconfirmed[canId];
-        if (unconfirmed > 0 && --unconfirmed > 0) return false;
+        PendingConfirmations &record = m_port.confirmations();
+        Confirmation taken;
+        if (record.take(ack, taken) && record.holds(readerKey(), canId)) return false;
     }
     bool &pending = m_ackPending[canId];
     const bool deliver = pending;
@@ -509,14 +512,13 @@ void OutgoingTransfers::abortAll() {
     });
     m_awaiting.clear();
     m_ackPending.clear();
-    m_unconfirmed.clear();
-    if (withResults()) m_port.confirmations().forget(m_confirmOwner);
+    m_port.confirmations().forget(withResults() ? m_confirmOwner : readerKey());
 }
 
 void OutgoingTransfers::forgetConfirmations() {
     LockGuard guard(m_lock);
     m_ackPending.clear();
-    m_unconfirmed.clear();
+    m_port.confirmations().forget(readerKey());
 }
 
 bool OutgoingTransfers::idle() {
@@ -524,7 +526,5 @@ bool OutgoingTransfers::idle() {
     if (m_txBuffer.count() != 0 || !m_awaiting.empty()) return false;
     for (const auto &owed : m_ackPending)
         if (owed.second) return false;
-    for (const auto &unconfirmed : m_unconfirmed)
-        if (unconfirmed.second != 0) return false;
-    return true;
+    return withResults() || !m_port.confirmations().holds(readerKey());
 }

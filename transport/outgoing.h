@@ -65,9 +65,9 @@ public:
     // holds the data line's start.
     uint32_t startTransfer(const OutgoingMessage &tx, TextLine &line, TraceScope &scope);
 
-    // The bus confirmed a frame of ours on canId: true when this confirmation
+    // The bus confirmed a frame of ours (ack): true when this confirmation
     // is the host's.
-    bool takeConfirmation(uint32_t canId);
+    bool takeConfirmation(const CanFrame &ack);
     // The bus confirmed the last frame of the message of token: true (and the
     // result Confirmed in results) when it was one of ours.
     bool confirmed(uint64_t token, PendingResults &results);
@@ -125,6 +125,9 @@ private:
     bool sendDueFrames(Where where, uint64_t &due, PendingResults &results);
     void expireTimedOut(Where where, PendingResults &results, TraceScope &scope);
     ConfirmationTag tagFor(uint64_t token) const { return ConfirmationTag{m_confirmOwner, token}; }
+    // The owner under which the port notes the frames of a host that reads
+    // confirmations itself.
+    const void *readerKey() const { return &m_ackPending; }
 
     int32_t maxWaits() const;
 
@@ -140,10 +143,9 @@ private:
     NamedLock m_lock;
     TxBufferList m_txBuffer;
     // Per CAN id: the bus's next confirmation of a frame on it is the host's.
+    // (With the field profile the port's record tells which frames of ours
+    // still await the bus's confirmation.)
     std::map<uint32_t, bool> m_ackPending;
-    // Field profile: per CAN id, frames handed over that the bus has not
-    // confirmed yet.
-    std::map<uint32_t, uint32_t> m_unconfirmed;
     // With results: the tokens whose last frame is on its way to the bus.
     std::set<uint64_t> m_awaiting;
     // Field profile: when (NowUs) the frames handed to the driver so far

@@ -224,7 +224,7 @@ bool IsoTpTransport::analyzeFrame(const CanFrame &frame, ReceivedMessage &out, R
     if (isAck) {
         if (scope.isEnabled())
             scope.messagef(TL_INFO, "PassThruReadMsg->ACK ->CanID: %X ", static_cast<unsigned>(frame.id));
-        if (!m_outgoing.takeConfirmation(frame.id)) {
+        if (!m_outgoing.takeConfirmation(frame)) {
             if (scope.isEnabled()) scope.message("PASSFilter-Aknowledge ACK removed/ignored", TL_INFO);
             return false;
         }
