@@ -90,6 +90,7 @@ CPassThruModule::~CPassThruModule() {
 
 void CPassThruModule::closeLeftOpenChannel(bool processEnding) {
     if (!m_worker.running()) return;
+    m_worker.unloading();
     if (processEnding) m_worker.abandon();
     PT_SCOPE(scope, "DLL Close without PassThruDisconnect() stopping it !!!");
     PassThruDisconnect(1);

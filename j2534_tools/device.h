@@ -40,6 +40,8 @@ public:
     // Disconnects every channel, stops the worker, closes the port.
     // processEnding: the system has already ended the worker thread.
     void close(bool processEnding);
+    // The close to come runs under the loader lock (an unload).
+    void unloading() { m_worker.unloading(); }
     XLaccess channelMask() const { return m_selectedMask; }
     const std::string &channelName() const { return m_channelName; }
     const DeviceSettings &settings() const { return m_settings; }

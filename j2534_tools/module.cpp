@@ -128,6 +128,7 @@ void CPassThruModule0404::closeLeftOpen(bool processEnding) {
         }
         if (!gone) continue;
         PT_SCOPE(scope, "DLL Close without PassThruClose() closing it !!!");
+        gone->unloading();
         gone->close(processEnding);
     }
 }

@@ -135,20 +135,22 @@ typedef uint32_t (*ThreadProc)(void *arg);
 struct ThreadHandle {
     void *native = nullptr;
     bool open = false;
+    void *control = nullptr;  // the platform's own record of the thread
 };
 
 // Starts a thread running proc(arg) at once. On failure returns false and
 // sets *errorCode to the system's error number.
 bool StartThread(ThreadProc proc, void *arg, ThreadHandle *handle, int *errorCode);
+// The thread is to be reaped under the loader lock (an unload), where a
+// thread's end cannot be waited for on Windows. Call before the thread is
+// told to stop.
+void ReapUnderLoaderLock(ThreadHandle *handle);
 // Releases the handle. finished tells that the thread has done its last step
 // (it signalled so) and is only returning to the system: it is then reaped so
-// that no instruction of the library runs after the call, exactly, without a
-// pause. POSIX joins it. On Windows, where this may run under the loader lock
-// (an unload) and a thread's normal end needs that lock, a thread parks in
-// the system after its procedure returns and is ended from here
-// (TerminateThread, which skips the per-thread notifications and so needs no
-// loader lock), then its handle is waited for. Unfinished threads are left
-// to end alone.
+// that no instruction of the library runs after the call. POSIX joins it;
+// Windows waits for its end, but for a thread reaped under the loader lock,
+// which gets 20 ms to leave the library's code and ends once the unload is
+// done. Unfinished threads are left to end alone.
 void CloseThread(ThreadHandle *handle, bool finished);
 
 // Full file name of a module already loaded into the process whose file name

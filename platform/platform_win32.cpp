@@ -2,6 +2,8 @@
 #include "platform/platform.h"
 
 #include <windows.h>
+
+#include <atomic>
 #include <mmsystem.h>
 #include <tlhelp32.h>
 
@@ -210,27 +212,25 @@ namespace {
 struct ThreadStart {
     ThreadProc proc;
     void *arg;
+    std::atomic<bool> underLoaderLock{false};
 };
 
-// After its procedure the thread parks, holding nothing: its normal end would
-// need the loader lock, which an unload holds while it reaps the thread.
-// CloseThread ends it from outside.
 DWORD WINAPI ThreadTrampoline(LPVOID p) {
-    ThreadStart start = *static_cast<ThreadStart *>(p);
-    delete static_cast<ThreadStart *>(p);
-    start.proc(start.arg);
-    for (;;) Sleep(INFINITE);
+    auto *start = static_cast<ThreadStart *>(p);
+    return start->proc(start->arg);
 }
 }  // namespace
 
 bool StartThread(ThreadProc proc, void *arg, ThreadHandle *handle, int *errorCode) {
-    auto *start = new (std::nothrow) ThreadStart{proc, arg};
+    auto *start = new (std::nothrow) ThreadStart;
     if (!start) {
         *errorCode = ERROR_NOT_ENOUGH_MEMORY;
         handle->native = nullptr;
         handle->open = false;
         return false;
     }
+    start->proc = proc;
+    start->arg = arg;
     HANDLE thread = CreateThread(nullptr, 0, ThreadTrampoline, start, 0, nullptr);
     if (!thread) {
         *errorCode = static_cast<int>(GetLastError());
@@ -240,22 +240,36 @@ bool StartThread(ThreadProc proc, void *arg, ThreadHandle *handle, int *errorCod
         return false;
     }
     handle->native = thread;
+    handle->control = start;
     handle->open = true;
     return true;
 }
 
-// May run under the loader lock (an unload): a thread that signalled its last
-// step is parked or on its way there, holding nothing; TerminateThread ends
-// it without the per-thread notifications, so its end needs no loader lock
-// and can be waited for. No instruction of the library runs after this.
+void ReapUnderLoaderLock(ThreadHandle *handle) {
+    if (handle->open && handle->control) static_cast<ThreadStart *>(handle->control)->underLoaderLock = true;
+}
+
+// A thread that signalled its last step is waited for until it has ended.
+// Under the loader lock (an unload) its end cannot be waited for, as it
+// needs that lock: it is given kUnloadLeaveMs to get out of the library's
+// code, and ends on its own once the unload is done. (Ending it from here
+// instead, TerminateThread, would keep its stack for good at every unload.)
 void CloseThread(ThreadHandle *handle, bool finished) {
+    constexpr DWORD kUnloadLeaveMs = 20;
     if (!handle->open) return;
     HANDLE thread = static_cast<HANDLE>(handle->native);
-    if (finished && WaitForSingleObject(thread, 0) != WAIT_OBJECT_0) {
-        TerminateThread(thread, 0);
-        WaitForSingleObject(thread, 2000);
+    auto *start = static_cast<ThreadStart *>(handle->control);
+    bool ended = false;
+    if (finished) {
+        if (start && start->underLoaderLock.load())
+            Sleep(kUnloadLeaveMs);
+        else
+            ended = WaitForSingleObject(thread, 2000) == WAIT_OBJECT_0;
     }
     CloseHandle(thread);
+    // A thread that has finished reads its record no more.
+    if (finished || ended) delete start;
+    handle->control = nullptr;
     handle->open = false;
 }
 

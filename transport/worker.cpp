@@ -60,6 +60,7 @@ TransportWorker::StartResult TransportWorker::start(int *error) {
     m_workerStarted.reset();
     m_workerLeft.reset();
     m_abandoned = false;
+    m_unloading = false;
     m_run = 1;
     if (!plat::StartThread(ThreadEntry, this, &m_thread, error)) {
         m_run = 0;
@@ -73,6 +74,7 @@ TransportWorker::StartResult TransportWorker::start(int *error) {
 
 void TransportWorker::stop() {
     LockGuard guard(m_lock);
+    if (m_unloading) plat::ReapUnderLoaderLock(&m_thread);
     m_run = 0;
     m_wake.set();
     if (!m_thread.open) return;

@@ -58,6 +58,10 @@ public:
     // the library runs on it any more, also under the unload handler.
     void stop();
 
+    // The stop to come runs under the loader lock (an unload): the thread
+    // parks after its last step instead of ending, and is reaped from there.
+    void unloading() { m_unloading = true; }
+
     // The process is ending and the system has already ended the thread: it
     // cannot say that it left.
     void abandon() {
@@ -82,6 +86,7 @@ private:
     // Written by the host's threads, read by the worker.
     std::atomic<int32_t> m_run{0};
     std::atomic<bool> m_abandoned{false};
+    std::atomic<bool> m_unloading{false};
     plat::Event m_wake;
     // Hand-shake with the thread that starts and stops the worker: started is
     // set once the worker runs, left as its very last step, after its trace
