@@ -18,7 +18,7 @@ namespace {
 // the load handler. The entry points are the linked functions.
 class LinkedLibrary {
 public:
-    explicit LinkedLibrary(int trace) : m_host(MorixIni(trace)), m_loaded(ModuleLoad(nullptr)) {
+    explicit LinkedLibrary(int trace) : m_host(MorixIni(trace)), m_loaded(Load()) {
         m_api.Connect = &PassThruConnect;
         m_api.Disconnect = &PassThruDisconnect;
         m_api.ReadMsgs = &PassThruReadMsgs;
@@ -34,6 +34,13 @@ public:
     }
     ~LinkedLibrary() {
         if (m_loaded) ModuleUnload();
+        plat::EndThreadValues();
+    }
+    // As the load handler: the per-thread values' slots first (each thread's
+    // id is then asked of the system once, not at every lock), then the module.
+    static bool Load() {
+        plat::BeginThreadValues();
+        return ModuleLoad(nullptr);
     }
     LinkedLibrary(const LinkedLibrary &) = delete;
     LinkedLibrary &operator=(const LinkedLibrary &) = delete;

@@ -94,17 +94,11 @@ uint32_t Device0404::connect(uint32_t protocolId, uint32_t flags, uint32_t baudR
         return ERR_INVALID_BAUDRATE;
     }
     if (!portOpen) {
-        const uint32_t status = m_port.reopen(baudRate);
+        const uint32_t status = openPort_(baudRate, scope);
         if (status != STATUS_NOERROR) {
-            // Nothing of the failed set-up stays: no port, no hold on the driver.
-            m_port.VectorCleanUp();
             *why = "the Vector channel could not be opened at that BaudRate";
             return status;
         }
-        m_port.acceptEveryId(scope);
-        m_bitrate = baudRate;
-        // The worker takes the new port's notification.
-        wakeWorker();
     }
     if (protocolId == CAN)
         m_channels[target] = std::make_shared<CanChannel>(*this, flags);
@@ -142,15 +136,21 @@ uint32_t Device0404::setBitrate(const Channel0404 &caller, uint32_t baudRate, Tr
         *why = "the channel was disconnected";
         return ERR_INVALID_CHANNEL_ID;
     }
+    const uint32_t status = openPort_(baudRate, scope);
+    if (status != STATUS_NOERROR) *why = "the Vector channel could not be opened at that DATA_RATE";
+    return status;
+}
+
+uint32_t Device0404::openPort_(uint32_t baudRate, TraceScope &scope) {
     const uint32_t status = m_port.reopen(baudRate);
     if (status != STATUS_NOERROR) {
+        // Nothing of the failed set-up stays: no port, no hold on the driver.
         m_port.VectorCleanUp();
-        *why = "the Vector channel could not be opened at that DATA_RATE";
         return status;
     }
     m_port.acceptEveryId(scope);
     m_bitrate = baudRate;
-    // The re-opened port has a notification of its own: the worker takes it.
+    // The opened port has a notification of its own: the worker takes it.
     wakeWorker();
     return STATUS_NOERROR;
 }

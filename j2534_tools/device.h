@@ -87,6 +87,9 @@ private:
     // Ends the channel of slot (calls waiting on it return with why) and
     // takes it off the device; the last one closes the port.
     void endChannel(uint32_t slot, const char *why);
+    // Opens the port at baudRate for every identifier (m_channelLock held);
+    // a failure leaves no port.
+    uint32_t openPort_(uint32_t baudRate, TraceScope &scope);
     uint32_t quietWaitMs(const std::shared_ptr<Channel0404> (&channels)[kSlots], uint64_t nowUs);
     // Without a beat: when the cycle is next due besides the driver's
     // notification and a wake-up (0: never).

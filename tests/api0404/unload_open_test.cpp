@@ -5,22 +5,10 @@
 #include <gtest/gtest.h>
 
 #include "host0404.h"
+#include "host_library.h"
 #include "platform/platform.h"
 
 namespace {
-
-// The process's threads once they have settled: on Windows a worker reaped
-// under the loader lock ends just after the unload, as its end needs that
-// lock. Waits up to a second for expected (0: a tenth of a second).
-unsigned SettledThreadCount(unsigned expected) {
-    unsigned threads = plat::ProcessThreadCount();
-    for (int i = 0; i < 100 && threads != expected; ++i) {
-        if (expected == 0 && i == 10) break;
-        plat::SleepMs(10);
-        threads = plat::ProcessThreadCount();
-    }
-    return threads;
-}
 
 TEST(UnloadOpen0404, TwoHundredUnloadsWithADeviceOpenAndAChannelConnected) {
     // Counted after the first run: the stand-in keeps a thread of its own

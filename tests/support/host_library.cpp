@@ -89,3 +89,13 @@ std::vector<std::string> HostLibrary::traceMessages() const {
     for (const TraceEntry &e : traceEntries()) out.push_back(e.column);
     return out;
 }
+
+unsigned SettledThreadCount(unsigned expected) {
+    unsigned threads = plat::ProcessThreadCount();
+    for (int i = 0; i < 100 && threads != expected; ++i) {
+        if (expected == 0 && i == 10) break;
+        plat::SleepMs(10);
+        threads = plat::ProcessThreadCount();
+    }
+    return threads;
+}

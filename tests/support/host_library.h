@@ -65,4 +65,9 @@ private:
     J2534Api m_api;
 };
 
+// The process's threads once they have settled: on Windows a worker reaped
+// under the loader lock ends just after an unload, as its end needs that
+// lock. Waits up to a second for expected (0: a tenth of a second).
+unsigned SettledThreadCount(unsigned expected);
+
 #endif
