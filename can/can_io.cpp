@@ -51,7 +51,7 @@ void FillFrame(const XLevent &event, CanFrame &frame) {
     frame.timeMs = micros / 1000u;
     frame.timeReserved = 0;
     frame.timeUs = static_cast<uint16_t>(micros % 1000u);
-    const size_t count = frame.dlc < sizeof(frame.data) ? frame.dlc : sizeof(frame.data);
+    const size_t count = frame.length();  // a classic frame: at most 8
     std::memcpy(frame.data, msg.data, count);
 }
 

@@ -45,6 +45,16 @@ typedef void *XLhandle;
 #define XL_ERR_DLL_NOT_FOUND 203
 #define XL_ERR_INVALID_CHANNEL_MASK 204
 #define XL_ERR_NOT_SUPPORTED 205
+#define XL_ERR_INVALID_TAG 132
+#define XL_ERR_RESERVED_NOT_ZERO 133
+#define XL_ERR_INVALID_SIZE 134
+// CAN FD transmit checks
+#define XL_ERR_INVALID_DLC 0x0201
+#define XL_ERR_INVALID_CANID 0x0202
+#define XL_ERR_INVALID_FDFLAG_MODE20 0x0203  // EDL on a channel in CAN 2.0 mode
+#define XL_ERR_EDL_RTR 0x0204
+#define XL_ERR_EDL_NOT_SET 0x0205
+#define XL_ERR_UNKNOWN_FLAG 0x0206
 #define XL_ERROR 255
 
 // ---- event tags ------------------------------------------------------------
@@ -77,6 +87,7 @@ typedef void *XLhandle;
 #define XL_BUS_COMPATIBLE_CAN 0x00000001u
 #define XL_BUS_ACTIVE_CAP_CAN 0x00010000u
 #define XL_INTERFACE_VERSION 3
+#define XL_INTERFACE_VERSION_V4 4  // the CAN FD calls: xlCanTransmitEx, xlCanReceive
 #define XL_ACTIVATE_NONE 0
 #define XL_ACTIVATE_RESET_CLOCK 8
 #define XL_INVALID_PORTHANDLE (-1)
@@ -95,6 +106,55 @@ typedef void *XLhandle;
 #define XL_CHIPSTAT_ERROR_PASSIVE 0x02
 #define XL_CHIPSTAT_ERROR_WARNING 0x04
 #define XL_CHIPSTAT_ERROR_ACTIVE 0x08
+
+// ---- CAN FD (interface version 4) ------------------------------------------
+#define XL_CHANNEL_FLAG_CANFD_BOSCH_SUPPORT 0x20000000u
+#define XL_CHANNEL_FLAG_CANFD_ISO_SUPPORT 0x80000000u
+#define XL_BUS_PARAMS_CANOPMODE_CAN20 0x01
+#define XL_BUS_PARAMS_CANOPMODE_CANFD 0x02
+#define XL_BUS_PARAMS_CANOPMODE_CANFD_NO_ISO 0x08
+#define CANFD_CONFOPT_NO_ISO 0x08
+#define XL_CAN_MAX_DATA_LEN 64
+#define XL_CANFD_RX_EVENT_HEADER_SIZE 32
+#define XL_CANFD_MAX_EVENT_SIZE 128
+#define RX_FIFO_CANFD_QUEUE_SIZE_MIN 8192
+#define RX_FIFO_CANFD_QUEUE_SIZE_MAX 524288
+
+#define XL_CAN_EV_TAG_RX_OK 0x0400
+#define XL_CAN_EV_TAG_RX_ERROR 0x0401
+#define XL_CAN_EV_TAG_TX_ERROR 0x0402
+#define XL_CAN_EV_TAG_TX_REQUEST 0x0403
+#define XL_CAN_EV_TAG_TX_OK 0x0404
+#define XL_CAN_EV_TAG_CHIP_STATE 0x0409
+#define XL_CAN_EV_TAG_TX_MSG 0x0440
+
+#define XL_CAN_TXMSG_FLAG_EDL 0x0001
+#define XL_CAN_TXMSG_FLAG_BRS 0x0002
+#define XL_CAN_TXMSG_FLAG_RTR 0x0010
+#define XL_CAN_TXMSG_FLAG_HIGHPRIO 0x0080
+#define XL_CAN_TXMSG_FLAG_WAKEUP 0x0200
+
+#define XL_CAN_RXMSG_FLAG_EDL 0x0001
+#define XL_CAN_RXMSG_FLAG_BRS 0x0002
+#define XL_CAN_RXMSG_FLAG_ESI 0x0004
+#define XL_CAN_RXMSG_FLAG_RTR 0x0010
+#define XL_CAN_RXMSG_FLAG_EF 0x0200
+#define XL_CAN_RXMSG_FLAG_ARB_LOST 0x0400
+#define XL_CAN_RXMSG_FLAG_WAKEUP 0x2000
+#define XL_CAN_RXMSG_FLAG_TE 0x4000
+
+#define XL_CAN_QUEUE_OVERFLOW 0x0100  // XLcanRxEvent.flagsChip
+
+// XL_CAN_EV_ERROR.errorCode
+#define XL_CAN_ERRC_BIT_ERROR 1
+#define XL_CAN_ERRC_FORM_ERROR 2
+#define XL_CAN_ERRC_STUFF_ERROR 3
+#define XL_CAN_ERRC_OTHER_ERROR 4
+#define XL_CAN_ERRC_CRC_ERROR 5
+#define XL_CAN_ERRC_ACK_ERROR 6
+#define XL_CAN_ERRC_NACK_ERROR 7
+#define XL_CAN_ERRC_OVLD_ERROR 8
+#define XL_CAN_ERRC_EXCPT_ERROR 9
 
 // ---- records: the driver packs everything to 1 byte -------------------------
 #pragma pack(push, 1)
@@ -143,10 +203,25 @@ struct s_xl_bus_params_can {
     uint8_t canOpMode;
 };
 
+struct s_xl_bus_params_canfd {
+    uint32_t arbitrationBitRate;
+    uint8_t sjwAbr;
+    uint8_t tseg1Abr;
+    uint8_t tseg2Abr;
+    uint8_t samAbr;
+    uint8_t outputMode;
+    uint8_t sjwDbr;
+    uint8_t tseg1Dbr;
+    uint8_t tseg2Dbr;
+    uint32_t dataBitRate;
+    uint8_t canOpMode;
+};
+
 struct s_xl_bus_params {
     uint32_t busType;
     union {
         struct s_xl_bus_params_can can;
+        struct s_xl_bus_params_canfd canFD;
         uint8_t raw[28];
     } data;
 };
@@ -199,6 +274,107 @@ struct s_xl_driver_config {
     XLchannelConfig channel[XL_CONFIG_MAX_CHANNELS];
 };
 typedef struct s_xl_driver_config XLdriverConfig;
+
+// xlCanFdSetConfiguration's record: both phases' rates and bit timing.
+struct s_xl_can_fd_conf {
+    uint32_t arbitrationBitRate;
+    uint32_t sjwAbr;
+    uint32_t tseg1Abr;
+    uint32_t tseg2Abr;
+    uint32_t dataBitRate;
+    uint32_t sjwDbr;
+    uint32_t tseg1Dbr;
+    uint32_t tseg2Dbr;
+    uint8_t reserved;
+    uint8_t options;  // CANFD_CONFOPT_NO_ISO: Bosch CAN FD
+    uint8_t reserved1[2];
+    uint32_t reserved2;
+};
+typedef struct s_xl_can_fd_conf XLcanFdConf;
+
+#pragma pack(pop)
+
+// The interface-version-4 events: the driver packs these to 8 bytes; every
+// field sits at its natural alignment.
+#pragma pack(push, 8)
+
+struct s_xl_can_tx_msg {
+    uint32_t canId;     // bit 31: XL_CAN_EXT_MSG_ID
+    uint32_t msgFlags;  // XL_CAN_TXMSG_FLAG_*
+    uint8_t dlc;        // the DLC code 0-15, not the length
+    uint8_t reserved[7];
+    uint8_t data[XL_CAN_MAX_DATA_LEN];
+};
+typedef struct s_xl_can_tx_msg XL_CAN_TX_MSG;
+
+struct s_xl_can_tx_event {
+    uint16_t tag;  // XL_CAN_EV_TAG_TX_MSG
+    uint16_t transId;
+    uint8_t channelIndex;  // internal, 0
+    uint8_t reserved[3];
+    union {
+        XL_CAN_TX_MSG canMsg;
+    } tagData;
+};
+typedef struct s_xl_can_tx_event XLcanTxEvent;
+
+// The frame of an RX_OK event, and of TX_OK (the confirmation of our own).
+struct s_xl_can_ev_rx_msg {
+    uint32_t canId;
+    uint32_t msgFlags;  // XL_CAN_RXMSG_FLAG_*
+    uint32_t crc;
+    uint8_t reserved1[12];
+    uint16_t totalBitCnt;
+    uint8_t dlc;  // the DLC code
+    uint8_t reserved[5];
+    uint8_t data[XL_CAN_MAX_DATA_LEN];
+};
+typedef struct s_xl_can_ev_rx_msg XL_CAN_EV_RX_MSG;
+
+struct s_xl_can_ev_tx_request {
+    uint32_t canId;
+    uint32_t msgFlags;
+    uint8_t dlc;
+    uint8_t reserved1;
+    uint16_t reserved;
+    uint8_t data[XL_CAN_MAX_DATA_LEN];
+};
+typedef struct s_xl_can_ev_tx_request XL_CAN_EV_TX_REQUEST;
+
+struct s_xl_can_ev_error {
+    uint8_t errorCode;  // XL_CAN_ERRC_*
+    uint8_t reserved[95];
+};
+typedef struct s_xl_can_ev_error XL_CAN_EV_ERROR;
+
+struct s_xl_can_ev_chip_state {
+    uint8_t busStatus;  // XL_CHIPSTAT_*
+    uint8_t txErrorCounter;
+    uint8_t rxErrorCounter;
+    uint8_t reserved;
+    uint32_t reserved0;
+};
+typedef struct s_xl_can_ev_chip_state XL_CAN_EV_CHIP_STATE;
+
+struct s_xl_can_rx_event {
+    uint32_t size;  // bytes of the event: header plus the member used
+    uint16_t tag;   // XL_CAN_EV_TAG_*
+    uint16_t channelIndex;
+    uint32_t userHandle;
+    uint16_t flagsChip;  // XL_CAN_QUEUE_OVERFLOW
+    uint16_t reserved0;
+    XLuint64 reserved1;
+    XLuint64 timeStampSync;  // ns
+    union {
+        uint8_t raw[XL_CANFD_MAX_EVENT_SIZE - XL_CANFD_RX_EVENT_HEADER_SIZE];
+        XL_CAN_EV_RX_MSG canRxOkMsg;
+        XL_CAN_EV_RX_MSG canTxOkMsg;
+        XL_CAN_EV_TX_REQUEST canTxRequest;
+        XL_CAN_EV_ERROR canError;
+        XL_CAN_EV_CHIP_STATE canChipState;
+    } tagData;
+};
+typedef struct s_xl_can_rx_event XLcanRxEvent;
 
 #pragma pack(pop)
 
@@ -279,6 +455,40 @@ static_assert(offsetof(XLchannelConfig, breakOffset) == 211, "breakOffset");
 static_assert(offsetof(XLchannelConfig, delimiterOffset) == 213, "delimiterOffset");
 static_assert(offsetof(XLchannelConfig, reserved) == 215, "reserved");
 
+static_assert(sizeof(s_xl_bus_params_canfd) == 17, "CAN FD bus params size");
+static_assert(offsetof(s_xl_bus_params_canfd, sjwDbr) == 9, "canFD.sjwDbr");
+static_assert(offsetof(s_xl_bus_params_canfd, dataBitRate) == 12, "canFD.dataBitRate");
+static_assert(offsetof(s_xl_bus_params_canfd, canOpMode) == 16, "canFD.canOpMode");
+
+static_assert(sizeof(XLcanFdConf) == 40, "XLcanFdConf size");
+static_assert(offsetof(XLcanFdConf, dataBitRate) == 16, "XLcanFdConf.dataBitRate");
+static_assert(offsetof(XLcanFdConf, tseg2Dbr) == 28, "XLcanFdConf.tseg2Dbr");
+static_assert(offsetof(XLcanFdConf, options) == 33, "XLcanFdConf.options");
+static_assert(offsetof(XLcanFdConf, reserved2) == 36, "XLcanFdConf.reserved2");
+
+static_assert(sizeof(XL_CAN_TX_MSG) == 80, "XL_CAN_TX_MSG size");
+static_assert(offsetof(XL_CAN_TX_MSG, dlc) == 8, "XL_CAN_TX_MSG.dlc");
+static_assert(offsetof(XL_CAN_TX_MSG, data) == 16, "XL_CAN_TX_MSG.data");
+static_assert(sizeof(XLcanTxEvent) == 88, "XLcanTxEvent size");
+static_assert(offsetof(XLcanTxEvent, channelIndex) == 4, "XLcanTxEvent.channelIndex");
+static_assert(offsetof(XLcanTxEvent, tagData) == 8, "XLcanTxEvent.tagData");
+
+static_assert(sizeof(XL_CAN_EV_RX_MSG) == 96, "XL_CAN_EV_RX_MSG size");
+static_assert(offsetof(XL_CAN_EV_RX_MSG, crc) == 8, "XL_CAN_EV_RX_MSG.crc");
+static_assert(offsetof(XL_CAN_EV_RX_MSG, totalBitCnt) == 24, "XL_CAN_EV_RX_MSG.totalBitCnt");
+static_assert(offsetof(XL_CAN_EV_RX_MSG, dlc) == 26, "XL_CAN_EV_RX_MSG.dlc");
+static_assert(offsetof(XL_CAN_EV_RX_MSG, data) == 32, "XL_CAN_EV_RX_MSG.data");
+static_assert(sizeof(XL_CAN_EV_TX_REQUEST) == 76, "XL_CAN_EV_TX_REQUEST size");
+static_assert(sizeof(XL_CAN_EV_CHIP_STATE) == 8, "XL_CAN_EV_CHIP_STATE size");
+static_assert(sizeof(XLcanRxEvent) == XL_CANFD_MAX_EVENT_SIZE, "XLcanRxEvent size");
+static_assert(offsetof(XLcanRxEvent, tag) == 4, "XLcanRxEvent.tag");
+static_assert(offsetof(XLcanRxEvent, channelIndex) == 6, "XLcanRxEvent.channelIndex");
+static_assert(offsetof(XLcanRxEvent, userHandle) == 8, "XLcanRxEvent.userHandle");
+static_assert(offsetof(XLcanRxEvent, flagsChip) == 12, "XLcanRxEvent.flagsChip");
+static_assert(offsetof(XLcanRxEvent, reserved1) == 16, "XLcanRxEvent.reserved1");
+static_assert(offsetof(XLcanRxEvent, timeStampSync) == 24, "XLcanRxEvent.timeStampSync");
+static_assert(offsetof(XLcanRxEvent, tagData) == XL_CANFD_RX_EVENT_HEADER_SIZE, "XLcanRxEvent.tagData");
+
 static_assert(sizeof(XLdriverConfig) == 14576, "XLdriverConfig size");
 static_assert(offsetof(XLdriverConfig, dllVersion) == 0, "dllVersion");
 static_assert(offsetof(XLdriverConfig, channelCount) == 4, "channelCount");
@@ -314,6 +524,12 @@ typedef XLstatus(PT_STDCALL *XLRECEIVE)(XLportHandle portHandle, unsigned int *p
 typedef char *(PT_STDCALL *XLGETEVENTSTRING)(XLevent *pEvent);
 typedef char *(PT_STDCALL *XLGETERRORSTRING)(XLstatus err);
 typedef XLstatus(PT_STDCALL *XLSETNOTIFICATION)(XLportHandle portHandle, XLhandle *pHandle, int queueLevel);
+typedef XLstatus(PT_STDCALL *XLCANFDSETCONFIGURATION)(XLportHandle portHandle, XLaccess accessMask,
+                                                      XLcanFdConf *pCanFdConf);
+typedef XLstatus(PT_STDCALL *XLCANTRANSMITEX)(XLportHandle portHandle, XLaccess accessMask, unsigned int msgCnt,
+                                              unsigned int *pMsgCntSent, XLcanTxEvent *pXlCanTxEvt);
+typedef XLstatus(PT_STDCALL *XLCANRECEIVE)(XLportHandle portHandle, XLcanRxEvent *pXlCanRxEvt);
+typedef char *(PT_STDCALL *XLCANGETEVENTSTRING)(XLcanRxEvent *pEv);
 
 // ---- entry points, as prototypes (implemented by the simulated driver) ------
 extern "C" {
@@ -345,6 +561,12 @@ XL_API_DECL XLstatus PT_STDCALL xlReceive(XLportHandle portHandle, unsigned int 
 XL_API_DECL char *PT_STDCALL xlGetEventString(XLevent *pEvent);
 XL_API_DECL char *PT_STDCALL xlGetErrorString(XLstatus err);
 XL_API_DECL XLstatus PT_STDCALL xlSetNotification(XLportHandle portHandle, XLhandle *pHandle, int queueLevel);
+XL_API_DECL XLstatus PT_STDCALL xlCanFdSetConfiguration(XLportHandle portHandle, XLaccess accessMask,
+                                                        XLcanFdConf *pCanFdConf);
+XL_API_DECL XLstatus PT_STDCALL xlCanTransmitEx(XLportHandle portHandle, XLaccess accessMask, unsigned int msgCnt,
+                                                unsigned int *pMsgCntSent, XLcanTxEvent *pXlCanTxEvt);
+XL_API_DECL XLstatus PT_STDCALL xlCanReceive(XLportHandle portHandle, XLcanRxEvent *pXlCanRxEvt);
+XL_API_DECL char *PT_STDCALL xlCanGetEventString(XLcanRxEvent *pEv);
 }
 
 #endif

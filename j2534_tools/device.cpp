@@ -277,7 +277,7 @@ void Device0404::confirm(const CanFrame &ack) {
     OutFrame frame;
     frame.id = done.frame.id;
     frame.dlc = done.frame.dlc;
-    std::memcpy(frame.data, done.frame.data, sizeof frame.data);
+    std::memcpy(frame.data, done.frame.data, sizeof done.frame.data);
     frame.txFlags = done.tag.ownerFlags;
     owner->onConfirmed(done.tag.token, frame, ack);
 }

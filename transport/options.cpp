@@ -27,8 +27,14 @@ bool CheckIsoTpOptions(const IsoTpOptions &options, const char **why) {
         reason = "WAIT limit above 255";
     else if (options.padByte > kByteMax)
         reason = "pad byte above 255";
-    else if (options.frameDataLength != CAN_MAX_DLEN)
-        reason = "frame data length other than 8";
+    else if (options.frameDataLength < CAN_MAX_DLEN || !IsCanFdLength(options.frameDataLength))
+        reason = "frame data length not one of 8, 12, 16, 20, 24, 32, 48, 64";
+    else if (options.frameDataLength > CAN_MAX_DLEN && !(options.frameFormat & CAN_FRAME_FD))
+        reason = "frame data length above 8 on classic CAN";
+    else if (options.frameFormat & ~(CAN_FRAME_FD | CAN_FRAME_FD_BRS))
+        reason = "unknown frame format";
+    else if ((options.frameFormat & CAN_FRAME_FD_BRS) && !(options.frameFormat & CAN_FRAME_FD))
+        reason = "bit-rate switch on a classic frame";
     if (reason && why) *why = reason;
     return reason == nullptr;
 }
@@ -48,6 +54,8 @@ void TransportOptions::store(const IsoTpOptions &options) {
     m_maxWaits = options.maxWaits;
     m_padByte = options.padByte;
     m_frameDataLength = options.frameDataLength;
+    m_frameFormat = options.frameFormat;
+    m_consecutiveTimeoutMs = options.consecutiveTimeoutMs;
     m_addressInMessage = options.addressInMessage;
     m_replaceInFlight = options.replaceInFlight;
     m_fullFrames = options.fullFrames;
@@ -64,6 +72,8 @@ IsoTpOptions TransportOptions::get() const {
     options.maxWaits = m_maxWaits;
     options.padByte = m_padByte;
     options.frameDataLength = m_frameDataLength;
+    options.frameFormat = m_frameFormat;
+    options.consecutiveTimeoutMs = m_consecutiveTimeoutMs;
     options.addressInMessage = m_addressInMessage;
     options.replaceInFlight = m_replaceInFlight;
     options.fullFrames = m_fullFrames;

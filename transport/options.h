@@ -24,9 +24,16 @@ struct IsoTpOptions {
     int32_t blockSizeTx = ISOTP_PEERS;
     int32_t stminTx = ISOTP_PEERS;
     int32_t maxWaits = ISOTP_PEERS;
-    // Padding of frames that ask for it, and the data length of a frame.
+    // Padding of frames that ask for it, and the data length of a frame
+    // (TX_DL: 8, or on CAN FD 12, 16, 20, 24, 32, 48 or 64).
     uint32_t padByte = CAN_PAD_BYTE;
     uint32_t frameDataLength = CAN_MAX_DLEN;
+    // How our frames go on the bus: 0 classic, or CAN_FRAME_FD with
+    // CAN_FRAME_FD_BRS for the faster data phase.
+    uint8_t frameFormat = 0;
+    // N_Cr: how long a reassembly waits for its next consecutive frame, in ms;
+    // 0 keeps the transport's own.
+    uint32_t consecutiveTimeoutMs = 0;
     // A received message is handed over behind its extended-address byte:
     // with one, it holds a byte less of payload.
     bool addressInMessage = false;
@@ -65,6 +72,9 @@ public:
     int32_t stminTx() const { return m_stminTx.load(); }
     int32_t maxWaits() const { return m_maxWaits.load(); }
     uint8_t padByte() const { return static_cast<uint8_t>(m_padByte.load()); }
+    uint8_t frameDataLength() const { return static_cast<uint8_t>(m_frameDataLength.load()); }
+    uint8_t frameFormat() const { return m_frameFormat.load(); }
+    uint32_t consecutiveTimeoutMs() const { return m_consecutiveTimeoutMs.load(); }
     bool addressInMessage() const { return m_addressInMessage.load(); }
     bool replaceInFlight() const { return m_replaceInFlight.load(); }
     bool fullFrames() const { return m_fullFrames.load(); }
@@ -77,6 +87,8 @@ private:
     NamedLock m_setLock;  // one setter at a time, so a record is taken whole
     std::atomic<int32_t> m_blockSize{0};
     std::atomic<uint32_t> m_stmin{0}, m_padByte{CAN_PAD_BYTE}, m_frameDataLength{CAN_MAX_DLEN};
+    std::atomic<uint8_t> m_frameFormat{0};
+    std::atomic<uint32_t> m_consecutiveTimeoutMs{0};
     std::atomic<int32_t> m_blockSizeTx{ISOTP_PEERS}, m_stminTx{ISOTP_PEERS}, m_maxWaits{ISOTP_PEERS};
     std::atomic<bool> m_addressInMessage{false}, m_replaceInFlight{false}, m_fullFrames{false},
         m_ignorePeerStmin{false}, m_rawBlockSize{false};
