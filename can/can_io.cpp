@@ -127,7 +127,12 @@ bool CanPort::acceptReceivedFrame(const XLevent &event, CanFrame &frame) {
 }
 
 uint32_t CanPort::VectorTransmit(uint32_t id, int32_t length, const uint8_t *data, uint32_t pad, TraceScope &scope,
-                                 bool *queueFull, const ConfirmationTag &tag, uint8_t padByte) {
+                                 bool *queueFull, const ConfirmationTag &tag, uint8_t padByte, uint8_t fdFlags) {
+    if (fdFlags != 0) {
+        scope.messagef(TL_ERROR, "Transmit CAN messages ...FAILED!!!! CanId=0x%04x CAN FD frame on a classic port",
+                       static_cast<unsigned int>(id));
+        return ERR_FAILED;
+    }
     if (length < 0 || length > CAN_MAX_DLEN) {
         scope.messagef(TL_ERROR, "Transmit CAN messages ...FAILED!!!! CanId=0x%04x Len=%d out of range 0..8",
                        static_cast<unsigned int>(id), static_cast<int>(length));
@@ -201,6 +206,7 @@ bool CanPort::VectorReadReceiveQueue(CanFrame &frame, bool *eventTaken) {
     frame.dlc = 0;
     frame.trailer = 0;
     frame.frameType = 0;
+    frame.fdFlags = 0;
 
     switch (event.tag) {
         case XL_NO_COMMAND: return false;

@@ -66,7 +66,7 @@ public:
     // the frame in confirmations() before the driver gets it.
     uint32_t VectorTransmit(uint32_t id, int32_t length, const uint8_t *data, uint32_t pad, TraceScope &scope,
                             bool *queueFull = nullptr, const ConfirmationTag &tag = ConfirmationTag(),
-                            uint8_t padByte = CAN_PAD_BYTE);
+                            uint8_t padByte = CAN_PAD_BYTE, uint8_t fdFlags = 0);
 
     // Asks reopen to set up the driver's notification of received events
     // (xlSetNotification, queue level 1) after the port opens: the 04.04
