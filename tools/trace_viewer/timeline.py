@@ -169,7 +169,6 @@ class Timeline:
             ax.plot([f.t - t0], [ys[f.can_id]], linestyle="none", marker="|", markersize=18,
                     markeredgewidth=2, color=COLOURS[f.kind])
             if f.dur:
-                # A stamp is the frame's end; an unstamped sent frame starts at its line.
                 start = f.t - t0 - (f.dur if f.exact else 0.0)
                 ax.broken_barh([(start, f.dur)], (ys[f.can_id] - 0.12, 0.24), facecolor=COLOURS[f.kind],
                                edgecolor="black" if f.is_fd else COLOURS[f.kind], linewidth=0.4,
@@ -190,6 +189,9 @@ class Timeline:
                         arrowprops=dict(arrowstyle="<->", color="#555555", linewidth=0.8, shrinkA=0, shrinkB=0))
             ax.text((a.t + b.t) / 2 - t0, y + 0.04, "%.2f ms" % gap, ha="center", va="bottom", fontsize=8)
         end = frames[-1].t
+        # The bars: a stamped frame's ends at its stamp, another's starts at its line.
+        bars = (min([0.0] + [f.t - t0 - f.dur for f in frames if f.exact and f.dur]),
+                max(f.t + (0.0 if f.exact else f.dur or 0.0) for f in frames))
         problems = z.timeouts + z.errors
         if problems:
             # The end of a failed transfer is the time-out or error line:
@@ -211,7 +213,7 @@ class Timeline:
         ax.set_yticklabels(["0x%X" % (i & 0x1FFFFFFF) for i in ids], fontsize=9)
         ax.set_ylim(-len(ids) + 0.4, 0.9)
         pad = max((end - t0) * 0.03, 0.2)
-        ax.set_xlim(-pad, end - t0 + pad)
+        ax.set_xlim(bars[0] - pad, max(end, bars[1]) - t0 + pad)
         ax.set_xlabel("ms from the transfer's first frame", fontsize=9)
         ax.grid(axis="x", color="#dddddd", linewidth=0.6)
         ax.set_axisbelow(True)
