@@ -4,8 +4,9 @@ carried (with and without the field profile, at TRACE=18 and 2, a session
 with a pause of 5 s, two runs rotated into one folder, a receive line written
 late, a held-up hand-over, a driver clock at another rate), its table against
 the session's exchanges, its picture, and traces that are damaged, cut, hold
-bytes that are no text or were written at a lower TRACE value. Beside them,
-the count of a frame's bits on the bus against the frame written out.
+bytes that are no text or were written at a lower TRACE value; a CAN FD
+session written by hand. Beside them, the count of a frame's bits on the bus
+against the frame written out, and of CAN FD frames against counts by hand.
 
 PT_DEMO names the pt_demo program, PT_EMULATOR (optional) what runs it."""
 import collections
@@ -28,8 +29,8 @@ import can
 from matplotlib import image
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from trace_viewer import buslog, cli  # noqa: E402
-from trace_viewer.bittime import frame_bits, least_bits  # noqa: E402
+from trace_viewer import buslog, cli, sources  # noqa: E402
+from trace_viewer.bittime import fd_frame_bits, frame_bits, frame_ms, least_bits  # noqa: E402
 
 FG = "kept for the functional-group answer"
 # The demo's five exchanges: (direction, id, length, result) of every transfer.
@@ -56,14 +57,8 @@ def run_demo(work, *options):
 
 
 def capture(work, name="bus_capture.txt"):
-    """Frames the simulated bus carried: (id, data, sent by us, seconds)."""
-    frames = []
-    with open(os.path.join(work, "work", name)) as f:
-        for line in f:
-            p = line.split()
-            n = int(p[3])
-            frames.append((int(p[2], 16), bytes.fromhex("".join(p[4:4 + n])), p[4 + n] == "port", int(p[0]) / 1e9))
-    return frames
+    """Frames the simulated bus carried: (id, data, sent by us, seconds, is_fd, bitrate_switch)."""
+    return sources.read_capture(os.path.join(work, "work", name))
 
 
 def frame_of_line(line):
@@ -515,6 +510,59 @@ class TraceViewerOnDemo(unittest.TestCase):
                          [(d[0], d[1]) for d in SESSION[:9]] + [("RX", "0x641"), ("RX", "0x642"), ("RX", "0x643")])
 
 
+class CanFdSession(unittest.TestCase):
+    """Escape single frames sent (confirmed) and received, a first frame with a 32-bit length and a
+    64-byte consecutive frame queued behind it, in the main trace, the PDU trace and a bus capture."""
+    SF, RX = bytes([0, 10]) + bytes(range(0x2E, 0x38)), bytes([0, 18]) + bytes(range(18))
+    FF, CF = bytes([0x10, 0, 0, 0, 0x13, 0x88]) + b"\x55" * 58, b"\x21" + b"\xaa" * 63
+
+    def test_fd_frames_read_decoded_timed_and_logged(self):
+        tmp = tempfile.mkdtemp(prefix="trace_viewer_fd_")
+        self.addCleanup(shutil.rmtree, tmp, True)
+        line = "00:00:01.%03d;__:__:__.___;IN;|____1;18436;%s : %s\n"
+        hexs = lambda data: "".join("0x%02x " % b for b in data)  # noqa: E731
+        tx = lambda ms, scope, data: line % (ms, scope, "RAW-CAN--TX CanId=0x07e0 Len= %d Padding =  %d FD BRS "  # noqa
+                                             "Data: %s" % (len(data), ms == 1, hexs(data)))
+        ioctl = ["00:00:01.000;00:00:00.000;FU;%s____1;18436;PassThruIoctl()\n" % d for d in "+-"]
+        ioctl[1:1] = [line % (0, "PassThruIoctl()", "0:Parameter 0000805c Value 003d0900(4000000)")]
+        frames = [tx(1, "PassThruWriteMsgs()", self.SF),
+                  line % (2, "AnalyzeRxCanMessaPF", "RAW-ACK--RX CanId 0007e0 [  A   ] Len= 12 FD BRS Data: %s "
+                          "00000000.400" % hexs(self.SF).upper().replace("X", "x")),
+                  line % (3, "AnalyzeRxCanMessaPF", "RAW-CAN--RX CanId 0007e8 [      ] Len= 20 FD BRS ESI Data: %s "
+                          "00000001.500" % hexs(self.RX)),
+                  tx(10, "PassThruWriteMsgs()", self.FF), tx(10, "ThreadRead()", self.CF)]
+        files = {"pdu_trace.log": ["01.01.2026 00:00:01 CAN-TX 0x07e0 FD BRS %s\n" % hexs(self.SF[2:]),
+                                   "01.01.2026 00:00:01 CAN-RX 0x07e8 FD BRS %s\n" % hexs(self.RX[2:])],
+                 "bus_capture.txt": ["1000 0 7E0 12 %s port 0 FD BRS\n" % self.SF.hex(" "),
+                                     "2000 0 7E8 20 %s node 0 FD\n" % self.RX.hex(" "), "3000 0 7E0 1 FD port 0\n"]}
+        for name, lines in files.items():
+            with open(os.path.join(tmp, name), "w") as f:
+                f.writelines(lines)
+        self.assertEqual(sources.read_capture(os.path.join(tmp, "bus_capture.txt")),
+                         [(0x7E0, self.SF, True, 1e-6, True, True), (0x7E8, self.RX, False, 2e-6, True, False),
+                          (0x7E0, b"\xfd", True, 3e-6, False, False)])
+        code, text, rows = view(tmp, os.path.join(tmp, "pdu_trace.log"))
+        self.assertEqual([(r["dir"], r["len"], r["detail"]) for r in rows],
+                         [("TX", "10", "01.01.2026 CAN FD BRS"), ("RX", "18", "01.01.2026 CAN FD BRS")])
+        # The data rate from the trace's parameter, else from the option.
+        for options, head, data_rate in (((), ioctl, 4e6), (("--data-rate", "1000000"), [], 1e6)):
+            with open(os.path.join(tmp, "pt_vector.log"), "w") as f:
+                f.writelines(["00:00:01.000;01.01.2026;Create tracefile\n"] + head + frames)
+            code, text, rows = view(tmp, *options, os.path.join(tmp, "pt_vector.log"))
+            self.assertNotIn("left out", text)
+            self.assertEqual([(r["dir"], r["len"], r["result"], r["detail"]) for r in rows if r["what"] == "ISO-TP"],
+                             [("TX", "10", "confirmed", "CAN FD BRS"), ("RX", "18", "complete; not read by the host",
+                               "CAN FD BRS"), ("TX", "5000", "incomplete: the trace ends first", "CAN FD BRS")])
+            for log in ("session.asc", "session.blf"):
+                messages = list(can.LogReader(os.path.join(tmp, log)))
+                self.assertEqual([(m.arbitration_id, bytes(m.data), m.is_fd, m.bitrate_switch, m.error_state_indicator)
+                                  for m in messages], [(0x7E0, self.SF, True, True, False), (0x7E8, self.RX, True, True,
+                                  True), (0x7E0, self.FF, True, True, False), (0x7E0, self.CF, True, True, False)])
+                # The consecutive frame queued behind the first frame: it took its own time on the bus.
+                self.assertAlmostEqual((messages[3].timestamp - messages[2].timestamp) * 1000.0,
+                                       frame_ms(0x7E0, False, self.CF, 500000, True, True, data_rate), delta=0.002)
+
+
 def _bits(value, width):
     return [(value >> i) & 1 for i in range(width - 1, -1, -1)]
 
@@ -593,6 +641,25 @@ class BitsOnTheBus(unittest.TestCase):
         self.assertEqual(wrong[:5], [], "%d of %d frames counted wrong" % (len(wrong), len(frames)))
         # The frames cover a wide spread of stuff bits.
         self.assertTrue(set(range(16)) <= stuffing, sorted(stuffing))
+
+    def test_fd_frames_counted_by_hand(self):
+        # (nominal, data-rate) bits. Nominal: SOF to BRS 17 (36 with a 29-bit id), their stuff bits, ACK,
+        # EOF, intermission 12. Data rate: ESI and DLC 5, the data, its stuff bits, stuff count 4, CRC 17 (up
+        # to 16 bytes) or 21, fixed stuff bits 6 or 7, CRC delimiter 1.
+        cases = [((0x2AA, False, b"\x55" * 8), (29, 5 + 64 + 28)),     # bits alternate: no stuff bit
+                 ((0x2AA, False, b"\x55" * 16), (29, 5 + 128 + 28)),   # the longest frame with CRC-17
+                 ((0x2AA, False, b"\x55" * 20), (29, 5 + 160 + 33)),   # the shortest with CRC-21
+                 # 5 dominant bits end the data: the first fixed stuff bit is their stuff bit.
+                 ((0x2AA, False, b"\xe0"), (29, 5 + 8 + 28)),
+                 # SOF to IDE 14 dominant bits: 2 stuff bits; 512 after the DLC 1111: 102.
+                 ((0, False, bytes(64)), (17 + 2 + 12, 5 + 512 + 102 + 33)),
+                 # SOF and base id 12 dominant: 2; id extension and RRS 19: 3; DLC 0001 and 0xff: 5 recessive, 1.
+                 ((0, True, b"\xff"), (36 + 5 + 12, 5 + 8 + 1 + 28))]
+        for frame, bits in cases:
+            self.assertEqual(fd_frame_bits(*frame), bits, frame)
+        # With bit-rate switch 29 bits at 500 kbit/s and 97 at 2 Mbit/s; without, all 126 at 500 kbit/s.
+        for brs, ms in ((True, 0.058 + 0.0485), (False, 0.252)):
+            self.assertAlmostEqual(frame_ms(0x2AA, False, b"\x55" * 8, 500000, True, brs, 2000000), ms)
 
 
 if __name__ == "__main__":

@@ -6,6 +6,8 @@ how the library is structured inside. Memory stays bounded: a transfer or a
 call lives here only while it is open, and finished ones go to the sinks."""
 import re
 
+from .bittime import CAN_MAX_DLEN, FD_LENGTHS, fd_length
+
 # Frame kinds by the ISO-TP control nibble; ACK is the driver's transmit
 # confirmation of one of our frames.
 SF, FF, CF, FC, ACK, RAW = "single", "first", "consecutive", "flow control", "confirmation", "other"
@@ -18,7 +20,11 @@ J2534_STATUS = {0x00: "STATUS_NOERROR", 0x01: "ERR_NOT_SUPPORTED", 0x04: "ERR_NU
 CONFIG_NAMES = {0x01: "DATA_RATE", 0x03: "LOOPBACK", 0x1E: "ISO15765_BS", 0x1F: "ISO15765_STMIN",
                 0x22: "ISO15765_BS_TX", 0x23: "ISO15765_STMIN_TX", 0x24: "ISO15765_WFT_MAX",
                 0x10007: "PT_CFG_ORV_ADDRTBL_CANID_TESTER", 0x10019: "PT_CFG_ORV_EXTADDRESSING",
-                0x10020: "CANECU_CLASS", 0x10106: "PT_CFG_ORV_P2EXTTIMEOUT7F78", 0x10107: "PT_CFG_ORV_P2MAX"}
+                0x10020: "CANECU_CLASS", 0x10106: "PT_CFG_ORV_P2EXTTIMEOUT7F78", 0x10107: "PT_CFG_ORV_P2MAX",
+                0x805C: "FD_CAN_DATA_PHASE_RATE", 0x805D: "FD_ISO15765_TX_DATA_LENGTH",
+                0x10010: "CAN_FD_DATA_PHASE_RATE", 0x10011: "CAN_FD_TX_DATA_LENGTH"}
+# Parameters whose value is the bit rate of a CAN FD frame's data phase.
+DATA_PHASE_RATES = (0x805C, 0x10010)
 IOCTL_NAMES = {0x01: "GET_CONFIG", 0x02: "SET_CONFIG", 0x03: "READ_VBATT", 0x07: "CLEAR_TX_BUFFER",
                0x08: "CLEAR_RX_BUFFER", 0x09: "CLEAR_PERIODIC_MSGS", 0x0A: "CLEAR_MSG_FILTERS",
                0x0E: "READ_PROG_VOLTAGE"}
@@ -34,10 +40,41 @@ _STATUS_FROM_TEXTS = ("PassThruWriteMsgs", "PassThruReadMsgs", "PassThruReadMsgs
 DAY_MS = 86400000
 IDLE_CLOSE_MS = 60000   # a transfer silent this long lost its end in the trace
 
-_TX = re.compile(rb"RAW-CAN--TX CanId=0x([0-9a-fA-F]+) Len=\s*(-?\d+) Padding =\s*(\d+) Data: ?(.*)$")
-_RX = re.compile(rb"RAW-(CAN|ACK)--RX CanId ([0-9a-fA-F]+) \[.{6}\] Len=\s*(\d+)\s+Data:")
+# A CAN FD frame has " FD", with bit-rate switch " BRS" and, received from a
+# node in error passive state, " ESI" before " Data:".
+_FD = rb"( FD(?: BRS)?(?: ESI)?)?"
+_TX = re.compile(rb"RAW-CAN--TX CanId=0x([0-9a-fA-F]+) Len=\s*(-?\d+) Padding =\s*(\d+)" + _FD + rb" Data: ?(.*)$")
+_RX = re.compile(rb"RAW-(CAN|ACK)--RX CanId ([0-9a-fA-F]+) \[.{6}\] Len=\s*(\d+)" + _FD + rb"\s+Data:")
 _INT = re.compile(rb"-?\d+")
-_PDU = re.compile(rb"(\d\d)\.(\d\d)\.(\d{4}) (\d\d):(\d\d):(\d\d) CAN-(TX|RX) 0x([0-9a-fA-F]+) ?(.*)$")
+_PDU = re.compile(rb"(\d\d)\.(\d\d)\.(\d{4}) (\d\d):(\d\d):(\d\d) CAN-(TX|RX) 0x([0-9a-fA-F]+)( FD(?: BRS)?)? ?(.*)$")
+CLASSIC = (False, False, False)
+
+
+def fd_flags(words):
+    """(is_fd, bitrate_switch, error_state_indicator) of the FD words of a line."""
+    if not words:
+        return CLASSIC
+    return True, b"BRS" in words, b"ESI" in words
+
+
+def fd_text(flags):
+    return "" if not flags[0] else "CAN FD BRS" if flags[1] else "CAN FD"
+
+
+def announced_length(kind, data, at):
+    """The message length a single or first frame announces. A single frame
+    has SF_DL in its low nibble, or, in a CAN FD frame longer than 8 bytes, 0
+    there and SF_DL in the next byte; a first frame has FF_DL in 12 bits, or,
+    beyond 4095 bytes, 0 there and FF_DL in the next 32 bits, big-endian."""
+    if kind == SF:
+        sf_dl = data[at] & 0x0F
+        return data[at + 1] if sf_dl == 0 and len(data) > CAN_MAX_DLEN else sf_dl
+    ff_dl = ((data[at] & 0x0F) << 8) | data[at + 1]
+    if ff_dl == 0:
+        if len(data) < at + 6:
+            raise ValueError("first frame cut")
+        return int.from_bytes(data[at + 2:at + 6], "big")
+    return ff_dl
 
 
 def _host_time(t, after):
@@ -67,13 +104,14 @@ class Frame:
     trace line; handed: the time of the line that says the driver took a
     sent frame. The bus log adds its own fields: bus (the bus time it
     settles on), epoch, dur, least, ref, done, seq, start."""
-    __slots__ = ("t", "can_id", "rx", "data", "kind", "exact", "drv", "line", "handed",
-                 "bus", "epoch", "dur", "least", "ref", "done", "seq", "start")
+    __slots__ = ("t", "can_id", "rx", "data", "kind", "exact", "drv", "line", "handed", "is_fd", "bitrate_switch",
+                 "error_state_indicator", "bus", "epoch", "dur", "least", "ref", "done", "seq", "start")
 
-    def __init__(self, t, can_id, rx, data, kind, exact, drv=None, line=None):
+    def __init__(self, t, can_id, rx, data, kind, exact, drv=None, line=None, fd=CLASSIC):
         self.t, self.can_id, self.rx, self.data, self.kind, self.exact = t, can_id, rx, data, kind, exact
         self.drv, self.line = drv, t if line is None else line
-        self.bus = self.ref = self.done = self.handed = None
+        self.is_fd, self.bitrate_switch, self.error_state_indicator = fd
+        self.bus = self.ref = self.done = self.handed = self.dur = None
 
 
 class Record:
@@ -81,7 +119,7 @@ class Record:
     pdu_trace.log when pt_vector.log has no frames."""
     __slots__ = ("number", "what", "direction", "can_id", "flow_id", "ext", "length", "start", "first",
                  "last", "confirm", "deliver", "end", "frames", "bs", "stmin", "fc", "timeouts", "errors",
-                 "result", "detail", "seq_id", "kept", "multi", "sent_all", "status", "thread", "clock", "done")
+                 "result", "detail", "seq_id", "kept", "multi", "sent_all", "status", "thread", "clock", "done", "fd")
 
     def __init__(self, number, what, t):
         self.number, self.what = number, what
@@ -101,6 +139,7 @@ class Record:
         self.thread = None
         self.clock = "trace"      # "wall" for rows of pdu_trace.log
         self.done = False
+        self.fd = ""              # "CAN FD" or "CAN FD BRS" when its frames are
 
     @property
     def failed(self):
@@ -115,6 +154,8 @@ class Record:
         if self.frames == 1:
             self.first = frame.t
         self.last = frame.t
+        if frame.is_fd:
+            self.fd = fd_text((frame.is_fd, frame.bitrate_switch))
         if self.kept is not None and len(self.kept) < 5000:
             self.kept.append(frame)
 
@@ -484,6 +525,8 @@ class Analyser:
                     call.detail += " %s=%s" % (CONFIG_NAMES.get(pid, "0x%X" % pid), m.group(2).decode())
                     if pid == 0x01:
                         self.sinks.bus("rate", self.now, int(m.group(2)))
+                    elif pid in DATA_PHASE_RATES:
+                        self.sinks.bus("data rate", self.now, int(m.group(2)))
             elif text.startswith(b"Return Status IoctlID="):
                 call.status = int(text.split(b"=", 1)[1].split()[0], 16)
             elif text.startswith(b"-->Error in vectorInitDriver"):
@@ -535,8 +578,13 @@ class Analyser:
         if not m:
             raise ValueError("transmit line")
         can_id = int(m.group(1), 16)
-        data = _hexbytes(m.group(4))
-        if len(data) != max(int(m.group(2)), 8 if int(m.group(3)) else 0) and len(data) != int(m.group(2)):
+        data = _hexbytes(m.group(5))
+        fd = fd_flags(m.group(4))
+        length, padded = int(m.group(2)), int(m.group(3))
+        # Padding fills a classic frame to 8 bytes; a CAN FD frame is filled
+        # to the next length it can have, and to 8 at least when padded.
+        filled = max(fd_length(length), 8 if padded else 0) if fd[0] else max(length, 8 if padded else 0)
+        if len(data) not in (length, filled) or (fd[0] and len(data) not in FD_LENGTHS):
             raise ValueError("transmit data")
         self.tx_frames += 1
         ext = None
@@ -552,12 +600,12 @@ class Analyser:
                 if kind == FF:
                     self.tx_open[can_id] = r
             if kind == SF:
-                r.length = data[at] & 0x0F
+                r.length = announced_length(kind, data, at)
                 r.sent_all = True
             elif kind == FF:
                 r.multi = True
                 if r.length is None:
-                    r.length = ((data[at] & 0x0F) << 8) | data[at + 1]
+                    r.length = announced_length(kind, data, at)
             if call is not None:
                 call.can_id, call.length = can_id, r.length
                 call.detail += " -> #%d" % r.number
@@ -579,7 +627,7 @@ class Analyser:
                 kind = RAW if kind != SF else kind
         # The line is written just before the frame goes out, its time cut
         # to the millisecond: the middle of that millisecond is closest.
-        frame = Frame(t + 0.5, can_id, False, data, kind, False, None, t)
+        frame = Frame(t + 0.5, can_id, False, data, kind, False, None, t, fd)
         if r is not None:
             r.add_frame(frame)
             self.thread_tx[thread] = r
@@ -605,7 +653,8 @@ class Analyser:
         # The bytes, then the driver's time as milliseconds.microseconds.
         body, stamp = text[m.end():].rsplit(None, 1)
         data = _hexbytes(body)
-        if len(data) != int(m.group(3)):
+        fd = fd_flags(m.group(4))
+        if len(data) != int(m.group(3)) or (fd[0] and len(data) not in FD_LENGTHS):
             raise ValueError("receive data")
         ms, us = stamp.split(b".")
         if len(us) != 3:
@@ -614,7 +663,7 @@ class Analyser:
         when = self._driver_time(drv)
         ext = self.thread_ext.pop(thread, None)
         if ack:
-            frame = Frame(when, can_id, False, data, ACK, True, drv, t)
+            frame = Frame(when, can_id, False, data, ACK, True, drv, t, fd)
             r = self.unconfirmed.get(can_id)
             if r is not None:
                 # The driver's time of the confirmation is the time the frame
@@ -637,7 +686,7 @@ class Analyser:
         if ext:
             ext = data[0] if data else None
         kind, at = self._kind(data, ext)
-        frame = Frame(when, can_id, True, data, kind, True, drv, t)
+        frame = Frame(when, can_id, True, data, kind, True, drv, t, fd)
         r = None
         if kind in (SF, FF):
             old = self.rx_open.get(can_id)
@@ -648,14 +697,14 @@ class Analyser:
             r.direction, r.can_id, r.ext = "RX", can_id, ext
             r.flow_id = self.flow_of.get(can_id)
             if kind == SF:
-                r.length = data[at] & 0x0F
+                r.length = announced_length(kind, data, at)
                 r.add_frame(frame)
                 self.undelivered[can_id] = r
                 self.thread_rx[thread] = r
                 self.sinks.frame(frame)
                 return
             r.multi = True
-            r.length = ((data[at] & 0x0F) << 8) | data[at + 1]
+            r.length = announced_length(kind, data, at)
             self.rx_open[can_id] = r
         elif kind == CF:
             r = self.rx_open.get(can_id)
@@ -873,7 +922,7 @@ class Analyser:
                 continue
             d, mo, y, h, mi, s = (int(g) for g in m.groups()[:6])
             wall = ((h * 60 + mi) * 60 + s) * 1000.0
-            data = m.group(9)
+            data = m.group(10)
             try:
                 payload = _hexbytes(data)
             except ValueError:
@@ -885,6 +934,7 @@ class Analyser:
             r.direction = "TX" if m.group(7) == b"TX" else "RX"
             r.can_id = int(m.group(8), 16)
             r.length = len(payload)
+            r.fd = fd_text(fd_flags(m.group(9)))
             r.result = "sent" if r.direction == "TX" else \
                 "delivered (length counts the pass filters' address bytes)"
             self.sinks.record(r)

@@ -1,8 +1,16 @@
-"""How long a classic CAN data frame occupies the bus: its bits counted as the
-controller sends them, stuff bits included (after five equal bits from the
-start of frame to the end of the CRC, one of the other level), the CRC-15
-computed for that, and the fixed tail (CRC and ACK delimiters, ACK slot, end
-of frame, intermission)."""
+"""How long a CAN data frame occupies the bus: its bits counted as the
+controller sends them.
+
+A classic frame: stuff bits included (after five equal bits from the start of
+frame to the end of the CRC, one of the other level), the CRC-15 computed for
+that, and the fixed tail (CRC and ACK delimiters, ACK slot, end of frame,
+intermission).
+
+A CAN FD frame: the same dynamic stuffing, but only from the start of frame to
+the end of the data field; then the stuff count and the CRC (17 or 21 bits)
+with fixed stuff bits at set places, whatever their values, so that the CRC's
+value does not change the count. With bit-rate switch the bits from the one
+after BRS up to the CRC delimiter run at the data rate."""
 
 _POLY = 0x4599
 _TAIL = 13          # CRC delimiter, ACK slot and delimiter, 7 EOF, 3 intermission
@@ -94,3 +102,109 @@ def frame_bits(can_id, extended, data):
 def least_bits(extended, length):
     """Bits of such a frame without any stuff bit: nothing on the bus is shorter."""
     return (67 if extended else 47) + 8 * length
+
+
+# ---- CAN FD -------------------------------------------------------------------
+# Data lengths a CAN FD frame can carry, by DLC code 0..15.
+FD_LENGTHS = (0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64)
+CAN_MAX_DLEN = 8
+CANFD_MAX_DLEN = 64
+
+# Start of frame to BRS, sent at the nominal rate: SOF, identifier (11), RRS,
+# IDE, FDF, res, BRS = 17; extended: SOF, base identifier (11), SRR, IDE,
+# identifier extension (18), RRS, FDF, res, BRS = 36.
+FD_ARBITRATION_BITS = 17
+FD_ARBITRATION_BITS_EXT = 36
+FD_CONTROL_BITS = 5             # ESI and the DLC, the first bits at the data rate
+FD_STUFF_COUNT_BITS = 4         # dynamic stuff bits modulo 8 in Gray code, and their parity
+FD_CRC17_MAX_LEN = 16           # data bytes up to which the CRC is CRC-17; beyond, CRC-21
+FD_CRC17_BITS = 17
+FD_CRC21_BITS = 21
+# A fixed stuff bit before the stuff count and one after every fourth bit of
+# stuff count and CRC: 4 + 17 bits take 6 of them, 4 + 21 bits 7.
+FD_FIXED_STUFF_CRC17 = 6
+FD_FIXED_STUFF_CRC21 = 7
+# The CRC delimiter is counted at the data rate and BRS at the nominal one:
+# each is partly at either rate, split at its sample point, and with equal
+# sample points the two make one bit at each rate.
+FD_CRC_DELIMITER_BITS = 1
+FD_NOMINAL_TAIL = 12            # ACK slot and delimiter, 7 EOF, 3 intermission
+
+
+def fd_length(length):
+    """The shortest CAN FD frame length that holds this many bytes."""
+    for n in FD_LENGTHS:
+        if n >= length:
+            return n
+    raise ValueError("more than %d bytes" % CANFD_MAX_DLEN)
+
+
+def _fd_crc_field(length):
+    """Stuff count, CRC and their fixed stuff bits, and the CRC delimiter."""
+    if length <= FD_CRC17_MAX_LEN:
+        return FD_STUFF_COUNT_BITS + FD_CRC17_BITS + FD_FIXED_STUFF_CRC17 + FD_CRC_DELIMITER_BITS
+    return FD_STUFF_COUNT_BITS + FD_CRC21_BITS + FD_FIXED_STUFF_CRC21 + FD_CRC_DELIMITER_BITS
+
+
+def _fd_head(can_id, extended, dlc, brs, esi):
+    """Stuffing state, bits at the nominal rate, bits at the data rate so far
+    and the stuff bits due after the last one, after the DLC."""
+    key = ("fd", can_id, extended, dlc, brs, esi)
+    head = _HEADS.get(key)
+    if head is None:
+        if extended:
+            arbitration = [(can_id >> (28 - i)) & 1 for i in range(11)] + [1, 1] + \
+                [(can_id >> (17 - i)) & 1 for i in range(18)] + [0, 1, 0, brs]
+        else:
+            arbitration = [(can_id >> (10 - i)) & 1 for i in range(11)] + [0, 0, 1, 0, brs]
+        state, nominal, data, n = 0, 1, 0, 0      # start of frame: dominant
+        for bit in arbitration[:-1]:
+            state, n = _stuff_bit(state, bit)
+            nominal += 1 + n
+        state, n = _stuff_bit(state, brs)
+        nominal += 1
+        data += n                                 # a stuff bit after BRS is at the data rate
+        for bit in [esi] + [(dlc >> (3 - i)) & 1 for i in range(4)]:
+            state, n = _stuff_bit(state, bit)
+            data += 1 + n
+        head = _HEADS[key] = (state, nominal, data, n)
+        if len(_HEADS) > 4096:
+            _HEADS.clear()
+    return head
+
+
+def fd_frame_bits(can_id, extended, data, brs=True, esi=False):
+    """(bits at the nominal rate, bits at the data rate) of a CAN FD data
+    frame with these bytes; without BRS both run at the nominal rate."""
+    length = fd_length(len(data))
+    data = bytes(data) + bytes(length - len(data))
+    state, nominal, count, due = _fd_head(can_id, extended, FD_LENGTHS.index(length), int(brs), int(esi))
+    if data:
+        stuff8 = _STUFF8
+        for byte in data[:-1]:
+            state, n = stuff8[state][byte]
+            count += 8 + n
+        last = data[-1]
+        for i in range(7, -1, -1):
+            state, due = _stuff_bit(state, (last >> i) & 1)
+            count += 1 + due
+    # Dynamic stuffing ends with the data field: a stuff bit due after its
+    # last bit is the first fixed stuff bit, which is of the other level too.
+    count -= due
+    return nominal + FD_NOMINAL_TAIL, count + _fd_crc_field(length)
+
+
+def fd_least_bits(extended, length):
+    """(nominal, data-rate) bits of such a frame without a dynamic stuff bit."""
+    length = fd_length(length)
+    arbitration = FD_ARBITRATION_BITS_EXT if extended else FD_ARBITRATION_BITS
+    return arbitration + FD_NOMINAL_TAIL, FD_CONTROL_BITS + 8 * length + _fd_crc_field(length)
+
+
+def frame_ms(can_id, extended, data, rate, fd=False, brs=False, data_rate=None, least=False):
+    """Milliseconds a frame takes on the bus at these bit rates (bit/s); least:
+    the time without a dynamic stuff bit."""
+    if not fd:
+        return (least_bits(extended, len(data)) if least else frame_bits(can_id, extended, data)) * 1000.0 / rate
+    nominal, fast = fd_least_bits(extended, len(data)) if least else fd_frame_bits(can_id, extended, data, brs)
+    return nominal * 1000.0 / rate + fast * 1000.0 / (data_rate if brs and data_rate else rate)

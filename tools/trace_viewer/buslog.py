@@ -21,7 +21,9 @@ gives for them:
   the received frames and that it had left by then.
 A sent frame without a stamp leaves when it has been handed over and the
 frame before it has left, and takes its bits (stuffing included) at the bit
-rate set by DATA_RATE. A run of frames that queued behind each other and ends
+rate set by DATA_RATE (a CAN FD frame with bit-rate switch: the bits of its
+data phase at the data rate, from --data-rate or the trace's data-phase rate
+parameter). A run of frames that queued behind each other and ends
 in a stamped frame is stretched or shrunk to fit that stamp, so that the
 difference between the counted bits and the bus's own does not add up."""
 import bisect
@@ -34,7 +36,7 @@ import time
 import can
 
 from .analyse import ACK, Frame
-from .bittime import frame_bits, least_bits
+from .bittime import frame_ms
 
 _SETTLE_MS = 5000.0     # trace time after a frame's line that its confirmation or stamp may still come in
 _WINDOW_MS = 50.0       # frames are put in time order over this much before they are written
@@ -48,11 +50,11 @@ class _Epoch:
     """One run of the driver's clock: the bounds of its one offset to the
     counter clock (the least upper and the greatest lower bound of the run)
     and its frames in bus order until the run ends."""
-    __slots__ = ("number", "upper", "lower", "rate", "prev_end", "prev_exact", "hand_lo", "last_drv",
+    __slots__ = ("number", "upper", "lower", "rate", "data_rate", "prev_end", "prev_exact", "hand_lo", "last_drv",
                  "confirms", "stats", "ratios", "scale", "store")
 
-    def __init__(self, number, rate, stats):
-        self.number, self.rate, self.stats = number, rate, stats
+    def __init__(self, number, rate, data_rate, stats):
+        self.number, self.rate, self.data_rate, self.stats = number, rate, data_rate, stats
         self.ratios = collections.deque()
         self.scale = 1.0          # bus time per counted bit time, as the stamps show it
         self.prev_exact = False
@@ -101,7 +103,8 @@ class _Store:
             if self.spool is None:
                 self.spool = tempfile.TemporaryFile()
             marshal.dump([(f.can_id, f.rx, f.data, f.kind, f.exact, f.drv, f.line, f.handed, f.done, f.dur,
-                           f.ref, f.seq) for f in self.frames], self.spool)
+                           f.ref, f.seq, (f.is_fd, f.bitrate_switch, f.error_state_indicator))
+                          for f in self.frames], self.spool)
             self.chunks += 1
             self.frames = []
 
@@ -110,8 +113,9 @@ class _Store:
         if self.spool is not None:
             self.spool.seek(0)
             for _ in range(self.chunks):
-                for can_id, rx, data, kind, exact, drv, line, handed, done, dur, ref, seq in marshal.load(self.spool):
-                    f = Frame(line, can_id, rx, data, kind, exact, drv, line)
+                for can_id, rx, data, kind, exact, drv, line, handed, done, dur, ref, seq, fd in \
+                        marshal.load(self.spool):
+                    f = Frame(line, can_id, rx, data, kind, exact, drv, line, fd)
                     f.handed, f.done, f.dur, f.ref, f.seq, f.epoch = handed, done, dur, ref, seq, self.epoch
                     yield f
             self.spool.close()
@@ -122,7 +126,7 @@ class _Store:
 
 
 class BusLog:
-    def __init__(self, paths, epoch):
+    def __init__(self, paths, epoch, data_rate=2000000.0):
         self.writers = []
         for path in paths:
             if path.lower().endswith(".blf"):
@@ -133,8 +137,9 @@ class BusLog:
         self.count = 0
         self.last = None
         self.rate = 500000.0
+        self.data_rate = float(data_rate)     # of CAN FD frames with bit-rate switch
         self.sessions = []        # per session: how its frames were timed
-        self.clock = _Epoch(0, self.rate, _new_stats())
+        self.clock = _Epoch(0, self.rate, self.data_rate, _new_stats())
         self.pending = collections.deque()   # sent frames whose confirmation is not read yet
         self.items = collections.deque()     # frames in bus order, waiting for their stamps and confirmations
         self.out = []                        # timed frames, sorted, waiting to be written
@@ -149,17 +154,16 @@ class BusLog:
         if f.kind == ACK:
             self._ack(f)
         elif f.rx:
-            f.dur = frame_bits(f.can_id & 0x1FFFFFFF, _extended(f.can_id), f.data) * 1000.0 / c.rate
+            f.dur = _ms(f, c)
             c.bound(f.line + 1.0 - f.drv, True)
             before = self._last_sent()
             if before is not None and before.done is not None:
-                c.bound(before.line + before.least + _least(f, c.rate) - f.drv, False)
+                c.bound(before.line + before.least + _ms(f, c, True) - f.drv, False)
             c.last_drv = f.drv
             self._put(f)
         else:
-            ext = _extended(f.can_id)
-            f.dur = frame_bits(f.can_id & 0x1FFFFFFF, ext, f.data) * 1000.0 / c.rate
-            f.least = least_bits(ext, len(f.data)) * 1000.0 / c.rate
+            f.dur = _ms(f, c)
+            f.least = _ms(f, c, True)
             f.ref = c.last_drv
             self.pending.append(f)
         self._advance()
@@ -196,12 +200,17 @@ class BusLog:
         if session or not self.sessions:
             stats = _new_stats()
             self.sessions.append(stats)
-        self.clock = _Epoch(self.clock.number + 1, self.rate, stats)
+        self.clock = _Epoch(self.clock.number + 1, self.rate, self.data_rate, stats)
 
     def bit_rate(self, rate):
         if rate > 0:
             self.rate = float(rate)
             self.clock.rate = self.rate
+
+    def data_bit_rate(self, rate):
+        if rate > 0:
+            self.data_rate = float(rate)
+            self.clock.data_rate = self.data_rate
 
     # ---- bus order ------------------------------------------------------------
     def _ack(self, a):
@@ -403,7 +412,9 @@ class BusLog:
         self.last = t
         can_id = f.can_id & 0x1FFFFFFF
         msg = can.Message(timestamp=self.epoch_s + t / 1000.0, arbitration_id=can_id,
-                          is_extended_id=_extended(f.can_id), is_rx=f.rx, dlc=len(f.data), data=f.data, channel=0)
+                          is_extended_id=_extended(f.can_id), is_rx=f.rx, dlc=len(f.data), data=f.data, channel=0,
+                          is_fd=f.is_fd, bitrate_switch=f.bitrate_switch,
+                          error_state_indicator=f.error_state_indicator)
         for w in self.writers:
             w.on_message_received(msg)
         self.count += 1
@@ -428,8 +439,10 @@ def _extended(can_id):
     return bool(can_id & 0x80000000) or (can_id & 0x1FFFFFFF) > 0x7FF
 
 
-def _least(f, rate):
-    return least_bits(_extended(f.can_id), len(f.data)) * 1000.0 / rate
+def _ms(f, c, least=False):
+    """The frame's time on the bus at the bit rates of the run c."""
+    return frame_ms(f.can_id & 0x1FFFFFFF, _extended(f.can_id), f.data, c.rate, f.is_fd, f.bitrate_switch,
+                    c.data_rate, least)
 
 
 def epoch_of(created):

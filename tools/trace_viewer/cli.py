@@ -25,10 +25,16 @@ def parse_args(argv):
     p.add_argument("--no-buslog", action="store_true", help="write no ASC/BLF bus log")
     p.add_argument("--no-blf", action="store_true", help="ASC only")
     p.add_argument("--no-picture", action="store_true", help="draw no timeline")
+    p.add_argument("--data-rate", type=int, default=2000000, metavar="BIT/S",
+                   help="data-phase bit rate of CAN FD frames with bit-rate switch, where the trace does not set "
+                        "one (default: 2000000)")
     p.add_argument("--select", type=int, help="row number (#) of the transfer to zoom in on")
     p.add_argument("--progress", action="store_true", help="progress bar on stderr even when it is no terminal")
     p.add_argument("--verbose", action="store_true", help="show the first lines left out, with their numbers")
-    return p.parse_args(argv)
+    args = p.parse_args(argv)
+    if args.data_rate <= 0:
+        p.error("--data-rate: a bit rate above 0")
+    return args
 
 
 class _Sinks(analyse.Sinks):
@@ -56,6 +62,8 @@ class _Sinks(analyse.Sinks):
             self.buslog.restart(t, value)
         elif event == "rate":
             self.buslog.bit_rate(value)
+        elif event == "data rate":
+            self.buslog.data_bit_rate(value)
         elif event == "refused":
             self.buslog.refused(value)
 
@@ -142,7 +150,7 @@ def main(argv=None):
     if not args.no_buslog and main_files:
         from .buslog import BusLog, epoch_of
         paths = [base + ".asc"] + ([] if args.no_blf else [base + ".blf"])
-        buslog = BusLog(paths, epoch_of(main_files[0].created))
+        buslog = BusLog(paths, epoch_of(main_files[0].created), args.data_rate)
         outputs += paths
     if not args.no_picture:
         from .timeline import Timeline

@@ -90,3 +90,21 @@ class Progress:
             sys.stderr.write("\n")
             sys.stderr.flush()
 
+
+
+def read_capture(path):
+    """The stand-in's record of its bus (bus_capture.txt), one frame a line:
+    "<time ns> <channel> <id> <length> <bytes...> port N | node N | outside",
+    " FD" and " BRS" after it for CAN FD frames. Gives (id, data, sent by the
+    library, seconds, is_fd, bitrate_switch) per frame."""
+    frames = []
+    with open(path) as f:
+        for line in f:
+            p = line.split()
+            n = int(p[3])
+            data = bytes.fromhex("".join(p[4:4 + n]))
+            if len(data) != n or p[4 + n] not in ("port", "node", "outside"):
+                raise ValueError("%s: not a frame line: %r" % (path, line))
+            flags = p[4 + n:]
+            frames.append((int(p[2], 16), data, flags[0] == "port", int(p[0]) / 1e9, "FD" in flags, "BRS" in flags))
+    return frames

@@ -26,7 +26,7 @@ def row_of(r):
     span = "" if r.first is None or r.what == "PDU" else "%.1f" % (r.last - r.first)
     clock = _clock(r.start)[:8] if r.clock == "wall" else _clock(r.start)
     ext = " ext 0x%02X" % r.ext if isinstance(r.ext, int) and r.what == "ISO-TP" else ""
-    detail = r.detail + ext
+    detail = r.detail + ext + (" " + r.fd if r.fd else "")
     return (str(r.number), r.what, clock, r.direction, _id(r.can_id), _id(r.flow_id) if r.what != "call" else "",
             "" if r.length is None else str(r.length), str(r.frames) if r.what == "ISO-TP" else "", span,
             _after(r.confirm, r.first), _after(r.deliver, r.first),

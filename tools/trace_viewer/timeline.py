@@ -1,5 +1,7 @@
 """The timeline picture: one lane per CAN id, the J2534 calls on a lane of
-their own, time-outs and errors marked, and one transfer zoomed in below."""
+their own, time-outs and errors marked, and one transfer zoomed in below,
+each frame there with a bar as long as its time on the bus; CAN FD frames'
+bars are hatched and their lanes say "FD"."""
 from array import array
 
 import matplotlib
@@ -13,15 +15,16 @@ from .analyse import ACK, CF, FC, FF, RAW, SF  # noqa: E402
 KINDS = (SF, FF, CF, FC, ACK, RAW)
 COLOURS = {SF: "#1f77b4", FF: "#ff7f0e", CF: "#2ca02c", FC: "#9467bd", ACK: "#7f7f7f", RAW: "#8c564b"}
 CALL_COLOUR, FAILED_COLOUR, ERROR_COLOUR = "#17becf", "#d62728", "#e8a200"
+FD_HATCH = "////"
 _CAP = 40000   # marks kept per lane; beyond, every other one
 
 
 class _Lane:
-    __slots__ = ("times", "kinds", "stride", "seen", "rx", "tx")
+    __slots__ = ("times", "kinds", "stride", "seen", "rx", "tx", "fd")
 
     def __init__(self):
         self.times, self.kinds = array("d"), array("b")
-        self.stride, self.seen, self.rx, self.tx = 1, 0, 0, 0
+        self.stride, self.seen, self.rx, self.tx, self.fd = 1, 0, 0, 0, 0
 
     def add(self, t, kind):
         self.seen += 1
@@ -51,6 +54,7 @@ class Timeline:
             lane.rx += 1
         elif f.kind != ACK:
             lane.tx += 1
+        lane.fd += f.is_fd
         lane.add(f.t, KINDS.index(f.kind))
 
     def mark(self, t, can_id, label):
@@ -91,7 +95,7 @@ class Timeline:
         for i, can_id in enumerate(ids):
             lane = self.lanes[can_id]
             who = "sent" if lane.rx == 0 else "received" if lane.tx == 0 else "both"
-            labels.append("0x%X %s" % (can_id & 0x1FFFFFFF, who))
+            labels.append("0x%X %s%s" % (can_id & 0x1FFFFFFF, who, " FD" if lane.fd else ""))
         ys = {can_id: -(i + 1) for i, can_id in enumerate(ids)}
         self._lanes(top, ids, ys, origin, labels)
         self._zoom(bottom, origin)
@@ -102,6 +106,8 @@ class Timeline:
         handles.append(plt.Line2D([], [], color=ERROR_COLOUR, marker="^", linestyle="none", markersize=8,
                                   label="error line"))
         handles.append(Patch(color=CALL_COLOUR, label="J2534 call (red: failed)"))
+        if any(lane.fd for lane in self.lanes.values()):
+            handles.append(Patch(facecolor="white", edgecolor="#555555", hatch=FD_HATCH, label="CAN FD frame"))
         fig.legend(handles=handles, loc="upper left", ncol=len(handles), fontsize=8, frameon=False,
                    bbox_to_anchor=(0.005, 0.962), handletextpad=0.3, columnspacing=1.4)
         fig.subplots_adjust(left=0.11, right=0.98, top=0.875, bottom=0.08)
@@ -162,6 +168,11 @@ class Timeline:
         for f in frames:
             ax.plot([f.t - t0], [ys[f.can_id]], linestyle="none", marker="|", markersize=18,
                     markeredgewidth=2, color=COLOURS[f.kind])
+            if f.dur:
+                start = f.t - t0 - (f.dur if f.exact else 0.0)
+                ax.broken_barh([(start, f.dur)], (ys[f.can_id] - 0.12, 0.24), facecolor=COLOURS[f.kind],
+                               edgecolor="black" if f.is_fd else COLOURS[f.kind], linewidth=0.4,
+                               hatch=FD_HATCH if f.is_fd else None)
         gaps = [(b.t - a.t, a, b) for a, b in zip(frames, frames[1:])]
         span = max(frames[-1].t - t0, 1e-3)
         chosen = []
@@ -178,6 +189,9 @@ class Timeline:
                         arrowprops=dict(arrowstyle="<->", color="#555555", linewidth=0.8, shrinkA=0, shrinkB=0))
             ax.text((a.t + b.t) / 2 - t0, y + 0.04, "%.2f ms" % gap, ha="center", va="bottom", fontsize=8)
         end = frames[-1].t
+        # The bars: a stamped frame's ends at its stamp, another's starts at its line.
+        bars = (min([0.0] + [f.t - t0 - f.dur for f in frames if f.exact and f.dur]),
+                max(f.t + (0.0 if f.exact else f.dur or 0.0) for f in frames))
         problems = z.timeouts + z.errors
         if problems:
             # The end of a failed transfer is the time-out or error line:
@@ -199,7 +213,7 @@ class Timeline:
         ax.set_yticklabels(["0x%X" % (i & 0x1FFFFFFF) for i in ids], fontsize=9)
         ax.set_ylim(-len(ids) + 0.4, 0.9)
         pad = max((end - t0) * 0.03, 0.2)
-        ax.set_xlim(-pad, end - t0 + pad)
+        ax.set_xlim(bars[0] - pad, max(end, bars[1]) - t0 + pad)
         ax.set_xlabel("ms from the transfer's first frame", fontsize=9)
         ax.grid(axis="x", color="#dddddd", linewidth=0.6)
         ax.set_axisbelow(True)
