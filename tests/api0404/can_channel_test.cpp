@@ -20,12 +20,6 @@ std::vector<Bytes> Received(const std::vector<PASSTHRU_MSG> &msgs) {
     return out;
 }
 
-Bytes With(uint32_t id, const Bytes &data) {
-    Bytes all = IdBytes(id);
-    all.insert(all.end(), data.begin(), data.end());
-    return all;
-}
-
 TEST(CanChannel0404, NothingIsQueuedWithoutAPassFilterAndABlockFilterBlocks) {
     Host0404 host;
     host.openChannel(CAN);

@@ -7,14 +7,6 @@
 
 namespace {
 
-// Two CAN card channels and one virtual channel, no ECUs.
-const char *const kTwoCards =
-    "[driver]\ndefault_ecus = 0\n"
-    "[channel]\nname = CANcardXL Channel 1\nhw_type = 15\nhw_channel = 0\ntransceiver_type = 0x0107\n"
-    "bus_capabilities = 0x00030003\n"
-    "[channel]\nname = CANcardXL Channel 2\nhw_type = 15\nhw_channel = 1\ntransceiver_type = 0x0107\n"
-    "bus_capabilities = 0x00030003\n"
-    "[channel]\nname = Virtual Channel 1\n";
 
 uint64_t OpenedMask() {
     const auto opened = vxlsim::CallsTo("xlOpenPort");
@@ -51,7 +43,7 @@ TEST(Device0404, OpenPicksTheChannelByNameAndRefusesASecondOpen) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name ? c.name : "NULL");
-        Host0404 host("TRACE=1\n", kTwoCards);
+        Host0404 host("TRACE=1\n", CardsConfig(2, true).c_str());
         ASSERT_EQ(c.status, host.open(c.name));
         if (c.status != STATUS_NOERROR) {
             EXPECT_EQ("no Vector CAN channel of that name, or no driver", host.lastError());

@@ -25,6 +25,23 @@ void Resolve(void *library, F &fn, const char *name) {
 
 }  // namespace
 
+const std::string kOneEcu = std::string(VXLSIM_ONE_CARD) + "[ecu]\nname = engine\n";
+
+std::string CardsConfig(unsigned cards, bool virtualChannel) {
+    std::string config = "[driver]\ndefault_ecus = 0\n";
+    for (unsigned i = 0; i < cards; ++i)
+        config += "[channel]\nname = CANcardXL Channel " + std::to_string(i + 1) + "\nhw_type = 15\nhw_channel = " +
+                  std::to_string(i) + "\ntransceiver_type = 0x0107\nbus_capabilities = 0x00030003\n";
+    return virtualChannel ? config + "[channel]\nname = Virtual Channel 1\n" : config;
+}
+
+Bytes Cat(Bytes a, const Bytes &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Bytes With(uint32_t id, const Bytes &data) { return Cat(IdBytes(id), data); }
+
 Bytes IdBytes(uint32_t id) {
     return {static_cast<uint8_t>(id >> 24), static_cast<uint8_t>(id >> 16), static_cast<uint8_t>(id >> 8),
             static_cast<uint8_t>(id)};
@@ -171,6 +188,19 @@ std::vector<PASSTHRU_MSG> Host0404::read(uint32_t max, uint32_t timeoutMs, uint3
     if (status) *status = result;
     msgs.resize(std::min(num, max));
     return msgs;
+}
+
+std::vector<PASSTHRU_MSG> Host0404::readAnswer(uint32_t channel) const {
+    std::vector<PASSTHRU_MSG> all;
+    for (int i = 0; i < 20; ++i) {
+        PASSTHRU_MSG msg{};
+        uint32_t num = 1;
+        m_api.ReadMsgs(channel ? channel : m_channel, &msg, &num, 2000);
+        if (num == 0) break;
+        all.push_back(msg);
+        if ((msg.RxStatus & (TX_INDICATION | START_OF_MESSAGE | TX_MSG_TYPE)) == 0) break;
+    }
+    return all;
 }
 
 uint32_t Host0404::setConfig(uint32_t parameter, uint32_t value) {

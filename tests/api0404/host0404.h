@@ -35,6 +35,14 @@ struct Api0404 {
     decltype(&PassThruIoctl) Ioctl = nullptr;
 };
 
+// One card with the stand-in's engine ECU: 0x7E0 answered on 0x7E8, BS 0, STmin 0.
+extern const std::string kOneEcu;
+// cards CAN card channels ("CANcardXL Channel 1".."n"), no ECUs; with
+// virtualChannel "Virtual Channel 1" after them.
+std::string CardsConfig(unsigned cards, bool virtualChannel = false);
+
+Bytes Cat(Bytes a, const Bytes &b);
+Bytes With(uint32_t id, const Bytes &data);  // the identifier's four bytes, then data
 // A message of protocol with the identifier's four bytes, then the data.
 PASSTHRU_MSG Msg0404(uint32_t protocol, uint32_t id, const Bytes &data, uint32_t txFlags = 0);
 Bytes DataOf(const PASSTHRU_MSG &msg);  // Data[0..DataSize)
@@ -73,6 +81,9 @@ public:
     uint32_t write(const PASSTHRU_MSG &msg, uint32_t timeoutMs = 0, uint32_t *num = nullptr);
     // One PassThruReadMsgs of up to max messages; status in *status.
     std::vector<PASSTHRU_MSG> read(uint32_t max, uint32_t timeoutMs, uint32_t *status = nullptr);
+    // Reads on channel (0: the connected one) until a message that is neither
+    // an indication nor a loopback came, or 2 s passed without one: all read.
+    std::vector<PASSTHRU_MSG> readAnswer(uint32_t channel = 0) const;
     uint32_t setConfig(uint32_t parameter, uint32_t value);
     uint32_t getConfig(uint32_t parameter, uint32_t *value);
 

@@ -14,11 +14,6 @@ namespace {
 
 constexpr uint32_t kEcuId = 0x7E8, kTesterId = 0x7E0;
 
-Bytes Cat(Bytes a, const Bytes &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 Bytes Counting(uint8_t first, size_t count) {
     Bytes out(count);
     for (size_t i = 0; i < count; ++i) out[i] = static_cast<uint8_t>(first + i);
@@ -172,8 +167,8 @@ TEST(IsoTransport0404, ExtendedAddressesComeFromTheFilter) {
     EXPECT_EQ(std::vector<Bytes>{Bytes({0x55, 0x30, 0x00, 0x00})}, SentOn(0x6F1));
     ASSERT_EQ(2u, got.size());
     EXPECT_EQ(START_OF_MESSAGE | ISO15765_ADDR_TYPE, got[0].RxStatus);
-    EXPECT_EQ(Cat(IdBytes(0x640), {0xF1}), DataOf(got[0]));
-    EXPECT_EQ(Cat(Cat(IdBytes(0x640), {0xF1}), Counting(0x60, 8)), DataOf(got[1]));
+    EXPECT_EQ(With(0x640, {0xF1}), DataOf(got[0]));
+    EXPECT_EQ(Cat(With(0x640, {0xF1}), Counting(0x60, 8)), DataOf(got[1]));
 
     // Escape first frames: 4123 bytes behind identifier and address byte fill
     // the message; 4124 would not fit and are not taken.
@@ -201,12 +196,13 @@ TEST(IsoTransport0404, ExtendedAddressesComeFromTheFilter) {
         EXPECT_EQ(START_OF_MESSAGE | ISO15765_ADDR_TYPE, got[0].RxStatus);
         EXPECT_EQ(ISO15765_ADDR_TYPE, got[1].RxStatus);
         ASSERT_EQ(uint32_t{PT_MSG_DATA_SIZE}, got[1].DataSize);
-        EXPECT_EQ(Cat(Cat(IdBytes(0x640), {0xF1}), payload), DataOf(got[1]));
+        EXPECT_EQ(Cat(With(0x640, {0xF1}), payload), DataOf(got[1]));
     }
 }
 
-// ISO15765_PADDING_ERROR tells of a short frame of that very message, not of
-// frames the transport ignored or that belonged to a reception it abandoned.
+// ISO15765_PADDING_ERROR tells of a short frame of that very message (a short
+// single frame, a short last consecutive frame), not of frames the transport
+// ignored or that belonged to a reception it abandoned.
 TEST(IsoTransport0404, PaddingErrorIsTheMessagesOwn) {
     const Bytes fullSingle = {0x02, 0x7E, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     const struct {
@@ -221,6 +217,8 @@ TEST(IsoTransport0404, PaddingErrorIsTheMessagesOwn) {
          {Cat({0x10, 0x0A}, Counting(0, 6)), {0x23, 1, 2}, {0x21, 6, 7, 8, 9, 0xFF, 0xFF, 0xFF}},
          0},
         {"short single frame", {}, {{0x02, 0x7E, 0x00}}, ISO15765_PADDING_ERROR},
+        {"short last frame", {}, {Cat({0x10, 0x0A}, Counting(0, 6)), {0x21, 6, 7, 8, 9}}, ISO15765_PADDING_ERROR},
+        {"padded single frame after a short one", {{0x02, 0x7E, 0x00}}, {fullSingle}, 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);

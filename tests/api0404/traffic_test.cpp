@@ -14,13 +14,7 @@
 
 namespace {
 
-const std::string kEcu = std::string(VXLSIM_ONE_CARD) + "[ecu]\nname = engine\n";
 using Clock = std::chrono::steady_clock;
-
-Bytes Cat(Bytes a, const Bytes &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 // Processor time the calling thread has used, in microseconds.
 uint64_t ThreadCpuUs() {
@@ -43,12 +37,9 @@ std::vector<PASSTHRU_MSG> Read(const Host0404 &host, uint32_t channel, uint32_t 
 
 // The first message that is neither an indication nor a loopback.
 Bytes Answer(const Host0404 &host, uint32_t channel) {
-    for (int i = 0; i < 10; ++i) {
-        const std::vector<PASSTHRU_MSG> got = Read(host, channel, 1, 2000);
-        if (got.empty()) break;
-        if ((got[0].RxStatus & (TX_INDICATION | START_OF_MESSAGE | TX_MSG_TYPE)) == 0) return DataOf(got[0]);
-    }
-    return {};
+    const std::vector<PASSTHRU_MSG> got = host.readAnswer(channel);
+    return got.empty() || (got.back().RxStatus & (TX_INDICATION | START_OF_MESSAGE | TX_MSG_TYPE)) ? Bytes{}
+                                                                                               : DataOf(got.back());
 }
 
 uint32_t Write(const Host0404 &host, uint32_t channel, PASSTHRU_MSG msg, uint32_t timeoutMs, uint32_t num = 1) {
@@ -127,7 +118,7 @@ TEST(Traffic0404, AStoppedFilterLetsNothingMoreThrough) {
     vxlsim::BusSend(0, 0x7E9, {0x02, 0x50, 0x03});
     const std::vector<PASSTHRU_MSG> got = host.read(1, 1000);
     ASSERT_EQ(1u, got.size());
-    EXPECT_EQ(Cat(IdBytes(0x7E9), {0x50, 0x03}), DataOf(got[0]));
+    EXPECT_EQ(With(0x7E9, {0x50, 0x03}), DataOf(got[0]));
     EXPECT_EQ(3u, BusLines().size());  // no flow control of ours among them
 }
 
@@ -136,11 +127,11 @@ TEST(Traffic0404, AStoppedFilterLetsNothingMoreThrough) {
 // known to be queued when the other channel has one of a later frame: the
 // CAN channel is given each frame before the ISO15765 channel.
 TEST(Traffic0404, ClearingOneBufferLeavesTheOther) {
-    Host0404 host("TRACE=1\n", kEcu.c_str());
+    Host0404 host("TRACE=1\n", kOneEcu.c_str());
     TwoChannels tool(host);
     vxlsim::BusSend(0, 0x123, {0x11});
     vxlsim::BusSend(0, 0x7E8, {0x02, 0x50, 0x01});
-    ASSERT_EQ(Cat(IdBytes(0x7E8), {0x50, 0x01}), Answer(host, tool.iso));
+    ASSERT_EQ(With(0x7E8, {0x50, 0x01}), Answer(host, tool.iso));
     ASSERT_EQ(STATUS_NOERROR, tool.ioctl(tool.can, CLEAR_TX_BUFFER));
     EXPECT_EQ(2u, Read(host, tool.can, 3, 0).size());
     for (uint32_t clear : {CLEAR_TX_BUFFER, CLEAR_RX_BUFFER}) {
@@ -166,7 +157,7 @@ TEST(Traffic0404, ClearingOneBufferLeavesTheOther) {
 // Timeout return once the bus confirmed them, long before the Timeout;
 // NumMsgs 0 sends nothing; a frame the driver refuses is not written.
 TEST(Traffic0404, TwoChannelsOnOneDeviceGoOnWithoutEachOther) {
-    Host0404 host("TRACE=1\n", kEcu.c_str());
+    Host0404 host("TRACE=1\n", kOneEcu.c_str());
     TwoChannels tool(host);
     auto works = [&](uint32_t protocol) {
         const uint32_t channel = protocol == CAN ? tool.can : tool.iso;
@@ -178,7 +169,7 @@ TEST(Traffic0404, TwoChannelsOnOneDeviceGoOnWithoutEachOther) {
         EXPECT_LT(MsSince(start), 1500u);
         const Bytes answer =
             protocol == CAN ? Bytes{0x02, 0x7E, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF} : Bytes{0x7E, 0x00};
-        return Answer(host, channel) == Cat(IdBytes(0x7E8), answer);
+        return Answer(host, channel) == With(0x7E8, answer);
     };
     EXPECT_TRUE(works(ISO15765));
     EXPECT_TRUE(works(CAN));
@@ -199,7 +190,7 @@ TEST(Traffic0404, TwoChannelsOnOneDeviceGoOnWithoutEachOther) {
 
 // 4095 bytes each way; the write returns once the bus has the whole message.
 TEST(Traffic0404, TheLongestMessageBothWays) {
-    Host0404 host("TRACE=1\n", kEcu.c_str());
+    Host0404 host("TRACE=1\n", kOneEcu.c_str());
     host.openChannel(ISO15765);
     ASSERT_EQ(STATUS_NOERROR, host.flowFilter(0x7E8, 0x7E0));
     Bytes echo(4095);
@@ -209,7 +200,7 @@ TEST(Traffic0404, TheLongestMessageBothWays) {
     ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, 0x7E0, echo, ISO15765_FRAME_PAD), 5000));
     EXPECT_LT(MsSince(start), 2500u);
     echo[0] = 0xFA;
-    EXPECT_EQ(Cat(IdBytes(0x7E8), echo), Answer(host, host.channel()));
+    EXPECT_EQ(With(0x7E8, echo), Answer(host, host.channel()));
 }
 
 // A read waiting out its Timeout sleeps: its thread uses next to no processor

@@ -12,13 +12,6 @@
 
 namespace {
 
-// Two CAN card channels, no ECUs.
-const char *const kTwoCards =
-    "[driver]\ndefault_ecus = 0\n"
-    "[channel]\nname = CANcardXL Channel 1\nhw_type = 15\nhw_channel = 0\ntransceiver_type = 0x0107\n"
-    "bus_capabilities = 0x00030003\n"
-    "[channel]\nname = CANcardXL Channel 2\nhw_type = 15\nhw_channel = 1\ntransceiver_type = 0x0107\n"
-    "bus_capabilities = 0x00030003\n";
 
 // One device as the tool keeps it: its ids and the bus channel it sits on.
 struct Device {
@@ -67,7 +60,7 @@ struct Device {
 int CallsOf(const char *function) { return static_cast<int>(vxlsim::CallsTo(function).size()); }
 
 TEST(TwoDevices0404, EachKeepsItsPortWhateverTheOtherDoes) {
-    Host0404 host("TRACE=1\n", kTwoCards);
+    Host0404 host("TRACE=1\n", CardsConfig(2).c_str());
     Device first{host.pt(), 0}, second{host.pt(), 1};
     ASSERT_EQ(STATUS_NOERROR, first.open());
     ASSERT_EQ(STATUS_NOERROR, second.open());
@@ -120,12 +113,7 @@ TEST(TwoDevices0404, EachKeepsItsPortWhateverTheOtherDoes) {
 // all connected at once, each writes, and closing them one by one leaves the
 // others working.
 TEST(TwoDevices0404, EightDevicesAtOnce) {
-    std::string config = "[driver]\ndefault_ecus = 0\n";
-    for (unsigned i = 0; i < 8; ++i)
-        config += "[channel]\nname = CANcardXL Channel " + std::to_string(i + 1) +
-                  "\nhw_type = 15\nhw_channel = " + std::to_string(i) +
-                  "\ntransceiver_type = 0x0107\nbus_capabilities = 0x00030003\n";
-    Host0404 host("TRACE=1\n", config.c_str());
+    Host0404 host("TRACE=1\n", CardsConfig(8).c_str());
     std::vector<Device> devices;
     for (unsigned i = 0; i < 8; ++i) devices.push_back(Device{host.pt(), i});
     for (Device &d : devices) {

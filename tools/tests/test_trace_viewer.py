@@ -87,6 +87,17 @@ def frames_of(path):
     return [(m.arbitration_id, bytes(m.data), not m.is_rx) for m in can.LogReader(path)]
 
 
+def lines_of(path):
+    with open(path, "rb") as f:
+        return f.read().splitlines(keepends=True)
+
+
+def written(path, lines):
+    with open(path, "wb") as f:
+        f.write(b"".join(lines))
+    return path
+
+
 def time_errors(messages, bus):
     """Each frame's time against the bus's, in ms, the two clocks aligned on
     the received frames (they carry the driver's own stamps)."""
@@ -160,6 +171,19 @@ class TraceViewerOnDemo(unittest.TestCase):
     def out(self, name):
         return os.path.join(self.tmp, "out-" + name)
 
+    def assert_bus_logs(self, out, bus, text, logs=("session.asc", "session.blf")):
+        """Each log holds the bus's frames; the received ones at their stamps,
+        and only sent frames the header owns up to more than 1 ms off."""
+        for log in logs:
+            messages = list(can.LogReader(os.path.join(out, log)))
+            self.assertEqual([(m.arbitration_id, bytes(m.data), not m.is_rx) for m in messages],
+                             [f[:3] for f in bus], log)
+            errors = time_errors(messages, bus)
+            received = [e for e, f in zip(errors, bus) if not f[2]]
+            self.assertLess(max(map(abs, received)), STAMP_MS, (log, received))
+            off = [(e, f) for e, f in zip(errors, bus) if abs(e) >= 1.0]
+            self.assertLessEqual(len(off), told_off(text, 1), (log, off[:5]))
+
     def sessions(self):
         """(name, trace files, bus capture) of the four single sessions."""
         for work, trace in ((self.ok, "TRACE=18"), (self.trace2, "TRACE=2")):
@@ -169,7 +193,7 @@ class TraceViewerOnDemo(unittest.TestCase):
                     files.append(self.trace(work, "pdu_trace" + suffix))
                 yield "%s, %s" % (trace, mode), files, capture(work, bus)
 
-    def test_bus_log_is_the_bus_the_stand_in_carried(self):
+    def test_bus_log_is_the_bus_the_stand_in_carried_and_host_times_follow_it(self):
         for name, files, bus in self.sessions():
             with self.subTest(name):
                 out = self.out("bus " + name)
@@ -178,18 +202,14 @@ class TraceViewerOnDemo(unittest.TestCase):
                 self.assertIn("%d frames sent and %d received" % (sum(f[2] for f in bus),
                                                                   sum(not f[2] for f in bus)), text)
                 # A busy machine holds threads up; most frames are timed all the same.
-                told = told_off(text, 1)
-                self.assertLess(told, sum(f[2] for f in bus) // 2, text)
-                for log in ("session.asc", "session.blf"):
-                    messages = list(can.LogReader(os.path.join(out, log)))
-                    self.assertEqual([(m.arbitration_id, bytes(m.data), not m.is_rx) for m in messages],
-                                     [f[:3] for f in bus], log)
-                    errors = time_errors(messages, bus)
-                    received = [e for e, f in zip(errors, bus) if not f[2]]
-                    self.assertLess(max(map(abs, received)), STAMP_MS, (log, received))
-                    # Only frames the header owns up to may be further off.
-                    off = [(e, f) for e, f in zip(errors, bus) if abs(e) >= 1.0]
-                    self.assertLessEqual(len(off), told, (log, off[:5]))
+                self.assertLess(told_off(text, 1), sum(f[2] for f in bus) // 2, text)
+                self.assert_bus_logs(out, bus, text)
+                # No host time before the frame it follows.
+                timed = [(float(r["span ms bus"]), r[c]) for r in rows if r["what"] == "ISO-TP"
+                         for c in ("conf ms host", "dlvr ms host") if r[c]]
+                self.assertEqual(len(timed), 12)
+                for span, host in timed:
+                    self.assertGreaterEqual(float(host), span, rows)
 
     def test_received_frames_keep_one_offset_across_a_long_pause(self):
         # Every received frame carries the driver's stamp and the driver's
@@ -202,12 +222,7 @@ class TraceViewerOnDemo(unittest.TestCase):
         code, text, rows = view(out, self.trace(self.nofc18), self.trace(self.nofc18, "pdu_trace.log"))
         self.assertEqual(code, 0)
         self.assertEqual([r["result"] for r in rows if r["failed"] == "yes"], ["timed out: no flow control"])
-        for log in ("session.asc", "session.blf"):
-            messages = list(can.LogReader(os.path.join(out, log)))
-            self.assertEqual([(m.arbitration_id, bytes(m.data), not m.is_rx) for m in messages],
-                             [f[:3] for f in bus], log)
-            errors = [e for e, f in zip(time_errors(messages, bus), bus) if not f[2]]
-            self.assertLess(max(map(abs, errors)), STAMP_MS, (log, errors))
+        self.assert_bus_logs(out, bus, text)
 
     def test_a_late_receive_line_leaves_its_frame_at_its_stamp(self):
         # The thread that reads the last frame of the session (the third
@@ -215,32 +230,18 @@ class TraceViewerOnDemo(unittest.TestCase):
         # writes the frame's line: that line and every line after it are
         # written 20 ms later. Nothing goes on the bus after that frame, so
         # the stand-in's bus is still the bus of this trace.
-        with open(self.trace(self.ok, "pt_vector.old"), "rb") as f:
-            lines = f.read().splitlines(keepends=True)
+        lines = lines_of(self.trace(self.ok, "pt_vector.old"))
         late = max(i for i, line in enumerate(lines) if b"RAW-CAN--RX" in line)
         self.assertFalse([line for line in lines[late:] if b"RAW-CAN--TX" in line])
         hold_up(lines, late, 20)
-        path = os.path.join(self.tmp, "late.log")
-        with open(path, "wb") as f:
-            f.write(b"".join(lines))
-        bus = capture(self.ok, "bus_default.txt")
-        out = self.out("late")
-        code, text, rows = view(out, path)
+        code, text, rows = view(self.out("late"), written(os.path.join(self.tmp, "late.log"), lines))
         self.assertEqual(code, 0)
         self.assertNotIn("left out", text)
-        for log in ("session.asc", "session.blf"):
-            messages = list(can.LogReader(os.path.join(out, log)))
-            self.assertEqual([(m.arbitration_id, bytes(m.data), not m.is_rx) for m in messages],
-                             [f[:3] for f in bus], log)
-            # Every received frame at its stamp, the late one too; and the
-            # one offset that takes them to the trace's clock is the one the
-            # other lines give: the sent frames, timed from their own lines,
-            # stand to the received ones as they did on the bus.
-            errors = time_errors(messages, bus)
-            received = [e for e, f in zip(errors, bus) if not f[2]]
-            self.assertLess(max(map(abs, received)), STAMP_MS, (log, received))
-            off = [(e, f) for e, f in zip(errors, bus) if abs(e) >= 1.0]
-            self.assertLessEqual(len(off), told_off(text, 1), (log, off[:5]))
+        # Every received frame at its stamp, the late one too; and the one
+        # offset that takes them to the trace's clock is the one the other
+        # lines give: the sent frames, timed from their own lines, stand to
+        # the received ones as they did on the bus.
+        self.assert_bus_logs(self.out("late"), capture(self.ok, "bus_default.txt"), text)
 
     def test_a_held_up_hand_over_is_told(self):
         # The thread that hands the 4095-byte request's first frame to the
@@ -250,15 +251,12 @@ class TraceViewerOnDemo(unittest.TestCase):
         # the stand-in's bus is still the bus of this trace. Where the frame
         # went out in that time the trace cannot say: a frame more than a
         # millisecond off is one the header owns up to.
-        with open(self.trace(self.nofc18), "rb") as f:
-            lines = f.read().splitlines(keepends=True)
+        lines = lines_of(self.trace(self.nofc18))
         first = next(i for i, line in enumerate(lines) if b"RAW-CAN--TX CanId=0x07e0 Len=  8" in line and
                      b"Data: 0x1f 0xff " in line)
         taken = next(i for i in range(first, len(lines)) if b"Transmit CAN messages ...successed" in lines[i])
         hold_up(lines, taken, 10)
-        path = os.path.join(self.tmp, "held.log")
-        with open(path, "wb") as f:
-            f.write(b"".join(lines))
+        path = written(os.path.join(self.tmp, "held.log"), lines)
         bus = capture(self.nofc18)
         after = next(k for k, f in enumerate(bus) if f[:3] == (0x7E0, bytes.fromhex("1fffba0102030405"), True))
         self.assertGreater(bus[after + 1][3] - bus[after][3], 1.0)
@@ -267,12 +265,7 @@ class TraceViewerOnDemo(unittest.TestCase):
         told = re.search(r"(\d+) of them handed over while a thread was held up \(up to (\d+) ms\)", text)
         self.assertIsNotNone(told, text[:1500])
         self.assertGreaterEqual(int(told.group(2)), 10)
-        messages = list(can.LogReader(os.path.join(self.out("held"), "session.asc")))
-        self.assertEqual([(m.arbitration_id, bytes(m.data), not m.is_rx) for m in messages], [f[:3] for f in bus])
-        errors = time_errors(messages, bus)
-        self.assertLess(max(abs(e) for e, f in zip(errors, bus) if not f[2]), STAMP_MS)
-        off = [(e, f) for e, f in zip(errors, bus) if abs(e) >= 1.0]
-        self.assertLessEqual(len(off), told_off(text, 1), off)
+        self.assert_bus_logs(self.out("held"), bus, text, ("session.asc",))
 
     def test_frames_that_wait_in_a_file_come_back_unchanged(self):
         # A run's frames wait for its end, beyond a number of them in a
@@ -292,18 +285,14 @@ class TraceViewerOnDemo(unittest.TestCase):
     def test_a_driver_clock_at_another_rate_is_told(self):
         # The driver's stamps 2 ms a second faster than the trace's clock:
         # over the session's second no one offset fits every line.
-        with open(self.trace(self.ok, "pt_vector.old"), "rb") as f:
-            lines = f.read().splitlines(keepends=True)
+        lines = lines_of(self.trace(self.ok, "pt_vector.old"))
         stamps = re.compile(rb"(RAW-(?:CAN|ACK)--RX .* )(\d+)\.(\d{3})(\r?\n)$")
         for i, line in enumerate(lines):
             m = stamps.search(line)
             if m:
                 us = round((int(m.group(2)) * 1000 + int(m.group(3))) * 1.002)
                 lines[i] = line[:m.start()] + m.group(1) + b"%08d.%03d" % (us // 1000, us % 1000) + m.group(4)
-        path = os.path.join(self.tmp, "drift.log")
-        with open(path, "wb") as f:
-            f.write(b"".join(lines))
-        code, text, rows = view(self.out("drift"), path)
+        code, text, rows = view(self.out("drift"), written(os.path.join(self.tmp, "drift.log"), lines))
         self.assertEqual(code, 0)
         told = re.search(r"no one offset of the driver's clock to the trace's fits every line \(they differ by "
                          r"([\d.]+) ms", text)
@@ -311,16 +300,6 @@ class TraceViewerOnDemo(unittest.TestCase):
         self.assertGreater(float(told.group(1)), 0.5)
         code, text, rows = view(self.out("no drift"), self.trace(self.ok, "pt_vector.old"))
         self.assertNotIn("no one offset", text)
-
-    def test_no_host_time_before_the_frame_it_follows(self):
-        for name, files, bus in self.sessions():
-            with self.subTest(name):
-                code, text, rows = view(self.out("host " + name), *files)
-                timed = [(float(r["span ms bus"]), r[c]) for r in rows if r["what"] == "ISO-TP"
-                         for c in ("conf ms host", "dlvr ms host") if r[c]]
-                self.assertEqual(len(timed), 12)
-                for span, host in timed:
-                    self.assertGreaterEqual(float(host), span, rows)
 
     def test_rotated_runs_follow_each_other_in_order(self):
         old, new = self.trace(self.ok, "pt_vector.old"), self.trace(self.ok, "pt_vector.log")
@@ -397,17 +376,13 @@ class TraceViewerOnDemo(unittest.TestCase):
             self.assertIn("<svg", f.read(2000))
 
     def test_damaged_trace_is_reported_and_the_rest_read(self):
-        with open(self.trace(self.ok, "pt_vector.old"), "rb") as f:
-            lines = f.read().splitlines(keepends=True)
+        lines = lines_of(self.trace(self.ok, "pt_vector.old"))
         frame_lines = [i for i, l in enumerate(lines) if b"RAW-CAN--" in l]
         garbled, cut = frame_lines[1], frame_lines[300]    # the first answer; a frame of the long request
         damaged = lines[:garbled] + [b"\x00\x9f\xffgarbage;;\n"] + lines[garbled + 1:cut] + \
             [b"\xfe\x01 not a trace line\n", lines[cut][:len(lines[cut]) // 2]]
-        path = os.path.join(self.tmp, "damaged.log")
-        with open(path, "wb") as f:
-            f.write(b"".join(damaged))
         out = self.out("damaged")
-        code, text, rows = view(out, path)
+        code, text, rows = view(out, written(os.path.join(self.tmp, "damaged.log"), damaged))
         self.assertEqual(code, 0)
         self.assertIn("3 malformed or truncated lines left out", text)
         bus = [f[:3] for f in capture(self.ok, "bus_default.txt")]
@@ -416,8 +391,7 @@ class TraceViewerOnDemo(unittest.TestCase):
                                            SESSION[4][:3] + ("incomplete: the trace ends first",)])
 
     def test_cut_lines_are_counted_one_by_one(self):
-        with open(self.trace(self.ok, "pt_vector.old"), "rb") as f:
-            lines = f.read().splitlines(keepends=True)
+        lines = lines_of(self.trace(self.ok, "pt_vector.old"))
 
         def whole_fields_lost(i):
             # A function line cut before its name; frames and deliveries anywhere.
@@ -434,11 +408,8 @@ class TraceViewerOnDemo(unittest.TestCase):
         lost = sum(1 for i in chosen if b"RAW-CAN--" in lines[i])
         for i in chosen:
             lines[i] = lines[i][:len(lines[i]) // 2] + b"\n"
-        path = os.path.join(self.tmp, "cut.log")
-        with open(path, "wb") as f:
-            f.write(b"".join(lines))
         out = self.out("cut")
-        code, text, rows = view(out, "--verbose", path)
+        code, text, rows = view(out, "--verbose", written(os.path.join(self.tmp, "cut.log"), lines))
         self.assertEqual(code, 0)
         self.assertEqual(len(chosen), 40)
         self.assertIn("40 malformed or truncated lines left out", text)
@@ -449,8 +420,7 @@ class TraceViewerOnDemo(unittest.TestCase):
                          len(capture(self.ok, "bus_default.txt")) - lost)
 
     def test_lines_with_bytes_that_are_no_text_are_counted_one_by_one(self):
-        with open(self.trace(self.ok, "pt_vector.old"), "rb") as f:
-            lines = f.read().splitlines(keepends=True)
+        lines = lines_of(self.trace(self.ok, "pt_vector.old"))
         kinds = {kind: [i for i in range(2, len(lines)) if kind in lines[i]]
                  for kind in (b";FU;", b"RAW-CAN--TX", b"RAW-CAN--RX", b"RAW-ACK--RX", b" ISO15765-RX CanId",
                               b"new messages in receive queue")}
@@ -471,11 +441,8 @@ class TraceViewerOnDemo(unittest.TestCase):
         for i in spared:
             lines[i] = lines[i].rstrip(b"\r\n") + "\tGer\u00e4t \u00b5s".encode("utf-8") + b"\n"
         self.assertEqual(len(spared), 5)
-        path = os.path.join(self.tmp, "garbled.log")
-        with open(path, "wb") as f:
-            f.write(b"".join(lines))
         out = self.out("garbled")
-        code, text, rows = view(out, "--verbose", path)
+        code, text, rows = view(out, "--verbose", written(os.path.join(self.tmp, "garbled.log"), lines))
         self.assertEqual(code, 0)
         self.assertIn("40 malformed or truncated lines left out, 40 of them with bytes that are no text", text)
         shown = re.findall(r"^  garbled\.log:(\d+): (.*)$", text, re.M)
