@@ -55,8 +55,8 @@ FdBits CountFdBits(const Frame &f, bool iso) {
     constexpr unsigned kCrc17 = 17, kCrc21 = 21, kStuffCount = 4, kFixedStuffSpacing = 4;
     const unsigned crcBits = std::min<unsigned>(f.dlc, CANFD_MAX_DLEN) <= 16 ? kCrc17 : kCrc21;
     const unsigned protectedBits = crcBits + (iso ? kStuffCount : 0);
-    const unsigned fixedStuffBits = iso ? (protectedBits + kFixedStuffSpacing - 1) / kFixedStuffSpacing
-                                        : protectedBits / kFixedStuffSpacing;
+    const unsigned fixedStuffBits =
+        iso ? (protectedBits + kFixedStuffSpacing - 1) / kFixedStuffSpacing : protectedBits / kFixedStuffSpacing;
     FdBits bits;
     bits.arbitration = headBits + headBits / kBitsPerStuffBit + kTrailer;
     bits.data = payloadBits + payloadBits / kBitsPerStuffBit + protectedBits + fixedStuffBits;

@@ -17,7 +17,7 @@ constexpr size_t kMaxMessage = 4095;
 // 32-bit form (the standard allows 4 GiB; an ECU's buffer is smaller).
 constexpr size_t kMaxFdMessage = 65535;
 // ISO-TP frame layout: protocol control bytes and the data lengths.
-constexpr size_t kClassicDl = 8;               // CAN_DL of classic frames, and of every flow control
+constexpr size_t kClassicDl = 8;                // CAN_DL of classic frames, and of every flow control
 constexpr size_t kSfPci = 1, kSfEscapePci = 2;  // 0L / 00 LL
 constexpr size_t kFfPci = 2, kFfEscapePci = 6;  // 1L LL / 10 00 LL LL LL LL
 constexpr size_t kCfPci = 1;
@@ -451,7 +451,11 @@ private:
             ff = {static_cast<uint8_t>(0x10 | (msg.size() >> 8)), static_cast<uint8_t>(msg.size())};
         } else {
             const uint32_t n = static_cast<uint32_t>(msg.size());
-            ff = {0x10, 0x00, static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 8),
+            ff = {0x10,
+                  0x00,
+                  static_cast<uint8_t>(n >> 24),
+                  static_cast<uint8_t>(n >> 16),
+                  static_cast<uint8_t>(n >> 8),
                   static_cast<uint8_t>(n)};
         }
         const size_t first = dl - addressBytes() - ff.size();

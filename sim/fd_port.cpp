@@ -154,8 +154,7 @@ void Sim::enqueueFd(Port &port, XLcanRxEvent ev) {
 }
 
 bool Sim::channelFdCapable(unsigned channel) const {
-    return channel < channelCount() &&
-           (m_cfg.channels[channel].capabilities & XL_CHANNEL_FLAG_CANFD_ISO_SUPPORT) != 0;
+    return channel < channelCount() && (m_cfg.channels[channel].capabilities & XL_CHANNEL_FLAG_CANFD_ISO_SUPPORT) != 0;
 }
 
 int Sim::setChannelFd(unsigned channel, bool capable) {

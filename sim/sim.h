@@ -29,9 +29,9 @@ uint64_t WallNs();
 // lengths a DLC code gives (0..8, 12, 16, 20, 24, 32, 48, 64).
 struct Frame {
     uint32_t id = 0;
-    uint16_t flags = 0;     // XL_CAN_MSG_FLAG_*: remote, error, wake-up marks
-    uint16_t dlc = 0;       // data bytes
-    uint32_t fdFlags = 0;   // XL_CAN_RXMSG_FLAG_EDL / _BRS / _ESI
+    uint16_t flags = 0;    // XL_CAN_MSG_FLAG_*: remote, error, wake-up marks
+    uint16_t dlc = 0;      // data bytes
+    uint32_t fdFlags = 0;  // XL_CAN_RXMSG_FLAG_EDL / _BRS / _ESI
     uint8_t data[XL_CAN_MAX_DATA_LEN] = {};
     bool isFd() const { return (fdFlags & XL_CAN_RXMSG_FLAG_EDL) != 0; }
 };
@@ -332,7 +332,7 @@ private:
     int32_t m_nextHandle = 0;
     std::vector<XLportHandle> m_initHolder;  // per channel; -2 = another application
     std::vector<uint64_t> m_busFree;
-    std::vector<BusRates> m_rates;  // per channel; data 0 until xlCanFdSetConfiguration
+    std::vector<BusRates> m_rates;      // per channel; data 0 until xlCanFdSetConfiguration
     std::vector<XLcanFdConf> m_fdConf;  // per channel: the last FD configuration
     std::map<std::pair<uint64_t, uint64_t>, Pending> m_pending;
     uint64_t m_seq = 0;

@@ -83,18 +83,22 @@ void FormatFdEvent(const XLcanRxEvent &ev, char *buf, size_t size) {
         const XL_CAN_EV_RX_MSG &m = ev.tagData.canRxOkMsg;
         const bool fd = (m.msgFlags & XL_CAN_RXMSG_FLAG_EDL) != 0;
         const unsigned n = (m.msgFlags & XL_CAN_RXMSG_FLAG_RTR) ? 0
-                           : fd                                  ? CanFdDlcToLength(m.dlc)
-                                                                 : (m.dlc > CAN_MAX_DLEN ? CAN_MAX_DLEN : m.dlc);
+                           : fd                                 ? CanFdDlcToLength(m.dlc)
+                                                                : (m.dlc > CAN_MAX_DLEN ? CAN_MAX_DLEN : m.dlc);
         char hex[2 * XL_CAN_MAX_DATA_LEN + 1] = {};
         for (unsigned i = 0; i < n; ++i) std::snprintf(hex + 2 * i, 3, "%02X", m.data[i]);
         char marks[64] = {};
         static const struct {
             uint32_t flag;
             const char *text;
-        } kMarks[] = {{XL_CAN_RXMSG_FLAG_EDL, " EDL"},       {XL_CAN_RXMSG_FLAG_BRS, " BRS"},
-                      {XL_CAN_RXMSG_FLAG_ESI, " ESI"},       {XL_CAN_RXMSG_FLAG_RTR, " RTR"},
-                      {XL_CAN_RXMSG_FLAG_EF, " EF"},         {XL_CAN_RXMSG_FLAG_WAKEUP, " WAKEUP"},
-                      {XL_CAN_RXMSG_FLAG_ARB_LOST, " ARB_LOST"}, {XL_CAN_RXMSG_FLAG_TE, " TE"}};
+        } kMarks[] = {{XL_CAN_RXMSG_FLAG_EDL, " EDL"},
+                      {XL_CAN_RXMSG_FLAG_BRS, " BRS"},
+                      {XL_CAN_RXMSG_FLAG_ESI, " ESI"},
+                      {XL_CAN_RXMSG_FLAG_RTR, " RTR"},
+                      {XL_CAN_RXMSG_FLAG_EF, " EF"},
+                      {XL_CAN_RXMSG_FLAG_WAKEUP, " WAKEUP"},
+                      {XL_CAN_RXMSG_FLAG_ARB_LOST, " ARB_LOST"},
+                      {XL_CAN_RXMSG_FLAG_TE, " TE"}};
         for (const auto &mk : kMarks)
             if (m.msgFlags & mk.flag) std::strncat(marks, mk.text, sizeof(marks) - std::strlen(marks) - 1);
         std::snprintf(buf, size, "%s c=%u, t=%llu, id=%04X dlc=%u, l=%u, %s%s%s",

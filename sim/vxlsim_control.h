@@ -40,9 +40,9 @@ struct vxlsim_frame {
     int32_t sender_node;  // node id, -1 when a port or the control interface sent it
     uint32_t id;          // XL_CAN_EXT_MSG_ID set for 29-bit identifiers
     uint16_t flags;
-    uint16_t dlc;         // data bytes: 0..8, an FD frame up to 64
-    uint8_t data[64];     // the first dlc bytes
-    uint32_t fd_flags;    // VXLSIM_FD_*: 0 for a classic frame
+    uint16_t dlc;       // data bytes: 0..8, an FD frame up to 64
+    uint8_t data[64];   // the first dlc bytes
+    uint32_t fd_flags;  // VXLSIM_FD_*: 0 for a classic frame
 };
 
 // vxlsim_frame.fd_flags and the FD calls' flags: the driver's receive flags.
@@ -238,8 +238,7 @@ inline int BusSendFd(unsigned channel, uint32_t id, const std::vector<uint8_t> &
 
 inline int InjectFdFrame(int port, unsigned channel, uint32_t id, const std::vector<uint8_t> &data,
                          uint32_t fdFlags = VXLSIM_FD_EDL, int64_t time_ns = -1) {
-    return vxlsim_inject_fd_frame(port, channel, id, fdFlags, static_cast<unsigned>(data.size()), data.data(),
-                                  time_ns);
+    return vxlsim_inject_fd_frame(port, channel, id, fdFlags, static_cast<unsigned>(data.size()), data.data(), time_ns);
 }
 
 // A captured frame as a line of bus_capture.txt: "<time_ns> <channel> <ID>

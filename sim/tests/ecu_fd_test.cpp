@@ -29,7 +29,8 @@ protected:
     void fdFrame(Bytes b) {
         const uint8_t dlc = CanFdLengthToDlc(static_cast<uint8_t>(b.size()));
         b.resize(CanFdDlcToLength(dlc), 0xCC);
-        ASSERT_EQ(XL_SUCCESS, sendFd(m_tester, kFdChannel, 0x7E0, XL_CAN_TXMSG_FLAG_EDL | XL_CAN_TXMSG_FLAG_BRS, dlc, b));
+        ASSERT_EQ(XL_SUCCESS,
+                  sendFd(m_tester, kFdChannel, 0x7E0, XL_CAN_TXMSG_FLAG_EDL | XL_CAN_TXMSG_FLAG_BRS, dlc, b));
     }
 
     // The tester's side with TX_DL 64: single frame (escape form above 7
@@ -48,8 +49,12 @@ protected:
         }
         const uint32_t n = static_cast<uint32_t>(msg.size());
         Bytes ff = n <= 4095 ? Bytes{static_cast<uint8_t>(0x10 | n >> 8), static_cast<uint8_t>(n)}
-                             : Bytes{0x10, 0, static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),
-                                     static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
+                             : Bytes{0x10,
+                                     0,
+                                     static_cast<uint8_t>(n >> 24),
+                                     static_cast<uint8_t>(n >> 16),
+                                     static_cast<uint8_t>(n >> 8),
+                                     static_cast<uint8_t>(n)};
         size_t off = 64 - ff.size();
         ff.insert(ff.end(), msg.begin(), msg.begin() + off);
         fdFrame(ff);
@@ -107,8 +112,22 @@ TEST_F(EcuFdTest, FramesOfTheAnswerAtTxDl64And8) {
         {"8",
          Echo(100),
          {8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8},
-         {{0x30}, {0x10, 100, 0xFA}, {0x21, 6}, {0x22}, {0x23}, {0x24}, {0x25}, {0x26}, {0x27}, {0x28}, {0x29}, {0x2A},
-          {0x2B}, {0x2C}, {0x2D}, {0x2E, 97, 98, 99, 0xFF}}},
+         {{0x30},
+          {0x10, 100, 0xFA},
+          {0x21, 6},
+          {0x22},
+          {0x23},
+          {0x24},
+          {0x25},
+          {0x26},
+          {0x27},
+          {0x28},
+          {0x29},
+          {0x2A},
+          {0x2B},
+          {0x2C},
+          {0x2D},
+          {0x2E, 97, 98, 99, 0xFF}}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string("TX_DL ") + c.txDl + ", " + std::to_string(c.req.size()) + " bytes");
@@ -140,7 +159,8 @@ TEST_F(EcuFdTest, LongMessagesFormatsAndSettings) {
     request(Echo(5000));
     std::vector<BusFrame> got = answer();
     ASSERT_EQ(1u + 1u + 79u, got.size());  // flow control, first frame (58 bytes), 4942 bytes in 79 frames
-    EXPECT_EQ(Bytes({0x10, 0x00, 0x00, 0x00, 0x13, 0x88, 0xFA, 1}), Bytes(got[1].data.begin(), got[1].data.begin() + 8));
+    EXPECT_EQ(Bytes({0x10, 0x00, 0x00, 0x00, 0x13, 0x88, 0xFA, 1}),
+              Bytes(got[1].data.begin(), got[1].data.begin() + 8));
     EXPECT_EQ(64u, got[1].length);
 
     // A classic request gets a classic answer; BRS only with a faster data phase.

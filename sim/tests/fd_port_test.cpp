@@ -52,6 +52,13 @@ TEST_F(FdPortTest, FramesReachTheOtherPortsAsTheirVersionHasThem) {
     const std::vector<XLevent> classicSeen = drain(classic);
     ASSERT_EQ(1u, classicSeen.size());
     EXPECT_EQ(Bytes({0, 1, 2}), data(classicSeen[0]));
+    // A version-3 port's frame reaches the version-4 ports as a classic RX_OK.
+    ASSERT_EQ(XL_SUCCESS, send(classic, kFdChannel, 0x321, {9, 8}));
+    const std::vector<XLcanRxEvent> fromClassic = drainFd(b);
+    ASSERT_EQ(1u, fromClassic.size());
+    EXPECT_EQ(0u, fromClassic[0].tagData.canRxOkMsg.msgFlags);
+    EXPECT_EQ(Bytes({9, 8}), fdData(fromClassic[0]));
+    drain(classic);
     std::string hex;
     for (uint8_t b : Pattern(64)) hex += "0123456789ABCDEF"[b >> 4], hex += "0123456789ABCDEF"[b & 15];
     EXPECT_EQ("RX_OK c=2, t=0, id=07E8 dlc=15, l=64, " + hex + " EDL BRS",
@@ -59,7 +66,7 @@ TEST_F(FdPortTest, FramesReachTheOtherPortsAsTheirVersionHasThem) {
 
     // Captured with length and FD marks, in the capture file's line form.
     const std::vector<vxlsim_frame> frames = vxlsim::Captured();
-    ASSERT_EQ(4u, frames.size());
+    ASSERT_EQ(5u, frames.size());
     EXPECT_EQ(0u, frames[0].fd_flags);
     EXPECT_EQ(64u, frames[2].dlc);
     EXPECT_EQ(uint32_t(VXLSIM_FD_EDL | VXLSIM_FD_BRS), frames[2].fd_flags);
@@ -136,7 +143,7 @@ TEST_F(FdPortTest, OpenConfigureAndTheCallsOfTheOtherVersion) {
         EXPECT_EQ(c.expected, configureFd(c.port, kFdChannel, c.data, c.arbitration)) << c.arbitration << " " << c.data;
     XLdriverConfig cfg{};
     ASSERT_EQ(XL_SUCCESS, xlGetDriverConfig(&cfg));
-    EXPECT_EQ(4000000u, cfg.channel[kFdChannel].busParams.data.canFD.dataBitRate);
+    EXPECT_EQ(4000000u, uint32_t(cfg.channel[kFdChannel].busParams.data.canFD.dataBitRate));  // packed: copied
     EXPECT_EQ(XL_BUS_PARAMS_CANOPMODE_CANFD, cfg.channel[kFdChannel].busParams.data.canFD.canOpMode);
     EXPECT_EQ(0u, cfg.channel[kFdChannel + 1].busParams.data.can.canOpMode);  // CAN 2.0 as ever
 
@@ -155,7 +162,8 @@ TEST_F(FdPortTest, OpenConfigureAndTheCallsOfTheOtherVersion) {
     const XLportHandle card = openFd(0);
     EXPECT_EQ(XL_SUCCESS, sendFd(card, 0, 0x100, XL_CAN_TXMSG_FLAG_EDL, 10, Pattern(16)));
     ASSERT_EQ(XL_SUCCESS, xlGetDriverConfig(&cfg));
-    EXPECT_EQ(XL_CHANNEL_FLAG_CANFD_ISO_SUPPORT, cfg.channel[0].channelCapabilities & XL_CHANNEL_FLAG_CANFD_ISO_SUPPORT);
+    EXPECT_EQ(XL_CHANNEL_FLAG_CANFD_ISO_SUPPORT,
+              uint32_t(cfg.channel[0].channelCapabilities & XL_CHANNEL_FLAG_CANFD_ISO_SUPPORT));
 }
 
 TEST_F(FdPortTest, DlcCodesAndLengths) {
