@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "can/can_frame.h"
 #include "sim.h"
 
 namespace vxlsim {
@@ -12,6 +13,15 @@ namespace vxlsim {
 namespace {
 
 constexpr size_t kMaxMessage = 4095;
+// With CAN FD on, a first frame may announce up to this many bytes in its
+// 32-bit form (the standard allows 4 GiB; an ECU's buffer is smaller).
+constexpr size_t kMaxFdMessage = 65535;
+// ISO-TP frame layout: protocol control bytes and the data lengths.
+constexpr size_t kClassicDl = 8;                // CAN_DL of classic frames, and of every flow control
+constexpr size_t kSfPci = 1, kSfEscapePci = 2;  // 0L / 00 LL
+constexpr size_t kFfPci = 2, kFfEscapePci = 6;  // 1L LL / 10 00 LL LL LL LL
+constexpr size_t kCfPci = 1;
+constexpr size_t kMaxFfDl12 = 4095;  // beyond: the 32-bit form
 constexpr uint64_t kMs = 1000000;
 constexpr uint64_t kUs = 1000;
 
@@ -52,6 +62,8 @@ struct EcuParams {
     uint8_t echoSid = 0xBA;
     std::string vin = "VXLSIMECU00000000";
     size_t longDidLength = 300;
+    bool canFd = false;  // takes FD requests, answers them in FD frames of up to txDl bytes
+    uint8_t txDl = 8;    // TX_DL: 8, 12, 16, 20, 24, 32, 48 or 64
 };
 
 bool Num(const std::string &v, uint64_t max, uint64_t &out) { return ParseUnsigned(v, out) && out <= max; }
@@ -107,6 +119,20 @@ bool ApplyParam(EcuParams &p, const std::string &k, const std::string &v) {
         }
         if (!Num(v, 0x0F, n) || n == 1) return false;
         p.fcStatus = static_cast<uint8_t>(n);
+        return true;
+    }
+    if (k == "tx_dl") {
+        if (!Num(v, CANFD_MAX_DLEN, n) || n < kClassicDl || !IsCanFdLength(static_cast<uint32_t>(n))) return false;
+        p.txDl = static_cast<uint8_t>(n);
+        return true;
+    }
+    if (k == "can_fd") {
+        if (v == "1" || v == "on" || v == "true" || v == "yes")
+            p.canFd = true;
+        else if (v == "0" || v == "off" || v == "false" || v == "no")
+            p.canFd = false;
+        else
+            return false;
         return true;
     }
     if (k == "padding") {
@@ -173,6 +199,7 @@ public:
 
     void onFrame(NodeBus &bus, const Frame &f, uint64_t now) override {
         if (f.flags & (XL_CAN_MSG_FLAG_ERROR_FRAME | XL_CAN_MSG_FLAG_REMOTE_FRAME)) return;
+        if (f.isFd() && !m_p.canFd) return;  // a CAN 2.0 ECU takes no FD frames
         const bool physical = f.id == m_p.requestId;
         const bool functional = m_p.functionalId != 0 && f.id == m_p.functionalId && !physical;
         if (!physical && !functional) return;
@@ -191,12 +218,13 @@ public:
             return;
         }
         if (busy()) return;
+        const Link link{f.isFd(), f.dlc};
         if (type == 0) {
-            onSingle(d, len, functional, now);
+            onSingle(d, len, functional, link, now);
         } else if (physical && type == 1) {
-            onFirst(bus, d, len, now);
+            onFirst(bus, d, len, link, now);
         } else if (physical && type == 2) {
-            onConsecutive(bus, d, len, now);
+            onConsecutive(bus, d, len, link, now);
         }
     }
 
@@ -206,7 +234,7 @@ public:
         switch (a) {
             case Action::None: break;
             case Action::FcWait:
-                sendFc(bus, 1);
+                sendFc(bus, 1, m_rxFd);
                 if (--m_waitsLeft > 0)
                     schedule(Action::FcWait, now + m_p.fcWaitInterval);
                 else
@@ -239,6 +267,12 @@ public:
 private:
     enum class Action { None, FcWait, FcCts, RxTimeout, Pending, Respond, TxTimeout, NextCf };
 
+    // How a frame came: FD or classic, and its CAN_DL (bytes on the bus).
+    struct Link {
+        bool fd;
+        size_t canDl;
+    };
+
     bool busy() const { return m_txActive || m_action == Action::Pending || m_action == Action::Respond; }
 
     void schedule(Action a, uint64_t at) {
@@ -247,59 +281,90 @@ private:
     }
 
     size_t room() const { return m_p.ecuAddress >= 0 ? 7 : 8; }
+    size_t addressBytes() const { return m_p.ecuAddress >= 0 ? 1 : 0; }
+    // TX_DL of the answer going out: the configured one in FD frames.
+    size_t txDl() const { return m_txFd ? m_p.txDl : kClassicDl; }
 
-    void emit(NodeBus &bus, const uint8_t *pci, size_t n) {
+    // One frame: the address byte, pci and data, padded. Up to 8 bytes the
+    // padding setting decides (8 or as long as the content); an FD frame
+    // beyond 8 bytes is always filled up to the next length a DLC code gives.
+    void emit(NodeBus &bus, const uint8_t *pci, size_t n, bool fd = false) {
         Frame f;
         f.id = m_p.responseId;
         size_t k = 0;
         if (m_p.ecuAddress >= 0 && m_p.testerAddress >= 0) f.data[k++] = static_cast<uint8_t>(m_p.testerAddress);
         std::memcpy(f.data + k, pci, n);
         k += n;
-        if (m_p.padding) {
-            std::fill(f.data + k, f.data + 8, m_p.padByte);
-            f.dlc = 8;
-        } else {
-            f.dlc = static_cast<uint16_t>(k);
+        size_t length = m_p.padding ? std::max(k, kClassicDl) : k;
+        if (fd) {
+            f.fdFlags = XL_CAN_RXMSG_FLAG_EDL | (bus.fdDataPhaseFaster() ? XL_CAN_RXMSG_FLAG_BRS : 0);
+            if (k > kClassicDl) length = CanFdPaddedLength(static_cast<uint8_t>(k));
         }
+        std::fill(f.data + k, f.data + length, m_p.padByte);
+        f.dlc = static_cast<uint16_t>(length);
         bus.send(f);
     }
 
-    void sendFc(NodeBus &bus, uint8_t status) {
+    // Flow control in the request's format, never longer than 8 bytes.
+    void sendFc(NodeBus &bus, uint8_t status, bool fd) {
         const uint8_t fc[3] = {static_cast<uint8_t>(0x30 | status), m_p.bs, m_p.stmin};
-        emit(bus, fc, 3);
+        emit(bus, fc, 3, fd);
     }
 
     // The flow control after the WAITs: clear to send, or the configured
     // overflow (the request is dropped) or reserved status.
     void sendFinalFc(NodeBus &bus, uint64_t now) {
-        sendFc(bus, m_p.fcStatus);
+        sendFc(bus, m_p.fcStatus, m_rxFd);
         if (m_p.fcStatus == 2)
             m_rxActive = false;
         else
             schedule(Action::RxTimeout, now + m_p.nCr);
     }
 
-    void onSingle(const uint8_t *d, size_t len, bool functional, uint64_t now) {
-        const size_t n = d[0] & 0x0F;
-        if (n == 0 || n > len - 1) return;
+    // A single frame of more than 8 bytes has the escape form only: SF_DL
+    // nibble 0, the length in the next byte.
+    void onSingle(const uint8_t *d, size_t len, bool functional, const Link &link, uint64_t now) {
+        size_t n = d[0] & 0x0F;
+        size_t pci = kSfPci;
+        if (link.canDl > kClassicDl) {
+            if (n != 0 || len < kSfEscapePci) return;
+            n = d[1];
+            pci = kSfEscapePci;
+        }
+        if (n == 0 || n > len - pci) return;
         m_rxActive = false;
         if (m_action == Action::RxTimeout || m_action == Action::FcWait || m_action == Action::FcCts)
             m_action = Action::None;
-        handle(std::vector<uint8_t>(d + 1, d + 1 + n), functional, now);
+        handle(std::vector<uint8_t>(d + pci, d + pci + n), functional, link.fd, now);
     }
 
-    void onFirst(NodeBus &bus, const uint8_t *d, size_t len, uint64_t now) {
-        if (len < 2) return;
-        const size_t total = (size_t(d[0] & 0x0F) << 8) | d[1];
+    // RX_DL is the first frame's CAN_DL; the frame announces the length in
+    // 12 bits, or as 0 followed by 32 bits.
+    void onFirst(NodeBus &bus, const uint8_t *d, size_t len, const Link &link, uint64_t now) {
+        if (len < kFfPci) return;
+        size_t total = (size_t(d[0] & 0x0F) << 8) | d[1];
+        size_t pci = kFfPci;
         if (total == 0) {
-            // A length beyond 4095 bytes announced by the escape form: refuse.
-            const uint8_t ovf[3] = {0x32, 0, 0};
-            emit(bus, ovf, 3);
-            return;
+            if (m_p.canFd && len >= kFfEscapePci) {
+                total = size_t(d[2]) << 24 | size_t(d[3]) << 16 | size_t(d[4]) << 8 | d[5];
+                pci = kFfEscapePci;
+                if (total <= kMaxFfDl12) return;  // the 32-bit form is for longer messages only
+            }
+            if (total == 0 || total > kMaxFdMessage) {
+                // A length beyond what the ECU takes: refuse.
+                const uint8_t ovf[3] = {0x32, 0, 0};
+                emit(bus, ovf, 3, link.fd);
+                return;
+            }
         }
         if (total < room())  // would have fitted a single frame
             return;
-        m_rxBuf.assign(d + 2, d + len);
+        const size_t rxDl = link.fd ? link.canDl : kClassicDl;
+        if (link.fd && (rxDl < kClassicDl || !IsCanFdLength(static_cast<uint32_t>(rxDl)))) return;
+        if (rxDl > kClassicDl && total <= rxDl - kSfEscapePci - addressBytes()) return;  // an escape single frame's
+        m_rxFd = link.fd;
+        m_rxDl = rxDl;
+        m_rxBuf.assign(d + pci, d + std::min(len, pci + total));
         m_rxTotal = total;
         m_rxSn = 1;
         m_rxBlock = 0;
@@ -313,8 +378,16 @@ private:
         }
     }
 
-    void onConsecutive(NodeBus &bus, const uint8_t *d, size_t len, uint64_t now) {
+    // Consecutive frames come as long as the first (RX_DL), the last one
+    // shorter; one longer than RX_DL, or of the other format, is not ours.
+    void onConsecutive(NodeBus &bus, const uint8_t *d, size_t len, const Link &link, uint64_t now) {
         if (!m_rxActive || m_action != Action::RxTimeout) return;
+        if (link.fd != m_rxFd || link.canDl > m_rxDl) return;
+        if (m_rxFd && link.canDl < m_rxDl && m_rxTotal - m_rxBuf.size() > len - kCfPci) {
+            m_rxActive = false;  // a short frame before the last: reception aborted
+            m_action = Action::None;
+            return;
+        }
         if ((d[0] & 0x0F) != (m_rxSn & 0x0F)) {
             m_rxActive = false;  // wrong sequence number: reception aborted
             m_action = Action::None;
@@ -326,12 +399,12 @@ private:
         if (m_rxBuf.size() >= m_rxTotal) {
             m_rxActive = false;
             m_action = Action::None;
-            handle(m_rxBuf, false, now);
+            handle(m_rxBuf, false, m_rxFd, now);
             return;
         }
         if (m_p.bs != 0 && ++m_rxBlock >= m_p.bs) {
             m_rxBlock = 0;
-            sendFc(bus, 0);
+            sendFc(bus, 0, m_rxFd);
         }
         schedule(Action::RxTimeout, now + m_p.nCr);
     }
@@ -354,19 +427,40 @@ private:
         }
     }
 
+    // Up to 7 bytes (less the address byte) a single frame with the length
+    // in its first byte; in FD frames up to TX_DL - 2 the escape single
+    // frame; above, a first frame filling TX_DL.
     void sendMessage(NodeBus &bus, const std::vector<uint8_t> &msg, uint64_t now) {
+        const size_t dl = txDl();
         if (msg.size() < room()) {
             std::vector<uint8_t> sf;
             sf.push_back(static_cast<uint8_t>(msg.size()));
             sf.insert(sf.end(), msg.begin(), msg.end());
-            emit(bus, sf.data(), sf.size());
+            emit(bus, sf.data(), sf.size(), m_txFd);
+            return;
+        }
+        if (dl > kClassicDl && msg.size() <= dl - kSfEscapePci - addressBytes()) {
+            std::vector<uint8_t> sf = {0x00, static_cast<uint8_t>(msg.size())};
+            sf.insert(sf.end(), msg.begin(), msg.end());
+            emit(bus, sf.data(), sf.size(), m_txFd);
             return;
         }
         m_txBuf = msg;
-        const size_t first = room() - 2;
-        std::vector<uint8_t> ff = {static_cast<uint8_t>(0x10 | (msg.size() >> 8)), static_cast<uint8_t>(msg.size())};
+        std::vector<uint8_t> ff;
+        if (msg.size() <= kMaxFfDl12) {
+            ff = {static_cast<uint8_t>(0x10 | (msg.size() >> 8)), static_cast<uint8_t>(msg.size())};
+        } else {
+            const uint32_t n = static_cast<uint32_t>(msg.size());
+            ff = {0x10,
+                  0x00,
+                  static_cast<uint8_t>(n >> 24),
+                  static_cast<uint8_t>(n >> 16),
+                  static_cast<uint8_t>(n >> 8),
+                  static_cast<uint8_t>(n)};
+        }
+        const size_t first = dl - addressBytes() - ff.size();
         ff.insert(ff.end(), msg.begin(), msg.begin() + first);
-        emit(bus, ff.data(), ff.size());
+        emit(bus, ff.data(), ff.size(), m_txFd);
         m_txOff = first;
         m_txSn = 1;
         m_txActive = true;
@@ -375,10 +469,10 @@ private:
     }
 
     void sendCf(NodeBus &bus, uint64_t now) {
-        const size_t n = std::min(room() - 1, m_txBuf.size() - m_txOff);
+        const size_t n = std::min(txDl() - addressBytes() - kCfPci, m_txBuf.size() - m_txOff);
         std::vector<uint8_t> cf = {static_cast<uint8_t>(0x20 | (m_txSn & 0x0F))};
         cf.insert(cf.end(), m_txBuf.begin() + m_txOff, m_txBuf.begin() + m_txOff + n);
-        emit(bus, cf.data(), cf.size());
+        emit(bus, cf.data(), cf.size(), m_txFd);
         m_txOff += n;
         ++m_txSn;
         if (m_txOff >= m_txBuf.size()) {
@@ -443,8 +537,10 @@ private:
         return negative(sid, 0x11);
     }
 
-    void handle(const std::vector<uint8_t> &req, bool functional, uint64_t now) {
+    // The answer goes in the request's format.
+    void handle(const std::vector<uint8_t> &req, bool functional, bool fd, uint64_t now) {
         std::vector<uint8_t> answer = serve(req, functional);
+        m_txFd = fd;
         // Functionally addressed requests get no "not supported" or "out of
         // range" answers: a whole group would drown the tester in them.
         if (functional && answer.size() == 3 && answer[0] == 0x7F &&
@@ -472,6 +568,9 @@ private:
     size_t m_rxTotal = 0;
     unsigned m_rxSn = 0, m_rxBlock = 0;
     unsigned m_waitsLeft = 0;
+    bool m_rxFd = false;         // the request being received comes in FD frames
+    size_t m_rxDl = kClassicDl;  // RX_DL: its first frame's CAN_DL
+    bool m_txFd = false;         // the answer goes in FD frames
 
     std::vector<uint8_t> m_answer;
     unsigned m_pendingLeft = 0;
