@@ -112,7 +112,8 @@ uint32_t Device0404::connect(uint32_t protocolId, uint32_t flags, uint32_t baudR
     if (!portOpen || (fd && m_dataRate == 0)) {
         const uint32_t status = openPort_(baudRate, fd ? kDefaultDataPhaseRate : 0, scope);
         if (status != STATUS_NOERROR) {
-            *why = "the Vector channel could not be opened at that BaudRate";
+            *why = status == ERR_NOT_SUPPORTED ? "the Vector driver has no CAN FD calls"
+                                               : "the Vector channel could not be opened at that BaudRate";
             return status;
         }
     }
