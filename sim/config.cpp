@@ -114,6 +114,15 @@ bool ApplyChannel(ChannelCfg &c, const std::string &k, const std::string &v) {
     if (k == "serial") return ToU32(v, c.serialNumber);
     if (k == "article") return ToU32(v, c.articleNumber);
     if (k == "bitrate") return ToU32(v, c.bitrate) && c.bitrate > 0 && c.bitrate <= 1000000;
+    if (k == "can_fd") {
+        bool on = false;
+        if (!ToBool(v, on)) return false;
+        c.capabilities = on ? (c.capabilities | XL_CHANNEL_FLAG_CANFD_ISO_SUPPORT)
+                            : (c.capabilities & ~XL_CHANNEL_FLAG_CANFD_ISO_SUPPORT);
+        return true;
+    }
+    // The channel starts in FD mode at this data rate (0: CAN 2.0 mode).
+    if (k == "data_bitrate") return ToU32(v, c.dataBitrate) && c.dataBitrate <= 8000000;
     return false;
 }
 

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "can/can_frame.h"
 #include "sim.h"
 
 using vxlsim::Frame;
@@ -29,6 +30,22 @@ bool MakeFrame(uint32_t id, uint16_t flags, uint16_t dlc, const uint8_t *data, F
     f.flags = flags;
     f.dlc = dlc;
     if (data && !(flags & XL_CAN_MSG_FLAG_REMOTE_FRAME)) std::memcpy(f.data, data, dlc);
+    return true;
+}
+
+// An FD or classic frame of the FD calls: an FD frame's length is one a
+// DLC code gives; a classic one has at most 8 bytes and no FD marks.
+bool MakeFdFrame(uint32_t id, uint32_t fdFlags, unsigned length, const uint8_t *data, Frame &f) {
+    const bool fd = (fdFlags & VXLSIM_FD_EDL) != 0;
+    if (fdFlags & ~uint32_t(VXLSIM_FD_EDL | VXLSIM_FD_BRS | VXLSIM_FD_ESI)) return false;
+    if (!fd && (fdFlags != 0 || length > CAN_MAX_DLEN)) return false;
+    if (fd && !IsCanFdLength(length)) return false;
+    if (length > 0 && !data) return false;
+    f = Frame();
+    f.id = id;
+    f.fdFlags = fdFlags;
+    f.dlc = static_cast<uint16_t>(length);
+    if (length > 0) std::memcpy(f.data, data, length);
     return true;
 }
 
@@ -164,6 +181,35 @@ VXLSIM_API int vxlsim_bus_send(unsigned channel, uint32_t id, uint16_t flags, ui
     if (!MakeFrame(id, flags, dlc, data, f)) return -1;
     Locked l;
     return l.s.busSend(channel, f);
+}
+
+VXLSIM_API int vxlsim_inject_fd_frame(int port, unsigned channel, uint32_t id, uint32_t fd_flags, unsigned length,
+                                      const uint8_t *data, int64_t time_ns) {
+    Frame f;
+    if (!MakeFdFrame(id, fd_flags, length, data, f)) return -1;
+    XLcanRxEvent ev = vxlsim::FdFrameEvent(f, false, XL_CAN_ERRC_OTHER_ERROR);
+    ev.timeStampSync = time_ns < 0 ? 0 : static_cast<uint64_t>(time_ns);
+    Locked l;
+    return l.s.injectFd(port, channel, ev, time_ns >= 0);
+}
+
+VXLSIM_API int vxlsim_bus_send_fd(unsigned channel, uint32_t id, uint32_t fd_flags, unsigned length,
+                                  const uint8_t *data) {
+    Frame f;
+    if (!MakeFdFrame(id, fd_flags, length, data, f)) return -1;
+    Locked l;
+    return l.s.busSend(channel, f);
+}
+
+VXLSIM_API int vxlsim_inject_fd_event(int port, unsigned channel, const XLcanRxEvent *event, int keep_time) {
+    if (!event) return -1;
+    Locked l;
+    return l.s.injectFd(port, channel, *event, keep_time != 0);
+}
+
+VXLSIM_API int vxlsim_set_channel_fd(unsigned channel, int capable) {
+    Locked l;
+    return l.s.setChannelFd(channel, capable != 0);
 }
 
 VXLSIM_API int vxlsim_capture_count(void) {

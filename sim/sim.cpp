@@ -42,18 +42,6 @@ uint64_t WallNs() {
             .count());
 }
 
-uint64_t FrameDurationNs(const Frame &f, uint32_t bitrate) {
-    if (bitrate == 0) return 0;
-    const bool remote = (f.flags & XL_CAN_MSG_FLAG_REMOTE_FRAME) != 0;
-    const uint64_t dataBits = remote ? 0 : 8u * std::min<uint16_t>(f.dlc, 8);
-    // Fixed bits: SOF, arbitration, control, CRC, delimiters, ACK, EOF and
-    // intermission; only the bits before the CRC delimiter are stuffed.
-    const uint64_t fixed = IsExt(f.id) ? 67 : 47;
-    const uint64_t stuffable = (IsExt(f.id) ? 54 : 34) + dataBits;
-    const uint64_t bits = fixed + dataBits + stuffable / 5;
-    return bits * 1000000000ull / bitrate;
-}
-
 bool PortChannel::accepts(uint32_t id) const {
     if (IsExt(id)) {
         if (extClosed) return false;
@@ -120,7 +108,7 @@ void Sim::notifierRun() {
 }
 
 void Sim::notifyIfDue(Port &port) {
-    if (port.notify && port.notifyArmed && port.rx.size() >= port.notifyLevel) {
+    if (port.notify && port.notifyArmed && port.queued() >= port.notifyLevel) {
         port.notify->set();
         port.notifyArmed = false;
     }
@@ -129,7 +117,10 @@ void Sim::notifyIfDue(Port &port) {
 XLstatus Sim::setNotification(XLportHandle h, XLhandle *handle, int queueLevel) {
     Port *port = findPort(h);
     if (!port) return XL_ERR_INVALID_PORT;
-    if (!handle || queueLevel < 1 || static_cast<size_t>(queueLevel) > port->queueSize) return XL_ERR_WRONG_PARAMETER;
+    // A version-4 queue counts bytes; its level counts events, at most as
+    // many as fit when each is of the largest size.
+    const size_t most = port->fd() ? port->queueSize / XL_CANFD_MAX_EVENT_SIZE : port->queueSize;
+    if (!handle || queueLevel < 1 || static_cast<size_t>(queueLevel) > most) return XL_ERR_WRONG_PARAMETER;
     if (!port->notify) {
         auto signal = std::make_shared<net::Signal>();
         if (!signal->ok()) return XL_ERR_CANNOT_OPEN_DRIVER;
@@ -282,8 +273,17 @@ void Sim::buildNodes() {
     const unsigned n = channelCount();
     m_initHolder.assign(n, XL_INVALID_PORTHANDLE);
     m_busFree.assign(n, 0);
-    m_bitrate.clear();
-    for (const ChannelCfg &c : m_cfg.channels) m_bitrate.push_back(c.bitrate);
+    m_rates.clear();
+    for (const ChannelCfg &c : m_cfg.channels) {
+        BusRates r;
+        r.arbitration = c.bitrate;
+        // A configured data rate on an FD channel: FD mode without a port
+        // having asked for it (never below the arbitration rate).
+        if (c.dataBitrate != 0 && (c.capabilities & XL_CHANNEL_FLAG_CANFD_ISO_SUPPORT))
+            r.data = std::max(c.dataBitrate, c.bitrate);
+        m_rates.push_back(r);
+    }
+    m_fdConf.assign(n, XLcanFdConf{});
     std::vector<EcuSettings> ecus = m_cfg.ecus;
     if (ecus.empty() && m_cfg.defaultEcus) ecus = DefaultEcus();
     for (const EcuSettings &e : ecus) {
@@ -352,6 +352,13 @@ void Sim::runUntil(uint64_t now) {
     m_cur = std::max(m_cur, now);
 }
 
+bool Sim::fdDataPhaseFaster() const {
+    auto it = m_nodes.find(m_runningNode);
+    if (it == m_nodes.end()) return false;
+    const BusRates &r = m_rates[it->second->channel()];
+    return r.fd() && r.data > r.arbitration;
+}
+
 void Sim::send(const Frame &f) {
     Node *node = findNode(m_runningNode);
     if (!node) return;
@@ -364,7 +371,7 @@ void Sim::submit(unsigned channel, const Frame &f, int32_t senderPort, int sende
     if (m_cfg.realTiming && channel < m_busFree.size()) {
         // One frame at a time on the wire: a frame waits for the one before.
         const uint64_t start = std::max(t, m_busFree[channel]);
-        at = start + FrameDurationNs(f, m_bitrate[channel]);
+        at = start + FrameDurationNs(f, m_rates[channel]);
         m_busFree[channel] = at;
     }
     m_pending.emplace(std::make_pair(at, m_seq++), Pending{channel, senderPort, senderNode, f, wall, client});
@@ -374,6 +381,11 @@ void Sim::submit(unsigned channel, const Frame &f, int32_t senderPort, int sende
 }
 
 void Sim::enqueue(Port &port, XLevent ev) {
+    if (port.fd()) {
+        XLcanRxEvent fdEv;
+        if (ToFdEvent(ev, fdEv)) enqueueFd(port, fdEv);
+        return;
+    }
     if (port.rx.size() >= port.queueSize) {
         port.overrun = true;
         return;
@@ -397,7 +409,8 @@ void Sim::deliver(uint64_t t, const Pending &p) {
         c.id = p.f.id;
         c.flags = p.f.flags;
         c.dlc = p.f.dlc;
-        std::memcpy(c.data, p.f.data, 8);
+        c.fd_flags = p.f.fdFlags;
+        std::memcpy(c.data, p.f.data, sizeof c.data);
         capture.push_back(c);
     }
     if (m_server && !m_server->leaving()) {
@@ -416,18 +429,7 @@ void Sim::deliver(uint64_t t, const Pending &p) {
         // Confirmations and error frames bypass the filter; the application
         // must always learn what became of its own frames.
         if (!self && !error && !port.ch[p.channel].accepts(p.f.id)) continue;
-        XLevent ev{};
-        ev.tag = XL_RECEIVE_MSG;
-        ev.chanIndex = static_cast<uint8_t>(p.channel);
-        ev.portHandle = static_cast<uint16_t>(port.handle);
-        ev.timeStamp = t >= port.clockBase ? t - port.clockBase : 0;
-        ev.tagData.msg.id = p.f.id;
-        ev.tagData.msg.dlc = p.f.dlc;
-        std::memcpy(ev.tagData.msg.data, p.f.data, 8);
-        const uint16_t keep =
-            XL_CAN_MSG_FLAG_REMOTE_FRAME | XL_CAN_MSG_FLAG_ERROR_FRAME | XL_CAN_MSG_FLAG_NERR | XL_CAN_MSG_FLAG_WAKEUP;
-        ev.tagData.msg.flags = static_cast<uint16_t>((p.f.flags & keep) | (self ? XL_CAN_MSG_FLAG_TX_COMPLETED : 0));
-        enqueue(port, ev);
+        deliverTo(port, t, p);
     }
     if (Port *sender = findPort(p.senderPort))
         if (sender->txPending > 0) --sender->txPending;
@@ -437,6 +439,44 @@ void Sim::deliver(uint64_t t, const Pending &p) {
         kv.second->onFrame(*this, p.f, t);
         m_runningNode = -1;
     }
+}
+
+void Sim::deliverTo(Port &port, uint64_t t, const Pending &p) {
+    const bool self = port.handle == p.senderPort;
+    const uint64_t stamp = t >= port.clockBase ? t - port.clockBase : 0;
+    // An FD frame on a channel in CAN 2.0 mode: the channel's CAN 2.0
+    // controller takes the FDF bit for a form error and flags the frame.
+    const bool breaksController = p.f.isFd() && !m_rates[p.channel].fd();
+    if (port.fd()) {
+        Frame errorFrame;
+        errorFrame.flags = XL_CAN_MSG_FLAG_ERROR_FRAME;
+        XLcanRxEvent ev = breaksController ? FdFrameEvent(errorFrame, false, XL_CAN_ERRC_FORM_ERROR)
+                                           : FdFrameEvent(p.f, self, XL_CAN_ERRC_OTHER_ERROR);
+        ev.channelIndex = static_cast<uint16_t>(p.channel);
+        ev.timeStampSync = stamp;
+        enqueueFd(port, ev);
+        return;
+    }
+    // A version-3 port has no record for an FD frame: on a channel in FD
+    // mode it does not see one, in CAN 2.0 mode it sees the error frame.
+    if (p.f.isFd() && !breaksController) return;
+    XLevent ev{};
+    ev.tag = XL_RECEIVE_MSG;
+    ev.chanIndex = static_cast<uint8_t>(p.channel);
+    ev.portHandle = static_cast<uint16_t>(port.handle);
+    ev.timeStamp = stamp;
+    if (breaksController) {
+        ev.tagData.msg.flags = XL_CAN_MSG_FLAG_ERROR_FRAME;
+        enqueue(port, ev);
+        return;
+    }
+    ev.tagData.msg.id = p.f.id;
+    ev.tagData.msg.dlc = p.f.dlc;
+    std::memcpy(ev.tagData.msg.data, p.f.data, 8);
+    const uint16_t keep =
+        XL_CAN_MSG_FLAG_REMOTE_FRAME | XL_CAN_MSG_FLAG_ERROR_FRAME | XL_CAN_MSG_FLAG_NERR | XL_CAN_MSG_FLAG_WAKEUP;
+    ev.tagData.msg.flags = static_cast<uint16_t>((p.f.flags & keep) | (self ? XL_CAN_MSG_FLAG_TX_COMPLETED : 0));
+    enqueue(port, ev);
 }
 
 Port *Sim::findPort(XLportHandle h) {
@@ -492,11 +532,27 @@ XLstatus Sim::getDriverConfig(XLdriverConfig *out) {
         o.isOnBus = onBus ? 1 : 0;
         o.connectedBusType = onBus ? XL_BUS_TYPE_CAN : XL_BUS_TYPE_NONE;
         o.busParams.busType = XL_BUS_TYPE_CAN;
-        o.busParams.data.can.bitRate = m_bitrate[i];
+        o.busParams.data.can.bitRate = m_rates[i].arbitration;
         o.busParams.data.can.sjw = 1;
         o.busParams.data.can.tseg1 = 4;
         o.busParams.data.can.tseg2 = 3;
         o.busParams.data.can.sam = 1;
+        if (m_rates[i].fd()) {
+            // A channel in FD mode reports both phases (the record shares
+            // the arbitration rate's place with the CAN 2.0 bit rate).
+            XLbusParams &bp = o.busParams;
+            bp.data.canFD.sjwAbr = static_cast<uint8_t>(m_fdConf[i].sjwAbr);
+            bp.data.canFD.tseg1Abr = static_cast<uint8_t>(m_fdConf[i].tseg1Abr);
+            bp.data.canFD.tseg2Abr = static_cast<uint8_t>(m_fdConf[i].tseg2Abr);
+            bp.data.canFD.samAbr = 1;
+            bp.data.canFD.outputMode = 0;
+            bp.data.canFD.sjwDbr = static_cast<uint8_t>(m_fdConf[i].sjwDbr);
+            bp.data.canFD.tseg1Dbr = static_cast<uint8_t>(m_fdConf[i].tseg1Dbr);
+            bp.data.canFD.tseg2Dbr = static_cast<uint8_t>(m_fdConf[i].tseg2Dbr);
+            bp.data.canFD.dataBitRate = m_rates[i].data;
+            bp.data.canFD.canOpMode =
+                m_rates[i].iso ? XL_BUS_PARAMS_CANOPMODE_CANFD : XL_BUS_PARAMS_CANOPMODE_CANFD_NO_ISO;
+        }
         o.driverVersion = m_cfg.dllVersion;
         o.interfaceVersion = XL_INTERFACE_VERSION;
         o.serialNumber = c.serialNumber;
@@ -561,7 +617,13 @@ XLstatus Sim::openPort(XLportHandle *handle, const char *user, XLaccess access, 
     *handle = XL_INVALID_PORTHANDLE;
     if (!driverOpen()) return XL_ERR_CANNOT_OPEN_DRIVER;
     if (busType != XL_BUS_TYPE_CAN) return XL_ERR_WRONG_BUS_TYPE;
-    if (version == 0 || version > XL_INTERFACE_VERSION) return XL_ERR_WRONG_PARAMETER;
+    if (version == 0 || version > XL_INTERFACE_VERSION_V4) return XL_ERR_WRONG_PARAMETER;
+    // A version-4 queue is given in bytes: a power of two within the
+    // driver's bounds.
+    const bool fd = version == XL_INTERFACE_VERSION_V4;
+    if (fd && (queueSize < RX_FIFO_CANFD_QUEUE_SIZE_MIN || queueSize > RX_FIFO_CANFD_QUEUE_SIZE_MAX ||
+               (queueSize & (queueSize - 1)) != 0))
+        return XL_ERR_WRONG_PARAMETER;
     const unsigned n = channelCount();
     const XLaccess all = n >= 64 ? ~XLaccess(0) : (XLaccess(1) << n) - 1;
     if (access == 0 || (access & ~all) != 0) return XL_ERR_INVALID_ACCESS;
@@ -570,6 +632,7 @@ XLstatus Sim::openPort(XLportHandle *handle, const char *user, XLaccess access, 
     port.handle = m_nextHandle++;
     port.user = user ? user : "";
     port.access = access;
+    port.version = version;
     port.queueSize = queueSize ? queueSize : kDefaultQueue;
     port.clockBase = m_cur;
     port.ch.resize(n);
@@ -600,8 +663,9 @@ XLstatus Sim::setBitrate(XLportHandle h, XLaccess mask, XLulong bitrate) {
     if (XLstatus st = checkPort(h, mask, port)) return st;
     if ((mask & ~port->initAccess) != 0) return XL_ERR_INIT_ACCESS_MISSING;
     if (bitrate == 0 || bitrate > 1000000) return XL_ERR_WRONG_PARAMETER;
+    // A CAN 2.0 bit rate puts the channel back into CAN 2.0 mode.
     for (unsigned i = 0; i < channelCount(); ++i)
-        if (mask & (XLaccess(1) << i)) m_bitrate[i] = bitrate;
+        if (mask & (XLaccess(1) << i)) m_rates[i] = BusRates{static_cast<uint32_t>(bitrate), 0, true};
     return XL_SUCCESS;
 }
 
@@ -661,6 +725,10 @@ XLstatus Sim::transmit(XLportHandle h, XLaccess mask, unsigned *count, const voi
         return st;
     }
     if (!count || !events) return XL_ERR_WRONG_PARAMETER;
+    if (port->fd()) {
+        *count = 0;
+        return XL_ERR_NOT_SUPPORTED;  // a version-4 port sends with xlCanTransmitEx
+    }
     const unsigned wanted = *count;
     *count = 0;
     for (unsigned i = 0; i < channelCount(); ++i)
@@ -695,6 +763,10 @@ XLstatus Sim::receive(XLportHandle h, unsigned *count, XLevent *events) {
     if (!port) {
         if (count) *count = 0;
         return XL_ERR_INVALID_PORT;
+    }
+    if (port->fd()) {
+        if (count) *count = 0;
+        return XL_ERR_NOT_SUPPORTED;  // a version-4 port is read with xlCanReceive
     }
     if (!count || !events || *count == 0) return XL_ERR_WRONG_PARAMETER;
     if (port->rx.empty()) {
@@ -735,7 +807,10 @@ int Sim::setFailure(const char *function, const Failure &f) {
                                          "xlCanSetChannelAcceptance",
                                          "xlCanTransmit",
                                          "xlReceive",
-                                         "xlSetNotification"};
+                                         "xlSetNotification",
+                                         "xlCanFdSetConfiguration",
+                                         "xlCanTransmitEx",
+                                         "xlCanReceive"};
     if (!function) return -1;
     bool known = false;
     for (const char *n : kNames) known = known || std::strcmp(n, function) == 0;
@@ -769,6 +844,35 @@ int Sim::inject(int port, unsigned channel, const XLevent &ev, bool keepTime) {
         e.portHandle = static_cast<uint16_t>(p.handle);
         if (!keepTime) e.timeStamp = m_cur >= p.clockBase ? m_cur - p.clockBase : 0;
         enqueue(p, e);
+        ++reached;
+    };
+    if (port >= 0) {
+        Port *p = findPort(port);
+        if (!p) return -1;
+        put(*p);
+        return reached;
+    }
+    for (auto &kv : m_ports)
+        if ((kv.second.access & (XLaccess(1) << channel)) && kv.second.ch[channel].active) put(kv.second);
+    return reached;
+}
+
+int Sim::injectFd(int port, unsigned channel, const XLcanRxEvent &ev, bool keepTime) {
+    if (channel >= channelCount()) return -1;
+    int reached = 0;
+    auto put = [&](Port &p) {
+        XLcanRxEvent e = ev;
+        e.channelIndex = static_cast<uint16_t>(channel);
+        if (!keepTime) e.timeStampSync = m_cur >= p.clockBase ? m_cur - p.clockBase : 0;
+        if (p.fd()) {
+            enqueueFd(p, e);
+            ++reached;
+            return;
+        }
+        XLevent classic;
+        if (!ToClassicEvent(e, classic)) return;
+        classic.portHandle = static_cast<uint16_t>(p.handle);
+        enqueue(p, classic);
         ++reached;
     };
     if (port >= 0) {

@@ -24,15 +24,33 @@ namespace vxlsim {
 constexpr uint64_t kNever = UINT64_MAX;
 uint64_t WallNs();
 
+// A frame on a simulated bus. A classic frame has dlc 0..8 bytes; an FD
+// frame (fdFlags with XL_CAN_RXMSG_FLAG_EDL) has dlc bytes, one of the
+// lengths a DLC code gives (0..8, 12, 16, 20, 24, 32, 48, 64).
 struct Frame {
     uint32_t id = 0;
-    uint16_t flags = 0;
-    uint16_t dlc = 0;
-    uint8_t data[8] = {};
+    uint16_t flags = 0;     // XL_CAN_MSG_FLAG_*: remote, error, wake-up marks
+    uint16_t dlc = 0;       // data bytes
+    uint32_t fdFlags = 0;   // XL_CAN_RXMSG_FLAG_EDL / _BRS / _ESI
+    uint8_t data[XL_CAN_MAX_DATA_LEN] = {};
+    bool isFd() const { return (fdFlags & XL_CAN_RXMSG_FLAG_EDL) != 0; }
 };
 
-// Bus time of one classic CAN frame, stuffing estimated as one bit in five.
-uint64_t FrameDurationNs(const Frame &f, uint32_t bitrate);
+// How a channel's bus runs: CAN 2.0, or CAN FD with a data phase rate
+// (equal to the arbitration rate when the data phase is not faster).
+struct BusRates {
+    uint32_t arbitration = 500000;
+    uint32_t data = 0;  // 0: the channel is in CAN 2.0 mode
+    bool iso = true;    // ISO CAN FD (stuff count in the CRC field) or Bosch
+    bool fd() const { return data != 0; }
+};
+
+// Bus time of one frame, ACK, end of frame and intermission included (see
+// bus_timing.cpp). A classic frame takes the arbitration rate throughout.
+uint64_t FrameDurationNs(const Frame &f, const BusRates &rates);
+// The same in bits, data-phase bits counted at their own length: for the
+// totalBitCnt of an FD receive event.
+unsigned FrameBitCount(const Frame &f);
 
 // What a node may do while it reacts: send on its channel at the current
 // simulated time.
@@ -40,6 +58,9 @@ class NodeBus {
 public:
     virtual ~NodeBus() = default;
     virtual void send(const Frame &f) = 0;
+    // The node's channel runs CAN FD with a data phase faster than the
+    // arbitration phase: FD frames go with bit-rate switch.
+    virtual bool fdDataPhaseFaster() const { return false; }
 };
 
 class Node {
@@ -74,6 +95,7 @@ struct ChannelCfg {
     uint32_t serialNumber = 0;
     uint32_t articleNumber = 0;
     uint32_t bitrate = 500000;
+    uint32_t dataBitrate = 0;  // FD mode from the start at this data rate; 0: CAN 2.0 mode
 };
 
 struct AppCfg {
@@ -132,6 +154,20 @@ std::vector<EcuSettings> DefaultEcus();
 
 const char *ErrorName(XLstatus status);
 void FormatEvent(const XLevent &ev, char *buf, size_t size);
+void FormatFdEvent(const XLcanRxEvent &ev, char *buf, size_t size);
+
+// The interface-version-4 receive events (fd_port.cpp).
+// Size of an event: the header and the member its tag uses.
+uint32_t FdEventSize(uint16_t tag);
+// A frame as an RX_OK (or, for the sender, TX_OK) event; an error frame as
+// RX_ERROR with errorCode.
+XLcanRxEvent FdFrameEvent(const Frame &f, bool own, uint8_t errorCode);
+// A version-3 event as a version-4 port receives it; false for tags it has
+// no counterpart for.
+bool ToFdEvent(const XLevent &ev, XLcanRxEvent &out);
+// A version-4 frame event as a version-3 port receives it; false when it
+// cannot (an FD frame, or no frame at all).
+bool ToClassicEvent(const XLcanRxEvent &ev, XLevent &out);
 
 struct PortChannel {
     bool active = false;
@@ -147,9 +183,16 @@ struct Port {
     std::string user;
     XLaccess access = 0;
     XLaccess initAccess = 0;
+    // Interface version 4 (CAN FD): events are XLcanRxEvent in rxFd, and
+    // queueSize counts bytes (each event takes its size field).
+    unsigned version = XL_INTERFACE_VERSION;
     size_t queueSize = 0;
     std::deque<XLevent> rx;
+    std::deque<XLcanRxEvent> rxFd;
+    size_t rxFdBytes = 0;
     bool overrun = false;
+    bool fd() const { return version >= XL_INTERFACE_VERSION_V4; }
+    size_t queued() const { return fd() ? rxFd.size() : rx.size(); }
     uint64_t clockBase = 0;
     unsigned txPending = 0;
     std::vector<PortChannel> ch;
@@ -202,6 +245,14 @@ public:
     XLstatus transmit(XLportHandle h, XLaccess mask, unsigned *count, const void *events);
     XLstatus receive(XLportHandle h, unsigned *count, XLevent *events);
     XLstatus setNotification(XLportHandle h, XLhandle *handle, int queueLevel);
+    // Interface version 4 (fd_port.cpp).
+    XLstatus canFdSetConfiguration(XLportHandle h, XLaccess mask, const XLcanFdConf *conf);
+    XLstatus transmitEx(XLportHandle h, XLaccess mask, unsigned count, unsigned *sent, const XLcanTxEvent *events);
+    XLstatus canReceive(XLportHandle h, XLcanRxEvent *event);
+    // Sets or clears the channel's ISO CAN FD capability; clearing it puts
+    // the channel back into CAN 2.0 mode.
+    int setChannelFd(unsigned channel, bool capable);
+    bool channelFdCapable(unsigned channel) const;
     // For tests: the port's notification was set since the last look.
     int notificationTaken(XLportHandle h);
 
@@ -211,6 +262,7 @@ public:
     void clearFailures() { m_failures.clear(); }
     int setForeignInit(unsigned channel, bool held);
     int inject(int port, unsigned channel, const XLevent &ev, bool keepTime);
+    int injectFd(int port, unsigned channel, const XLcanRxEvent &ev, bool keepTime);
     int busSend(unsigned channel, const Frame &f);
     void log(const vxlsim_call &c);
     std::vector<vxlsim_frame> capture;
@@ -253,6 +305,7 @@ private:
     };
 
     void send(const Frame &f) override;  // NodeBus, for the node being run
+    bool fdDataPhaseFaster() const override;
     Port *findPort(XLportHandle h);
     XLstatus checkPort(XLportHandle h, XLaccess mask, Port *&port);
     void submit(unsigned channel, const Frame &f, int32_t senderPort, int senderNode, uint64_t t, uint64_t wall,
@@ -260,6 +313,9 @@ private:
     void syncServer();
     void deliver(uint64_t t, const Pending &p);
     void enqueue(Port &port, XLevent ev);
+    void enqueueFd(Port &port, XLcanRxEvent ev);
+    // One delivered frame into a port's queue, as its interface version has it.
+    void deliverTo(Port &port, uint64_t t, const Pending &p);
     void buildNodes();
     void runUntil(uint64_t now);
     void notifyIfDue(Port &port);
@@ -276,7 +332,8 @@ private:
     int32_t m_nextHandle = 0;
     std::vector<XLportHandle> m_initHolder;  // per channel; -2 = another application
     std::vector<uint64_t> m_busFree;
-    std::vector<uint32_t> m_bitrate;
+    std::vector<BusRates> m_rates;  // per channel; data 0 until xlCanFdSetConfiguration
+    std::vector<XLcanFdConf> m_fdConf;  // per channel: the last FD configuration
     std::map<std::pair<uint64_t, uint64_t>, Pending> m_pending;
     uint64_t m_seq = 0;
     std::map<std::string, Failure> m_failures;

@@ -326,7 +326,8 @@ void SocketcandServer::run() {
         // Every frame to every client in raw mode on its channel but the sender.
         char head[64];
         for (const TapFrame &t : frames) {
-            if (t.f.flags & XL_CAN_MSG_FLAG_ERROR_FRAME) continue;
+            // The protocol's frames are classic ones: error and FD frames stay away.
+            if ((t.f.flags & XL_CAN_MSG_FLAG_ERROR_FRAME) || t.f.isFd()) continue;
             const bool ext = (t.f.id & XL_CAN_EXT_MSG_ID) != 0;
             const unsigned n = (t.f.flags & XL_CAN_MSG_FLAG_REMOTE_FRAME) ? 0 : std::min<unsigned>(t.f.dlc, 8);
             std::snprintf(head, sizeof head, ext ? "< frame %08X %llu.%06llu " : "< frame %03X %llu.%06llu ",

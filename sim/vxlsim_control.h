@@ -6,6 +6,7 @@
 #define VXLSIM_CONTROL_H
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -39,9 +40,15 @@ struct vxlsim_frame {
     int32_t sender_node;  // node id, -1 when a port or the control interface sent it
     uint32_t id;          // XL_CAN_EXT_MSG_ID set for 29-bit identifiers
     uint16_t flags;
-    uint16_t dlc;
-    uint8_t data[8];
+    uint16_t dlc;         // data bytes: 0..8, an FD frame up to 64
+    uint8_t data[64];     // the first dlc bytes
+    uint32_t fd_flags;    // VXLSIM_FD_*: 0 for a classic frame
 };
+
+// vxlsim_frame.fd_flags and the FD calls' flags: the driver's receive flags.
+#define VXLSIM_FD_EDL XL_CAN_RXMSG_FLAG_EDL  // an FD frame
+#define VXLSIM_FD_BRS XL_CAN_RXMSG_FLAG_BRS  // its data phase at the data rate
+#define VXLSIM_FD_ESI XL_CAN_RXMSG_FLAG_ESI  // sent by an error-passive node
 
 // One call of an xl* function, arguments in order, outputs after inputs.
 #define VXLSIM_MAX_ARGS 8
@@ -112,6 +119,24 @@ VXLSIM_API int vxlsim_inject_event(int port, unsigned channel, const XLevent *ev
 // A frame sent by an outside node onto the bus: acceptance filters apply,
 // simulated nodes see it, it is captured.
 VXLSIM_API int vxlsim_bus_send(unsigned channel, uint32_t id, uint16_t flags, uint16_t dlc, const uint8_t *data);
+
+// ---- CAN FD ------------------------------------------------------------------
+// An FD (fd_flags with VXLSIM_FD_EDL) or classic frame of length bytes (FD: a
+// length a DLC code gives, up to 64; classic: up to 8). Into queues as
+// vxlsim_inject_frame does (version-3 ports take only classic frames), or onto
+// the bus as vxlsim_bus_send does. -1 on a bad port, channel or frame.
+VXLSIM_API int vxlsim_inject_fd_frame(int port, unsigned channel, uint32_t id, uint32_t fd_flags, unsigned length,
+                                      const uint8_t *data, int64_t time_ns);
+VXLSIM_API int vxlsim_bus_send_fd(unsigned channel, uint32_t id, uint32_t fd_flags, unsigned length,
+                                  const uint8_t *data);
+// Any version-4 event as given (tag, size, union); channelIndex and, unless
+// keep_time, timeStampSync are filled in. Version-3 ports get what their
+// records can carry.
+VXLSIM_API int vxlsim_inject_fd_event(int port, unsigned channel, const XLcanRxEvent *event, int keep_time);
+// The channel can (capable != 0) or cannot run ISO CAN FD: sets or clears
+// XL_CHANNEL_FLAG_CANFD_ISO_SUPPORT; clearing it puts the channel into CAN 2.0
+// mode. 0 ok, -1 bad channel.
+VXLSIM_API int vxlsim_set_channel_fd(unsigned channel, int capable);
 
 // ---- bus capture -----------------------------------------------------------
 VXLSIM_API int vxlsim_capture_count(void);
@@ -204,6 +229,39 @@ inline std::vector<std::string> LogLines() {
 
 inline int BusSend(unsigned channel, uint32_t id, const std::vector<uint8_t> &data, uint16_t flags = 0) {
     return vxlsim_bus_send(channel, id, flags, static_cast<uint16_t>(data.size()), data.data());
+}
+
+inline int BusSendFd(unsigned channel, uint32_t id, const std::vector<uint8_t> &data,
+                     uint32_t fdFlags = VXLSIM_FD_EDL) {
+    return vxlsim_bus_send_fd(channel, id, fdFlags, static_cast<unsigned>(data.size()), data.data());
+}
+
+inline int InjectFdFrame(int port, unsigned channel, uint32_t id, const std::vector<uint8_t> &data,
+                         uint32_t fdFlags = VXLSIM_FD_EDL, int64_t time_ns = -1) {
+    return vxlsim_inject_fd_frame(port, channel, id, fdFlags, static_cast<unsigned>(data.size()), data.data(),
+                                  time_ns);
+}
+
+// A captured frame as a line of bus_capture.txt: "<time_ns> <channel> <ID>
+// <length> <bytes...> <sender>", the sender "port n", "node n" or "outside";
+// an FD frame ends in " FD", with bit-rate switch " FD BRS".
+inline std::string CaptureLine(const vxlsim_frame &f) {
+    char line[400];
+    int n = std::snprintf(line, sizeof line, "%llu %u %X %u", static_cast<unsigned long long>(f.time_ns),
+                          static_cast<unsigned>(f.channel), static_cast<unsigned>(f.id), static_cast<unsigned>(f.dlc));
+    const bool fd = (f.fd_flags & VXLSIM_FD_EDL) != 0;
+    const unsigned most = fd ? 64u : 8u;
+    for (unsigned i = 0; i < f.dlc && i < most; ++i)
+        n += std::snprintf(line + n, sizeof line - static_cast<size_t>(n), " %02X", f.data[i]);
+    if (f.sender_port >= 0)
+        n += std::snprintf(line + n, sizeof line - static_cast<size_t>(n), " port %d", f.sender_port);
+    else if (f.sender_node >= 0)
+        n += std::snprintf(line + n, sizeof line - static_cast<size_t>(n), " node %d", f.sender_node);
+    else
+        n += std::snprintf(line + n, sizeof line - static_cast<size_t>(n), " outside");
+    if (fd) n += std::snprintf(line + n, sizeof line - static_cast<size_t>(n), " FD");
+    if (fd && (f.fd_flags & VXLSIM_FD_BRS)) std::snprintf(line + n, sizeof line - static_cast<size_t>(n), " BRS");
+    return line;
 }
 
 }  // namespace vxlsim

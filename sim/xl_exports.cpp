@@ -236,6 +236,53 @@ XL_API_DECL XLstatus PT_STDCALL xlSetNotification(XLportHandle portHandle, XLhan
     return call.run([&] { return s.setNotification(portHandle, pHandle, queueLevel); });
 }
 
+XL_API_DECL XLstatus PT_STDCALL xlCanFdSetConfiguration(XLportHandle portHandle, XLaccess accessMask,
+                                                        XLcanFdConf *pCanFdConf) {
+    Sim &s = TheSim();
+    Call call(s, "xlCanFdSetConfiguration");
+    call.arg(U(portHandle)).arg(accessMask);
+    if (pCanFdConf) call.arg(pCanFdConf->arbitrationBitRate).arg(pCanFdConf->dataBitRate).arg(pCanFdConf->options);
+    return call.run([&] { return s.canFdSetConfiguration(portHandle, accessMask, pCanFdConf); });
+}
+
+XL_API_DECL XLstatus PT_STDCALL xlCanTransmitEx(XLportHandle portHandle, XLaccess accessMask, unsigned int msgCnt,
+                                                unsigned int *pMsgCntSent, XLcanTxEvent *pXlCanTxEvt) {
+    Sim &s = TheSim();
+    Call call(s, "xlCanTransmitEx");
+    call.arg(U(portHandle)).arg(accessMask).arg(msgCnt);
+    Failure f;
+    XLstatus st;
+    if (call.refused(f)) {
+        st = f.status;
+        if (pMsgCntSent) *pMsgCntSent = 0;
+    } else {
+        st = s.transmitEx(portHandle, accessMask, msgCnt, pMsgCntSent, pXlCanTxEvt);
+    }
+    call.arg(pMsgCntSent ? *pMsgCntSent : 0);
+    return call.done(st);
+}
+
+XL_API_DECL XLstatus PT_STDCALL xlCanReceive(XLportHandle portHandle, XLcanRxEvent *pXlCanRxEvt) {
+    Sim &s = TheSim();
+    Call call(s, "xlCanReceive");
+    call.arg(U(portHandle));
+    Failure f;
+    const XLstatus st = call.refused(f) ? f.status : s.canReceive(portHandle, pXlCanRxEvt);
+    if (st == XL_ERR_QUEUE_IS_EMPTY) call.quiet();
+    return call.doneMaybeQuiet(st);
+}
+
+XL_API_DECL char *PT_STDCALL xlCanGetEventString(XLcanRxEvent *pEv) {
+    // Per thread, like xlGetEventString's; 64 data bytes take 128 characters.
+    thread_local char buf[256];
+    if (!pEv) {
+        std::strcpy(buf, "NULL event");
+        return buf;
+    }
+    vxlsim::FormatFdEvent(*pEv, buf, sizeof(buf));
+    return buf;
+}
+
 XL_API_DECL char *PT_STDCALL xlGetEventString(XLevent *pEvent) {
     // Per thread, so a caller's text stays valid while other threads log.
     thread_local char buf[160];

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -73,6 +74,72 @@ protected:
 
     static std::vector<uint8_t> data(const XLevent &ev) {
         return std::vector<uint8_t>(ev.tagData.msg.data, ev.tagData.msg.data + ev.tagData.msg.dlc);
+    }
+
+    // ---- interface version 4 ----
+    static constexpr unsigned kFdChannel = 2;  // "Virtual Channel 1": FD capable
+    static constexpr uint32_t kArbitrationRate = 500000, kDataRate = 2000000;
+
+    // An activated version-4 port (queue in bytes); with init, the channel is
+    // also put into FD mode at 500 kbit/s / 2 Mbit/s.
+    static XLportHandle openFd(unsigned channel, bool init = true, unsigned queueBytes = 16384, bool configure = true) {
+        XLportHandle h = XL_INVALID_PORTHANDLE;
+        XLaccess perm = init ? mask(channel) : 0;
+        char name[] = "vxlsim fd test";
+        EXPECT_EQ(XL_SUCCESS,
+                  xlOpenPort(&h, name, mask(channel), &perm, queueBytes, XL_INTERFACE_VERSION_V4, XL_BUS_TYPE_CAN));
+        if (init && configure) {
+            EXPECT_EQ(XL_SUCCESS, configureFd(h, channel, kDataRate));
+        }
+        EXPECT_EQ(XL_SUCCESS, xlActivateChannel(h, mask(channel), XL_BUS_TYPE_CAN, XL_ACTIVATE_RESET_CLOCK));
+        return h;
+    }
+
+    static XLstatus configureFd(XLportHandle h, unsigned channel, uint32_t dataRate,
+                                uint32_t arbitrationRate = kArbitrationRate) {
+        XLcanFdConf conf{};
+        conf.arbitrationBitRate = arbitrationRate;
+        conf.dataBitRate = dataRate;
+        conf.sjwAbr = conf.sjwDbr = 2;
+        conf.tseg1Abr = conf.tseg1Dbr = 6;
+        conf.tseg2Abr = conf.tseg2Dbr = 3;
+        return xlCanFdSetConfiguration(h, mask(channel), &conf);
+    }
+
+    static XLcanTxEvent fdTxEvent(uint32_t id, uint32_t msgFlags, uint8_t dlc, const std::vector<uint8_t> &data) {
+        XLcanTxEvent ev{};
+        ev.tag = XL_CAN_EV_TAG_TX_MSG;
+        ev.transId = 0xFFFF;
+        ev.tagData.canMsg.canId = id;
+        ev.tagData.canMsg.msgFlags = msgFlags;
+        ev.tagData.canMsg.dlc = dlc;
+        std::memcpy(ev.tagData.canMsg.data, data.data(), std::min<size_t>(data.size(), XL_CAN_MAX_DATA_LEN));
+        return ev;
+    }
+
+    static XLstatus sendFd(XLportHandle h, unsigned channel, uint32_t id, uint32_t msgFlags, uint8_t dlc,
+                           const std::vector<uint8_t> &data) {
+        XLcanTxEvent ev = fdTxEvent(id, msgFlags, dlc, data);
+        unsigned sent = 99;
+        const XLstatus st = xlCanTransmitEx(h, mask(channel), 1, &sent, &ev);
+        EXPECT_EQ(st == XL_SUCCESS ? 1u : 0u, sent);
+        return st;
+    }
+
+    static std::vector<XLcanRxEvent> drainFd(XLportHandle h) {
+        std::vector<XLcanRxEvent> out;
+        XLcanRxEvent ev{};
+        XLstatus st;
+        while ((st = xlCanReceive(h, &ev)) == XL_SUCCESS) out.push_back(ev);
+        EXPECT_EQ(XL_ERR_QUEUE_IS_EMPTY, st);
+        return out;
+    }
+
+    static std::vector<uint8_t> fdData(const XLcanRxEvent &ev) {
+        static const uint8_t kLengths[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
+        const XL_CAN_EV_RX_MSG &m = ev.tagData.canRxOkMsg;
+        const unsigned n = (m.msgFlags & XL_CAN_RXMSG_FLAG_EDL) ? kLengths[m.dlc & 0x0F] : m.dlc;
+        return std::vector<uint8_t>(m.data, m.data + n);
     }
 
     // One field of each event, to compare a whole queue at once.
