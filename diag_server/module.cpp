@@ -24,13 +24,14 @@ void SetUpTraceLevels(Tracer &tracer, int32_t verbosity) {
 }
 
 // The design's transport: a new message on an identifier replaces the one in
-// flight, consecutive frames and flow controls fill all eight bytes, and the
-// block size is taken as the host gives it.
+// flight, consecutive frames and flow controls fill all eight bytes, the
+// block size is taken as the host gives it, and messages stop at 4095 bytes.
 IsoTpOptions ServerTransportOptions() {
     IsoTpOptions options;
     options.replaceInFlight = true;
     options.fullFrames = true;
     options.rawBlockSize = true;
+    options.refuseEscapedLength = true;
     return options;
 }
 

@@ -149,8 +149,8 @@ void ReapUnderLoaderLock(ThreadHandle *handle);
 // (it signalled so) and is only returning to the system: it is then reaped so
 // that no instruction of the library runs after the call. POSIX joins it;
 // Windows waits for its end, but for a thread reaped under the loader lock,
-// which gets 20 ms to leave the library's code and ends once the unload is
-// done. Unfinished threads are left to end alone.
+// which parks outside the library's code and is ended there, leaving once
+// the unload is done. Unfinished threads are left to end alone.
 void CloseThread(ThreadHandle *handle, bool finished);
 
 // Full file name of a module already loaded into the process whose file name

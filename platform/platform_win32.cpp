@@ -213,11 +213,30 @@ struct ThreadStart {
     ThreadProc proc;
     void *arg;
     std::atomic<bool> underLoaderLock{false};
+    // Set by a thread reaped under the loader lock as it parks for good.
+    HANDLE parked = nullptr;
 };
 
+// The system's own ExitThread as an APC, so that no instruction of ours runs
+// in a parked thread once it is woken.
+PAPCFUNC ExitThreadApc() { return reinterpret_cast<PAPCFUNC>(reinterpret_cast<void (*)()>(&ExitThread)); }
+
+// A thread reaped under the loader lock cannot be waited for, as ending
+// needs that lock. Instead it signals that it is parked and, in the same
+// system call, waits alertably on its own process (a wait that cannot end
+// while the process lives, on a handle nobody closes): from then on it runs
+// none of our code, so the library may go. The reaper's APC ends the thread
+// inside that wait; it leaves once the unload has released the loader lock.
 DWORD WINAPI ThreadTrampoline(LPVOID p) {
     auto *start = static_cast<ThreadStart *>(p);
-    return start->proc(start->arg);
+    const DWORD result = start->proc(start->arg);
+    if (start->underLoaderLock.load()) {
+        // The reaper frees the record once the thread is parked.
+        SignalObjectAndWait(start->parked, GetCurrentProcess(), INFINITE, TRUE);
+        // Only another APC ends the wait early; the reaper's still comes.
+        for (;;) SleepEx(INFINITE, TRUE);
+    }
+    return result;
 }
 }  // namespace
 
@@ -231,9 +250,11 @@ bool StartThread(ThreadProc proc, void *arg, ThreadHandle *handle, int *errorCod
     }
     start->proc = proc;
     start->arg = arg;
-    HANDLE thread = CreateThread(nullptr, 0, ThreadTrampoline, start, 0, nullptr);
+    start->parked = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE thread = start->parked ? CreateThread(nullptr, 0, ThreadTrampoline, start, 0, nullptr) : nullptr;
     if (!thread) {
         *errorCode = static_cast<int>(GetLastError());
+        if (start->parked) CloseHandle(start->parked);
         delete start;
         handle->native = nullptr;
         handle->open = false;
@@ -250,25 +271,34 @@ void ReapUnderLoaderLock(ThreadHandle *handle) {
 }
 
 // A thread that signalled its last step is waited for until it has ended.
-// Under the loader lock (an unload) its end cannot be waited for, as it
-// needs that lock: it is given kUnloadLeaveMs to get out of the library's
-// code, and ends on its own once the unload is done. (Ending it from here
-// instead, TerminateThread, would keep its stack for good at every unload.)
+// Under the loader lock (an unload) its end cannot be waited for: once it is
+// parked, an APC ends it (TerminateThread instead would keep its stack for
+// good at every unload).
 void CloseThread(ThreadHandle *handle, bool finished) {
-    constexpr DWORD kUnloadLeaveMs = 20;
+    constexpr DWORD kThreadEndMs = 2000;
     if (!handle->open) return;
     HANDLE thread = static_cast<HANDLE>(handle->native);
     auto *start = static_cast<ThreadStart *>(handle->control);
     bool ended = false;
+    const bool parkedThread = finished && start && start->underLoaderLock.load();
     if (finished) {
-        if (start && start->underLoaderLock.load())
-            Sleep(kUnloadLeaveMs);
-        else
-            ended = WaitForSingleObject(thread, 2000) == WAIT_OBJECT_0;
+        if (parkedThread) {
+            ended = WaitForSingleObject(start->parked, kThreadEndMs) == WAIT_OBJECT_0 &&
+                    QueueUserAPC(ExitThreadApc(), thread, 0) != 0;
+        } else {
+            ended = WaitForSingleObject(thread, kThreadEndMs) == WAIT_OBJECT_0;
+        }
     }
     CloseHandle(thread);
-    // A thread that has finished reads its record no more.
-    if (finished || ended) delete start;
+    // A thread that has ended or parked reads its record no more; one that
+    // did neither in time keeps it (a small leak rather than a crash).
+    if (ended) {
+        // A parked thread's event stays open: the system may repeat the
+        // thread's signal-and-wait after an APC, and a closed handle would
+        // end that wait with an error, back in code that is gone by then.
+        if (!parkedThread) CloseHandle(start->parked);
+        delete start;
+    }
     handle->control = nullptr;
     handle->open = false;
 }

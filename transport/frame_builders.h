@@ -15,6 +15,14 @@ struct OutgoingMessage {
     uint32_t length = 0;
     uint32_t pad = 0;  // frames filled up to CAN_MAX_DLEN
     uint8_t padByte = CAN_PAD_BYTE;
+    // TX_DL, and classic or CAN FD frames (CAN_FRAME_FD...).
+    uint8_t frameLength = CAN_MAX_DLEN;
+    uint8_t frameFormat = 0;
+
+    // Beyond 4095 bytes the first frame escapes to the 32-bit FF_DL.
+    bool escapedLength() const { return length > FF_DL_MAX; }
+    bool fitsSingleFrame() const { return length <= addr.singleFrameMax(frameLength); }
+    uint8_t firstFramePayload() const { return addr.firstFramePayload(frameLength, escapedLength()); }
     // The sender's token for the message's result; 0 for the diagnostic
     // server's face, whose host reads confirmations instead.
     uint64_t token = 0;
@@ -25,7 +33,7 @@ struct OutgoingMessage {
 CanPayload BuildSingleFrame(const OutgoingMessage &tx);
 CanPayload BuildFirstFrame(const OutgoingMessage &tx);
 // Prepares every consecutive frame behind the first frame's payload in
-// entry, so the worker only copies 8 bytes per send; entry.lastLength learns
+// entry, so the worker only copies one frame per send; entry.lastLength learns
 // the length of the last one without padding. Returns the number of frames,
 // or TX_CF_SLOTS when they would not fit.
 uint32_t BuildConsecutiveFrames(const OutgoingMessage &tx, TxBufferEntry &entry);
@@ -33,6 +41,8 @@ uint32_t BuildConsecutiveFrames(const OutgoingMessage &tx, TxBufferEntry &entry)
 // take frames as fast as they come).
 // length is CAN_MAX_DLEN (the rest padded), or only the frame's own bytes
 // with shortFrame.
-CanPayload BuildFlowControl(uint8_t blockSize, const IsoTpAddress &addr, uint8_t stmin = 0, bool shortFrame = false);
+// Never longer than 8 bytes, in the link's frame format.
+CanPayload BuildFlowControl(uint8_t blockSize, const IsoTpAddress &addr, uint8_t stmin = 0, bool shortFrame = false,
+                            uint8_t format = 0);
 
 #endif

@@ -55,16 +55,27 @@ IncomingTransfers::Continued IncomingTransfers::continueWith(const CanFrame &fra
     }
     result.matched = true;
     RxBufferEntry &entry = **it;
+    // Consecutive frames have the first frame's length; only the last may be
+    // shorter (classic frames below 8 bytes are taken and marked instead).
+    const uint32_t perFrame = addr.consecutivePayload(entry.rxDl);
+    const bool tooLong = frame.length() > entry.rxDl;
+    const bool tooShort = entry.rxDl > CAN_MAX_DLEN && frame.length() < entry.rxDl &&
+                          entry.expectedLen - entry.receivedLen > perFrame;
+    if (tooLong || tooShort) {
+        scope.messagef(TL_ERROR, "CONSECUTIVE_FRAME of %u bytes, RX_DL %u, dropped", static_cast<unsigned>(frame.length()),
+                       static_cast<unsigned>(entry.rxDl));
+        return result;
+    }
     if (addr.extFlag && scope.isEnabled()) scope.message("CONSECUTIVE_FRAME ExtendedAdressing", TL_INFO);
     entry.receivedLen +=
-        CopyPayload(frame, addr.pciOffset() + 1u, addr.consecutivePayload(), entry.payload, entry.length);
+        CopyPayload(frame, addr.pciOffset() + 1u, perFrame, entry.payload, entry.length);
     entry.shortFrame = entry.shortFrame || frame.length() < CAN_MAX_DLEN;
     result.frameNo = entry.nextSn++;
     if (scope.isEnabled())
         scope.messagef(TL_INFO, "CONSECUTIVE_FRAME Exp %d len act=%d max=%d", sn, static_cast<int>(entry.receivedLen),
                        static_cast<int>(entry.expectedLen));
     if (entry.receivedLen < entry.expectedLen) {
-        entry.timeoutMs = NowMs() + RX_TIMEOUT_MS;
+        entry.timeoutMs = NowMs() + entry.waitMs;
         if (scope.isEnabled())
             scope.messagef(TL_INFO, "CONSECUTIVE_FRAME retrigger timeout=%d", static_cast<int>(entry.timeoutMs));
         return result;

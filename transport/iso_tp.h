@@ -35,6 +35,15 @@ constexpr uint8_t SN_MASK = 0x0F;
 
 // Largest message a 12-bit FF_DL announces; FF_DL 0 escapes to a 32-bit length.
 constexpr uint32_t FF_DL_MAX = 4095;
+// PCI bytes of each frame kind: a single frame's SF_DL nibble, or on CAN FD
+// frames above 8 bytes the escape nibble 0 and an SF_DL byte; a first
+// frame's 12-bit FF_DL, or the escape and a 32-bit FF_DL.
+constexpr uint8_t SF_PCI_SIZE = 1;
+constexpr uint8_t SF_ESCAPED_PCI_SIZE = 2;
+constexpr uint8_t FF_PCI_SIZE = 2;
+constexpr uint8_t FF_ESCAPED_PCI_SIZE = 6;
+constexpr uint8_t CF_PCI_SIZE = 1;
+constexpr uint8_t FC_PCI_SIZE = 3;
 
 inline uint8_t PciType(uint8_t pci) { return static_cast<uint8_t>(pci >> 4); }
 inline uint8_t PciLow(uint8_t pci) { return static_cast<uint8_t>(pci & N_PCI_LOW_MASK); }
@@ -46,17 +55,28 @@ struct IsoTpAddress {
     uint8_t extAddr = 0;
 
     uint8_t pciOffset() const { return extFlag ? 1 : 0; }
-    // Payload bytes behind the PCI of each frame kind.
-    uint8_t singleFrameMax() const { return static_cast<uint8_t>(7 - pciOffset()); }
-    uint8_t firstFramePayload() const { return static_cast<uint8_t>(6 - pciOffset()); }
-    uint8_t consecutivePayload() const { return static_cast<uint8_t>(7 - pciOffset()); }
+    // Payload bytes behind the PCI of each frame kind in frames of dl bytes
+    // (TX_DL when sending, RX_DL when receiving; 8 on classic CAN).
+    uint8_t singleFrameMax(uint8_t dl = CAN_MAX_DLEN) const {
+        return static_cast<uint8_t>(dl - pciOffset() - (dl > CAN_MAX_DLEN ? SF_ESCAPED_PCI_SIZE : SF_PCI_SIZE));
+    }
+    uint8_t firstFramePayload(uint8_t dl = CAN_MAX_DLEN, bool escaped = false) const {
+        return static_cast<uint8_t>(dl - pciOffset() - (escaped ? FF_ESCAPED_PCI_SIZE : FF_PCI_SIZE));
+    }
+    uint8_t consecutivePayload(uint8_t dl = CAN_MAX_DLEN) const {
+        return static_cast<uint8_t>(dl - pciOffset() - CF_PCI_SIZE);
+    }
 };
 
-// One frame as it goes onto the bus.
+// One frame as it goes onto the bus, and how: classic, or CAN FD
+// (CAN_FRAME_FD, CAN_FRAME_FD_BRS).
 struct CanPayload {
-    uint8_t bytes[CAN_MAX_DLEN] = {CAN_PAD_BYTE, CAN_PAD_BYTE, CAN_PAD_BYTE, CAN_PAD_BYTE,
-                                   CAN_PAD_BYTE, CAN_PAD_BYTE, CAN_PAD_BYTE, CAN_PAD_BYTE};
+    CanPayload() {
+        for (uint8_t &b : bytes) b = CAN_PAD_BYTE;
+    }
+    uint8_t bytes[CANFD_MAX_DLEN];
     int32_t length = 0;
+    uint8_t format = 0;
 };
 
 #endif

@@ -61,6 +61,7 @@ void TransportOptions::store(const IsoTpOptions &options) {
     m_fullFrames = options.fullFrames;
     m_ignorePeerStmin = options.ignorePeerStmin;
     m_rawBlockSize = options.rawBlockSize;
+    m_refuseEscapedLength = options.refuseEscapedLength;
 }
 
 IsoTpOptions TransportOptions::get() const {
@@ -79,5 +80,6 @@ IsoTpOptions TransportOptions::get() const {
     options.fullFrames = m_fullFrames;
     options.ignorePeerStmin = m_ignorePeerStmin;
     options.rawBlockSize = m_rawBlockSize;
+    options.refuseEscapedLength = m_refuseEscapedLength;
     return options;
 }

@@ -49,6 +49,9 @@ struct IsoTpOptions {
     // the host's block size is any 32-bit number: our flow controls carry
     // its low byte, received consecutive frames are counted against all of it.
     bool rawBlockSize = false;
+    // a message above 4095 bytes is refused rather than sent behind a first
+    // frame with the 32-bit length.
+    bool refuseEscapedLength = false;
 };
 
 // Whether options can be used: true, or false with the reason in *why.
@@ -80,6 +83,7 @@ public:
     bool fullFrames() const { return m_fullFrames.load(); }
     bool ignorePeerStmin() const { return m_ignorePeerStmin.load(); }
     bool rawBlockSize() const { return m_rawBlockSize.load(); }
+    bool refuseEscapedLength() const { return m_refuseEscapedLength.load(); }
 
 private:
     void store(const IsoTpOptions &options);
@@ -91,7 +95,7 @@ private:
     std::atomic<uint32_t> m_consecutiveTimeoutMs{0};
     std::atomic<int32_t> m_blockSizeTx{ISOTP_PEERS}, m_stminTx{ISOTP_PEERS}, m_maxWaits{ISOTP_PEERS};
     std::atomic<bool> m_addressInMessage{false}, m_replaceInFlight{false}, m_fullFrames{false},
-        m_ignorePeerStmin{false}, m_rawBlockSize{false};
+        m_ignorePeerStmin{false}, m_rawBlockSize{false}, m_refuseEscapedLength{false};
 };
 
 #endif

@@ -30,25 +30,26 @@ void NoteDue(uint64_t &due, uint64_t when) {
 
 uint32_t OutgoingTransfers::transmit_(uint32_t id, int32_t length, const uint8_t *data, uint32_t pad,
                                       TraceScope &scope, bool *queueFull, const ConfirmationTag &tag,
-                                      uint8_t padByte) {
+                                      uint8_t padByte, uint8_t format) {
     // The field profile hands a host that reads confirmations the one of a
     // transfer's last frame: the port notes every frame of ours for it.
     const bool noteForReader = m_profile.on && !withResults();
     const ConfirmationTag noted = noteForReader ? ConfirmationTag{readerKey(), 0, 0} : tag;
-    return m_port.VectorTransmit(id, length, data, pad, scope, queueFull, noted, padByte);
+    return m_port.VectorTransmit(id, length, data, pad, scope, queueFull, noted, padByte, format);
 }
 
 uint32_t OutgoingTransfers::transmitFlowControl(uint32_t id, const CanPayload &frame, uint32_t pad, uint8_t padByte,
                                                 TraceScope &scope) {
     LockGuard guard(m_lock);
-    return transmit_(id, frame.length, frame.bytes, pad, scope, nullptr, ConfirmationTag(), padByte);
+    return transmit_(id, frame.length, frame.bytes, pad, scope, nullptr, ConfirmationTag(), padByte, frame.format);
 }
 
 uint32_t OutgoingTransfers::sendSingleFrame(uint32_t canId, const CanPayload &frame, uint32_t pad, TraceScope &scope) {
     // The bus may confirm the frame before this thread gets to arm the flag:
     // a reader on another thread must not look before it is armed.
     LockGuard guard(m_lock);
-    const uint32_t result = transmit_(canId, frame.length, frame.bytes, pad, scope);
+    const uint32_t result =
+        transmit_(canId, frame.length, frame.bytes, pad, scope, nullptr, ConfirmationTag(), CAN_PAD_BYTE, frame.format);
     scope.messagef(TL_INFO, "PassThruWriteMsg->ACK ->CanID: %X ", static_cast<unsigned>(canId));
     // Armed also after a refusal: the bus may still confirm the frame.
     m_ackPending[canId] = true;
@@ -70,14 +71,14 @@ uint32_t OutgoingTransfers::sendSingleFrame(const OutgoingMessage &tx, const Can
         auto entry = newEntry(tx, scope);
         entry->single = true;
         entry->singleLength = static_cast<uint8_t>(frame.length);
-        std::memcpy(entry->frames[0], frame.bytes, CAN_MAX_DLEN);
+        std::memcpy(entry->heldFrame, frame.bytes, sizeof entry->heldFrame);
         scope.messagef(TL_INFO, "SINGLE_FRAME queued SeqID=%d CanID=%04X", static_cast<int>(entry->seqId),
                        static_cast<unsigned>(tx.canId));
         m_txBuffer.append(std::move(entry));
         return STATUS_NOERROR;
     }
     const uint32_t result = transmit_(tx.canId, frame.length, frame.bytes, tx.pad, scope, nullptr, tagFor(tx.token),
-                                     tx.padByte);
+                                     tx.padByte, frame.format);
     if (result == STATUS_NOERROR) m_awaiting.insert(tx.token);
     return result;
 }
@@ -87,7 +88,9 @@ std::unique_ptr<TxBufferEntry> OutgoingTransfers::newEntry(const OutgoingMessage
     entry->canId = tx.canId;
     entry->m_TxMsgLen = tx.length;
     entry->seqId = m_seqIds.take();
-    entry->m_TxActLen = tx.addr.firstFramePayload();
+    entry->m_TxActLen = tx.firstFramePayload();
+    entry->frameLength = tx.frameLength;
+    entry->frameFormat = tx.frameFormat;
     entry->token = tx.token;
     entry->pad = tx.pad;
     entry->padByte = tx.padByte;
@@ -136,7 +139,7 @@ bool OutgoingTransfers::prepareConsecutiveFrames(const OutgoingMessage &tx, TxBu
         for (uint32_t i = 0; i < cfCount; ++i) {
             TextLine frameLine;
             frameLine.appendf("FRAME %d Data: ", static_cast<int>(i));
-            frameLine.appendBytes(entry.frames[i], CAN_MAX_DLEN);
+            frameLine.appendBytes(entry.consecutive(i), entry.frameLength);
             scope.message(frameLine.c_str(), TL_INFO);
         }
     }
@@ -146,9 +149,8 @@ bool OutgoingTransfers::prepareConsecutiveFrames(const OutgoingMessage &tx, TxBu
 // The first frame of a prepared transfer, kept in the slot behind its
 // consecutive frames until it goes. False when the driver refused it.
 bool OutgoingTransfers::sendFirstFrame(TxBufferEntry &entry, TraceScope &scope) {
-    const uint8_t *firstFrame = entry.frames[TX_CF_SLOTS - 1];
-    if (transmit_(entry.canId, CAN_MAX_DLEN, firstFrame, entry.pad, scope, nullptr, ConfirmationTag(),
-                 entry.padByte) != STATUS_NOERROR) {
+    if (transmit_(entry.canId, entry.frameLength, entry.heldFrame, entry.pad, scope, nullptr, ConfirmationTag(),
+                  entry.padByte, entry.frameFormat) != STATUS_NOERROR) {
         scope.message("Error in First Frame 1", TL_INFO);
         return false;
     }
@@ -166,8 +168,8 @@ uint32_t OutgoingTransfers::startTransfer(const OutgoingMessage &tx, TextLine &l
 
     auto entry = newEntry(tx, scope);
     const CanPayload firstFrame = BuildFirstFrame(tx);
-    std::memcpy(entry->frames[TX_CF_SLOTS - 1], firstFrame.bytes, CAN_MAX_DLEN);
-    line.appendBytes(tx.payload, tx.addr.firstFramePayload());
+    std::memcpy(entry->heldFrame, firstFrame.bytes, sizeof entry->heldFrame);
+    line.appendBytes(tx.payload, tx.firstFramePayload());
     scope.messagef(TL_INFO, "FIRST_FRAME with len %d SeqID=%d Timeout %d m_txBuffer added CanID=%04X",
                    static_cast<int>(entry->m_TxMsgLen), static_cast<int>(entry->seqId),
                    static_cast<int>(FC_WAIT_TIMEOUT_MS), static_cast<unsigned>(tx.canId));
@@ -197,8 +199,8 @@ void OutgoingTransfers::startQueued(PendingResults &results, TraceScope &scope) 
                     (*before)->extAddr == entry.extAddr;
         if (ahead) continue;
         if (entry.single) {
-            const uint32_t status = transmit_(entry.canId, entry.singleLength, entry.frames[0], entry.pad, scope,
-                                             nullptr, tagFor(entry.token), entry.padByte);
+            const uint32_t status = transmit_(entry.canId, entry.singleLength, entry.heldFrame, entry.pad, scope,
+                                             nullptr, tagFor(entry.token), entry.padByte, entry.frameFormat);
             if (status == STATUS_NOERROR)
                 m_awaiting.insert(entry.token);
             else
@@ -359,7 +361,7 @@ void OutgoingTransfers::finishTransfer(Where where, TraceScope &scope) {
 // the lengths disagree). Returns true when the record has left the list.
 bool OutgoingTransfers::advanceTransfer(Where where, TraceScope &scope) {
     TxBufferEntry &entry = **where;
-    entry.m_TxActLen += entry.extFlag ? 6 : 7;
+    entry.m_TxActLen += entry.consecutivePayload();
     scope.messagef(TL_INFO, "TX CONSECUTIVE_FRAME No %d canID=0x%04x ", entry.cfSent,
                    static_cast<unsigned>(entry.canId));
     entry.cfSent = static_cast<uint16_t>(entry.cfSent + 1);
@@ -401,17 +403,19 @@ bool OutgoingTransfers::sendConsecutiveFrame(Where where, PendingResults &result
 }
 
 // The record's next consecutive frame: whole frames but the last, which
-// carries only its bytes unless the message or the design fills it up. The
-// last one's confirmation is the message's result.
+// carries only its bytes unless the message or the design fills it up (on
+// CAN FD the port pads a frame above 8 bytes to the next length there is).
+// The last one's confirmation is the message's result.
 uint32_t OutgoingTransfers::sendNextConsecutive(TxBufferEntry &entry, TraceScope &scope, bool *queueFull,
                                                 PendingResults &results) {
     const bool full = m_options.fullFrames();
     const bool last = entry.cfSent + 1u >= entry.cfCount;
-    const int32_t length = last && !full && entry.pad == 0 ? entry.lastLength : CAN_MAX_DLEN;
+    const bool shortLast = last && !full && (entry.pad == 0 || entry.frameLength > CAN_MAX_DLEN);
+    const int32_t length = shortLast ? entry.lastLength : entry.frameLength;
     const uint32_t pad = full ? 1 : entry.pad;
     const bool told = last && withResults() && entry.token != 0;
-    const uint32_t status = transmit_(entry.canId, length, entry.frames[entry.cfSent], pad, scope, queueFull,
-                                     told ? tagFor(entry.token) : ConfirmationTag(), entry.padByte);
+    const uint32_t status = transmit_(entry.canId, length, entry.consecutive(entry.cfSent), pad, scope, queueFull,
+                                     told ? tagFor(entry.token) : ConfirmationTag(), entry.padByte, entry.frameFormat);
     if (told) {
         if (status == STATUS_NOERROR)
             m_awaiting.insert(entry.token);

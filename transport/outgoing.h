@@ -109,7 +109,7 @@ private:
     // with m_lock held.
     uint32_t transmit_(uint32_t id, int32_t length, const uint8_t *data, uint32_t pad, TraceScope &scope,
                        bool *queueFull = nullptr, const ConfirmationTag &tag = ConfirmationTag(),
-                       uint8_t padByte = CAN_PAD_BYTE);
+                       uint8_t padByte = CAN_PAD_BYTE, uint8_t format = 0);
     bool withResults() const { return m_confirmOwner != nullptr; }
     void replaceOlderTransfers(const OutgoingMessage &tx, TraceScope &scope);
     bool linkBusy(uint32_t canId, const IsoTpAddress &addr);

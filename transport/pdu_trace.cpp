@@ -23,11 +23,12 @@ void WritePduLine(TraceFile &file, const char *direction, const PASSTHRU_MSG &ms
 }
 
 void WritePduLine(TraceFile &file, const char *direction, uint32_t canId, const IsoTpAddress &addr,
-                  const uint8_t *payload, uint32_t length) {
+                  const uint8_t *payload, uint32_t length, uint8_t format) {
     PduLine line;
     line.appendf("%s", direction);
     if (length + addr.pciOffset() > 0) {
         line.appendf("0x%04x ", static_cast<unsigned>(canId));
+        if (format & CAN_FRAME_FD) line.appendf("%s", (format & CAN_FRAME_FD_BRS) ? "FD BRS " : "FD ");
         if (addr.extFlag) line.appendBytes(&addr.extAddr, 1);
         line.appendBytes(payload, length);
     }

@@ -14,8 +14,10 @@ class TraceFile;
 // address bytes given and every payload byte.
 void WritePduLine(TraceFile &file, const char *direction, const PASSTHRU_MSG &msg,
                   const std::vector<uint8_t> &addressBytes = {});
-// The same for a message given as identifier, addressing and payload.
+// The same for a message given as identifier, addressing and payload; a
+// message on CAN FD frames (format) has "FD" and, with the faster data
+// phase, "BRS" behind its id.
 void WritePduLine(TraceFile &file, const char *direction, uint32_t canId, const IsoTpAddress &addr,
-                  const uint8_t *payload, uint32_t length);
+                  const uint8_t *payload, uint32_t length, uint8_t format = 0);
 
 #endif

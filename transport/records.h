@@ -18,11 +18,14 @@ enum class TxState { Queued, WaitForFlowControl, SendConsecutive };
 
 constexpr uint32_t RX_TIMEOUT_MS = 900;
 constexpr uint32_t FC_WAIT_TIMEOUT_MS = 1000;
-// The longest message (4095 bytes with an address byte) needs 682 frames.
-constexpr uint32_t TX_CF_SLOTS = 684;
 // The most payload a reception gathers: what a host's message of 4128 bytes
 // holds behind its 4-byte identifier.
 constexpr uint32_t ISOTP_MAX_PAYLOAD = 4124;
+// Consecutive frames a transfer can prepare: the longest message in 8-byte
+// frames behind an address byte (6 payload bytes each) needs 688. Frames of a
+// larger TX_DL carry more and need fewer bytes in all.
+constexpr uint32_t TX_CF_SLOTS = 688;
+constexpr uint32_t TX_CF_BYTES = TX_CF_SLOTS * CAN_MAX_DLEN;
 
 // A message the peer sent us, as the transport hands it over: its
 // identifier (bit 31 for 29-bit), the address byte its frames carried, the
@@ -45,7 +48,11 @@ struct RxBufferEntry {
     uint32_t length = 0;  // bytes in payload
     uint8_t payload[ISOTP_MAX_PAYLOAD];
     uint16_t nextSn = 0;  // never wrapped; only its low nibble is compared
+    // RX_DL: the length of the first frame, which every consecutive frame but
+    // the last must have.
+    uint8_t rxDl = CAN_MAX_DLEN;
     uint32_t timeoutMs = 0;
+    uint32_t waitMs = RX_TIMEOUT_MS;  // N_Cr: the wait for each next frame
     uint32_t seqId = 0;
     // A frame of this reception came shorter than a whole CAN frame.
     bool shortFrame = false;
@@ -75,7 +82,7 @@ struct TxBufferEntry {
     // The sender's token for the message's result (0: the host is told
     // through the confirmation of its last frame instead).
     uint64_t token = 0;
-    // A queued single frame: its bytes are frames[0], singleLength long.
+    // A queued single frame: its bytes are heldFrame, singleLength long.
     bool single = false;
     uint8_t singleLength = 0;
     // The last consecutive frame's length on the bus, and whether frames are
@@ -83,7 +90,19 @@ struct TxBufferEntry {
     uint8_t lastLength = CAN_MAX_DLEN;
     uint32_t pad = 0;
     uint8_t padByte = CAN_PAD_BYTE;
-    uint8_t frames[TX_CF_SLOTS][CAN_MAX_DLEN]{};
+    // TX_DL and the frames' format (CAN_FRAME_FD...) for the whole transfer.
+    uint8_t frameLength = CAN_MAX_DLEN;
+    uint8_t frameFormat = 0;
+    // The first frame until it goes, or the queued single frame.
+    uint8_t heldFrame[CANFD_MAX_DLEN]{};
+    // The consecutive frames, frameLength bytes apart.
+    uint8_t cfBytes[TX_CF_BYTES]{};
+
+    uint8_t *consecutive(uint32_t i) { return cfBytes + i * frameLength; }
+    // Payload bytes of one consecutive frame.
+    uint8_t consecutivePayload() const {
+        return static_cast<uint8_t>(frameLength - (extFlag ? 1 : 0) - CF_PCI_SIZE);
+    }
 };
 
 // The sequence id of the next record of either kind; the trace follows a

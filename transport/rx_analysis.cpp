@@ -42,12 +42,25 @@ const char *BusStateText(uint8_t code) {
     }
 }
 
+// A CAN FD frame says so, and whether its data phase was the faster one,
+// between its length and its data.
+const char *FrameFormatText(const CanFrame &frame) {
+    if (!frame.isFd()) return "   ";
+    switch (frame.fdFlags & (CAN_FRAME_FD_BRS | CAN_FRAME_FD_ESI)) {
+        case CAN_FRAME_FD_BRS: return "FD BRS";
+        case CAN_FRAME_FD_ESI: return "FD ESI";
+        case CAN_FRAME_FD_BRS | CAN_FRAME_FD_ESI: return "FD BRS ESI";
+        default: return "FD";
+    }
+}
+
 void ComposeRxLine(TextLine &line, const CanFrame &frame, const char *label) {
-    line.appendf("%s--RX CanId %06lx [%c%c%c%c%c%c] Len=%3lu     Data: ", label, static_cast<unsigned long>(frame.id),
+    line.appendf("%s--RX CanId %06lx [%c%c%c%c%c%c] Len=%3lu %s Data: ", label, static_cast<unsigned long>(frame.id),
                  (frame.frameFlags & kFlagOverrun) ? 'x' : ' ', frame.frameType == kFrameTypeRemote ? 'R' : ' ',
                  (frame.frameFlags & CAN_FRAME_TX_ACK) ? 'A' : ' ',
                  frame.frameType == CAN_FRAME_TYPE_BUS_STATE ? 'S' : ' ', (frame.frameFlags & kFlagWakeUp) ? 'o' : ' ',
-                 frame.frameType == kFrameTypeError ? 'E' : ' ', static_cast<unsigned long>(frame.dlc));
+                 frame.frameType == kFrameTypeError ? 'E' : ' ', static_cast<unsigned long>(frame.dlc),
+                 FrameFormatText(frame));
     line.appendBytes(frame.data, frame.length(), HexCase::Upper);
 }
 
@@ -66,6 +79,8 @@ bool AcceptFirstFrameLength(const CanFrame &frame, const IsoTpAddress &addr, uin
                        static_cast<unsigned>(CAN_MAX_DLEN));
         return false;
     }
+    // RX_DL is the first frame's length.
+    const uint8_t rxDl = frame.length();
     if (ffDl == 0) {
         const uint32_t at = addr.pciOffset() + 2u;
         ffDl = (static_cast<uint32_t>(frame.byteAt(at)) << 24) | (static_cast<uint32_t>(frame.byteAt(at + 1)) << 16) |
@@ -80,7 +95,7 @@ bool AcceptFirstFrameLength(const CanFrame &frame, const IsoTpAddress &addr, uin
         }
         return true;
     }
-    if (ffDl <= addr.singleFrameMax()) {
+    if (ffDl <= addr.singleFrameMax(rxDl)) {
         scope.messagef(TL_ERROR, "FIRST_FRAME length %u fits a single frame, ignored", ffDl);
         return false;
     }
@@ -92,7 +107,7 @@ bool AcceptFirstFrameLength(const CanFrame &frame, const IsoTpAddress &addr, uin
 void IsoTpTransport::send_Flow_Control(const FlowRoute &route, uint8_t blockSize) {
     PT_SCOPE(scope, "SendFlowx          ");
     const bool fill = m_options.fullFrames() || route.pad;
-    const CanPayload frame = BuildFlowControl(blockSize, route.addr, m_options.stmin(), !fill);
+    const CanPayload frame = BuildFlowControl(blockSize, route.addr, m_options.stmin(), !fill, m_options.frameFormat());
     m_outgoing.transmitFlowControl(route.canId, frame, fill ? 1 : 0, m_options.padByte(), scope);
     if (scope.isEnabled()) scope.messagef(TL_INFO, "FlowControl CTS canID %04x", static_cast<unsigned>(route.canId));
 }
@@ -101,13 +116,22 @@ void IsoTpTransport::send_Flow_Control(const FlowRoute &route, uint8_t blockSize
 // than the frame carries; such a frame is dropped.
 bool IsoTpTransport::analyzeSingleFrame(const CanFrame &frame, const IsoTpAddress &addr, uint8_t sfDl,
                                         ReceivedMessage &out, ReceiveNote *note, TraceScope &scope) const {
-    const uint32_t first = addr.pciOffset() + 1u;
-    const uint32_t carried = frame.length() > first ? frame.length() - first : 0;
-    if (m_profile.on && sfDl == 0) {
+    uint32_t first = addr.pciOffset() + 1u;
+    // A CAN FD frame above 8 bytes carries the escape and an SF_DL byte.
+    const uint8_t dl = frame.length();
+    if (dl > CAN_MAX_DLEN) {
+        if (sfDl != 0) {
+            scope.messagef(TL_ERROR, "SINGLE_FRAME of %u bytes without the escape, dropped", static_cast<unsigned>(dl));
+            return false;
+        }
+        sfDl = frame.byteAt(first++);
+    }
+    const uint32_t carried = dl > first ? dl - first : 0;
+    if ((m_profile.on || dl > CAN_MAX_DLEN) && sfDl == 0) {
         scope.message("SINGLE_FRAME length 0, ignored", TL_ERROR);
         return false;
     }
-    if (sfDl > addr.singleFrameMax() || sfDl > carried) {
+    if (sfDl > addr.singleFrameMax(dl > CAN_MAX_DLEN ? dl : CAN_MAX_DLEN) || sfDl > carried) {
         scope.messagef(TL_ERROR, "SINGLE_FRAME length %d exceeds frame, dropped", sfDl);
         return false;
     }
@@ -138,15 +162,18 @@ void IsoTpTransport::analyzeFirstFrame(const CanFrame &frame, IsoTpAddress addr,
         PT_SCOPE(createScope, "send_Flow_Control()");
         entry->canId = frame.id;
         entry->seqId = m_seqIds.take();
-        entry->timeoutMs = NowMs() + RX_TIMEOUT_MS;
+        const uint32_t nCr = m_options.consecutiveTimeoutMs();
+        entry->waitMs = nCr != 0 ? nCr : RX_TIMEOUT_MS;
+        entry->timeoutMs = NowMs() + entry->waitMs;
         if (createScope.isEnabled())
             createScope.messagef(TL_INFO, "Create m_rxBuffer for SeqID= %d CanID %04x (ext=%02x) timeout=%d",
                                  static_cast<int>(entry->seqId), static_cast<unsigned>(frame.id), route.addr.extAddr,
-                                 static_cast<int>(RX_TIMEOUT_MS));
+                                 static_cast<int>(entry->waitMs));
     }
     entry->nextSn = 1;
     entry->expectedLen = ffDl;
-    entry->receivedLen = CopyPayload(frame, payloadAt, addr.firstFramePayload(), entry->payload, entry->length);
+    entry->rxDl = frame.length() > CAN_MAX_DLEN ? frame.length() : CAN_MAX_DLEN;
+    entry->receivedLen = CopyPayload(frame, payloadAt, entry->rxDl - payloadAt, entry->payload, entry->length);
     entry->shortFrame = frame.length() < CAN_MAX_DLEN;
 
     send_Flow_Control(route, static_cast<uint8_t>(m_options.blockSize()));

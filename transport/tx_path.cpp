@@ -9,14 +9,18 @@
 #include "transport/pdu_trace.h"
 #include "transport/transport.h"
 
-uint32_t IsoTpTransport::send(const OutgoingMessage &tx, TraceScope &scope, uint32_t *txTimestamp) {
+uint32_t IsoTpTransport::send(const OutgoingMessage &message, TraceScope &scope, uint32_t *txTimestamp) {
+    OutgoingMessage tx = message;
+    tx.frameLength = m_options.frameDataLength();
+    tx.frameFormat = m_options.frameFormat();
     TextLine line;
     line.appendf("ISO15765-TX CanId 0x%04lX Len=%3ld TS=%09lu Data: ", static_cast<unsigned long>(tx.canId),
                  static_cast<long>(tx.length + tx.addr.pciOffset()), static_cast<unsigned long>(tx.hostTimestamp));
     if (tx.addr.extFlag) scope.messagef(TL_INFO, "ORV-Extadressing Tx Id = %04x", tx.addr.extAddr);
-    if (m_pPduTrace) WritePduLine(*m_pPduTrace, " CAN-TX ", tx.canId, tx.addr, tx.payload, tx.length);
+    if (m_pPduTrace)
+        WritePduLine(*m_pPduTrace, " CAN-TX ", tx.canId, tx.addr, tx.payload, tx.length, tx.frameFormat);
 
-    if (tx.length <= tx.addr.singleFrameMax()) {
+    if (tx.fitsSingleFrame()) {
         if (tx.addr.extFlag) scope.message("b_ExtendedAdressing data converted to ISO9192 ...", TL_INFO);
         if (scope.isEnabled()) {
             line.appendHexDump(tx.payload, tx.length);
@@ -28,7 +32,7 @@ uint32_t IsoTpTransport::send(const OutgoingMessage &tx, TraceScope &scope, uint
         if (txTimestamp) *txTimestamp = m_port.lastTxTimestamp();
         return result;
     }
-    if (tx.length > FF_DL_MAX) {
+    if (tx.escapedLength() && (m_options.refuseEscapedLength() || tx.length > ISOTP_MAX_PAYLOAD)) {
         scope.message("Length over CAN MAX 4100!!!", TL_ERROR);
         return ERR_NOT_SUPPORTED;
     }
