@@ -91,7 +91,9 @@ uint32_t IsoChannel::sendOne(const PASSTHRU_MSG &msg, bool waited, uint64_t *tok
     const IsoTpOptions options = m_transport.options();
     tx.padByte = static_cast<uint8_t>(options.padByte);
     const int32_t addr = tx.addr.extFlag ? tx.addr.extAddr : ISOTP_NO_ADDRESS;
-    if (tx.length > tx.addr.singleFrameMax() && !m_links.sendsOn(tx.canId, addr)) {
+    // A single frame holds more at a TX_DL above 8 (CAN FD).
+    if (tx.length > tx.addr.singleFrameMax(static_cast<uint8_t>(options.frameDataLength)) &&
+        !m_links.sendsOn(tx.canId, addr)) {
         *why = "no FLOW_CONTROL_FILTER whose flow-control message has this identifier";
         return ERR_NO_FLOW_CONTROL;
     }

@@ -169,6 +169,20 @@ TEST(FdChannel0404, RawFramesGoOutAsFdFramesOfTheirLengthsAndAreConfirmed) {
     EXPECT_EQ(ERR_MSG_PROTOCOL_ID, host.write(Msg0404(CAN, 0x7E0, Counting(8))));
 }
 
+// The ISO-TP channel hands its transport the FD format and TX_DL: a single
+// frame above 7 bytes goes with the escape byte in one FD frame.
+TEST(FdChannel0404, IsoTpSingleFramesGoAsFdFramesOfTheTxDataLength) {
+    FdHost host;
+    host.fdChannel(kFdIsoPs);
+    ASSERT_EQ(STATUS_NOERROR, host.setConfig(kTxDataLength, 64));
+    ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(kFdIsoPs, 0x7E0, Counting(20)), 1000));
+    const std::vector<vxlsim_frame> bus = Captured();
+    ASSERT_EQ(1u, bus.size());
+    EXPECT_EQ(24u, bus[0].dlc);
+    EXPECT_EQ(uint32_t{VXLSIM_FD_EDL | VXLSIM_FD_BRS}, bus[0].fd_flags & (VXLSIM_FD_EDL | VXLSIM_FD_BRS));
+    EXPECT_EQ((Bytes{0x00, 20, 1, 2}), Bytes(bus[0].data, bus[0].data + 4));
+}
+
 TEST(FdChannel0404, ReceivedFramesComeWithTheirLengths) {
     FdHost host;
     host.fdChannel(kFdCanCh1);
