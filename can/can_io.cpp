@@ -128,14 +128,20 @@ bool CanPort::acceptReceivedFrame(const XLevent &event, CanFrame &frame) {
 
 uint32_t CanPort::VectorTransmit(uint32_t id, int32_t length, const uint8_t *data, uint32_t pad, TraceScope &scope,
                                  bool *queueFull, const ConfirmationTag &tag, uint8_t padByte, uint8_t fdFlags) {
-    if (fdFlags != 0) {
-        scope.messagef(TL_ERROR, "Transmit CAN messages ...FAILED!!!! CanId=0x%04x CAN FD frame on a classic port",
-                       static_cast<unsigned int>(id));
-        return ERR_FAILED;
-    }
-    if (length < 0 || length > CAN_MAX_DLEN) {
+    const bool fd = (fdFlags & CAN_FRAME_FD) != 0;
+    if (!fd && (length < 0 || length > CAN_MAX_DLEN)) {
         scope.messagef(TL_ERROR, "Transmit CAN messages ...FAILED!!!! CanId=0x%04x Len=%d out of range 0..8",
                        static_cast<unsigned int>(id), static_cast<int>(length));
+        return ERR_FAILED;
+    }
+    if (fd && (length < 0 || length > CANFD_MAX_DLEN)) {
+        scope.messagef(TL_ERROR, "Transmit CAN FD messages ...FAILED!!!! CanId=0x%04x Len=%d out of range 0..64",
+                       static_cast<unsigned int>(id), static_cast<int>(length));
+        return ERR_FAILED;
+    }
+    if (fd && !isFd()) {
+        scope.messagef(TL_ERROR, "Transmit CAN FD messages ...FAILED!!!! CanId=0x%04x the port is not open for CAN FD",
+                       static_cast<unsigned int>(id));
         return ERR_FAILED;
     }
     if (data == nullptr && length > 0) {
@@ -144,33 +150,37 @@ uint32_t CanPort::VectorTransmit(uint32_t id, int32_t length, const uint8_t *dat
         return ERR_NULL_PARAMETER;
     }
 
-    XLevent event = {};
-    event.tag = XL_TRANSMIT_MSG;
-    s_xl_can_msg &msg = event.tagData.msg;
-    msg.id = id;
-    const uint32_t dlc = static_cast<uint32_t>(pad != 0 ? CAN_MAX_DLEN : length);
-    msg.dlc = static_cast<uint16_t>(dlc);
-
+    // The frame as it goes on the bus: an FD frame above 8 bytes always has
+    // a length a DLC code gives; up to 8 bytes both formats pad on request.
+    uint8_t frame[CANFD_MAX_DLEN];
     const size_t carried = static_cast<size_t>(length);
-    if (carried > 0) std::memcpy(msg.data, data, carried);
-    if (dlc > carried) std::memset(msg.data + carried, padByte, dlc - carried);
-    BasicTextLine<128> line;
-    line.appendf("RAW-CAN--TX CanId=0x%04x Len=%3d Padding = %2d Data: ", static_cast<unsigned int>(id),
-                 static_cast<int>(length), static_cast<int>(pad));
-    line.appendBytes(msg.data, dlc);
+    const uint8_t dlc = length > CAN_MAX_DLEN ? CanFdPaddedLength(static_cast<uint8_t>(length))
+                                              : static_cast<uint8_t>(pad != 0 ? CAN_MAX_DLEN : length);
+    if (carried > 0) std::memcpy(frame, data, carried);
+    if (dlc > carried) std::memset(frame + carried, padByte, dlc - carried);
+    BasicTextLine<400> line;
+    if (!fd) {
+        line.appendf("RAW-CAN--TX CanId=0x%04x Len=%3d Padding = %2d Data: ", static_cast<unsigned int>(id),
+                     static_cast<int>(length), static_cast<int>(pad));
+    } else {
+        line.appendf("RAW-CAN--TX CanId=0x%04x Len=%3d Padding = %2d FD%s Data: ", static_cast<unsigned int>(id),
+                     static_cast<int>(dlc), static_cast<int>(pad), (fdFlags & CAN_FRAME_FD_BRS) ? " BRS" : "");
+    }
+    line.appendBytes(frame, dlc);
     scope.message(line.c_str(), TL_INFO);
 
     uint64_t noted = 0;
     if (tag.owner) {
         SentFrame sent;
         sent.id = id;
-        sent.dlc = static_cast<uint8_t>(dlc);
-        std::memcpy(sent.data, msg.data, dlc);
+        sent.dlc = dlc;
+        sent.fdFlags = fdFlags & (CAN_FRAME_FD | CAN_FRAME_FD_BRS);
+        std::memcpy(sent.data, frame, dlc);
         noted = m_confirmations.note(sent, tag);
     }
-    const XlDriverBinding &xl = bindDriver();
-    unsigned int count = 1;
-    const XLstatus status = xl.xlCanTransmit(m_PortHandle.load(), m_ChannelMask.load(), &count, &event);
+    const bool fdPort = isFd();
+    uint32_t micros = 0;
+    const XLstatus status = fdPort ? transmitFd(id, dlc, frame, fdFlags) : transmitClassic(id, dlc, frame, &micros);
     if (queueFull) *queueFull = status == XL_ERR_QUEUE_IS_FULL;
     if (status != XL_SUCCESS) {
         if (noted != 0) m_confirmations.withdraw(noted);
@@ -178,15 +188,51 @@ uint32_t CanPort::VectorTransmit(uint32_t id, int32_t length, const uint8_t *dat
                        xlErrorText(status));
         return ERR_FAILED;
     }
-    if (scope.isEnabled()) {
-        const uint32_t micros = static_cast<uint32_t>(event.timeStamp / 1000u);
+    if (fdPort) {
+        // The FD call gives no time stamp of its own.
+        scope.messagef(TL_INFO, "Transmit CAN messages ...successed (CAN FD port)");
+    } else if (scope.isEnabled()) {
         m_LastTxTimestamp = micros;
         scope.messagef(TL_INFO, "Transmit CAN messages ...successed time=%u us", micros);
     }
     return STATUS_NOERROR;
 }
 
+XLstatus CanPort::transmitClassic(uint32_t id, uint8_t dlc, const uint8_t *data, uint32_t *timeUs) {
+    XLevent event = {};
+    event.tag = XL_TRANSMIT_MSG;
+    s_xl_can_msg &msg = event.tagData.msg;
+    msg.id = id;
+    msg.dlc = dlc;
+    std::memcpy(msg.data, data, dlc);
+    unsigned int count = 1;
+    const XLstatus status = bindDriver().xlCanTransmit(m_PortHandle.load(), m_ChannelMask.load(), &count, &event);
+    *timeUs = static_cast<uint32_t>(event.timeStamp / 1000u);
+    return status;
+}
+
+// On an FD port classic frames go through the same call, without EDL.
+XLstatus CanPort::transmitFd(uint32_t id, uint8_t dlc, const uint8_t *data, uint8_t fdFlags) {
+    XLcanTxEvent event = {};
+    event.tag = XL_CAN_EV_TAG_TX_MSG;
+    event.transId = 0xFFFF;
+    XL_CAN_TX_MSG &msg = event.tagData.canMsg;
+    msg.canId = id;  // bit 31 marks a 29-bit identifier for the driver as for us
+    if (fdFlags & CAN_FRAME_FD) {
+        msg.msgFlags = XL_CAN_TXMSG_FLAG_EDL | ((fdFlags & CAN_FRAME_FD_BRS) ? XL_CAN_TXMSG_FLAG_BRS : 0);
+        msg.dlc = CanFdLengthToDlc(dlc);
+    } else {
+        msg.dlc = dlc;
+    }
+    std::memcpy(msg.data, data, dlc);
+    unsigned int sent = 0;
+    const XLstatus status = bindDriver().xlCanTransmitEx(m_PortHandle.load(), m_ChannelMask.load(), 1, &sent, &event);
+    // A call that took nothing found the transmit queue full.
+    return status == XL_SUCCESS && sent == 0 ? XL_ERR_QUEUE_IS_FULL : status;
+}
+
 bool CanPort::VectorReadReceiveQueue(CanFrame &frame, bool *eventTaken) {
+    if (isFd()) return readFdReceiveQueue(frame, eventTaken);
     XLevent event = {};
     unsigned int count = 1;
     const XLportHandle port = m_PortHandle.load();
@@ -218,6 +264,93 @@ bool CanPort::VectorReadReceiveQueue(CanFrame &frame, bool *eventTaken) {
     }
     FillFrame(event, frame);
     return true;
+}
+
+// An FD port's event: RX_OK and TX_OK carry frames (TX_OK confirms ours),
+// bus errors are counted like error frames, the rest is told and dropped.
+bool CanPort::readFdReceiveQueue(CanFrame &frame, bool *eventTaken) {
+    XLcanRxEvent event = {};
+    const XLportHandle port = m_PortHandle.load();
+    const XLstatus status = bindDriver().xlCanReceive(port, &event);
+    if (eventTaken) *eventTaken = status == XL_SUCCESS;
+    if (status != XL_SUCCESS) {
+        if (m_profile.on && status != XL_ERR_QUEUE_IS_EMPTY && port != XL_INVALID_PORTHANDLE)
+            countReceiveFailure(status);
+        return false;
+    }
+    frame.frameFlags = 0;
+    frame.id = 0;
+    frame.dlc = 0;
+    frame.trailer = 0;
+    frame.frameType = 0;
+    frame.fdFlags = 0;
+    switch (event.tag) {
+        case XL_CAN_EV_TAG_RX_OK:
+        case XL_CAN_EV_TAG_TX_OK: return acceptFdFrame(event, frame);
+        case XL_CAN_EV_TAG_TX_REQUEST: TraceScopeOnly("Queue rx XL_CAN_MSG_FLAG_TX_REQUEST"); return false;
+        case XL_CAN_EV_TAG_RX_ERROR:
+        case XL_CAN_EV_TAG_TX_ERROR: countErrorFrame(); return false;
+        default: countFdEvent(event); return false;
+    }
+}
+
+bool CanPort::acceptFdFrame(const XLcanRxEvent &event, CanFrame &frame) {
+    const XL_CAN_EV_RX_MSG &msg = event.tagData.canRxOkMsg;
+    if (msg.msgFlags & XL_CAN_RXMSG_FLAG_EF) {
+        countErrorFrame();
+        return false;
+    }
+    // As with the classic flag: frames were lost before this one, which is whole.
+    const bool overrun = (event.flagsChip & XL_CAN_QUEUE_OVERFLOW) != 0;
+    if (overrun && m_profile.on) countOverrun();
+    if (overrun && !m_profile.on) {
+        TraceScopeOnly("Queue rx XL_CAN_MSG_FLAG_OVERRUN");
+        return false;
+    }
+    if (msg.msgFlags & XL_CAN_RXMSG_FLAG_WAKEUP) {
+        TraceScopeOnly("Queue rx XL_CAN_MSG_FLAG_WAKEUP");
+        return false;
+    }
+    if (msg.msgFlags & XL_CAN_RXMSG_FLAG_RTR) {
+        TraceScopeOnly("Queue rx XL_CAN_MSG_FLAG_REMOTE_FRAME");
+        return false;
+    }
+    frame.frameType = CAN_FRAME_TYPE_FRAME;
+    if (event.tag == XL_CAN_EV_TAG_TX_OK) {
+        frame.frameFlags = CAN_FRAME_TX_ACK;
+        TraceScopeOnly("Queue rx XL_CAN_MSG_FLAG_TX_COMPLETED");
+    }
+    const bool edl = (msg.msgFlags & XL_CAN_RXMSG_FLAG_EDL) != 0;
+    if (edl) {
+        frame.fdFlags = CAN_FRAME_FD | ((msg.msgFlags & XL_CAN_RXMSG_FLAG_BRS) ? CAN_FRAME_FD_BRS : 0) |
+                        ((msg.msgFlags & XL_CAN_RXMSG_FLAG_ESI) ? CAN_FRAME_FD_ESI : 0);
+    }
+    frame.id = msg.canId;
+    // Without EDL a DLC code above 8 still means 8 bytes.
+    frame.dlc = edl ? CanFdDlcToLength(msg.dlc) : (msg.dlc < CAN_MAX_DLEN ? msg.dlc : CAN_MAX_DLEN);
+    const uint32_t micros = static_cast<uint32_t>(event.timeStampSync / 1000u);
+    frame.timeMs = micros / 1000u;
+    frame.timeReserved = 0;
+    frame.timeUs = static_cast<uint16_t>(micros % 1000u);
+    std::memcpy(frame.data, msg.data, frame.length());
+    return true;
+}
+
+void CanPort::countFdEvent(XLcanRxEvent &event) {
+    const uint32_t count = m_UnknownEvents.add();
+    if (count == 0) return;
+    PT_SCOPE(scope, "VectorReadReceiveQueue()");
+    if (scope.isEnabled()) {
+        const char *text = bindDriver().xlCanGetEventString(&event);
+        scope.messagef(TL_INFO, "RX-INFO %s", text ? text : "");
+    }
+    if (event.tag == XL_CAN_EV_TAG_CHIP_STATE) {
+        const XL_CAN_EV_CHIP_STATE &chip = event.tagData.canChipState;
+        scope.messagef(TL_INFO, "Queue rx chip state 0x%02x tx errors %u rx errors %u --> %u event(s)",
+                       chip.busStatus, chip.txErrorCounter, chip.rxErrorCounter, count);
+        return;
+    }
+    scope.messagef(TL_FATALERROR, "Queue rx unknown %d --> has counted %u time(s) !!!", event.tag, count);
 }
 
 void CanPort::VectorSendWakeUp() {

@@ -30,6 +30,28 @@ constexpr uint32_t kVirtualChannelCaps = XL_BUS_ACTIVE_CAP_CAN | XL_BUS_COMPATIB
 
 const char kRule[] = "----------------------------------------------------------";
 
+// The largest event an FD port's queue holds; its queue is sized in bytes.
+constexpr unsigned kFdEventBytes = XL_CANFD_MAX_EVENT_SIZE;
+
+// Bit timing of one phase for xlCanFdSetConfiguration. The driver's CAN FD
+// clock runs at 80 MHz; python-can passes 10 time quanta a bit (SJW 2,
+// TSEG1 6, TSEG2 3: sample point 70 %), which divides the clock for every
+// rate up to 4 Mbit/s. A rate it does not divide takes the first count of
+// quanta that does, the sample point kept near 70 %.
+constexpr uint32_t kFdClockHz = 80000000;
+constexpr uint32_t kQuantaChoices[] = {10, 8, 16, 20, 5};
+struct PhaseTiming {
+    uint32_t sjw, tseg1, tseg2;
+};
+PhaseTiming FdPhaseTiming(uint32_t rate) {
+    for (uint32_t quanta : kQuantaChoices) {
+        if (rate == 0 || kFdClockHz % (rate * quanta) != 0) continue;
+        const uint32_t tseg2 = (quanta * 3 + 5) / 10;
+        return PhaseTiming{tseg2 < 2 ? tseg2 : 2, quanta - 1 - tseg2, tseg2};
+    }
+    return PhaseTiming{2, 6, 3};
+}
+
 }  // namespace
 
 uint32_t CanPort::listedChannels() const {
@@ -100,6 +122,7 @@ XLaccess CanPort::chooseChannels(TraceScope &scope) {
 }
 
 int16_t CanPort::failInit(TraceScope &scope) {
+    m_fdDataRate = 0;
     const XLportHandle port = m_PortHandle.load();
     if (port != XL_INVALID_PORTHANDLE) {
         xl().xlClosePort(port);
@@ -120,6 +143,13 @@ unsigned CanPort::receiveQueueSize(TraceScope &scope) const {
     return kFieldReceiveQueue;
 }
 
+unsigned CanPort::fdReceiveQueueBytes(TraceScope &scope) const {
+    unsigned bytes = receiveQueueSize(scope) * kFdEventBytes;
+    if (bytes < RX_FIFO_CANFD_QUEUE_SIZE_MIN) bytes = RX_FIFO_CANFD_QUEUE_SIZE_MIN;
+    if (bytes > RX_FIFO_CANFD_QUEUE_SIZE_MAX) bytes = RX_FIFO_CANFD_QUEUE_SIZE_MAX;
+    return bytes;
+}
+
 const XlDriverBinding &CanPort::bindDriver() {
     const XlDriverBinding *bound = m_xl.load(std::memory_order_acquire);
     if (bound != &MissingXlDriver()) return *bound;
@@ -136,13 +166,24 @@ const char *CanPort::xlErrorText(XLstatus status) const {
     return text ? text : "";
 }
 
-uint32_t CanPort::reopen(uint32_t bitrate) {
+uint32_t CanPort::reopen(uint32_t bitrate) { return reopen_(bitrate, 0); }
+
+uint32_t CanPort::reopenFd(uint32_t arbitrationRate, uint32_t dataRate) {
+    if (dataRate == 0) {
+        PT_SCOPE(scope, "vectorInitDriver()");
+        scope.messagef(TL_ERROR, "CAN FD open without a data-phase rate");
+        return ERR_FAILED;
+    }
+    return reopen_(arbitrationRate, dataRate);
+}
+
+uint32_t CanPort::reopen_(uint32_t bitrate, uint32_t fdDataRate) {
     // Binding here, on the host's thread, lets the clean-up before the first
     // set-up talk to the driver instead of reporting it missing.
     bindDriver();
     LockGuard initGuard(m_initLock);
     cleanUp_();
-    const int16_t result = vectorInitDriver(bitrate);
+    const int16_t result = vectorInitDriver(bitrate, fdDataRate);
     if (result != 0) return static_cast<uint32_t>(static_cast<uint16_t>(result));
     m_bitrate = bitrate;
     if (m_wantNotification) {
@@ -182,7 +223,53 @@ std::shared_ptr<void> CanPort::driverSignal() {
     return m_driverSignal;
 }
 
-int16_t CanPort::vectorInitDriver(uint32_t bitrate) {
+bool CanPort::channelsSupportFd(XLaccess channels, TraceScope &scope) const {
+    bool all = true;
+    for (uint32_t i = 0; i < listedChannels(); ++i) {
+        const XLchannelConfig &channel = m_DriverConfig.channel[i];
+        if (!(channel.channelMask & channels) || (channel.channelCapabilities & XL_CHANNEL_FLAG_CANFD_ISO_SUPPORT))
+            continue;
+        scope.messagef(TL_ERROR, "channel \"%.32s\" CM=0x%" PRIx64 " has no ISO CAN FD (capabilities 0x%08x)",
+                       channel.name, static_cast<uint64_t>(channel.channelMask),
+                       static_cast<unsigned>(channel.channelCapabilities));
+        all = false;
+    }
+    return all;
+}
+
+int16_t CanPort::configureFd(XLportHandle port, XLaccess channels, uint32_t bitrate, uint32_t dataRate,
+                             TraceScope &scope) {
+    const PhaseTiming arbitration = FdPhaseTiming(bitrate);
+    const PhaseTiming data = FdPhaseTiming(dataRate);
+    XLcanFdConf conf = {};
+    conf.arbitrationBitRate = bitrate;
+    conf.sjwAbr = arbitration.sjw;
+    conf.tseg1Abr = arbitration.tseg1;
+    conf.tseg2Abr = arbitration.tseg2;
+    conf.dataBitRate = dataRate;
+    conf.sjwDbr = data.sjw;
+    conf.tseg1Dbr = data.tseg1;
+    conf.tseg2Dbr = data.tseg2;
+    const XLstatus status = xl().xlCanFdSetConfiguration(port, channels, &conf);
+    scope.messagef(TL_INFO,
+                   "- CanFdSetConfiguration: CM=0x%" PRIx64 " arbitration %u (%u/%u/%u) data %u (%u/%u/%u), %s",
+                   static_cast<uint64_t>(channels), bitrate, arbitration.sjw, arbitration.tseg1, arbitration.tseg2,
+                   dataRate, data.sjw, data.tseg1, data.tseg2, xlErrorText(status));
+    if (status == XL_SUCCESS) return static_cast<int16_t>(STATUS_NOERROR);
+    if (status == XL_ERR_DLL_NOT_FOUND) {
+        scope.messagef(TL_ERROR, "xlCanFdSetConfiguration not in the driver: no CAN FD");
+        failInit(scope);
+        return static_cast<int16_t>(ERR_NOT_SUPPORTED);
+    }
+    if (m_settings.m_bCooperative != 0) {
+        scope.messagef(TL_ERROR, "set CAN FD configuration failed -> useing cooperative mode ignored");
+        return static_cast<int16_t>(STATUS_NOERROR);
+    }
+    scope.messagef(TL_ERROR, "set CAN FD configuration failed");
+    return failInit(scope);
+}
+
+int16_t CanPort::vectorInitDriver(uint32_t bitrate, uint32_t fdDataRate) {
     PT_SCOPE(scope, "vectorInitDriver()");
     scope.messagef(TL_INFO, "pt_vector 00.16 Vector XL driver initialisation");
     const XlDriverBinding &xl = bindDriver();
@@ -206,11 +293,22 @@ int16_t CanPort::vectorInitDriver(uint32_t bitrate) {
         return failInit(scope);
     }
 
+    const bool fd = fdDataRate != 0;
+    if (fd && !channelsSupportFd(channels, scope)) {
+        failInit(scope);
+        return static_cast<int16_t>(ERR_NOT_SUPPORTED);
+    }
+
     m_PermissionMask = channels;
     XLportHandle port = m_PortHandle.load();
-    XLstatus status = xl.xlOpenPort(&port, kApplicationName, channels, &m_PermissionMask, receiveQueueSize(scope),
-                                    XL_INTERFACE_VERSION, XL_BUS_TYPE_CAN);
+    XLstatus status =
+        fd ? xl.xlOpenPort(&port, kApplicationName, channels, &m_PermissionMask, fdReceiveQueueBytes(scope),
+                           XL_INTERFACE_VERSION_V4, XL_BUS_TYPE_CAN)
+           : xl.xlOpenPort(&port, kApplicationName, channels, &m_PermissionMask, receiveQueueSize(scope),
+                           XL_INTERFACE_VERSION, XL_BUS_TYPE_CAN);
     m_PortHandle = port;
+    // Its events are read and its frames sent by the CAN FD calls from now on.
+    m_fdDataRate = status == XL_SUCCESS ? fdDataRate : 0;
     scope.messagef(TL_INFO, "- OpenPort         : CM=0x%" PRIx64 ", PH=0x%02X, PM=0x%" PRIx64 ", %s",
                    static_cast<uint64_t>(channels), static_cast<unsigned int>(port),
                    static_cast<uint64_t>(m_PermissionMask), xlErrorText(status));
@@ -228,10 +326,15 @@ int16_t CanPort::vectorInitDriver(uint32_t bitrate) {
         m_PermissionMask = channels;
     }
 
-    status = xl.xlCanSetChannelBitrate(port, channels, bitrate);
-    scope.messagef(TL_INFO, "- SetChannelBitrate: CM=0x%" PRIx64 " baudr.=%u, %s", static_cast<uint64_t>(channels),
-                   bitrate, xlErrorText(status));
-    if (status != XL_SUCCESS) {
+    if (fd) {
+        const int16_t configured = configureFd(port, channels, bitrate, fdDataRate, scope);
+        if (configured != 0) return configured;
+    } else {
+        status = xl.xlCanSetChannelBitrate(port, channels, bitrate);
+        scope.messagef(TL_INFO, "- SetChannelBitrate: CM=0x%" PRIx64 " baudr.=%u, %s",
+                       static_cast<uint64_t>(channels), bitrate, xlErrorText(status));
+    }
+    if (!fd && status != XL_SUCCESS) {
         if (m_settings.m_bCooperative == 0) {
             scope.messagef(TL_ERROR, "set bitrate failed");
             return failInit(scope);
@@ -310,6 +413,7 @@ int16_t CanPort::cleanUp_() {
         }
     }
     m_PortHandle = XL_INVALID_PORTHANDLE;
+    m_fdDataRate = 0;
     // A holder (the worker, in its wait) keeps its copy until it lets go.
     if (m_wantNotification) setDriverSignal(nullptr);
     // Nothing handed to a closed port is confirmed any more.
@@ -371,6 +475,7 @@ uint32_t CanPort::selectChannel(const char *name, char *chosen, std::size_t chos
         const bool isVirtual = channel.channelBusCapabilities == kVirtualChannelCaps;
         if (byName ? !NamesChannel(name, channel) : (isVirtual && m_settings.m_VirtualOrdinal <= 0)) continue;
         found = channel.channelMask;
+        m_selectedHasFd = (channel.channelCapabilities & XL_CHANNEL_FLAG_CANFD_ISO_SUPPORT) != 0;
         std::snprintf(chosen, chosenSize, "%.32s", channel.name);
     }
     m_session.leave(xl);

@@ -49,11 +49,18 @@ public:
     // driver first, on the host's thread), then sends the configured wake-up
     // frame. 0 on success, the J2534 status of the failure otherwise.
     uint32_t reopen(uint32_t bitrate);
+    // The same for CAN FD: arbitration phase at arbitrationRate, data phase
+    // at dataRate. Only a channel with ISO CAN FD support opens so
+    // (ERR_NOT_SUPPORTED and a trace line naming it otherwise, or when the
+    // driver has no CAN FD calls).
+    uint32_t reopenFd(uint32_t arbitrationRate, uint32_t dataRate);
 
-    // 0 on success, 8 (ERR_DEVICE_NOT_CONNECTED) on any failure. The caller
-    // holds m_initLock. Joins the driver session; a failure after the join
-    // keeps it until VectorCleanUp.
-    int16_t vectorInitDriver(uint32_t bitrate);
+    // 0 on success, 8 (ERR_DEVICE_NOT_CONNECTED) on any failure, 1
+    // (ERR_NOT_SUPPORTED) for a CAN FD open the channel or driver cannot do.
+    // fdDataRate 0 opens the port for classic CAN. The caller holds
+    // m_initLock. Joins the driver session; a failure after the join keeps
+    // it until VectorCleanUp.
+    int16_t vectorInitDriver(uint32_t bitrate, uint32_t fdDataRate = 0);
     void demoPrintConfig();
     // Closes the port and leaves the driver session (the last user closes
     // the driver).
@@ -64,6 +71,9 @@ public:
     // With queueFull, a frame the driver refused for a full transmit queue
     // sets *queueFull and may be sent again later. A tag with an owner notes
     // the frame in confirmations() before the driver gets it.
+    // fdFlags CAN_FRAME_FD (with CAN_FRAME_FD_BRS) sends an FD frame of
+    // length 0..64 on a port open for FD: one above 8 bytes is always padded
+    // with padByte to the next length a DLC code gives.
     uint32_t VectorTransmit(uint32_t id, int32_t length, const uint8_t *data, uint32_t pad, TraceScope &scope,
                             bool *queueFull = nullptr, const ConfirmationTag &tag = ConfirmationTag(),
                             uint8_t padByte = CAN_PAD_BYTE, uint8_t fdFlags = 0);
@@ -113,8 +123,14 @@ public:
     XLaccess channelMask() const { return m_ChannelMask.load(); }
     // The channel selectChannel chose, 0 before.
     XLaccess selectedChannel() const { return m_selectedMask; }
+    // Whether that channel does ISO CAN FD, as the driver's configuration says.
+    bool selectedChannelHasFd() const { return m_selectedHasFd; }
     // The bit rate the port was last opened at, 0 before.
     uint32_t bitrate() const { return m_bitrate.load(); }
+    // Whether the port is open for CAN FD, and its data-phase rate then (0
+    // while open for classic CAN or closed).
+    bool isFd() const { return m_fdDataRate.load() != 0; }
+    uint32_t fdDataRate() const { return m_fdDataRate.load(); }
 
     // Transmit time (us) of the last frame sent while its caller's scope traced.
     uint32_t lastTxTimestamp() const { return m_LastTxTimestamp.load(); }
@@ -133,11 +149,24 @@ private:
     XLaccess configuredChannels(unsigned hwType, unsigned hwIndex, unsigned hwChannel, TraceScope &scope);
     XLaccess chooseChannels(TraceScope &scope);
     bool acceptReceivedFrame(const XLevent &event, CanFrame &frame);
+    // The FD port's counterparts (interface version 4 events).
+    bool readFdReceiveQueue(CanFrame &frame, bool *eventTaken);
+    bool acceptFdFrame(const XLcanRxEvent &event, CanFrame &frame);
+    void countFdEvent(XLcanRxEvent &event);
+    uint32_t reopen_(uint32_t bitrate, uint32_t fdDataRate);
+    // With the port open (V4): the channels' FD support and both rates.
+    int16_t configureFd(XLportHandle port, XLaccess channels, uint32_t bitrate, uint32_t dataRate,
+                        TraceScope &scope);
+    bool channelsSupportFd(XLaccess channels, TraceScope &scope) const;
+    XLstatus transmitClassic(uint32_t id, uint8_t dlc, const uint8_t *data, uint32_t *timeUs);
+    XLstatus transmitFd(uint32_t id, uint8_t dlc, const uint8_t *data, uint8_t fdFlags);
     void countErrorFrame();
     void countUnknownEvent(XLevent &event);
     void countOverrun();
     void countReceiveFailure(XLstatus status);
     unsigned receiveQueueSize(TraceScope &scope) const;
+    // The FD port's queue in bytes: room for as many of the largest events.
+    unsigned fdReceiveQueueBytes(TraceScope &scope) const;
     // With m_initLock held, after the port opened.
     void setUpNotification_(TraceScope &scope);
     void setDriverSignal(std::shared_ptr<void> signal);
@@ -160,9 +189,11 @@ private:
     std::atomic<XLportHandle> m_PortHandle{XL_INVALID_PORTHANDLE};
     std::atomic<XLaccess> m_ChannelMask{0};
     std::atomic<uint32_t> m_bitrate{0};
+    std::atomic<uint32_t> m_fdDataRate{0};  // non-zero while open for CAN FD
     XLaccess m_PermissionMask = 0;
     // The one channel selectChannel chose; 0 before.
     XLaccess m_selectedMask = 0;
+    bool m_selectedHasFd = false;
     std::atomic<bool> m_everyIdAccepted{false};
     XLdriverConfig m_DriverConfig = {};
 

@@ -12,8 +12,10 @@ constexpr std::size_t kMaxNoted = 4096;
 
 }  // namespace
 
+// A classic frame and an FD frame of the same bytes are different frames.
 bool SentFrame::sameAs(const CanFrame &frame) const {
-    return id == frame.id && dlc == frame.length() && std::memcmp(data, frame.data, dlc) == 0;
+    return id == frame.id && (fdFlags & CAN_FRAME_FD) == (frame.fdFlags & CAN_FRAME_FD) && dlc == frame.length() &&
+           std::memcmp(data, frame.data, dlc) == 0;
 }
 
 uint64_t PendingConfirmations::newToken() {

@@ -13,11 +13,12 @@
 #include "platform/named_lock.h"
 
 // A frame as it went onto the bus: identifier (bit 31 for 29-bit), length
-// and bytes, padding included.
+// and bytes, padding included, and whether it went as an FD frame.
 struct SentFrame {
     uint32_t id = 0;
     uint8_t dlc = 0;
-    uint8_t data[CAN_MAX_DLEN] = {};
+    uint8_t data[CANFD_MAX_DLEN] = {};
+    uint8_t fdFlags = 0;  // CAN_FRAME_FD, CAN_FRAME_FD_BRS as handed over
 
     bool sameAs(const CanFrame &frame) const;
 };

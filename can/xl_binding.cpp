@@ -46,6 +46,15 @@ char *PT_STDCALL MissingGetErrorString(XLstatus) {
 }
 
 XLstatus PT_STDCALL MissingSetNotification(XLportHandle, XLhandle *, int) { return XL_ERR_DLL_NOT_FOUND; }
+XLstatus PT_STDCALL MissingCanFdSetConfiguration(XLportHandle, XLaccess, XLcanFdConf *) { return XL_ERR_DLL_NOT_FOUND; }
+XLstatus PT_STDCALL MissingCanTransmitEx(XLportHandle, XLaccess, unsigned int, unsigned int *, XLcanTxEvent *) {
+    return XL_ERR_DLL_NOT_FOUND;
+}
+XLstatus PT_STDCALL MissingCanReceive(XLportHandle, XLcanRxEvent *) { return XL_ERR_DLL_NOT_FOUND; }
+char *PT_STDCALL MissingCanGetEventString(XLcanRxEvent *) {
+    static char text[] = "no event text: XL driver without CAN FD";
+    return text;
+}
 
 const XlDriverBinding kMissingDriver = {
     MissingOpenDriver,
@@ -67,6 +76,10 @@ const XlDriverBinding kMissingDriver = {
     MissingGetEventString,
     MissingGetErrorString,
     MissingSetNotification,
+    MissingCanFdSetConfiguration,
+    MissingCanTransmitEx,
+    MissingCanReceive,
+    MissingCanGetEventString,
 };
 
 template <typename Fn>
@@ -107,5 +120,9 @@ XlDriverBinding BindXlDriver(const char *fileName) {
     Resolve(library, "xlGetEventString", binding.xlGetEventString);
     Resolve(library, "xlGetErrorString", binding.xlGetErrorString);
     Resolve(library, "xlSetNotification", binding.xlSetNotification);
+    Resolve(library, "xlCanFdSetConfiguration", binding.xlCanFdSetConfiguration);
+    Resolve(library, "xlCanTransmitEx", binding.xlCanTransmitEx);
+    Resolve(library, "xlCanReceive", binding.xlCanReceive);
+    Resolve(library, "xlCanGetEventString", binding.xlCanGetEventString);
     return binding;
 }

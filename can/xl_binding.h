@@ -28,6 +28,12 @@ struct XlDriverBinding {
     XLGETEVENTSTRING xlGetEventString;
     XLGETERRORSTRING xlGetErrorString;
     XLSETNOTIFICATION xlSetNotification;  // optional: a driver without it answers XL_ERR_DLL_NOT_FOUND
+    // CAN FD (interface version 4), optional like the notification: a driver
+    // without them opens classic ports only.
+    XLCANFDSETCONFIGURATION xlCanFdSetConfiguration;
+    XLCANTRANSMITEX xlCanTransmitEx;
+    XLCANRECEIVE xlCanReceive;
+    XLCANGETEVENTSTRING xlCanGetEventString;
 };
 
 // The binding of a driver that is not there: every call answers

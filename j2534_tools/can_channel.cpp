@@ -9,7 +9,11 @@
 namespace {
 
 constexpr uint32_t kIdBytes = 4;
-constexpr uint32_t kMaxCanMsg = kIdBytes + 8;
+constexpr uint32_t kMaxCanMsg = kIdBytes + CAN_MAX_DLEN;
+constexpr uint32_t kMaxCanFdMsg = kIdBytes + CANFD_MAX_DLEN;
+// The bytes an FD frame carries beyond a message's data, up to the next
+// length a DLC code gives (as SocketCAN and python-can fill them).
+constexpr uint8_t kFdFillByte = 0x00;
 
 }  // namespace
 
@@ -21,12 +25,16 @@ bool CanChannel::Filter::matches(const uint8_t *bytes, uint32_t length) const {
 }
 
 uint32_t CanChannel::frameOf(const PASSTHRU_MSG &msg, OutFrame &frame, const char **why) const {
-    if (msg.ProtocolID != CAN) {
+    if (msg.ProtocolID != protocolId()) {
         *why = "message ProtocolID is not the channel's";
         return ERR_MSG_PROTOCOL_ID;
     }
-    if (msg.DataSize < kIdBytes || msg.DataSize > kMaxCanMsg) {
+    if (!isFd() && (msg.DataSize < kIdBytes || msg.DataSize > kMaxCanMsg)) {
         *why = "a CAN message holds 4 to 12 bytes";
+        return ERR_INVALID_MSG;
+    }
+    if (isFd() && (msg.DataSize < kIdBytes || msg.DataSize > kMaxCanFdMsg)) {
+        *why = "a CAN FD message holds 4 to 68 bytes";
         return ERR_INVALID_MSG;
     }
     const bool extended = (msg.TxFlags & CAN_29BIT_ID) != 0;
@@ -36,9 +44,12 @@ uint32_t CanChannel::frameOf(const PASSTHRU_MSG &msg, OutFrame &frame, const cha
         return ERR_INVALID_MSG;
     }
     frame.id = MarkCanId(id, extended);
-    frame.dlc = static_cast<uint8_t>(msg.DataSize - kIdBytes);
-    std::memcpy(frame.data, msg.Data + kIdBytes, frame.dlc);
+    const uint8_t length = static_cast<uint8_t>(msg.DataSize - kIdBytes);
+    std::memcpy(frame.data, msg.Data + kIdBytes, length);
+    frame.dlc = isFd() ? CanFdPaddedLength(length) : length;
+    std::memset(frame.data + length, kFdFillByte, frame.dlc - length);
     frame.txFlags = msg.TxFlags;
+    frame.fdFlags = frameFormat();
     return STATUS_NOERROR;
 }
 
@@ -82,7 +93,7 @@ uint32_t CanChannel::startFilter(uint32_t type, const PASSTHRU_MSG *mask, const 
         *why = "pFlowControlMsg must be NULL for PASS_FILTER and BLOCK_FILTER";
         return ERR_INVALID_MSG;
     }
-    if (mask->ProtocolID != CAN || pattern->ProtocolID != CAN) {
+    if (mask->ProtocolID != protocolId() || pattern->ProtocolID != protocolId()) {
         *why = "filter message ProtocolID is not the channel's";
         return ERR_MSG_PROTOCOL_ID;
     }
@@ -128,6 +139,8 @@ void CanChannel::clearFilters() {
 void CanChannel::onFrame(const CanFrame &frame) {
     const bool extended = IsCanId29Bit(frame.id);
     if (extended ? !takes29Bit() : !takes11Bit()) return;
+    // A classic channel's messages hold classic frames only.
+    if (frame.isFd() && !isFd()) return;
     PASSTHRU_MSG msg = {};
     PutId(CanIdBits(frame.id), msg);
     const uint8_t length = frame.length();
@@ -143,7 +156,7 @@ void CanChannel::onFrame(const CanFrame &frame) {
         }
         if (!passed) return;
     }
-    msg.ProtocolID = CAN;
+    msg.ProtocolID = protocolId();
     msg.RxStatus = extended ? CAN_29BIT_ID : 0;
     msg.Timestamp = TimestampOf(frame);
     msg.ExtraDataIndex = msg.DataSize;

@@ -1,6 +1,7 @@
 // The raw CAN protocol channel: 11-bit, 29-bit or both (CAN_ID_BOTH), up to
 // 10 pass and 10 block filters over the identifier and the data, loopback of
-// the frames the bus confirmed.
+// the frames the bus confirmed. On a CAN FD protocol its frames go as FD
+// frames of up to 64 bytes, and it receives FD and classic frames alike.
 #ifndef PT_J2534_TOOLS_CAN_CHANNEL_H
 #define PT_J2534_TOOLS_CAN_CHANNEL_H
 
@@ -13,7 +14,7 @@ constexpr uint32_t kMaxCanFilters = 10;  // of each kind
 
 class CanChannel : public Channel0404 {
 public:
-    CanChannel(Device0404 &device, uint32_t flags) : Channel0404(device, CAN, flags) {}
+    CanChannel(Device0404 &device, uint32_t protocolId, uint32_t flags) : Channel0404(device, protocolId, flags) {}
 
     uint32_t write(PASSTHRU_MSG *msgs, uint32_t *num, uint32_t timeoutMs, TraceScope &scope,
                    const char **why) override;

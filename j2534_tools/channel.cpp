@@ -7,6 +7,11 @@
 Channel0404::Channel0404(Device0404 &device, uint32_t protocolId, uint32_t flags)
     : m_device(device), m_protocolId(protocolId), m_flags(flags) {}
 
+void Channel0404::setFrameFormat(uint32_t arbitrationRate, uint32_t dataRate) {
+    if (!isFd()) return;
+    m_frameFormat = static_cast<uint8_t>(CAN_FRAME_FD | (dataRate > arbitrationRate ? CAN_FRAME_FD_BRS : 0));
+}
+
 uint32_t Channel0404::IdOfMsg(const PASSTHRU_MSG &msg) {
     return (uint32_t{msg.Data[0]} << 24) | (uint32_t{msg.Data[1]} << 16) | (uint32_t{msg.Data[2]} << 8) | msg.Data[3];
 }
@@ -98,7 +103,7 @@ void Channel0404::loopBack(const OutFrame &frame, const CanFrame &ack) {
     msg.TxFlags = frame.txFlags;
     msg.Timestamp = TimestampOf(ack);
     PutId(CanIdBits(frame.id), msg);
-    for (uint8_t i = 0; i < frame.dlc && i < 8; ++i) msg.Data[4 + i] = frame.data[i];
+    for (uint8_t i = 0; i < frame.dlc && i < CANFD_MAX_DLEN; ++i) msg.Data[4 + i] = frame.data[i];
     msg.DataSize = 4u + frame.dlc;
     msg.ExtraDataIndex = msg.DataSize;
     deliver(msg);
@@ -167,8 +172,57 @@ uint32_t Channel0404::getConfig(SCONFIG &param, const char **why) {
         case LOOPBACK: param.Value = m_loopback.load(); return STATUS_NOERROR;
         case BIT_SAMPLE_POINT: param.Value = m_bitSamplePoint.load(); return STATUS_NOERROR;
         case SYNC_JUMP_WIDTH: param.Value = m_syncJumpWidth.load(); return STATUS_NOERROR;
+        default: break;
+    }
+    if (!isFd()) {
+        *why = "parameter not served on this channel";
+        return ERR_NOT_SUPPORTED;
+    }
+    switch (param.Parameter) {
+        case FD_CAN_DATA_PHASE_RATE:
+        case CAN_FD_DATA_PHASE_RATE: param.Value = m_device.port().fdDataRate(); return STATUS_NOERROR;
+        case HS_CAN_TERMINATION:
+        case CAN_FD_TERMINATION: param.Value = m_termination.load(); return STATUS_NOERROR;
+        case CAN_FD_TYPE: param.Value = 0; return STATUS_NOERROR;
+        case J1962_PINS:
+            if (!IsPinSwitched(m_protocolId)) break;
+            param.Value = m_pins.load();
+            return STATUS_NOERROR;
+        default: break;
+    }
+    *why = "parameter not served on this channel";
+    return ERR_NOT_SUPPORTED;
+}
+
+// The parameters every CAN FD channel has.
+uint32_t Channel0404::setFdConfig(const SCONFIG &param, TraceScope &scope, const char **why) {
+    switch (param.Parameter) {
+        case FD_CAN_DATA_PHASE_RATE:
+        case CAN_FD_DATA_PHASE_RATE: return m_device.setDataPhaseRate(*this, param.Value, scope, why);
+        case HS_CAN_TERMINATION:
+        case CAN_FD_TERMINATION:
+            if (param.Value != kNoTermination && param.Value != kTermination120) break;
+            m_termination = param.Value;
+            return STATUS_NOERROR;
+        case CAN_FD_TYPE:
+            if (param.Value == 0) return STATUS_NOERROR;
+            *why = "CAN_FD_TYPE: ISO CAN FD (0) only";
+            return ERR_INVALID_IOCTL_VALUE;
+        case J1962_PINS:
+            if (!IsPinSwitched(m_protocolId)) {
+                *why = "J1962_PINS is for the pin-switched protocols";
+                return ERR_NOT_SUPPORTED;
+            }
+            if (param.Value != kHsCanPins) {
+                *why = "J1962_PINS: CAN FD on pins 6 and 14 (0x060E) only";
+                return ERR_PIN_INVALID;
+            }
+            m_pins = param.Value;
+            return STATUS_NOERROR;
         default: *why = "parameter not served on this channel"; return ERR_NOT_SUPPORTED;
     }
+    *why = "value outside the parameter's range";
+    return ERR_INVALID_IOCTL_VALUE;
 }
 
 uint32_t Channel0404::setConfig(const SCONFIG &param, TraceScope &scope, const char **why) {
@@ -188,7 +242,10 @@ uint32_t Channel0404::setConfig(const SCONFIG &param, TraceScope &scope, const c
             if (param.Value > 100) break;
             m_syncJumpWidth = param.Value;
             return STATUS_NOERROR;
-        default: *why = "parameter not served on this channel"; return ERR_NOT_SUPPORTED;
+        default:
+            if (isFd()) return setFdConfig(param, scope, why);
+            *why = "parameter not served on this channel";
+            return ERR_NOT_SUPPORTED;
     }
     *why = "value outside the parameter's range";
     return ERR_INVALID_IOCTL_VALUE;

@@ -19,9 +19,10 @@ class TraceScope;
 // A frame as the channel hands it to the device for the bus.
 struct OutFrame {
     uint32_t id = 0;  // CAN_ID_29BIT marks a 29-bit identifier
-    uint8_t dlc = 0;
-    uint8_t data[8] = {};
+    uint8_t dlc = 0;  // bytes, up to 64 for an FD frame
+    uint8_t data[CANFD_MAX_DLEN] = {};
     uint32_t txFlags = 0;
+    uint8_t fdFlags = 0;  // CAN_FRAME_FD (with CAN_FRAME_FD_BRS), 0 for a classic frame
 };
 
 // A periodic message: its frame, its period and when it is due next.
@@ -38,6 +39,12 @@ constexpr uint32_t kMaxPeriodMs = 65535;
 constexpr std::size_t kRxQueueMsgs = 1024;
 constexpr uint32_t kDefaultSamplePoint = 80;  // BIT_SAMPLE_POINT, percent
 constexpr uint32_t kDefaultJumpWidth = 15;    // SYNC_JUMP_WIDTH, percent
+// J1962_PINS: the high-speed CAN pins 6 (high) and 14 (low), where a Vector
+// channel's cable to the vehicle connector has them.
+constexpr uint32_t kHsCanPins = 0x060E;
+// HS_CAN_TERMINATION values: none, 120 ohm.
+constexpr uint32_t kNoTermination = 0;
+constexpr uint32_t kTermination120 = 3;
 
 class Channel0404 {
 public:
@@ -47,6 +54,7 @@ public:
     Channel0404 &operator=(const Channel0404 &) = delete;
 
     uint32_t protocolId() const { return m_protocolId; }
+    bool isFd() const { return IsFdProtocol(m_protocolId); }
     uint32_t flags() const { return m_flags; }
     Device0404 &device() { return m_device; }
 
@@ -88,6 +96,11 @@ public:
     uint64_t nextPeriodicDueUs();
     // No transfer of this channel is in flight.
     virtual bool transfersIdle() { return true; }
+    // The device's port was opened at these rates (dataRate 0: classic).
+    virtual void portOpened(uint32_t arbitrationRate, uint32_t dataRate) { setFrameFormat(arbitrationRate, dataRate); }
+    // How this channel's frames go on the bus: FD frames on an FD channel
+    // (with the bit-rate switch when the data phase is faster), else classic.
+    uint8_t frameFormat() const { return m_frameFormat.load(); }
 
 protected:
     // The frame of a message the host gives to write or to periodic
@@ -108,6 +121,8 @@ protected:
     static uint32_t IdOfMsg(const PASSTHRU_MSG &msg);
     static void PutId(uint32_t id, PASSTHRU_MSG &msg);
     static uint32_t TimestampOf(const CanFrame &frame) { return frame.timeMs * 1000u + frame.timeUs; }
+    void setFrameFormat(uint32_t arbitrationRate, uint32_t dataRate);
+    uint32_t setFdConfig(const SCONFIG &param, TraceScope &scope, const char **why);
 
 private:
     Device0404 &m_device;
@@ -120,6 +135,10 @@ private:
     // sets the bit timing from the rate.
     std::atomic<uint32_t> m_bitSamplePoint{kDefaultSamplePoint};
     std::atomic<uint32_t> m_syncJumpWidth{kDefaultJumpWidth};
+    // The FD channels' J1962_PINS (0 until set) and HS_CAN_TERMINATION: kept
+    // and reported; a Vector channel's pins and termination are its cable's.
+    std::atomic<uint32_t> m_pins{0};
+    std::atomic<uint32_t> m_termination{kNoTermination};
 
     NamedLock m_periodicLock;  // guards m_periodic and m_nextPeriodicId
     std::vector<PeriodicMsg> m_periodic;
@@ -128,6 +147,7 @@ private:
     // Sequence number of the last frame of this channel the bus confirmed.
     std::atomic<uint64_t> m_confirmedSeq{0};
     plat::Event m_confirmedEvent;
+    std::atomic<uint8_t> m_frameFormat{0};
     // Set once, when the channel ends: why its waiting calls returned.
     std::atomic<const char *> m_endedWhy{nullptr};
 };

@@ -17,6 +17,9 @@ constexpr uint32_t kFramesPerCycle = 512;
 constexpr uint32_t kQuietMs = 5;
 constexpr uint32_t kCanSlot = 0;
 constexpr uint32_t kIsoSlot = 1;
+// The data-phase rate of an FD channel until the tool sets one: the rate
+// most CAN FD diagnostic networks run (500 kbit/s with 2 Mbit/s).
+constexpr uint32_t kDefaultDataPhaseRate = 2000000;
 
 }  // namespace
 
@@ -29,6 +32,11 @@ Device0404::~Device0404() { close(false); }
 
 bool Device0404::ValidBaudRate(uint32_t baudRate) {
     return baudRate == 125000 || baudRate == 250000 || baudRate == 500000 || baudRate == 1000000;
+}
+
+bool Device0404::ValidDataPhaseRate(uint32_t dataRate) {
+    return dataRate == 250000 || dataRate == 500000 || dataRate == 1000000 || dataRate == 2000000 ||
+           dataRate == 4000000 || dataRate == 5000000;
 }
 
 uint32_t Device0404::open(const char *name, const char **why) {
@@ -65,11 +73,19 @@ std::shared_ptr<Channel0404> Device0404::channel(uint32_t slot) {
 
 uint32_t Device0404::connect(uint32_t protocolId, uint32_t flags, uint32_t baudRate, uint32_t *slot, TraceScope &scope,
                              const char **why) {
-    if (protocolId != CAN && protocolId != ISO15765) {
-        *why = "ProtocolID not served: CAN and ISO15765 only";
+    if (!IsRawCanProtocol(protocolId) && !IsIsoTpProtocol(protocolId)) {
+        *why = "ProtocolID not served: CAN, ISO15765 and their CAN FD kinds only";
         return ERR_INVALID_PROTOCOL_ID;
     }
-    const uint32_t known = CAN_29BIT_ID | CAN_ID_BOTH | (protocolId == ISO15765 ? ISO15765_ADDR_TYPE : 0u);
+    const bool fd = IsFdProtocol(protocolId);
+    if (fd && !m_port.selectedChannelHasFd()) {
+        PT_SCOPE(refusal, "Device0404::connect()");
+        refusal.messagef(TL_ERROR, "CAN FD protocol 0x%X refused: channel \"%s\" has no ISO CAN FD",
+                         static_cast<unsigned>(protocolId), m_channelName.c_str());
+        *why = "the Vector channel does not do ISO CAN FD";
+        return ERR_NOT_SUPPORTED;
+    }
+    const uint32_t known = CAN_29BIT_ID | CAN_ID_BOTH | (IsIsoTpProtocol(protocolId) ? ISO15765_ADDR_TYPE : 0u);
     if ((flags & ~known) != 0) {
         *why = "Flags hold bits CAN and ISO15765 do not know";
         return ERR_INVALID_FLAGS;
@@ -78,7 +94,7 @@ uint32_t Device0404::connect(uint32_t protocolId, uint32_t flags, uint32_t baudR
         *why = "BaudRate not 125000, 250000, 500000 or 1000000";
         return ERR_INVALID_BAUDRATE;
     }
-    const uint32_t target = protocolId == CAN ? kCanSlot : kIsoSlot;
+    const uint32_t target = IsRawCanProtocol(protocolId) ? kCanSlot : kIsoSlot;
     LockGuard guard(m_channelLock);
     if (m_closed) {
         *why = "the device was closed";
@@ -93,18 +109,20 @@ uint32_t Device0404::connect(uint32_t protocolId, uint32_t flags, uint32_t baudR
         *why = "the other channel on the device runs at another BaudRate";
         return ERR_INVALID_BAUDRATE;
     }
-    if (!portOpen) {
-        const uint32_t status = openPort_(baudRate, scope);
+    if (!portOpen || (fd && m_dataRate == 0)) {
+        const uint32_t status = openPort_(baudRate, fd ? kDefaultDataPhaseRate : 0, scope);
         if (status != STATUS_NOERROR) {
-            *why = "the Vector channel could not be opened at that BaudRate";
+            *why = status == ERR_NOT_SUPPORTED ? "the Vector driver has no CAN FD calls"
+                                               : "the Vector channel could not be opened at that BaudRate";
             return status;
         }
     }
-    if (protocolId == CAN)
-        m_channels[target] = std::make_shared<CanChannel>(*this, flags);
+    if (IsRawCanProtocol(protocolId))
+        m_channels[target] = std::make_shared<CanChannel>(*this, protocolId, flags);
     else
         m_channels[target] =
-            std::make_shared<IsoChannel>(*this, flags, m_port, m_settings.pduTrace, *m_settings.profile);
+            std::make_shared<IsoChannel>(*this, protocolId, flags, m_port, m_settings.pduTrace, *m_settings.profile);
+    m_channels[target]->portOpened(m_bitrate, m_dataRate);
     *slot = target;
     return STATUS_NOERROR;
 }
@@ -118,11 +136,16 @@ void Device0404::endChannel(uint32_t slot, const char *why) {
         gone = std::move(m_channels[slot]);
         last = !m_channels[kCanSlot] && !m_channels[kIsoSlot];
         if (last) m_bitrate = 0;
+        if (last) m_dataRate = 0;
         if (last) m_port.VectorCleanUp();
     }
     gone->end(why);
     gone->clearPeriodic();
     forgetPending(*gone);
+}
+
+bool Device0404::holds_(const Channel0404 &caller) const {
+    return m_channels[kCanSlot].get() == &caller || m_channels[kIsoSlot].get() == &caller;
 }
 
 uint32_t Device0404::setBitrate(const Channel0404 &caller, uint32_t baudRate, TraceScope &scope, const char **why) {
@@ -132,24 +155,52 @@ uint32_t Device0404::setBitrate(const Channel0404 &caller, uint32_t baudRate, Tr
     }
     LockGuard guard(m_channelLock);
     // A channel disconnected meanwhile opens no port that nobody would close.
-    if (m_channels[kCanSlot].get() != &caller && m_channels[kIsoSlot].get() != &caller) {
+    if (!holds_(caller)) {
         *why = "the channel was disconnected";
         return ERR_INVALID_CHANNEL_ID;
     }
-    const uint32_t status = openPort_(baudRate, scope);
+    if (m_dataRate != 0 && baudRate > m_dataRate) {
+        *why = "DATA_RATE above the CAN FD data-phase rate";
+        return ERR_INVALID_IOCTL_VALUE;
+    }
+    const uint32_t status = openPort_(baudRate, m_dataRate, scope);
     if (status != STATUS_NOERROR) *why = "the Vector channel could not be opened at that DATA_RATE";
     return status;
 }
 
-uint32_t Device0404::openPort_(uint32_t baudRate, TraceScope &scope) {
-    const uint32_t status = m_port.reopen(baudRate);
+uint32_t Device0404::setDataPhaseRate(const Channel0404 &caller, uint32_t dataRate, TraceScope &scope,
+                                      const char **why) {
+    if (!ValidDataPhaseRate(dataRate)) {
+        *why = "data-phase rate not 250000, 500000, 1000000, 2000000, 4000000 or 5000000";
+        return ERR_INVALID_IOCTL_VALUE;
+    }
+    LockGuard guard(m_channelLock);
+    if (!holds_(caller)) {
+        *why = "the channel was disconnected";
+        return ERR_INVALID_CHANNEL_ID;
+    }
+    if (dataRate < m_bitrate) {
+        *why = "the data-phase rate cannot be below the arbitration rate (BaudRate, DATA_RATE)";
+        return ERR_INVALID_IOCTL_VALUE;
+    }
+    const uint32_t status = openPort_(m_bitrate, dataRate, scope);
+    if (status != STATUS_NOERROR) *why = "the Vector channel could not be opened at that data-phase rate";
+    return status;
+}
+
+uint32_t Device0404::openPort_(uint32_t baudRate, uint32_t dataRate, TraceScope &scope) {
+    const uint32_t status = dataRate != 0 ? m_port.reopenFd(baudRate, dataRate) : m_port.reopen(baudRate);
     if (status != STATUS_NOERROR) {
         // Nothing of the failed set-up stays: no port, no hold on the driver.
         m_port.VectorCleanUp();
+        m_dataRate = 0;
         return status;
     }
     m_port.acceptEveryId(scope);
     m_bitrate = baudRate;
+    m_dataRate = dataRate;
+    for (const auto &channel : m_channels)
+        if (channel) channel->portOpened(baudRate, dataRate);
     // The opened port has a notification of its own: the worker takes it.
     wakeWorker();
     return STATUS_NOERROR;
@@ -159,7 +210,8 @@ uint32_t Device0404::transmit(Channel0404 &owner, const OutFrame &frame, uint64_
     const uint64_t token = m_port.confirmations().newToken();
     bool queueFull = false;
     const ConfirmationTag tag{&owner, token, frame.txFlags};
-    const uint32_t status = m_port.VectorTransmit(frame.id, frame.dlc, frame.data, 0, scope, &queueFull, tag);
+    const uint32_t status =
+        m_port.VectorTransmit(frame.id, frame.dlc, frame.data, 0, scope, &queueFull, tag, CAN_PAD_BYTE, frame.fdFlags);
     if (status != STATUS_NOERROR) return queueFull ? ERR_BUFFER_FULL : ERR_FAILED;
     *seq = token;
     wakeWorker();
@@ -277,6 +329,7 @@ void Device0404::confirm(const CanFrame &ack) {
     OutFrame frame;
     frame.id = done.frame.id;
     frame.dlc = done.frame.dlc;
+    frame.fdFlags = done.frame.fdFlags;
     std::memcpy(frame.data, done.frame.data, sizeof done.frame.data);
     frame.txFlags = done.tag.ownerFlags;
     owner->onConfirmed(done.tag.token, frame, ack);

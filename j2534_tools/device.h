@@ -47,7 +47,10 @@ public:
     const DeviceSettings &settings() const { return m_settings; }
     CanPort &port() { return m_port; }
 
-    // PassThruConnect: slot 0 holds the CAN channel, slot 1 the ISO15765 one.
+    // PassThruConnect: slot 0 holds the raw CAN channel (CAN or an FD one),
+    // slot 1 the ISO-TP one (ISO15765 or an FD one). The first FD channel
+    // opens the port for CAN FD (again, under a classic channel already
+    // there, whose frames stay classic).
     uint32_t connect(uint32_t protocolId, uint32_t flags, uint32_t baudRate, uint32_t *slot, TraceScope &scope,
                      const char **why);
     // PassThruDisconnect: the channel ends (calls waiting on it return) and
@@ -57,6 +60,9 @@ public:
     // SET_CONFIG DATA_RATE of caller: the port is opened again at the new
     // rate, unless caller has left the device meanwhile.
     uint32_t setBitrate(const Channel0404 &caller, uint32_t baudRate, TraceScope &scope, const char **why);
+    // SET_CONFIG of the data-phase rate: the port is opened again for CAN FD
+    // at the arbitration rate it has and the new data-phase rate.
+    uint32_t setDataPhaseRate(const Channel0404 &caller, uint32_t dataRate, TraceScope &scope, const char **why);
 
     // Hands a channel's frame to the bus, noted in the port's record for its
     // confirmation; *seq receives its token. STATUS_NOERROR, ERR_BUFFER_FULL
@@ -73,6 +79,7 @@ public:
     void readerWaits(bool waiting);
 
     static bool ValidBaudRate(uint32_t baudRate);
+    static bool ValidDataPhaseRate(uint32_t dataRate);
 
 private:
     static constexpr uint32_t kSlots = 2;
@@ -87,9 +94,11 @@ private:
     // Ends the channel of slot (calls waiting on it return with why) and
     // takes it off the device; the last one closes the port.
     void endChannel(uint32_t slot, const char *why);
-    // Opens the port at baudRate for every identifier (m_channelLock held);
-    // a failure leaves no port.
-    uint32_t openPort_(uint32_t baudRate, TraceScope &scope);
+    // Opens the port at baudRate (for CAN FD with dataRate non-zero) for
+    // every identifier and tells the channels (m_channelLock held); a failure
+    // leaves no port.
+    uint32_t openPort_(uint32_t baudRate, uint32_t dataRate, TraceScope &scope);
+    bool holds_(const Channel0404 &caller) const;
     uint32_t quietWaitMs(const std::shared_ptr<Channel0404> (&channels)[kSlots], uint64_t nowUs);
     // Without a beat: when the cycle is next due besides the driver's
     // notification and a wake-up (0: never).
@@ -106,6 +115,7 @@ private:
     NamedLock m_channelLock;
     std::shared_ptr<Channel0404> m_channels[kSlots];
     uint32_t m_bitrate = 0;
+    uint32_t m_dataRate = 0;  // the data-phase rate while the port is open for CAN FD
     // Closed: no channel connects any more (a call that found the device
     // before PassThruClose may still hold it).
     bool m_closed = false;

@@ -10,12 +10,17 @@
 #include "trace/trace_scope.h"
 #include "transport/msg_dump.h"
 #include "transport/options.h"
+#include "transport/records.h"
 
 namespace {
 
 constexpr uint32_t kIdBytes = 4;
 constexpr uint32_t kMaxPayload = 4095;
 constexpr uint32_t kUsePeers = 0xFFFF;
+// N_CR_MAX is in microseconds (GMW17753's resolution, used for both ids);
+// the transport waits whole milliseconds, 1 to 65535.
+constexpr uint32_t kUsPerMs = 1000;
+constexpr uint32_t kMaxConsecutiveTimeoutMs = 65535;
 
 // A J2534 tool gets the extended-address byte behind the identifier, and
 // decides per message and per filter whether frames are padded.
@@ -38,9 +43,9 @@ const char *ResultText(TxResult result) {
 
 }  // namespace
 
-IsoChannel::IsoChannel(Device0404 &device, uint32_t flags, CanPort &port, TraceFile *pduTrace,
+IsoChannel::IsoChannel(Device0404 &device, uint32_t protocolId, uint32_t flags, CanPort &port, TraceFile *pduTrace,
                        const FieldProfile &profile)
-    : Channel0404(device, ISO15765, flags),
+    : Channel0404(device, protocolId, flags),
       m_profile(profile),
       m_transport(port, m_links, pduTrace, profile, ToolTransportOptions(), this,
                   static_cast<const Channel0404 *>(this)) {}
@@ -51,7 +56,7 @@ bool IsoChannel::is29Bit(uint32_t txFlags) const {
 }
 
 uint32_t IsoChannel::validate(const PASSTHRU_MSG &msg, const char **why) const {
-    if (msg.ProtocolID != ISO15765) {
+    if (msg.ProtocolID != protocolId()) {
         *why = "message ProtocolID is not the channel's";
         return ERR_MSG_PROTOCOL_ID;
     }
@@ -86,7 +91,9 @@ uint32_t IsoChannel::sendOne(const PASSTHRU_MSG &msg, bool waited, uint64_t *tok
     const IsoTpOptions options = m_transport.options();
     tx.padByte = static_cast<uint8_t>(options.padByte);
     const int32_t addr = tx.addr.extFlag ? tx.addr.extAddr : ISOTP_NO_ADDRESS;
-    if (tx.length > tx.addr.singleFrameMax() && !m_links.sendsOn(tx.canId, addr)) {
+    // A single frame holds more at a TX_DL above 8 (CAN FD).
+    if (tx.length > tx.addr.singleFrameMax(static_cast<uint8_t>(options.frameDataLength)) &&
+        !m_links.sendsOn(tx.canId, addr)) {
         *why = "no FLOW_CONTROL_FILTER whose flow-control message has this identifier";
         return ERR_NO_FLOW_CONTROL;
     }
@@ -240,7 +247,7 @@ uint32_t IsoChannel::startFilter(uint32_t type, const PASSTHRU_MSG *mask, const 
         *why = "pFlowControlMsg is a NULL pointer";
         return ERR_NULL_PARAMETER;
     }
-    if (mask->ProtocolID != ISO15765 || pattern->ProtocolID != ISO15765 || flow->ProtocolID != ISO15765) {
+    if (mask->ProtocolID != protocolId() || pattern->ProtocolID != protocolId() || flow->ProtocolID != protocolId()) {
         *why = "filter message ProtocolID is not the channel's";
         return ERR_MSG_PROTOCOL_ID;
     }
@@ -292,8 +299,57 @@ uint32_t IsoChannel::getConfig(SCONFIG &param, const char **why) {
         case ISO15765_WFT_MAX:
             param.Value = static_cast<uint32_t>(options.maxWaits == ISOTP_PEERS ? m_profile.maxWaits : options.maxWaits);
             return STATUS_NOERROR;
-        default: return Channel0404::getConfig(param, why);
+        default:
+            if (isFd() && getFdConfig(param)) return STATUS_NOERROR;
+            return Channel0404::getConfig(param, why);
     }
+}
+
+bool IsoChannel::getFdConfig(SCONFIG &param) {
+    const IsoTpOptions options = m_transport.options();
+    switch (param.Parameter) {
+        case FD_ISO15765_TX_DATA_LENGTH:
+        case CAN_FD_TX_DATA_LENGTH: param.Value = options.frameDataLength; return true;
+        case ISO15765_PAD_VALUE: param.Value = options.padByte; return true;
+        case N_CR_MAX:
+        case GM_N_CR_MAX:
+            param.Value = (options.consecutiveTimeoutMs != 0 ? options.consecutiveTimeoutMs : RX_TIMEOUT_MS) * kUsPerMs;
+            return true;
+        default: return false;
+    }
+}
+
+bool IsoChannel::setFdOption(const SCONFIG &param, IsoTpOptions &options, const char **why) {
+    const uint32_t value = param.Value;
+    switch (param.Parameter) {
+        case FD_ISO15765_TX_DATA_LENGTH:
+        case CAN_FD_TX_DATA_LENGTH:
+            // The transport checks the length (8, 12, 16, 20, 24, 32, 48, 64).
+            options.frameDataLength = value;
+            return true;
+        case ISO15765_PAD_VALUE: options.padByte = value; return true;  // the transport checks it is a byte
+        case N_CR_MAX:
+        case GM_N_CR_MAX: {
+            // Whole milliseconds, rounded up; beyond the range the check refuses it.
+            const uint64_t ms = (uint64_t{value} + kUsPerMs - 1) / kUsPerMs;
+            options.consecutiveTimeoutMs = ms == 0 || ms > kMaxConsecutiveTimeoutMs ? 0 : static_cast<uint32_t>(ms);
+            if (options.consecutiveTimeoutMs == 0) *why = "N_CR_MAX from 1 to 65535000 us";
+            return true;
+        }
+        default: return false;
+    }
+}
+
+void IsoChannel::portOpened(uint32_t arbitrationRate, uint32_t dataRate) {
+    Channel0404::portOpened(arbitrationRate, dataRate);
+    if (!isFd()) return;
+    IsoTpOptions options = m_transport.options();
+    options.frameFormat = frameFormat();
+    const char *why = nullptr;
+    if (m_transport.setOptions(options, &why)) return;
+    PT_SCOPE(scope, "IsoChannel::portOpened()");
+    scope.messagef(TL_ERROR, "CAN FD frame format 0x%X refused by the transport: %s",
+                   static_cast<unsigned>(options.frameFormat), why ? why : "");
 }
 
 uint32_t IsoChannel::setConfig(const SCONFIG &param, TraceScope &scope, const char **why) {
@@ -307,7 +363,17 @@ uint32_t IsoChannel::setConfig(const SCONFIG &param, TraceScope &scope, const ch
         case ISO15765_BS_TX: options.blockSizeTx = value == kUsePeers ? ISOTP_PEERS : asOption; break;
         case ISO15765_STMIN_TX: options.stminTx = value == kUsePeers ? ISOTP_PEERS : asOption; break;
         case ISO15765_WFT_MAX: options.maxWaits = asOption; break;
-        default: return Channel0404::setConfig(param, scope, why);
+        default: {
+            const char *rangeWhy = nullptr;
+            if (!isFd() || !setFdOption(param, options, &rangeWhy)) return Channel0404::setConfig(param, scope, why);
+            if (rangeWhy) {
+                scope.messagef(TL_ERROR, "SET_CONFIG parameter 0x%X value %u refused: %s",
+                               static_cast<unsigned>(param.Parameter), static_cast<unsigned>(value), rangeWhy);
+                *why = "value outside the parameter's range";
+                return ERR_INVALID_IOCTL_VALUE;
+            }
+            break;
+        }
     }
     if (m_transport.setOptions(options, why)) return STATUS_NOERROR;
     scope.messagef(TL_ERROR, "SET_CONFIG parameter 0x%X value %u refused: %s", static_cast<unsigned>(param.Parameter),
@@ -336,12 +402,13 @@ uint32_t IsoChannel::frameOf(const PASSTHRU_MSG &msg, OutFrame &frame, const cha
     frame.dlc = (msg.TxFlags & ISO15765_FRAME_PAD) ? 8 : at;
     std::memset(frame.data + at, CAN_PAD_BYTE, 8u - at);
     frame.txFlags = msg.TxFlags;
+    frame.fdFlags = frameFormat();
     return STATUS_NOERROR;
 }
 
 void IsoChannel::deliverIndication(uint32_t rxStatus, uint32_t canId, int addr, uint32_t timestamp) {
     PASSTHRU_MSG msg = {};
-    msg.ProtocolID = ISO15765;
+    msg.ProtocolID = protocolId();
     msg.RxStatus = rxStatus | (addr >= 0 ? ISO15765_ADDR_TYPE : 0) | (IsCanId29Bit(canId) ? CAN_29BIT_ID : 0);
     msg.Timestamp = timestamp;
     PutId(CanIdBits(canId), msg);
@@ -362,7 +429,7 @@ void IsoChannel::onConfirmed(uint64_t token, const OutFrame &frame, const CanFra
     const bool extended = (frame.txFlags & ISO15765_ADDR_TYPE) != 0;
     const uint8_t at = extended ? 1 : 0;
     PASSTHRU_MSG msg = {};
-    msg.ProtocolID = ISO15765;
+    msg.ProtocolID = protocolId();
     msg.RxStatus = TX_MSG_TYPE | (extended ? ISO15765_ADDR_TYPE : 0) | (IsCanId29Bit(frame.id) ? CAN_29BIT_ID : 0);
     msg.TxFlags = frame.txFlags;
     msg.Timestamp = TimestampOf(ack);
@@ -376,6 +443,9 @@ void IsoChannel::onConfirmed(uint64_t token, const OutFrame &frame, const CanFra
 }
 
 void IsoChannel::onFrame(const CanFrame &frame) {
+    // A classic channel takes classic frames only; an FD one takes both, a
+    // classic frame being what it is (8 bytes at most).
+    if (frame.isFd() && !isFd()) return;
     const bool is29 = IsCanId29Bit(frame.id);
     const bool takes29 = (flags() & (CAN_29BIT_ID | CAN_ID_BOTH)) != 0;
     const bool takes11 = (flags() & CAN_29BIT_ID) == 0 || (flags() & CAN_ID_BOTH) != 0;
@@ -392,7 +462,7 @@ void IsoChannel::onFrame(const CanFrame &frame) {
 void IsoChannel::deliverReceived(const ReceivedMessage &message, const ReceiveNote &note) {
     PT_SCOPE(scope, "IsoChannel::onFrame()");
     PASSTHRU_MSG out;
-    out.ProtocolID = ISO15765;
+    out.ProtocolID = protocolId();
     out.RxStatus = (note.shortFrame ? ISO15765_PADDING_ERROR : 0) | (message.addr.extFlag ? ISO15765_ADDR_TYPE : 0) |
                    (IsCanId29Bit(message.canId) ? CAN_29BIT_ID : 0);
     out.TxFlags = 0;

@@ -20,7 +20,8 @@ constexpr uint32_t kMaxFlowControlFilters = 16;
 
 class IsoChannel : public Channel0404, private IsoTpResults {
 public:
-    IsoChannel(Device0404 &device, uint32_t flags, CanPort &port, TraceFile *pduTrace, const FieldProfile &profile);
+    IsoChannel(Device0404 &device, uint32_t protocolId, uint32_t flags, CanPort &port, TraceFile *pduTrace,
+               const FieldProfile &profile);
 
     uint32_t write(PASSTHRU_MSG *msgs, uint32_t *num, uint32_t timeoutMs, TraceScope &scope, const char **why) override;
     uint32_t startFilter(uint32_t type, const PASSTHRU_MSG *mask, const PASSTHRU_MSG *pattern, const PASSTHRU_MSG *flow,
@@ -39,6 +40,9 @@ public:
         return m_transport.serviceTransfers(cycleCounter, scope);
     }
     bool transfersIdle() override { return m_transport.idle(); }
+    // An FD channel's transport sends FD frames, with the bit-rate switch
+    // when the data phase is faster.
+    void portOpened(uint32_t arbitrationRate, uint32_t dataRate) override;
     // See IsoTpTransport::nextTimeoutUs.
     uint64_t nextTimeoutUs() { return m_transport.nextTimeoutUs(); }
 
@@ -67,6 +71,9 @@ private:
     void messageDone(uint64_t token, TxResult result, uint32_t timestampUs) override;
     void deliverReceived(const ReceivedMessage &message, const ReceiveNote &note);
     void deliverIndication(uint32_t rxStatus, uint32_t canId, int addr, uint32_t timestamp);
+    bool getFdConfig(SCONFIG &param);
+    // The FD parameters of the transport; false for another parameter.
+    bool setFdOption(const SCONFIG &param, IsoTpOptions &options, const char **why);
 
     const FieldProfile &m_profile;
     LinkTable m_links;

@@ -129,6 +129,7 @@ std::string Host0404::lastError() const {
 uint32_t Host0404::open(const char *name) { return m_api.Open(const_cast<char *>(name), &m_device); }
 
 uint32_t Host0404::connect(uint32_t protocol, uint32_t flags, uint32_t baud) {
+    m_protocol = protocol;
     return m_api.Connect(m_device, protocol, flags, baud, &m_channel);
 }
 
@@ -142,7 +143,7 @@ void Host0404::openChannel(uint32_t protocol, uint32_t flags) {
 uint32_t Host0404::passFilter(uint32_t type, const Bytes &mask, const Bytes &pattern, uint32_t *filterId,
                               uint32_t txFlags) {
     PASSTHRU_MSG maskMsg{}, patternMsg{};
-    maskMsg.ProtocolID = patternMsg.ProtocolID = CAN;
+    maskMsg.ProtocolID = patternMsg.ProtocolID = filterProtocol(CAN);
     maskMsg.TxFlags = patternMsg.TxFlags = txFlags;
     maskMsg.DataSize = static_cast<uint32_t>(mask.size());
     patternMsg.DataSize = static_cast<uint32_t>(pattern.size());
@@ -162,7 +163,7 @@ uint32_t Host0404::flowFilter(uint32_t respId, uint32_t flowId, uint32_t *filter
         patternBytes.push_back(static_cast<uint8_t>(respAddr));
         flowBytes.push_back(static_cast<uint8_t>(flowAddr));
     }
-    PASSTHRU_MSG mask = Msg0404(ISO15765, 0, {}, txFlags), pattern = mask, flow = mask;
+    PASSTHRU_MSG mask = Msg0404(filterProtocol(ISO15765), 0, {}, txFlags), pattern = mask, flow = mask;
     mask.DataSize = pattern.DataSize = flow.DataSize = static_cast<uint32_t>(maskBytes.size());
     std::copy(maskBytes.begin(), maskBytes.end(), mask.Data);
     std::copy(patternBytes.begin(), patternBytes.end(), pattern.Data);

@@ -71,6 +71,9 @@ public:
     void openChannel(uint32_t protocol, uint32_t flags = 0);
     uint32_t device() const { return m_device; }
     uint32_t channel() const { return m_channel; }
+    // The last protocol connected; filters carry it when it is none of
+    // J2534-1's (a CAN FD protocol), else CAN or ISO15765 as they always did.
+    uint32_t protocol() const { return m_protocol; }
 
     uint32_t passFilter(uint32_t type, const Bytes &mask, const Bytes &pattern, uint32_t *filterId = nullptr,
                         uint32_t txFlags = 0);
@@ -93,6 +96,8 @@ private:
     Api0404 m_api;
     uint32_t m_device = 0;
     uint32_t m_channel = 0;
+    uint32_t m_protocol = 0;
+    uint32_t filterProtocol(uint32_t classic) const { return m_protocol > SCI_B_TRANS ? m_protocol : classic; }
 };
 
 #endif

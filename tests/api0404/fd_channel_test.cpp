@@ -1,0 +1,233 @@
+// CAN FD through the 04.04 library: SAE's and GMW17753's protocols connect
+// on a channel with ISO CAN FD and are refused on one without, their
+// parameters, raw FD frames both ways with their lengths and bit-rate
+// switch, the bus's confirmations, and a classic channel beside an FD one.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "host0404.h"
+
+namespace {
+
+// The ids as tools spell them (SAE J2534-2 and GMW17753).
+constexpr uint32_t kFdCanPs = 0x8011, kFdIsoPs = 0x8012, kFdCanCh1 = 0x9880, kFdIsoCh1 = 0x9900;
+constexpr uint32_t kGmCanFdPs = 0x1000D, kGmIsoFdPs = 0x1000C;
+constexpr uint32_t kPins = 0x8001, kDataPhaseRate = 0x805C, kTxDataLength = 0x805D, kTermination = 0x805E,
+                   kNCrMax = 0x805F, kPadValue = 0x8060;
+constexpr uint32_t kGmDataPhaseRate = 0x10010, kGmTxDataLength = 0x10011, kGmTermination = 0x10012,
+                   kGmFdType = 0x10013, kGmNCrMax = 0x10014;
+
+Bytes Counting(size_t n) {
+    Bytes data(n);
+    for (size_t i = 0; i < n; ++i) data[i] = static_cast<uint8_t>(i + 1);
+    return data;
+}
+
+std::vector<vxlsim_frame> Captured() {
+    std::vector<vxlsim_frame> frames;
+    for (int i = 0; i < vxlsim_capture_count(); ++i) {
+        frames.emplace_back();
+        vxlsim_capture_get(i, &frames.back());
+    }
+    return frames;
+}
+
+bool Called(const char *function) {
+    vxlsim_call call{};
+    for (int i = 0; i < vxlsim_call_count(); ++i)
+        if (vxlsim_call_get(i, &call) == 0 && std::string(call.function) == function) return true;
+    return false;
+}
+
+// A device on the stand-in's channel, which does ISO CAN FD or not.
+struct FdHost : Host0404 {
+    explicit FdHost(bool capable = true) { vxlsim_set_channel_fd(0, capable ? 1 : 0); }
+    void fdChannel(uint32_t protocol) {
+        ASSERT_EQ(STATUS_NOERROR, open());
+        ASSERT_EQ(STATUS_NOERROR, connect(protocol));
+        vxlsim_capture_clear();
+        vxlsim_call_clear();
+    }
+};
+
+TEST(FdChannel0404, ConnectsOnAnFdChannelAndIsRefusedOnAClassicOne) {
+    const struct {
+        uint32_t protocol;
+        bool capable;
+        uint32_t status;
+    } cases[] = {
+        {kFdCanPs, true, STATUS_NOERROR},       {kFdIsoPs, true, STATUS_NOERROR},
+        {kFdCanCh1, true, STATUS_NOERROR},      {kFdIsoCh1, true, STATUS_NOERROR},
+        {kGmCanFdPs, true, STATUS_NOERROR},     {kGmIsoFdPs, true, STATUS_NOERROR},
+        {kFdCanPs, false, ERR_NOT_SUPPORTED},   {kGmIsoFdPs, false, ERR_NOT_SUPPORTED},
+        {ISO15765, false, STATUS_NOERROR},      {0x8013, true, ERR_INVALID_PROTOCOL_ID},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.protocol << " capable " << c.capable);
+        FdHost host(c.capable);
+        ASSERT_EQ(STATUS_NOERROR, host.open());
+        vxlsim_call_clear();
+        EXPECT_EQ(c.status, host.connect(c.protocol));
+        const bool fdOpen = c.status == STATUS_NOERROR && c.protocol != ISO15765;
+        EXPECT_EQ(fdOpen, Called("xlCanFdSetConfiguration"));
+        EXPECT_EQ(c.status == ERR_NOT_SUPPORTED, host.traced("has no ISO CAN FD"));
+        uint32_t rate = 0;
+        if (fdOpen) {
+            EXPECT_EQ(STATUS_NOERROR, host.getConfig(kDataPhaseRate, &rate));
+            EXPECT_EQ(2000000u, rate);
+        }
+    }
+}
+
+TEST(FdChannel0404, ParametersAreSetCheckedAndReported) {
+    const struct {
+        uint32_t protocol, parameter, value, status, reported;
+    } cases[] = {
+        {kFdIsoPs, kDataPhaseRate, 4000000, STATUS_NOERROR, 4000000},
+        {kFdIsoPs, kGmDataPhaseRate, 5000000, STATUS_NOERROR, 5000000},
+        {kFdIsoPs, kDataPhaseRate, 3000000, ERR_INVALID_IOCTL_VALUE, 2000000},
+        {kFdIsoPs, kDataPhaseRate, 250000, ERR_INVALID_IOCTL_VALUE, 2000000},  // below the arbitration rate
+        {kFdIsoPs, kTxDataLength, 64, STATUS_NOERROR, 64},
+        {kFdIsoPs, kGmTxDataLength, 12, STATUS_NOERROR, 12},
+        {kFdIsoPs, kTxDataLength, 10, ERR_INVALID_IOCTL_VALUE, 8},
+        {kFdIsoPs, kTermination, 3, STATUS_NOERROR, 3},
+        {kFdIsoPs, kGmTermination, 2, ERR_INVALID_IOCTL_VALUE, 0},
+        {kFdIsoPs, kNCrMax, 150000, STATUS_NOERROR, 150000},
+        {kFdIsoPs, kGmNCrMax, 2500, STATUS_NOERROR, 3000},  // whole milliseconds
+        {kFdIsoPs, kNCrMax, 0, ERR_INVALID_IOCTL_VALUE, 900000},
+        {kFdIsoPs, kPadValue, 0xAA, STATUS_NOERROR, 0xAA},
+        {kFdIsoPs, kPadValue, 0x100, ERR_INVALID_IOCTL_VALUE, 0xFF},
+        {kFdIsoPs, kGmFdType, 1, ERR_INVALID_IOCTL_VALUE, 0},
+        {kFdIsoPs, kPins, 0x060E, STATUS_NOERROR, 0x060E},
+        {kFdIsoPs, kPins, 0x0309, ERR_PIN_INVALID, 0},
+        {kFdCanCh1, kPins, 0x060E, ERR_NOT_SUPPORTED, 0xDEADBEEF},
+        {kFdCanPs, kTxDataLength, 64, ERR_NOT_SUPPORTED, 0xDEADBEEF},
+        {ISO15765, kDataPhaseRate, 2000000, ERR_NOT_SUPPORTED, 0xDEADBEEF},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.protocol << " parameter " << c.parameter << " " << c.value);
+        FdHost host;
+        host.fdChannel(c.protocol);
+        EXPECT_EQ(c.status, host.setConfig(c.parameter, c.value));
+        uint32_t value = 0;
+        const uint32_t get = host.getConfig(c.parameter, &value);
+        EXPECT_EQ(c.reported == 0xDEADBEEF ? ERR_NOT_SUPPORTED : STATUS_NOERROR, get);
+        if (get == STATUS_NOERROR) {
+            EXPECT_EQ(c.reported, value);
+        }
+        // A new data-phase rate opens the port again for CAN FD; nothing else does.
+        const bool rate = c.parameter == kDataPhaseRate || c.parameter == kGmDataPhaseRate;
+        EXPECT_EQ(rate && c.status == STATUS_NOERROR, Called("xlCanFdSetConfiguration"));
+    }
+}
+
+TEST(FdChannel0404, RawFramesGoOutAsFdFramesOfTheirLengthsAndAreConfirmed) {
+    const struct {
+        uint32_t dataRate;
+        size_t length, onBus;
+        uint32_t flags;
+    } cases[] = {
+        {2000000, 12, 12, VXLSIM_FD_EDL | VXLSIM_FD_BRS}, {2000000, 64, 64, VXLSIM_FD_EDL | VXLSIM_FD_BRS},
+        {2000000, 10, 12, VXLSIM_FD_EDL | VXLSIM_FD_BRS}, {2000000, 3, 3, VXLSIM_FD_EDL | VXLSIM_FD_BRS},
+        {500000, 20, 20, VXLSIM_FD_EDL},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.length << " bytes at " << c.dataRate);
+        FdHost host;
+        host.fdChannel(kFdCanPs);
+        ASSERT_EQ(STATUS_NOERROR, host.setConfig(kDataPhaseRate, c.dataRate));
+        ASSERT_EQ(STATUS_NOERROR, host.setConfig(LOOPBACK, 1));
+        vxlsim_capture_clear();
+        const Bytes data = Counting(c.length);
+        EXPECT_EQ(STATUS_NOERROR, host.write(Msg0404(kFdCanPs, 0x7E0, data), 1000));
+        const std::vector<vxlsim_frame> bus = Captured();
+        ASSERT_EQ(1u, bus.size());
+        EXPECT_EQ(c.onBus, bus[0].dlc);
+        EXPECT_EQ(c.flags, bus[0].fd_flags & (VXLSIM_FD_EDL | VXLSIM_FD_BRS));
+        Bytes padded = data;
+        padded.resize(c.onBus, 0x00);
+        EXPECT_EQ(padded, Bytes(bus[0].data, bus[0].data + bus[0].dlc));
+        char line[64];
+        std::snprintf(line, sizeof line, "CanId=0x07e0 Len=%3u Padding =  0 FD%s Data: 0x01", unsigned(c.onBus),
+                      (c.flags & VXLSIM_FD_BRS) ? " BRS" : "");
+        EXPECT_TRUE(host.traced(line)) << line;
+        // The bus's confirmation: the write returned once it came, and the loopback.
+        const std::vector<PASSTHRU_MSG> looped = host.read(1, 1000);
+        ASSERT_EQ(1u, looped.size());
+        EXPECT_EQ(TX_MSG_TYPE, looped[0].RxStatus);
+        EXPECT_EQ(kFdCanPs, looped[0].ProtocolID);
+        Bytes expected = IdBytes(0x7E0);
+        expected.insert(expected.end(), padded.begin(), padded.end());
+        EXPECT_EQ(expected, DataOf(looped[0]));
+    }
+    // A CAN FD message holds its identifier and up to 64 bytes.
+    FdHost host;
+    host.fdChannel(kFdCanPs);
+    EXPECT_EQ(ERR_INVALID_MSG, host.write(Msg0404(kFdCanPs, 0x7E0, Counting(65))));
+    EXPECT_EQ(ERR_MSG_PROTOCOL_ID, host.write(Msg0404(CAN, 0x7E0, Counting(8))));
+}
+
+// The ISO-TP channel hands its transport the FD format and TX_DL: a single
+// frame above 7 bytes goes with the escape byte in one FD frame.
+TEST(FdChannel0404, IsoTpSingleFramesGoAsFdFramesOfTheTxDataLength) {
+    FdHost host;
+    host.fdChannel(kFdIsoPs);
+    ASSERT_EQ(STATUS_NOERROR, host.setConfig(kTxDataLength, 64));
+    ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(kFdIsoPs, 0x7E0, Counting(20)), 1000));
+    const std::vector<vxlsim_frame> bus = Captured();
+    ASSERT_EQ(1u, bus.size());
+    EXPECT_EQ(24u, bus[0].dlc);
+    EXPECT_EQ(uint32_t{VXLSIM_FD_EDL | VXLSIM_FD_BRS}, bus[0].fd_flags & (VXLSIM_FD_EDL | VXLSIM_FD_BRS));
+    EXPECT_EQ((Bytes{0x00, 20, 1, 2}), Bytes(bus[0].data, bus[0].data + 4));
+}
+
+TEST(FdChannel0404, ReceivedFramesComeWithTheirLengths) {
+    FdHost host;
+    host.fdChannel(kFdCanCh1);
+    ASSERT_EQ(STATUS_NOERROR, host.passFilter(PASS_FILTER, {0, 0, 0, 0}, {0, 0, 0, 0}));
+    const Bytes lengths = {12, 64, 8, 0};
+    for (uint8_t n : lengths) vxlsim::BusSendFd(0, 0x7E8, Counting(n), VXLSIM_FD_EDL | VXLSIM_FD_BRS);
+    vxlsim::BusSend(0, 0x7E9, Counting(5));  // a classic frame is delivered as one
+    const std::vector<PASSTHRU_MSG> got = host.read(10, 1000);
+    ASSERT_EQ(lengths.size() + 1, got.size());
+    for (size_t i = 0; i < lengths.size(); ++i) {
+        Bytes expected = IdBytes(0x7E8);
+        const Bytes data = Counting(lengths[i]);
+        expected.insert(expected.end(), data.begin(), data.end());
+        EXPECT_EQ(expected, DataOf(got[i]));
+        EXPECT_EQ(kFdCanCh1, got[i].ProtocolID);
+    }
+    EXPECT_EQ(9u, got.back().DataSize);
+}
+
+TEST(FdChannel0404, AClassicChannelBesideAnFdOneSendsAndGetsClassicFramesOnly) {
+    FdHost host;
+    ASSERT_EQ(STATUS_NOERROR, host.open());
+    ASSERT_EQ(STATUS_NOERROR, host.connect(CAN));
+    uint32_t fdIso = 0;
+    // The FD channel opens the port again for CAN FD under the classic one.
+    vxlsim_call_clear();
+    ASSERT_EQ(STATUS_NOERROR, host.pt().Connect(host.device(), kFdIsoCh1, 0, 500000, &fdIso));
+    EXPECT_TRUE(Called("xlCanFdSetConfiguration"));
+    ASSERT_EQ(STATUS_NOERROR, host.passFilter(PASS_FILTER, {0, 0, 0, 0}, {0, 0, 0, 0}));
+    vxlsim_capture_clear();
+    vxlsim_call_clear();
+    EXPECT_EQ(STATUS_NOERROR, host.write(Msg0404(CAN, 0x100, {1, 2, 3}), 1000));
+    const std::vector<vxlsim_frame> bus = Captured();
+    ASSERT_EQ(1u, bus.size());
+    EXPECT_EQ(0u, bus[0].fd_flags);
+    EXPECT_EQ(3u, bus[0].dlc);
+    EXPECT_TRUE(Called("xlCanTransmitEx"));
+    vxlsim::BusSendFd(0, 0x7E8, Counting(12));
+    vxlsim::BusSendFd(0, 0x7E8, Counting(4));
+    vxlsim::BusSend(0, 0x7E9, Counting(2));
+    const std::vector<PASSTHRU_MSG> got = host.read(4, 200);
+    ASSERT_EQ(1u, got.size());
+    Bytes expected = IdBytes(0x7E9);
+    expected.insert(expected.end(), {1, 2});
+    EXPECT_EQ(expected, DataOf(got[0]));
+}
+
+}  // namespace
