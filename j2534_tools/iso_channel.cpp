@@ -61,8 +61,12 @@ uint32_t IsoChannel::validate(const PASSTHRU_MSG &msg, const char **why) const {
         return ERR_MSG_PROTOCOL_ID;
     }
     const uint32_t header = kIdBytes + ((msg.TxFlags & ISO15765_ADDR_TYPE) ? 1u : 0u);
-    if (msg.DataSize < header || msg.DataSize > header + kMaxPayload) {
-        *why = "an ISO15765 message holds its identifier and 0 to 4095 bytes";
+    // On CAN FD a message fills the whole record, its first frame carrying
+    // the 32-bit length beyond 4095 bytes.
+    if (isFd() ? msg.DataSize < header || msg.DataSize > PT_MSG_DATA_SIZE
+               : msg.DataSize < header || msg.DataSize > header + kMaxPayload) {
+        *why = isFd() ? "an ISO15765 message on CAN FD holds its identifier and up to 4128 bytes in all"
+                      : "an ISO15765 message holds its identifier and 0 to 4095 bytes";
         return ERR_INVALID_MSG;
     }
     if (IdOfMsg(msg) > (is29Bit(msg.TxFlags) ? CAN_ID_MAX_29BIT : CAN_ID_MAX_11BIT)) {

@@ -1,0 +1,237 @@
+// ISO 15765-2 on CAN FD through the 04.04 library: exchanges with the
+// stand-in's FD ECU at every TX_DL, the frames each length takes on the bus,
+// padding, and what a receiver must refuse (frames against RX_DL, single
+// frames without the escape, first frames that a single frame would hold).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "host0404.h"
+
+namespace {
+
+using vxlsim::BusSend;
+using vxlsim::BusSendFd;
+
+constexpr uint32_t kFdIsoPs = 0x8012;
+constexpr uint32_t kTxDataLength = 0x805D, kPadValue = 0x8060;
+constexpr uint32_t kFdBrs = VXLSIM_FD_EDL | VXLSIM_FD_BRS;
+
+Bytes Counting(size_t n, uint8_t first) {
+    Bytes data(n);
+    for (size_t i = 0; i < n; ++i) data[i] = static_cast<uint8_t>(first + i);
+    return data;
+}
+
+std::vector<vxlsim_frame> Captured(bool ours) {
+    std::vector<vxlsim_frame> frames;
+    for (int i = 0; i < vxlsim_capture_count(); ++i) {
+        vxlsim_frame f{};
+        vxlsim_capture_get(i, &f);
+        if ((f.sender_port >= 0) == ours) frames.push_back(f);
+    }
+    return frames;
+}
+
+// An FD_ISO15765_PS channel on an FD channel of the stand-in with its engine
+// ECU answering in FD frames of ecuTxDl bytes; a flow-control filter for it.
+struct FdIsoHost : Host0404 {
+    explicit FdIsoHost(uint32_t ecuTxDl, bool ecuFd = true) : Host0404("TRACE=1\n", kOneEcu.c_str()) {
+        vxlsim_set_channel_fd(0, 1);
+        const int engine = vxlsim_ecu_find("engine");
+        vxlsim_ecu_set(engine, "can_fd", ecuFd ? "on" : "off");
+        vxlsim_ecu_set(engine, "tx_dl", std::to_string(ecuTxDl).c_str());
+        openChannel(kFdIsoPs);
+        EXPECT_EQ(STATUS_NOERROR, flowFilter(0x7E8, 0x7E0));
+    }
+    // The next message (not an indication), empty if none came within 0.5 s.
+    Bytes message() {
+        for (std::vector<PASSTHRU_MSG> got = read(1, 500); !got.empty(); got = read(1, 500))
+            if ((got[0].RxStatus & (TX_INDICATION | START_OF_MESSAGE | TX_MSG_TYPE)) == 0) return DataOf(got[0]);
+        return {};
+    }
+};
+
+// The length of the FD frame that holds n bytes.
+size_t FdLength(size_t n) {
+    for (size_t length : {8, 12, 16, 20, 24, 32, 48})
+        if (n <= length) return n <= 8 ? n : length;
+    return 64;
+}
+
+// The frames of a message of n bytes at TX_DL dl: the single frame (escaped
+// above 7 bytes), or the first frame and the consecutive frames.
+uint32_t FrameCount(size_t n, uint32_t dl) {
+    if (n <= 7 || (dl > 8 && n <= dl - 2)) return 1;
+    const size_t first = n > 4095 ? dl - 6 : dl - 2;
+    return 1 + static_cast<uint32_t>((n - first + dl - 2) / (dl - 1));
+}
+
+// Every frame of ours: an FD frame with bit-rate switch, the data frames at
+// most TX_DL, all but the last consecutive frame exactly TX_DL, every
+// length one a DLC gives; flow controls at most 8 bytes.
+void ExpectOurFrames(const std::vector<vxlsim_frame> &frames, uint32_t txDl, uint32_t dataFrames) {
+    uint32_t data = 0;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const vxlsim_frame &f = frames[i];
+        SCOPED_TRACE(testing::Message() << "frame " << i << " length " << f.dlc);
+        EXPECT_EQ(kFdBrs, f.fd_flags & kFdBrs);
+        EXPECT_TRUE(f.dlc <= 8 || f.dlc == 12 || f.dlc == 16 || f.dlc == 20 || f.dlc == 24 || f.dlc == 32 ||
+                    f.dlc == 48 || f.dlc == 64);
+        const uint8_t kind = f.data[0] >> 4;
+        if (kind == 3) {
+            EXPECT_LE(f.dlc, 8u);
+            continue;
+        }
+        ++data;
+        EXPECT_LE(f.dlc, txDl);
+        const bool lastFrame = data == dataFrames;
+        if (kind == 1 || (kind == 2 && !lastFrame)) {
+            EXPECT_EQ(txDl, f.dlc);
+        }
+    }
+    EXPECT_EQ(dataFrames, data);
+}
+
+TEST(FdIso0404, EchoesEveryLengthAtEveryTxDataLength) {
+    const struct {
+        uint32_t txDl, ecuTxDl;
+        std::vector<size_t> lengths;
+    } cases[] = {
+        {64, 64, {2, 7, 8, 62, 63, 200, 4095, 4100}},
+        {8, 64, {7, 8, 100}},
+        {64, 8, {30, 100}},
+        {12, 12, {9, 10, 11, 100}},
+        {16, 20, {100}},
+        {20, 24, {100}},
+        {24, 32, {100}},
+        {32, 48, {100}},
+        {48, 16, {100, 1000}},
+    };
+    for (const auto &c : cases) {
+        FdIsoHost host(c.ecuTxDl);
+        ASSERT_EQ(STATUS_NOERROR, host.setConfig(kTxDataLength, c.txDl));
+        for (size_t n : c.lengths) {
+            SCOPED_TRACE(testing::Message() << "TX_DL " << c.txDl << "/" << c.ecuTxDl << ", " << n << " bytes");
+            vxlsim_capture_clear();
+            Bytes request = Counting(n, 0xBA);
+            ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(kFdIsoPs, 0x7E0, request), 2000));
+            request[0] = 0xFA;
+            EXPECT_EQ(With(0x7E8, request), host.message());
+            ExpectOurFrames(Captured(true), c.txDl, FrameCount(n, c.txDl));
+            // The ECU's answer came in FD frames too, as long as its TX_DL allows.
+            for (const vxlsim_frame &f : Captured(false)) {
+                EXPECT_EQ(kFdBrs, f.fd_flags & kFdBrs);
+                EXPECT_LE(f.dlc, c.ecuTxDl);
+            }
+        }
+    }
+}
+
+// Frames above 8 bytes are padded to the next DLC length with the pad
+// value; a single frame of up to 8 bytes only with ISO15765_FRAME_PAD.
+TEST(FdIso0404, FramesArePaddedWithThePadValue) {
+    FdIsoHost host(64);
+    ASSERT_EQ(STATUS_NOERROR, host.setConfig(kTxDataLength, 64));
+    ASSERT_EQ(STATUS_NOERROR, host.setConfig(kPadValue, 0xAA));
+    // The single frame, or the last consecutive frame (behind 62 bytes in
+    // the first frame): its content and how long it is on the bus.
+    const struct {
+        size_t length;
+        uint32_t txFlags;
+        size_t content;
+        uint16_t onBus;
+    } cases[] = {{3, 0, 4, 4},     {3, ISO15765_FRAME_PAD, 4, 8}, {9, 0, 11, 12},  {15, 0, 17, 20},
+                 {47, 0, 49, 64},  {66, 0, 5, 5},                 {66, ISO15765_FRAME_PAD, 5, 8},
+                 {100, 0, 39, 48}, {100, ISO15765_FRAME_PAD, 39, 48}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.length << " bytes, TxFlags " << c.txFlags);
+        vxlsim_capture_clear();
+        ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(kFdIsoPs, 0x7E0, Counting(c.length, 0xBA), c.txFlags), 1000));
+        host.message();
+        std::vector<vxlsim_frame> ours = Captured(true);
+        ours.erase(std::remove_if(ours.begin(), ours.end(), [](const vxlsim_frame &f) { return f.data[0] >> 4 == 3; }),
+                   ours.end());
+        ASSERT_FALSE(ours.empty());
+        const vxlsim_frame &last = ours.back();
+        ASSERT_EQ(c.onBus, last.dlc);
+        EXPECT_TRUE(std::all_of(last.data + c.content, last.data + c.onBus, [](uint8_t b) { return b == 0xAA; }));
+    }
+}
+
+// What the ECU's side may send, injected on the bus: taken or refused as a
+// receiver of ISO 15765-2:2016 must.
+TEST(FdIso0404, ReceivedFramesAreCheckedAgainstTheirFormat) {
+    const Bytes payload = Counting(4125, 0x62);
+    auto Pad = [](Bytes frame, size_t to) {
+        frame.resize(to, 0xCC);
+        return frame;
+    };
+    // A message of n bytes in frames of dl bytes, the 32-bit length beyond 4095.
+    auto Segments = [&](size_t n, size_t dl) {
+        const Bytes pci = n > 4095 ? Bytes{0x10, 0, 0, 0, static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)}
+                                   : Bytes{static_cast<uint8_t>(0x10 | n >> 8), static_cast<uint8_t>(n)};
+        std::vector<Bytes> frames{Cat(pci, Bytes(payload.begin(), payload.begin() + (dl - pci.size())))};
+        for (size_t at = dl - pci.size(), sn = 1; at < n; at += dl - 1, ++sn) {
+            Bytes cf = Cat({static_cast<uint8_t>(0x20 | (sn & 0x0F))},
+                           Bytes(payload.begin() + at, payload.begin() + std::min(n, at + dl - 1)));
+            frames.push_back(Pad(cf, FdLength(cf.size())));
+        }
+        return frames;
+    };
+    auto Part = [&](size_t from, size_t n) { return Bytes(payload.begin() + from, payload.begin() + from + n); };
+    const struct {
+        const char *what;
+        std::vector<Bytes> frames;
+        size_t delivered;  // bytes of payload, 0: nothing delivered
+    } cases[] = {
+        {"escape single frame", {Pad(Cat({0x00, 10}, Part(0, 10)), 12)}, 10},
+        {"classic single frame in an FD frame", {Cat({0x05}, Part(0, 5))}, 5},
+        {"long single frame without the escape", {Pad(Cat({0x05}, Part(0, 5)), 12)}, 0},
+        {"escape with length 0", {Pad({0x00, 0x00}, 12)}, 0},
+        {"escape longer than its frame", {Pad(Cat({0x00, 11}, Part(0, 10)), 12)}, 0},
+        {"first frame and consecutive frames at RX_DL 64",
+         {Cat({0x10, 150}, Part(0, 62)), Cat({0x21}, Part(62, 63)), Pad(Cat({0x22}, Part(125, 25)), 32)},
+         150},
+        {"first frame at RX_DL 16", {Cat({0x10, 30}, Part(0, 14)), Cat({0x21}, Part(14, 15)), Cat({0x22}, Part(29, 1))},
+         30},
+        {"short consecutive frame before the last, dropped",
+         {Cat({0x10, 150}, Part(0, 62)), Pad(Cat({0x21}, Part(62, 20)), 24), Cat({0x21}, Part(62, 63)),
+          Pad(Cat({0x22}, Part(125, 25)), 32)},
+         150},
+        {"consecutive frame longer than RX_DL",
+         {Cat({0x10, 30}, Part(0, 14)), Pad(Cat({0x21}, Part(14, 16)), 20), Cat({0x22}, Part(29, 1))}, 0},
+        {"first frame a single frame would hold", {Cat({0x10, 62}, Part(0, 62)), Cat({0x21}, Part(62, 0))}, 0},
+        {"32-bit length of a message a 12-bit one holds",
+         {Cat({0x10, 0x00, 0x00, 0x00, 0x00, 150}, Part(0, 58)), Cat({0x21}, Part(58, 63)),
+          Pad(Cat({0x22}, Part(121, 29)), 32)},
+         0},
+        {"32-bit length", Segments(4124, 64), 4124},
+        {"32-bit length beyond a message", Segments(4125, 64), 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        FdIsoHost host(64);
+        for (const Bytes &frame : c.frames) ASSERT_EQ(0, BusSendFd(0, 0x7E8, frame, kFdBrs));
+        EXPECT_EQ(c.delivered ? With(0x7E8, Part(0, c.delivered)) : Bytes(), host.message());
+        // Our flow control for a first frame: an FD frame of at most 8 bytes.
+        for (const vxlsim_frame &f : Captured(true)) {
+            EXPECT_EQ(0x30, f.data[0]);
+            EXPECT_LE(f.dlc, 8u);
+            EXPECT_EQ(kFdBrs, f.fd_flags & kFdBrs);
+        }
+    }
+}
+
+// An FD channel takes classic frames too: a classic ECU's answer arrives.
+TEST(FdIso0404, ClassicAnswersReachAnFdChannel) {
+    FdIsoHost host(8, false);
+    ASSERT_EQ(STATUS_NOERROR, BusSend(0, 0x7E8, {0x03, 0x7F, 0x22, 0x31, 0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(With(0x7E8, {0x7F, 0x22, 0x31}), host.message());
+    ASSERT_EQ(STATUS_NOERROR, BusSend(0, 0x7E8, {0x10, 0x0A, 1, 2, 3, 4, 5, 6}));
+    ASSERT_EQ(STATUS_NOERROR, BusSend(0, 0x7E8, {0x21, 7, 8, 9, 10, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(With(0x7E8, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}), host.message());
+}
+
+}  // namespace
