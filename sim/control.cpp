@@ -224,6 +224,17 @@ VXLSIM_API int vxlsim_capture_get(int index, vxlsim_frame *out) {
     return 0;
 }
 
+VXLSIM_API uint64_t vxlsim_frame_duration_ns(const vxlsim_frame *f, uint32_t arbitration_rate, uint32_t data_rate) {
+    if (!f) return 0;
+    Frame frame;
+    frame.id = f->id;
+    frame.flags = f->flags;
+    frame.dlc = f->dlc;
+    frame.fdFlags = f->fd_flags;
+    std::memcpy(frame.data, f->data, sizeof frame.data);
+    return vxlsim::FrameDurationNs(frame, vxlsim::BusRates{arbitration_rate, data_rate, true});
+}
+
 VXLSIM_API void vxlsim_capture_clear(void) {
     Locked l;
     l.s.capture.clear();

@@ -142,6 +142,9 @@ VXLSIM_API int vxlsim_set_channel_fd(unsigned channel, int capable);
 VXLSIM_API int vxlsim_capture_count(void);
 VXLSIM_API int vxlsim_capture_get(int index, vxlsim_frame *out);  // 0 ok, -1 out of range
 VXLSIM_API void vxlsim_capture_clear(void);
+// Bus time of a captured frame at these rates (data_rate 0: CAN 2.0), for
+// tools that compare sessions.
+VXLSIM_API uint64_t vxlsim_frame_duration_ns(const vxlsim_frame *f, uint32_t arbitration_rate, uint32_t data_rate);
 
 // ---- notification ----------------------------------------------------------
 // Whether the port's xlSetNotification handle was set since the last look

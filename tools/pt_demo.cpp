@@ -7,7 +7,7 @@
 // answer, a 4095-byte request, extended addressing and a functional-group
 // request to three ECUs with its aggregated answer.
 //
-//   pt_demo [--trace N] [--no-flow-control] [--field-profile] [--0404] [work directory]
+//   pt_demo [--trace N] [--no-flow-control] [--field-profile] [--0404 [--fd]] [work directory]
 //
 // --trace N sets the TRACE key of "morix.ini" (default 18: everything, with the
 // PDU trace); --no-flow-control takes the engine off the bus before the
@@ -15,11 +15,13 @@
 // transfer times out (a failed session for trace tools to find);
 // --field-profile adds FIELDPROFILE=1 to "morix.ini". --0404 runs the
 // session through the J2534 04.04 library instead (pt_vector0404, its
-// trace "pt_vector0404.log" in the work directory; no functional group there).
+// trace "pt_vector0404.log" in the work directory; no functional group there);
+// --fd runs that session on ISO 15765 over CAN FD and tells the bus time it
+// took against the same session on classic CAN (run first, in "classic").
 //
 // Besides the trace files, the work directory receives "bus_capture.txt": every
 // frame the simulated bus carried, one per line, as
-//   <bus time ns> <channel> <id hex> <dlc> <data bytes hex...> <sender: port N | node N | outside>
+//   <bus time ns> <channel> <id hex> <length> <data bytes hex...> <sender: port N | node N | outside> [FD [BRS]]
 // so that tools reading the traces can be checked against the bus itself.
 //
 // Exit code 0 only when every step got the answer it expects.
@@ -44,6 +46,7 @@ using Bytes = std::vector<uint8_t>;
 namespace {
 
 constexpr uint32_t kBitrate = 500000;
+constexpr uint32_t kFdDataRate = 2000000;  // the 04.04 library's default data phase
 constexpr uint32_t kBlockSize = 8;          // announced in our flow controls
 constexpr uint32_t kP2Value = 250;          // 150 ms once the server's 100 is taken off
 constexpr uint32_t kP2StarValue = 5100;     // 5000 ms
@@ -357,6 +360,7 @@ struct Options {
     bool noFlowControl = false;
     bool fieldProfile = false;
     bool j0404 = false;
+    bool fd = false;
     const char *work = nullptr;
 };
 
@@ -371,6 +375,8 @@ Options ParseOptions(int argc, char **argv) {
             o.fieldProfile = true;
         else if (std::strcmp(argv[i], "--0404") == 0)
             o.j0404 = true;
+        else if (std::strcmp(argv[i], "--fd") == 0)
+            o.fd = true;
         else
             o.work = argv[i];
     }
@@ -385,21 +391,43 @@ fs::path WorkDirectory(const Options &options) {
 
 void WriteCapture(const fs::path &file) {
     std::ofstream out(file);
-    for (const vxlsim_frame &f : vxlsim::Captured()) {
-        char line[160];
-        int n =
-            std::snprintf(line, sizeof line, "%llu %u %X %u", static_cast<unsigned long long>(f.time_ns),
-                          static_cast<unsigned>(f.channel), static_cast<unsigned>(f.id), static_cast<unsigned>(f.dlc));
-        for (unsigned i = 0; i < f.dlc && i < 8; ++i)
-            n += std::snprintf(line + n, sizeof line - static_cast<size_t>(n), " %02X", f.data[i]);
-        if (f.sender_port >= 0)
-            std::snprintf(line + n, sizeof line - static_cast<size_t>(n), " port %d", f.sender_port);
-        else if (f.sender_node >= 0)
-            std::snprintf(line + n, sizeof line - static_cast<size_t>(n), " node %d", f.sender_node);
-        else
-            std::snprintf(line + n, sizeof line - static_cast<size_t>(n), " outside");
-        out << line << '\n';
+    for (const vxlsim_frame &f : vxlsim::Captured()) out << vxlsim::CaptureLine(f) << '\n';
+}
+
+// The bus time of every frame captured, at the session's rates.
+double CapturedBusMs(uint32_t dataRate) {
+    uint64_t ns = 0;
+    for (const vxlsim_frame &f : vxlsim::Captured()) ns += vxlsim_frame_duration_ns(&f, kBitrate, dataRate);
+    return static_cast<double>(ns) / 1e6;
+}
+
+// The 04.04 session; with fd it runs on classic CAN first (in "classic"),
+// then on CAN FD, and tells the bus time each took.
+bool RunAs0404(const fs::path &bin, const fs::path &work, const Options &options) {
+    double classicMs = 0;
+    if (options.fd) {
+        const fs::path classic = work / "classic";
+        std::error_code error;
+        fs::create_directories(classic, error);
+        std::printf("classic CAN first, for comparison (%s)\n", classic.string().c_str());
+        if (!RunSession0404(bin.string(), classic.string(), options.trace, false)) return false;
+        WriteCapture(classic / "bus_capture.txt");
+        classicMs = CapturedBusMs(0);
+        vxlsim_load_config_text(kVehicle);
+        std::printf("\nCAN FD\n");
     }
+    const bool ok = RunSession0404(bin.string(), work.string(), options.trace, options.noFlowControl, options.fd);
+    WriteCapture(work / "bus_capture.txt");
+    const fs::path trace = work / "pt_vector0404.log";
+    std::printf("\n%d frames on the bus\n", vxlsim_capture_count());
+    if (options.fd) {
+        const double fdMs = CapturedBusMs(kFdDataRate);
+        std::printf("bus time: classic CAN %.1f ms, CAN FD %.1f ms: %.1f ms saved (%.1f times shorter)\n", classicMs,
+                    fdMs, classicMs - fdMs, fdMs > 0 ? classicMs / fdMs : 0.0);
+    }
+    std::printf("trace:     %s (%zu lines)\n", trace.string().c_str(), CountLines(trace));
+    std::printf("%s\n", ok ? "all steps answered as expected" : "SOME STEPS FAILED");
+    return ok;
 }
 
 bool Session(const Options &options) {
@@ -466,15 +494,7 @@ int main(int argc, char **argv) {
         return 1;
     }
 
-    if (options.j0404) {
-        const bool ok = RunSession0404(bin.string(), work.string(), options.trace, options.noFlowControl);
-        WriteCapture(work / "bus_capture.txt");
-        const fs::path trace = work / "pt_vector0404.log";
-        std::printf("\n%d frames on the bus\n", vxlsim_capture_count());
-        std::printf("trace:     %s (%zu lines)\n", trace.string().c_str(), CountLines(trace));
-        std::printf("%s\n", ok ? "all steps answered as expected" : "SOME STEPS FAILED");
-        return ok ? 0 : 1;
-    }
+    if (options.j0404) return RunAs0404(bin, work, options) ? 0 : 1;
 
     void *serverModule = plat::LoadSharedLibrary(server.string().c_str());
     if (!serverModule) {

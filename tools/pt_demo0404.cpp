@@ -1,6 +1,7 @@
 // The demo's session as a J2534 04.04 tool runs it: PassThruOpen, an ISO15765
 // channel, flow-control filters, blocking reads, writes that wait for the
-// bus, tester present as a periodic message, PassThruClose.
+// bus, tester present as a periodic message, PassThruClose; on CAN FD the
+// same through SAE J2534-2's FD_ISO15765_PS.
 #include "pt_demo0404.h"
 
 #include <cstdio>
@@ -29,6 +30,15 @@ struct Api {
     decltype(&PassThruIoctl) Ioctl = nullptr;
 } g_api;
 
+// SAE J2534-2: ISO 15765 on CAN FD, its transmit data length, the pins.
+constexpr uint32_t kFdIso15765Ps = 0x8012;
+constexpr uint32_t kFdTxDataLength = 0x805D;
+constexpr uint32_t kJ1962Pins = 0x8001;
+constexpr uint32_t kHsCanPins = 0x060E;
+constexpr uint32_t kFdTxDl = 64;
+
+uint32_t g_protocol = ISO15765;
+
 template <typename F>
 bool Resolve(void *library, F &fn, const char *name) {
     fn = reinterpret_cast<F>(plat::FindSymbol(library, name));
@@ -38,7 +48,7 @@ bool Resolve(void *library, F &fn, const char *name) {
 
 PASSTHRU_MSG Message(uint32_t id, int addr, const Bytes &payload) {
     PASSTHRU_MSG msg{};
-    msg.ProtocolID = ISO15765;
+    msg.ProtocolID = g_protocol;
     msg.TxFlags = ISO15765_FRAME_PAD | (addr >= 0 ? ISO15765_ADDR_TYPE : 0);
     for (int shift = 24, i = 0; shift >= 0; shift -= 8) msg.Data[i++] = static_cast<uint8_t>(id >> shift);
     msg.DataSize = 4;
@@ -78,7 +88,15 @@ bool Step(uint32_t channel, const char *title, uint32_t requestId, int ecuAddr, 
 
 }  // namespace
 
-bool RunSession0404(const std::string &bin, const std::string &work, int trace, bool noFlowControl) {
+bool RunSession0404(const std::string &bin, const std::string &work, int trace, bool noFlowControl, bool fd) {
+    g_protocol = fd ? kFdIso15765Ps : ISO15765;
+    if (fd) {
+        vxlsim_set_channel_fd(0, 1);
+        for (const char *ecu : {"engine", "gateway"}) {
+            vxlsim_ecu_set(vxlsim_ecu_find(ecu), "can_fd", "on");
+            vxlsim_ecu_set(vxlsim_ecu_find(ecu), "tx_dl", "64");
+        }
+    }
     const std::string ini = work + plat::kPathSeparator + "pt_vector0404.ini";
     std::ofstream(ini) << "[PT_VECTOR]\nTRACE=" << trace << "\n";
     SetEnvVar("PT_VECTOR_INI", ini.c_str());
@@ -100,15 +118,16 @@ bool RunSession0404(const std::string &bin, const std::string &work, int trace, 
               Resolve(library, g_api.Ioctl, "PassThruIoctl");
     uint32_t device = 0, channel = 0;
     ok = ok && g_api.Open(nullptr, &device) == STATUS_NOERROR &&
-         g_api.Connect(device, ISO15765, 0, 500000, &channel) == STATUS_NOERROR;
+         g_api.Connect(device, g_protocol, 0, 500000, &channel) == STATUS_NOERROR;
     if (ok) {
         char firmware[80] = "", dll[80] = "", api[80] = "";
         g_api.ReadVersion(device, firmware, dll, api);
         std::printf("versions: firmware %s, library %s, API %s; device %u, channel %u\n", firmware, dll, api,
                     static_cast<unsigned>(device), static_cast<unsigned>(channel));
-        SCONFIG blockSize{ISO15765_BS, 8};
-        SCONFIG_LIST list{1, &blockSize};
+        SCONFIG params[] = {{ISO15765_BS, 8}, {kJ1962Pins, kHsCanPins}, {kFdTxDataLength, kFdTxDl}};
+        SCONFIG_LIST list{fd ? 3u : 1u, params};
         ok &= g_api.Ioctl(channel, SET_CONFIG, &list, nullptr) == STATUS_NOERROR;
+        if (fd) std::printf("CAN FD: FD_ISO15765_PS, 500 kbit/s and 2 Mbit/s, TX_DL %u\n", static_cast<unsigned>(kFdTxDl));
         PASSTHRU_MSG mask = Message(0xFFFFFFFF, -1, {}), pattern = Message(0x7E8, -1, {}),
                      flow = Message(0x7E0, -1, {});
         PASSTHRU_MSG maskExt = Message(0xFFFFFFFF, 0xFF, {}), patternExt = Message(0x640, 0xF1, {}),
