@@ -7,8 +7,9 @@
 #   scripts/demo.sh --wine    the 64-bit Windows DLL under wine64, in build/demo-w64
 #   scripts/demo.sh --wine32  the 32-bit Windows DLL, the product, under 32-bit wine, in build/demo-w32
 #   scripts/demo.sh --0404    the same session through the J2534 04.04 library
+#   scripts/demo.sh --0404 --fd   that session on ISO 15765 over CAN FD, with the bus time saved
 #
-# A work directory may follow: scripts/demo.sh [--wine | --wine32] [--0404] [work directory]
+# A work directory may follow: scripts/demo.sh [--wine | --wine32] [--0404 [--fd]] [work directory]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -16,11 +17,13 @@ out=${PT_BUILD_ROOT:-$root/build}
 
 wine=""
 j0404=()
+fd=()
 while true; do
   case "${1:-}" in
     --wine) wine=64 ;;
     --wine32) wine=32 ;;
-    --0404) j0404=(--0404) ;;
+    --0404) j0404=(--0404 "${fd[@]}") ;;
+    --fd) fd=(--fd); j0404=(--0404 --fd) ;;
     *) break ;;
   esac
   shift
