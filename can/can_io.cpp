@@ -1,4 +1,5 @@
 // Frames through the open port: transmit, the receive queue, wake-up.
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -153,7 +154,8 @@ uint32_t CanPort::VectorTransmit(uint32_t id, int32_t length, const uint8_t *dat
     // The frame as it goes on the bus: an FD frame above 8 bytes always has
     // a length a DLC code gives; up to 8 bytes both formats pad on request.
     uint8_t frame[CANFD_MAX_DLEN];
-    const size_t carried = static_cast<size_t>(length);
+    // (Checked above; bounded again so that no compiler has to follow that.)
+    const size_t carried = std::min(static_cast<size_t>(length), sizeof frame);
     const uint8_t dlc = length > CAN_MAX_DLEN ? CanFdPaddedLength(static_cast<uint8_t>(length))
                                               : static_cast<uint8_t>(pad != 0 ? CAN_MAX_DLEN : length);
     if (carried > 0) std::memcpy(frame, data, carried);

@@ -479,6 +479,7 @@ void IsoChannel::deliverReceived(const ReceivedMessage &message, const ReceiveNo
     std::memcpy(out.Data + out.DataSize, message.payload, length);
     out.DataSize += length;
     out.ExtraDataIndex = out.DataSize;
-    TraceDelivered(out, device().settings().pduTrace, [] { return std::vector<uint8_t>(); }, scope);
+    TraceDelivered(out, device().settings().pduTrace, [] { return std::vector<uint8_t>(); }, scope,
+                   message.frameFormat);
     deliver(out);
 }

@@ -34,7 +34,8 @@ void TracePassThruMsg(const PASSTHRU_MSG *msg, const char *label, TraceScope &sc
 }
 
 void TraceDelivered(const PASSTHRU_MSG &msg, TraceFile *pduTrace,
-                    const std::function<std::vector<uint8_t>()> &addressBytes, TraceScope &scope) {
+                    const std::function<std::vector<uint8_t>()> &addressBytes, TraceScope &scope,
+                    uint8_t format) {
     TracePassThruMsg(&msg, "Msg", scope);
     if (scope.isEnabled()) {
         TextLine data;
@@ -46,7 +47,7 @@ void TraceDelivered(const PASSTHRU_MSG &msg, TraceFile *pduTrace,
     line.appendf(" ISO15765-RX CanId=0x%04x Len=%02d TS=%09lu  Data: ", static_cast<unsigned>(canIdFromBytes(msg.Data)),
                  static_cast<int>(msg.DataSize) - static_cast<int>(MSG_ID_SIZE),
                  static_cast<unsigned long>(msg.Timestamp));
-    if (pduTrace && msg.DataSize > MSG_ID_SIZE) WritePduLine(*pduTrace, " CAN-RX ", msg, addressBytes());
+    if (pduTrace && msg.DataSize > MSG_ID_SIZE) WritePduLine(*pduTrace, " CAN-RX ", msg, addressBytes(), format);
     if (!scope.isEnabled()) return;
     line.appendHexDump(msg.Data, BoundedDataSize(msg));
     line.appendf(msg.RxStatus != 0 ? "TX-ACK " : "RX ");

@@ -15,8 +15,10 @@ void TracePassThruMsg(const PASSTHRU_MSG *msg, const char *label, TraceScope &sc
 
 // The delivery lines of a message a host is given: the trace's message dump
 // and RX line, and (pduTrace non-null) the PDU trace's, whose address bytes
-// addressBytes gives when the line is written.
+// addressBytes gives when the line is written; format marks a message that
+// came in CAN FD frames.
 void TraceDelivered(const PASSTHRU_MSG &msg, TraceFile *pduTrace,
-                    const std::function<std::vector<uint8_t>()> &addressBytes, TraceScope &scope);
+                    const std::function<std::vector<uint8_t>()> &addressBytes, TraceScope &scope,
+                    uint8_t format = 0);
 
 #endif

@@ -13,7 +13,7 @@ class TraceFile;
 // " CAN-TX " or " CAN-RX ", then (for a message with payload) its id, the
 // address bytes given and every payload byte.
 void WritePduLine(TraceFile &file, const char *direction, const PASSTHRU_MSG &msg,
-                  const std::vector<uint8_t> &addressBytes = {});
+                  const std::vector<uint8_t> &addressBytes = {}, uint8_t format = 0);
 // The same for a message given as identifier, addressing and payload; a
 // message on CAN FD frames (format) has "FD" and, with the faster data
 // phase, "BRS" behind its id.

@@ -36,6 +36,8 @@ struct ReceivedMessage {
     IsoTpAddress addr;
     uint32_t timestampUs = 0;
     bool confirmation = false;
+    // CAN_FRAME_FD and CAN_FRAME_FD_BRS as its last frame came.
+    uint8_t frameFormat = 0;
     uint32_t length = 0;
     uint8_t payload[ISOTP_MAX_PAYLOAD];  // the first length bytes are valid
 };

@@ -22,8 +22,9 @@ constexpr uint32_t kFrameTypeRemote = 2;
 constexpr uint32_t kFrameTypeError = 3;
 
 // Prepares an output slot: the frame's identifier, nothing else yet.
-void StartMessage(ReceivedMessage &out, uint32_t canId) {
-    out.canId = canId;
+void StartMessage(ReceivedMessage &out, const CanFrame &frame) {
+    out.canId = frame.id;
+    out.frameFormat = static_cast<uint8_t>(frame.fdFlags & (CAN_FRAME_FD | CAN_FRAME_FD_BRS));
     out.addr = IsoTpAddress();
     out.timestampUs = 0;
     out.confirmation = false;
@@ -231,7 +232,7 @@ void IsoTpTransport::analyzeFlowControl(const CanFrame &frame, IsoTpAddress addr
 // One frame: true when it completed a message into out.
 bool IsoTpTransport::analyzeFrame(const CanFrame &frame, ReceivedMessage &out, ReceiveNote *note,
                                   TraceScope &mainScope) {
-    StartMessage(out, frame.id);
+    StartMessage(out, frame);
     const bool isAck = (frame.frameFlags & CAN_FRAME_TX_ACK) != 0;
     out.confirmation = isAck;
     const char *label = isAck ? "RAW-ACK" : "RAW-CAN";
