@@ -68,7 +68,7 @@ void ExpectConfirmation(const PASSTHRU_MSG &msg, uint32_t id) {
 }
 
 std::string FrameLine(uint32_t id, const Bytes &data) {
-    char text[8];
+    char text[16];
     std::snprintf(text, sizeof text, "%03X:", static_cast<unsigned>(id));
     std::string line = text;
     for (uint8_t b : data) {
@@ -81,7 +81,7 @@ std::string FrameLine(uint32_t id, const Bytes &data) {
 std::vector<std::string> BusLines() {
     std::vector<std::string> lines;
     for (const vxlsim_frame &f : vxlsim::Captured())
-        lines.push_back(FrameLine(f.id, Bytes(f.data, f.data + std::min<uint16_t>(f.dlc, 8))));
+        lines.push_back(FrameLine(f.id & 0x1FFFFFFFu, Bytes(f.data, f.data + std::min<uint16_t>(f.dlc, 8))));
     return lines;
 }
 
