@@ -13,11 +13,6 @@ std::string CardsConfig(unsigned cards, bool virtualChannel) {
     return virtualChannel ? config + "[channel]\nname = Virtual Channel 1\n" : config;
 }
 
-Bytes Cat(Bytes a, const Bytes &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 Bytes With(uint32_t id, const Bytes &data) { return Cat(IdBytes(id), data); }
 
 namespace {

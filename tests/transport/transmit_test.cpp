@@ -117,8 +117,7 @@ TEST(Transmit, BadWritesAreRefusedWithoutSending) {
 // first frame leaves no transfer behind.
 TEST(Transmit, ReplacedAndRefusedTransfers) {
     Host host("TRACE=2\n");
-    host.open();
-    host.listen(0x7E8, 0x7E0);
+    host.open(0x7E8, 0x7E0);
     ASSERT_EQ(STATUS_NOERROR, host.write(Msg(0x7E0, Counting(8, 0x10))));
     ASSERT_EQ(STATUS_NOERROR, host.write(Msg(0x7E0, Counting(8, 0x20))));
     EXPECT_EQ("ER", host.levelOf("delted via CANID"));
@@ -145,8 +144,7 @@ TEST(Transmit, ReplacedAndRefusedTransfers) {
 // a second, and a flow control that comes later sends nothing.
 TEST(Transmit, TransferWithoutFlowControlExpires) {
     Host host("TRACE=1\n");
-    host.open();
-    host.listen(0x7E8, 0x7E0);
+    host.open(0x7E8, 0x7E0);
     ASSERT_EQ(STATUS_NOERROR, host.write(Msg(0x7E0, Counting(20))));
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(host.awaitTraced("TX-TIMEOUT m_txBuffer removed from list ... SeqID=1 1 0"));
