@@ -58,41 +58,31 @@ Outcome CallAndWait(const Api0404 &pt, uint32_t channel, Call call) {
 }
 
 TEST(CloseWakes0404, WaitingCallsReturnAtOnceWhenTheirChannelEnds) {
-    const struct {
-        const char *what;
-        Call call;
-        bool closeDevice;  // PassThruClose, else PassThruDisconnect
-        const char *lastError;
-    } cases[] = {
-        {"read, disconnect", Call::Read, false, "the channel was disconnected while the call waited"},
-        {"read, close", Call::Read, true, "the device was closed while the call waited"},
-        {"CAN write, disconnect", Call::WriteCan, false, "the channel was disconnected while the call waited"},
-        {"CAN write, close", Call::WriteCan, true, "the device was closed while the call waited"},
-        {"ISO15765 write, disconnect", Call::WriteIso, false, "the channel was disconnected while the call waited"},
-        {"ISO15765 write, close", Call::WriteIso, true, "the device was closed while the call waited"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.what);
-        Host0404 host;
-        Prepare(host, c.call);
-        const Api0404 &pt = host.pt();
-        const uint32_t channel = host.channel();
-        std::future<Outcome> waiting = std::async(std::launch::async, [&] { return CallAndWait(pt, channel, c.call); });
-        std::this_thread::sleep_for(kWaitBeforeEnd);
-        ASSERT_EQ(std::future_status::timeout, waiting.wait_for(std::chrono::milliseconds(0)))
-            << "the call did not wait";
-        EXPECT_EQ(STATUS_NOERROR, c.closeDevice ? pt.Close(host.device()) : pt.Disconnect(channel));
-        ASSERT_EQ(std::future_status::ready, waiting.wait_for(std::chrono::milliseconds(kTimeoutMs / 2)))
-            << "the call ran on to its Timeout";
-        const Outcome out = waiting.get();
-        EXPECT_EQ(ERR_INVALID_CHANNEL_ID, out.status);
-        EXPECT_EQ(0u, out.num);
-        EXPECT_LT(out.elapsedMs, static_cast<long long>(kTimeoutMs / 2));
-        EXPECT_EQ(c.lastError, out.lastError);
-        // The same call now finds no channel at all.
-        EXPECT_EQ(ERR_INVALID_CHANNEL_ID, CallAndWait(pt, channel, c.call).status);
-        vxlsim_set_manual_clock(0);
-    }
+    for (const Call call : {Call::Read, Call::WriteCan, Call::WriteIso})
+        for (const bool closeDevice : {false, true}) {  // PassThruClose, else PassThruDisconnect
+            SCOPED_TRACE(testing::Message() << "call " << int(call) << (closeDevice ? ", close" : ", disconnect"));
+            Host0404 host;
+            Prepare(host, call);
+            const Api0404 &pt = host.pt();
+            const uint32_t channel = host.channel();
+            std::future<Outcome> waiting = std::async(std::launch::async, [&] { return CallAndWait(pt, channel, call); });
+            std::this_thread::sleep_for(kWaitBeforeEnd);
+            ASSERT_EQ(std::future_status::timeout, waiting.wait_for(std::chrono::milliseconds(0)))
+                << "the call did not wait";
+            EXPECT_EQ(STATUS_NOERROR, closeDevice ? pt.Close(host.device()) : pt.Disconnect(channel));
+            ASSERT_EQ(std::future_status::ready, waiting.wait_for(std::chrono::milliseconds(kTimeoutMs / 2)))
+                << "the call ran on to its Timeout";
+            const Outcome out = waiting.get();
+            EXPECT_EQ(ERR_INVALID_CHANNEL_ID, out.status);
+            EXPECT_EQ(0u, out.num);
+            EXPECT_LT(out.elapsedMs, static_cast<long long>(kTimeoutMs / 2));
+            EXPECT_EQ(closeDevice ? "the device was closed while the call waited"
+                                  : "the channel was disconnected while the call waited",
+                      out.lastError);
+            // The same call now finds no channel at all.
+            EXPECT_EQ(ERR_INVALID_CHANNEL_ID, CallAndWait(pt, channel, call).status);
+            vxlsim_set_manual_clock(0);
+        }
 }
 
 // Many readers and writers at once on both channels of a device that is

@@ -25,31 +25,11 @@ Bytes Counting(size_t n) {
     return data;
 }
 
-std::vector<vxlsim_frame> Captured() {
-    std::vector<vxlsim_frame> frames;
-    for (int i = 0; i < vxlsim_capture_count(); ++i) {
-        frames.emplace_back();
-        vxlsim_capture_get(i, &frames.back());
-    }
-    return frames;
-}
-
-bool Called(const char *function) {
-    vxlsim_call call{};
-    for (int i = 0; i < vxlsim_call_count(); ++i)
-        if (vxlsim_call_get(i, &call) == 0 && std::string(call.function) == function) return true;
-    return false;
-}
+bool Called(const char *function) { return !vxlsim::CallsTo(function).empty(); }
 
 // A device on the stand-in's channel, which does ISO CAN FD or not.
 struct FdHost : Host0404 {
     explicit FdHost(bool capable = true) { vxlsim_set_channel_fd(0, capable ? 1 : 0); }
-    void fdChannel(uint32_t protocol) {
-        ASSERT_EQ(STATUS_NOERROR, open());
-        ASSERT_EQ(STATUS_NOERROR, connect(protocol));
-        vxlsim_capture_clear();
-        vxlsim_call_clear();
-    }
 };
 
 TEST(FdChannel0404, ConnectsOnAnFdChannelAndIsRefusedOnAClassicOne) {
@@ -109,7 +89,7 @@ TEST(FdChannel0404, ParametersAreSetCheckedAndReported) {
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << c.protocol << " parameter " << c.parameter << " " << c.value);
         FdHost host;
-        host.fdChannel(c.protocol);
+        host.openChannel(c.protocol);
         EXPECT_EQ(c.status, host.setConfig(c.parameter, c.value));
         uint32_t value = 0;
         const uint32_t get = host.getConfig(c.parameter, &value);
@@ -136,13 +116,13 @@ TEST(FdChannel0404, RawFramesGoOutAsFdFramesOfTheirLengthsAndAreConfirmed) {
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << c.length << " bytes at " << c.dataRate);
         FdHost host;
-        host.fdChannel(kFdCanPs);
+        host.openChannel(kFdCanPs);
         ASSERT_EQ(STATUS_NOERROR, host.setConfig(kDataPhaseRate, c.dataRate));
         ASSERT_EQ(STATUS_NOERROR, host.setConfig(LOOPBACK, 1));
         vxlsim_capture_clear();
         const Bytes data = Counting(c.length);
         EXPECT_EQ(STATUS_NOERROR, host.write(Msg0404(kFdCanPs, 0x7E0, data), 1000));
-        const std::vector<vxlsim_frame> bus = Captured();
+        const std::vector<vxlsim_frame> bus = vxlsim::Captured();
         ASSERT_EQ(1u, bus.size());
         EXPECT_EQ(c.onBus, bus[0].dlc);
         EXPECT_EQ(c.flags, bus[0].fd_flags & (VXLSIM_FD_EDL | VXLSIM_FD_BRS));
@@ -158,13 +138,11 @@ TEST(FdChannel0404, RawFramesGoOutAsFdFramesOfTheirLengthsAndAreConfirmed) {
         ASSERT_EQ(1u, looped.size());
         EXPECT_EQ(TX_MSG_TYPE, looped[0].RxStatus);
         EXPECT_EQ(kFdCanPs, looped[0].ProtocolID);
-        Bytes expected = IdBytes(0x7E0);
-        expected.insert(expected.end(), padded.begin(), padded.end());
-        EXPECT_EQ(expected, DataOf(looped[0]));
+        EXPECT_EQ(With(0x7E0, padded), DataOf(looped[0]));
     }
     // A CAN FD message holds its identifier and up to 64 bytes.
     FdHost host;
-    host.fdChannel(kFdCanPs);
+    host.openChannel(kFdCanPs);
     EXPECT_EQ(ERR_INVALID_MSG, host.write(Msg0404(kFdCanPs, 0x7E0, Counting(65))));
     EXPECT_EQ(ERR_MSG_PROTOCOL_ID, host.write(Msg0404(CAN, 0x7E0, Counting(8))));
 }
@@ -173,10 +151,10 @@ TEST(FdChannel0404, RawFramesGoOutAsFdFramesOfTheirLengthsAndAreConfirmed) {
 // frame above 7 bytes goes with the escape byte in one FD frame.
 TEST(FdChannel0404, IsoTpSingleFramesGoAsFdFramesOfTheTxDataLength) {
     FdHost host;
-    host.fdChannel(kFdIsoPs);
+    host.openChannel(kFdIsoPs);
     ASSERT_EQ(STATUS_NOERROR, host.setConfig(kTxDataLength, 64));
     ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(kFdIsoPs, 0x7E0, Counting(20)), 1000));
-    const std::vector<vxlsim_frame> bus = Captured();
+    const std::vector<vxlsim_frame> bus = vxlsim::Captured();
     ASSERT_EQ(1u, bus.size());
     EXPECT_EQ(24u, bus[0].dlc);
     EXPECT_EQ(uint32_t{VXLSIM_FD_EDL | VXLSIM_FD_BRS}, bus[0].fd_flags & (VXLSIM_FD_EDL | VXLSIM_FD_BRS));
@@ -185,7 +163,7 @@ TEST(FdChannel0404, IsoTpSingleFramesGoAsFdFramesOfTheTxDataLength) {
 
 TEST(FdChannel0404, ReceivedFramesComeWithTheirLengths) {
     FdHost host;
-    host.fdChannel(kFdCanCh1);
+    host.openChannel(kFdCanCh1);
     ASSERT_EQ(STATUS_NOERROR, host.passFilter(PASS_FILTER, {0, 0, 0, 0}, {0, 0, 0, 0}));
     const Bytes lengths = {12, 64, 8, 0};
     for (uint8_t n : lengths) vxlsim::BusSendFd(0, 0x7E8, Counting(n), VXLSIM_FD_EDL | VXLSIM_FD_BRS);
@@ -193,10 +171,7 @@ TEST(FdChannel0404, ReceivedFramesComeWithTheirLengths) {
     const std::vector<PASSTHRU_MSG> got = host.read(10, 1000);
     ASSERT_EQ(lengths.size() + 1, got.size());
     for (size_t i = 0; i < lengths.size(); ++i) {
-        Bytes expected = IdBytes(0x7E8);
-        const Bytes data = Counting(lengths[i]);
-        expected.insert(expected.end(), data.begin(), data.end());
-        EXPECT_EQ(expected, DataOf(got[i]));
+        EXPECT_EQ(With(0x7E8, Counting(lengths[i])), DataOf(got[i]));
         EXPECT_EQ(kFdCanCh1, got[i].ProtocolID);
     }
     EXPECT_EQ(9u, got.back().DataSize);
@@ -215,7 +190,7 @@ TEST(FdChannel0404, AClassicChannelBesideAnFdOneSendsAndGetsClassicFramesOnly) {
     vxlsim_capture_clear();
     vxlsim_call_clear();
     EXPECT_EQ(STATUS_NOERROR, host.write(Msg0404(CAN, 0x100, {1, 2, 3}), 1000));
-    const std::vector<vxlsim_frame> bus = Captured();
+    const std::vector<vxlsim_frame> bus = vxlsim::Captured();
     ASSERT_EQ(1u, bus.size());
     EXPECT_EQ(0u, bus[0].fd_flags);
     EXPECT_EQ(3u, bus[0].dlc);
@@ -225,9 +200,7 @@ TEST(FdChannel0404, AClassicChannelBesideAnFdOneSendsAndGetsClassicFramesOnly) {
     vxlsim::BusSend(0, 0x7E9, Counting(2));
     const std::vector<PASSTHRU_MSG> got = host.read(4, 200);
     ASSERT_EQ(1u, got.size());
-    Bytes expected = IdBytes(0x7E9);
-    expected.insert(expected.end(), {1, 2});
-    EXPECT_EQ(expected, DataOf(got[0]));
+    EXPECT_EQ(With(0x7E9, {1, 2}), DataOf(got[0]));
 }
 
 }  // namespace

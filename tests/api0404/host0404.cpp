@@ -1,29 +1,7 @@
 #include "host0404.h"
 
-#include <cstdio>
-#include <filesystem>
-
 #include "platform/platform.h"
 #include "platform_env.h"
-
-namespace fs = std::filesystem;
-
-namespace {
-
-std::string BinDir0404() {
-    if (const char *dir = std::getenv("PT_BIN_DIR")) return dir;
-    char exe[4096];
-    if (plat::ExecutableFileName(exe, sizeof exe)) return fs::path(exe).parent_path().string();
-    return fs::current_path().string();
-}
-
-template <typename F>
-void Resolve(void *library, F &fn, const char *name) {
-    fn = reinterpret_cast<F>(plat::FindSymbol(library, name));
-    ASSERT_NE(nullptr, reinterpret_cast<void *>(fn)) << name;
-}
-
-}  // namespace
 
 const std::string kOneEcu = std::string(VXLSIM_ONE_CARD) + "[ecu]\nname = engine\n";
 
@@ -35,49 +13,24 @@ std::string CardsConfig(unsigned cards, bool virtualChannel) {
     return virtualChannel ? config + "[channel]\nname = Virtual Channel 1\n" : config;
 }
 
-Bytes Cat(Bytes a, const Bytes &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 Bytes With(uint32_t id, const Bytes &data) { return Cat(IdBytes(id), data); }
 
-Bytes IdBytes(uint32_t id) {
-    return {static_cast<uint8_t>(id >> 24), static_cast<uint8_t>(id >> 16), static_cast<uint8_t>(id >> 8),
-            static_cast<uint8_t>(id)};
-}
+namespace {
 
-PASSTHRU_MSG Msg0404(uint32_t protocol, uint32_t id, const Bytes &data, uint32_t txFlags) {
+// A message of protocol holding exactly these bytes.
+PASSTHRU_MSG Raw(uint32_t protocol, const Bytes &bytes, uint32_t txFlags = 0) {
     PASSTHRU_MSG msg{};
     msg.ProtocolID = protocol;
     msg.TxFlags = txFlags;
-    Bytes all = IdBytes(id);
-    all.insert(all.end(), data.begin(), data.end());
-    msg.DataSize = static_cast<uint32_t>(std::min<size_t>(all.size(), PT_MSG_DATA_SIZE));
-    std::copy(all.begin(), all.begin() + msg.DataSize, msg.Data);
+    msg.DataSize = static_cast<uint32_t>(std::min<size_t>(bytes.size(), PT_MSG_DATA_SIZE));
+    std::copy(bytes.begin(), bytes.begin() + msg.DataSize, msg.Data);
     return msg;
 }
 
-Bytes DataOf(const PASSTHRU_MSG &msg) {
-    return Bytes(msg.Data, msg.Data + std::min<uint32_t>(msg.DataSize, PT_MSG_DATA_SIZE));
-}
+}  // namespace
 
-std::string FrameLine(uint32_t id, const Bytes &data) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%X:", static_cast<unsigned>(id));
-    std::string line = text;
-    for (uint8_t b : data) {
-        std::snprintf(text, sizeof text, " %02X", b);
-        line += text;
-    }
-    return line;
-}
-
-std::vector<std::string> BusLines() {
-    std::vector<std::string> lines;
-    for (const vxlsim_frame &f : vxlsim::Captured())
-        lines.push_back(FrameLine(f.id & 0x1FFFFFFFu, Bytes(f.data, f.data + std::min<uint16_t>(f.dlc, 8))));
-    return lines;
+PASSTHRU_MSG Msg0404(uint32_t protocol, uint32_t id, const Bytes &data, uint32_t txFlags) {
+    return Raw(protocol, With(id, data), txFlags);
 }
 
 Host0404::Host0404(const std::string &iniKeys, const char *simConfig) {
@@ -85,27 +38,15 @@ Host0404::Host0404(const std::string &iniKeys, const char *simConfig) {
     const std::string ini = m_dir.file("pt_vector0404.ini");
     WriteText(ini, "[PT_VECTOR]\n" + iniKeys);
     SetEnvVar("PT_VECTOR_INI", ini.c_str());
-    const std::string path =
-        (fs::path(BinDir0404()) / (std::string(plat::SharedLibraryPrefix()) + "pt_vector0404" +
-                                   plat::SharedLibrarySuffix()))
-            .string();
+    const std::string path = LibraryPath("pt_vector0404");
     m_library = plat::LoadSharedLibrary(path.c_str());
     EXPECT_NE(nullptr, m_library) << path;
     if (!m_library) return;
-    Resolve(m_library, m_api.Open, "PassThruOpen");
-    Resolve(m_library, m_api.Close, "PassThruClose");
-    Resolve(m_library, m_api.Connect, "PassThruConnect");
-    Resolve(m_library, m_api.Disconnect, "PassThruDisconnect");
-    Resolve(m_library, m_api.ReadMsgs, "PassThruReadMsgs");
-    Resolve(m_library, m_api.WriteMsgs, "PassThruWriteMsgs");
-    Resolve(m_library, m_api.StartPeriodicMsg, "PassThruStartPeriodicMsg");
-    Resolve(m_library, m_api.StopPeriodicMsg, "PassThruStopPeriodicMsg");
-    Resolve(m_library, m_api.StartMsgFilter, "PassThruStartMsgFilter");
-    Resolve(m_library, m_api.StopMsgFilter, "PassThruStopMsgFilter");
-    Resolve(m_library, m_api.SetProgrammingVoltage, "PassThruSetProgrammingVoltage");
-    Resolve(m_library, m_api.ReadVersion, "PassThruReadVersion");
-    Resolve(m_library, m_api.GetLastError, "PassThruGetLastError");
-    Resolve(m_library, m_api.Ioctl, "PassThruIoctl");
+    void *library = m_library;
+    Api0404 &api = m_api;
+    PT_J2534_FUNCTIONS(PT_J2534_RESOLVE)
+    PT_J2534_RESOLVE(Open)
+    PT_J2534_RESOLVE(Close)
 }
 
 Host0404::~Host0404() {
@@ -114,10 +55,16 @@ Host0404::~Host0404() {
     SetEnvVar("PT_VECTOR_INI", nullptr);
 }
 
-bool Host0404::traced(const std::string &text) const {
+size_t Host0404::tracedCount(const std::string &text) const {
+    size_t n = 0;
+    for (const std::string &line : traceLines()) n += line.find(text) != std::string::npos;
+    return n;
+}
+
+std::string Host0404::levelOf(const std::string &text) const {
     for (const std::string &line : traceLines())
-        if (line.find(text) != std::string::npos) return true;
-    return false;
+        if (line.find(text) != std::string::npos) return line.substr(line.find(';', line.find(';') + 1) + 1, 2);
+    return "";
 }
 
 std::string Host0404::lastError() const {
@@ -142,13 +89,7 @@ void Host0404::openChannel(uint32_t protocol, uint32_t flags) {
 
 uint32_t Host0404::passFilter(uint32_t type, const Bytes &mask, const Bytes &pattern, uint32_t *filterId,
                               uint32_t txFlags) {
-    PASSTHRU_MSG maskMsg{}, patternMsg{};
-    maskMsg.ProtocolID = patternMsg.ProtocolID = filterProtocol(CAN);
-    maskMsg.TxFlags = patternMsg.TxFlags = txFlags;
-    maskMsg.DataSize = static_cast<uint32_t>(mask.size());
-    patternMsg.DataSize = static_cast<uint32_t>(pattern.size());
-    std::copy(mask.begin(), mask.end(), maskMsg.Data);
-    std::copy(pattern.begin(), pattern.end(), patternMsg.Data);
+    PASSTHRU_MSG maskMsg = Raw(filterProtocol(CAN), mask, txFlags), patternMsg = Raw(filterProtocol(CAN), pattern, txFlags);
     uint32_t id = 0;
     const uint32_t status = m_api.StartMsgFilter(m_channel, type, &maskMsg, &patternMsg, nullptr, &id);
     if (filterId) *filterId = id;
@@ -163,11 +104,9 @@ uint32_t Host0404::flowFilter(uint32_t respId, uint32_t flowId, uint32_t *filter
         patternBytes.push_back(static_cast<uint8_t>(respAddr));
         flowBytes.push_back(static_cast<uint8_t>(flowAddr));
     }
-    PASSTHRU_MSG mask = Msg0404(filterProtocol(ISO15765), 0, {}, txFlags), pattern = mask, flow = mask;
-    mask.DataSize = pattern.DataSize = flow.DataSize = static_cast<uint32_t>(maskBytes.size());
-    std::copy(maskBytes.begin(), maskBytes.end(), mask.Data);
-    std::copy(patternBytes.begin(), patternBytes.end(), pattern.Data);
-    std::copy(flowBytes.begin(), flowBytes.end(), flow.Data);
+    const uint32_t protocol = filterProtocol(ISO15765);
+    PASSTHRU_MSG mask = Raw(protocol, maskBytes, txFlags), pattern = Raw(protocol, patternBytes, txFlags),
+                 flow = Raw(protocol, flowBytes, txFlags);
     uint32_t id = 0;
     const uint32_t status = m_api.StartMsgFilter(m_channel, FLOW_CONTROL_FILTER, &mask, &pattern, &flow, &id);
     if (filterId) *filterId = id;
@@ -182,24 +121,28 @@ uint32_t Host0404::write(const PASSTHRU_MSG &msg, uint32_t timeoutMs, uint32_t *
     return status;
 }
 
-std::vector<PASSTHRU_MSG> Host0404::read(uint32_t max, uint32_t timeoutMs, uint32_t *status) {
+std::vector<PASSTHRU_MSG> Host0404::read(uint32_t max, uint32_t timeoutMs, uint32_t *status, uint32_t channel) const {
     std::vector<PASSTHRU_MSG> msgs(max);
     uint32_t num = max;
-    const uint32_t result = m_api.ReadMsgs(m_channel, msgs.data(), &num, timeoutMs);
+    const uint32_t result = m_api.ReadMsgs(channel ? channel : m_channel, msgs.data(), &num, timeoutMs);
     if (status) *status = result;
     msgs.resize(std::min(num, max));
     return msgs;
 }
 
+std::vector<PASSTHRU_MSG> Host0404::readAll(uint32_t timeoutMs) const {
+    std::vector<PASSTHRU_MSG> all;
+    for (std::vector<PASSTHRU_MSG> got; !(got = read(1, timeoutMs)).empty();) all.push_back(got[0]);
+    return all;
+}
+
 std::vector<PASSTHRU_MSG> Host0404::readAnswer(uint32_t channel) const {
     std::vector<PASSTHRU_MSG> all;
     for (int i = 0; i < 20; ++i) {
-        PASSTHRU_MSG msg{};
-        uint32_t num = 1;
-        m_api.ReadMsgs(channel ? channel : m_channel, &msg, &num, 2000);
-        if (num == 0) break;
-        all.push_back(msg);
-        if ((msg.RxStatus & (TX_INDICATION | START_OF_MESSAGE | TX_MSG_TYPE)) == 0) break;
+        const std::vector<PASSTHRU_MSG> got = read(1, 2000, nullptr, channel);
+        if (got.empty()) break;
+        all.push_back(got[0]);
+        if ((got[0].RxStatus & (TX_INDICATION | START_OF_MESSAGE | TX_MSG_TYPE)) == 0) break;
     }
     return all;
 }

@@ -13,26 +13,16 @@
 #include <vector>
 
 #include "j2534_0404.h"
+#include "j2534_functions.h"
 #include "temp_dir.h"
 #include "vxlsim_control.h"
 
 using Bytes = std::vector<uint8_t>;
 
 struct Api0404 {
+    PT_J2534_FUNCTIONS(PT_J2534_MEMBER)
     decltype(&PassThruOpen) Open = nullptr;
     decltype(&PassThruClose) Close = nullptr;
-    decltype(&PassThruConnect) Connect = nullptr;
-    decltype(&PassThruDisconnect) Disconnect = nullptr;
-    decltype(&PassThruReadMsgs) ReadMsgs = nullptr;
-    decltype(&PassThruWriteMsgs) WriteMsgs = nullptr;
-    decltype(&PassThruStartPeriodicMsg) StartPeriodicMsg = nullptr;
-    decltype(&PassThruStopPeriodicMsg) StopPeriodicMsg = nullptr;
-    decltype(&PassThruStartMsgFilter) StartMsgFilter = nullptr;
-    decltype(&PassThruStopMsgFilter) StopMsgFilter = nullptr;
-    decltype(&PassThruSetProgrammingVoltage) SetProgrammingVoltage = nullptr;
-    decltype(&PassThruReadVersion) ReadVersion = nullptr;
-    decltype(&PassThruGetLastError) GetLastError = nullptr;
-    decltype(&PassThruIoctl) Ioctl = nullptr;
 };
 
 // One card with the stand-in's engine ECU: 0x7E0 answered on 0x7E8, BS 0, STmin 0.
@@ -61,7 +51,9 @@ public:
     const Api0404 &pt() const { return m_api; }
     const TempDir &dir() const { return m_dir; }
     std::vector<std::string> traceLines() const { return ReadLines(m_dir.file("pt_vector0404.log")); }
-    bool traced(const std::string &text) const;
+    bool traced(const std::string &text) const { return tracedCount(text) > 0; }
+    size_t tracedCount(const std::string &text) const;  // trace lines holding text
+    std::string levelOf(const std::string &text) const;  // of the first line holding it, "" when none does
     std::string lastError() const;
 
     // PassThruOpen and PassThruConnect; device() and channel() keep the ids.
@@ -82,8 +74,11 @@ public:
     uint32_t flowFilter(uint32_t respId, uint32_t flowId, uint32_t *filterId = nullptr, int respAddr = -1,
                         int flowAddr = -1, uint32_t txFlags = 0);
     uint32_t write(const PASSTHRU_MSG &msg, uint32_t timeoutMs = 0, uint32_t *num = nullptr);
-    // One PassThruReadMsgs of up to max messages; status in *status.
-    std::vector<PASSTHRU_MSG> read(uint32_t max, uint32_t timeoutMs, uint32_t *status = nullptr);
+    // One PassThruReadMsgs of up to max messages on channel (0: the connected one); status in *status.
+    std::vector<PASSTHRU_MSG> read(uint32_t max, uint32_t timeoutMs, uint32_t *status = nullptr,
+                                   uint32_t channel = 0) const;
+    // Reads one message at a time until none comes within timeoutMs: all read.
+    std::vector<PASSTHRU_MSG> readAll(uint32_t timeoutMs) const;
     // Reads on channel (0: the connected one) until a message that is neither
     // an indication nor a loopback came, or 2 s passed without one: all read.
     std::vector<PASSTHRU_MSG> readAnswer(uint32_t channel = 0) const;

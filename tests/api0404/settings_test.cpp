@@ -9,13 +9,6 @@
 
 namespace {
 
-// The trace's level column of the first line holding text, "" when none does.
-std::string LevelOf(const Host0404 &host, const std::string &text) {
-    for (const std::string &line : host.traceLines())
-        if (line.find(text) != std::string::npos) return line.substr(line.find(';', line.find(';') + 1) + 1, 2);
-    return "";
-}
-
 // FCWAITMAX is taken when it is a number from 0 to 255, else replaced by 10
 // with an ERROR line; without the field profile it is not read.
 TEST(Settings0404, FcWaitMaxIsCheckedAsMorixIniIs) {
@@ -44,7 +37,7 @@ TEST(Settings0404, FcWaitMaxIsCheckedAsMorixIniIs) {
         uint32_t value = 0;
         ASSERT_EQ(STATUS_NOERROR, host.getConfig(ISO15765_WFT_MAX, &value));
         EXPECT_EQ(c.waitMax, value);
-        EXPECT_EQ(c.error ? "ER" : "", LevelOf(host, c.error ? c.error : "no number from 0 to 255"));
+        EXPECT_EQ(c.error ? "ER" : "", host.levelOf(c.error ? c.error : "no number from 0 to 255"));
     }
 }
 

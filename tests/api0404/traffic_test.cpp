@@ -27,14 +27,6 @@ uint32_t MsSince(Clock::time_point since) {
     return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
-std::vector<PASSTHRU_MSG> Read(const Host0404 &host, uint32_t channel, uint32_t max, uint32_t timeoutMs) {
-    std::vector<PASSTHRU_MSG> msgs(max);
-    uint32_t num = max;
-    host.pt().ReadMsgs(channel, msgs.data(), &num, timeoutMs);
-    msgs.resize(std::min(num, max));
-    return msgs;
-}
-
 // The first message that is neither an indication nor a loopback.
 Bytes Answer(const Host0404 &host, uint32_t channel) {
     const std::vector<PASSTHRU_MSG> got = host.readAnswer(channel);
@@ -69,11 +61,20 @@ struct TwoChannels {
     uint32_t can = 0, iso = 0;
 };
 
+// Without a filter the ECU's answer is not taken: only our indication comes.
 // Whatever a single frame holds goes without a flow-control filter, also as a
-// periodic message; one byte more needs the filter.
+// periodic message, on its period; one byte more needs a filter whose
+// flow-control identifier is the message's own.
 TEST(Traffic0404, SingleFramesGoWithoutAFilterUpToWhatAFrameHolds) {
-    Host0404 host;
+    Host0404 host("TRACE=1\n", kOneEcu.c_str());
     host.openChannel(ISO15765);
+    ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, 0x7E0, {0x3E, 0x00}, ISO15765_FRAME_PAD), 1000));
+    const std::vector<PASSTHRU_MSG> got = host.read(5, 100);
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(TX_INDICATION, got[0].RxStatus);
+    EXPECT_EQ(IdBytes(0x7E0), DataOf(got[0]));
+    EXPECT_EQ((std::vector<std::string>{"7E0: 02 3E 00 FF FF FF FF FF", "7E8: 02 7E 00 FF FF FF FF FF"}), BusLines());
+    vxlsim_nodes_clear();
     const struct {
         Bytes data;
         uint32_t flags;
@@ -81,6 +82,7 @@ TEST(Traffic0404, SingleFramesGoWithoutAFilterUpToWhatAFrameHolds) {
     } cases[] = {
         {{0x3E}, 0, "7E0: 01 3E"},
         {{1, 2, 3, 4, 5, 6, 7}, 0, "7E0: 07 01 02 03 04 05 06 07"},
+        {{0x3E, 0x80}, ISO15765_FRAME_PAD, "7E0: 02 3E 80 FF FF FF FF FF"},
         {{0x40, 1, 2, 3, 4, 5, 6}, ISO15765_ADDR_TYPE, "7E0: 40 06 01 02 03 04 05 06"},
         {Bytes(8, 1), 0, nullptr},
         {{0x40, 1, 2, 3, 4, 5, 6, 7}, ISO15765_ADDR_TYPE, nullptr},
@@ -88,15 +90,36 @@ TEST(Traffic0404, SingleFramesGoWithoutAFilterUpToWhatAFrameHolds) {
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << c.data.size() << " bytes, flags " << c.flags);
         vxlsim_capture_clear();
-        PASSTHRU_MSG msg = Msg0404(ISO15765, 0x7E0, c.data, c.flags);
-        EXPECT_EQ(c.frame ? STATUS_NOERROR : ERR_NO_FLOW_CONTROL, host.write(msg));
+        const PASSTHRU_MSG msg = Msg0404(ISO15765, 0x7E0, c.data, c.flags);
+        uint32_t num = 9;
+        EXPECT_EQ(c.frame ? STATUS_NOERROR : ERR_NO_FLOW_CONTROL, host.write(msg, 0, &num));
+        EXPECT_EQ(c.frame ? 1u : 0u, num);
         EXPECT_EQ(c.frame ? std::vector<std::string>{c.frame} : std::vector<std::string>{}, BusLines());
     }
-    for (const auto &c : cases) {  // after the frames: a periodic message's first one leaves at once
+    ASSERT_EQ(STATUS_NOERROR, host.flowFilter(0x7E8, 0x7E1));
+    const struct {
+        const char *what;
+        PASSTHRU_MSG msg;
+        uint32_t status;
+    } refused[] = {
+        {"flow control on another identifier", Msg0404(ISO15765, 0x7E0, Bytes(8, 0xBA)), ERR_NO_FLOW_CONTROL},
+        {"CAN message", Msg0404(CAN, 0x7E0, {1}), ERR_MSG_PROTOCOL_ID},
+        {"4096 bytes", Msg0404(ISO15765, 0x7E0, Bytes(4096, 1)), ERR_INVALID_MSG},
+        {"29-bit id on an 11-bit channel", Msg0404(ISO15765, 0x18DA10F1, {1}, CAN_29BIT_ID), ERR_INVALID_MSG},
+    };
+    for (const auto &r : refused) EXPECT_EQ(r.status, host.write(r.msg)) << r.what;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << "periodic, " << c.data.size() << " bytes, flags " << c.flags);
+        vxlsim_capture_clear();
         PASSTHRU_MSG msg = Msg0404(ISO15765, 0x7E0, c.data, c.flags);
         uint32_t id = 0;
-        EXPECT_EQ(c.frame ? STATUS_NOERROR : ERR_INVALID_MSG,
-                  host.pt().StartPeriodicMsg(host.channel(), &msg, &id, 60000));
+        ASSERT_EQ(c.frame ? STATUS_NOERROR : ERR_INVALID_MSG, host.pt().StartPeriodicMsg(host.channel(), &msg, &id, 20));
+        if (!c.frame) continue;
+        plat::SleepMs(100);
+        ASSERT_EQ(STATUS_NOERROR, host.pt().StopPeriodicMsg(host.channel(), id));
+        const std::vector<std::string> bus = BusLines();
+        ASSERT_GE(bus.size(), 2u);
+        EXPECT_EQ(std::vector<std::string>(bus.size(), c.frame), bus);
     }
 }
 
@@ -122,8 +145,7 @@ TEST(Traffic0404, AStoppedFilterLetsNothingMoreThrough) {
     EXPECT_EQ(3u, BusLines().size());  // no flow control of ours among them
 }
 
-// CLEAR_TX_BUFFER ends what waits to be sent (a write waiting for it returns)
-// and leaves the received messages; CLEAR_RX_BUFFER the reverse. A message is
+// CLEAR_TX_BUFFER ends what waits to be sent and leaves the received messages; CLEAR_RX_BUFFER the reverse. A message is
 // known to be queued when the other channel has one of a later frame: the
 // CAN channel is given each frame before the ISO15765 channel.
 TEST(Traffic0404, ClearingOneBufferLeavesTheOther) {
@@ -133,24 +155,14 @@ TEST(Traffic0404, ClearingOneBufferLeavesTheOther) {
     vxlsim::BusSend(0, 0x7E8, {0x02, 0x50, 0x01});
     ASSERT_EQ(With(0x7E8, {0x50, 0x01}), Answer(host, tool.iso));
     ASSERT_EQ(STATUS_NOERROR, tool.ioctl(tool.can, CLEAR_TX_BUFFER));
-    EXPECT_EQ(2u, Read(host, tool.can, 3, 0).size());
+    EXPECT_EQ(2u, host.read(3, 0, nullptr, tool.can).size());
     for (uint32_t clear : {CLEAR_TX_BUFFER, CLEAR_RX_BUFFER}) {
         vxlsim::BusSend(0, 0x7E8, {0x02, 0x50, 0x02});
         vxlsim::BusSend(0, 0x123, {0x12});
-        ASSERT_EQ(2u, Read(host, tool.can, 2, 1000).size());
+        ASSERT_EQ(2u, host.read(2, 1000, nullptr, tool.can).size());
         ASSERT_EQ(STATUS_NOERROR, tool.ioctl(tool.iso, clear));
-        EXPECT_EQ(clear == CLEAR_TX_BUFFER ? 1u : 0u, Read(host, tool.iso, 2, 0).size()) << clear;
+        EXPECT_EQ(clear == CLEAR_TX_BUFFER ? 1u : 0u, host.read(2, 0, nullptr, tool.iso).size()) << clear;
     }
-    // A request whose flow control never comes: the write with a Timeout
-    // waits until CLEAR_TX_BUFFER, not until its Timeout runs out.
-    vxlsim_nodes_clear();
-    vxlsim_capture_clear();
-    const auto start = Clock::now();
-    std::thread writer([&] { Write(host, tool.iso, Msg0404(ISO15765, 0x7E0, Bytes(100, 0xBA)), 4000); });
-    while (vxlsim_capture_count() == 0 && MsSince(start) < 3000) plat::SleepMs(1);
-    ASSERT_EQ(STATUS_NOERROR, tool.ioctl(tool.iso, CLEAR_TX_BUFFER));
-    writer.join();
-    EXPECT_LT(MsSince(start), 2000u);
 }
 
 // Either channel may be disconnected and the other goes on; writes with a
@@ -188,17 +200,24 @@ TEST(Traffic0404, TwoChannelsOnOneDeviceGoOnWithoutEachOther) {
     EXPECT_EQ(0, vxlsim_open_port_count());
 }
 
-// 4095 bytes each way; the write returns once the bus has the whole message.
+// 4095 bytes each way on a bus timed as at 500 kbit/s; a write with a
+// Timeout returns once the bus has the whole message (a first frame and 585
+// consecutive frames), long before the Timeout.
 TEST(Traffic0404, TheLongestMessageBothWays) {
-    Host0404 host("TRACE=1\n", kOneEcu.c_str());
+    Host0404 host("TRACE=1\n", (kOneEcu + "[driver]\nreal_timing = 1\n").c_str());
     host.openChannel(ISO15765);
     ASSERT_EQ(STATUS_NOERROR, host.flowFilter(0x7E8, 0x7E0));
     Bytes echo(4095);
     for (size_t i = 0; i < echo.size(); ++i) echo[i] = static_cast<uint8_t>(i * 7);
     echo[0] = 0xBA;
     const auto start = Clock::now();
-    ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, 0x7E0, echo, ISO15765_FRAME_PAD), 5000));
+    uint32_t num = 0;
+    ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, 0x7E0, echo, ISO15765_FRAME_PAD), 5000, &num));
     EXPECT_LT(MsSince(start), 2500u);
+    EXPECT_EQ(1u, num);
+    size_t requestFrames = 0;  // our flow control for the answer may follow at once
+    for (const vxlsim_frame &f : vxlsim::Captured()) requestFrames += f.id == 0x7E0 && (f.data[0] >> 4 == 1 || f.data[0] >> 4 == 2);
+    EXPECT_EQ(1u + 585u, requestFrames);
     echo[0] = 0xFA;
     EXPECT_EQ(With(0x7E8, echo), Answer(host, host.channel()));
 }

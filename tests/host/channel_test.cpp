@@ -71,8 +71,7 @@ TEST(Channel, ConnectRefusesWhatItCannotServe) {
 // settings outlive it, a confirmation still pending does not.
 TEST(Channel, DisconnectClosesTheDriverAndForgetsPendingConfirmations) {
     Host host("TRACE=2\n");
-    host.open();
-    host.listen(0x7E8, 0x7E0);
+    host.open(0x7E8, 0x7E0);
     ASSERT_EQ(STATUS_NOERROR, host.setConfig({{ISO15765_BS, 3}}));
     ASSERT_EQ(STATUS_NOERROR, host.write(Msg(0x7E0, {0x3E, 0x00})));
     vxlsim_call_clear();

@@ -15,6 +15,11 @@ Bytes Counting(size_t n, uint8_t first) {
     return bytes;
 }
 
+Bytes Cat(Bytes a, const Bytes &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 Bytes IdBytes(uint32_t id) {
     return {static_cast<uint8_t>(id >> 24), static_cast<uint8_t>(id >> 16), static_cast<uint8_t>(id >> 8),
             static_cast<uint8_t>(id)};
@@ -68,7 +73,7 @@ void ExpectConfirmation(const PASSTHRU_MSG &msg, uint32_t id) {
 }
 
 std::string FrameLine(uint32_t id, const Bytes &data) {
-    char text[8];
+    char text[16];
     std::snprintf(text, sizeof text, "%03X:", static_cast<unsigned>(id));
     std::string line = text;
     for (uint8_t b : data) {
@@ -81,7 +86,7 @@ std::string FrameLine(uint32_t id, const Bytes &data) {
 std::vector<std::string> BusLines() {
     std::vector<std::string> lines;
     for (const vxlsim_frame &f : vxlsim::Captured())
-        lines.push_back(FrameLine(f.id, Bytes(f.data, f.data + std::min<uint16_t>(f.dlc, 8))));
+        lines.push_back(FrameLine(f.id & 0x1FFFFFFFu, Bytes(f.data, f.data + std::min<uint16_t>(f.dlc, 8))));
     return lines;
 }
 
@@ -187,6 +192,11 @@ void Host::open() {
     ASSERT_EQ(STATUS_NOERROR, setConfig({{DATA_RATE, 500000}}));
     vxlsim_call_clear();
     vxlsim_capture_clear();
+}
+
+void Host::open(uint32_t respId, uint32_t flowId) {
+    open();
+    listen(respId, flowId);
 }
 
 uint32_t Host::startFilter(uint32_t type, PASSTHRU_MSG mask, PASSTHRU_MSG pattern, const PASSTHRU_MSG *flow,

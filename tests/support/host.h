@@ -24,6 +24,7 @@ using Bytes = std::vector<uint8_t>;
 extern const char *const kOneCard;
 
 Bytes Counting(size_t n, uint8_t first = 0);
+Bytes Cat(Bytes a, const Bytes &b);  // a, then b
 Bytes IdBytes(uint32_t id);
 uint32_t IdOf(const PASSTHRU_MSG &msg);
 Bytes DataOf(const PASSTHRU_MSG &msg);  // Data[0..DataSize)
@@ -71,6 +72,8 @@ public:
     uint32_t setConfig(std::vector<SCONFIG> params);
     // Connect and DATA_RATE 500000; forgets the driver calls and frames that took.
     void open();
+    // The same, then listen(respId, flowId).
+    void open(uint32_t respId, uint32_t flowId);
     uint32_t startFilter(uint32_t type, PASSTHRU_MSG mask, PASSTHRU_MSG pattern, const PASSTHRU_MSG *flow,
                          uint32_t *filterId);
     // The pass and flow-control filters for one ECU; with respAddr >= 0 its

@@ -1,24 +1,14 @@
 #include "host_library.h"
 
-#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 
+#include <gtest/gtest.h>
+
 #include "platform/platform.h"
+#include "vxlsim_control.h"
 
 namespace fs = std::filesystem;
-
-std::string BinDir() {
-    if (const char *dir = std::getenv("PT_BIN_DIR")) return dir;
-    char exe[4096];
-    if (plat::ExecutableFileName(exe, sizeof exe)) return fs::path(exe).parent_path().string();
-    return fs::current_path().string();
-}
-
-std::string LibraryPath() {
-    return (fs::path(BinDir()) / (std::string(plat::SharedLibraryPrefix()) + "pt_vector" + plat::SharedLibrarySuffix()))
-        .string();
-}
 
 HostLibrary::HostLibrary(const std::string &iniText, bool withServer, bool writeIni) {
     if (writeIni) WriteText(m_dir.file("morix.ini"), iniText);
@@ -34,26 +24,12 @@ HostLibrary::~HostLibrary() {
     plat::UnloadSharedLibrary(m_server);
 }
 
-template <typename F>
-static void Resolve(void *library, F &fn, const char *name) {
-    fn = reinterpret_cast<F>(plat::FindSymbol(library, name));
-}
-
 bool HostLibrary::load() {
     m_library = plat::LoadSharedLibrary(LibraryPath().c_str());
     if (!m_library) return false;
-    Resolve(m_library, m_api.Connect, "PassThruConnect");
-    Resolve(m_library, m_api.Disconnect, "PassThruDisconnect");
-    Resolve(m_library, m_api.ReadMsgs, "PassThruReadMsgs");
-    Resolve(m_library, m_api.WriteMsgs, "PassThruWriteMsgs");
-    Resolve(m_library, m_api.StartPeriodicMsg, "PassThruStartPeriodicMsg");
-    Resolve(m_library, m_api.StopPeriodicMsg, "PassThruStopPeriodicMsg");
-    Resolve(m_library, m_api.StartMsgFilter, "PassThruStartMsgFilter");
-    Resolve(m_library, m_api.StopMsgFilter, "PassThruStopMsgFilter");
-    Resolve(m_library, m_api.SetProgrammingVoltage, "PassThruSetProgrammingVoltage");
-    Resolve(m_library, m_api.ReadVersion, "PassThruReadVersion");
-    Resolve(m_library, m_api.GetLastError, "PassThruGetLastError");
-    Resolve(m_library, m_api.Ioctl, "PassThruIoctl");
+    void *library = m_library;
+    J2534Api &api = m_api;
+    PT_J2534_FUNCTIONS(PT_J2534_RESOLVE)
     return true;
 }
 
@@ -98,4 +74,18 @@ unsigned SettledThreadCount(unsigned expected) {
         threads = plat::ProcessThreadCount();
     }
     return threads;
+}
+
+void ExpectUnloadsLeaveNothingBehind(const std::function<void()> &run) {
+    unsigned threadsBefore = 0;
+    for (int i = 0; i < 200; ++i) {
+        run();
+        if (::testing::Test::HasFatalFailure()) return;
+        ASSERT_EQ(0, vxlsim_open_port_count()) << "run " << i;
+        ASSERT_EQ(0, vxlsim_driver_open_count()) << "run " << i;
+        const unsigned threads = SettledThreadCount(i == 0 ? 0 : threadsBefore);
+        ASSERT_NE(0u, threads);
+        if (i == 0) threadsBefore = threads;
+        ASSERT_EQ(threadsBefore, threads) << "run " << i;
+    }
 }

@@ -4,30 +4,18 @@
 #ifndef PT_TESTS_HOST_LIBRARY_H
 #define PT_TESTS_HOST_LIBRARY_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "j2534.h"
+#include "j2534_functions.h"
 #include "temp_dir.h"
 
 struct J2534Api {
-    decltype(&PassThruConnect) Connect = nullptr;
-    decltype(&PassThruDisconnect) Disconnect = nullptr;
-    decltype(&PassThruReadMsgs) ReadMsgs = nullptr;
-    decltype(&PassThruWriteMsgs) WriteMsgs = nullptr;
-    decltype(&PassThruStartPeriodicMsg) StartPeriodicMsg = nullptr;
-    decltype(&PassThruStopPeriodicMsg) StopPeriodicMsg = nullptr;
-    decltype(&PassThruStartMsgFilter) StartMsgFilter = nullptr;
-    decltype(&PassThruStopMsgFilter) StopMsgFilter = nullptr;
-    decltype(&PassThruSetProgrammingVoltage) SetProgrammingVoltage = nullptr;
-    decltype(&PassThruReadVersion) ReadVersion = nullptr;
-    decltype(&PassThruGetLastError) GetLastError = nullptr;
-    decltype(&PassThruIoctl) Ioctl = nullptr;
+    PT_J2534_FUNCTIONS(PT_J2534_MEMBER)
 };
 
-// Where the library, the driver stand-in and the server stub were built.
-std::string BinDir();
-std::string LibraryPath();
 
 class HostLibrary {
 public:
@@ -69,5 +57,12 @@ private:
 // under the loader lock ends just after an unload, as its end needs that
 // lock. Waits up to a second for expected (0: a tenth of a second).
 unsigned SettledThreadCount(unsigned expected);
+
+// A host that unloads a library with its channel left open, 200 times in one
+// process: run loads it, opens the channel (one port) and unloads it. Every
+// unload must close port and driver and reap the worker: after each run the
+// process has as many threads as after the first (the stand-in keeps a
+// thread of its own once a port asked for its notification).
+void ExpectUnloadsLeaveNothingBehind(const std::function<void()> &run);
 
 #endif

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -31,6 +32,18 @@ TempDir::~TempDir() {
 
 std::string TempDir::file(const std::string &name) const {
     return (fs::path(m_path) / fs::path(name)).make_preferred().string();
+}
+
+std::string BinDir() {
+    if (const char *dir = std::getenv("PT_BIN_DIR")) return dir;
+    char exe[4096];
+    if (plat::ExecutableFileName(exe, sizeof exe)) return fs::path(exe).parent_path().string();
+    return fs::current_path().string();
+}
+
+std::string LibraryPath(const char *name) {
+    return (fs::path(BinDir()) / (std::string(plat::SharedLibraryPrefix()) + name + plat::SharedLibrarySuffix()))
+        .string();
 }
 
 std::vector<std::string> ReadLines(const std::string &path) {

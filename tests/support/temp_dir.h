@@ -21,6 +21,11 @@ private:
     std::string m_path;
 };
 
+// Where the libraries, the driver stand-in and the server stub were built;
+// the path of the shared library of that base name there.
+std::string BinDir();
+std::string LibraryPath(const char *name = "pt_vector");
+
 std::vector<std::string> ReadLines(const std::string &path);
 void WriteText(const std::string &path, const std::string &text);
 

@@ -212,44 +212,23 @@ TEST_F(Receive, SingleFramesAndFramesWithoutAPlace) {
     host.listen(0x7E8, 0x7E0);
     host.listen(0x640, 0x6F1, 0xF1, 0xF1);
     const struct {
-        const char *what;
         uint32_t id;
         Bytes frame;
         bool delivered;
         Bytes payload;
         const char *trace;
     } cases[] = {
-        {"single frame",
-         0x7E8,
-         Padded({0x03, 0x62, 0xF1, 0x90}),
-         true,
-         {0x62, 0xF1, 0x90},
-         "RAW-CAN--RX CanId 0007e8 [      ] Len=  8     Data: 0x03 0x62 0xF1 0x90 0xFF 0xFF 0xFF 0xFF "},
-        {"empty single frame", 0x7E8, {0x00}, true, {}, nullptr},
-        {"address byte first",
-         0x640,
-         {0xF1, 0x06, 1, 2, 3, 4, 5, 6},
-         true,
-         {1, 2, 3, 4, 5, 6},
-         "b_ExtendedAdress does machtch!"},
-        {"other address byte",
-         0x640,
-         {0xF2, 0x02, 0x50, 0x01},
-         false,
-         {},
-         "b_ExtendedAdress does not machtch! 00f2 00f1"},
-        {"length beyond the dlc", 0x7E8, {0x07, 0x62, 0xF1}, false, {}, "SINGLE_FRAME length 7 exceeds frame, dropped"},
-        {"beyond an addressed frame",
-         0x640,
-         {0xF1, 0x07, 1, 2, 3, 4, 5, 6},
-         false,
-         {},
-         "SINGLE_FRAME length 7 exceeds frame, dropped"},
-        {"no protocol control byte", 0x7E8, {}, false, {}, "Frame without protocol control information dropped"},
-        {"unknown protocol control", 0x7E8, {0x45, 0, 0}, false, {}, "unknown Multibyte response 0x45 !"},
+        {0x7E8, Padded({0x03, 0x62, 0xF1, 0x90}), true, {0x62, 0xF1, 0x90}, nullptr},
+        {0x7E8, {0x00}, true, {}, nullptr},
+        {0x640, {0xF1, 0x06, 1, 2, 3, 4, 5, 6}, true, {1, 2, 3, 4, 5, 6}, "b_ExtendedAdress does machtch!"},
+        {0x640, {0xF2, 0x02, 0x50, 0x01}, false, {}, "b_ExtendedAdress does not machtch! 00f2 00f1"},
+        {0x7E8, {0x07, 0x62, 0xF1}, false, {}, "SINGLE_FRAME length 7 exceeds frame, dropped"},
+        {0x640, {0xF1, 0x07, 1, 2, 3, 4, 5, 6}, false, {}, "SINGLE_FRAME length 7 exceeds frame, dropped"},
+        {0x7E8, {}, false, {}, "Frame without protocol control information dropped"},
+        {0x7E8, {0x45, 0, 0}, false, {}, "unknown Multibyte response 0x45 !"},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(FrameLine(c.id, c.frame));
         Inject(c.id, c.frame);
         const auto got = host.drain();
         ASSERT_EQ(c.delivered ? 1u : 0u, got.size());
@@ -260,6 +239,8 @@ TEST_F(Receive, SingleFramesAndFramesWithoutAPlace) {
             EXPECT_TRUE(host.tracedStartingWith(c.trace)) << c.trace;
         }
     }
+    EXPECT_TRUE(host.tracedStartingWith(
+        "RAW-CAN--RX CanId 0007e8 [      ] Len=  8     Data: 0x03 0x62 0xF1 0x90 0xFF 0xFF 0xFF 0xFF "));
     EXPECT_EQ("ER", host.levelOf("unknown Multibyte response 0x45 !"));
     EXPECT_TRUE(BusLines().empty());
 }
@@ -292,10 +273,7 @@ TEST_F(Receive, EachConsecutiveFrameMovesTheReassemblyDeadline) {
     EXPECT_TRUE(host.drain().empty());
     for (uint8_t sn = 1; sn <= 3; ++sn) {
         plat::SleepMs(450);
-        const uint8_t first = static_cast<uint8_t>(6 + (sn - 1) * 7);
-        Bytes cf = {static_cast<uint8_t>(0x20 | sn)};
-        for (uint8_t k = 0; k < 7; ++k) cf.push_back(static_cast<uint8_t>(first + k));
-        Inject(0x7E8, cf);
+        Inject(0x7E8, Cat({static_cast<uint8_t>(0x20 | sn)}, Counting(7, static_cast<uint8_t>(6 + (sn - 1) * 7))));
         const auto got = host.drain();
         ASSERT_EQ(sn == 3 ? 1u : 0u, got.size()) << "consecutive frame " << int(sn);
         if (sn == 3) ExpectMessage(got[0], 0x7E8, Counting(27));
