@@ -43,6 +43,16 @@ constexpr BlockingFlag kBlockingFlags[] = {
     {XL_CAN_MSG_FLAG_TX_REQUEST, "Queue rx XL_CAN_MSG_FLAG_TX_REQUEST"},
 };
 
+// A frame record about to take one event: nothing of an earlier one stays.
+void ClearFrame(CanFrame &frame) {
+    frame.frameFlags = 0;
+    frame.id = 0;
+    frame.dlc = 0;
+    frame.trailer = 0;
+    frame.frameType = 0;
+    frame.fdFlags = 0;
+}
+
 void FillFrame(const XLevent &event, CanFrame &frame) {
     const s_xl_can_msg &msg = event.tagData.msg;
     frame.id = msg.id;
@@ -249,12 +259,7 @@ bool CanPort::VectorReadReceiveQueue(CanFrame &frame, bool *eventTaken) {
         return false;
     }
 
-    frame.frameFlags = 0;
-    frame.id = 0;
-    frame.dlc = 0;
-    frame.trailer = 0;
-    frame.frameType = 0;
-    frame.fdFlags = 0;
+    ClearFrame(frame);
 
     switch (event.tag) {
         case XL_NO_COMMAND: return false;
@@ -280,12 +285,7 @@ bool CanPort::readFdReceiveQueue(CanFrame &frame, bool *eventTaken) {
             countReceiveFailure(status);
         return false;
     }
-    frame.frameFlags = 0;
-    frame.id = 0;
-    frame.dlc = 0;
-    frame.trailer = 0;
-    frame.frameType = 0;
-    frame.fdFlags = 0;
+    ClearFrame(frame);
     switch (event.tag) {
         case XL_CAN_EV_TAG_RX_OK:
         case XL_CAN_EV_TAG_TX_OK: return acceptFdFrame(event, frame);

@@ -203,14 +203,7 @@ XLstatus Sim::transmitEx(XLportHandle h, XLaccess mask, unsigned count, unsigned
         if (XLstatus st = FrameOfTxEvent(events[k], f)) return st;
         for (unsigned i = 0; i < channelCount(); ++i)
             if ((mask & (XLaccess(1) << i)) && f.isFd() && !m_rates[i].fd()) return XL_ERR_INVALID_FDFLAG_MODE20;
-        for (unsigned i = 0; i < channelCount(); ++i) {
-            if (!(mask & (XLaccess(1) << i))) continue;
-            if (port->txPending >= m_cfg.txCapacity) return XL_ERR_QUEUE_IS_FULL;
-            submit(i, f, h, -1, m_cur, wall);
-            runUntil(now());
-            port = findPort(h);
-            if (!port) return XL_ERR_INVALID_PORT;
-        }
+        if (XLstatus st = submitFromPort(h, mask, f, wall)) return st;
         *sent = k + 1;
     }
     return XL_SUCCESS;

@@ -745,14 +745,7 @@ XLstatus Sim::transmit(XLportHandle h, XLaccess mask, unsigned *count, const voi
         f.flags = static_cast<uint16_t>(m.flags & (XL_CAN_MSG_FLAG_REMOTE_FRAME | XL_CAN_MSG_FLAG_WAKEUP));
         f.dlc = m.dlc;
         std::memcpy(f.data, m.data, 8);
-        for (unsigned i = 0; i < channelCount(); ++i) {
-            if (!(mask & (XLaccess(1) << i))) continue;
-            if (port->txPending >= m_cfg.txCapacity) return XL_ERR_QUEUE_IS_FULL;
-            submit(i, f, h, -1, m_cur, wall);
-            runUntil(now());
-            port = findPort(h);
-            if (!port) return XL_ERR_INVALID_PORT;
-        }
+        if (XLstatus st = submitFromPort(h, mask, f, wall)) return st;
         *count = k + 1;
     }
     return XL_SUCCESS;
@@ -846,15 +839,7 @@ int Sim::inject(int port, unsigned channel, const XLevent &ev, bool keepTime) {
         enqueue(p, e);
         ++reached;
     };
-    if (port >= 0) {
-        Port *p = findPort(port);
-        if (!p) return -1;
-        put(*p);
-        return reached;
-    }
-    for (auto &kv : m_ports)
-        if ((kv.second.access & (XLaccess(1) << channel)) && kv.second.ch[channel].active) put(kv.second);
-    return reached;
+    return forEachReceiver(port, channel, put) ? reached : -1;
 }
 
 int Sim::injectFd(int port, unsigned channel, const XLcanRxEvent &ev, bool keepTime) {
@@ -875,15 +860,31 @@ int Sim::injectFd(int port, unsigned channel, const XLcanRxEvent &ev, bool keepT
         enqueue(p, classic);
         ++reached;
     };
+    return forEachReceiver(port, channel, put) ? reached : -1;
+}
+
+bool Sim::forEachReceiver(int port, unsigned channel, const std::function<void(Port &)> &put) {
     if (port >= 0) {
         Port *p = findPort(port);
-        if (!p) return -1;
+        if (!p) return false;
         put(*p);
-        return reached;
+        return true;
     }
     for (auto &kv : m_ports)
         if ((kv.second.access & (XLaccess(1) << channel)) && kv.second.ch[channel].active) put(kv.second);
-    return reached;
+    return true;
+}
+
+XLstatus Sim::submitFromPort(XLportHandle h, XLaccess mask, const Frame &f, uint64_t wall) {
+    for (unsigned i = 0; i < channelCount(); ++i) {
+        if (!(mask & (XLaccess(1) << i))) continue;
+        Port *port = findPort(h);
+        if (!port) return XL_ERR_INVALID_PORT;
+        if (port->txPending >= m_cfg.txCapacity) return XL_ERR_QUEUE_IS_FULL;
+        submit(i, f, h, -1, m_cur, wall);
+        runUntil(now());
+    }
+    return findPort(h) ? XL_SUCCESS : XL_ERR_INVALID_PORT;
 }
 
 int Sim::busSend(unsigned channel, const Frame &f) {

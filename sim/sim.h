@@ -7,6 +7,7 @@
 #include <bitset>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <deque>
 #include <map>
 #include <memory>
@@ -308,6 +309,12 @@ private:
     bool fdDataPhaseFaster() const override;
     Port *findPort(XLportHandle h);
     XLstatus checkPort(XLportHandle h, XLaccess mask, Port *&port);
+    // put for the port given (port >= 0; false when there is none) or for
+    // every port with the channel active.
+    bool forEachReceiver(int port, unsigned channel, const std::function<void(Port &)> &put);
+    // A frame a port sends, onto each channel of mask in turn (the port may
+    // go while the bus runs).
+    XLstatus submitFromPort(XLportHandle h, XLaccess mask, const Frame &f, uint64_t wall);
     void submit(unsigned channel, const Frame &f, int32_t senderPort, int senderNode, uint64_t t, uint64_t wall,
                 uint32_t client = 0);
     void syncServer();
