@@ -19,12 +19,6 @@ constexpr uint32_t kPins = 0x8001, kDataPhaseRate = 0x805C, kTxDataLength = 0x80
 constexpr uint32_t kGmDataPhaseRate = 0x10010, kGmTxDataLength = 0x10011, kGmTermination = 0x10012,
                    kGmFdType = 0x10013, kGmNCrMax = 0x10014;
 
-Bytes Counting(size_t n) {
-    Bytes data(n);
-    for (size_t i = 0; i < n; ++i) data[i] = static_cast<uint8_t>(i + 1);
-    return data;
-}
-
 bool Called(const char *function) { return !vxlsim::CallsTo(function).empty(); }
 
 // A device on the stand-in's channel, which does ISO CAN FD or not.
@@ -120,7 +114,7 @@ TEST(FdChannel0404, RawFramesGoOutAsFdFramesOfTheirLengthsAndAreConfirmed) {
         ASSERT_EQ(STATUS_NOERROR, host.setConfig(kDataPhaseRate, c.dataRate));
         ASSERT_EQ(STATUS_NOERROR, host.setConfig(LOOPBACK, 1));
         vxlsim_capture_clear();
-        const Bytes data = Counting(c.length);
+        const Bytes data = Counting(c.length, 1);
         EXPECT_EQ(STATUS_NOERROR, host.write(Msg0404(kFdCanPs, 0x7E0, data), 1000));
         const std::vector<vxlsim_frame> bus = vxlsim::Captured();
         ASSERT_EQ(1u, bus.size());
@@ -143,8 +137,8 @@ TEST(FdChannel0404, RawFramesGoOutAsFdFramesOfTheirLengthsAndAreConfirmed) {
     // A CAN FD message holds its identifier and up to 64 bytes.
     FdHost host;
     host.openChannel(kFdCanPs);
-    EXPECT_EQ(ERR_INVALID_MSG, host.write(Msg0404(kFdCanPs, 0x7E0, Counting(65))));
-    EXPECT_EQ(ERR_MSG_PROTOCOL_ID, host.write(Msg0404(CAN, 0x7E0, Counting(8))));
+    EXPECT_EQ(ERR_INVALID_MSG, host.write(Msg0404(kFdCanPs, 0x7E0, Counting(65, 1))));
+    EXPECT_EQ(ERR_MSG_PROTOCOL_ID, host.write(Msg0404(CAN, 0x7E0, Counting(8, 1))));
 }
 
 // The ISO-TP channel hands its transport the FD format and TX_DL: a single
@@ -153,7 +147,7 @@ TEST(FdChannel0404, IsoTpSingleFramesGoAsFdFramesOfTheTxDataLength) {
     FdHost host;
     host.openChannel(kFdIsoPs);
     ASSERT_EQ(STATUS_NOERROR, host.setConfig(kTxDataLength, 64));
-    ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(kFdIsoPs, 0x7E0, Counting(20)), 1000));
+    ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(kFdIsoPs, 0x7E0, Counting(20, 1)), 1000));
     const std::vector<vxlsim_frame> bus = vxlsim::Captured();
     ASSERT_EQ(1u, bus.size());
     EXPECT_EQ(24u, bus[0].dlc);
@@ -166,12 +160,12 @@ TEST(FdChannel0404, ReceivedFramesComeWithTheirLengths) {
     host.openChannel(kFdCanCh1);
     ASSERT_EQ(STATUS_NOERROR, host.passFilter(PASS_FILTER, {0, 0, 0, 0}, {0, 0, 0, 0}));
     const Bytes lengths = {12, 64, 8, 0};
-    for (uint8_t n : lengths) vxlsim::BusSendFd(0, 0x7E8, Counting(n), VXLSIM_FD_EDL | VXLSIM_FD_BRS);
-    vxlsim::BusSend(0, 0x7E9, Counting(5));  // a classic frame is delivered as one
+    for (uint8_t n : lengths) vxlsim::BusSendFd(0, 0x7E8, Counting(n, 1), VXLSIM_FD_EDL | VXLSIM_FD_BRS);
+    vxlsim::BusSend(0, 0x7E9, Counting(5, 1));  // a classic frame is delivered as one
     const std::vector<PASSTHRU_MSG> got = host.read(10, 1000);
     ASSERT_EQ(lengths.size() + 1, got.size());
     for (size_t i = 0; i < lengths.size(); ++i) {
-        EXPECT_EQ(With(0x7E8, Counting(lengths[i])), DataOf(got[i]));
+        EXPECT_EQ(With(0x7E8, Counting(lengths[i], 1)), DataOf(got[i]));
         EXPECT_EQ(kFdCanCh1, got[i].ProtocolID);
     }
     EXPECT_EQ(9u, got.back().DataSize);
@@ -195,9 +189,9 @@ TEST(FdChannel0404, AClassicChannelBesideAnFdOneSendsAndGetsClassicFramesOnly) {
     EXPECT_EQ(0u, bus[0].fd_flags);
     EXPECT_EQ(3u, bus[0].dlc);
     EXPECT_TRUE(Called("xlCanTransmitEx"));
-    vxlsim::BusSendFd(0, 0x7E8, Counting(12));
-    vxlsim::BusSendFd(0, 0x7E8, Counting(4));
-    vxlsim::BusSend(0, 0x7E9, Counting(2));
+    vxlsim::BusSendFd(0, 0x7E8, Counting(12, 1));
+    vxlsim::BusSendFd(0, 0x7E8, Counting(4, 1));
+    vxlsim::BusSend(0, 0x7E9, Counting(2, 1));
     const std::vector<PASSTHRU_MSG> got = host.read(4, 200);
     ASSERT_EQ(1u, got.size());
     EXPECT_EQ(With(0x7E9, {1, 2}), DataOf(got[0]));

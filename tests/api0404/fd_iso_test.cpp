@@ -18,12 +18,6 @@ constexpr uint32_t kFdIsoPs = 0x8012;
 constexpr uint32_t kTxDataLength = 0x805D, kPadValue = 0x8060;
 constexpr uint32_t kFdBrs = VXLSIM_FD_EDL | VXLSIM_FD_BRS;
 
-Bytes Counting(size_t n, uint8_t first) {
-    Bytes data(n);
-    for (size_t i = 0; i < n; ++i) data[i] = static_cast<uint8_t>(first + i);
-    return data;
-}
-
 std::vector<vxlsim_frame> Captured(bool ours) {
     std::vector<vxlsim_frame> frames;
     for (int i = 0; i < vxlsim_capture_count(); ++i) {

@@ -32,6 +32,7 @@ extern const std::string kOneEcu;
 std::string CardsConfig(unsigned cards, bool virtualChannel = false);
 
 Bytes Cat(Bytes a, const Bytes &b);
+Bytes Counting(size_t n, uint8_t first = 0);  // first, first + 1, ...
 Bytes With(uint32_t id, const Bytes &data);  // the identifier's four bytes, then data
 // A message of protocol with the identifier's four bytes, then the data.
 PASSTHRU_MSG Msg0404(uint32_t protocol, uint32_t id, const Bytes &data, uint32_t txFlags = 0);

@@ -14,12 +14,6 @@ namespace {
 
 constexpr uint32_t kEcuId = 0x7E8, kTesterId = 0x7E0;
 
-Bytes Counting(uint8_t first, size_t count) {
-    Bytes out(count);
-    for (size_t i = 0; i < count; ++i) out[i] = static_cast<uint8_t>(first + i);
-    return out;
-}
-
 // Our frames on id as the bus saw them: their bytes, in order.
 std::vector<Bytes> SentOn(uint32_t id) {
     std::vector<Bytes> out;
@@ -31,7 +25,7 @@ std::vector<Bytes> SentOn(uint32_t id) {
 // The frames of a message of 20 bytes, starting with byte first: a first
 // frame and two consecutive frames of 7 bytes, no padding needed.
 std::vector<Bytes> FramesOf20(uint8_t first) {
-    const Bytes payload = Counting(first, 20);
+    const Bytes payload = Counting(20, first);
     return {Cat({0x10, 20}, Bytes(payload.begin(), payload.begin() + 6)),
             Cat({0x21}, Bytes(payload.begin() + 6, payload.begin() + 13)),
             Cat({0x22}, Bytes(payload.begin() + 13, payload.end()))};
@@ -59,8 +53,8 @@ void SettleMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms
 TEST(IsoTransport0404, QueuedMessagesLeaveWholeAndInOrder) {
     Host0404 host;
     OpenWithPeer(host, 20000);  // the first transfer still waits when the others are written
-    ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, kTesterId, Counting(0xA0, 20))));
-    ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, kTesterId, Counting(0xB0, 20))));
+    ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, kTesterId, Counting(20, 0xA0))));
+    ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, kTesterId, Counting(20, 0xB0))));
     ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, kTesterId, {0x3E, 0x00})));
     size_t indications = 0;
     for (const PASSTHRU_MSG &m : host.readAll(1000)) indications += (m.RxStatus & TX_INDICATION) != 0;
@@ -81,7 +75,7 @@ TEST(IsoTransport0404, TimedOutOrClearedMessagesSendNothingMore) {
         Host0404 host;
         OpenWithPeer(host, 400000);  // the flow control comes 400 ms late
         uint32_t num = 1;
-        const PASSTHRU_MSG twenty = Msg0404(ISO15765, kTesterId, Counting(0xA0, 20));
+        const PASSTHRU_MSG twenty = Msg0404(ISO15765, kTesterId, Counting(20, 0xA0));
         if (how == kClear) {
             ASSERT_EQ(STATUS_NOERROR, host.write(twenty));
             ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, kTesterId, {0x3E, 0x00})));
@@ -123,14 +117,14 @@ TEST(IsoTransport0404, FramesArePaddedOnlyWhenAsked) {
         Host0404 host;
         OpenWithPeer(host, 0, c.txFlags);
         // 18 bytes: 6 in the first frame, 7 and 5 in the consecutive ones.
-        ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, kTesterId, Counting(0, 18), c.txFlags), 500));
+        ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, kTesterId, Counting(18, 0), c.txFlags), 500));
         const std::vector<Bytes> sent = SentOn(kTesterId);
         ASSERT_EQ(3u, sent.size());
         EXPECT_EQ(c.lastFrame, sent[2]);
 
         vxlsim_capture_clear();
-        vxlsim::BusSend(0, kEcuId, Cat({0x10, 0x0A}, Counting(0x40, 6)));
-        vxlsim::BusSend(0, kEcuId, Cat({0x21}, Counting(0x46, 4)));
+        vxlsim::BusSend(0, kEcuId, Cat({0x10, 0x0A}, Counting(6, 0x40)));
+        vxlsim::BusSend(0, kEcuId, Cat({0x21}, Counting(4, 0x46)));
         host.readAll(200);
         EXPECT_EQ(std::vector<Bytes>{c.flowControl}, SentOn(kTesterId));
     }
@@ -143,14 +137,14 @@ TEST(IsoTransport0404, ExtendedAddressesComeFromTheFilter) {
     Host0404 host;
     host.openChannel(ISO15765);
     ASSERT_EQ(STATUS_NOERROR, host.flowFilter(0x640, 0x6F1, nullptr, 0xF1, 0x55, ISO15765_ADDR_TYPE));
-    vxlsim::BusSend(0, 0x640, Cat({0xF1, 0x10, 0x08}, Counting(0x60, 5)));
-    vxlsim::BusSend(0, 0x640, Cat({0xF1, 0x21}, Counting(0x65, 3)));
+    vxlsim::BusSend(0, 0x640, Cat({0xF1, 0x10, 0x08}, Counting(5, 0x60)));
+    vxlsim::BusSend(0, 0x640, Cat({0xF1, 0x21}, Counting(3, 0x65)));
     std::vector<PASSTHRU_MSG> got = host.readAll(200);
     EXPECT_EQ(std::vector<Bytes>{Bytes({0x55, 0x30, 0x00, 0x00})}, SentOn(0x6F1));
     ASSERT_EQ(2u, got.size());
     EXPECT_EQ(START_OF_MESSAGE | ISO15765_ADDR_TYPE, got[0].RxStatus);
     EXPECT_EQ(With(0x640, {0xF1}), DataOf(got[0]));
-    EXPECT_EQ(Cat(With(0x640, {0xF1}), Counting(0x60, 8)), DataOf(got[1]));
+    EXPECT_EQ(Cat(With(0x640, {0xF1}), Counting(8, 0x60)), DataOf(got[1]));
 
     // Escape first frames: 4123 bytes behind identifier and address byte fill
     // the message; 4124 would not fit and are not taken.
@@ -160,7 +154,7 @@ TEST(IsoTransport0404, ExtendedAddressesComeFromTheFilter) {
     } cases[] = {{4124, false}, {4123, true}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.length);
-        const Bytes payload = Counting(0, c.length);
+        const Bytes payload = Counting(c.length, 0);
         vxlsim::BusSend(0, 0x640, {0xF1, 0x10, 0x00, 0x00, 0x00, static_cast<uint8_t>(c.length >> 8),
                        static_cast<uint8_t>(c.length), payload[0]});
         uint8_t sn = 1;
@@ -193,13 +187,13 @@ TEST(IsoTransport0404, PaddingErrorIsTheMessagesOwn) {
         std::vector<Bytes> message;
         uint32_t paddingError;
     } cases[] = {
-        {"short frame of an abandoned reception", {Cat({0x10, 0x14}, Counting(0, 6)), {0x21, 1, 2}}, {fullSingle}, 0},
+        {"short frame of an abandoned reception", {Cat({0x10, 0x14}, Counting(6, 0)), {0x21, 1, 2}}, {fullSingle}, 0},
         {"short frame with a wrong sequence number",
          {},
-         {Cat({0x10, 0x0A}, Counting(0, 6)), {0x23, 1, 2}, {0x21, 6, 7, 8, 9, 0xFF, 0xFF, 0xFF}},
+         {Cat({0x10, 0x0A}, Counting(6, 0)), {0x23, 1, 2}, {0x21, 6, 7, 8, 9, 0xFF, 0xFF, 0xFF}},
          0},
         {"short single frame", {}, {{0x02, 0x7E, 0x00}}, ISO15765_PADDING_ERROR},
-        {"short last frame", {}, {Cat({0x10, 0x0A}, Counting(0, 6)), {0x21, 6, 7, 8, 9}}, ISO15765_PADDING_ERROR},
+        {"short last frame", {}, {Cat({0x10, 0x0A}, Counting(6, 0)), {0x21, 6, 7, 8, 9}}, ISO15765_PADDING_ERROR},
         {"padded single frame after a short one", {{0x02, 0x7E, 0x00}}, {fullSingle}, 0},
     };
     for (const auto &c : cases) {
