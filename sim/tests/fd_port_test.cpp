@@ -2,6 +2,7 @@
 // classic one, the driver's refusals, the bus time of FD frames, the
 // notification and the texts.
 #include <string>
+#include <tuple>
 
 #include "sim_fixture.h"
 
@@ -37,14 +38,11 @@ TEST_F(FdPortTest, FramesReachTheOtherPortsAsTheirVersionHasThem) {
     ASSERT_EQ(4u, seen.size());
     for (size_t k = 0; k < 4; ++k) {
         const Case &c = cases[k];
-        EXPECT_EQ(XL_CAN_EV_TAG_TX_OK, own[k].tag) << k;
-        EXPECT_EQ(XL_CAN_EV_TAG_RX_OK, seen[k].tag) << k;
-        EXPECT_EQ(128u, seen[k].size);
-        EXPECT_EQ(kFdChannel, seen[k].channelIndex);
         const XL_CAN_EV_RX_MSG &m = seen[k].tagData.canRxOkMsg;
-        EXPECT_EQ(c.id, m.canId);
-        EXPECT_EQ(c.flags, m.msgFlags);
-        EXPECT_EQ(c.dlc, m.dlc);
+        EXPECT_EQ(std::make_tuple(XL_CAN_EV_TAG_TX_OK, XL_CAN_EV_TAG_RX_OK, 128u, kFdChannel, c.id, c.flags, c.dlc),
+                  std::make_tuple(own[k].tag, seen[k].tag, unsigned(seen[k].size), unsigned(seen[k].channelIndex),
+                                  m.canId, m.msgFlags, m.dlc))
+            << k;
         EXPECT_EQ(Pattern(c.length), fdData(seen[k]));
         EXPECT_EQ(Pattern(c.length), fdData(own[k]));
     }
@@ -186,6 +184,7 @@ TEST_F(FdPortTest, DlcCodesAndLengths) {
 //   data phase, 64 bytes: ESI 1 + DLC 4 + 512 = 517, + 103 stuff, + stuff count 4
 //                      + CRC-21 + 7 fixed stuff bits = 652 bits
 //   data phase, 12 bytes: 1 + 4 + 96 = 101, + 20, + 4 + CRC-17 + 6 = 148 bits
+//   data phase, 16 bytes (the longest with CRC-17): 1 + 4 + 128 = 133, + 26, + 4 + 17 + 6 = 186 bits
 TEST_F(FdPortTest, BusTimeOfFdFrames) {
     vxlsim_set_real_timing(1);
     vxlsim_set_manual_clock(1);
@@ -200,6 +199,7 @@ TEST_F(FdPortTest, BusTimeOfFdFrames) {
         {kFdChannel, XL_CAN_TXMSG_FLAG_EDL | XL_CAN_TXMSG_FLAG_BRS, 15, 33 * 2000 + 652 * 500},
         {kFdChannel, XL_CAN_TXMSG_FLAG_EDL, 15, (33 + 652) * 2000},
         {kFdChannel, XL_CAN_TXMSG_FLAG_EDL | XL_CAN_TXMSG_FLAG_BRS, 9, 33 * 2000 + 148 * 500},
+        {kFdChannel, XL_CAN_TXMSG_FLAG_EDL | XL_CAN_TXMSG_FLAG_BRS, 10, 33 * 2000 + 186 * 500},
         {kFdChannel + 1, 0, 8, 260000},  // classic: 47 + 64 + 98 / 5 = 130 bits
     };
     for (const auto &c : cases) {

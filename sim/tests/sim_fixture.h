@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "can/can_frame.h"
 #include "can/xl_api.h"
 #include "vxlsim_control.h"
 
@@ -136,9 +137,8 @@ protected:
     }
 
     static std::vector<uint8_t> fdData(const XLcanRxEvent &ev) {
-        static const uint8_t kLengths[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
         const XL_CAN_EV_RX_MSG &m = ev.tagData.canRxOkMsg;
-        const unsigned n = (m.msgFlags & XL_CAN_RXMSG_FLAG_EDL) ? kLengths[m.dlc & 0x0F] : m.dlc;
+        const unsigned n = (m.msgFlags & XL_CAN_RXMSG_FLAG_EDL) ? CanFdDlcToLength(m.dlc & 0x0F) : m.dlc;
         return std::vector<uint8_t>(m.data, m.data + n);
     }
 

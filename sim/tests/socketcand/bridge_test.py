@@ -1,9 +1,6 @@
 #!/usr/bin/python3
-"""The bridge with Python's CAN tools: python-can follows the demo session
-frame for frame, and a scapy ISO-TP ECU behind the bridge answers the library.
-
-    bridge_test.py BIN_DIR     (the build's bin/ with pt_demo, the library and the stand-in)
-"""
+"""bridge_test.py BIN_DIR (pt_demo, the library and the stand-in): python-can follows the demo session
+through the bridge frame for frame, and a scapy ISO-TP ECU behind the bridge answers the library."""
 import ctypes as C
 import os
 import pathlib
@@ -119,11 +116,9 @@ class IsoTpEcuTest(unittest.TestCase):
         msg.Data[:msg.DataSize] = rx.to_bytes(4, "big") + request
         self.assertEqual(0, self.pt.PassThruWriteMsgs(1, C.byref(msg), C.byref(C.c_uint32(1)), 0))
         end = time.monotonic() + 15
-        # Each read takes one frame and says "empty" also for a frame that gives
-        # no message (the bus's confirmation of each of our 585 consecutive
-        # frames): pausing after every such answer lets the 256 events of the
-        # driver's queue overrun on a loaded machine, and the answer's first
-        # frame is lost. So pause only after a run of empty answers.
+        # A read says "empty" also for a frame that gives no message (the confirmation of each of our 585
+        # consecutive frames): pausing after each lets the driver's 256-event queue overrun on a loaded
+        # machine and lose the answer's first frame, so pause only after a run of empty answers.
         empty = 0
         while time.monotonic() < end:
             n = C.c_uint32(1)
