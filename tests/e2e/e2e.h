@@ -4,7 +4,6 @@
 #ifndef PT_TESTS_E2E_E2E_H
 #define PT_TESTS_E2E_E2E_H
 
-#include <cstdio>
 #include <string>
 
 #include "host.h"
@@ -31,24 +30,16 @@ struct EcuFlow {
     uint8_t padByte = 0xFF;
 };
 
-// "key = value" lines of one simulated ECU.
+// "key = value" lines of one simulated ECU (addresses of -1: none).
 inline std::string EcuText(const char *name, const EcuAddress &ecu, const EcuFlow &flow = EcuFlow(),
                            const std::string &extra = "") {
-    char buf[512];
-    std::snprintf(buf, sizeof buf,
-                  "name = %s\nrequest_id = 0x%X\nresponse_id = 0x%X\nfunctional_id = 0\n"
-                  "bs = %u\nstmin = %u\npadding = %d\npad_byte = 0x%02X\n"
-                  // A host the machine holds up must not make the ECU give up.
-                  "n_cr_ms = 5000\nn_bs_ms = 5000\n",
-                  name, static_cast<unsigned>(ecu.requestId), static_cast<unsigned>(ecu.responseId), flow.bs,
-                  flow.stmin, flow.padding ? 1 : 0, flow.padByte);
-    std::string text = buf;
-    if (ecu.extended()) {
-        std::snprintf(buf, sizeof buf, "ecu_address = 0x%02X\ntester_address = 0x%02X\n", ecu.ecuAddress,
-                      ecu.testerAddress);
-        text += buf;
-    }
-    return text + extra;
+    const auto line = [](const char *key, long long value) { return key + (" = " + std::to_string(value)) + "\n"; };
+    return std::string("name = ") + name + "\n" + line("request_id", ecu.requestId) +
+           line("response_id", ecu.responseId) + line("functional_id", 0) + line("bs", flow.bs) +
+           line("stmin", flow.stmin) + line("padding", flow.padding) + line("pad_byte", flow.padByte) +
+           line("ecu_address", ecu.ecuAddress) + line("tester_address", ecu.testerAddress) +
+           // A host the machine holds up must not make the ECU give up.
+           "n_cr_ms = 5000\nn_bs_ms = 5000\n" + extra;
 }
 
 inline void AddEcu(const std::string &text) { ASSERT_GE(vxlsim_ecu_add(text.c_str()), 0) << text; }

@@ -47,31 +47,19 @@ PASSTHRU_MSG GroupRequest(const Bytes &pdu, const std::vector<EcuAddress> &membe
 }
 
 // Answer of a member to 22 01 00 whose record is `length` bytes long.
-Bytes RecordAnswer(unsigned length) {
-    Bytes answer = {0x62, 0x01, 0x00};
-    for (unsigned k = 0; k < length; ++k) answer.push_back(static_cast<uint8_t>(k));
-    return answer;
-}
+Bytes RecordAnswer(unsigned length) { return Cat({0x62, 0x01, 0x00}, Counting(length)); }
 
-// Aggregated record: length and id least significant byte first, payload.
-Bytes Record(const EcuAddress &ecu, const Bytes &payload) {
-    Bytes r;
-    PutLe(r, static_cast<uint32_t>(payload.size()), 2);
-    PutLe(r, ecu.responseId, 4);
-    r.insert(r.end(), payload.begin(), payload.end());
-    return r;
-}
-
-Bytes Aggregated(const std::vector<Bytes> &records) {
+// The aggregated answer: 0x62, the record count, then per member's answer its
+// length and the member's response id, least significant byte first, and the answer.
+Bytes Aggregated(const std::vector<std::pair<EcuAddress, Bytes>> &records) {
     Bytes out = {0x62};
     PutLe(out, static_cast<uint32_t>(records.size()), 2);
-    for (const Bytes &r : records) out.insert(out.end(), r.begin(), r.end());
+    for (const auto &r : records) {
+        PutLe(out, static_cast<uint32_t>(r.second.size()), 2);
+        PutLe(out, r.first.responseId, 4);
+        out.insert(out.end(), r.second.begin(), r.second.end());
+    }
     return out;
-}
-
-uint32_t ElapsedMs(std::chrono::steady_clock::time_point since) {
-    return static_cast<uint32_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count());
 }
 
 class FunctionalGroup : public Vehicle {
@@ -90,11 +78,10 @@ protected:
     // node forwards it there.
     static void AddMember(const char *name, const EcuAddress &ecu, unsigned recordLength,
                           const std::string &extra = "") {
-        char settings[160];
-        std::snprintf(settings, sizeof settings,
-                      "functional_id = 0x%X\nfunctional_address = 0x%02X\nlong_did_length = %u\n",
-                      static_cast<unsigned>(kFunctionalId), kFunctionalAddress, recordLength);
-        AddEcu(EcuText(name, ecu, EcuFlow(), settings + extra));
+        AddEcu(EcuText(name, ecu, EcuFlow(),
+                       "functional_id = " + std::to_string(kFunctionalId) +
+                           "\nfunctional_address = " + std::to_string(kFunctionalAddress) +
+                           "\nlong_did_length = " + std::to_string(recordLength) + "\n" + extra));
         const Bytes fc = FlowControl(ecu.ecuAddress, 0, 0);
         const int relay = vxlsim_responder_add(0, kFunctionalId, fc.data(), 2);
         ASSERT_GE(relay, 0);
@@ -116,7 +103,9 @@ protected:
         auto got = host.readUntil([](const PASSTHRU_MSG &m) {
             return !IsConfirmation(m) && IdOf(m) == kGroupId && m.DataSize >= 7 && m.Data[4] == 0x62;
         });
-        if (elapsedMs) *elapsedMs = ElapsedMs(start);
+        const auto took = std::chrono::steady_clock::now() - start;
+        if (elapsedMs)
+            *elapsedMs = static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count());
         return got;
     }
 };
@@ -128,16 +117,14 @@ TEST_F(FunctionalGroup, ThreeEcusAnswerInOneMessage) {
     ASSERT_EQ(2u, got.size());
     ExpectConfirmation(got[0], kFunctionalId);
     ExpectMessage(got[1], kGroupId,
-                  Aggregated({Record(kBody, RecordAnswer(1)), Record(kDoors, RecordAnswer(2)),
-                              Record(kSeats, RecordAnswer(30))}));
+                  Aggregated({{kBody, RecordAnswer(1)}, {kDoors, RecordAnswer(2)}, {kSeats, RecordAnswer(30)}}));
     EXPECT_GE(elapsed + kTickGrainMs, kP2Ms);
 
-    std::vector<std::string> bus = {"6F0: DF 03 22 01 00", "641: F0 04 62 01 00 00 FF FF",
-                                    "642: F0 05 62 01 00 00 01 FF"};
     const std::vector<Bytes> seats = Segment(RecordAnswer(30), Framing{0xF0, true, true, 0xFF});
-    bus.push_back(FrameLine(kSeats.responseId, seats[0]));
-    bus.push_back("6F0: 43 30 00 00 FF FF FF FF");  // our flow control, addressed to the seats
-    bus.push_back("6F1: 43 30 00 00 FF FF FF FF");  // relayed to its physical id
+    // Our flow control goes to the seats on the functional id and is relayed to its physical id.
+    std::vector<std::string> bus = {"6F0: DF 03 22 01 00",          "641: F0 04 62 01 00 00 FF FF",
+                                    "642: F0 05 62 01 00 00 01 FF", FrameLine(kSeats.responseId, seats[0]),
+                                    "6F0: 43 30 00 00 FF FF FF FF", "6F1: 43 30 00 00 FF FF FF FF"};
     for (size_t i = 1; i < seats.size(); ++i) bus.push_back(FrameLine(kSeats.responseId, seats[i]));
     EXPECT_EQ(bus, BusLines());
     EXPECT_TRUE(host.readFor(50).empty());
@@ -155,17 +142,15 @@ TEST_F(FunctionalGroup, ResponsePendingSwitchesToP2StarForItsRequest) {
     ExpectConfirmation(got[0], kFunctionalId);
     ExpectMessage(got[1], kGroupId, {0x7F, 0x22, 0x78});
     // The doors' final answer came after P2 (50 ms) and is still in.
-    ExpectMessage(
-        got[2], kGroupId,
-        Aggregated({Record(kBody, RecordAnswer(1)), Record(kSeats, RecordAnswer(3)), Record(kDoors, RecordAnswer(2))}));
+    ExpectMessage(got[2], kGroupId,
+                  Aggregated({{kBody, RecordAnswer(1)}, {kSeats, RecordAnswer(3)}, {kDoors, RecordAnswer(2)}}));
     EXPECT_GE(elapsed + kTickGrainMs, 1000u);
 
     ASSERT_EQ(0, vxlsim_ecu_set(vxlsim_ecu_find("doors"), "pending", "0"));
     got = askMembers(&elapsed);
     ASSERT_EQ(2u, got.size());
-    ExpectMessage(
-        got[1], kGroupId,
-        Aggregated({Record(kBody, RecordAnswer(1)), Record(kDoors, RecordAnswer(2)), Record(kSeats, RecordAnswer(3))}));
+    ExpectMessage(got[1], kGroupId,
+                  Aggregated({{kBody, RecordAnswer(1)}, {kDoors, RecordAnswer(2)}, {kSeats, RecordAnswer(3)}}));
     EXPECT_GE(elapsed + kTickGrainMs, 50u);
     EXPECT_LT(elapsed, 700u);  // P2* is 1000 ms
 }
@@ -182,7 +167,7 @@ TEST_F(FunctionalGroup, LateAndOutsideAnswersComeOnTheirOwnIds) {
     ASSERT_EQ(3u, got.size());
     ExpectConfirmation(got[0], kFunctionalId);
     ExpectMessage(got[1], kOutsider.responseId, RecordAnswer(3));
-    ExpectMessage(got[2], kGroupId, Aggregated({Record(kBody, RecordAnswer(1)), Record(kDoors, RecordAnswer(2))}));
+    ExpectMessage(got[2], kGroupId, Aggregated({{kBody, RecordAnswer(1)}, {kDoors, RecordAnswer(2)}}));
 
     got = host.readAnswerFrom(kSeats.responseId);
     ASSERT_EQ(1u, got.size());
@@ -202,16 +187,14 @@ TEST_F(FunctionalGroup, NegativeResponsesByTheirService) {
     for (const auto &m : members) {
         const int node = vxlsim_responder_add(0, kFunctionalId, request.data(), 3);
         ASSERT_GE(node, 0);
-        Bytes frame = {static_cast<uint8_t>(m.ecu.testerAddress), static_cast<uint8_t>(m.answer.size())};
-        frame.insert(frame.end(), m.answer.begin(), m.answer.end());
-        frame.resize(8, 0xFF);
+        const Bytes frame = Segment(m.answer, Framing{m.ecu.testerAddress, true})[0];
         ASSERT_EQ(0, vxlsim_responder_reply(node, m.ecu.responseId, 8, frame.data(), 1000));
     }
     const auto got = askMembers();
     ASSERT_EQ(3u, got.size());
     ExpectConfirmation(got[0], kFunctionalId);
     ExpectMessage(got[1], kDoors.responseId, {0x7F, 0x10, 0x22});
-    ExpectMessage(got[2], kGroupId, Aggregated({Record(kBody, {0x7F, 0x22, 0x31}), Record(kSeats, RecordAnswer(3))}));
+    ExpectMessage(got[2], kGroupId, Aggregated({{kBody, {0x7F, 0x22, 0x31}}, {kSeats, RecordAnswer(3)}}));
 }
 
 // A request that is not a well-formed group request goes out as written.

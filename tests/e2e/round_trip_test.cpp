@@ -97,10 +97,8 @@ TEST_P(RoundTrip, EchoComesBackWhole) {
     const RoundTripCase &c = GetParam();
     const EcuAddress ecu = c.addressing == Addressing::Normal ? kEngine : kGateway;
     AddEcu(EcuText("ecu", ecu, c.ecu));
-    if (c.addressing == Addressing::MakersScheme) {
-        ASSERT_EQ(STATUS_NOERROR, host.setConfig({{PT_CFG_ORV_EXTADDRESSING, 1}}));
-    }
-    ASSERT_EQ(STATUS_NOERROR, host.setConfig({{ISO15765_BS, c.libraryBs}}));
+    const uint32_t makersScheme = c.addressing == Addressing::MakersScheme ? 1 : 0;
+    ASSERT_EQ(STATUS_NOERROR, host.setConfig({{PT_CFG_ORV_EXTADDRESSING, makersScheme}, {ISO15765_BS, c.libraryBs}}));
     // Under the maker's scheme the flow-control filter carries the ECU's address.
     host.listen(ecu.responseId, ecu.requestId, ecu.testerAddress,
                 c.addressing == Addressing::MakersScheme ? ecu.ecuAddress : ecu.testerAddress);

@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "host.h"
 
@@ -55,12 +54,11 @@ TEST(Channel, ConnectRefusesWhatItCannotServe) {
     EXPECT_EQ(0u, host.tracedCount("PassThruConnect-CAN is active now!"));
 
     // Other flags are no reason to refuse; a second connect starts no second worker.
-    uint32_t channel = 0;
-    EXPECT_EQ(STATUS_NOERROR, host.pt().Connect(ISO15765, 0x200, &channel));
-    EXPECT_EQ(1u, channel);
-    channel = 0;
-    EXPECT_EQ(STATUS_NOERROR, host.pt().Connect(ISO15765, 0, &channel));
-    EXPECT_EQ(1u, channel);
+    for (uint32_t flags : {0x200u, 0u}) {
+        uint32_t channel = 0;
+        EXPECT_EQ(STATUS_NOERROR, host.pt().Connect(ISO15765, flags, &channel));
+        EXPECT_EQ(1u, channel);
+    }
     EXPECT_TRUE(host.traced("PassThruConnect already connected, worker running"));
     EXPECT_EQ(STATUS_NOERROR, host.pt().Disconnect(1));
     const Strings columns = host.library().traceMessages();
@@ -91,7 +89,7 @@ TEST(Channel, DisconnectClosesTheDriverAndForgetsPendingConfirmations) {
     EXPECT_EQ(5u, id);  // two filters before the disconnect, two after
 }
 
-TEST(Ioctl, PlainIoctlsAnswerAndTraceTheirLine) {
+TEST(Ioctl, PlainIoctlsAnswerAndRefusedOnesChangeNothing) {
     Host host("TRACE=1\n");
     uint32_t millivolts = 0;
     EXPECT_EQ(STATUS_NOERROR, host.pt().Ioctl(7, READ_VBATT, nullptr, &millivolts));
@@ -105,10 +103,8 @@ TEST(Ioctl, PlainIoctlsAnswerAndTraceTheirLine) {
     EXPECT_EQ(10u, record.Value);
     EXPECT_STREQ("zyn_pt_vector_qel", buffer);
     EXPECT_EQ('x', buffer[18]) << "18 bytes with the NUL, no more";
-}
 
-TEST(Ioctl, RefusedRequestsChangeNothing) {
-    Host host("TRACE=1\n");
+    // Refused requests change nothing.
     SCONFIG param{ISO15765_BS, 9};
     SCONFIG_LIST list{1, &param};
     for (uint32_t id : {GET_CONFIG, FIVE_BAUD_INIT, FAST_INIT, CLEAR_TX_BUFFER, CLEAR_RX_BUFFER, CLEAR_PERIODIC_MSGS,
@@ -123,7 +119,7 @@ TEST(Ioctl, RefusedRequestsChangeNothing) {
     EXPECT_EQ(ERR_NULL_PARAMETER, host.ioctl(READ_VBATT, nullptr, nullptr));
     EXPECT_EQ(ERR_NULL_PARAMETER, host.ioctl(SET_CONFIG, nullptr, nullptr));
     EXPECT_EQ(ERR_NULL_PARAMETER, host.ioctl(PT_IOCTLID_QEL_SPECIAL, nullptr, nullptr));
-    PT_QEL_SPECIAL record{nullptr, 0};
+    record = PT_QEL_SPECIAL{nullptr, 0};
     EXPECT_EQ(ERR_NULL_PARAMETER, host.ioctl(PT_IOCTLID_QEL_SPECIAL, nullptr, &record));
     EXPECT_EQ(0u, record.Value);
     SCONFIG_LIST noParams{1, nullptr};
@@ -193,57 +189,33 @@ TEST(Ioctl, DataRateOpensThePortAtItsBitrateAndWakesTheBus) {
     EXPECT_EQ((Strings{"784: 02 FF FF FF FF FF FF FF"}), BusLines());
 }
 
-TEST(Ioctl, FailingDataRateEndsTheListAtOnce) {
-    Host host("TRACE=1\n");
-    ASSERT_EQ(0, vxlsim_fail("xlOpenDriver", XL_ERR_CANNOT_OPEN_DRIVER, 1));
-    EXPECT_EQ(ERR_DEVICE_NOT_CONNECTED, host.setConfig({{ISO15765_BS, 4}, {DATA_RATE, 500000}, {ISO15765_BS, 16}}));
-    EXPECT_EQ((Strings{"pt_vector 00.16 Vector XL driver initialisation", "xlOpenDriver failed"}),
-              Before(host, "-->Error in vectorInitDriver: ", 2));
-    EXPECT_FALSE(host.traced("Set ISO15765_BS 16 byte..."));
-    host.open();
-    EXPECT_EQ("7E0: 30 04 00 FF FF FF FF FF", FlowControlForFirstFrame(host));
-}
-
 // Each refusal ends the set-up with the driver's answer traced: an open port
-// is closed again, and nothing after the refused call reaches the driver.
+// is closed again, and nothing after the refused call reaches the driver. The
+// parameter list ends there too: what came before it stays set.
 TEST(DriverInit, RefusalAtAnyStepClosesThePort) {
     const struct {
         const char *function;
         int status;  // or a VXLSIM_MODE_ when mode is set
-        bool mode;
-        Strings lastMessages;
-        bool portWasOpen;
+        bool mode, portWasOpen;
         const char *level;  // of the last message
+        Strings lastMessages;
     } cases[] = {
-        {"xlOpenDriver", XL_ERR_CANNOT_OPEN_DRIVER, false, {"xlOpenDriver failed"}, false, "IN"},
-        {"xlGetDriverConfig", XL_ERROR, false, {"xlGetDriverConfig failed"}, false, "IN"},
-        {"xlOpenPort",
-         XL_ERR_INVALID_ACCESS,
-         false,
-         {"- OpenPort         : CM=0x1, PH=0xFFFFFFFF, PM=0x1, XL_ERR_INVALID_ACCESS", "XL_INVALID_PORTHANDLE failed"},
-         false,
-         "ER"},
-        {"xlOpenPort", VXLSIM_MODE_INVALID_HANDLE, true, {"XL_INVALID_PORTHANDLE failed"}, false, "ER"},
-        {"xlOpenPort", VXLSIM_MODE_NO_INIT_ACCESS, true, {"permission failed", "Invalidating Port Handle"}, true, "ER"},
-        {"xlCanSetChannelBitrate",
-         XL_ERR_WRONG_PARAMETER,
-         false,
+        // clang-format off
+        {"xlOpenDriver", XL_ERR_CANNOT_OPEN_DRIVER, false, false, "IN",
+         {"pt_vector 00.16 Vector XL driver initialisation", "xlOpenDriver failed"}},
+        {"xlGetDriverConfig", XL_ERROR, false, false, "IN", {"xlGetDriverConfig failed"}},
+        {"xlOpenPort", XL_ERR_INVALID_ACCESS, false, false, "ER",
+         {"- OpenPort         : CM=0x1, PH=0xFFFFFFFF, PM=0x1, XL_ERR_INVALID_ACCESS", "XL_INVALID_PORTHANDLE failed"}},
+        {"xlOpenPort", VXLSIM_MODE_INVALID_HANDLE, true, false, "ER", {"XL_INVALID_PORTHANDLE failed"}},
+        {"xlOpenPort", VXLSIM_MODE_NO_INIT_ACCESS, true, true, "ER", {"permission failed", "Invalidating Port Handle"}},
+        {"xlCanSetChannelBitrate", XL_ERR_WRONG_PARAMETER, false, true, "ER",
          {"- SetChannelBitrate: CM=0x1 baudr.=500000, XL_ERR_WRONG_PARAMETER", "set bitrate failed",
-          "Invalidating Port Handle"},
-         true,
-         "ER"},
-        {"xlActivateChannel",
-         XL_ERROR,
-         false,
-         {"- ActivateChannel : CM(0x1), XL_ERROR", "Invalidating Port Handle"},
-         true,
-         "ER"},
-        {"xlCanRemoveAcceptanceRange",
-         XL_ERR_INVALID_ACCESS,
-         false,
-         {"- xlCanRemoveAcceptanceRange 0,7ff XL_ERR_INVALID_ACCESS", "Invalidating Port Handle"},
-         true,
-         "ER"},
+          "Invalidating Port Handle"}},
+        {"xlActivateChannel", XL_ERROR, false, true, "ER",
+         {"- ActivateChannel : CM(0x1), XL_ERROR", "Invalidating Port Handle"}},
+        {"xlCanRemoveAcceptanceRange", XL_ERR_INVALID_ACCESS, false, true, "ER",
+         {"- xlCanRemoveAcceptanceRange 0,7ff XL_ERR_INVALID_ACCESS", "Invalidating Port Handle"}},
+        // clang-format on
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.function) + " " + std::to_string(c.status));
@@ -252,7 +224,7 @@ TEST(DriverInit, RefusalAtAnyStepClosesThePort) {
         ASSERT_EQ(0, c.mode ? vxlsim_fail_mode(c.function, c.status, 1) : vxlsim_fail(c.function, c.status, 1));
         vxlsim_call_clear();
 
-        EXPECT_EQ(ERR_DEVICE_NOT_CONNECTED, host.setConfig({{DATA_RATE, 500000}, {ISO15765_BS, 2}}));
+        EXPECT_EQ(ERR_DEVICE_NOT_CONNECTED, host.setConfig({{ISO15765_BS, 4}, {DATA_RATE, 500000}, {ISO15765_BS, 16}}));
 
         EXPECT_EQ(c.lastMessages, Before(host, "-->Error in vectorInitDriver: ", c.lastMessages.size()));
         EXPECT_EQ(c.level, host.levelOf(c.lastMessages.back()));
@@ -267,6 +239,9 @@ TEST(DriverInit, RefusalAtAnyStepClosesThePort) {
         EXPECT_EQ(c.function, calls.back());
         // The channel is not there: a write has no port to go to.
         EXPECT_EQ(ERR_FAILED, host.write(Msg(0x7E0, {0x3E, 0x00})));
+        EXPECT_FALSE(host.traced("Set ISO15765_BS 16 byte..."));
+        host.open();
+        EXPECT_EQ("7E0: 30 04 00 FF FF FF FF FF", FlowControlForFirstFrame(host));
     }
 }
 
