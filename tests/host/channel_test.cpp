@@ -14,9 +14,8 @@ using Strings = std::vector<std::string>;
 // The last messages of the trace before the given one.
 Strings Before(const Host &host, const std::string &text, size_t n) {
     const Strings all = host.trace();
-    auto at = std::find(all.begin(), all.end(), text);
-    const size_t end = static_cast<size_t>(at - all.begin());
-    return Strings(all.begin() + static_cast<long>(end - std::min(n, end)), all.begin() + static_cast<long>(end));
+    const auto at = std::find(all.begin(), all.end(), text);
+    return Strings(at - std::min(static_cast<std::ptrdiff_t>(n), at - all.begin()), at);
 }
 
 // The block size the library announces: its flow control for a first frame from 0x7E8.
@@ -116,13 +115,13 @@ TEST(Ioctl, PlainIoctlsAnswerAndRefusedOnesChangeNothing) {
         EXPECT_TRUE(host.traced(warning)) << warning;
         EXPECT_EQ(0x55u, out);
     }
+    record = PT_QEL_SPECIAL{nullptr, 0};
+    SCONFIG_LIST noParams{1, nullptr};
     EXPECT_EQ(ERR_NULL_PARAMETER, host.ioctl(READ_VBATT, nullptr, nullptr));
     EXPECT_EQ(ERR_NULL_PARAMETER, host.ioctl(SET_CONFIG, nullptr, nullptr));
     EXPECT_EQ(ERR_NULL_PARAMETER, host.ioctl(PT_IOCTLID_QEL_SPECIAL, nullptr, nullptr));
-    record = PT_QEL_SPECIAL{nullptr, 0};
     EXPECT_EQ(ERR_NULL_PARAMETER, host.ioctl(PT_IOCTLID_QEL_SPECIAL, nullptr, &record));
     EXPECT_EQ(0u, record.Value);
-    SCONFIG_LIST noParams{1, nullptr};
     EXPECT_EQ(ERR_NULL_PARAMETER, host.ioctl(SET_CONFIG, &noParams, nullptr));
     EXPECT_EQ("ER", host.levelOf("ConfigPtr is a NULL pointer -> ERR_NULL_PARAMETER"));
     EXPECT_EQ(ERR_NOT_SUPPORTED, host.setConfig({}));

@@ -65,9 +65,7 @@ TEST(ConcurrentDataRate, RacingCallsLeaveOnePortThatTakesNewFilters) {
         }
         thirdDone = true;
     });
-    first.join();
-    second.join();
-    third.join();
+    for (std::thread *thread : {&first, &second, &third}) thread->join();
     EXPECT_EQ("", failures);
 
     ASSERT_EQ(STATUS_NOERROR, host.setConfig({{DATA_RATE, 500000}}));
