@@ -46,8 +46,8 @@ PASSTHRU_MSG GroupRequest(const Bytes &pdu, const std::vector<EcuAddress> &membe
     return Msg(kFunctionalId, d, ISO15765_ADDR_TYPE);
 }
 
-// Answer of a member to 22 01 00 whose record is `length` bytes long.
-Bytes RecordAnswer(unsigned length) { return Cat({0x62, 0x01, 0x00}, Counting(length)); }
+// A member's answer to 22 01 00 whose record is `length` bytes long.
+Bytes Answer(unsigned length) { return Cat({0x62, 0x01, 0x00}, Counting(length)); }
 
 // The aggregated answer: 0x62, the record count, then per member's answer its
 // length and the member's response id, least significant byte first, and the answer.
@@ -116,11 +116,10 @@ TEST_F(FunctionalGroup, ThreeEcusAnswerInOneMessage) {
     const auto got = askMembers(&elapsed);
     ASSERT_EQ(2u, got.size());
     ExpectConfirmation(got[0], kFunctionalId);
-    ExpectMessage(got[1], kGroupId,
-                  Aggregated({{kBody, RecordAnswer(1)}, {kDoors, RecordAnswer(2)}, {kSeats, RecordAnswer(30)}}));
+    ExpectMessage(got[1], kGroupId, Aggregated({{kBody, Answer(1)}, {kDoors, Answer(2)}, {kSeats, Answer(30)}}));
     EXPECT_GE(elapsed + kTickGrainMs, kP2Ms);
 
-    const std::vector<Bytes> seats = Segment(RecordAnswer(30), Framing{0xF0, true, true, 0xFF});
+    const std::vector<Bytes> seats = Segment(Answer(30), Framing{0xF0, true, true, 0xFF});
     // Our flow control goes to the seats on the functional id and is relayed to its physical id.
     std::vector<std::string> bus = {"6F0: DF 03 22 01 00",          "641: F0 04 62 01 00 00 FF FF",
                                     "642: F0 05 62 01 00 00 01 FF", FrameLine(kSeats.responseId, seats[0]),
@@ -142,15 +141,13 @@ TEST_F(FunctionalGroup, ResponsePendingSwitchesToP2StarForItsRequest) {
     ExpectConfirmation(got[0], kFunctionalId);
     ExpectMessage(got[1], kGroupId, {0x7F, 0x22, 0x78});
     // The doors' final answer came after P2 (50 ms) and is still in.
-    ExpectMessage(got[2], kGroupId,
-                  Aggregated({{kBody, RecordAnswer(1)}, {kSeats, RecordAnswer(3)}, {kDoors, RecordAnswer(2)}}));
+    ExpectMessage(got[2], kGroupId, Aggregated({{kBody, Answer(1)}, {kSeats, Answer(3)}, {kDoors, Answer(2)}}));
     EXPECT_GE(elapsed + kTickGrainMs, 1000u);
 
     ASSERT_EQ(0, vxlsim_ecu_set(vxlsim_ecu_find("doors"), "pending", "0"));
     got = askMembers(&elapsed);
     ASSERT_EQ(2u, got.size());
-    ExpectMessage(got[1], kGroupId,
-                  Aggregated({{kBody, RecordAnswer(1)}, {kDoors, RecordAnswer(2)}, {kSeats, RecordAnswer(3)}}));
+    ExpectMessage(got[1], kGroupId, Aggregated({{kBody, Answer(1)}, {kDoors, Answer(2)}, {kSeats, Answer(3)}}));
     EXPECT_GE(elapsed + kTickGrainMs, 50u);
     EXPECT_LT(elapsed, 700u);  // P2* is 1000 ms
 }
@@ -166,12 +163,12 @@ TEST_F(FunctionalGroup, LateAndOutsideAnswersComeOnTheirOwnIds) {
     auto got = askMembers();
     ASSERT_EQ(3u, got.size());
     ExpectConfirmation(got[0], kFunctionalId);
-    ExpectMessage(got[1], kOutsider.responseId, RecordAnswer(3));
-    ExpectMessage(got[2], kGroupId, Aggregated({{kBody, RecordAnswer(1)}, {kDoors, RecordAnswer(2)}}));
+    ExpectMessage(got[1], kOutsider.responseId, Answer(3));
+    ExpectMessage(got[2], kGroupId, Aggregated({{kBody, Answer(1)}, {kDoors, Answer(2)}}));
 
     got = host.readAnswerFrom(kSeats.responseId);
     ASSERT_EQ(1u, got.size());
-    ExpectMessage(got[0], kSeats.responseId, RecordAnswer(30));
+    ExpectMessage(got[0], kSeats.responseId, Answer(30));
     EXPECT_TRUE(host.readFor(150).empty());
 }
 
@@ -194,7 +191,7 @@ TEST_F(FunctionalGroup, NegativeResponsesByTheirService) {
     ASSERT_EQ(3u, got.size());
     ExpectConfirmation(got[0], kFunctionalId);
     ExpectMessage(got[1], kDoors.responseId, {0x7F, 0x10, 0x22});
-    ExpectMessage(got[2], kGroupId, Aggregated({{kBody, {0x7F, 0x22, 0x31}}, {kSeats, RecordAnswer(3)}}));
+    ExpectMessage(got[2], kGroupId, Aggregated({{kBody, {0x7F, 0x22, 0x31}}, {kSeats, Answer(3)}}));
 }
 
 // A request that is not a well-formed group request goes out as written.
