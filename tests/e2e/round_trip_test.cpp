@@ -151,8 +151,7 @@ TEST_F(Vehicle, ResponsePendingIsDeliveredAsIsBeforeTheAnswer) {
     const auto got = host.readUntil([](const PASSTHRU_MSG &m) { return !IsConfirmation(m) && m.Data[4] == 0x50; });
     ASSERT_EQ(4u, got.size());
     ExpectConfirmation(got[0], kEngine.requestId);
-    ExpectMessage(got[1], kEngine.responseId, {0x7F, 0x10, 0x78});
-    ExpectMessage(got[2], kEngine.responseId, {0x7F, 0x10, 0x78});
+    for (size_t i : {1, 2}) ExpectMessage(got[i], kEngine.responseId, {0x7F, 0x10, 0x78});
     ExpectMessage(got[3], kEngine.responseId, {0x50, 0x03, 0x00, 0x32, 0x01, 0xF4});
 }
 
