@@ -38,29 +38,21 @@ std::vector<double> GapsMs(const std::vector<uint64_t> &times) {
 
 TEST(Transmit, SingleFramesGoOutWholeAndAreConfirmed) {
     const struct {
-        const char *what;
-        uint32_t id;
+        uint32_t id, flags;
         Bytes data;
-        uint32_t flags;
-        const char *frame;
-        const char *trace;
+        const char *frame, *trace;
     } cases[] = {
-        {"empty, padded", 0x7E1, {}, ISO15765_FRAME_PAD, "7E1: 00 FF FF FF FF FF FF FF", nullptr},
-        {"seven bytes",
-         0x7E0,
-         {1, 2, 3, 4, 5, 6, 7},
-         0,
-         "7E0: 07 01 02 03 04 05 06 07",
+        {0x7E1, ISO15765_FRAME_PAD, {}, "7E1: 00 FF FF FF FF FF FF FF", nullptr},
+        {0x7E0, 0, Counting(7, 1), "7E0: 07 01 02 03 04 05 06 07",
          "ISO15765-TX CanId 0x07E0 Len=  7 TS=000004711 Data: 0x01 0x02 0x03 0x04 0x05 0x06 0x07 "},
-        {"address byte, padded",
-         0x6F1,
-         {0x40, 0x3E},
+        {0x6F1,
          ISO15765_ADDR_TYPE | ISO15765_FRAME_PAD,
+         {0x40, 0x3E},
          "6F1: 40 01 3E FF FF FF FF FF",
          "ORV-Extadressing Tx Id = 0040"},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(c.frame);
         Host host("TRACE=2\n");
         host.open();
         PASSTHRU_MSG msg = Msg(c.id, c.data, c.flags);
@@ -70,9 +62,7 @@ TEST(Transmit, SingleFramesGoOutWholeAndAreConfirmed) {
         const auto got = host.drain();
         ASSERT_EQ(1u, got.size());
         ExpectConfirmation(got[0], c.id);
-        if (c.trace) {
-            EXPECT_TRUE(host.traced(c.trace)) << c.trace;
-        }
+        EXPECT_TRUE(!c.trace || host.traced(c.trace)) << c.trace;
     }
 }
 
@@ -82,11 +72,8 @@ TEST(Transmit, BadWritesAreRefusedWithoutSending) {
     const struct {
         const char *what;
         size_t payload;
-        uint32_t flags;
-        uint32_t dataSize;  // 0: as the payload gives it
-        uint32_t num;
-        const char *trace;
-        const char *level;
+        uint32_t flags, dataSize, num;  // dataSize 0: as the payload gives it
+        const char *trace, *level;
     } cases[] = {
         {"two messages", 2, 0, 0, 2, "only one message supported", "IN"},
         {"no message", 2, 0, 0, 0, "only one message supported", "IN"},
