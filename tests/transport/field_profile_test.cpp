@@ -156,16 +156,12 @@ TEST(FieldProfile, DriverTransmitQueue) {
         const uint64_t confirmedNs = vxlsim_now_ns();
         for (const PASSTHRU_MSG &m : host.readFor(20)) got.push_back(m);
         EXPECT_EQ(1, Confirmations(got, 0x7E0));
-        Strings expected, sent;
-        for (size_t i = 1 + c.framesLost; i < frames.size(); ++i) expected.push_back(FrameLine(0x7E0, frames[i]));
-        uint64_t lastNs = 0;
-        for (const vxlsim_frame &f : vxlsim::Captured())
-            if (f.sender_port >= 0 && f.id == 0x7E0 && (f.data[0] & 0xF0) == 0x20) {
-                sent.push_back(FrameLine(f.id, Bytes(f.data, f.data + 8)));
-                lastNs = f.time_ns;
-            }
-        EXPECT_EQ(expected, sent);
+        Strings expected;  // the first frame, then the consecutive frames not lost
+        for (size_t i = 0; i < frames.size(); ++i)
+            if (i == 0 || i > c.framesLost) expected.push_back(FrameLine(0x7E0, frames[i]));
+        EXPECT_EQ(expected, BusLines());
         // By default the host may get the confirmation before the last frame is out.
+        const uint64_t lastNs = vxlsim::Captured().back().time_ns;
         EXPECT_TRUE(c.ini != kField || confirmedNs >= lastNs) << confirmedNs << " < " << lastNs;
         for (const vxlsim_call &call : vxlsim::CallsTo("xlCanTransmit")) {
             EXPECT_TRUE(c.capacity < 128 || c.status == XL_ERR_QUEUE_IS_FULL || call.status != XL_ERR_QUEUE_IS_FULL);
@@ -298,53 +294,43 @@ TEST(FieldProfile, MalformedFramesAreIgnored) {
     }
 }
 
-// A sender that gives up a message and starts over on the same id: the
-// profile reassembles the new one; the default glues the old one's start to
-// the new one's end.
-TEST(FieldProfile, NewFirstFrameReplacesOpenReassembly) {
-    const Bytes older = Counting(20, 0x10), newer = Counting(20, 0x80);
-    const std::vector<Bytes> olderFrames = Segment(older, Framing{}), newerFrames = Segment(newer, Framing{});
-    for (const char *ini : {kField, kDefault}) {
-        SCOPED_TRACE(ini);
-        Host host(ini);
-        host.open(0x7E8, 0x7E0);
-        Inject(0x7E8, olderFrames[0]);
-        Inject(0x7E8, olderFrames[1]);
-        for (const Bytes &frame : newerFrames) Inject(0x7E8, frame);
-        const auto got = host.drain();
-        ASSERT_EQ(1u, got.size());
-        // By default the older message's first and consecutive frame, the newer one's last.
-        ExpectMessage(got[0], 0x7E8, ini == kField ? newer : Cat(Counting(13, 0x10), Counting(7, 0x80 + 13)));
-        EXPECT_EQ(ini == kField ? "ER" : "", host.levelOf("FIRST_FRAME replaces open m_rxBuffer SeqID=1 CanID 07e8"));
-    }
-}
-
-// First frames the profile takes: the shortest messages a single frame cannot
-// hold, and a reception that a first frame too short for the bus leaves alone.
+// Reassembly: the shortest messages a single frame cannot hold; a reception
+// that a first frame too short for the bus leaves alone; a sender that gives up
+// a message and starts over on the same id, whose new message the profile
+// reassembles while the default glues the old one's start to the new one's end.
 TEST(FieldProfile, FirstFramesItTakes) {
-    const Bytes twenty = Counting(20, 0x40);
-    std::vector<Bytes> interrupted = Segment(twenty, Framing{});
+    const Bytes twenty = Counting(20, 0x40), older = Counting(20, 0x10), newer = Counting(20, 0x80);
+    std::vector<Bytes> interrupted = Segment(twenty, Framing{}), replaced = Segment(newer, Framing{});
     interrupted.insert(interrupted.begin() + 2, Bytes{0x19, 0x7D, 0xA1});
+    const std::vector<Bytes> olderFrames = Segment(older, Framing{});
+    replaced.insert(replaced.begin(), olderFrames.begin(), olderFrames.begin() + 2);
     const struct {
-        const char *what;
+        const char *what, *ini;
         uint32_t id;
         std::vector<Bytes> frames;
         Bytes payload;
+        size_t flowControls;
+        bool replaces;  // the profile's ERROR line that a new first frame replaces the reassembly
     } cases[] = {
-        {"8 bytes", 0x7E8, Segment(Counting(8), Framing{}), Counting(8)},
-        {"7 bytes behind an address byte", 0x640, Segment(Counting(7), Framing{0xF1}), Counting(7)},
-        {"20 bytes, a first frame of DLC 3 amid them", 0x7E8, interrupted, twenty},
+        {"8 bytes", kField, 0x7E8, Segment(Counting(8), Framing{}), Counting(8), 1, false},
+        {"7 bytes behind an address byte", kField, 0x640, Segment(Counting(7), Framing{0xF1}), Counting(7), 1, false},
+        {"20 bytes, a first frame of DLC 3 amid them", kField, 0x7E8, interrupted, twenty, 1, false},
+        {"a new first frame", kField, 0x7E8, replaced, newer, 2, true},
+        // The older message's first and consecutive frame, the newer one's last.
+        {"a new first frame, by default", kDefault, 0x7E8, replaced, Cat(Counting(13, 0x10), Counting(7, 0x80 + 13)), 2,
+         false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        Host host(kField);
+        Host host(c.ini);
         host.open(0x7E8, 0x7E0);
         host.listen(0x640, 0x6F1, 0xF1, 0xF1);
         for (const Bytes &frame : c.frames) Inject(c.id, frame);
         const auto got = host.drain();
         ASSERT_EQ(1u, got.size());
         ExpectMessage(got[0], c.id, c.payload);
-        EXPECT_EQ(1u, SendTimes(c.id == 0x7E8 ? 0x7E0 : 0x6F1, 0xF0, 0x30, c.id == 0x7E8 ? 0 : 1).size());
+        EXPECT_EQ(c.flowControls, SendTimes(c.id == 0x7E8 ? 0x7E0 : 0x6F1, 0xF0, 0x30, c.id == 0x7E8 ? 0 : 1).size());
+        EXPECT_EQ(c.replaces ? "ER" : "", host.levelOf("FIRST_FRAME replaces open m_rxBuffer SeqID=1 CanID 07e8"));
     }
 }
 
