@@ -1,6 +1,6 @@
 // What the host's messages become on the bus: single frames, refused
 // writes, replaced and timed-out transfers, the pacing of consecutive frames
-// (STmin, the worker's 1 ms beat), and the confirmation of a single frame
+// (STmin and its readings, the worker's 1 ms beat), and the confirmation of a single frame
 // while another thread reads.
 #include <gtest/gtest.h>
 
@@ -142,25 +142,40 @@ TEST(Transmit, TransferWithoutFlowControlExpires) {
     EXPECT_TRUE(BusLines().empty());
 }
 
-// The peer's STmin spaces our consecutive frames also under the maker's
-// extended addressing (the echo round trips show it without); only a setting
-// above 1 takes it as 0.
-TEST(Transmit, SeparationTimeHoldsUnlessTheMakersSettingDropsIt) {
+// The gap between two consecutive frames, as handed to the driver: the peer's
+// STmin, also under the maker's extended addressing (the echo round trips show
+// it without), where only a setting above 1 takes it as 0; the field profile
+// takes F1..F9 as tenths of a millisecond, the default as milliseconds.
+TEST(Transmit, SeparationTimes) {
+    const char *const field = "TRACE=2\nFIELDPROFILE=1\n";
     const struct {
-        const char *keys;
+        const char *ini;
+        uint8_t stmin;
+        double atLeastMs, belowMs;  // each gap; the library counts whole milliseconds, the capture finer
         bool dropped;
-    } cases[] = {{"ORVEXTADR=1\n", false}, {"orvextadr=2\n", true}, {"ORVEXTADR=010\n", true}};
+    } cases[] = {
+        {field, 0x05, 5.0, 60.0, false},
+        {field, 0xF5, 0.5, 5.0, false},
+        {field, 0xF1, 0.1, 5.0, false},
+        {field, 0xFA, 127.0, 400.0, false},
+        {"TRACE=2\n", 0x05, 5.0, 60.0, false},
+        {"TRACE=2\n", 0xF5, 245.0, 600.0, false},
+        {"TRACE=2\nORVEXTADR=1\n", 20, 19.8, 600.0, false},
+        {"TRACE=2\norvextadr=2\n", 20, 0.0, 19.8, true},
+        {"TRACE=2\nORVEXTADR=010\n", 20, 0.0, 19.8, true},
+    };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.keys);
-        Host host(std::string("TRACE=2\n") + c.keys);
+        SCOPED_TRACE(testing::Message() << c.ini << " STmin 0x" << std::hex << int(c.stmin));
+        Host host(c.ini);
         host.open();
-        SendReleased(host, 27, {0x30, 0x00, 20, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
+        SendReleased(host, 27, {0x30, 0x00, c.stmin});
         EXPECT_EQ(c.dropped, host.traced("STmin overwritten to 0 (1 of 2)"));
-        const auto times = SendTimes(0x7E0, 0xF0, 0x20);
-        ASSERT_EQ(3u, times.size());
-        if (c.dropped) continue;
-        // The library counts whole milliseconds; the capture's clock is finer.
-        for (double gap : GapsMs(times)) EXPECT_GE(gap + 0.2, 20.0);
+        const auto gaps = GapsMs(SendTimes(0x7E0, 0xF0, 0x20));
+        ASSERT_EQ(2u, gaps.size());
+        for (double gap : gaps) {
+            EXPECT_GE(gap, c.atLeastMs);
+            EXPECT_LT(gap, c.belowMs);
+        }
     }
 }
 
