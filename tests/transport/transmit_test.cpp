@@ -63,6 +63,13 @@ TEST(Transmit, SingleFramesGoOutWholeAndAreConfirmed) {
         ASSERT_EQ(1u, got.size());
         ExpectConfirmation(got[0], c.id);
         EXPECT_TRUE(!c.trace || host.traced(c.trace)) << c.trace;
+        EXPECT_TRUE(host.traced("PASSFilter-Aknowledge ACK passed to PT interface"));
+        // The bus confirms a sent message once: another echo of it goes no further.
+        const vxlsim_frame sent = vxlsim::Captured().at(0);
+        ASSERT_EQ(1, vxlsim::InjectFrame(-1, 0, sent.id, Bytes(sent.data, sent.data + sent.dlc),
+                                         XL_CAN_MSG_FLAG_TX_COMPLETED));
+        EXPECT_TRUE(host.drain().empty());
+        EXPECT_TRUE(host.traced("PASSFilter-Aknowledge ACK removed/ignored"));
     }
 }
 
