@@ -213,27 +213,21 @@ TEST(FieldProfile, QueueAndWaitSettings) {
 
 // Frames the profile ignores, and what the default makes of them.
 TEST(FieldProfile, MalformedFramesAreIgnored) {
+    const auto Escaped = [](uint16_t n) { return Bytes{0x10, 0, 0, 0, uint8_t(n >> 8), uint8_t(n), 1, 2}; };
     const struct {
-        const char *trace;      // the profile's ERROR line
-        bool defaultDelivers;   // the default gives the host a message
-        bool defaultSendsFlow;  // the default answers with a flow control
         std::vector<Bytes> frames;
+        bool defaultDelivers, defaultSendsFlow;  // the default gives the host a message, answers with a flow control
+        const char *trace;                       // the profile's ERROR line
     } cases[] = {
-        {"SINGLE_FRAME length 0, ignored", true, false, {{0x00, 0xAA}}},
-        {"FIRST_FRAME DLC 5 below 8, ignored",
+        {{{0x00, 0xAA}}, true, false, "SINGLE_FRAME length 0, ignored"},
+        {{{0x10, 0x09, 0x61, 0x62, 0x63}, Cat({0x21}, Counting(7, 0x64))},
          true,
          true,
-         {{0x10, 0x09, 0x61, 0x62, 0x63}, Cat({0x21}, Counting(7, 0x64))}},
-        {"FIRST_FRAME length 7 fits a single frame, ignored", false, true, {{0x10, 0x07, 1, 2, 3, 4, 5, 6}}},
-        {"FIRST_FRAME length 6 fits a single frame, ignored", false, true, {{0x10, 0x06, 1, 2, 3, 4, 5, 6}}},
-        {"FIRST_FRAME escape length 4095 not held (4096..4124), ignored",
-         false,
-         true,
-         {{0x10, 0, 0, 0, 0x0F, 0xFF, 1, 2}}},
-        {"FIRST_FRAME escape length 5000 not held (4096..4124), ignored",
-         false,
-         true,
-         {{0x10, 0, 0, 0, 0x13, 0x88, 1, 2}}},
+         "FIRST_FRAME DLC 5 below 8, ignored"},
+        {{{0x10, 0x07, 1, 2, 3, 4, 5, 6}}, false, true, "FIRST_FRAME length 7 fits a single frame, ignored"},
+        {{{0x10, 0x06, 1, 2, 3, 4, 5, 6}}, false, true, "FIRST_FRAME length 6 fits a single frame, ignored"},
+        {{Escaped(4095)}, false, true, "FIRST_FRAME escape length 4095 not held (4096..4124), ignored"},
+        {{Escaped(5000)}, false, true, "FIRST_FRAME escape length 5000 not held (4096..4124), ignored"},
     };
     for (const auto &c : cases) {
         for (const char *ini : {kField, kDefault}) {
