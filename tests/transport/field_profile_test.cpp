@@ -146,14 +146,13 @@ TEST(FieldProfile, ReadPassesOverFramesWithoutMessage) {
 // small for the answer overruns with the profile too, and says so.
 TEST(FieldProfile, SlowHostGetsTheLongAnswer) {
     const struct {
-        const char *ini;
+        const char *ini, *overrun;
         bool complete;
-        const char *overrun;
     } cases[] = {
-        {kField, true, nullptr},
-        {kDefault, false, nullptr},
-        {"TRACE=1\nFIELDPROFILE=1\nRXQUEUE=16\n", false,
-         "Queue rx XL_CAN_MSG_FLAG_OVERRUN, receive queue overrun, frames lost --> has counted 1 time(s)"},
+        {kField, nullptr, true},
+        {kDefault, nullptr, false},
+        {"TRACE=1\nFIELDPROFILE=1\nRXQUEUE=16\n",
+         "Queue rx XL_CAN_MSG_FLAG_OVERRUN, receive queue overrun, frames lost --> has counted 1 time(s)", false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.ini);
@@ -183,19 +182,18 @@ TEST(FieldProfile, SlowHostGetsTheLongAnswer) {
 // default with an ERROR line.
 TEST(FieldProfile, QueueAndWaitSettings) {
     const struct {
-        const char *ini;
+        const char *ini, *error;
         uint64_t events;
-        const char *error;
     } cases[] = {
-        {kDefault, 256, nullptr},
-        {kField, 2048, nullptr},
-        {"FIELDPROFILE=1\nRXQUEUE=32768\nFCWAITMAX=255\n", 32768, nullptr},
-        {"FIELDPROFILE=1\nRXQUEUE=16\nFCWAITMAX=0\n", 16, nullptr},
-        {"FIELDPROFILE=1\nRXQUEUE=100\n", 2048, "RXQUEUE 100 is no power of two from 16 to 32768, using 2048"},
-        {"FIELDPROFILE=1\nRXQUEUE=8\n", 2048, "RXQUEUE 8 is no power of two from 16 to 32768, using 2048"},
-        {"FIELDPROFILE=1\nFCWAITMAX=256\n", 2048, "FCWAITMAX 256 is no number from 0 to 255, using 10"},
-        {"FIELDPROFILE=1\nFCWAITMAX=\n", 2048, "FCWAITMAX  is no number from 0 to 255, using 10"},
-        {"FIELDPROFILE=1\nFCWAITMAX=3   ; WAITs taken\n", 2048, nullptr},
+        {kDefault, nullptr, 256},
+        {kField, nullptr, 2048},
+        {"FIELDPROFILE=1\nRXQUEUE=32768\nFCWAITMAX=255\n", nullptr, 32768},
+        {"FIELDPROFILE=1\nRXQUEUE=16\nFCWAITMAX=0\n", nullptr, 16},
+        {"FIELDPROFILE=1\nRXQUEUE=100\n", "RXQUEUE 100 is no power of two from 16 to 32768, using 2048", 2048},
+        {"FIELDPROFILE=1\nRXQUEUE=8\n", "RXQUEUE 8 is no power of two from 16 to 32768, using 2048", 2048},
+        {"FIELDPROFILE=1\nFCWAITMAX=256\n", "FCWAITMAX 256 is no number from 0 to 255, using 10", 2048},
+        {"FIELDPROFILE=1\nFCWAITMAX=\n", "FCWAITMAX  is no number from 0 to 255, using 10", 2048},
+        {"FIELDPROFILE=1\nFCWAITMAX=3   ; WAITs taken\n", nullptr, 2048},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.ini);

@@ -17,10 +17,9 @@ class Receive : public ::testing::Test {
 protected:
     Receive() { host.open(); }
 
-    uint32_t pass(uint32_t mask, uint32_t pattern) {
+    uint32_t pass(uint32_t mask, uint32_t pattern, uint32_t type = PASS_FILTER, const PASSTHRU_MSG *flow = nullptr) {
         uint32_t id = 0;
-        EXPECT_EQ(STATUS_NOERROR,
-                  host.startFilter(PASS_FILTER, FilterMsg(4, mask), FilterMsg(4, pattern), nullptr, &id));
+        EXPECT_EQ(STATUS_NOERROR, host.startFilter(type, FilterMsg(4, mask), FilterMsg(4, pattern), flow, &id));
         return id;
     }
 
@@ -67,9 +66,7 @@ TEST_F(Receive, PassFiltersMatchUnderTheirMask) {
     // filters decide what reaches the host: a block filter beside a pass
     // filter on the same id blocks nothing.
     const uint32_t passId = pass(0x7FF, 0x7E8);
-    uint32_t blockId = 0;
-    ASSERT_EQ(STATUS_NOERROR,
-              host.startFilter(BLOCK_FILTER, FilterMsg(4, 0x7FF), FilterMsg(4, 0x7E8), nullptr, &blockId));
+    const uint32_t blockId = pass(0x7FF, 0x7E8, BLOCK_FILTER);
     EXPECT_NE(passId, blockId);
     EXPECT_EQ((std::vector<uint32_t>{0x7E8}), delivered({0x7E8}));
     EXPECT_EQ(STATUS_NOERROR, host.pt().StopMsgFilter(1, blockId));
@@ -82,11 +79,9 @@ TEST_F(Receive, PassFiltersMatchUnderTheirMask) {
 TEST_F(Receive, FlowControlFiltersMatchUnderTheirMask) {
     pass(0x700, 0x700);
     const PASSTHRU_MSG flow = FilterMsg(4, 0x7D0);
-    uint32_t id = 0;
     vxlsim_call_clear();
-    ASSERT_EQ(STATUS_NOERROR,
-              host.startFilter(FLOW_CONTROL_FILTER, FilterMsg(4, 0x7F0), FilterMsg(4, 0x7E0), &flow, &id));
-    EXPECT_EQ(0x7D0u, vxlsim::CallsTo("xlCanAddAcceptanceRange").at(0).args[2]);
+    pass(0x7F0, 0x7E0, FLOW_CONTROL_FILTER, &flow);
+    EXPECT_EQ(std::vector<uint64_t>{0x7D0}, CallArgs("xlCanAddAcceptanceRange", 2));
     Inject(0x7E9, {0x10, 0x0A, 0, 1, 2, 3, 4, 5});
     EXPECT_TRUE(host.drain().empty());
     EXPECT_EQ((Strings{"7D0: 30 00 00 FF FF FF FF FF"}), BusLines());
@@ -292,8 +287,7 @@ TEST_F(Receive, RefusedReadsSayWhy) {
     const struct {
         PASSTHRU_MSG *msg;
         bool withNum;
-        uint32_t num;
-        uint32_t status;
+        uint32_t num, status;
         const char *trace;
     } cases[] = {
         {msgs.data(), true, 20, ERR_DEVICE_NOT_CONNECTED, "CountReadMessage (20) >=ulNumberMsg (20)"},

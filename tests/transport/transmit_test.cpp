@@ -77,18 +77,17 @@ TEST(Transmit, BadWritesAreRefusedWithoutSending) {
     Host host("TRACE=1\n");
     host.open();
     const struct {
-        const char *what;
         size_t payload;
         uint32_t flags, dataSize, num;  // dataSize 0: as the payload gives it
-        const char *trace, *level;
+        const char *what, *trace, *level;
     } cases[] = {
-        {"two messages", 2, 0, 0, 2, "only one message supported", "IN"},
-        {"no message", 2, 0, 0, 0, "only one message supported", "IN"},
-        {"part of the id", 2, 0, 3, 1, "only message with content are supported", "ER"},
-        {"no address byte", 0, ISO15765_ADDR_TYPE, 0, 1, "only message with content are supported", "ER"},
-        {"beyond the data buffer", 2, 0, PT_MSG_DATA_SIZE + 1, 1, "Length over CAN MAX 4100!!!", "ER"},
-        {"4096 bytes", 4096, 0, 0, 1, "Length over CAN MAX 4100!!!", "ER"},
-        {"4096 bytes after an address", 4097, ISO15765_ADDR_TYPE, 0, 1, "Length over CAN MAX 4100!!!", "ER"},
+        {2, 0, 0, 2, "two messages", "only one message supported", "IN"},
+        {2, 0, 0, 0, "no message", "only one message supported", "IN"},
+        {2, 0, 3, 1, "part of the id", "only message with content are supported", "ER"},
+        {0, ISO15765_ADDR_TYPE, 0, 1, "no address byte", "only message with content are supported", "ER"},
+        {2, 0, PT_MSG_DATA_SIZE + 1, 1, "beyond the data buffer", "Length over CAN MAX 4100!!!", "ER"},
+        {4096, 0, 0, 1, "4096 bytes", "Length over CAN MAX 4100!!!", "ER"},
+        {4097, ISO15765_ADDR_TYPE, 0, 1, "4096 bytes after an address", "Length over CAN MAX 4100!!!", "ER"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -242,14 +241,10 @@ TEST(Transmit, SingleFrameConfirmationSurvivesConcurrentReaders) {
     int lost = 0, refused = 0;
     for (int i = 0; i < kMessages && lost < 3; ++i) {
         if (host.write(Msg(0x7E0, {0x3E, static_cast<uint8_t>(i)})) != STATUS_NOERROR) ++refused;
-        const auto start = std::chrono::steady_clock::now();
-        while (confirmed.load() < i + 1 - lost) {
-            if (std::chrono::steady_clock::now() - start > std::chrono::milliseconds(500)) {
-                ++lost;
-                break;
-            }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+        while (confirmed.load() < i + 1 - lost && std::chrono::steady_clock::now() < deadline)
             std::this_thread::yield();
-        }
+        if (confirmed.load() < i + 1 - lost) ++lost;
     }
     stop = true;
     for (std::thread &reader : readers) reader.join();
