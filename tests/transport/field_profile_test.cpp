@@ -23,14 +23,6 @@ const char kDefault[] = "TRACE=1\n";
 bool ConfirmsRequest(const PASSTHRU_MSG &m) { return IsConfirmation(m) && IdOf(m) == 0x7E0; }
 size_t ConsecutiveFramesSent() { return SendTimes(0x7E0, 0xF0, 0x20).size(); }
 
-// A 20-byte request to 0x7E0 whose first frame is on the bus: two consecutive
-// frames follow once it is clear to send.
-void StartRequest(Host &host) {
-    host.open(0x7E8, 0x7E0);
-    ASSERT_EQ(STATUS_NOERROR, host.write(Msg(0x7E0, Counting(20))));
-    ASSERT_EQ(Strings{FrameLine(0x7E0, {0x10, 0x14, 0, 1, 2, 3, 4, 5})}, BusLines());
-}
-
 TEST(FieldProfile, FlowControlStatuses) {
     const char *const kTwoWaits = "TRACE=1\nFIELDPROFILE=1\nFCWAITMAX=2\n";
     const struct {
@@ -61,8 +53,11 @@ TEST(FieldProfile, FlowControlStatuses) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
+        // A 20-byte request: two consecutive frames follow once it is clear to send.
         Host host(c.ini);
-        StartRequest(host);
+        host.open(0x7E8, 0x7E0);
+        ASSERT_EQ(STATUS_NOERROR, host.write(Msg(0x7E0, Counting(20))));
+        ASSERT_EQ(Strings{FrameLine(0x7E0, {0x10, 0x14, 0, 1, 2, 3, 4, 5})}, BusLines());
         long confirmed = 0;
         for (int i = 0; i < c.times + (c.last >= 0); ++i) {
             // Until the last flow control nothing may follow the first frame.
@@ -107,10 +102,9 @@ TEST(FieldProfile, DriverTransmitQueue) {
         ASSERT_EQ(STATUS_NOERROR, host.write(Msg(0x7E0, request)));
         ASSERT_EQ(0, c.refused ? vxlsim_fail("xlCanTransmit", c.status, c.refused) : 0);
         Inject(0x7E8, {0x30, 0x00, 0x00});
-        auto got = host.readUntil(ConfirmsRequest, 5000);
+        const long confirmed = Confirmations(host.readUntil(ConfirmsRequest, 5000), 0x7E0);
         const uint64_t confirmedNs = vxlsim_now_ns();
-        for (const PASSTHRU_MSG &m : host.readFor(20)) got.push_back(m);
-        EXPECT_EQ(1, Confirmations(got, 0x7E0));
+        EXPECT_EQ(1, confirmed + Confirmations(host.readFor(20), 0x7E0));
         Strings expected;  // the first frame, then the consecutive frames not lost
         for (size_t i = 0; i < frames.size(); ++i)
             if (i == 0 || i > c.framesLost) expected.push_back(FrameLine(0x7E0, frames[i]));
