@@ -21,33 +21,33 @@ const char kVehicle[] = VXLSIM_ONE_CARD
 const char kDefault[] = "TRACE=1\n";
 
 bool ConfirmsRequest(const PASSTHRU_MSG &m) { return IsConfirmation(m) && IdOf(m) == 0x7E0; }
-size_t ConsecutiveFramesSent() { return SendTimes(0x7E0, 0xF0, 0x20).size(); }
 
 TEST(FieldProfile, FlowControlStatuses) {
-    const char *const kTwoWaits = "TRACE=1\nFIELDPROFILE=1\nFCWAITMAX=2\n";
+    const std::string field = kField, twoWaits = field + "FCWAITMAX=2\n";
     const struct {
-        const char *what, *ini;
+        const char *what;
+        std::string ini;
         uint8_t repeated;  // flow status sent `times` times, then `last` (-1: none)
         int times, last;
         uint32_t gapMs;     // between two flow controls
         size_t framesSent;  // consecutive frames on the bus in the end
         const char *trace;  // an ERROR line that must be there
     } cases[] = {
-        {"clear to send", kField, 0x30, 1, -1, 30, 2, nullptr},
-        {"as many WAITs as allowed", kTwoWaits, 0x31, 2, 0x30, 30, 2, nullptr},
-        {"a WAIT too many", kTwoWaits, 0x31, 3, -1, 30, 0,
+        {"clear to send", field, 0x30, 1, -1, 30, 2, nullptr},
+        {"as many WAITs as allowed", twoWaits, 0x31, 2, 0x30, 30, 2, nullptr},
+        {"a WAIT too many", twoWaits, 0x31, 3, -1, 30, 0,
          "FLOW_CONTROL WAIT more than 2 times canID=0x07e0, transfer abandoned SeqID=1"},
         // Each WAIT restarts the 1000 ms wait for the next flow control.
-        {"WAITs over more than a second", kField, 0x31, 3, 0x30, 450, 2, nullptr},
-        {"overflow", kField, 0x32, 1, -1, 30, 0, "FLOW_CONTROL OVERFLOW canID=0x07e0, transfer abandoned SeqID=1"},
+        {"WAITs over more than a second", field, 0x31, 3, 0x30, 450, 2, nullptr},
+        {"overflow", field, 0x32, 1, -1, 30, 0, "FLOW_CONTROL OVERFLOW canID=0x07e0, transfer abandoned SeqID=1"},
         // A limit that is no number from 0 to 255 is the default's 10.
-        {"FCWAITMAX=-5: ten WAITs", "TRACE=1\nFIELDPROFILE=1\nFCWAITMAX=-5\n", 0x31, 10, 0x30, 30, 2,
+        {"FCWAITMAX=-5: ten WAITs", field + "FCWAITMAX=-5\n", 0x31, 10, 0x30, 30, 2,
          "FCWAITMAX -5 is no number from 0 to 255, using 10"},
-        {"FCWAITMAX=abc: a WAIT", "TRACE=1\nFIELDPROFILE=1\nFCWAITMAX=abc\n", 0x31, 1, 0x30, 30, 2,
+        {"FCWAITMAX=abc: a WAIT", field + "FCWAITMAX=abc\n", 0x31, 1, 0x30, 30, 2,
          "FCWAITMAX abc is no number from 0 to 255, using 10"},
-        {"FCWAITMAX=256: eleven WAITs", "TRACE=1\nFIELDPROFILE=1\nFCWAITMAX=256\n", 0x31, 11, -1, 30, 0,
+        {"FCWAITMAX=256: eleven WAITs", field + "FCWAITMAX=256\n", 0x31, 11, -1, 30, 0,
          "FLOW_CONTROL WAIT more than 10 times canID=0x07e0, transfer abandoned SeqID=1"},
-        {"reserved status, then clear to send", kField, 0x35, 1, 0x30, 30, 2, nullptr},
+        {"reserved status, then clear to send", field, 0x35, 1, 0x30, 30, 2, nullptr},
         {"default: a WAIT is clear to send", kDefault, 0x31, 1, -1, 30, 2, nullptr},
         {"default: overflow is clear to send", kDefault, 0x32, 1, -1, 30, 2, nullptr},
     };
@@ -61,12 +61,12 @@ TEST(FieldProfile, FlowControlStatuses) {
         long confirmed = 0;
         for (int i = 0; i < c.times + (c.last >= 0); ++i) {
             // Until the last flow control nothing may follow the first frame.
-            EXPECT_EQ(0u, ConsecutiveFramesSent());
+            EXPECT_TRUE(SendTimes(0x7E0, 0xF0, 0x20).empty());
             Inject(0x7E8, {static_cast<uint8_t>(i < c.times ? c.repeated : c.last), 0, 0});
             confirmed += Confirmations(host.readFor(c.gapMs), 0x7E0);
         }
         EXPECT_EQ(c.framesSent != 0 ? 1 : 0, confirmed + Confirmations(host.readFor(200), 0x7E0));
-        EXPECT_EQ(c.framesSent, ConsecutiveFramesSent());
+        EXPECT_EQ(c.framesSent, SendTimes(0x7E0, 0xF0, 0x20).size());
         if (c.trace) {
             EXPECT_EQ("ER", host.levelOf(c.trace)) << c.trace;
         }

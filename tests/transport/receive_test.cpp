@@ -65,8 +65,7 @@ TEST_F(Receive, PassFiltersMatchUnderTheirMask) {
     // Block filters are kept and stopped like the others, but only the pass
     // filters decide what reaches the host: a block filter beside a pass
     // filter on the same id blocks nothing.
-    const uint32_t passId = pass(0x7FF, 0x7E8);
-    const uint32_t blockId = pass(0x7FF, 0x7E8, BLOCK_FILTER);
+    const uint32_t passId = pass(0x7FF, 0x7E8), blockId = pass(0x7FF, 0x7E8, BLOCK_FILTER);
     EXPECT_NE(passId, blockId);
     EXPECT_EQ((std::vector<uint32_t>{0x7E8}), delivered({0x7E8}));
     EXPECT_EQ(STATUS_NOERROR, host.pt().StopMsgFilter(1, blockId));
@@ -96,8 +95,7 @@ TEST_F(Receive, FlowControlFiltersMatchUnderTheirMask) {
 // A pattern started again shares its record: only its first id stops it,
 // once per start.
 TEST_F(Receive, StoppingAFilterCountsItsStarts) {
-    const uint32_t first = pass(0x7FF, 0x7E8);
-    const uint32_t second = pass(0x700, 0x7E8);
+    const uint32_t first = pass(0x7FF, 0x7E8), second = pass(0x700, 0x7E8);
     pass(0x7FF, 0x7E8);
     EXPECT_TRUE(host.traced("Pass Filter reused..."));
     EXPECT_TRUE(delivered({0x7E9}).empty()) << "the mask of a reused record is not taken";

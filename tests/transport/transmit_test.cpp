@@ -19,17 +19,6 @@ using Strings = std::vector<std::string>;
 
 bool ConfirmsRequest(const PASSTHRU_MSG &m) { return IsConfirmation(m) && IdOf(m) == 0x7E0; }
 
-// Writes a request of n bytes to 0x7E0, answers its first frame with the
-// given flow control from 0x7E8 and reads until the request is confirmed.
-void SendReleased(Host &host, size_t n, const Bytes &flowControl) {
-    host.listen(0x7E8, 0x7E0);
-    ASSERT_EQ(STATUS_NOERROR, host.write(Msg(0x7E0, Counting(n))));
-    Inject(0x7E8, flowControl);
-    const auto got = host.readUntil(ConfirmsRequest, 10000);
-    ASSERT_FALSE(got.empty());
-    ASSERT_TRUE(ConfirmsRequest(got.back()));
-}
-
 std::vector<double> GapsMs(const std::vector<uint64_t> &times) {
     std::vector<double> gaps;
     for (size_t i = 1; i < times.size(); ++i) gaps.push_back(static_cast<double>(times[i] - times[i - 1]) / 1e6);
@@ -169,8 +158,10 @@ TEST(Transmit, SeparationTimes) {
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << c.ini << " STmin 0x" << std::hex << int(c.stmin));
         Host host(c.ini);
-        host.open();
-        SendReleased(host, 27, {0x30, 0x00, c.stmin});
+        host.open(0x7E8, 0x7E0);
+        ASSERT_EQ(STATUS_NOERROR, host.write(Msg(0x7E0, Counting(27))));
+        Inject(0x7E8, {0x30, 0x00, c.stmin});
+        ASSERT_EQ(1, Confirmations(host.readUntil(ConfirmsRequest, 10000), 0x7E0));
         EXPECT_EQ(c.dropped, host.traced("STmin overwritten to 0 (1 of 2)"));
         const auto gaps = GapsMs(SendTimes(0x7E0, 0xF0, 0x20));
         ASSERT_EQ(2u, gaps.size());
