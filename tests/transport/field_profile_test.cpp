@@ -91,15 +91,14 @@ TEST(FieldProfile, DriverTransmitQueue) {
         {"refused once", kField, 256, 1, XL_ERROR, 1},
         {"default, refused once", kDefault, 256, 1, XL_ERROR, 1},
     };
-    const Bytes request = Counting(4095);
-    const std::vector<Bytes> frames = Segment(request, Framing{});
+    const std::vector<Bytes> frames = Segment(Counting(4095), Framing{});
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         Host host(c.ini);
         host.open(0x7E8, 0x7E0);
         vxlsim_set_real_timing(1);
         vxlsim_set_tx_capacity(c.capacity);
-        ASSERT_EQ(STATUS_NOERROR, host.write(Msg(0x7E0, request)));
+        ASSERT_EQ(STATUS_NOERROR, host.write(Msg(0x7E0, Counting(4095))));
         ASSERT_EQ(0, c.refused ? vxlsim_fail("xlCanTransmit", c.status, c.refused) : 0);
         Inject(0x7E8, {0x30, 0x00, 0x00});
         const long confirmed = Confirmations(host.readUntil(ConfirmsRequest, 5000), 0x7E0);
@@ -294,9 +293,7 @@ TEST(FieldProfile, FiltersFollowTheReopenedPort) {
                   CallArgs("xlCanAddAcceptanceRange", 2));
         EXPECT_EQ(ini == kField, heard());
         ASSERT_EQ(STATUS_NOERROR, host.pt().Disconnect(1));
-        ASSERT_EQ(STATUS_NOERROR, host.connect());
-        ASSERT_EQ(STATUS_NOERROR, host.setConfig({{DATA_RATE, 500000}}));
-        host.listen(0x7E8, 0x7E0);
+        host.open(0x7E8, 0x7E0);
         EXPECT_EQ(ini == kField, heard());
         EXPECT_EQ(ini == kField, host.traced("2 filters removed"));
     }

@@ -82,14 +82,10 @@ TEST_F(Receive, FlowControlFiltersMatchUnderTheirMask) {
     pass(0x7F0, 0x7E0, FLOW_CONTROL_FILTER, &flow);
     EXPECT_EQ(std::vector<uint64_t>{0x7D0}, CallArgs("xlCanAddAcceptanceRange", 2));
     Inject(0x7E9, {0x10, 0x0A, 0, 1, 2, 3, 4, 5});
-    EXPECT_TRUE(host.drain().empty());
-    EXPECT_EQ((Strings{"7D0: 30 00 00 FF FF FF FF FF"}), BusLines());
-
-    vxlsim_capture_clear();
     Inject(0x7F9, {0x10, 0x0A, 0, 1, 2, 3, 4, 5});
     EXPECT_TRUE(host.drain().empty());
+    EXPECT_EQ((Strings{"7D0: 30 00 00 FF FF FF FF FF"}), BusLines());
     EXPECT_TRUE(host.traced("FIRST_FRAME ignored (no FLow Filter or own response"));
-    EXPECT_TRUE(BusLines().empty());
 }
 
 // A pattern started again shares its record: only its first id stops it,
@@ -280,24 +276,28 @@ TEST_F(Receive, MarkedFramesAndOtherEventsAreHeldBack) {
     EXPECT_EQ("FE", host.levelOf("Queue rx unknown 8 --> has counted 1 time(s) !!!"));
 }
 
-TEST_F(Receive, RefusedReadsSayWhy) {
+TEST_F(Receive, RefusedReadsAndWritesSayWhy) {
     std::vector<PASSTHRU_MSG> msgs(20);
     const struct {
+        bool write, withNum;
         PASSTHRU_MSG *msg;
-        bool withNum;
         uint32_t num, status;
-        const char *trace;
+        const char *trace, *level = "ER";
     } cases[] = {
-        {msgs.data(), true, 20, ERR_DEVICE_NOT_CONNECTED, "CountReadMessage (20) >=ulNumberMsg (20)"},
-        {nullptr, true, 1, ERR_NULL_PARAMETER, "PassThruReadMsgs pMsg is a NULL pointer"},
-        {msgs.data(), false, 1, ERR_NULL_PARAMETER, "PassThruReadMsgs pNumMsgs is a NULL pointer"},
+        {false, true, msgs.data(), 20, ERR_DEVICE_NOT_CONNECTED, "CountReadMessage (20) >=ulNumberMsg (20)", "IN"},
+        {false, true, nullptr, 1, ERR_NULL_PARAMETER, "PassThruReadMsgs pMsg is a NULL pointer"},
+        {false, false, msgs.data(), 1, ERR_NULL_PARAMETER, "PassThruReadMsgs pNumMsgs is a NULL pointer"},
+        {true, true, nullptr, 1, ERR_NULL_PARAMETER, "PassThruWriteMsgs pMsg is a NULL pointer"},
+        {true, false, msgs.data(), 1, ERR_NULL_PARAMETER, "PassThruWriteMsgs pNumMsgs is a NULL pointer"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.trace);
         uint32_t num = c.num;
-        EXPECT_EQ(c.status, host.pt().ReadMsgs(1, c.msg, c.withNum ? &num : nullptr, 0));
-        EXPECT_TRUE(host.traced(c.trace));
+        const auto call = c.write ? host.pt().WriteMsgs : host.pt().ReadMsgs;
+        EXPECT_EQ(c.status, call(1, c.msg, c.withNum ? &num : nullptr, 0));
+        EXPECT_EQ(c.level, host.levelOf(c.trace));
     }
+    EXPECT_TRUE(BusLines().empty());
     // The timeout plays no part: an empty queue answers at once.
     uint32_t num = 19;
     const auto start = std::chrono::steady_clock::now();
