@@ -211,10 +211,7 @@ TEST(FieldProfile, MalformedFramesAreIgnored) {
         const char *trace;                       // the profile's ERROR line
     } cases[] = {
         {{{0x00, 0xAA}}, true, false, "SINGLE_FRAME length 0, ignored"},
-        {{{0x10, 0x09, 0x61, 0x62, 0x63}, Cat({0x21}, Counting(7, 0x64))},
-         true,
-         true,
-         "FIRST_FRAME DLC 5 below 8, ignored"},
+        {{{0x10, 0x09, 0, 1, 2}, Cat({0x21}, Counting(7, 3))}, true, true, "FIRST_FRAME DLC 5 below 8, ignored"},
         {{{0x10, 0x07, 1, 2, 3, 4, 5, 6}}, false, true, "FIRST_FRAME length 7 fits a single frame, ignored"},
         {{{0x10, 0x06, 1, 2, 3, 4, 5, 6}}, false, true, "FIRST_FRAME length 6 fits a single frame, ignored"},
         {{Escaped(4095)}, false, true, "FIRST_FRAME escape length 4095 not held (4096..4124), ignored"},

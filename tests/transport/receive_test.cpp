@@ -98,13 +98,11 @@ TEST_F(Receive, StoppingAFilterCountsItsStarts) {
     for (uint32_t unknown : {second, first + 0x10000, 77u})
         EXPECT_EQ(ERR_NOT_SUPPORTED, host.pt().StopMsgFilter(1, unknown)) << unknown;
     EXPECT_TRUE(host.traced("Filter not found !!!"));
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(STATUS_NOERROR, host.pt().StopMsgFilter(1, first));
-        EXPECT_EQ((std::vector<uint32_t>{0x7E8}), delivered({0x7E8}));
+        EXPECT_EQ(i < 2 ? std::vector<uint32_t>{0x7E8} : std::vector<uint32_t>{}, delivered({0x7E8})) << i;
     }
-    EXPECT_EQ(STATUS_NOERROR, host.pt().StopMsgFilter(1, first));
     EXPECT_TRUE(host.traced("passFilter removed left 0"));
-    EXPECT_TRUE(delivered({0x7E8}).empty());
     EXPECT_EQ(ERR_NOT_SUPPORTED, host.pt().StopMsgFilter(1, first));
 }
 
