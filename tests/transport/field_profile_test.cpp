@@ -1,6 +1,6 @@
 // The field profile (FIELDPROFILE=1) against the default, where they differ:
-// flow-control statuses, wire-speed segmentation, reads that empty
-// the queue, malformed frames, and filters across a re-opened port.
+// flow-control statuses, the driver's transmit queue, reads that empty the
+// queue, malformed and replaced receptions, and filters across a re-opened port.
 #include <gtest/gtest.h>
 
 #include <algorithm>

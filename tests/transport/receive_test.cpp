@@ -1,5 +1,5 @@
 // What reaches the host from the bus: the filters that select it, single
-// frames, reassembly and its deadline, transmit confirmations, refused reads.
+// frames, reassembly and its deadline, refused reads and writes.
 #include <gtest/gtest.h>
 
 #include <algorithm>

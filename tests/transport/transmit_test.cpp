@@ -1,7 +1,7 @@
-// What the host's messages become on the bus: single frames, refused
-// writes, replaced and timed-out transfers, the pacing of consecutive frames
-// (STmin and its readings, the worker's 1 ms beat), and the confirmation of a single frame
-// while another thread reads.
+// What the host's messages become on the bus: single frames and their one
+// confirmation, refused writes, replaced and timed-out transfers, the pacing
+// of consecutive frames (STmin, wire speed, the worker's 1 ms beat), and the
+// confirmation of a single frame while another thread reads.
 #include <gtest/gtest.h>
 
 #include <algorithm>
