@@ -105,6 +105,17 @@ std::vector<std::string> Called() {
     return names;
 }
 
+std::vector<uint64_t> CallArgs(const std::string &function, size_t arg) {
+    std::vector<uint64_t> args;
+    for (const vxlsim_call &call : vxlsim::CallsTo(function)) args.push_back(call.args[arg]);
+    return args;
+}
+
+long Confirmations(const std::vector<PASSTHRU_MSG> &msgs, uint32_t id) {
+    return std::count_if(msgs.begin(), msgs.end(),
+                         [id](const PASSTHRU_MSG &m) { return IsConfirmation(m) && IdOf(m) == id; });
+}
+
 std::vector<Bytes> Segment(const Bytes &payload, const Framing &f) {
     const Bytes head = f.addr >= 0 ? Bytes{static_cast<uint8_t>(f.addr)} : Bytes{};
     const size_t room = 8 - head.size();

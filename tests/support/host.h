@@ -45,6 +45,10 @@ std::vector<uint64_t> SendTimes(uint32_t id, uint8_t pciMask, uint8_t pci, size_
 void Inject(uint32_t id, const Bytes &data);
 // The driver functions the library called, in order.
 std::vector<std::string> Called();
+// Argument `arg` of every call to function, in order.
+std::vector<uint64_t> CallArgs(const std::string &function, size_t arg);
+// How many of msgs confirm a message sent on id.
+long Confirmations(const std::vector<PASSTHRU_MSG> &msgs, uint32_t id);
 
 // ISO 15765-2 frames of one message; addr >= 0 puts an address byte in front.
 struct Framing {
