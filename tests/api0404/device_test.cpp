@@ -146,10 +146,9 @@ TEST(Device0404, IoctlsAndTheirSettings) {
     const struct {
         uint32_t parameter, value, setStatus;
     } sets[] = {
-        {LOOPBACK, 1, STATUS_NOERROR},       {LOOPBACK, 2, ERR_INVALID_IOCTL_VALUE},
-        {DATA_RATE, 250000, STATUS_NOERROR},
-        {DATA_RATE, 33333, ERR_INVALID_IOCTL_VALUE}, {ISO15765_BS, 8, ERR_NOT_SUPPORTED},
-        {P1_MAX, 8, ERR_NOT_SUPPORTED},
+        {LOOPBACK, 1, STATUS_NOERROR},     {LOOPBACK, 2, ERR_INVALID_IOCTL_VALUE},
+        {DATA_RATE, 250000, STATUS_NOERROR}, {DATA_RATE, 33333, ERR_INVALID_IOCTL_VALUE},
+        {ISO15765_BS, 8, ERR_NOT_SUPPORTED}, {P1_MAX, 8, ERR_NOT_SUPPORTED},
     };
     for (const auto &s : sets) {
         SCOPED_TRACE(testing::Message() << "parameter " << s.parameter << " value " << s.value);

@@ -11,20 +11,7 @@
 
 namespace {
 
-// The ids as tools spell them (SAE J2534-2 and GMW17753).
-constexpr uint32_t kFdCanPs = 0x8011, kFdIsoPs = 0x8012, kFdCanCh1 = 0x9880, kFdIsoCh1 = 0x9900;
-constexpr uint32_t kGmCanFdPs = 0x1000D, kGmIsoFdPs = 0x1000C;
-constexpr uint32_t kPins = 0x8001, kDataPhaseRate = 0x805C, kTxDataLength = 0x805D, kTermination = 0x805E,
-                   kNCrMax = 0x805F, kPadValue = 0x8060;
-constexpr uint32_t kGmDataPhaseRate = 0x10010, kGmTxDataLength = 0x10011, kGmTermination = 0x10012,
-                   kGmFdType = 0x10013, kGmNCrMax = 0x10014;
-
 bool Called(const char *function) { return !vxlsim::CallsTo(function).empty(); }
-
-// A device on the stand-in's channel, which does ISO CAN FD or not.
-struct FdHost : Host0404 {
-    explicit FdHost(bool capable = true) { vxlsim_set_channel_fd(0, capable ? 1 : 0); }
-};
 
 TEST(FdChannel0404, ConnectsOnAnFdChannelAndIsRefusedOnAClassicOne) {
     const struct {
@@ -103,9 +90,8 @@ TEST(FdChannel0404, RawFramesGoOutAsFdFramesOfTheirLengthsAndAreConfirmed) {
         size_t length, onBus;
         uint32_t flags;
     } cases[] = {
-        {2000000, 12, 12, VXLSIM_FD_EDL | VXLSIM_FD_BRS}, {2000000, 64, 64, VXLSIM_FD_EDL | VXLSIM_FD_BRS},
-        {2000000, 10, 12, VXLSIM_FD_EDL | VXLSIM_FD_BRS}, {2000000, 3, 3, VXLSIM_FD_EDL | VXLSIM_FD_BRS},
-        {500000, 20, 20, VXLSIM_FD_EDL},
+        {2000000, 12, 12, kFdBrs}, {2000000, 64, 64, kFdBrs}, {2000000, 10, 12, kFdBrs},
+        {2000000, 3, 3, kFdBrs},   {500000, 20, 20, VXLSIM_FD_EDL},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << c.length << " bytes at " << c.dataRate);
@@ -119,7 +105,7 @@ TEST(FdChannel0404, RawFramesGoOutAsFdFramesOfTheirLengthsAndAreConfirmed) {
         const std::vector<vxlsim_frame> bus = vxlsim::Captured();
         ASSERT_EQ(1u, bus.size());
         EXPECT_EQ(c.onBus, bus[0].dlc);
-        EXPECT_EQ(c.flags, bus[0].fd_flags & (VXLSIM_FD_EDL | VXLSIM_FD_BRS));
+        EXPECT_EQ(c.flags, bus[0].fd_flags & kFdBrs);
         Bytes padded = data;
         padded.resize(c.onBus, 0x00);
         EXPECT_EQ(padded, Bytes(bus[0].data, bus[0].data + bus[0].dlc));
@@ -141,26 +127,12 @@ TEST(FdChannel0404, RawFramesGoOutAsFdFramesOfTheirLengthsAndAreConfirmed) {
     EXPECT_EQ(ERR_MSG_PROTOCOL_ID, host.write(Msg0404(CAN, 0x7E0, Counting(8, 1))));
 }
 
-// The ISO-TP channel hands its transport the FD format and TX_DL: a single
-// frame above 7 bytes goes with the escape byte in one FD frame.
-TEST(FdChannel0404, IsoTpSingleFramesGoAsFdFramesOfTheTxDataLength) {
-    FdHost host;
-    host.openChannel(kFdIsoPs);
-    ASSERT_EQ(STATUS_NOERROR, host.setConfig(kTxDataLength, 64));
-    ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(kFdIsoPs, 0x7E0, Counting(20, 1)), 1000));
-    const std::vector<vxlsim_frame> bus = vxlsim::Captured();
-    ASSERT_EQ(1u, bus.size());
-    EXPECT_EQ(24u, bus[0].dlc);
-    EXPECT_EQ(uint32_t{VXLSIM_FD_EDL | VXLSIM_FD_BRS}, bus[0].fd_flags & (VXLSIM_FD_EDL | VXLSIM_FD_BRS));
-    EXPECT_EQ((Bytes{0x00, 20, 1, 2}), Bytes(bus[0].data, bus[0].data + 4));
-}
-
 TEST(FdChannel0404, ReceivedFramesComeWithTheirLengths) {
     FdHost host;
     host.openChannel(kFdCanCh1);
     ASSERT_EQ(STATUS_NOERROR, host.passFilter(PASS_FILTER, {0, 0, 0, 0}, {0, 0, 0, 0}));
     const Bytes lengths = {12, 64, 8, 0};
-    for (uint8_t n : lengths) vxlsim::BusSendFd(0, 0x7E8, Counting(n, 1), VXLSIM_FD_EDL | VXLSIM_FD_BRS);
+    for (uint8_t n : lengths) vxlsim::BusSendFd(0, 0x7E8, Counting(n, 1), kFdBrs);
     vxlsim::BusSend(0, 0x7E9, Counting(5, 1));  // a classic frame is delivered as one
     const std::vector<PASSTHRU_MSG> got = host.read(10, 1000);
     ASSERT_EQ(lengths.size() + 1, got.size());

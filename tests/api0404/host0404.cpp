@@ -136,15 +136,22 @@ std::vector<PASSTHRU_MSG> Host0404::readAll(uint32_t timeoutMs) const {
     return all;
 }
 
-std::vector<PASSTHRU_MSG> Host0404::readAnswer(uint32_t channel) const {
+namespace {
+bool IsAnswer(const PASSTHRU_MSG &msg) { return (msg.RxStatus & (TX_INDICATION | START_OF_MESSAGE | TX_MSG_TYPE)) == 0; }
+}  // namespace
+
+std::vector<PASSTHRU_MSG> Host0404::readAnswer(uint32_t channel, uint32_t timeoutMs) const {
     std::vector<PASSTHRU_MSG> all;
-    for (int i = 0; i < 20; ++i) {
-        const std::vector<PASSTHRU_MSG> got = read(1, 2000, nullptr, channel);
-        if (got.empty()) break;
+    for (std::vector<PASSTHRU_MSG> got; all.size() < 20 && !(got = read(1, timeoutMs, nullptr, channel)).empty();) {
         all.push_back(got[0]);
-        if ((got[0].RxStatus & (TX_INDICATION | START_OF_MESSAGE | TX_MSG_TYPE)) == 0) break;
+        if (IsAnswer(got[0])) break;
     }
     return all;
+}
+
+Bytes Host0404::answer(uint32_t channel, uint32_t timeoutMs) const {
+    const std::vector<PASSTHRU_MSG> got = readAnswer(channel, timeoutMs);
+    return got.empty() || !IsAnswer(got.back()) ? Bytes{} : DataOf(got.back());
 }
 
 uint32_t Host0404::setConfig(uint32_t parameter, uint32_t value) {

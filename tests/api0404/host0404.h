@@ -81,8 +81,10 @@ public:
     // Reads one message at a time until none comes within timeoutMs: all read.
     std::vector<PASSTHRU_MSG> readAll(uint32_t timeoutMs) const;
     // Reads on channel (0: the connected one) until a message that is neither
-    // an indication nor a loopback came, or 2 s passed without one: all read.
-    std::vector<PASSTHRU_MSG> readAnswer(uint32_t channel = 0) const;
+    // an indication nor a loopback came, or timeoutMs passed without one: all read.
+    std::vector<PASSTHRU_MSG> readAnswer(uint32_t channel = 0, uint32_t timeoutMs = 2000) const;
+    // The data of that message, empty when none came.
+    Bytes answer(uint32_t channel = 0, uint32_t timeoutMs = 2000) const;
     uint32_t setConfig(uint32_t parameter, uint32_t value);
     uint32_t getConfig(uint32_t parameter, uint32_t *value);
 
@@ -94,6 +96,22 @@ private:
     uint32_t m_channel = 0;
     uint32_t m_protocol = 0;
     uint32_t filterProtocol(uint32_t classic) const { return m_protocol > SCI_B_TRANS ? m_protocol : classic; }
+};
+
+// CAN FD's protocols and parameters as tools spell them (SAE J2534-2 and GMW17753).
+constexpr uint32_t kFdCanPs = 0x8011, kFdIsoPs = 0x8012, kFdCanCh1 = 0x9880, kFdIsoCh1 = 0x9900;
+constexpr uint32_t kGmCanFdPs = 0x1000D, kGmIsoFdPs = 0x1000C;
+constexpr uint32_t kPins = 0x8001, kDataPhaseRate = 0x805C, kTxDataLength = 0x805D, kTermination = 0x805E,
+                   kNCrMax = 0x805F, kPadValue = 0x8060;
+constexpr uint32_t kGmDataPhaseRate = 0x10010, kGmTxDataLength = 0x10011, kGmTermination = 0x10012,
+                   kGmFdType = 0x10013, kGmNCrMax = 0x10014;
+constexpr uint32_t kFdBrs = VXLSIM_FD_EDL | VXLSIM_FD_BRS;
+
+// A device on the stand-in's channel, which does ISO CAN FD or not.
+struct FdHost : Host0404 {
+    explicit FdHost(bool capable = true, const char *simConfig = VXLSIM_ONE_CARD) : Host0404("TRACE=1\n", simConfig) {
+        vxlsim_set_channel_fd(0, capable ? 1 : 0);
+    }
 };
 
 #endif

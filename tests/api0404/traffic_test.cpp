@@ -27,13 +27,6 @@ uint32_t MsSince(Clock::time_point since) {
     return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
-// The first message that is neither an indication nor a loopback.
-Bytes Answer(const Host0404 &host, uint32_t channel) {
-    const std::vector<PASSTHRU_MSG> got = host.readAnswer(channel);
-    return got.empty() || (got.back().RxStatus & (TX_INDICATION | START_OF_MESSAGE | TX_MSG_TYPE)) ? Bytes{}
-                                                                                               : DataOf(got.back());
-}
-
 uint32_t Write(const Host0404 &host, uint32_t channel, PASSTHRU_MSG msg, uint32_t timeoutMs, uint32_t num = 1) {
     return host.pt().WriteMsgs(channel, &msg, &num, timeoutMs);
 }
@@ -153,7 +146,7 @@ TEST(Traffic0404, ClearingOneBufferLeavesTheOther) {
     TwoChannels tool(host);
     vxlsim::BusSend(0, 0x123, {0x11});
     vxlsim::BusSend(0, 0x7E8, {0x02, 0x50, 0x01});
-    ASSERT_EQ(With(0x7E8, {0x50, 0x01}), Answer(host, tool.iso));
+    ASSERT_EQ(With(0x7E8, {0x50, 0x01}), host.answer(tool.iso));
     ASSERT_EQ(STATUS_NOERROR, tool.ioctl(tool.can, CLEAR_TX_BUFFER));
     EXPECT_EQ(2u, host.read(3, 0, nullptr, tool.can).size());
     for (uint32_t clear : {CLEAR_TX_BUFFER, CLEAR_RX_BUFFER}) {
@@ -181,7 +174,7 @@ TEST(Traffic0404, TwoChannelsOnOneDeviceGoOnWithoutEachOther) {
         EXPECT_LT(MsSince(start), 1500u);
         const Bytes answer =
             protocol == CAN ? Bytes{0x02, 0x7E, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF} : Bytes{0x7E, 0x00};
-        return Answer(host, channel) == With(0x7E8, answer);
+        return host.answer(channel) == With(0x7E8, answer);
     };
     EXPECT_TRUE(works(ISO15765));
     EXPECT_TRUE(works(CAN));
@@ -207,9 +200,7 @@ TEST(Traffic0404, TheLongestMessageBothWays) {
     Host0404 host("TRACE=1\n", (kOneEcu + "[driver]\nreal_timing = 1\n").c_str());
     host.openChannel(ISO15765);
     ASSERT_EQ(STATUS_NOERROR, host.flowFilter(0x7E8, 0x7E0));
-    Bytes echo(4095);
-    for (size_t i = 0; i < echo.size(); ++i) echo[i] = static_cast<uint8_t>(i * 7);
-    echo[0] = 0xBA;
+    Bytes echo = Cat({0xBA}, Counting(4094, 1));
     const auto start = Clock::now();
     uint32_t num = 0;
     ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, 0x7E0, echo, ISO15765_FRAME_PAD), 5000, &num));
@@ -219,7 +210,7 @@ TEST(Traffic0404, TheLongestMessageBothWays) {
     for (const vxlsim_frame &f : vxlsim::Captured()) requestFrames += f.id == 0x7E0 && (f.data[0] >> 4 == 1 || f.data[0] >> 4 == 2);
     EXPECT_EQ(1u + 585u, requestFrames);
     echo[0] = 0xFA;
-    EXPECT_EQ(With(0x7E8, echo), Answer(host, host.channel()));
+    EXPECT_EQ(With(0x7E8, echo), host.answer(host.channel()));
 }
 
 // A read waiting out its Timeout sleeps: its thread uses next to no processor
