@@ -161,9 +161,17 @@ uint32_t Host0404::setConfig(uint32_t parameter, uint32_t value) {
 }
 
 uint32_t Host0404::getConfig(uint32_t parameter, uint32_t *value) {
-    SCONFIG param{parameter, 0xDEADBEEF};
+    SCONFIG param{parameter, kUnsupported};
     SCONFIG_LIST list{1, &param};
     const uint32_t status = m_api.Ioctl(m_channel, GET_CONFIG, &list, nullptr);
     *value = param.Value;
     return status;
+}
+
+void Host0404::expectSet(uint32_t parameter, uint32_t value, uint32_t status, uint32_t reported) {
+    SCOPED_TRACE(testing::Message() << "parameter " << parameter << " value " << value);
+    EXPECT_EQ(status, setConfig(parameter, value));
+    uint32_t now = 0;
+    EXPECT_EQ(reported == kUnsupported ? ERR_NOT_SUPPORTED : STATUS_NOERROR, getConfig(parameter, &now));
+    EXPECT_EQ(reported, now);
 }

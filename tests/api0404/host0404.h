@@ -18,6 +18,7 @@
 #include "vxlsim_control.h"
 
 using Bytes = std::vector<uint8_t>;
+constexpr uint32_t kUnsupported = 0xDEADBEEF;  // what getConfig leaves of a parameter it refused
 
 struct Api0404 {
     PT_J2534_FUNCTIONS(PT_J2534_MEMBER)
@@ -87,6 +88,9 @@ public:
     Bytes answer(uint32_t channel = 0, uint32_t timeoutMs = 2000) const;
     uint32_t setConfig(uint32_t parameter, uint32_t value);
     uint32_t getConfig(uint32_t parameter, uint32_t *value);
+    // SET_CONFIG of value answers status; GET_CONFIG then reports reported,
+    // or refuses the parameter with ERR_NOT_SUPPORTED when that is kUnsupported.
+    void expectSet(uint32_t parameter, uint32_t value, uint32_t status, uint32_t reported);
 
 private:
     TempDir m_dir;
