@@ -38,13 +38,6 @@ struct FdIsoHost : FdHost {
     Bytes message() const { return answer(0, 500); }
 };
 
-// The length of the FD frame that holds n bytes.
-size_t FdLength(size_t n) {
-    for (size_t length : {8, 12, 16, 20, 24, 32, 48, 64})
-        if (n <= length) return n <= 8 ? n : length;
-    return 0;
-}
-
 // The frames of a message of n bytes at TX_DL dl: the single frame (escaped
 // above 7 bytes), or the first frame and the consecutive frames.
 uint32_t FrameCount(size_t n, uint32_t dl) {
@@ -143,18 +136,6 @@ TEST(FdIso0404, ReceivedFramesAreCheckedAgainstTheirFormat) {
         frame.resize(to, 0xCC);
         return frame;
     };
-    // A message of n bytes in frames of dl bytes, the 32-bit length beyond 4095.
-    auto Segments = [&](size_t n, size_t dl, bool escaped = false) {
-        const Bytes pci = escaped || n > 4095 ? Bytes{0x10, 0, 0, 0, static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)}
-                                   : Bytes{static_cast<uint8_t>(0x10 | n >> 8), static_cast<uint8_t>(n)};
-        std::vector<Bytes> frames{Cat(pci, Bytes(payload.begin(), payload.begin() + (dl - pci.size())))};
-        for (size_t at = dl - pci.size(), sn = 1; at < n; at += dl - 1, ++sn) {
-            Bytes cf = Cat({static_cast<uint8_t>(0x20 | (sn & 0x0F))},
-                           Bytes(payload.begin() + at, payload.begin() + std::min(n, at + dl - 1)));
-            frames.push_back(Pad(cf, FdLength(cf.size())));
-        }
-        return frames;
-    };
     auto Part = [&](size_t from, size_t n) { return Bytes(payload.begin() + from, payload.begin() + from + n); };
     const struct {
         const char *what;
@@ -166,8 +147,8 @@ TEST(FdIso0404, ReceivedFramesAreCheckedAgainstTheirFormat) {
         {"long single frame without the escape", {Pad(Cat({0x05}, Part(0, 5)), 12)}, 0},
         {"escape with length 0", {Pad({0x00, 0x00}, 12)}, 0},
         {"escape longer than its frame", {Pad(Cat({0x00, 11}, Part(0, 10)), 12)}, 0},
-        {"first frame and consecutive frames at RX_DL 64", Segments(150, 64), 150},
-        {"first frame at RX_DL 16", Segments(30, 16), 30},
+        {"first frame and consecutive frames at RX_DL 64", Segments(Part(0, 150), 64), 150},
+        {"first frame at RX_DL 16", Segments(Part(0, 30), 16), 30},
         {"short consecutive frame before the last, dropped",
          {Cat({0x10, 150}, Part(0, 62)), Pad(Cat({0x21}, Part(62, 20)), 24), Cat({0x21}, Part(62, 63)),
           Pad(Cat({0x22}, Part(125, 25)), 32)},
@@ -175,9 +156,9 @@ TEST(FdIso0404, ReceivedFramesAreCheckedAgainstTheirFormat) {
         {"consecutive frame longer than RX_DL",
          {Cat({0x10, 30}, Part(0, 14)), Pad(Cat({0x21}, Part(14, 16)), 20), Cat({0x22}, Part(29, 1))}, 0},
         {"first frame a single frame would hold", {Cat({0x10, 62}, Part(0, 62)), Cat({0x21}, Part(62, 0))}, 0},
-        {"32-bit length of a message a 12-bit one holds", Segments(150, 64, true), 0},
-        {"32-bit length", Segments(4124, 64), 4124},
-        {"32-bit length beyond a message", Segments(4125, 64), 0},
+        {"32-bit length of a message a 12-bit one holds", Segments(Part(0, 150), 64, {}, true), 0},
+        {"32-bit length", Segments(Part(0, 4124), 64), 4124},
+        {"32-bit length beyond a message", Segments(Part(0, 4125), 64), 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);

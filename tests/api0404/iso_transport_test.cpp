@@ -24,12 +24,7 @@ std::vector<Bytes> SentOn(uint32_t id) {
 
 // The frames of a message of 20 bytes, starting with byte first: a first
 // frame and two consecutive frames of 7 bytes, no padding needed.
-std::vector<Bytes> FramesOf20(uint8_t first) {
-    const Bytes payload = Counting(20, first);
-    return {Cat({0x10, 20}, Bytes(payload.begin(), payload.begin() + 6)),
-            Cat({0x21}, Bytes(payload.begin() + 6, payload.begin() + 13)),
-            Cat({0x22}, Bytes(payload.begin() + 13, payload.end()))};
-}
+std::vector<Bytes> FramesOf20(uint8_t first) { return Segments(Counting(20, first), 8); }
 
 // An ISO15765 channel with the flow-control filter for 0x7E8, and a peer
 // that answers every first frame on 0x7E0 with a flow control (clear to
@@ -155,14 +150,7 @@ TEST(IsoTransport0404, ExtendedAddressesComeFromTheFilter) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.length);
         const Bytes payload = Counting(c.length, 0);
-        vxlsim::BusSend(0, 0x640, {0xF1, 0x10, 0x00, 0x00, 0x00, static_cast<uint8_t>(c.length >> 8),
-                       static_cast<uint8_t>(c.length), payload[0]});
-        uint8_t sn = 1;
-        for (size_t at = 1; at < c.length; at += 6, ++sn) {
-            const size_t take = std::min<size_t>(6, c.length - at);
-            vxlsim::BusSend(0, 0x640, Cat({0xF1, static_cast<uint8_t>(0x20 | (sn & 0x0F))},
-                              Bytes(payload.begin() + static_cast<long>(at), payload.begin() + static_cast<long>(at + take))));
-        }
+        for (const Bytes &frame : Segments(payload, 8, {0xF1}, true)) vxlsim::BusSend(0, 0x640, frame);
         got = host.readAll(300);
         ASSERT_EQ(c.taken ? 2u : 0u, got.size());
         if (!c.taken) continue;
