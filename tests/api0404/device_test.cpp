@@ -88,9 +88,7 @@ TEST(Device0404, ConnectRefusesWhatItCannotServe) {
     EXPECT_EQ(0, vxlsim_open_port_count());
     for (uint32_t baud : {125000u, 250000u, 1000000u, 500000u}) {
         ASSERT_EQ(STATUS_NOERROR, host.connect(CAN, 0, baud));
-        uint32_t rate = 0;
-        EXPECT_EQ(STATUS_NOERROR, host.getConfig(DATA_RATE, &rate));
-        EXPECT_EQ(baud, rate);
+        EXPECT_EQ(baud, host.config(DATA_RATE));
         EXPECT_EQ(baud, vxlsim::CallsTo("xlCanSetChannelBitrate").back().args[2]);
         uint32_t again = 0;
         EXPECT_EQ(ERR_CHANNEL_IN_USE, host.pt().Connect(host.device(), CAN, 0, baud, &again));

@@ -34,10 +34,8 @@ TEST(FdChannel0404, ConnectsOnAnFdChannelAndIsRefusedOnAClassicOne) {
         const bool fdOpen = c.status == STATUS_NOERROR && c.protocol != ISO15765;
         EXPECT_EQ(fdOpen, Called("xlCanFdSetConfiguration"));
         EXPECT_EQ(c.status == ERR_NOT_SUPPORTED, host.traced("has no ISO CAN FD"));
-        uint32_t rate = 0;
         if (fdOpen) {
-            EXPECT_EQ(STATUS_NOERROR, host.getConfig(kDataPhaseRate, &rate));
-            EXPECT_EQ(2000000u, rate);
+            EXPECT_EQ(2000000u, host.config(kDataPhaseRate));
         }
     }
 }
@@ -95,8 +93,7 @@ TEST(FdChannel0404, RawFramesGoOutAsFdFramesOfTheirLengthsAndAreConfirmed) {
         ASSERT_EQ(1u, bus.size());
         EXPECT_EQ(c.onBus, bus[0].dlc);
         EXPECT_EQ(c.flags, bus[0].fd_flags & kFdBrs);
-        Bytes padded = data;
-        padded.resize(c.onBus, 0x00);
+        const Bytes padded = Cat(data, Bytes(c.onBus - c.length, 0x00));
         EXPECT_EQ(padded, Bytes(bus[0].data, bus[0].data + bus[0].dlc));
         char line[64];
         std::snprintf(line, sizeof line, "CanId=0x07e0 Len=%3u Padding =  0 FD%s Data: 0x01", unsigned(c.onBus),

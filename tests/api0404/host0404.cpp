@@ -188,6 +188,12 @@ uint32_t Host0404::getConfig(uint32_t parameter, uint32_t *value) {
     return status;
 }
 
+uint32_t Host0404::config(uint32_t parameter) {
+    uint32_t value = 0;
+    EXPECT_EQ(STATUS_NOERROR, getConfig(parameter, &value)) << "parameter " << parameter;
+    return value;
+}
+
 void Host0404::expectSet(uint32_t parameter, uint32_t value, uint32_t status, uint32_t reported) {
     SCOPED_TRACE(testing::Message() << "parameter " << parameter << " value " << value);
     EXPECT_EQ(status, setConfig(parameter, value));

@@ -93,6 +93,7 @@ public:
     Bytes answer(uint32_t channel = 0, uint32_t timeoutMs = 2000) const;
     uint32_t setConfig(uint32_t parameter, uint32_t value);
     uint32_t getConfig(uint32_t parameter, uint32_t *value);
+    uint32_t config(uint32_t parameter);  // its value, expecting GET_CONFIG to succeed
     // SET_CONFIG of value answers status; GET_CONFIG then reports reported,
     // or refuses the parameter with ERR_NOT_SUPPORTED when that is kUnsupported.
     void expectSet(uint32_t parameter, uint32_t value, uint32_t status, uint32_t reported);

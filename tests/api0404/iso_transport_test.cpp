@@ -118,8 +118,7 @@ TEST(IsoTransport0404, FramesArePaddedOnlyWhenAsked) {
         EXPECT_EQ(c.lastFrame, sent[2]);
 
         vxlsim_capture_clear();
-        vxlsim::BusSend(0, kEcuId, Cat({0x10, 0x0A}, Counting(6, 0x40)));
-        vxlsim::BusSend(0, kEcuId, Cat({0x21}, Counting(4, 0x46)));
+        for (const Bytes &frame : Segments(Counting(10, 0x40), 8)) vxlsim::BusSend(0, kEcuId, frame);
         host.readAll(200);
         EXPECT_EQ(std::vector<Bytes>{c.flowControl}, SentOn(kTesterId));
     }
@@ -132,8 +131,7 @@ TEST(IsoTransport0404, ExtendedAddressesComeFromTheFilter) {
     Host0404 host;
     host.openChannel(ISO15765);
     ASSERT_EQ(STATUS_NOERROR, host.flowFilter(0x640, 0x6F1, nullptr, 0xF1, 0x55, ISO15765_ADDR_TYPE));
-    vxlsim::BusSend(0, 0x640, Cat({0xF1, 0x10, 0x08}, Counting(5, 0x60)));
-    vxlsim::BusSend(0, 0x640, Cat({0xF1, 0x21}, Counting(3, 0x65)));
+    for (const Bytes &frame : Segments(Counting(8, 0x60), 8, {0xF1})) vxlsim::BusSend(0, 0x640, frame);
     std::vector<PASSTHRU_MSG> got = host.readAll(200);
     EXPECT_EQ(std::vector<Bytes>{Bytes({0x55, 0x30, 0x00, 0x00})}, SentOn(0x6F1));
     ASSERT_EQ(2u, got.size());

@@ -30,9 +30,7 @@ TEST(Settings0404, FcWaitMaxIsCheckedAsMorixIniIs) {
         Host0404 host(std::string("TRACE=1\n") + c.ini);
         ASSERT_EQ(STATUS_NOERROR, host.open());
         ASSERT_EQ(STATUS_NOERROR, host.connect(ISO15765));
-        uint32_t value = 0;
-        ASSERT_EQ(STATUS_NOERROR, host.getConfig(ISO15765_WFT_MAX, &value));
-        EXPECT_EQ(c.waitMax, value);
+        EXPECT_EQ(c.waitMax, host.config(ISO15765_WFT_MAX));
         EXPECT_EQ(c.error ? "ER" : "", host.levelOf(c.error ? c.error : "no number from 0 to 255"));
     }
 }
@@ -48,11 +46,7 @@ TEST(Settings0404, BitTimingDefaultsAfterConnect) {
         const struct {
             uint32_t parameter, value;
         } defaults[] = {{BIT_SAMPLE_POINT, 80}, {SYNC_JUMP_WIDTH, 15}, {LOOPBACK, 0}, {DATA_RATE, 500000}};
-        for (const auto &d : defaults) {
-            uint32_t value = 0;
-            EXPECT_EQ(STATUS_NOERROR, host.getConfig(d.parameter, &value)) << d.parameter;
-            EXPECT_EQ(d.value, value) << d.parameter;
-        }
+        for (const auto &d : defaults) EXPECT_EQ(d.value, host.config(d.parameter)) << d.parameter;
         // Both are percentages of the bit time.
         const struct {
             uint32_t parameter, value, status, reported;

@@ -215,6 +215,7 @@ TEST(Traffic0404, TheLongestMessageBothWays) {
 
 // A read waiting out its Timeout sleeps: its thread uses next to no processor
 // time (one that spun would get a share of a core even on a busy machine).
+// Timeout 0 returns what is there; a Timeout waits for all of NumMsgs.
 // Received messages carry the bus's time in microseconds.
 TEST(Traffic0404, WaitingCostsNothingAndTimeIsTheBuss) {
     Host0404 host;
@@ -228,11 +229,32 @@ TEST(Traffic0404, WaitingCostsNothingAndTimeIsTheBuss) {
     EXPECT_LT(ThreadCpuUs() - cpuBefore, 25000u);  // a twentieth of the wait
 
     ASSERT_EQ(STATUS_NOERROR, host.passFilter(PASS_FILTER, {0, 0, 0, 0}, {0, 0, 0, 0}));
+    EXPECT_TRUE(host.read(1, 0, &status).empty());
+    EXPECT_EQ(ERR_BUFFER_EMPTY, status);
+
+    // An answer 30 ms after the request: a blocking read gets it.
+    const int node = vxlsim_responder_add(0, 0x7E0, nullptr, 0);
+    const uint8_t answer[] = {0x02, 0x7E, 0x00};
+    vxlsim_responder_reply(node, 0x7E8, 3, answer, 30000);
+    ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(CAN, 0x7E0, {0x02, 0x3E, 0x00})));
+    std::vector<PASSTHRU_MSG> got = host.read(1, 2000, &status);
+    EXPECT_EQ(STATUS_NOERROR, status);
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(With(0x7E8, {0x02, 0x7E, 0x00}), DataOf(got[0]));
+    EXPECT_EQ(CAN, got[0].ProtocolID);
+
+    // Two asked for, one came: the one, with ERR_TIMEOUT.
+    vxlsim::BusSend(0, 0x7E8, {9});
+    got = host.read(2, 50, &status);
+    EXPECT_EQ(ERR_TIMEOUT, status);
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(With(0x7E8, {9}), DataOf(got[0]));
+
     vxlsim_set_manual_clock(1);
     vxlsim::BusSend(0, 0x100, {1});
     vxlsim_advance_ns(250000000);
     vxlsim::BusSend(0, 0x100, {2});
-    const std::vector<PASSTHRU_MSG> got = host.read(2, 1000);
+    got = host.read(2, 1000);
     vxlsim_set_manual_clock(0);
     ASSERT_EQ(2u, got.size());
     EXPECT_EQ(250000u, got[1].Timestamp - got[0].Timestamp);
