@@ -7,11 +7,6 @@
 
 namespace {
 
-uint64_t OpenedMask() {
-    const auto opened = vxlsim::CallsTo("xlOpenPort");
-    return opened.empty() ? 0 : opened.back().args[0];
-}
-
 TEST(Device0404, LoadsAnywhereAndTellsItsVersions) {
     Host0404 host;
     char firmware[80] = "x", dll[80] = "x", api[80] = "x";
@@ -48,7 +43,9 @@ TEST(Device0404, OpenPicksTheChannelByNameAndRefusesASecondOpen) {
         EXPECT_EQ(ERR_DEVICE_IN_USE, host.pt().Open(const_cast<char *>(c.name), &second));
         vxlsim_call_clear();
         ASSERT_EQ(STATUS_NOERROR, host.connect(CAN));
-        EXPECT_EQ(c.mask, OpenedMask());
+        const auto opened = vxlsim::CallsTo("xlOpenPort");
+        ASSERT_EQ(1u, opened.size());
+        EXPECT_EQ(c.mask, opened[0].args[0]);
     }
 }
 

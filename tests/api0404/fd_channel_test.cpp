@@ -11,8 +11,6 @@
 
 namespace {
 
-bool Called(const char *function) { return !vxlsim::CallsTo(function).empty(); }
-
 TEST(FdChannel0404, ConnectsOnAnFdChannelAndIsRefusedOnAClassicOne) {
     const struct {
         uint32_t protocol;
@@ -32,7 +30,7 @@ TEST(FdChannel0404, ConnectsOnAnFdChannelAndIsRefusedOnAClassicOne) {
         vxlsim_call_clear();
         EXPECT_EQ(c.status, host.connect(c.protocol));
         const bool fdOpen = c.status == STATUS_NOERROR && c.protocol != ISO15765;
-        EXPECT_EQ(fdOpen, Called("xlCanFdSetConfiguration"));
+        EXPECT_EQ(fdOpen, CallsOf("xlCanFdSetConfiguration") > 0);
         EXPECT_EQ(c.status == ERR_NOT_SUPPORTED, host.traced("has no ISO CAN FD"));
         if (fdOpen) {
             EXPECT_EQ(2000000u, host.config(kDataPhaseRate));
@@ -67,7 +65,7 @@ TEST(FdChannel0404, ParametersAreSetCheckedAndReported) {
         host.expectSet(c.parameter, c.value, c.status, c.reported);
         // A new data-phase rate opens the port again for CAN FD; nothing else does.
         const bool rate = c.parameter == kDataPhaseRate || c.parameter == kGmDataPhaseRate;
-        EXPECT_EQ(rate && c.status == STATUS_NOERROR, Called("xlCanFdSetConfiguration"));
+        EXPECT_EQ(rate && c.status == STATUS_NOERROR, CallsOf("xlCanFdSetConfiguration") > 0);
     }
 }
 
@@ -131,13 +129,11 @@ TEST(FdChannel0404, ReceivedFramesComeWithTheirLengths) {
 
 TEST(FdChannel0404, AClassicChannelBesideAnFdOneSendsAndGetsClassicFramesOnly) {
     FdHost host;
-    ASSERT_EQ(STATUS_NOERROR, host.open());
-    ASSERT_EQ(STATUS_NOERROR, host.connect(CAN));
+    host.openChannel(CAN);
     uint32_t fdIso = 0;
     // The FD channel opens the port again for CAN FD under the classic one.
-    vxlsim_call_clear();
     ASSERT_EQ(STATUS_NOERROR, host.pt().Connect(host.device(), kFdIsoCh1, 0, 500000, &fdIso));
-    EXPECT_TRUE(Called("xlCanFdSetConfiguration"));
+    EXPECT_TRUE(CallsOf("xlCanFdSetConfiguration") > 0);
     ASSERT_EQ(STATUS_NOERROR, host.passFilter(PASS_FILTER, {0, 0, 0, 0}, {0, 0, 0, 0}));
     vxlsim_capture_clear();
     vxlsim_call_clear();
@@ -146,7 +142,7 @@ TEST(FdChannel0404, AClassicChannelBesideAnFdOneSendsAndGetsClassicFramesOnly) {
     ASSERT_EQ(1u, bus.size());
     EXPECT_EQ(0u, bus[0].fd_flags);
     EXPECT_EQ(3u, bus[0].dlc);
-    EXPECT_TRUE(Called("xlCanTransmitEx"));
+    EXPECT_TRUE(CallsOf("xlCanTransmitEx") > 0);
     vxlsim::BusSendFd(0, 0x7E8, Counting(12, 1));
     vxlsim::BusSendFd(0, 0x7E8, Counting(4, 1));
     vxlsim::BusSend(0, 0x7E9, Counting(2, 1));

@@ -15,6 +15,12 @@ std::string CardsConfig(unsigned cards, bool virtualChannel) {
 
 Bytes With(uint32_t id, const Bytes &data) { return Cat(IdBytes(id), data); }
 
+int CallsOf(const char *function, int status) {
+    int n = 0;
+    for (const vxlsim_call &call : vxlsim::CallsTo(function)) n += status == -1 || call.status == status;
+    return n;
+}
+
 size_t FdLength(size_t n) {
     for (size_t length : {8, 12, 16, 20, 24, 32, 48, 64})
         if (n <= length) return n <= 8 ? n : length;
@@ -111,9 +117,7 @@ uint32_t Host0404::passFilter(uint32_t type, const Bytes &mask, const Bytes &pat
                               uint32_t txFlags) {
     PASSTHRU_MSG maskMsg = Raw(filterProtocol(CAN), mask, txFlags), patternMsg = Raw(filterProtocol(CAN), pattern, txFlags);
     uint32_t id = 0;
-    const uint32_t status = m_api.StartMsgFilter(m_channel, type, &maskMsg, &patternMsg, nullptr, &id);
-    if (filterId) *filterId = id;
-    return status;
+    return m_api.StartMsgFilter(m_channel, type, &maskMsg, &patternMsg, nullptr, filterId ? filterId : &id);
 }
 
 uint32_t Host0404::flowFilter(uint32_t respId, uint32_t flowId, uint32_t *filterId, int respAddr, int flowAddr,
@@ -128,9 +132,7 @@ uint32_t Host0404::flowFilter(uint32_t respId, uint32_t flowId, uint32_t *filter
     PASSTHRU_MSG mask = Raw(protocol, maskBytes, txFlags), pattern = Raw(protocol, patternBytes, txFlags),
                  flow = Raw(protocol, flowBytes, txFlags);
     uint32_t id = 0;
-    const uint32_t status = m_api.StartMsgFilter(m_channel, FLOW_CONTROL_FILTER, &mask, &pattern, &flow, &id);
-    if (filterId) *filterId = id;
-    return status;
+    return m_api.StartMsgFilter(m_channel, FLOW_CONTROL_FILTER, &mask, &pattern, &flow, filterId ? filterId : &id);
 }
 
 uint32_t Host0404::write(const PASSTHRU_MSG &msg, uint32_t timeoutMs, uint32_t *num) {

@@ -44,6 +44,8 @@ size_t FdLength(size_t n);  // of the FD frame that holds n bytes
 // (its length in 32 bits when escaped or above 4095 bytes) and consecutive
 // frames; above 8 bytes the last one padded with 0xCC to a length a DLC gives.
 std::vector<Bytes> Segments(const Bytes &message, size_t dl, const Bytes &addr = {}, bool escaped = false);
+// The stand-in's recorded calls of function, of those with status when it is not -1.
+int CallsOf(const char *function, int status = -1);
 // "7E0: 02 3E 00" for every frame captured on the bus, in order.
 std::vector<std::string> BusLines();
 std::string FrameLine(uint32_t id, const Bytes &data);

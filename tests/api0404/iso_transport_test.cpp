@@ -22,10 +22,6 @@ std::vector<Bytes> SentOn(uint32_t id) {
     return out;
 }
 
-// The frames of a message of 20 bytes, starting with byte first: a first
-// frame and two consecutive frames of 7 bytes, no padding needed.
-std::vector<Bytes> FramesOf20(uint8_t first) { return Segments(Counting(20, first), 8); }
-
 // An ISO15765 channel with the flow-control filter for 0x7E8, and a peer
 // that answers every first frame on 0x7E0 with a flow control (clear to
 // send, BS 0, STmin 0) after delayUs.
@@ -43,8 +39,9 @@ void SettleMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms
 
 }  // namespace
 
-// Two multi-frame messages and a single frame written without a Timeout on
-// one identifier: each goes whole, in the order written, each confirmed.
+// Two multi-frame messages (of 20 bytes: a first frame and two consecutive
+// frames of 7 bytes) and a single frame written without a Timeout on one
+// identifier: each goes whole, in the order written, each confirmed.
 TEST(IsoTransport0404, QueuedMessagesLeaveWholeAndInOrder) {
     Host0404 host;
     OpenWithPeer(host, 20000);  // the first transfer still waits when the others are written
@@ -54,8 +51,8 @@ TEST(IsoTransport0404, QueuedMessagesLeaveWholeAndInOrder) {
     size_t indications = 0;
     for (const PASSTHRU_MSG &m : host.readAll(1000)) indications += (m.RxStatus & TX_INDICATION) != 0;
     EXPECT_EQ(3u, indications);
-    std::vector<Bytes> expected = FramesOf20(0xA0);
-    for (const Bytes &frame : FramesOf20(0xB0)) expected.push_back(frame);
+    std::vector<Bytes> expected = Segments(Counting(20, 0xA0), 8);
+    for (const Bytes &frame : Segments(Counting(20, 0xB0), 8)) expected.push_back(frame);
     expected.push_back({0x02, 0x3E, 0x00});
     EXPECT_EQ(expected, SentOn(kTesterId));
 }
@@ -89,7 +86,7 @@ TEST(IsoTransport0404, TimedOutOrClearedMessagesSendNothingMore) {
         }
         EXPECT_EQ(how == kClear ? 1u : 0u, num);
         SettleMs(600);  // the late flow control has come and gone
-        EXPECT_EQ(std::vector<Bytes>{FramesOf20(0xA0)[0]}, SentOn(kTesterId));
+        EXPECT_EQ(std::vector<Bytes>{Segments(Counting(20, 0xA0), 8)[0]}, SentOn(kTesterId));
         vxlsim_capture_clear();
         EXPECT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, kTesterId, {0x3E, 0x01}), 500));
         EXPECT_EQ(std::vector<Bytes>{Bytes({0x02, 0x3E, 0x01})}, SentOn(kTesterId));

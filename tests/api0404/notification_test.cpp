@@ -17,12 +17,6 @@ namespace {
 // both ways), frames timed as on a 500 kbit/s bus.
 const char kVehicle[] = VXLSIM_ONE_CARD "[driver]\nreal_timing = 1\n[ecu]\nname = engine\n";
 
-int Calls(const char *function, int status) {
-    int n = 0;
-    for (const vxlsim_call &call : vxlsim::CallsTo(function)) n += call.status == status;
-    return n;
-}
-
 // A 100-byte echo: our request goes after the ECU's flow control, its answer
 // after ours; the read returns the whole answer.
 void ExpectEcho(Host0404 &host, uint8_t first) {
@@ -40,8 +34,8 @@ TEST(Notification0404, SetUpWithThePortAndAgainWithANewDataRate) {
     ExpectEcho(host, 1);
     vxlsim_call_clear();
     ASSERT_EQ(STATUS_NOERROR, host.setConfig(DATA_RATE, 250000));
-    EXPECT_EQ(1, Calls("xlOpenPort", XL_SUCCESS));
-    EXPECT_EQ(1, Calls("xlSetNotification", XL_SUCCESS));
+    EXPECT_EQ(1, CallsOf("xlOpenPort", XL_SUCCESS));
+    EXPECT_EQ(1, CallsOf("xlSetNotification", XL_SUCCESS));
     // The worker waits on the new port's notification: answers still come.
     ExpectEcho(host, 2);
 }

@@ -57,8 +57,6 @@ struct Device {
     }
 };
 
-int CallsOf(const char *function) { return static_cast<int>(vxlsim::CallsTo(function).size()); }
-
 TEST(TwoDevices0404, EachKeepsItsPortWhateverTheOtherDoes) {
     Host0404 host("TRACE=1\n", CardsConfig(2).c_str());
     Device first{host.pt(), 0}, second{host.pt(), 1};
