@@ -138,9 +138,8 @@ uint32_t Host0404::flowFilter(uint32_t respId, uint32_t flowId, uint32_t *filter
 uint32_t Host0404::write(const PASSTHRU_MSG &msg, uint32_t timeoutMs, uint32_t *num) {
     PASSTHRU_MSG copy = msg;
     uint32_t one = 1;
-    const uint32_t status = m_api.WriteMsgs(m_channel, &copy, &one, timeoutMs);
-    if (num) *num = one;
-    return status;
+    *(num = num ? num : &one) = 1;
+    return m_api.WriteMsgs(m_channel, &copy, num, timeoutMs);
 }
 
 std::vector<PASSTHRU_MSG> Host0404::read(uint32_t max, uint32_t timeoutMs, uint32_t *status, uint32_t channel) const {

@@ -163,26 +163,22 @@ TEST(IsoTransport0404, PaddingErrorIsTheMessagesOwn) {
     const Bytes fullSingle = {0x02, 0x7E, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     const struct {
         const char *name;
-        std::vector<Bytes> before;
-        std::vector<Bytes> message;
+        std::vector<Bytes> frames;  // the message's last
         uint32_t paddingError;
     } cases[] = {
-        {"short frame of an abandoned reception", {Cat({0x10, 0x14}, Counting(6, 0)), {0x21, 1, 2}}, {fullSingle}, 0},
+        {"short frame of an abandoned reception", {Cat({0x10, 0x14}, Counting(6, 0)), {0x21, 1, 2}, fullSingle}, 0},
         {"short frame with a wrong sequence number",
-         {},
-         {Cat({0x10, 0x0A}, Counting(6, 0)), {0x23, 1, 2}, {0x21, 6, 7, 8, 9, 0xFF, 0xFF, 0xFF}},
-         0},
-        {"short single frame", {}, {{0x02, 0x7E, 0x00}}, ISO15765_PADDING_ERROR},
-        {"short last frame", {}, {Cat({0x10, 0x0A}, Counting(6, 0)), {0x21, 6, 7, 8, 9}}, ISO15765_PADDING_ERROR},
-        {"padded single frame after a short one", {{0x02, 0x7E, 0x00}}, {fullSingle}, 0},
+         {Cat({0x10, 0x0A}, Counting(6, 0)), {0x23, 1, 2}, {0x21, 6, 7, 8, 9, 0xFF, 0xFF, 0xFF}}, 0},
+        {"short single frame", {{0x02, 0x7E, 0x00}}, ISO15765_PADDING_ERROR},
+        {"short last frame", {Cat({0x10, 0x0A}, Counting(6, 0)), {0x21, 6, 7, 8, 9}}, ISO15765_PADDING_ERROR},
+        {"padded single frame after a short one", {{0x02, 0x7E, 0x00}, fullSingle}, 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         Host0404 host;
         host.openChannel(ISO15765);
         ASSERT_EQ(STATUS_NOERROR, host.flowFilter(kEcuId, kTesterId));
-        for (const Bytes &frame : c.before) vxlsim::BusSend(0, kEcuId, frame);
-        for (const Bytes &frame : c.message) vxlsim::BusSend(0, kEcuId, frame);
+        for (const Bytes &frame : c.frames) vxlsim::BusSend(0, kEcuId, frame);
         std::vector<PASSTHRU_MSG> got = host.readAll(200);
         ASSERT_FALSE(got.empty());
         const PASSTHRU_MSG &last = got.back();

@@ -27,11 +27,9 @@ struct Device {
     }
     // A CAN channel that takes every 11-bit identifier.
     uint32_t connect(uint32_t baud = 500000) {
-        uint32_t status = pt.Connect(id, CAN, 0, baud, &channel);
-        if (status != STATUS_NOERROR) return status;
-        PASSTHRU_MSG mask = Msg0404(CAN, 0, {}), pattern = Msg0404(CAN, 0, {});
-        uint32_t filter = 0;
-        return pt.StartMsgFilter(channel, PASS_FILTER, &mask, &pattern, nullptr, &filter);
+        PASSTHRU_MSG any = Msg0404(CAN, 0, {});
+        uint32_t filter = 0, status = pt.Connect(id, CAN, 0, baud, &channel);
+        return status ? status : pt.StartMsgFilter(channel, PASS_FILTER, &any, &any, nullptr, &filter);
     }
     uint32_t setDataRate(uint32_t baud) {
         SCONFIG param{DATA_RATE, baud};
@@ -76,11 +74,7 @@ TEST(TwoDevices0404, EachKeepsItsPortWhateverTheOtherDoes) {
         {"second connects again", [](Device &d) { return d.connect(); }, true},
         {"second closes", [](Device &d) { return d.pt.Close(d.id); }, false},
         {"second opens and connects again",
-         [](Device &d) {
-             const uint32_t status = d.open();
-             return status != STATUS_NOERROR ? status : d.connect(1000000);
-         },
-         true},
+         [](Device &d) { const uint32_t s = d.open(); return s ? s : d.connect(1000000); }, true},
     };
     for (const auto &s : steps) {
         SCOPED_TRACE(s.step);
