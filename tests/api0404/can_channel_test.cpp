@@ -65,10 +65,8 @@ TEST(CanChannel0404, FilterRefusals) {
                       host.passFilter(type, kIdMask, IdBytes(type == PASS_FILTER ? i : 0x700 + i)));
     ASSERT_EQ(STATUS_NOERROR, host.pt().Ioctl(host.channel(), CLEAR_MSG_FILTERS, nullptr, nullptr));
 
-    PASSTHRU_MSG mask = Msg0404(CAN, 0xFFFFFFFF, {});
-    PASSTHRU_MSG pattern = Msg0404(CAN, 0x7E8, {});
-    PASSTHRU_MSG iso = Msg0404(ISO15765, 0x7E8, {});
-    PASSTHRU_MSG shorter = Msg0404(CAN, 0x7E8, {});
+    PASSTHRU_MSG mask = Msg0404(CAN, 0xFFFFFFFF, {}), pattern = Msg0404(CAN, 0x7E8, {}),
+                 iso = Msg0404(ISO15765, 0x7E8, {}), shorter = pattern;
     shorter.DataSize = 3;
     uint32_t id = 0;
     const struct {
@@ -131,8 +129,7 @@ TEST(CanChannel0404, ElevenAndTwentyNineBitIdentifiers) {
 TEST(CanChannel0404, WriteRefusesWhatIsNoCanMessageAndLoopsBackWhatWent) {
     Host0404 host;
     host.openChannel(CAN);
-    PASSTHRU_MSG tooLong = Msg0404(CAN, 0x7E0, Bytes(9, 0));
-    PASSTHRU_MSG tooShort = Msg0404(CAN, 0x7E0, {});
+    PASSTHRU_MSG tooLong = Msg0404(CAN, 0x7E0, Bytes(9, 0)), tooShort = Msg0404(CAN, 0x7E0, {});
     tooShort.DataSize = 3;
     const struct {
         const char *what;

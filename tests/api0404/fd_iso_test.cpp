@@ -34,8 +34,6 @@ struct FdIsoHost : FdHost {
         openChannel(kFdIsoPs);
         EXPECT_EQ(STATUS_NOERROR, flowFilter(0x7E8, 0x7E0));
     }
-    // The next message (not an indication), empty if none came within 0.5 s.
-    Bytes message() const { return answer(0, 500); }
 };
 
 // The frames of a message of n bytes at TX_DL dl: the single frame (escaped
@@ -83,7 +81,7 @@ TEST(FdIso0404, EchoesEveryLengthAtEveryTxDataLength) {
             Bytes request = Counting(n, 0xBA);
             ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(kFdIsoPs, 0x7E0, request), 2000));
             request[0] = 0xFA;
-            EXPECT_EQ(With(0x7E8, request), host.message());
+            EXPECT_EQ(With(0x7E8, request), host.answer(0, 500));
             ExpectOurFrames(Captured(true), c.txDl, FrameCount(n, c.txDl));
             // The ECU's answer came in FD frames too, as long as its TX_DL allows.
             for (const vxlsim_frame &f : Captured(false)) {
@@ -114,7 +112,7 @@ TEST(FdIso0404, FramesArePaddedWithThePadValue) {
         SCOPED_TRACE(testing::Message() << c.length << " bytes, TxFlags " << c.txFlags);
         vxlsim_capture_clear();
         ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(kFdIsoPs, 0x7E0, Counting(c.length, 0xBA), c.txFlags), 1000));
-        host.message();
+        host.answer(0, 500);
         const std::vector<vxlsim_frame> ours = Captured(true);
         const auto isData = [](const vxlsim_frame &f) { return f.data[0] >> 4 != 3; };
         const auto data = std::find_if(ours.rbegin(), ours.rend(), isData);
@@ -132,10 +130,7 @@ TEST(FdIso0404, FramesArePaddedWithThePadValue) {
 // receiver of ISO 15765-2:2016 must.
 TEST(FdIso0404, ReceivedFramesAreCheckedAgainstTheirFormat) {
     const Bytes payload = Counting(4125, 0x62);
-    auto Pad = [](Bytes frame, size_t to) {
-        frame.resize(to, 0xCC);
-        return frame;
-    };
+    auto Pad = [](const Bytes &frame, size_t to) { return Cat(frame, Bytes(to - frame.size(), 0xCC)); };
     auto Part = [&](size_t from, size_t n) { return Bytes(payload.begin() + from, payload.begin() + from + n); };
     const struct {
         const char *what;
@@ -164,7 +159,7 @@ TEST(FdIso0404, ReceivedFramesAreCheckedAgainstTheirFormat) {
         SCOPED_TRACE(c.what);
         FdIsoHost host(64);
         for (const Bytes &frame : c.frames) ASSERT_EQ(0, BusSendFd(0, 0x7E8, frame, kFdBrs));
-        EXPECT_EQ(c.delivered ? With(0x7E8, Part(0, c.delivered)) : Bytes(), host.message());
+        EXPECT_EQ(c.delivered ? With(0x7E8, Part(0, c.delivered)) : Bytes(), host.answer(0, 500));
         // Our flow control for a first frame: an FD frame of at most 8 bytes.
         for (const vxlsim_frame &f : Captured(true)) {
             EXPECT_EQ(0x30, f.data[0]);
@@ -178,10 +173,10 @@ TEST(FdIso0404, ReceivedFramesAreCheckedAgainstTheirFormat) {
 TEST(FdIso0404, ClassicAnswersReachAnFdChannel) {
     FdIsoHost host(8, false);
     ASSERT_EQ(STATUS_NOERROR, BusSend(0, 0x7E8, {0x03, 0x7F, 0x22, 0x31, 0xFF, 0xFF, 0xFF, 0xFF}));
-    EXPECT_EQ(With(0x7E8, {0x7F, 0x22, 0x31}), host.message());
+    EXPECT_EQ(With(0x7E8, {0x7F, 0x22, 0x31}), host.answer(0, 500));
     ASSERT_EQ(STATUS_NOERROR, BusSend(0, 0x7E8, {0x10, 0x0A, 1, 2, 3, 4, 5, 6}));
     ASSERT_EQ(STATUS_NOERROR, BusSend(0, 0x7E8, {0x21, 7, 8, 9, 10, 0xFF, 0xFF, 0xFF}));
-    EXPECT_EQ(With(0x7E8, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}), host.message());
+    EXPECT_EQ(With(0x7E8, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}), host.answer(0, 500));
 }
 
 }  // namespace

@@ -28,8 +28,7 @@ TEST(Settings0404, FcWaitMaxIsCheckedAsMorixIniIs) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.ini);
         Host0404 host(std::string("TRACE=1\n") + c.ini);
-        ASSERT_EQ(STATUS_NOERROR, host.open());
-        ASSERT_EQ(STATUS_NOERROR, host.connect(ISO15765));
+        host.openChannel(ISO15765);
         EXPECT_EQ(c.waitMax, host.config(ISO15765_WFT_MAX));
         EXPECT_EQ(c.error ? "ER" : "", host.levelOf(c.error ? c.error : "no number from 0 to 255"));
     }
@@ -41,8 +40,7 @@ TEST(Settings0404, BitTimingDefaultsAfterConnect) {
     for (uint32_t protocol : {CAN, ISO15765}) {
         SCOPED_TRACE(protocol);
         Host0404 host;
-        ASSERT_EQ(STATUS_NOERROR, host.open());
-        ASSERT_EQ(STATUS_NOERROR, host.connect(protocol));
+        host.openChannel(protocol);
         const struct {
             uint32_t parameter, value;
         } defaults[] = {{BIT_SAMPLE_POINT, 80}, {SYNC_JUMP_WIDTH, 15}, {LOOPBACK, 0}, {DATA_RATE, 500000}};

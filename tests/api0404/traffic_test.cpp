@@ -83,9 +83,9 @@ TEST(Traffic0404, SingleFramesGoWithoutAFilterUpToWhatAFrameHolds) {
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << c.data.size() << " bytes, flags " << c.flags);
         vxlsim_capture_clear();
-        const PASSTHRU_MSG msg = Msg0404(ISO15765, 0x7E0, c.data, c.flags);
         uint32_t num = 9;
-        EXPECT_EQ(c.frame ? STATUS_NOERROR : ERR_NO_FLOW_CONTROL, host.write(msg, 0, &num));
+        EXPECT_EQ(c.frame ? STATUS_NOERROR : ERR_NO_FLOW_CONTROL,
+                  host.write(Msg0404(ISO15765, 0x7E0, c.data, c.flags), 0, &num));
         EXPECT_EQ(c.frame ? 1u : 0u, num);
         EXPECT_EQ(c.frame ? std::vector<std::string>{c.frame} : std::vector<std::string>{}, BusLines());
     }

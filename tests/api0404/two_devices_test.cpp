@@ -4,7 +4,6 @@
 // last port.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -20,11 +19,7 @@ struct Device {
     uint32_t id = 0;
     uint32_t channel = 0;
 
-    uint32_t open() {
-        char name[32];
-        std::snprintf(name, sizeof name, "CANcardXL Channel %u", bus + 1);
-        return pt.Open(name, &id);
-    }
+    uint32_t open() { std::string name = "CANcardXL Channel " + std::to_string(bus + 1); return pt.Open(&name[0], &id); }
     // A CAN channel that takes every 11-bit identifier.
     uint32_t connect(uint32_t baud = 500000) {
         PASSTHRU_MSG any = Msg0404(CAN, 0, {});
