@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <string>
 
 #include "host0404.h"
 
@@ -52,7 +51,8 @@ TEST(FdChannel0404, ParametersAreSetCheckedAndReported) {
         {kFdIsoPs, kGmTermination, 2, ERR_INVALID_IOCTL_VALUE, 0},
         {kFdIsoPs, kNCrMax, 150000, STATUS_NOERROR, 150000}, {kFdIsoPs, kGmNCrMax, 2500, STATUS_NOERROR, 3000},
         {kFdIsoPs, kNCrMax, 0, ERR_INVALID_IOCTL_VALUE, 900000}, {kFdIsoPs, kPadValue, 0xAA, STATUS_NOERROR, 0xAA},
-        {kFdIsoPs, kPadValue, 0x100, ERR_INVALID_IOCTL_VALUE, 0xFF}, {kFdIsoPs, kGmFdType, 1, ERR_INVALID_IOCTL_VALUE, 0},
+        {kFdIsoPs, kPadValue, 0x100, ERR_INVALID_IOCTL_VALUE, 0xFF},
+        {kFdIsoPs, kGmFdType, 1, ERR_INVALID_IOCTL_VALUE, 0},
         {kFdIsoPs, kPins, 0x060E, STATUS_NOERROR, 0x060E}, {kFdIsoPs, kPins, 0x0309, ERR_PIN_INVALID, 0},
         {kFdCanCh1, kPins, 0x060E, ERR_NOT_SUPPORTED, kUnsupported},
         {kFdCanPs, kTxDataLength, 64, ERR_NOT_SUPPORTED, kUnsupported},

@@ -158,7 +158,9 @@ std::vector<PASSTHRU_MSG> Host0404::readAll(uint32_t timeoutMs) const {
 }
 
 namespace {
-bool IsAnswer(const PASSTHRU_MSG &msg) { return (msg.RxStatus & (TX_INDICATION | START_OF_MESSAGE | TX_MSG_TYPE)) == 0; }
+bool IsAnswer(const PASSTHRU_MSG &msg) {
+    return (msg.RxStatus & (TX_INDICATION | START_OF_MESSAGE | TX_MSG_TYPE)) == 0;
+}
 }  // namespace
 
 std::vector<PASSTHRU_MSG> Host0404::readAnswer(uint32_t channel, uint32_t timeoutMs) const {

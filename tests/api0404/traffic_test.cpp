@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <thread>
 #include <time.h>
 
 #include "host0404.h"

@@ -19,7 +19,10 @@ struct Device {
     uint32_t id = 0;
     uint32_t channel = 0;
 
-    uint32_t open() { std::string name = "CANcardXL Channel " + std::to_string(bus + 1); return pt.Open(&name[0], &id); }
+    uint32_t open() {
+        std::string name = "CANcardXL Channel " + std::to_string(bus + 1);
+        return pt.Open(&name[0], &id);
+    }
     // A CAN channel that takes every 11-bit identifier.
     uint32_t connect(uint32_t baud = 500000) {
         PASSTHRU_MSG any = Msg0404(CAN, 0, {});
