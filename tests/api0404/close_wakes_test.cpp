@@ -21,8 +21,7 @@ constexpr uint32_t kTimeoutMs = 8000;  // far beyond the moment of the end
 constexpr auto kWaitBeforeEnd = std::chrono::milliseconds(150);
 
 struct Outcome {
-    uint32_t status;
-    uint32_t num;
+    uint32_t status, num;
     long long elapsedMs;
     std::string lastError;
 };

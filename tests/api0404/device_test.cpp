@@ -7,11 +7,6 @@
 
 namespace {
 
-uint64_t OpenedMask() {
-    const auto opened = vxlsim::CallsTo("xlOpenPort");
-    return opened.empty() ? 0 : opened.back().args[0];
-}
-
 TEST(Device0404, LoadsAnywhereAndTellsItsVersions) {
     Host0404 host;
     char firmware[80] = "x", dll[80] = "x", api[80] = "x";
@@ -32,13 +27,9 @@ TEST(Device0404, OpenPicksTheChannelByNameAndRefusesASecondOpen) {
         uint32_t status;
         uint64_t mask;  // the channel the port opens on at connect
     } cases[] = {
-        {nullptr, STATUS_NOERROR, 0x1},
-        {"", STATUS_NOERROR, 0x1},
-        {"CANcardXL Channel 2", STATUS_NOERROR, 0x2},
-        {"VectorChannel2", STATUS_NOERROR, 0x2},
-        {"Virtual Channel 1", STATUS_NOERROR, 0x4},
-        {"VectorChannel9", ERR_DEVICE_NOT_CONNECTED, 0},
-        {"CANcardXL Channel", ERR_DEVICE_NOT_CONNECTED, 0},
+        {nullptr, STATUS_NOERROR, 0x1}, {"", STATUS_NOERROR, 0x1}, {"CANcardXL Channel 2", STATUS_NOERROR, 0x2},
+        {"VectorChannel2", STATUS_NOERROR, 0x2}, {"Virtual Channel 1", STATUS_NOERROR, 0x4},
+        {"VectorChannel9", ERR_DEVICE_NOT_CONNECTED, 0}, {"CANcardXL Channel", ERR_DEVICE_NOT_CONNECTED, 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name ? c.name : "NULL");
@@ -52,7 +43,9 @@ TEST(Device0404, OpenPicksTheChannelByNameAndRefusesASecondOpen) {
         EXPECT_EQ(ERR_DEVICE_IN_USE, host.pt().Open(const_cast<char *>(c.name), &second));
         vxlsim_call_clear();
         ASSERT_EQ(STATUS_NOERROR, host.connect(CAN));
-        EXPECT_EQ(c.mask, OpenedMask());
+        const auto opened = vxlsim::CallsTo("xlOpenPort");
+        ASSERT_EQ(1u, opened.size());
+        EXPECT_EQ(c.mask, opened[0].args[0]);
     }
 }
 
@@ -78,12 +71,9 @@ TEST(Device0404, ConnectRefusesWhatItCannotServe) {
         bool channelPtr;
         uint32_t status;
     } cases[] = {
-        {99, CAN, 0, 500000, true, ERR_INVALID_DEVICE_ID},
-        {1, ISO9141, 0, 10400, true, ERR_INVALID_PROTOCOL_ID},
-        {1, 0x55, 0, 500000, true, ERR_INVALID_PROTOCOL_ID},
-        {1, CAN, 0, 83333, true, ERR_INVALID_BAUDRATE},
-        {1, CAN, 0, 0, true, ERR_INVALID_BAUDRATE},
-        {1, CAN, ISO9141_NO_CHECKSUM, 500000, true, ERR_INVALID_FLAGS},
+        {99, CAN, 0, 500000, true, ERR_INVALID_DEVICE_ID}, {1, ISO9141, 0, 10400, true, ERR_INVALID_PROTOCOL_ID},
+        {1, 0x55, 0, 500000, true, ERR_INVALID_PROTOCOL_ID}, {1, CAN, 0, 83333, true, ERR_INVALID_BAUDRATE},
+        {1, CAN, 0, 0, true, ERR_INVALID_BAUDRATE}, {1, CAN, ISO9141_NO_CHECKSUM, 500000, true, ERR_INVALID_FLAGS},
         {1, CAN, 0, 500000, false, ERR_NULL_PARAMETER},
     };
     for (const auto &c : cases) {
@@ -95,9 +85,7 @@ TEST(Device0404, ConnectRefusesWhatItCannotServe) {
     EXPECT_EQ(0, vxlsim_open_port_count());
     for (uint32_t baud : {125000u, 250000u, 1000000u, 500000u}) {
         ASSERT_EQ(STATUS_NOERROR, host.connect(CAN, 0, baud));
-        uint32_t rate = 0;
-        EXPECT_EQ(STATUS_NOERROR, host.getConfig(DATA_RATE, &rate));
-        EXPECT_EQ(baud, rate);
+        EXPECT_EQ(baud, host.config(DATA_RATE));
         EXPECT_EQ(baud, vxlsim::CallsTo("xlCanSetChannelBitrate").back().args[2]);
         uint32_t again = 0;
         EXPECT_EQ(ERR_CHANNEL_IN_USE, host.pt().Connect(host.device(), CAN, 0, baud, &again));
@@ -144,20 +132,13 @@ TEST(Device0404, IoctlsAndTheirSettings) {
     host.openChannel(CAN);
     uint32_t value = 0;
     const struct {
-        uint32_t parameter, value, setStatus;
+        uint32_t parameter, value, setStatus, reported;
     } sets[] = {
-        {LOOPBACK, 1, STATUS_NOERROR},       {LOOPBACK, 2, ERR_INVALID_IOCTL_VALUE},
-        {DATA_RATE, 250000, STATUS_NOERROR},
-        {DATA_RATE, 33333, ERR_INVALID_IOCTL_VALUE}, {ISO15765_BS, 8, ERR_NOT_SUPPORTED},
-        {P1_MAX, 8, ERR_NOT_SUPPORTED},
+        {LOOPBACK, 1, STATUS_NOERROR, 1}, {LOOPBACK, 2, ERR_INVALID_IOCTL_VALUE, 1},
+        {DATA_RATE, 250000, STATUS_NOERROR, 250000}, {DATA_RATE, 33333, ERR_INVALID_IOCTL_VALUE, 250000},
+        {ISO15765_BS, 8, ERR_NOT_SUPPORTED, kUnsupported}, {P1_MAX, 8, ERR_NOT_SUPPORTED, kUnsupported},
     };
-    for (const auto &s : sets) {
-        SCOPED_TRACE(testing::Message() << "parameter " << s.parameter << " value " << s.value);
-        EXPECT_EQ(s.setStatus, host.setConfig(s.parameter, s.value));
-        if (s.setStatus != STATUS_NOERROR) continue;
-        EXPECT_EQ(STATUS_NOERROR, host.getConfig(s.parameter, &value));
-        EXPECT_EQ(s.value, value);
-    }
+    for (const auto &s : sets) host.expectSet(s.parameter, s.value, s.setStatus, s.reported);
     EXPECT_EQ(250000u, vxlsim::CallsTo("xlCanSetChannelBitrate").back().args[2]);
     EXPECT_EQ(ERR_NULL_PARAMETER, host.pt().Ioctl(host.channel(), SET_CONFIG, nullptr, nullptr));
     EXPECT_EQ(ERR_NOT_SUPPORTED, host.pt().Ioctl(host.device(), READ_VBATT, nullptr, &value));

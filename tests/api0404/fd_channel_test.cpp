@@ -5,26 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <string>
 
 #include "host0404.h"
 
 namespace {
-
-// The ids as tools spell them (SAE J2534-2 and GMW17753).
-constexpr uint32_t kFdCanPs = 0x8011, kFdIsoPs = 0x8012, kFdCanCh1 = 0x9880, kFdIsoCh1 = 0x9900;
-constexpr uint32_t kGmCanFdPs = 0x1000D, kGmIsoFdPs = 0x1000C;
-constexpr uint32_t kPins = 0x8001, kDataPhaseRate = 0x805C, kTxDataLength = 0x805D, kTermination = 0x805E,
-                   kNCrMax = 0x805F, kPadValue = 0x8060;
-constexpr uint32_t kGmDataPhaseRate = 0x10010, kGmTxDataLength = 0x10011, kGmTermination = 0x10012,
-                   kGmFdType = 0x10013, kGmNCrMax = 0x10014;
-
-bool Called(const char *function) { return !vxlsim::CallsTo(function).empty(); }
-
-// A device on the stand-in's channel, which does ISO CAN FD or not.
-struct FdHost : Host0404 {
-    explicit FdHost(bool capable = true) { vxlsim_set_channel_fd(0, capable ? 1 : 0); }
-};
 
 TEST(FdChannel0404, ConnectsOnAnFdChannelAndIsRefusedOnAClassicOne) {
     const struct {
@@ -45,12 +29,10 @@ TEST(FdChannel0404, ConnectsOnAnFdChannelAndIsRefusedOnAClassicOne) {
         vxlsim_call_clear();
         EXPECT_EQ(c.status, host.connect(c.protocol));
         const bool fdOpen = c.status == STATUS_NOERROR && c.protocol != ISO15765;
-        EXPECT_EQ(fdOpen, Called("xlCanFdSetConfiguration"));
+        EXPECT_EQ(fdOpen, CallsOf("xlCanFdSetConfiguration") > 0);
         EXPECT_EQ(c.status == ERR_NOT_SUPPORTED, host.traced("has no ISO CAN FD"));
-        uint32_t rate = 0;
         if (fdOpen) {
-            EXPECT_EQ(STATUS_NOERROR, host.getConfig(kDataPhaseRate, &rate));
-            EXPECT_EQ(2000000u, rate);
+            EXPECT_EQ(2000000u, host.config(kDataPhaseRate));
         }
     }
 }
@@ -59,41 +41,31 @@ TEST(FdChannel0404, ParametersAreSetCheckedAndReported) {
     const struct {
         uint32_t protocol, parameter, value, status, reported;
     } cases[] = {
+        // 250000: below the arbitration rate; N_Cr in whole milliseconds.
         {kFdIsoPs, kDataPhaseRate, 4000000, STATUS_NOERROR, 4000000},
         {kFdIsoPs, kGmDataPhaseRate, 5000000, STATUS_NOERROR, 5000000},
         {kFdIsoPs, kDataPhaseRate, 3000000, ERR_INVALID_IOCTL_VALUE, 2000000},
-        {kFdIsoPs, kDataPhaseRate, 250000, ERR_INVALID_IOCTL_VALUE, 2000000},  // below the arbitration rate
-        {kFdIsoPs, kTxDataLength, 64, STATUS_NOERROR, 64},
-        {kFdIsoPs, kGmTxDataLength, 12, STATUS_NOERROR, 12},
-        {kFdIsoPs, kTxDataLength, 10, ERR_INVALID_IOCTL_VALUE, 8},
-        {kFdIsoPs, kTermination, 3, STATUS_NOERROR, 3},
+        {kFdIsoPs, kDataPhaseRate, 250000, ERR_INVALID_IOCTL_VALUE, 2000000},
+        {kFdIsoPs, kTxDataLength, 64, STATUS_NOERROR, 64}, {kFdIsoPs, kGmTxDataLength, 12, STATUS_NOERROR, 12},
+        {kFdIsoPs, kTxDataLength, 10, ERR_INVALID_IOCTL_VALUE, 8}, {kFdIsoPs, kTermination, 3, STATUS_NOERROR, 3},
         {kFdIsoPs, kGmTermination, 2, ERR_INVALID_IOCTL_VALUE, 0},
-        {kFdIsoPs, kNCrMax, 150000, STATUS_NOERROR, 150000},
-        {kFdIsoPs, kGmNCrMax, 2500, STATUS_NOERROR, 3000},  // whole milliseconds
-        {kFdIsoPs, kNCrMax, 0, ERR_INVALID_IOCTL_VALUE, 900000},
-        {kFdIsoPs, kPadValue, 0xAA, STATUS_NOERROR, 0xAA},
+        {kFdIsoPs, kNCrMax, 150000, STATUS_NOERROR, 150000}, {kFdIsoPs, kGmNCrMax, 2500, STATUS_NOERROR, 3000},
+        {kFdIsoPs, kNCrMax, 0, ERR_INVALID_IOCTL_VALUE, 900000}, {kFdIsoPs, kPadValue, 0xAA, STATUS_NOERROR, 0xAA},
         {kFdIsoPs, kPadValue, 0x100, ERR_INVALID_IOCTL_VALUE, 0xFF},
         {kFdIsoPs, kGmFdType, 1, ERR_INVALID_IOCTL_VALUE, 0},
-        {kFdIsoPs, kPins, 0x060E, STATUS_NOERROR, 0x060E},
-        {kFdIsoPs, kPins, 0x0309, ERR_PIN_INVALID, 0},
-        {kFdCanCh1, kPins, 0x060E, ERR_NOT_SUPPORTED, 0xDEADBEEF},
-        {kFdCanPs, kTxDataLength, 64, ERR_NOT_SUPPORTED, 0xDEADBEEF},
-        {ISO15765, kDataPhaseRate, 2000000, ERR_NOT_SUPPORTED, 0xDEADBEEF},
+        {kFdIsoPs, kPins, 0x060E, STATUS_NOERROR, 0x060E}, {kFdIsoPs, kPins, 0x0309, ERR_PIN_INVALID, 0},
+        {kFdCanCh1, kPins, 0x060E, ERR_NOT_SUPPORTED, kUnsupported},
+        {kFdCanPs, kTxDataLength, 64, ERR_NOT_SUPPORTED, kUnsupported},
+        {ISO15765, kDataPhaseRate, 2000000, ERR_NOT_SUPPORTED, kUnsupported},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(testing::Message() << std::hex << c.protocol << " parameter " << c.parameter << " " << c.value);
+        SCOPED_TRACE(testing::Message() << std::hex << "protocol " << c.protocol);
         FdHost host;
         host.openChannel(c.protocol);
-        EXPECT_EQ(c.status, host.setConfig(c.parameter, c.value));
-        uint32_t value = 0;
-        const uint32_t get = host.getConfig(c.parameter, &value);
-        EXPECT_EQ(c.reported == 0xDEADBEEF ? ERR_NOT_SUPPORTED : STATUS_NOERROR, get);
-        if (get == STATUS_NOERROR) {
-            EXPECT_EQ(c.reported, value);
-        }
+        host.expectSet(c.parameter, c.value, c.status, c.reported);
         // A new data-phase rate opens the port again for CAN FD; nothing else does.
         const bool rate = c.parameter == kDataPhaseRate || c.parameter == kGmDataPhaseRate;
-        EXPECT_EQ(rate && c.status == STATUS_NOERROR, Called("xlCanFdSetConfiguration"));
+        EXPECT_EQ(rate && c.status == STATUS_NOERROR, CallsOf("xlCanFdSetConfiguration") > 0);
     }
 }
 
@@ -103,9 +75,8 @@ TEST(FdChannel0404, RawFramesGoOutAsFdFramesOfTheirLengthsAndAreConfirmed) {
         size_t length, onBus;
         uint32_t flags;
     } cases[] = {
-        {2000000, 12, 12, VXLSIM_FD_EDL | VXLSIM_FD_BRS}, {2000000, 64, 64, VXLSIM_FD_EDL | VXLSIM_FD_BRS},
-        {2000000, 10, 12, VXLSIM_FD_EDL | VXLSIM_FD_BRS}, {2000000, 3, 3, VXLSIM_FD_EDL | VXLSIM_FD_BRS},
-        {500000, 20, 20, VXLSIM_FD_EDL},
+        {2000000, 12, 12, kFdBrs}, {2000000, 64, 64, kFdBrs}, {2000000, 10, 12, kFdBrs},
+        {2000000, 3, 3, kFdBrs},   {500000, 20, 20, VXLSIM_FD_EDL},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << c.length << " bytes at " << c.dataRate);
@@ -119,9 +90,8 @@ TEST(FdChannel0404, RawFramesGoOutAsFdFramesOfTheirLengthsAndAreConfirmed) {
         const std::vector<vxlsim_frame> bus = vxlsim::Captured();
         ASSERT_EQ(1u, bus.size());
         EXPECT_EQ(c.onBus, bus[0].dlc);
-        EXPECT_EQ(c.flags, bus[0].fd_flags & (VXLSIM_FD_EDL | VXLSIM_FD_BRS));
-        Bytes padded = data;
-        padded.resize(c.onBus, 0x00);
+        EXPECT_EQ(c.flags, bus[0].fd_flags & kFdBrs);
+        const Bytes padded = Cat(data, Bytes(c.onBus - c.length, 0x00));
         EXPECT_EQ(padded, Bytes(bus[0].data, bus[0].data + bus[0].dlc));
         char line[64];
         std::snprintf(line, sizeof line, "CanId=0x07e0 Len=%3u Padding =  0 FD%s Data: 0x01", unsigned(c.onBus),
@@ -141,26 +111,12 @@ TEST(FdChannel0404, RawFramesGoOutAsFdFramesOfTheirLengthsAndAreConfirmed) {
     EXPECT_EQ(ERR_MSG_PROTOCOL_ID, host.write(Msg0404(CAN, 0x7E0, Counting(8, 1))));
 }
 
-// The ISO-TP channel hands its transport the FD format and TX_DL: a single
-// frame above 7 bytes goes with the escape byte in one FD frame.
-TEST(FdChannel0404, IsoTpSingleFramesGoAsFdFramesOfTheTxDataLength) {
-    FdHost host;
-    host.openChannel(kFdIsoPs);
-    ASSERT_EQ(STATUS_NOERROR, host.setConfig(kTxDataLength, 64));
-    ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(kFdIsoPs, 0x7E0, Counting(20, 1)), 1000));
-    const std::vector<vxlsim_frame> bus = vxlsim::Captured();
-    ASSERT_EQ(1u, bus.size());
-    EXPECT_EQ(24u, bus[0].dlc);
-    EXPECT_EQ(uint32_t{VXLSIM_FD_EDL | VXLSIM_FD_BRS}, bus[0].fd_flags & (VXLSIM_FD_EDL | VXLSIM_FD_BRS));
-    EXPECT_EQ((Bytes{0x00, 20, 1, 2}), Bytes(bus[0].data, bus[0].data + 4));
-}
-
 TEST(FdChannel0404, ReceivedFramesComeWithTheirLengths) {
     FdHost host;
     host.openChannel(kFdCanCh1);
     ASSERT_EQ(STATUS_NOERROR, host.passFilter(PASS_FILTER, {0, 0, 0, 0}, {0, 0, 0, 0}));
     const Bytes lengths = {12, 64, 8, 0};
-    for (uint8_t n : lengths) vxlsim::BusSendFd(0, 0x7E8, Counting(n, 1), VXLSIM_FD_EDL | VXLSIM_FD_BRS);
+    for (uint8_t n : lengths) vxlsim::BusSendFd(0, 0x7E8, Counting(n, 1), kFdBrs);
     vxlsim::BusSend(0, 0x7E9, Counting(5, 1));  // a classic frame is delivered as one
     const std::vector<PASSTHRU_MSG> got = host.read(10, 1000);
     ASSERT_EQ(lengths.size() + 1, got.size());
@@ -173,13 +129,11 @@ TEST(FdChannel0404, ReceivedFramesComeWithTheirLengths) {
 
 TEST(FdChannel0404, AClassicChannelBesideAnFdOneSendsAndGetsClassicFramesOnly) {
     FdHost host;
-    ASSERT_EQ(STATUS_NOERROR, host.open());
-    ASSERT_EQ(STATUS_NOERROR, host.connect(CAN));
+    host.openChannel(CAN);
     uint32_t fdIso = 0;
     // The FD channel opens the port again for CAN FD under the classic one.
-    vxlsim_call_clear();
     ASSERT_EQ(STATUS_NOERROR, host.pt().Connect(host.device(), kFdIsoCh1, 0, 500000, &fdIso));
-    EXPECT_TRUE(Called("xlCanFdSetConfiguration"));
+    EXPECT_TRUE(CallsOf("xlCanFdSetConfiguration") > 0);
     ASSERT_EQ(STATUS_NOERROR, host.passFilter(PASS_FILTER, {0, 0, 0, 0}, {0, 0, 0, 0}));
     vxlsim_capture_clear();
     vxlsim_call_clear();
@@ -188,7 +142,7 @@ TEST(FdChannel0404, AClassicChannelBesideAnFdOneSendsAndGetsClassicFramesOnly) {
     ASSERT_EQ(1u, bus.size());
     EXPECT_EQ(0u, bus[0].fd_flags);
     EXPECT_EQ(3u, bus[0].dlc);
-    EXPECT_TRUE(Called("xlCanTransmitEx"));
+    EXPECT_TRUE(CallsOf("xlCanTransmitEx") > 0);
     vxlsim::BusSendFd(0, 0x7E8, Counting(12, 1));
     vxlsim::BusSendFd(0, 0x7E8, Counting(4, 1));
     vxlsim::BusSend(0, 0x7E9, Counting(2, 1));

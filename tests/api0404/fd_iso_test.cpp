@@ -14,10 +14,6 @@ namespace {
 using vxlsim::BusSend;
 using vxlsim::BusSendFd;
 
-constexpr uint32_t kFdIsoPs = 0x8012;
-constexpr uint32_t kTxDataLength = 0x805D, kPadValue = 0x8060;
-constexpr uint32_t kFdBrs = VXLSIM_FD_EDL | VXLSIM_FD_BRS;
-
 std::vector<vxlsim_frame> Captured(bool ours) {
     std::vector<vxlsim_frame> frames;
     for (int i = 0; i < vxlsim_capture_count(); ++i) {
@@ -30,29 +26,15 @@ std::vector<vxlsim_frame> Captured(bool ours) {
 
 // An FD_ISO15765_PS channel on an FD channel of the stand-in with its engine
 // ECU answering in FD frames of ecuTxDl bytes; a flow-control filter for it.
-struct FdIsoHost : Host0404 {
-    explicit FdIsoHost(uint32_t ecuTxDl, bool ecuFd = true) : Host0404("TRACE=1\n", kOneEcu.c_str()) {
-        vxlsim_set_channel_fd(0, 1);
+struct FdIsoHost : FdHost {
+    explicit FdIsoHost(uint32_t ecuTxDl, bool ecuFd = true) : FdHost(true, kOneEcu.c_str()) {
         const int engine = vxlsim_ecu_find("engine");
         vxlsim_ecu_set(engine, "can_fd", ecuFd ? "on" : "off");
         vxlsim_ecu_set(engine, "tx_dl", std::to_string(ecuTxDl).c_str());
         openChannel(kFdIsoPs);
         EXPECT_EQ(STATUS_NOERROR, flowFilter(0x7E8, 0x7E0));
     }
-    // The next message (not an indication), empty if none came within 0.5 s.
-    Bytes message() {
-        for (std::vector<PASSTHRU_MSG> got = read(1, 500); !got.empty(); got = read(1, 500))
-            if ((got[0].RxStatus & (TX_INDICATION | START_OF_MESSAGE | TX_MSG_TYPE)) == 0) return DataOf(got[0]);
-        return {};
-    }
 };
-
-// The length of the FD frame that holds n bytes.
-size_t FdLength(size_t n) {
-    for (size_t length : {8, 12, 16, 20, 24, 32, 48})
-        if (n <= length) return n <= 8 ? n : length;
-    return 64;
-}
 
 // The frames of a message of n bytes at TX_DL dl: the single frame (escaped
 // above 7 bytes), or the first frame and the consecutive frames.
@@ -71,19 +53,12 @@ void ExpectOurFrames(const std::vector<vxlsim_frame> &frames, uint32_t txDl, uin
         const vxlsim_frame &f = frames[i];
         SCOPED_TRACE(testing::Message() << "frame " << i << " length " << f.dlc);
         EXPECT_EQ(kFdBrs, f.fd_flags & kFdBrs);
-        EXPECT_TRUE(f.dlc <= 8 || f.dlc == 12 || f.dlc == 16 || f.dlc == 20 || f.dlc == 24 || f.dlc == 32 ||
-                    f.dlc == 48 || f.dlc == 64);
+        EXPECT_EQ(FdLength(f.dlc), f.dlc);
         const uint8_t kind = f.data[0] >> 4;
-        if (kind == 3) {
-            EXPECT_LE(f.dlc, 8u);
-            continue;
-        }
+        EXPECT_LE(f.dlc, kind == 3 ? 8u : txDl);
+        if (kind == 3) continue;
         ++data;
-        EXPECT_LE(f.dlc, txDl);
-        const bool lastFrame = data == dataFrames;
-        if (kind == 1 || (kind == 2 && !lastFrame)) {
-            EXPECT_EQ(txDl, f.dlc);
-        }
+        EXPECT_EQ(kind == 1 || (kind == 2 && data != dataFrames) ? txDl : f.dlc, f.dlc);
     }
     EXPECT_EQ(dataFrames, data);
 }
@@ -93,14 +68,8 @@ TEST(FdIso0404, EchoesEveryLengthAtEveryTxDataLength) {
         uint32_t txDl, ecuTxDl;
         std::vector<size_t> lengths;
     } cases[] = {
-        {64, 64, {2, 7, 8, 62, 63, 200, 4095, 4100}},
-        {8, 64, {7, 8, 100}},
-        {64, 8, {30, 100}},
-        {12, 12, {9, 10, 11, 100}},
-        {16, 20, {100}},
-        {20, 24, {100}},
-        {24, 32, {100}},
-        {32, 48, {100}},
+        {64, 64, {2, 7, 8, 62, 63, 200, 4095, 4100}}, {8, 64, {7, 8, 100}}, {64, 8, {30, 100}},
+        {12, 12, {9, 10, 11, 100}}, {16, 20, {100}}, {20, 24, {100}}, {24, 32, {100}}, {32, 48, {100}},
         {48, 16, {100, 1000}},
     };
     for (const auto &c : cases) {
@@ -112,7 +81,7 @@ TEST(FdIso0404, EchoesEveryLengthAtEveryTxDataLength) {
             Bytes request = Counting(n, 0xBA);
             ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(kFdIsoPs, 0x7E0, request), 2000));
             request[0] = 0xFA;
-            EXPECT_EQ(With(0x7E8, request), host.message());
+            EXPECT_EQ(With(0x7E8, request), host.answer(0, 500));
             ExpectOurFrames(Captured(true), c.txDl, FrameCount(n, c.txDl));
             // The ECU's answer came in FD frames too, as long as its TX_DL allows.
             for (const vxlsim_frame &f : Captured(false)) {
@@ -143,13 +112,16 @@ TEST(FdIso0404, FramesArePaddedWithThePadValue) {
         SCOPED_TRACE(testing::Message() << c.length << " bytes, TxFlags " << c.txFlags);
         vxlsim_capture_clear();
         ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(kFdIsoPs, 0x7E0, Counting(c.length, 0xBA), c.txFlags), 1000));
-        host.message();
-        std::vector<vxlsim_frame> ours = Captured(true);
-        ours.erase(std::remove_if(ours.begin(), ours.end(), [](const vxlsim_frame &f) { return f.data[0] >> 4 == 3; }),
-                   ours.end());
-        ASSERT_FALSE(ours.empty());
-        const vxlsim_frame &last = ours.back();
+        host.answer(0, 500);
+        const std::vector<vxlsim_frame> ours = Captured(true);
+        const auto isData = [](const vxlsim_frame &f) { return f.data[0] >> 4 != 3; };
+        const auto data = std::find_if(ours.rbegin(), ours.rend(), isData);
+        ASSERT_NE(ours.rend(), data);
+        const vxlsim_frame &last = *data;
         ASSERT_EQ(c.onBus, last.dlc);
+        if (c.length > 7 && c.length <= 62) {  // a single frame with the escape byte
+            EXPECT_EQ((Bytes{0x00, uint8_t(c.length), 0xBA, 0xBB}), Bytes(last.data, last.data + 4));
+        }
         EXPECT_TRUE(std::all_of(last.data + c.content, last.data + c.onBus, [](uint8_t b) { return b == 0xAA; }));
     }
 }
@@ -158,22 +130,7 @@ TEST(FdIso0404, FramesArePaddedWithThePadValue) {
 // receiver of ISO 15765-2:2016 must.
 TEST(FdIso0404, ReceivedFramesAreCheckedAgainstTheirFormat) {
     const Bytes payload = Counting(4125, 0x62);
-    auto Pad = [](Bytes frame, size_t to) {
-        frame.resize(to, 0xCC);
-        return frame;
-    };
-    // A message of n bytes in frames of dl bytes, the 32-bit length beyond 4095.
-    auto Segments = [&](size_t n, size_t dl) {
-        const Bytes pci = n > 4095 ? Bytes{0x10, 0, 0, 0, static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)}
-                                   : Bytes{static_cast<uint8_t>(0x10 | n >> 8), static_cast<uint8_t>(n)};
-        std::vector<Bytes> frames{Cat(pci, Bytes(payload.begin(), payload.begin() + (dl - pci.size())))};
-        for (size_t at = dl - pci.size(), sn = 1; at < n; at += dl - 1, ++sn) {
-            Bytes cf = Cat({static_cast<uint8_t>(0x20 | (sn & 0x0F))},
-                           Bytes(payload.begin() + at, payload.begin() + std::min(n, at + dl - 1)));
-            frames.push_back(Pad(cf, FdLength(cf.size())));
-        }
-        return frames;
-    };
+    auto Pad = [](const Bytes &frame, size_t to) { return Cat(frame, Bytes(to - frame.size(), 0xCC)); };
     auto Part = [&](size_t from, size_t n) { return Bytes(payload.begin() + from, payload.begin() + from + n); };
     const struct {
         const char *what;
@@ -185,11 +142,8 @@ TEST(FdIso0404, ReceivedFramesAreCheckedAgainstTheirFormat) {
         {"long single frame without the escape", {Pad(Cat({0x05}, Part(0, 5)), 12)}, 0},
         {"escape with length 0", {Pad({0x00, 0x00}, 12)}, 0},
         {"escape longer than its frame", {Pad(Cat({0x00, 11}, Part(0, 10)), 12)}, 0},
-        {"first frame and consecutive frames at RX_DL 64",
-         {Cat({0x10, 150}, Part(0, 62)), Cat({0x21}, Part(62, 63)), Pad(Cat({0x22}, Part(125, 25)), 32)},
-         150},
-        {"first frame at RX_DL 16", {Cat({0x10, 30}, Part(0, 14)), Cat({0x21}, Part(14, 15)), Cat({0x22}, Part(29, 1))},
-         30},
+        {"first frame and consecutive frames at RX_DL 64", Segments(Part(0, 150), 64), 150},
+        {"first frame at RX_DL 16", Segments(Part(0, 30), 16), 30},
         {"short consecutive frame before the last, dropped",
          {Cat({0x10, 150}, Part(0, 62)), Pad(Cat({0x21}, Part(62, 20)), 24), Cat({0x21}, Part(62, 63)),
           Pad(Cat({0x22}, Part(125, 25)), 32)},
@@ -197,18 +151,15 @@ TEST(FdIso0404, ReceivedFramesAreCheckedAgainstTheirFormat) {
         {"consecutive frame longer than RX_DL",
          {Cat({0x10, 30}, Part(0, 14)), Pad(Cat({0x21}, Part(14, 16)), 20), Cat({0x22}, Part(29, 1))}, 0},
         {"first frame a single frame would hold", {Cat({0x10, 62}, Part(0, 62)), Cat({0x21}, Part(62, 0))}, 0},
-        {"32-bit length of a message a 12-bit one holds",
-         {Cat({0x10, 0x00, 0x00, 0x00, 0x00, 150}, Part(0, 58)), Cat({0x21}, Part(58, 63)),
-          Pad(Cat({0x22}, Part(121, 29)), 32)},
-         0},
-        {"32-bit length", Segments(4124, 64), 4124},
-        {"32-bit length beyond a message", Segments(4125, 64), 0},
+        {"32-bit length of a message a 12-bit one holds", Segments(Part(0, 150), 64, {}, true), 0},
+        {"32-bit length", Segments(Part(0, 4124), 64), 4124},
+        {"32-bit length beyond a message", Segments(Part(0, 4125), 64), 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         FdIsoHost host(64);
         for (const Bytes &frame : c.frames) ASSERT_EQ(0, BusSendFd(0, 0x7E8, frame, kFdBrs));
-        EXPECT_EQ(c.delivered ? With(0x7E8, Part(0, c.delivered)) : Bytes(), host.message());
+        EXPECT_EQ(c.delivered ? With(0x7E8, Part(0, c.delivered)) : Bytes(), host.answer(0, 500));
         // Our flow control for a first frame: an FD frame of at most 8 bytes.
         for (const vxlsim_frame &f : Captured(true)) {
             EXPECT_EQ(0x30, f.data[0]);
@@ -222,10 +173,10 @@ TEST(FdIso0404, ReceivedFramesAreCheckedAgainstTheirFormat) {
 TEST(FdIso0404, ClassicAnswersReachAnFdChannel) {
     FdIsoHost host(8, false);
     ASSERT_EQ(STATUS_NOERROR, BusSend(0, 0x7E8, {0x03, 0x7F, 0x22, 0x31, 0xFF, 0xFF, 0xFF, 0xFF}));
-    EXPECT_EQ(With(0x7E8, {0x7F, 0x22, 0x31}), host.message());
+    EXPECT_EQ(With(0x7E8, {0x7F, 0x22, 0x31}), host.answer(0, 500));
     ASSERT_EQ(STATUS_NOERROR, BusSend(0, 0x7E8, {0x10, 0x0A, 1, 2, 3, 4, 5, 6}));
     ASSERT_EQ(STATUS_NOERROR, BusSend(0, 0x7E8, {0x21, 7, 8, 9, 10, 0xFF, 0xFF, 0xFF}));
-    EXPECT_EQ(With(0x7E8, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}), host.message());
+    EXPECT_EQ(With(0x7E8, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}), host.answer(0, 500));
 }
 
 }  // namespace

@@ -15,6 +15,32 @@ std::string CardsConfig(unsigned cards, bool virtualChannel) {
 
 Bytes With(uint32_t id, const Bytes &data) { return Cat(IdBytes(id), data); }
 
+int CallsOf(const char *function, int status) {
+    int n = 0;
+    for (const vxlsim_call &call : vxlsim::CallsTo(function)) n += status == -1 || call.status == status;
+    return n;
+}
+
+size_t FdLength(size_t n) {
+    for (size_t length : {8, 12, 16, 20, 24, 32, 48, 64})
+        if (n <= length) return n <= 8 ? n : length;
+    return 0;
+}
+
+std::vector<Bytes> Segments(const Bytes &message, size_t dl, const Bytes &addr, bool escaped) {
+    const size_t n = message.size(), room = dl - addr.size();
+    const Bytes pci = escaped || n > 4095 ? Bytes{0x10, 0, 0, 0, static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)}
+                                          : Bytes{static_cast<uint8_t>(0x10 | n >> 8), static_cast<uint8_t>(n)};
+    std::vector<Bytes> frames{Cat(Cat(addr, pci), Bytes(message.begin(), message.begin() + (room - pci.size())))};
+    for (size_t at = room - pci.size(), sn = 1; at < n; at += room - 1, ++sn) {
+        Bytes cf = Cat(Cat(addr, {static_cast<uint8_t>(0x20 | (sn & 0x0F))}),
+                       Bytes(message.begin() + at, message.begin() + std::min(n, at + room - 1)));
+        if (dl > 8) cf.resize(FdLength(cf.size()), 0xCC);
+        frames.push_back(cf);
+    }
+    return frames;
+}
+
 namespace {
 
 // A message of protocol holding exactly these bytes.
@@ -91,9 +117,7 @@ uint32_t Host0404::passFilter(uint32_t type, const Bytes &mask, const Bytes &pat
                               uint32_t txFlags) {
     PASSTHRU_MSG maskMsg = Raw(filterProtocol(CAN), mask, txFlags), patternMsg = Raw(filterProtocol(CAN), pattern, txFlags);
     uint32_t id = 0;
-    const uint32_t status = m_api.StartMsgFilter(m_channel, type, &maskMsg, &patternMsg, nullptr, &id);
-    if (filterId) *filterId = id;
-    return status;
+    return m_api.StartMsgFilter(m_channel, type, &maskMsg, &patternMsg, nullptr, filterId ? filterId : &id);
 }
 
 uint32_t Host0404::flowFilter(uint32_t respId, uint32_t flowId, uint32_t *filterId, int respAddr, int flowAddr,
@@ -108,17 +132,14 @@ uint32_t Host0404::flowFilter(uint32_t respId, uint32_t flowId, uint32_t *filter
     PASSTHRU_MSG mask = Raw(protocol, maskBytes, txFlags), pattern = Raw(protocol, patternBytes, txFlags),
                  flow = Raw(protocol, flowBytes, txFlags);
     uint32_t id = 0;
-    const uint32_t status = m_api.StartMsgFilter(m_channel, FLOW_CONTROL_FILTER, &mask, &pattern, &flow, &id);
-    if (filterId) *filterId = id;
-    return status;
+    return m_api.StartMsgFilter(m_channel, FLOW_CONTROL_FILTER, &mask, &pattern, &flow, filterId ? filterId : &id);
 }
 
 uint32_t Host0404::write(const PASSTHRU_MSG &msg, uint32_t timeoutMs, uint32_t *num) {
     PASSTHRU_MSG copy = msg;
     uint32_t one = 1;
-    const uint32_t status = m_api.WriteMsgs(m_channel, &copy, &one, timeoutMs);
-    if (num) *num = one;
-    return status;
+    *(num = num ? num : &one) = 1;
+    return m_api.WriteMsgs(m_channel, &copy, num, timeoutMs);
 }
 
 std::vector<PASSTHRU_MSG> Host0404::read(uint32_t max, uint32_t timeoutMs, uint32_t *status, uint32_t channel) const {
@@ -136,15 +157,24 @@ std::vector<PASSTHRU_MSG> Host0404::readAll(uint32_t timeoutMs) const {
     return all;
 }
 
-std::vector<PASSTHRU_MSG> Host0404::readAnswer(uint32_t channel) const {
+namespace {
+bool IsAnswer(const PASSTHRU_MSG &msg) {
+    return (msg.RxStatus & (TX_INDICATION | START_OF_MESSAGE | TX_MSG_TYPE)) == 0;
+}
+}  // namespace
+
+std::vector<PASSTHRU_MSG> Host0404::readAnswer(uint32_t channel, uint32_t timeoutMs) const {
     std::vector<PASSTHRU_MSG> all;
-    for (int i = 0; i < 20; ++i) {
-        const std::vector<PASSTHRU_MSG> got = read(1, 2000, nullptr, channel);
-        if (got.empty()) break;
+    for (std::vector<PASSTHRU_MSG> got; all.size() < 20 && !(got = read(1, timeoutMs, nullptr, channel)).empty();) {
         all.push_back(got[0]);
-        if ((got[0].RxStatus & (TX_INDICATION | START_OF_MESSAGE | TX_MSG_TYPE)) == 0) break;
+        if (IsAnswer(got[0])) break;
     }
     return all;
+}
+
+Bytes Host0404::answer(uint32_t channel, uint32_t timeoutMs) const {
+    const std::vector<PASSTHRU_MSG> got = readAnswer(channel, timeoutMs);
+    return got.empty() || !IsAnswer(got.back()) ? Bytes{} : DataOf(got.back());
 }
 
 uint32_t Host0404::setConfig(uint32_t parameter, uint32_t value) {
@@ -154,9 +184,23 @@ uint32_t Host0404::setConfig(uint32_t parameter, uint32_t value) {
 }
 
 uint32_t Host0404::getConfig(uint32_t parameter, uint32_t *value) {
-    SCONFIG param{parameter, 0xDEADBEEF};
+    SCONFIG param{parameter, kUnsupported};
     SCONFIG_LIST list{1, &param};
     const uint32_t status = m_api.Ioctl(m_channel, GET_CONFIG, &list, nullptr);
     *value = param.Value;
     return status;
+}
+
+uint32_t Host0404::config(uint32_t parameter) {
+    uint32_t value = 0;
+    EXPECT_EQ(STATUS_NOERROR, getConfig(parameter, &value)) << "parameter " << parameter;
+    return value;
+}
+
+void Host0404::expectSet(uint32_t parameter, uint32_t value, uint32_t status, uint32_t reported) {
+    SCOPED_TRACE(testing::Message() << "parameter " << parameter << " value " << value);
+    EXPECT_EQ(status, setConfig(parameter, value));
+    uint32_t now = 0;
+    EXPECT_EQ(reported == kUnsupported ? ERR_NOT_SUPPORTED : STATUS_NOERROR, getConfig(parameter, &now));
+    EXPECT_EQ(reported, now);
 }

@@ -18,6 +18,7 @@
 #include "vxlsim_control.h"
 
 using Bytes = std::vector<uint8_t>;
+constexpr uint32_t kUnsupported = 0xDEADBEEF;  // what getConfig leaves of a parameter it refused
 
 struct Api0404 {
     PT_J2534_FUNCTIONS(PT_J2534_MEMBER)
@@ -38,6 +39,13 @@ Bytes With(uint32_t id, const Bytes &data);  // the identifier's four bytes, the
 PASSTHRU_MSG Msg0404(uint32_t protocol, uint32_t id, const Bytes &data, uint32_t txFlags = 0);
 Bytes DataOf(const PASSTHRU_MSG &msg);  // Data[0..DataSize)
 Bytes IdBytes(uint32_t id);
+size_t FdLength(size_t n);  // of the FD frame that holds n bytes
+// message in ISO 15765-2 frames of up to dl bytes behind addr: a first frame
+// (its length in 32 bits when escaped or above 4095 bytes) and consecutive
+// frames; above 8 bytes the last one padded with 0xCC to a length a DLC gives.
+std::vector<Bytes> Segments(const Bytes &message, size_t dl, const Bytes &addr = {}, bool escaped = false);
+// The stand-in's recorded calls of function, of those with status when it is not -1.
+int CallsOf(const char *function, int status = -1);
 // "7E0: 02 3E 00" for every frame captured on the bus, in order.
 std::vector<std::string> BusLines();
 std::string FrameLine(uint32_t id, const Bytes &data);
@@ -81,10 +89,16 @@ public:
     // Reads one message at a time until none comes within timeoutMs: all read.
     std::vector<PASSTHRU_MSG> readAll(uint32_t timeoutMs) const;
     // Reads on channel (0: the connected one) until a message that is neither
-    // an indication nor a loopback came, or 2 s passed without one: all read.
-    std::vector<PASSTHRU_MSG> readAnswer(uint32_t channel = 0) const;
+    // an indication nor a loopback came, or timeoutMs passed without one: all read.
+    std::vector<PASSTHRU_MSG> readAnswer(uint32_t channel = 0, uint32_t timeoutMs = 2000) const;
+    // The data of that message, empty when none came.
+    Bytes answer(uint32_t channel = 0, uint32_t timeoutMs = 2000) const;
     uint32_t setConfig(uint32_t parameter, uint32_t value);
     uint32_t getConfig(uint32_t parameter, uint32_t *value);
+    uint32_t config(uint32_t parameter);  // its value, expecting GET_CONFIG to succeed
+    // SET_CONFIG of value answers status; GET_CONFIG then reports reported,
+    // or refuses the parameter with ERR_NOT_SUPPORTED when that is kUnsupported.
+    void expectSet(uint32_t parameter, uint32_t value, uint32_t status, uint32_t reported);
 
 private:
     TempDir m_dir;
@@ -94,6 +108,22 @@ private:
     uint32_t m_channel = 0;
     uint32_t m_protocol = 0;
     uint32_t filterProtocol(uint32_t classic) const { return m_protocol > SCI_B_TRANS ? m_protocol : classic; }
+};
+
+// CAN FD's protocols and parameters as tools spell them (SAE J2534-2 and GMW17753).
+constexpr uint32_t kFdCanPs = 0x8011, kFdIsoPs = 0x8012, kFdCanCh1 = 0x9880, kFdIsoCh1 = 0x9900;
+constexpr uint32_t kGmCanFdPs = 0x1000D, kGmIsoFdPs = 0x1000C;
+constexpr uint32_t kPins = 0x8001, kDataPhaseRate = 0x805C, kTxDataLength = 0x805D, kTermination = 0x805E,
+                   kNCrMax = 0x805F, kPadValue = 0x8060;
+constexpr uint32_t kGmDataPhaseRate = 0x10010, kGmTxDataLength = 0x10011, kGmTermination = 0x10012,
+                   kGmFdType = 0x10013, kGmNCrMax = 0x10014;
+constexpr uint32_t kFdBrs = VXLSIM_FD_EDL | VXLSIM_FD_BRS;
+
+// A device on the stand-in's channel, which does ISO CAN FD or not.
+struct FdHost : Host0404 {
+    explicit FdHost(bool capable = true, const char *simConfig = VXLSIM_ONE_CARD) : Host0404("TRACE=1\n", simConfig) {
+        vxlsim_set_channel_fd(0, capable ? 1 : 0);
+    }
 };
 
 #endif

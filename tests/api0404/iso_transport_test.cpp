@@ -22,15 +22,6 @@ std::vector<Bytes> SentOn(uint32_t id) {
     return out;
 }
 
-// The frames of a message of 20 bytes, starting with byte first: a first
-// frame and two consecutive frames of 7 bytes, no padding needed.
-std::vector<Bytes> FramesOf20(uint8_t first) {
-    const Bytes payload = Counting(20, first);
-    return {Cat({0x10, 20}, Bytes(payload.begin(), payload.begin() + 6)),
-            Cat({0x21}, Bytes(payload.begin() + 6, payload.begin() + 13)),
-            Cat({0x22}, Bytes(payload.begin() + 13, payload.end()))};
-}
-
 // An ISO15765 channel with the flow-control filter for 0x7E8, and a peer
 // that answers every first frame on 0x7E0 with a flow control (clear to
 // send, BS 0, STmin 0) after delayUs.
@@ -48,8 +39,9 @@ void SettleMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms
 
 }  // namespace
 
-// Two multi-frame messages and a single frame written without a Timeout on
-// one identifier: each goes whole, in the order written, each confirmed.
+// Two multi-frame messages (of 20 bytes: a first frame and two consecutive
+// frames of 7 bytes) and a single frame written without a Timeout on one
+// identifier: each goes whole, in the order written, each confirmed.
 TEST(IsoTransport0404, QueuedMessagesLeaveWholeAndInOrder) {
     Host0404 host;
     OpenWithPeer(host, 20000);  // the first transfer still waits when the others are written
@@ -59,8 +51,8 @@ TEST(IsoTransport0404, QueuedMessagesLeaveWholeAndInOrder) {
     size_t indications = 0;
     for (const PASSTHRU_MSG &m : host.readAll(1000)) indications += (m.RxStatus & TX_INDICATION) != 0;
     EXPECT_EQ(3u, indications);
-    std::vector<Bytes> expected = FramesOf20(0xA0);
-    for (const Bytes &frame : FramesOf20(0xB0)) expected.push_back(frame);
+    std::vector<Bytes> expected = Segments(Counting(20, 0xA0), 8);
+    for (const Bytes &frame : Segments(Counting(20, 0xB0), 8)) expected.push_back(frame);
     expected.push_back({0x02, 0x3E, 0x00});
     EXPECT_EQ(expected, SentOn(kTesterId));
 }
@@ -94,7 +86,7 @@ TEST(IsoTransport0404, TimedOutOrClearedMessagesSendNothingMore) {
         }
         EXPECT_EQ(how == kClear ? 1u : 0u, num);
         SettleMs(600);  // the late flow control has come and gone
-        EXPECT_EQ(std::vector<Bytes>{FramesOf20(0xA0)[0]}, SentOn(kTesterId));
+        EXPECT_EQ(std::vector<Bytes>{Segments(Counting(20, 0xA0), 8)[0]}, SentOn(kTesterId));
         vxlsim_capture_clear();
         EXPECT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, kTesterId, {0x3E, 0x01}), 500));
         EXPECT_EQ(std::vector<Bytes>{Bytes({0x02, 0x3E, 0x01})}, SentOn(kTesterId));
@@ -123,8 +115,7 @@ TEST(IsoTransport0404, FramesArePaddedOnlyWhenAsked) {
         EXPECT_EQ(c.lastFrame, sent[2]);
 
         vxlsim_capture_clear();
-        vxlsim::BusSend(0, kEcuId, Cat({0x10, 0x0A}, Counting(6, 0x40)));
-        vxlsim::BusSend(0, kEcuId, Cat({0x21}, Counting(4, 0x46)));
+        for (const Bytes &frame : Segments(Counting(10, 0x40), 8)) vxlsim::BusSend(0, kEcuId, frame);
         host.readAll(200);
         EXPECT_EQ(std::vector<Bytes>{c.flowControl}, SentOn(kTesterId));
     }
@@ -137,8 +128,7 @@ TEST(IsoTransport0404, ExtendedAddressesComeFromTheFilter) {
     Host0404 host;
     host.openChannel(ISO15765);
     ASSERT_EQ(STATUS_NOERROR, host.flowFilter(0x640, 0x6F1, nullptr, 0xF1, 0x55, ISO15765_ADDR_TYPE));
-    vxlsim::BusSend(0, 0x640, Cat({0xF1, 0x10, 0x08}, Counting(5, 0x60)));
-    vxlsim::BusSend(0, 0x640, Cat({0xF1, 0x21}, Counting(3, 0x65)));
+    for (const Bytes &frame : Segments(Counting(8, 0x60), 8, {0xF1})) vxlsim::BusSend(0, 0x640, frame);
     std::vector<PASSTHRU_MSG> got = host.readAll(200);
     EXPECT_EQ(std::vector<Bytes>{Bytes({0x55, 0x30, 0x00, 0x00})}, SentOn(0x6F1));
     ASSERT_EQ(2u, got.size());
@@ -155,20 +145,10 @@ TEST(IsoTransport0404, ExtendedAddressesComeFromTheFilter) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.length);
         const Bytes payload = Counting(c.length, 0);
-        vxlsim::BusSend(0, 0x640, {0xF1, 0x10, 0x00, 0x00, 0x00, static_cast<uint8_t>(c.length >> 8),
-                       static_cast<uint8_t>(c.length), payload[0]});
-        uint8_t sn = 1;
-        for (size_t at = 1; at < c.length; at += 6, ++sn) {
-            const size_t take = std::min<size_t>(6, c.length - at);
-            vxlsim::BusSend(0, 0x640, Cat({0xF1, static_cast<uint8_t>(0x20 | (sn & 0x0F))},
-                              Bytes(payload.begin() + static_cast<long>(at), payload.begin() + static_cast<long>(at + take))));
-        }
+        for (const Bytes &frame : Segments(payload, 8, {0xF1}, true)) vxlsim::BusSend(0, 0x640, frame);
         got = host.readAll(300);
-        if (!c.taken) {
-            EXPECT_TRUE(got.empty());
-            continue;
-        }
-        ASSERT_EQ(2u, got.size());
+        ASSERT_EQ(c.taken ? 2u : 0u, got.size());
+        if (!c.taken) continue;
         EXPECT_EQ(START_OF_MESSAGE | ISO15765_ADDR_TYPE, got[0].RxStatus);
         EXPECT_EQ(ISO15765_ADDR_TYPE, got[1].RxStatus);
         ASSERT_EQ(uint32_t{PT_MSG_DATA_SIZE}, got[1].DataSize);
@@ -183,26 +163,22 @@ TEST(IsoTransport0404, PaddingErrorIsTheMessagesOwn) {
     const Bytes fullSingle = {0x02, 0x7E, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     const struct {
         const char *name;
-        std::vector<Bytes> before;
-        std::vector<Bytes> message;
+        std::vector<Bytes> frames;  // the message's last
         uint32_t paddingError;
     } cases[] = {
-        {"short frame of an abandoned reception", {Cat({0x10, 0x14}, Counting(6, 0)), {0x21, 1, 2}}, {fullSingle}, 0},
+        {"short frame of an abandoned reception", {Cat({0x10, 0x14}, Counting(6, 0)), {0x21, 1, 2}, fullSingle}, 0},
         {"short frame with a wrong sequence number",
-         {},
-         {Cat({0x10, 0x0A}, Counting(6, 0)), {0x23, 1, 2}, {0x21, 6, 7, 8, 9, 0xFF, 0xFF, 0xFF}},
-         0},
-        {"short single frame", {}, {{0x02, 0x7E, 0x00}}, ISO15765_PADDING_ERROR},
-        {"short last frame", {}, {Cat({0x10, 0x0A}, Counting(6, 0)), {0x21, 6, 7, 8, 9}}, ISO15765_PADDING_ERROR},
-        {"padded single frame after a short one", {{0x02, 0x7E, 0x00}}, {fullSingle}, 0},
+         {Cat({0x10, 0x0A}, Counting(6, 0)), {0x23, 1, 2}, {0x21, 6, 7, 8, 9, 0xFF, 0xFF, 0xFF}}, 0},
+        {"short single frame", {{0x02, 0x7E, 0x00}}, ISO15765_PADDING_ERROR},
+        {"short last frame", {Cat({0x10, 0x0A}, Counting(6, 0)), {0x21, 6, 7, 8, 9}}, ISO15765_PADDING_ERROR},
+        {"padded single frame after a short one", {{0x02, 0x7E, 0x00}, fullSingle}, 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         Host0404 host;
         host.openChannel(ISO15765);
         ASSERT_EQ(STATUS_NOERROR, host.flowFilter(kEcuId, kTesterId));
-        for (const Bytes &frame : c.before) vxlsim::BusSend(0, kEcuId, frame);
-        for (const Bytes &frame : c.message) vxlsim::BusSend(0, kEcuId, frame);
+        for (const Bytes &frame : c.frames) vxlsim::BusSend(0, kEcuId, frame);
         std::vector<PASSTHRU_MSG> got = host.readAll(200);
         ASSERT_FALSE(got.empty());
         const PASSTHRU_MSG &last = got.back();

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -50,9 +49,8 @@ TEST(Overflow0404, TheNextReadReportsTheLossOnce) {
         host.openChannel(CAN);
         ASSERT_EQ(STATUS_NOERROR, host.passFilter(PASS_FILTER, {0, 0, 0, 0}, {0, 0, 0, 0}));
         Flood(host);
-        if (c.clearFirst) {
-            ASSERT_EQ(STATUS_NOERROR, host.pt().Ioctl(host.channel(), CLEAR_RX_BUFFER, nullptr, nullptr));
-        }
+        const uint32_t cleared = c.clearFirst ? host.pt().Ioctl(host.channel(), CLEAR_RX_BUFFER, nullptr, nullptr) : 0;
+        ASSERT_EQ(STATUS_NOERROR, cleared);
         uint32_t next = 0;  // the oldest messages are kept, in order
         for (const Read &r : c.reads) {
             uint32_t status = 0;

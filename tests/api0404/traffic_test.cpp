@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <thread>
 #include <time.h>
 
 #include "host0404.h"
@@ -25,13 +24,6 @@ uint64_t ThreadCpuUs() {
 
 uint32_t MsSince(Clock::time_point since) {
     return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
-}
-
-// The first message that is neither an indication nor a loopback.
-Bytes Answer(const Host0404 &host, uint32_t channel) {
-    const std::vector<PASSTHRU_MSG> got = host.readAnswer(channel);
-    return got.empty() || (got.back().RxStatus & (TX_INDICATION | START_OF_MESSAGE | TX_MSG_TYPE)) ? Bytes{}
-                                                                                               : DataOf(got.back());
 }
 
 uint32_t Write(const Host0404 &host, uint32_t channel, PASSTHRU_MSG msg, uint32_t timeoutMs, uint32_t num = 1) {
@@ -90,9 +82,9 @@ TEST(Traffic0404, SingleFramesGoWithoutAFilterUpToWhatAFrameHolds) {
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << c.data.size() << " bytes, flags " << c.flags);
         vxlsim_capture_clear();
-        const PASSTHRU_MSG msg = Msg0404(ISO15765, 0x7E0, c.data, c.flags);
         uint32_t num = 9;
-        EXPECT_EQ(c.frame ? STATUS_NOERROR : ERR_NO_FLOW_CONTROL, host.write(msg, 0, &num));
+        EXPECT_EQ(c.frame ? STATUS_NOERROR : ERR_NO_FLOW_CONTROL,
+                  host.write(Msg0404(ISO15765, 0x7E0, c.data, c.flags), 0, &num));
         EXPECT_EQ(c.frame ? 1u : 0u, num);
         EXPECT_EQ(c.frame ? std::vector<std::string>{c.frame} : std::vector<std::string>{}, BusLines());
     }
@@ -153,7 +145,7 @@ TEST(Traffic0404, ClearingOneBufferLeavesTheOther) {
     TwoChannels tool(host);
     vxlsim::BusSend(0, 0x123, {0x11});
     vxlsim::BusSend(0, 0x7E8, {0x02, 0x50, 0x01});
-    ASSERT_EQ(With(0x7E8, {0x50, 0x01}), Answer(host, tool.iso));
+    ASSERT_EQ(With(0x7E8, {0x50, 0x01}), host.answer(tool.iso));
     ASSERT_EQ(STATUS_NOERROR, tool.ioctl(tool.can, CLEAR_TX_BUFFER));
     EXPECT_EQ(2u, host.read(3, 0, nullptr, tool.can).size());
     for (uint32_t clear : {CLEAR_TX_BUFFER, CLEAR_RX_BUFFER}) {
@@ -181,7 +173,7 @@ TEST(Traffic0404, TwoChannelsOnOneDeviceGoOnWithoutEachOther) {
         EXPECT_LT(MsSince(start), 1500u);
         const Bytes answer =
             protocol == CAN ? Bytes{0x02, 0x7E, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF} : Bytes{0x7E, 0x00};
-        return Answer(host, channel) == With(0x7E8, answer);
+        return host.answer(channel) == With(0x7E8, answer);
     };
     EXPECT_TRUE(works(ISO15765));
     EXPECT_TRUE(works(CAN));
@@ -207,9 +199,7 @@ TEST(Traffic0404, TheLongestMessageBothWays) {
     Host0404 host("TRACE=1\n", (kOneEcu + "[driver]\nreal_timing = 1\n").c_str());
     host.openChannel(ISO15765);
     ASSERT_EQ(STATUS_NOERROR, host.flowFilter(0x7E8, 0x7E0));
-    Bytes echo(4095);
-    for (size_t i = 0; i < echo.size(); ++i) echo[i] = static_cast<uint8_t>(i * 7);
-    echo[0] = 0xBA;
+    Bytes echo = Cat({0xBA}, Counting(4094, 1));
     const auto start = Clock::now();
     uint32_t num = 0;
     ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, 0x7E0, echo, ISO15765_FRAME_PAD), 5000, &num));
@@ -219,11 +209,12 @@ TEST(Traffic0404, TheLongestMessageBothWays) {
     for (const vxlsim_frame &f : vxlsim::Captured()) requestFrames += f.id == 0x7E0 && (f.data[0] >> 4 == 1 || f.data[0] >> 4 == 2);
     EXPECT_EQ(1u + 585u, requestFrames);
     echo[0] = 0xFA;
-    EXPECT_EQ(With(0x7E8, echo), Answer(host, host.channel()));
+    EXPECT_EQ(With(0x7E8, echo), host.answer(host.channel()));
 }
 
 // A read waiting out its Timeout sleeps: its thread uses next to no processor
 // time (one that spun would get a share of a core even on a busy machine).
+// Timeout 0 returns what is there; a Timeout waits for all of NumMsgs.
 // Received messages carry the bus's time in microseconds.
 TEST(Traffic0404, WaitingCostsNothingAndTimeIsTheBuss) {
     Host0404 host;
@@ -237,11 +228,32 @@ TEST(Traffic0404, WaitingCostsNothingAndTimeIsTheBuss) {
     EXPECT_LT(ThreadCpuUs() - cpuBefore, 25000u);  // a twentieth of the wait
 
     ASSERT_EQ(STATUS_NOERROR, host.passFilter(PASS_FILTER, {0, 0, 0, 0}, {0, 0, 0, 0}));
+    EXPECT_TRUE(host.read(1, 0, &status).empty());
+    EXPECT_EQ(ERR_BUFFER_EMPTY, status);
+
+    // An answer 30 ms after the request: a blocking read gets it.
+    const int node = vxlsim_responder_add(0, 0x7E0, nullptr, 0);
+    const uint8_t answer[] = {0x02, 0x7E, 0x00};
+    vxlsim_responder_reply(node, 0x7E8, 3, answer, 30000);
+    ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(CAN, 0x7E0, {0x02, 0x3E, 0x00})));
+    std::vector<PASSTHRU_MSG> got = host.read(1, 2000, &status);
+    EXPECT_EQ(STATUS_NOERROR, status);
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(With(0x7E8, {0x02, 0x7E, 0x00}), DataOf(got[0]));
+    EXPECT_EQ(CAN, got[0].ProtocolID);
+
+    // Two asked for, one came: the one, with ERR_TIMEOUT.
+    vxlsim::BusSend(0, 0x7E8, {9});
+    got = host.read(2, 50, &status);
+    EXPECT_EQ(ERR_TIMEOUT, status);
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(With(0x7E8, {9}), DataOf(got[0]));
+
     vxlsim_set_manual_clock(1);
     vxlsim::BusSend(0, 0x100, {1});
     vxlsim_advance_ns(250000000);
     vxlsim::BusSend(0, 0x100, {2});
-    const std::vector<PASSTHRU_MSG> got = host.read(2, 1000);
+    got = host.read(2, 1000);
     vxlsim_set_manual_clock(0);
     ASSERT_EQ(2u, got.size());
     EXPECT_EQ(250000u, got[1].Timestamp - got[0].Timestamp);
