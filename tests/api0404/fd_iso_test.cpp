@@ -14,6 +14,9 @@ namespace {
 using vxlsim::BusSend;
 using vxlsim::BusSendFd;
 
+// A peer's frames at RX_DL dl, padded as CAN FD wants.
+Framing Fd(size_t dl, bool escaped = false) { return Framing{-1, false, true, 0xCC, dl, escaped}; }
+
 std::vector<vxlsim_frame> Captured(bool ours) {
     std::vector<vxlsim_frame> frames;
     for (int i = 0; i < vxlsim_capture_count(); ++i) {
@@ -142,8 +145,8 @@ TEST(FdIso0404, ReceivedFramesAreCheckedAgainstTheirFormat) {
         {"long single frame without the escape", {Pad(Cat({0x05}, Part(0, 5)), 12)}, 0},
         {"escape with length 0", {Pad({0x00, 0x00}, 12)}, 0},
         {"escape longer than its frame", {Pad(Cat({0x00, 11}, Part(0, 10)), 12)}, 0},
-        {"first frame and consecutive frames at RX_DL 64", Segments(Part(0, 150), 64), 150},
-        {"first frame at RX_DL 16", Segments(Part(0, 30), 16), 30},
+        {"first frame and consecutive frames at RX_DL 64", Segment(Part(0, 150), Fd(64)), 150},
+        {"first frame at RX_DL 16", Segment(Part(0, 30), Fd(16)), 30},
         {"short consecutive frame before the last, dropped",
          {Cat({0x10, 150}, Part(0, 62)), Pad(Cat({0x21}, Part(62, 20)), 24), Cat({0x21}, Part(62, 63)),
           Pad(Cat({0x22}, Part(125, 25)), 32)},
@@ -151,9 +154,9 @@ TEST(FdIso0404, ReceivedFramesAreCheckedAgainstTheirFormat) {
         {"consecutive frame longer than RX_DL",
          {Cat({0x10, 30}, Part(0, 14)), Pad(Cat({0x21}, Part(14, 16)), 20), Cat({0x22}, Part(29, 1))}, 0},
         {"first frame a single frame would hold", {Cat({0x10, 62}, Part(0, 62)), Cat({0x21}, Part(62, 0))}, 0},
-        {"32-bit length of a message a 12-bit one holds", Segments(Part(0, 150), 64, {}, true), 0},
-        {"32-bit length", Segments(Part(0, 4124), 64), 4124},
-        {"32-bit length beyond a message", Segments(Part(0, 4125), 64), 0},
+        {"32-bit length of a message a 12-bit one holds", Segment(Part(0, 150), Fd(64, true)), 0},
+        {"32-bit length", Segment(Part(0, 4124), Fd(64)), 4124},
+        {"32-bit length beyond a message", Segment(Part(0, 4125), Fd(64)), 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);

@@ -21,26 +21,6 @@ int CallsOf(const char *function, int status) {
     return n;
 }
 
-size_t FdLength(size_t n) {
-    for (size_t length : {8, 12, 16, 20, 24, 32, 48, 64})
-        if (n <= length) return n <= 8 ? n : length;
-    return 0;
-}
-
-std::vector<Bytes> Segments(const Bytes &message, size_t dl, const Bytes &addr, bool escaped) {
-    const size_t n = message.size(), room = dl - addr.size();
-    const Bytes pci = escaped || n > 4095 ? Bytes{0x10, 0, 0, 0, static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)}
-                                          : Bytes{static_cast<uint8_t>(0x10 | n >> 8), static_cast<uint8_t>(n)};
-    std::vector<Bytes> frames{Cat(Cat(addr, pci), Bytes(message.begin(), message.begin() + (room - pci.size())))};
-    for (size_t at = room - pci.size(), sn = 1; at < n; at += room - 1, ++sn) {
-        Bytes cf = Cat(Cat(addr, {static_cast<uint8_t>(0x20 | (sn & 0x0F))}),
-                       Bytes(message.begin() + at, message.begin() + std::min(n, at + room - 1)));
-        if (dl > 8) cf.resize(FdLength(cf.size()), 0xCC);
-        frames.push_back(cf);
-    }
-    return frames;
-}
-
 namespace {
 
 // A message of protocol holding exactly these bytes.

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "iso_frames.h"
 #include "j2534_0404.h"
 #include "j2534_functions.h"
 #include "temp_dir.h"
@@ -39,11 +40,6 @@ Bytes With(uint32_t id, const Bytes &data);  // the identifier's four bytes, the
 PASSTHRU_MSG Msg0404(uint32_t protocol, uint32_t id, const Bytes &data, uint32_t txFlags = 0);
 Bytes DataOf(const PASSTHRU_MSG &msg);  // Data[0..DataSize)
 Bytes IdBytes(uint32_t id);
-size_t FdLength(size_t n);  // of the FD frame that holds n bytes
-// message in ISO 15765-2 frames of up to dl bytes behind addr: a first frame
-// (its length in 32 bits when escaped or above 4095 bytes) and consecutive
-// frames; above 8 bytes the last one padded with 0xCC to a length a DLC gives.
-std::vector<Bytes> Segments(const Bytes &message, size_t dl, const Bytes &addr = {}, bool escaped = false);
 // The stand-in's recorded calls of function, of those with status when it is not -1.
 int CallsOf(const char *function, int status = -1);
 // "7E0: 02 3E 00" for every frame captured on the bus, in order.

@@ -13,6 +13,7 @@
 namespace {
 
 constexpr uint32_t kEcuId = 0x7E8, kTesterId = 0x7E0;
+const Framing kUnpadded{-1, false, false};
 
 // Our frames on id as the bus saw them: their bytes, in order.
 std::vector<Bytes> SentOn(uint32_t id) {
@@ -51,8 +52,8 @@ TEST(IsoTransport0404, QueuedMessagesLeaveWholeAndInOrder) {
     size_t indications = 0;
     for (const PASSTHRU_MSG &m : host.readAll(1000)) indications += (m.RxStatus & TX_INDICATION) != 0;
     EXPECT_EQ(3u, indications);
-    std::vector<Bytes> expected = Segments(Counting(20, 0xA0), 8);
-    for (const Bytes &frame : Segments(Counting(20, 0xB0), 8)) expected.push_back(frame);
+    std::vector<Bytes> expected = Segment(Counting(20, 0xA0), kUnpadded);
+    for (const Bytes &frame : Segment(Counting(20, 0xB0), kUnpadded)) expected.push_back(frame);
     expected.push_back({0x02, 0x3E, 0x00});
     EXPECT_EQ(expected, SentOn(kTesterId));
 }
@@ -86,7 +87,7 @@ TEST(IsoTransport0404, TimedOutOrClearedMessagesSendNothingMore) {
         }
         EXPECT_EQ(how == kClear ? 1u : 0u, num);
         SettleMs(600);  // the late flow control has come and gone
-        EXPECT_EQ(std::vector<Bytes>{Segments(Counting(20, 0xA0), 8)[0]}, SentOn(kTesterId));
+        EXPECT_EQ(std::vector<Bytes>{Segment(Counting(20, 0xA0), kUnpadded)[0]}, SentOn(kTesterId));
         vxlsim_capture_clear();
         EXPECT_EQ(STATUS_NOERROR, host.write(Msg0404(ISO15765, kTesterId, {0x3E, 0x01}), 500));
         EXPECT_EQ(std::vector<Bytes>{Bytes({0x02, 0x3E, 0x01})}, SentOn(kTesterId));
@@ -115,7 +116,7 @@ TEST(IsoTransport0404, FramesArePaddedOnlyWhenAsked) {
         EXPECT_EQ(c.lastFrame, sent[2]);
 
         vxlsim_capture_clear();
-        for (const Bytes &frame : Segments(Counting(10, 0x40), 8)) vxlsim::BusSend(0, kEcuId, frame);
+        for (const Bytes &frame : Segment(Counting(10, 0x40), kUnpadded)) vxlsim::BusSend(0, kEcuId, frame);
         host.readAll(200);
         EXPECT_EQ(std::vector<Bytes>{c.flowControl}, SentOn(kTesterId));
     }
@@ -128,7 +129,7 @@ TEST(IsoTransport0404, ExtendedAddressesComeFromTheFilter) {
     Host0404 host;
     host.openChannel(ISO15765);
     ASSERT_EQ(STATUS_NOERROR, host.flowFilter(0x640, 0x6F1, nullptr, 0xF1, 0x55, ISO15765_ADDR_TYPE));
-    for (const Bytes &frame : Segments(Counting(8, 0x60), 8, {0xF1})) vxlsim::BusSend(0, 0x640, frame);
+    for (const Bytes &frame : Segment(Counting(8, 0x60), Framing{0xF1, false, false})) vxlsim::BusSend(0, 0x640, frame);
     std::vector<PASSTHRU_MSG> got = host.readAll(200);
     EXPECT_EQ(std::vector<Bytes>{Bytes({0x55, 0x30, 0x00, 0x00})}, SentOn(0x6F1));
     ASSERT_EQ(2u, got.size());
@@ -145,7 +146,7 @@ TEST(IsoTransport0404, ExtendedAddressesComeFromTheFilter) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.length);
         const Bytes payload = Counting(c.length, 0);
-        for (const Bytes &frame : Segments(payload, 8, {0xF1}, true)) vxlsim::BusSend(0, 0x640, frame);
+        for (const Bytes &frame : Segment(payload, Framing{0xF1, false, false, 0xFF, 8, true})) vxlsim::BusSend(0, 0x640, frame);
         got = host.readAll(300);
         ASSERT_EQ(c.taken ? 2u : 0u, got.size());
         if (!c.taken) continue;

@@ -116,51 +116,6 @@ long Confirmations(const std::vector<PASSTHRU_MSG> &msgs, uint32_t id) {
                          [id](const PASSTHRU_MSG &m) { return IsConfirmation(m) && IdOf(m) == id; });
 }
 
-std::vector<Bytes> Segment(const Bytes &payload, const Framing &f) {
-    const Bytes head = f.addr >= 0 ? Bytes{static_cast<uint8_t>(f.addr)} : Bytes{};
-    const size_t room = 8 - head.size();
-    std::vector<Bytes> frames;
-    auto close = [&](Bytes frame, bool pad) {
-        if (pad) frame.resize(8, f.padByte);
-        frames.push_back(frame);
-    };
-    const size_t n = payload.size();
-    if (n <= room - 1) {
-        Bytes sf = head;
-        sf.push_back(static_cast<uint8_t>(n));
-        sf.insert(sf.end(), payload.begin(), payload.end());
-        close(sf, f.padSingle);
-        return frames;
-    }
-    Bytes ff = head;
-    ff.push_back(static_cast<uint8_t>(0x10 | (n >> 8)));
-    ff.push_back(static_cast<uint8_t>(n & 0xFF));
-    size_t off = room - 2;
-    ff.insert(ff.end(), payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(off));
-    close(ff, f.padMulti);
-    for (unsigned sn = 1; off < n; ++sn) {
-        Bytes cf = head;
-        cf.push_back(static_cast<uint8_t>(0x20 | (sn & 0x0F)));
-        const size_t take = std::min(room - 1, n - off);
-        cf.insert(cf.end(), payload.begin() + static_cast<std::ptrdiff_t>(off),
-                  payload.begin() + static_cast<std::ptrdiff_t>(off + take));
-        off += take;
-        close(cf, f.padMulti);
-    }
-    return frames;
-}
-
-Bytes FlowControl(int addr, uint8_t bs, uint8_t stmin, bool pad, uint8_t padByte) {
-    Bytes fc(8, padByte);
-    size_t n = 0;
-    if (addr >= 0) fc[n++] = static_cast<uint8_t>(addr);
-    fc[n++] = 0x30;
-    fc[n++] = bs;
-    fc[n++] = stmin;
-    if (!pad) fc.resize(n);
-    return fc;
-}
-
 namespace {
 
 uint32_t ElapsedMs(std::chrono::steady_clock::time_point since) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "host_library.h"
+#include "iso_frames.h"
 #include "j2534.h"
 #include "vxlsim_control.h"
 
@@ -50,15 +51,6 @@ std::vector<uint64_t> CallArgs(const std::string &function, size_t arg);
 // How many of msgs confirm a message sent on id.
 long Confirmations(const std::vector<PASSTHRU_MSG> &msgs, uint32_t id);
 
-// ISO 15765-2 frames of one message; addr >= 0 puts an address byte in front.
-struct Framing {
-    int addr = -1;
-    bool padSingle = false;
-    bool padMulti = true;
-    uint8_t padByte = 0xFF;
-};
-std::vector<Bytes> Segment(const Bytes &payload, const Framing &f);
-Bytes FlowControl(int addr, uint8_t bs, uint8_t stmin, bool pad = true, uint8_t padByte = 0xFF);
 
 class Host {
 public:
