@@ -30,6 +30,11 @@ VXLSIM_SAME_TYPE(xlCanTransmit, XLCANTRANSMIT);
 VXLSIM_SAME_TYPE(xlReceive, XLRECEIVE);
 VXLSIM_SAME_TYPE(xlGetEventString, XLGETEVENTSTRING);
 VXLSIM_SAME_TYPE(xlGetErrorString, XLGETERRORSTRING);
+VXLSIM_SAME_TYPE(xlSetNotification, XLSETNOTIFICATION);
+VXLSIM_SAME_TYPE(xlCanFdSetConfiguration, XLCANFDSETCONFIGURATION);
+VXLSIM_SAME_TYPE(xlCanTransmitEx, XLCANTRANSMITEX);
+VXLSIM_SAME_TYPE(xlCanReceive, XLCANRECEIVE);
+VXLSIM_SAME_TYPE(xlCanGetEventString, XLCANGETEVENTSTRING);
 
 TEST(XlLayout, EntryPointsWorkThroughTheirPointerTypes) {
     // As the product calls them: through the stored pointer.
