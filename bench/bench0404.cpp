@@ -33,7 +33,6 @@
 
 #include "j2534_0404.h"
 #include "platform/platform.h"
-#include "platform_env.h"
 #include "vxlsim_control.h"
 
 namespace fs = std::filesystem;
@@ -258,7 +257,7 @@ int main(int argc, char **argv) {
     const fs::path work = fs::temp_directory_path() / "pt_bench0404";
     fs::create_directories(work);
     std::ofstream(work / "pt_vector0404.ini") << "[PT_VECTOR]\nTRACE=1\n";
-    SetEnvVar("PT_VECTOR_INI", (work / "pt_vector0404.ini").string().c_str());
+    plat::SetEnvironmentValue("PT_VECTOR_INI", (work / "pt_vector0404.ini").string().c_str());
     if (vxlsim_load_config_text(kVehicle) != 0) return 1;
     std::vector<std::string> libraries{
         (bin / (std::string(plat::SharedLibraryPrefix()) + "pt_vector0404" + plat::SharedLibrarySuffix())).string()};

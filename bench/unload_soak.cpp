@@ -12,7 +12,6 @@
 
 #include "j2534_0404.h"
 #include "platform/platform.h"
-#include "platform_env.h"
 #include "vxlsim_control.h"
 
 #ifdef _WIN32
@@ -53,7 +52,7 @@ int main(int argc, char **argv) {
     const fs::path work = fs::temp_directory_path() / "pt_unload_soak";
     fs::create_directories(work);
     std::ofstream(work / "pt_vector0404.ini") << "[PT_VECTOR]\nTRACE=1\n";
-    SetEnvVar("PT_VECTOR_INI", (work / "pt_vector0404.ini").string().c_str());
+    plat::SetEnvironmentValue("PT_VECTOR_INI", (work / "pt_vector0404.ini").string().c_str());
     if (vxlsim_load_config_text(VXLSIM_ONE_CARD) != 0) return 1;
     const std::string path =
         (bin / (std::string(plat::SharedLibraryPrefix()) + "pt_vector0404" + plat::SharedLibrarySuffix())).string();

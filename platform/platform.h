@@ -165,6 +165,9 @@ bool ModuleFileNameOf(const void *address, char *buf, std::size_t bufLen);
 // The value of an environment variable of the process; false when it is not
 // set or does not fit into bufLen.
 bool EnvironmentValue(const char *name, char *buf, std::size_t bufLen);
+// Sets an environment variable of the process for the system's and the C
+// runtime's readers alike; value null or "" removes it. For hosts and tools.
+void SetEnvironmentValue(const char *name, const char *value);
 
 // Full file name of the running program.
 bool ExecutableFileName(char *buf, std::size_t bufLen);

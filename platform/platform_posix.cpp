@@ -395,6 +395,13 @@ bool EnvironmentValue(const char *name, char *buf, std::size_t bufLen) {
     return true;
 }
 
+void SetEnvironmentValue(const char *name, const char *value) {
+    if (value && *value)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+}
+
 bool ExecutableFileName(char *buf, std::size_t bufLen) {
     ssize_t n = readlink("/proc/self/exe", buf, bufLen);
     if (n <= 0 || static_cast<std::size_t>(n) >= bufLen) return false;

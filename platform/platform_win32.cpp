@@ -326,6 +326,9 @@ bool EnvironmentValue(const char *name, char *buf, std::size_t bufLen) {
     return n != 0 && n < bufLen;
 }
 
+// The C runtime's call sets the system's variable too.
+void SetEnvironmentValue(const char *name, const char *value) { _putenv_s(name, value ? value : ""); }
+
 bool ExecutableFileName(char *buf, std::size_t bufLen) {
     DWORD n = GetModuleFileNameA(nullptr, buf, static_cast<DWORD>(bufLen));
     return n != 0 && n < bufLen;

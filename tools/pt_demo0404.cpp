@@ -11,7 +11,6 @@
 
 #include "j2534_0404.h"
 #include "platform/platform.h"
-#include "platform_env.h"
 #include "vxlsim_control.h"
 
 namespace {
@@ -99,7 +98,7 @@ bool RunSession0404(const std::string &bin, const std::string &work, int trace, 
     }
     const std::string ini = work + plat::kPathSeparator + "pt_vector0404.ini";
     std::ofstream(ini) << "[PT_VECTOR]\nTRACE=" << trace << "\n";
-    SetEnvVar("PT_VECTOR_INI", ini.c_str());
+    plat::SetEnvironmentValue("PT_VECTOR_INI", ini.c_str());
     const std::string path = bin + plat::kPathSeparator + plat::SharedLibraryPrefix() + "pt_vector0404" +
                              plat::SharedLibrarySuffix();
     void *library = plat::LoadSharedLibrary(path.c_str());
@@ -159,6 +158,6 @@ bool RunSession0404(const std::string &bin, const std::string &work, int trace, 
     }
     if (device != 0) g_api.Close(device);
     plat::UnloadSharedLibrary(library);
-    SetEnvVar("PT_VECTOR_INI", nullptr);
+    plat::SetEnvironmentValue("PT_VECTOR_INI", nullptr);
     return ok;
 }

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <string>
 
-#include "platform_env.h"
 #include "sim_fixture.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -24,9 +24,9 @@ TEST_F(DriverTest, ConfigurationFileFromEnvironmentIsTheResetState) {
     ASSERT_NE(nullptr, f);
     std::fputs("[channel]\nname = From File\n[channel]\nname = Second\n", f);
     std::fclose(f);
-    SetEnvVar("VXLSIM_CONFIG", path.c_str());
+    plat::SetEnvironmentValue("VXLSIM_CONFIG", path.c_str());
     vxlsim_reset();
-    SetEnvVar("VXLSIM_CONFIG", nullptr);
+    plat::SetEnvironmentValue("VXLSIM_CONFIG", nullptr);
     ASSERT_EQ(XL_SUCCESS, xlOpenDriver());
     XLdriverConfig cfg;
     ASSERT_EQ(XL_SUCCESS, xlGetDriverConfig(&cfg));

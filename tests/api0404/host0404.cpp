@@ -1,7 +1,6 @@
 #include "host0404.h"
 
 #include "platform/platform.h"
-#include "platform_env.h"
 
 const std::string kOneEcu = std::string(VXLSIM_ONE_CARD) + "[ecu]\nname = engine\n";
 
@@ -43,7 +42,7 @@ Host0404::Host0404(const std::string &iniKeys, const char *simConfig) {
     EXPECT_EQ(0, vxlsim_load_config_text(simConfig));
     const std::string ini = m_dir.file("pt_vector0404.ini");
     WriteText(ini, "[PT_VECTOR]\n" + iniKeys);
-    SetEnvVar("PT_VECTOR_INI", ini.c_str());
+    plat::SetEnvironmentValue("PT_VECTOR_INI", ini.c_str());
     const std::string path = LibraryPath("pt_vector0404");
     m_library = plat::LoadSharedLibrary(path.c_str());
     EXPECT_NE(nullptr, m_library) << path;
@@ -58,7 +57,7 @@ Host0404::Host0404(const std::string &iniKeys, const char *simConfig) {
 Host0404::~Host0404() {
     // A tool that ends without closing: the unload handler closes the device.
     if (m_library) plat::UnloadSharedLibrary(m_library);
-    SetEnvVar("PT_VECTOR_INI", nullptr);
+    plat::SetEnvironmentValue("PT_VECTOR_INI", nullptr);
 }
 
 size_t Host0404::tracedCount(const std::string &text) const {
