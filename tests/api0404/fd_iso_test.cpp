@@ -17,13 +17,12 @@ using vxlsim::BusSendFd;
 // A peer's frames at RX_DL dl, padded as CAN FD wants.
 Framing Fd(size_t dl, bool escaped = false) { return Framing{-1, false, true, 0xCC, dl, escaped}; }
 
+// The frames on the bus that ours are (or are not).
 std::vector<vxlsim_frame> Captured(bool ours) {
-    std::vector<vxlsim_frame> frames;
-    for (int i = 0; i < vxlsim_capture_count(); ++i) {
-        vxlsim_frame f{};
-        vxlsim_capture_get(i, &f);
-        if ((f.sender_port >= 0) == ours) frames.push_back(f);
-    }
+    std::vector<vxlsim_frame> frames = vxlsim::Captured();
+    frames.erase(std::remove_if(frames.begin(), frames.end(),
+                                [&](const vxlsim_frame &f) { return (f.sender_port >= 0) != ours; }),
+                 frames.end());
     return frames;
 }
 
@@ -39,31 +38,18 @@ struct FdIsoHost : FdHost {
     }
 };
 
-// The frames of a message of n bytes at TX_DL dl: the single frame (escaped
-// above 7 bytes), or the first frame and the consecutive frames.
-uint32_t FrameCount(size_t n, uint32_t dl) {
-    if (n <= 7 || (dl > 8 && n <= dl - 2)) return 1;
-    const size_t first = n > 4095 ? dl - 6 : dl - 2;
-    return 1 + static_cast<uint32_t>((n - first + dl - 2) / (dl - 1));
-}
-
-// Every frame of ours: an FD frame with bit-rate switch, the data frames at
-// most TX_DL, all but the last consecutive frame exactly TX_DL, every
-// length one a DLC gives; flow controls at most 8 bytes.
-void ExpectOurFrames(const std::vector<vxlsim_frame> &frames, uint32_t txDl, uint32_t dataFrames) {
-    uint32_t data = 0;
-    for (size_t i = 0; i < frames.size(); ++i) {
-        const vxlsim_frame &f = frames[i];
-        SCOPED_TRACE(testing::Message() << "frame " << i << " length " << f.dlc);
+// Our frames of request: FD frames with bit-rate switch, exactly those of
+// the message in framing, and flow controls of at most 8 bytes.
+void ExpectOurFrames(const Bytes &request, const Framing &framing) {
+    std::vector<Bytes> data;
+    for (const vxlsim_frame &f : Captured(true)) {
         EXPECT_EQ(kFdBrs, f.fd_flags & kFdBrs);
-        EXPECT_EQ(FdLength(f.dlc), f.dlc);
-        const uint8_t kind = f.data[0] >> 4;
-        EXPECT_LE(f.dlc, kind == 3 ? 8u : txDl);
-        if (kind == 3) continue;
-        ++data;
-        EXPECT_EQ(kind == 1 || (kind == 2 && data != dataFrames) ? txDl : f.dlc, f.dlc);
+        if (f.data[0] >> 4 == 3)
+            EXPECT_LE(f.dlc, 8u);
+        else
+            data.emplace_back(f.data, f.data + f.dlc);
     }
-    EXPECT_EQ(dataFrames, data);
+    EXPECT_EQ(Segment(request, framing), data);
 }
 
 TEST(FdIso0404, EchoesEveryLengthAtEveryTxDataLength) {
@@ -83,9 +69,9 @@ TEST(FdIso0404, EchoesEveryLengthAtEveryTxDataLength) {
             vxlsim_capture_clear();
             Bytes request = Counting(n, 0xBA);
             ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(kFdIsoPs, 0x7E0, request), 2000));
+            ExpectOurFrames(request, Framing{-1, false, false, 0xFF, c.txDl});
             request[0] = 0xFA;
             EXPECT_EQ(With(0x7E8, request), host.answer(0, 500));
-            ExpectOurFrames(Captured(true), c.txDl, FrameCount(n, c.txDl));
             // The ECU's answer came in FD frames too, as long as its TX_DL allows.
             for (const vxlsim_frame &f : Captured(false)) {
                 EXPECT_EQ(kFdBrs, f.fd_flags & kFdBrs);
@@ -96,37 +82,21 @@ TEST(FdIso0404, EchoesEveryLengthAtEveryTxDataLength) {
 }
 
 // Frames above 8 bytes are padded to the next DLC length with the pad
-// value; a single frame of up to 8 bytes only with ISO15765_FRAME_PAD.
+// value; frames of up to 8 bytes only with ISO15765_FRAME_PAD.
 TEST(FdIso0404, FramesArePaddedWithThePadValue) {
     FdIsoHost host(64);
     ASSERT_EQ(STATUS_NOERROR, host.setConfig(kTxDataLength, 64));
     ASSERT_EQ(STATUS_NOERROR, host.setConfig(kPadValue, 0xAA));
-    // The single frame, or the last consecutive frame (behind 62 bytes in
-    // the first frame): its content and how long it is on the bus.
-    const struct {
-        size_t length;
-        uint32_t txFlags;
-        size_t content;
-        uint16_t onBus;
-    } cases[] = {{3, 0, 4, 4},     {3, ISO15765_FRAME_PAD, 4, 8}, {9, 0, 11, 12},  {15, 0, 17, 20},
-                 {47, 0, 49, 64},  {66, 0, 5, 5},                 {66, ISO15765_FRAME_PAD, 5, 8},
-                 {100, 0, 39, 48}, {100, ISO15765_FRAME_PAD, 39, 48}};
-    for (const auto &c : cases) {
-        SCOPED_TRACE(testing::Message() << c.length << " bytes, TxFlags " << c.txFlags);
-        vxlsim_capture_clear();
-        ASSERT_EQ(STATUS_NOERROR, host.write(Msg0404(kFdIsoPs, 0x7E0, Counting(c.length, 0xBA), c.txFlags), 1000));
-        host.answer(0, 500);
-        const std::vector<vxlsim_frame> ours = Captured(true);
-        const auto isData = [](const vxlsim_frame &f) { return f.data[0] >> 4 != 3; };
-        const auto data = std::find_if(ours.rbegin(), ours.rend(), isData);
-        ASSERT_NE(ours.rend(), data);
-        const vxlsim_frame &last = *data;
-        ASSERT_EQ(c.onBus, last.dlc);
-        if (c.length > 7 && c.length <= 62) {  // a single frame with the escape byte
-            EXPECT_EQ((Bytes{0x00, uint8_t(c.length), 0xBA, 0xBB}), Bytes(last.data, last.data + 4));
+    for (size_t length : {3, 9, 15, 47, 66, 100})
+        for (bool pad : {false, true}) {
+            SCOPED_TRACE(testing::Message() << length << " bytes, padded " << pad);
+            vxlsim_capture_clear();
+            const Bytes request = Counting(length, 0xBA);
+            ASSERT_EQ(STATUS_NOERROR,
+                      host.write(Msg0404(kFdIsoPs, 0x7E0, request, pad ? ISO15765_FRAME_PAD : 0), 1000));
+            host.answer(0, 500);
+            ExpectOurFrames(request, Framing{-1, pad, pad, 0xAA, 64});
         }
-        EXPECT_TRUE(std::all_of(last.data + c.content, last.data + c.onBus, [](uint8_t b) { return b == 0xAA; }));
-    }
 }
 
 // What the ECU's side may send, injected on the bus: taken or refused as a

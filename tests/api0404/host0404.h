@@ -18,7 +18,6 @@
 #include "temp_dir.h"
 #include "vxlsim_control.h"
 
-using Bytes = std::vector<uint8_t>;
 constexpr uint32_t kUnsupported = 0xDEADBEEF;  // what getConfig leaves of a parameter it refused
 
 struct Api0404 {
@@ -33,7 +32,6 @@ extern const std::string kOneEcu;
 // virtualChannel "Virtual Channel 1" after them.
 std::string CardsConfig(unsigned cards, bool virtualChannel = false);
 
-Bytes Cat(Bytes a, const Bytes &b);
 Bytes Counting(size_t n, uint8_t first = 0);  // first, first + 1, ...
 Bytes With(uint32_t id, const Bytes &data);  // the identifier's four bytes, then data
 // A message of protocol with the identifier's four bytes, then the data.

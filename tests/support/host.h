@@ -19,13 +19,11 @@
 #include "j2534.h"
 #include "vxlsim_control.h"
 
-using Bytes = std::vector<uint8_t>;
 
 // One CAN card channel and no simulated ECUs: only what a test sends is on the bus.
 extern const char *const kOneCard;
 
 Bytes Counting(size_t n, uint8_t first = 0);
-Bytes Cat(Bytes a, const Bytes &b);  // a, then b
 Bytes IdBytes(uint32_t id);
 uint32_t IdOf(const PASSTHRU_MSG &msg);
 Bytes DataOf(const PASSTHRU_MSG &msg);  // Data[0..DataSize)

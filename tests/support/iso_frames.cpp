@@ -14,11 +14,12 @@ std::vector<Bytes> Segment(const Bytes &payload, const Framing &f) {
     const size_t room = f.dl - head.size(), n = payload.size();
     std::vector<Bytes> frames;
     auto close = [&](Bytes frame, bool pad) {
-        if (pad || frame.size() > 8) frame.resize(f.dl > 8 ? FdLength(frame.size()) : 8, f.padByte);
+        if (pad || frame.size() > 8) frame.resize(frame.size() <= 8 ? 8 : FdLength(frame.size()), f.padByte);
         frames.push_back(frame);
     };
-    if (n < 8 - head.size() && !f.escaped) {
-        close(Bytes{Cat(head, Cat({static_cast<uint8_t>(n)}, payload))}, f.padSingle);
+    if ((n < 8 - head.size() || (f.dl > 8 && n <= room - 2)) && !f.escaped) {
+        const Bytes pci = n < 8 - head.size() ? Bytes{static_cast<uint8_t>(n)} : Bytes{0x00, static_cast<uint8_t>(n)};
+        close(Cat(Cat(head, pci), payload), f.padSingle);
         return frames;
     }
     const bool escaped = f.escaped || n > 4095;

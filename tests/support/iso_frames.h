@@ -10,9 +10,9 @@
 using Bytes = std::vector<uint8_t>;
 
 // One message's frames: addr >= 0 puts an address byte in front; frames of
-// up to dl bytes (CAN FD above 8: frames beyond 8 bytes padded to a length a
-// DLC gives); escaped gives the first frame the 32-bit length, as any above
-// 4095 bytes has.
+// up to dl bytes (CAN FD above 8: single frames beyond 7 bytes escaped,
+// frames beyond 8 bytes padded to a length a DLC gives); escaped gives the
+// first frame the 32-bit length, as any above 4095 bytes has.
 struct Framing {
     int addr = -1;
     bool padSingle = false;
@@ -22,7 +22,7 @@ struct Framing {
     bool escaped = false;
 };
 std::vector<Bytes> Segment(const Bytes &payload, const Framing &f);
-Bytes Cat(Bytes a, const Bytes &b);
+Bytes Cat(Bytes a, const Bytes &b);  // a, then b
 Bytes FlowControl(int addr, uint8_t bs, uint8_t stmin, bool pad = true, uint8_t padByte = 0xFF);
 size_t FdLength(size_t n);  // of the FD frame that holds n bytes
 
